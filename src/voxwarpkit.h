@@ -1,0 +1,30 @@
+#ifndef VOXWARPKIT_H
+#define VOXWARPKIT_H
+
+#include <Python.h>
+#include <numpy/ndarraytypes.h>
+
+#include <cstdint>
+
+// Counts of a stack of identical volumes, outermost first. Input and output
+// buffers hold nvol * nz * ny * nx floats in the order [volume][z][y][x].
+struct volume_shape {
+    int32_t nvol;
+    int32_t nz;
+    int32_t ny;
+    int32_t nx;
+};
+
+// Resamples every volume of `input` through the row-major 3x4 `matrix`, which
+// maps an output voxel's physical (x, y, z) to the input's, with `voxel_size`
+// (sx, sy, sz) serving both grids; writes the trilinear (or, in a one-voxel
+// band at an edge, bilinear) blends into the zero-filled `output` and leaves
+// every position it cannot sample untouched.
+void resample_volumes(const float *input, const volume_shape &shape,
+                      const float *voxel_size, const float *matrix, float *output);
+
+// Resamples a rank-3 or rank-4 image of any supported element type and returns
+// a new float32 array of its shape, or null with a Python error set.
+PyObject *transform(PyArrayObject *image, PyArrayObject *voxel_size, PyArrayObject *matrix);
+
+#endif
