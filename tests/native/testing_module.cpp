@@ -41,14 +41,14 @@ const float *float32_data(PyObject *object, npy_intp count, const char *name)
 }
 
 // Runs an importer and hands its buffer back as a new 1-D float32 array.
-PyObject *import_with(float *(*importer)(PyArrayObject *), int naxes, int min_rank, PyObject *object)
+PyObject *import_with(float *(*importer)(PyArrayObject *), int naxes, int max_rank, PyObject *object)
 {
     PyArrayObject *array = as_array(object);
     if (array == nullptr) {
         return nullptr;
     }
-    if (PyArray_NDIM(array) < min_rank || PyArray_NDIM(array) > naxes) {
-        PyErr_Format(PyExc_ValueError, "expected an array of rank %d", naxes);
+    if (PyArray_NDIM(array) < naxes || PyArray_NDIM(array) > max_rank) {
+        PyErr_Format(PyExc_ValueError, "expected an array of rank %d to %d", naxes, max_rank);
         return nullptr;
     }
     float *buffer = importer(array);
@@ -70,7 +70,7 @@ PyObject *import_with(float *(*importer)(PyArrayObject *), int naxes, int min_ra
 
 PyObject *py_array2float(PyObject *, PyObject *object)
 {
-    return import_with(array2float, 1, 1, object);
+    return import_with(array2float, 1, NPY_MAXDIMS, object);
 }
 
 PyObject *py_array2float3d(PyObject *, PyObject *object)
