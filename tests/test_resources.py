@@ -1,0 +1,84 @@
+"""Nothing leaks, nothing is allocated for refused input, nothing extra is exported."""
+
+import os
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from numpy.lib.stride_tricks import as_strided
+
+import _voxwarpkit
+
+linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc and ELF symbol tables")
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+IMAGE = np.random.default_rng(0).standard_normal((24, 32, 40)).astype(np.float32)
+VOXEL = np.float32([1.0, 1.1, 1.2])
+MATRIX = np.float32([1, 0.1, 0, 0.5, -0.1, 1, 0, 0.2, 0, 0, 1, -0.3])
+
+# Success and every failure after the image has been read, when the call holds
+# the most buffers.
+CALLS = [
+    ((IMAGE, VOXEL, MATRIX), None),
+    ((IMAGE[None].repeat(2, axis=0), VOXEL, MATRIX), None),
+    ((IMAGE.astype(np.int16), VOXEL, MATRIX), None),
+    ((IMAGE, VOXEL[:2], MATRIX), ValueError),
+    ((IMAGE, VOXEL, MATRIX.astype(np.complex64)), ValueError),
+    ((IMAGE, VOXEL.astype(bool), MATRIX.astype(bool)), ValueError),
+    ((IMAGE, np.zeros((3, 0), np.float32), MATRIX), ValueError),
+    ((IMAGE.astype(np.uint16), VOXEL, MATRIX), ValueError),
+    ((IMAGE, VOXEL, [1.0]), TypeError),
+]
+
+
+def call(args, error):
+    if error is None:
+        return _voxwarpkit.transform(*args)
+    with pytest.raises(error):
+        _voxwarpkit.transform(*args)
+    return None
+
+
+@linux_only
+def test_resident_memory_is_stable_over_thousands_of_calls():
+    for args, error in CALLS * 20:
+        call(args, error)
+    before = resident_bytes()
+    for args, error in CALLS * 300:
+        call(args, error)
+    growth = resident_bytes() - before
+    # One leaked image buffer per call would be over 300 MB.
+    assert growth < 8 * 2**20, f"resident memory grew by {growth} bytes"
+
+
+@linux_only
+@pytest.mark.parametrize(
+    "args",
+    [
+        (as_strided(np.zeros(1, np.float32), shape=(2, 2**30, 1), strides=(0, 0, 0)), VOXEL, MATRIX),
+        (as_strided(np.zeros(1, np.uint8), shape=(1, 2**31, 1, 1), strides=(0, 0, 0, 0)), VOXEL, MATRIX),
+    ],
+)
+def test_an_image_of_2_31_elements_is_refused_without_allocating(args):
+    before = resident_bytes()
+    with pytest.raises(ValueError, match="too large"):
+        _voxwarpkit.transform(*args)
+    assert resident_bytes() - before < 64 * 2**20
+
+
+@linux_only
+def test_only_the_module_init_is_exported():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm (binutils) is not installed")
+    listing = subprocess.run([nm, "-D", "--defined-only", _voxwarpkit.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    exported = {line.split()[-1] for line in listing.splitlines() if line.strip()}
+    assert exported == {"PyInit__voxwarpkit"}
