@@ -6,6 +6,9 @@
 // Truncates toward zero to a signed 32-bit integer; NaN and every value whose
 // truncation does not fit give INT32_MIN, as x86's cvttss2si does. The range
 // test comes first because an out-of-range conversion is undefined in C++.
+// Internal linkage, so that no instruction-set variant's copy stands in for another's.
+namespace {
+
 inline int32_t truncate_to_int32(float value)
 {
     if (value >= -2147483648.0f && value < 2147483648.0f) {
@@ -13,5 +16,7 @@ inline int32_t truncate_to_int32(float value)
     }
     return INT32_MIN;
 }
+
+}  // namespace
 
 #endif
