@@ -1,0 +1,24 @@
+"""Affine resampling of 3-D image volumes with trilinear interpolation.
+
+``transform(image, voxel_size, matrix)`` resamples a volume ``(nz, ny, nx)``
+or a stack of volumes ``(nvol, nz, ny, nx)`` through a 3x4 affine matrix and
+returns float32. The helpers in :mod:`voxwarpkit.matrices` build its
+``matrix`` argument from the conventions matrices usually come in: 4x4
+homogeneous matrices, scipy.ndimage index-space matrices, matrices that map
+input to output, rigid motions and world-space transforms of NIfTI images.
+"""
+
+from ._version import __version__
+from .matrices import as_homogeneous, from_homogeneous, from_index, from_world, invert, rigid
+from .resampling import transform
+
+__all__ = [
+    "__version__",
+    "as_homogeneous",
+    "from_homogeneous",
+    "from_index",
+    "from_world",
+    "invert",
+    "rigid",
+    "transform",
+]
