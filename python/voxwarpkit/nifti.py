@@ -1,0 +1,119 @@
+"""NIfTI files in and out, through nibabel: loading, element types and safe writing."""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Optional, Union
+
+import numpy as np
+
+from .errors import CommandError
+from .files import replaced_on_success
+
+if TYPE_CHECKING:
+    import nibabel as nib
+
+NiftiImage = Union["nib.Nifti1Image", "nib.Nifti2Image"]
+
+NIFTI_SUFFIXES = (".nii.gz", ".nii")
+
+# Type characters transform reads directly: uint8, int16, int32, the C long,
+# float32 and float64.
+_ACCEPTED = "Bhilfd"
+# Types transform refuses whose every value float32 holds exactly.
+_WIDENED = "?bHe"
+
+
+def nifti_suffix(path: Path) -> Optional[str]:
+    """``.nii.gz`` or ``.nii`` when ``path`` ends with one of them."""
+    name = path.name.lower()
+    for suffix in NIFTI_SUFFIXES:
+        if name.endswith(suffix) and len(name) > len(suffix):
+            return suffix
+    return None
+
+
+def load_nifti(path: Path) -> NiftiImage:
+    """The NIfTI-1 or NIfTI-2 image in ``path``; its data stays on disk until read."""
+    import nibabel as nib
+
+    if not path.exists():
+        raise CommandError(f"input {path}: no such file")
+    if path.is_dir():
+        raise CommandError(f"input {path}: is a directory")
+    try:
+        image = nib.load(path)
+    except OSError as error:
+        raise CommandError(f"input {path}: cannot read it ({error.strerror or error})") from None
+    except Exception as error:  # nibabel raises several types for files it cannot parse
+        raise CommandError(f"input {path}: not a NIfTI image ({_reason(error)})") from None
+    if not isinstance(image, (nib.Nifti1Image, nib.Nifti2Image)):
+        raise CommandError(f"input {path}: a {type(image).__name__}, not a NIfTI image")
+    return image
+
+
+def _reason(error: BaseException) -> str:
+    """The first line of an error's message, or its type when it has none."""
+    text = str(error).strip().splitlines()
+    return text[0] if text else type(error).__name__
+
+
+def read_block(image: NiftiImage, index: Any, path: Path) -> np.ndarray[Any, Any]:
+    """``image.dataobj[index]`` as an array, with read failures as CommandError."""
+    try:
+        return np.asanyarray(image.dataobj[index])
+    except MemoryError:
+        raise CommandError(f"input {path}: not enough memory to read it") from None
+    except Exception as error:  # truncated or corrupt data: zlib, EOF and OS errors
+        raise CommandError(f"input {path}: cannot read its data ({_reason(error)})") from None
+
+
+def stored_type(image: NiftiImage) -> np.dtype[Any]:
+    """The element type that reading the image's data gives: scaled data read as float."""
+    proxy = image.dataobj
+    slope = getattr(proxy, "slope", 1.0)
+    inter = getattr(proxy, "inter", 0.0)
+    if slope != 1.0 or inter != 0.0:
+        return np.dtype(np.float64)
+    header: Any = image.header  # nibabel leaves its header methods unannotated
+    stored: np.dtype[Any] = np.dtype(header.get_data_dtype())
+    return stored
+
+
+def needs_widening(dtype: np.dtype[Any], path: Path) -> bool:
+    """Whether data of ``dtype`` must become float32 before transform reads it.
+
+    True for types transform refuses but float32 holds exactly; False for
+    types it reads itself; CommandError for types that would lose values.
+    """
+    if dtype.fields is None and dtype.char in _ACCEPTED:
+        return False
+    if dtype.fields is None and dtype.char in _WIDENED:
+        return True
+    raise CommandError(
+        f"input {path}: element type {_type_name(dtype)} is not supported "
+        "(it does not convert to float32 without loss)"
+    )
+
+
+def _type_name(dtype: np.dtype[Any]) -> str:
+    """A short name for a possibly structured or byte-swapped element type."""
+    if dtype.fields is not None:
+        return "structured (" + ", ".join(dtype.names or ()) + ")"
+    return dtype.newbyteorder("=").name
+
+
+def save_nifti(image: NiftiImage, path: Path, *, overwrite: bool) -> None:
+    """Write ``image`` to ``path``, which is replaced only once the data is complete."""
+    import nibabel as nib
+
+    suffix = nifti_suffix(path)
+    if suffix is None:
+        raise CommandError(f"output {path}: the name must end in .nii or .nii.gz")
+    with replaced_on_success(path, suffix, overwrite=overwrite) as partial:
+        try:
+            nib.save(image, partial)
+        except OSError as error:
+            raise CommandError(
+                f"output {path}: cannot write it ({error.strerror or error})"
+            ) from None
