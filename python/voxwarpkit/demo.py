@@ -116,7 +116,6 @@ def run_demo(output: Path = DEFAULT_OUTPUT, out: TextIO = sys.stdout) -> None:
     fastest = min(timings)
 
     nz, ny, nx = phantom.shape
-    rows = np.array2string(as_homogeneous(matrix)[:3], precision=4, suppress_small=True)
     print(f"voxwarpkit {__version__} demo", file=out)
     print(
         f"phantom: {nz} x {ny} x {nx} voxels (z, y, x), float32, "
@@ -124,13 +123,13 @@ def run_demo(output: Path = DEFAULT_OUTPUT, out: TextIO = sys.stdout) -> None:
         file=out,
     )
     print(
-        f"motion: rotate {ROTATION[0]:g} deg about x, then {ROTATION[2]:g} deg about z, "
-        "about the volume's centre",
+        f"motion: rotate {ROTATION[0]:g} deg about x, {ROTATION[1]:g} deg about y, "
+        f"then {ROTATION[2]:g} deg about z, about the volume's centre",
         file=out,
     )
     print("matrix (output -> input, physical x, y, z in mm):", file=out)
-    for line in rows.splitlines():
-        print(f"  {line.strip()}", file=out)
+    for row in as_homogeneous(matrix)[:3]:
+        print("  " + " ".join(f"{value:9.4f}" for value in row), file=out)
     print(
         f"transform: {phantom.size:,} voxels in {fastest * 1e3:.1f} ms "
         f"({phantom.size / fastest / 1e6:.0f} million voxels/s, fastest of {len(timings)} calls)",
@@ -138,7 +137,7 @@ def run_demo(output: Path = DEFAULT_OUTPUT, out: TextIO = sys.stdout) -> None:
     )
     title = (
         f"{nz}x{ny}x{nx} phantom, voxels {VOXEL_SIZE[0]:g}x{VOXEL_SIZE[1]:g}x{VOXEL_SIZE[2]:g} mm, "
-        f"rotated {ROTATION[0]:g} deg about x and {ROTATION[2]:g} deg about z"
+        f"rotated {ROTATION[0]:g}, {ROTATION[1]:g}, {ROTATION[2]:g} deg about x, y, z"
     )
     write_picture(phantom, rotated, VOXEL_SIZE, title, output)
     print(f"wrote the slices before and after to {output}", file=out)
