@@ -217,7 +217,8 @@ def test_rigid_rotates_like_scipy_euler_xyz_about_the_centre(rotation, voxel_siz
     expected = Rotation.from_euler("xyz", rotation, degrees=True).as_matrix()
     np.testing.assert_allclose(motion[:3, :3], expected, atol=1e-6)
     centre = (np.array([10, 8, 6]) - 1) * np.array(voxel_size) / 2
-    np.testing.assert_allclose(motion[:3, :3] @ centre + motion[:3, 3], centre + translation, atol=1e-5)
+    moved_centre = motion[:3, :3] @ centre + motion[:3, 3]
+    np.testing.assert_allclose(moved_centre, centre + translation, atol=1e-5)
 
 
 @pytest.mark.parametrize(

@@ -260,7 +260,8 @@ def rigid(
     input.
     """
     dims = tuple(shape)
-    if len(dims) not in (3, 4) or not all(isinstance(n, (int, np.integer)) and n >= 0 for n in dims):
+    counts_ok = all(isinstance(n, (int, np.integer)) and n >= 0 for n in dims)
+    if len(dims) not in (3, 4) or not counts_ok:
         raise ValueError(
             f"shape must be an image shape (nz, ny, nx) or (nvol, nz, ny, nx), got {dims!r}"
         )

@@ -42,7 +42,9 @@ def load_nifti(path: Path) -> NiftiImage:
     if path.is_dir():
         raise CommandError(f"input {path}: is a directory")
     try:
-        image = nib.load(path)
+        # The file stays open so that reading volume after volume of a
+        # compressed image continues the stream instead of starting it over.
+        image = nib.load(path, keep_file_open=True)
     except OSError as error:
         raise CommandError(f"input {path}: cannot read it ({error.strerror or error})") from None
     except Exception as error:  # nibabel raises several types for files it cannot parse

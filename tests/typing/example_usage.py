@@ -8,18 +8,25 @@ from numpy.typing import NDArray
 import voxwarpkit
 
 
-def rotate_about_centre(image: NDArray[np.int16], voxel_size: NDArray[np.float64]) -> NDArray[np.float32]:
+def rotate_about_centre(
+    image: NDArray[np.int16], voxel_size: NDArray[np.float64]
+) -> NDArray[np.float32]:
     matrix = voxwarpkit.rigid(image.shape, voxel_size, rotation=(0.0, 0.0, 30.0))
     return voxwarpkit.transform(image, voxel_size, matrix)
 
 
-def follow_scipy(image: NDArray[np.float32], index_matrix: NDArray[np.float64]) -> NDArray[np.float32]:
+def follow_scipy(
+    image: NDArray[np.float32], index_matrix: NDArray[np.float64]
+) -> NDArray[np.float32]:
     voxel_size = np.array([0.8, 0.8, 2.0])
-    matrix = voxwarpkit.from_index(index_matrix[:3, :3], index_matrix[:3, 3], voxel_size=voxel_size)
+    linear, offset = index_matrix[:3, :3], index_matrix[:3, 3]
+    matrix = voxwarpkit.from_index(linear, offset, voxel_size=voxel_size)
     return voxwarpkit.transform(image, voxel_size, matrix)
 
 
-def undo_registration(image: NDArray[np.float64], forward: NDArray[np.float64]) -> NDArray[np.float32]:
+def undo_registration(
+    image: NDArray[np.float64], forward: NDArray[np.float64]
+) -> NDArray[np.float32]:
     voxel_size = np.ones(3)
     backward: NDArray[np.float32] = voxwarpkit.invert(forward)
     both_ways: NDArray[np.float64] = voxwarpkit.as_homogeneous(backward) @ forward
@@ -27,7 +34,9 @@ def undo_registration(image: NDArray[np.float64], forward: NDArray[np.float64]) 
     return voxwarpkit.transform(image, voxel_size, backward)
 
 
-def from_scanner(data: NDArray[np.float32], affine: NDArray[np.float64], world: NDArray[np.float64]) -> NDArray[np.float32]:
+def from_scanner(
+    data: NDArray[np.float32], affine: NDArray[np.float64], world: NDArray[np.float64]
+) -> NDArray[np.float32]:
     zooms = np.sqrt((affine[:3, :3] ** 2).sum(axis=0))
     matrix = voxwarpkit.from_world(world, affine, voxel_size=zooms)
     return voxwarpkit.transform(data.T, zooms, matrix).T
