@@ -42,17 +42,16 @@ def matrix_for_transform(
     ``index``: output -> input in voxel indices ``(i, j, k)``, the convention
     of scipy.ndimage.affine_transform on the array nibabel returns.
     ``inverse``: the file's matrix maps input to output instead.
+
+    Raises ValueError for a matrix that is not affine, or singular when inverted.
     """
-    try:
-        affine = _affine4(matrix)
-        if inverse:
-            affine = _inverse4(affine)
-        if convention == "index":
-            # transform sees the array with its axes reversed, (k, j, i).
-            return from_index(_REVERSE_AXES @ affine @ _REVERSE_AXES, voxel_size=voxel_size)
-        return from_homogeneous(affine)
-    except ValueError as error:
-        raise CommandError(f"matrix file: {error}") from None
+    affine = _affine4(matrix)
+    if inverse:
+        affine = _inverse4(affine)
+    if convention == "index":
+        # transform sees the array with its axes reversed, (k, j, i).
+        return from_index(_REVERSE_AXES @ affine @ _REVERSE_AXES, voxel_size=voxel_size)
+    return from_homogeneous(affine)
 
 
 def _progress(volumes: int, show: bool, err: TextIO) -> Iterable[int]:
@@ -100,7 +99,10 @@ def run_apply(
     voxel_size = np.array(zooms, dtype=np.float64)
     dtype = stored_type(image)
     widen = needs_widening(dtype, source)
-    twelve = matrix_for_transform(matrix, voxel_size, convention=convention, inverse=inverse)
+    try:
+        twelve = matrix_for_transform(matrix, voxel_size, convention=convention, inverse=inverse)
+    except ValueError as error:
+        raise CommandError(f"matrix file {matrix_path}: {error}") from None
     if widen:
         print(
             f"voxwarpkit: note: converting {dtype.newbyteorder('=').name} data "
