@@ -1,6 +1,7 @@
 #include "voxwarpkit.h"
 
 #include "arrays.h"
+#include "kernel_variants.h"
 #include "resample_position.h"
 
 // The driver's own numpy API table (static to this file), loaded on every call.
@@ -11,8 +12,8 @@
 #include <cstring>
 #include <memory>
 
-void resample_volumes(const float *input, const volume_shape &shape, const float *voxel_size,
-                      const float *matrix, float *output)
+void resample_volumes_scalar(const float *input, const volume_shape &shape, const float *voxel_size,
+                             const float *matrix, float *output)
 {
     if (shape.nvol <= 0 || shape.nz <= 0 || shape.ny <= 0 || shape.nx <= 0) {
         return;
@@ -31,6 +32,12 @@ void resample_volumes(const float *input, const volume_shape &shape, const float
             }
         }
     }
+}
+
+void resample_volumes(const float *input, const volume_shape &shape, const float *voxel_size,
+                      const float *matrix, float *output)
+{
+    selected_kernel_variant().resample(input, shape, voxel_size, matrix, output);
 }
 
 namespace {

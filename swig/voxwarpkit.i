@@ -16,8 +16,12 @@
     if (_import_array() < 0) {
         PyErr_Print();
         PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
+#if SWIG_VERSION >= 0x040400
+        return -1;  // SWIG 4.4 and later run this in the module's exec slot
+#else
         Py_DECREF(m);
         return NULL;
+#endif
     }
 %}
 

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "arrays.h"
+#include "kernel_variants.h"
 #include "voxwarpkit.h"
 
 #include <numpy/arrayobject.h>
@@ -115,15 +116,48 @@ PyObject *py_float2array4d(PyObject *, PyObject *args)
     return export_with(float2array4d, 4, args);
 }
 
-// resample(image, voxel_size, matrix): runs the kernel on a native C-contiguous
-// float32 rank-4 image and returns the output buffer as an array of its shape.
+// The compiled kernel variant called `name`, or null with an error set: a
+// variant this processor cannot run is refused rather than allowed to fault.
+const kernel_variant *find_variant(const char *name)
+{
+    int count = 0;
+    const kernel_variant *variants = kernel_variants(&count);
+    for (int i = 0; i < count; ++i) {
+        if (std::strcmp(variants[i].name, name) == 0) {
+            if (!variants[i].usable()) {
+                PyErr_Format(PyExc_RuntimeError, "this processor cannot run the %s kernel", name);
+                return nullptr;
+            }
+            return &variants[i];
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "no kernel variant named %s is compiled in", name);
+    return nullptr;
+}
+
+// resample(image, voxel_size, matrix, variant=None, out=None): runs the kernel
+// (the selected variant, or the one named) on a native C-contiguous float32
+// rank-4 image and returns the output buffer as an array of its shape. A given
+// `out` (zero-filled, C-contiguous float32, the image's shape) is written and
+// returned, so that timings leave out its allocation.
 PyObject *py_resample(PyObject *, PyObject *args)
 {
     PyObject *image_object;
     PyObject *voxel_object;
     PyObject *matrix_object;
-    if (!PyArg_ParseTuple(args, "OOO", &image_object, &voxel_object, &matrix_object)) {
+    const char *variant_name = nullptr;
+    PyObject *out_object = Py_None;
+    if (!PyArg_ParseTuple(args, "OOO|zO", &image_object, &voxel_object, &matrix_object, &variant_name,
+                          &out_object)) {
         return nullptr;
+    }
+    resample_function resample = resample_volumes;
+    if (variant_name != nullptr) {
+        const kernel_variant *variant = find_variant(variant_name);
+        if (variant == nullptr) {
+            return nullptr;
+        }
+        resample = variant->resample;
     }
     PyArrayObject *image = as_array(image_object);
     if (image == nullptr) {
@@ -146,24 +180,63 @@ PyObject *py_resample(PyObject *, PyObject *args)
     if (matrix == nullptr) {
         return nullptr;
     }
-    PyObject *result = PyArray_ZEROS(4, const_cast<npy_intp *>(dims), NPY_FLOAT, 0);
-    if (result == nullptr) {
-        return nullptr;
+    PyObject *result;
+    if (out_object == Py_None) {
+        result = PyArray_ZEROS(4, const_cast<npy_intp *>(dims), NPY_FLOAT, 0);
+        if (result == nullptr) {
+            return nullptr;
+        }
+    } else {
+        PyArrayObject *out = as_array(out_object);
+        if (out == nullptr) {
+            return nullptr;
+        }
+        if (PyArray_NDIM(out) != 4 || !PyArray_CompareLists(PyArray_DIMS(out), dims, 4) || !PyArray_ISCARRAY(out)
+            || PyArray_TYPE(out) != NPY_FLOAT || !PyArray_ISNOTSWAPPED(out)) {
+            PyErr_SetString(PyExc_ValueError, "out must be a writable C-contiguous float32 array of the image's shape");
+            return nullptr;
+        }
+        Py_INCREF(out_object);
+        result = out_object;
     }
     const volume_shape shape{static_cast<int32_t>(dims[0]), static_cast<int32_t>(dims[1]),
                              static_cast<int32_t>(dims[2]), static_cast<int32_t>(dims[3])};
-    resample_volumes(input, shape, voxel_size, matrix,
-                     static_cast<float *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(result))));
+    resample(input, shape, voxel_size, matrix,
+             static_cast<float *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(result))));
     return result;
 }
 
+// [(name, usable)] for every compiled variant, fastest first.
+PyObject *py_kernel_variants(PyObject *, PyObject *)
+{
+    int count = 0;
+    const kernel_variant *variants = kernel_variants(&count);
+    PyObject *list = PyList_New(count);
+    for (int i = 0; list != nullptr && i < count; ++i) {
+        PyObject *entry = Py_BuildValue("(sO)", variants[i].name, variants[i].usable() ? Py_True : Py_False);
+        if (entry == nullptr) {
+            Py_CLEAR(list);
+            break;
+        }
+        PyList_SET_ITEM(list, i, entry);
+    }
+    return list;
+}
+
+PyObject *py_selected_kernel(PyObject *, PyObject *)
+{
+    return PyUnicode_FromString(selected_kernel_variant().name);
+}
+
 PyMethodDef methods[] = {
+    {"kernel_variants", py_kernel_variants, METH_NOARGS, "kernel_variants() -> [(name, usable)], fastest first"},
+    {"selected_kernel", py_selected_kernel, METH_NOARGS, "selected_kernel() -> name of the variant transform uses"},
     {"array2float", py_array2float, METH_O, "array2float(array) -> float32 buffer as a 1-D array"},
     {"array2float3d", py_array2float3d, METH_O, "array2float3d(array) -> float32 buffer as a 1-D array"},
     {"array2float4d", py_array2float4d, METH_O, "array2float4d(array) -> float32 buffer as a 1-D array"},
     {"float2array3d", py_float2array3d, METH_VARARGS, "float2array3d(values, target) -> status"},
     {"float2array4d", py_float2array4d, METH_VARARGS, "float2array4d(values, target) -> status"},
-    {"resample", py_resample, METH_VARARGS, "resample(image4d, voxel_size, matrix) -> output"},
+    {"resample", py_resample, METH_VARARGS, "resample(image4d, voxel_size, matrix, variant=None) -> output"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,40 @@
+#include "kernel_variants.h"
+
+namespace {
+
+bool always() { return true; }
+
+const kernel_variant variants[] = {
+#if defined(VOXWARP_HAVE_AVX512)
+    {"avx512", voxwarp::avx512::resample_volumes, cpu_supports_avx512},
+#endif
+#if defined(VOXWARP_HAVE_AVX2)
+    {"avx2", voxwarp::avx2::resample_volumes, cpu_supports_avx2},
+#endif
+    {"scalar", resample_volumes_scalar, always},
+};
+
+const kernel_variant &fastest_usable()
+{
+    for (const kernel_variant &variant : variants) {
+        if (variant.usable()) {
+            return variant;
+        }
+    }
+    return variants[sizeof variants / sizeof variants[0] - 1];
+}
+
+}  // namespace
+
+const kernel_variant *kernel_variants(int *count)
+{
+    *count = static_cast<int>(sizeof variants / sizeof variants[0]);
+    return variants;
+}
+
+const kernel_variant &selected_kernel_variant()
+{
+    // Initialised once, thread-safely, by the first call.
+    static const kernel_variant &chosen = fastest_usable();
+    return chosen;
+}

@@ -1,0 +1,43 @@
+#ifndef VOXWARPKIT_KERNEL_VARIANTS_H
+#define VOXWARPKIT_KERNEL_VARIANTS_H
+
+#include "voxwarpkit.h"
+
+// Every compiled form of the resampling kernel. All give the same bits as the
+// scalar one, which is the definition; they differ only in speed.
+
+using resample_function = void (*)(const float *input, const volume_shape &shape, const float *voxel_size,
+                                   const float *matrix, float *output);
+
+struct kernel_variant {
+    const char *name;
+    resample_function resample;
+    bool (*usable)();  // true when this processor and its OS can run it
+};
+
+// The scalar kernel: the definition every variant must match bit for bit.
+void resample_volumes_scalar(const float *input, const volume_shape &shape, const float *voxel_size,
+                             const float *matrix, float *output);
+
+// The variants compiled into this build, fastest first; the last is the scalar one.
+const kernel_variant *kernel_variants(int *count);
+
+// The fastest usable variant, chosen once, at first use.
+const kernel_variant &selected_kernel_variant();
+
+namespace voxwarp {
+namespace avx2 {
+void resample_volumes(const float *input, const volume_shape &shape, const float *voxel_size,
+                      const float *matrix, float *output);
+}
+namespace avx512 {
+void resample_volumes(const float *input, const volume_shape &shape, const float *voxel_size,
+                      const float *matrix, float *output);
+}
+}  // namespace voxwarp
+
+// What the processor and OS support, read with CPUID and XGETBV.
+bool cpu_supports_avx2();
+bool cpu_supports_avx512();
+
+#endif
