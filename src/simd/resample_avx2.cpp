@@ -49,26 +49,25 @@ struct ops {
         _mm256_store_si256(reinterpret_cast<__m256i *>(out), _mm256_and_si256(offsets, m));
     }
 
-    // The elements at each lane's offset and the next, widened, for the low
-    // and high four lanes. Each lane's pair is one 64-bit load from its own
-    // address: cheaper than a hardware gather on many processors.
-    static void load_pairs(const float *v, const int32_t *offsets, doubles &first_low, doubles &second_low,
-                           doubles &first_high, doubles &second_high)
+    // The elements at each lane's offset and the next. Each lane's pair is one
+    // 64-bit load from its own address: cheaper than a hardware gather on
+    // many processors.
+    static void load_pairs(const float *v, const int32_t *offsets, floats &at_first, floats &at_second)
     {
-        const __m256i firsts_then_seconds = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
         const auto pair = [v, offsets](int lane) { return reinterpret_cast<const double *>(v + offsets[lane]); };
-        const auto four_lanes = [&pair, firsts_then_seconds](int lane) {
+        const auto four_lanes = [&pair](int lane) {
             const __m128d p01 = _mm_loadh_pd(_mm_load_sd(pair(lane)), pair(lane + 1));
             const __m128d p23 = _mm_loadh_pd(_mm_load_sd(pair(lane + 2)), pair(lane + 3));
-            const __m256d pairs = _mm256_insertf128_pd(_mm256_castpd128_pd256(p01), p23, 1);
-            return _mm256_permutevar8x32_ps(_mm256_castpd_ps(pairs), firsts_then_seconds);
+            return _mm256_castpd_ps(_mm256_insertf128_pd(_mm256_castpd128_pd256(p01), p23, 1));
         };
+        // Pairs of lanes 0-3 and 4-7 as (a0 b0 a1 b1 | a2 b2 a3 b3): the shuffles
+        // take the a's and the b's, and the permute restores the lane order.
         const __m256 low = four_lanes(0);
         const __m256 high = four_lanes(4);
-        first_low = low_half(low);
-        second_low = high_half(low);
-        first_high = low_half(high);
-        second_high = high_half(high);
+        const __m256 firsts = _mm256_shuffle_ps(low, high, _MM_SHUFFLE(2, 0, 2, 0));
+        const __m256 seconds = _mm256_shuffle_ps(low, high, _MM_SHUFFLE(3, 1, 3, 1));
+        at_first = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(firsts), _MM_SHUFFLE(3, 1, 2, 0)));
+        at_second = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(seconds), _MM_SHUFFLE(3, 1, 2, 0)));
     }
     static doubles low_half(floats a) { return _mm256_cvtps_pd(_mm256_castps256_ps128(a)); }
     static doubles high_half(floats a) { return _mm256_cvtps_pd(_mm256_extractf128_ps(a, 1)); }

@@ -44,30 +44,27 @@ struct ops {
 
     static void store_offsets(int32_t *out, ints offsets, mask m) { _mm512_store_si512(out, _mm512_maskz_mov_epi32(m, offsets)); }
 
-    // The elements at each lane's offset and the next, widened, for the low
-    // and high eight lanes. Each lane's pair is one 64-bit load from its own
-    // address: cheaper than a hardware gather on many processors.
-    static void load_pairs(const float *v, const int32_t *offsets, doubles &first_low, doubles &second_low,
-                           doubles &first_high, doubles &second_high)
+    // The elements at each lane's offset and the next. Each lane's pair is one
+    // 64-bit load from its own address: cheaper than a hardware gather on
+    // many processors.
+    static void load_pairs(const float *v, const int32_t *offsets, floats &at_first, floats &at_second)
     {
-        const __m512i firsts_then_seconds = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
         const auto pair = [v, offsets](int lane) { return reinterpret_cast<const double *>(v + offsets[lane]); };
-        const auto eight_lanes = [&pair, firsts_then_seconds](int lane) {
+        const auto eight_lanes = [&pair](int lane) {
             const __m128d p01 = _mm_loadh_pd(_mm_load_sd(pair(lane)), pair(lane + 1));
             const __m128d p23 = _mm_loadh_pd(_mm_load_sd(pair(lane + 2)), pair(lane + 3));
             const __m128d p45 = _mm_loadh_pd(_mm_load_sd(pair(lane + 4)), pair(lane + 5));
             const __m128d p67 = _mm_loadh_pd(_mm_load_sd(pair(lane + 6)), pair(lane + 7));
             const __m256d p0123 = _mm256_insertf128_pd(_mm256_castpd128_pd256(p01), p23, 1);
             const __m256d p4567 = _mm256_insertf128_pd(_mm256_castpd128_pd256(p45), p67, 1);
-            const __m512d pairs = _mm512_insertf64x4(_mm512_castpd256_pd512(p0123), p4567, 1);
-            return _mm512_permutexvar_ps(firsts_then_seconds, _mm512_castpd_ps(pairs));
+            return _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castpd256_pd512(p0123), p4567, 1));
         };
         const __m512 low = eight_lanes(0);
         const __m512 high = eight_lanes(8);
-        first_low = low_half(low);
-        second_low = high_half(low);
-        first_high = low_half(high);
-        second_high = high_half(high);
+        const __m512i firsts = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+        const __m512i seconds = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
+        at_first = _mm512_permutex2var_ps(low, firsts, high);
+        at_second = _mm512_permutex2var_ps(low, seconds, high);
     }
     static doubles low_half(floats a) { return _mm512_cvtps_pd(_mm512_castps512_ps256(a)); }
     static doubles high_half(floats a)

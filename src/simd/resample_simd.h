@@ -59,6 +59,17 @@ typename V::doubles term(typename V::doubles value, typename V::doubles w1, type
     return V::mul_double(t2, w3);
 }
 
+// Adds one term to each half's sum: the neighbours' values times their x, y
+// and z weights.
+template <typename V>
+void add_terms(typename V::doubles &low_sum, typename V::doubles &high_sum, typename V::floats values,
+               typename V::doubles low_wx, typename V::doubles low_wy, typename V::doubles low_wz,
+               typename V::doubles high_wx, typename V::doubles high_wy, typename V::doubles high_wz)
+{
+    low_sum = V::add_double(low_sum, term<V>(V::low_half(values), low_wx, low_wy, low_wz));
+    high_sum = V::add_double(high_sum, term<V>(V::high_half(values), high_wx, high_wy, high_wz));
+}
+
 // Samples the lanes in `lanes_bits` through the scalar routine.
 template <typename V>
 void resample_lanes_scalar(const grid &g, ptrdiff_t offset, unsigned lane_bits, typename V::floats I,
@@ -118,24 +129,24 @@ void blend_interior_lanes(const grid &g, const block_constants<V> &c, ptrdiff_t 
     // The neighbours come in pairs along x, (x0, x1), from rows (y0, z0),
     // (y1, z0), (y0, z1) and (y1, z1): the order of the interior terms, so
     // each pair is added to the sum as it arrives.
-    const ptrdiff_t pair_rows[4] = {0, g.row_size, g.slice_size, g.slice_size + g.row_size};
-    const typename V::doubles *y_weights[2][4] = {{&low.gy, &low.fy, &low.gy, &low.fy},
-                                                  {&high.gy, &high.fy, &high.gy, &high.fy}};
-    const typename V::doubles *z_weights[2][4] = {{&low.gz, &low.gz, &low.fz, &low.fz},
-                                                  {&high.gz, &high.gz, &high.fz, &high.fz}};
+    const ptrdiff_t row = g.row_size;
+    const ptrdiff_t slice = g.slice_size;
     for (int32_t vol = 0; vol < g.nvol; ++vol) {
         const float *v = g.input + vol * g.volume_size;
-        typename V::doubles low_sum, high_sum;
-        for (int k = 0; k < 4; ++k) {
-            typename V::doubles low_x0, low_x1, high_x0, high_x1;
-            V::load_pairs(v + pair_rows[k], first_neighbour, low_x0, low_x1, high_x0, high_x1);
-            const typename V::doubles low_t0 = term<V>(low_x0, low.gx, *y_weights[0][k], *z_weights[0][k]);
-            const typename V::doubles high_t0 = term<V>(high_x0, high.gx, *y_weights[1][k], *z_weights[1][k]);
-            low_sum = k == 0 ? low_t0 : V::add_double(low_sum, low_t0);
-            high_sum = k == 0 ? high_t0 : V::add_double(high_sum, high_t0);
-            low_sum = V::add_double(low_sum, term<V>(low_x1, low.fx, *y_weights[0][k], *z_weights[0][k]));
-            high_sum = V::add_double(high_sum, term<V>(high_x1, high.fx, *y_weights[1][k], *z_weights[1][k]));
-        }
+        typename V::floats at_x0, at_x1;
+        V::load_pairs(v, first_neighbour, at_x0, at_x1);
+        typename V::doubles low_sum = term<V>(V::low_half(at_x0), low.gx, low.gy, low.gz);
+        typename V::doubles high_sum = term<V>(V::high_half(at_x0), high.gx, high.gy, high.gz);
+        add_terms<V>(low_sum, high_sum, at_x1, low.fx, low.gy, low.gz, high.fx, high.gy, high.gz);
+        V::load_pairs(v + row, first_neighbour, at_x0, at_x1);
+        add_terms<V>(low_sum, high_sum, at_x0, low.gx, low.fy, low.gz, high.gx, high.fy, high.gz);
+        add_terms<V>(low_sum, high_sum, at_x1, low.fx, low.fy, low.gz, high.fx, high.fy, high.gz);
+        V::load_pairs(v + slice, first_neighbour, at_x0, at_x1);
+        add_terms<V>(low_sum, high_sum, at_x0, low.gx, low.gy, low.fz, high.gx, high.gy, high.fz);
+        add_terms<V>(low_sum, high_sum, at_x1, low.fx, low.gy, low.fz, high.fx, high.gy, high.fz);
+        V::load_pairs(v + slice + row, first_neighbour, at_x0, at_x1);
+        add_terms<V>(low_sum, high_sum, at_x0, low.gx, low.fy, low.fz, high.gx, high.fy, high.fz);
+        add_terms<V>(low_sum, high_sum, at_x1, low.fx, low.fy, low.fz, high.fx, high.fy, high.fz);
         V::store(g.output + vol * g.volume_size + offset, V::narrow(low_sum, high_sum), interior);
         const unsigned nan_bits = V::nan_bits(low_sum, high_sum) & interior_bits;
         if (nan_bits != 0) {
