@@ -1,6 +1,7 @@
 #include "voxwarpkit.h"
 
 #include "arrays.h"
+#include "float_buffer.h"
 #include "kernel_variants.h"
 #include "resample_position.h"
 
@@ -165,16 +166,12 @@ PyObject *transform(PyArrayObject *image, PyArrayObject *voxel_size, PyArrayObje
     const size_t count = static_cast<size_t>(shape.nvol) * static_cast<size_t>(shape.nz)
                          * static_cast<size_t>(shape.ny) * static_cast<size_t>(shape.nx);
 
-    float_buffer output;
-    if (count <= SIZE_MAX / sizeof(float)) {
-        // At least one byte: malloc(0) may return null, which is no failure here.
-        output.reset(static_cast<float *>(std::malloc(count > 0 ? count * sizeof(float) : 1)));
-    }
+    // Zero-filled: every output voxel that the kernel does not reach stays 0.0.
+    float_buffer output(allocate_zeroed_float_buffer(count));
     if (!output) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory in image transform");
         return nullptr;
     }
-    std::memset(output.get(), 0, count * sizeof(float));
 
     // Both are read before either is tested, so when both fail the matrix's
     // error, set last, is the one left standing.

@@ -1,5 +1,6 @@
 #include "arrays.h"
 
+#include "float_buffer.h"
 #include "truncate.h"
 
 #include <algorithm>
@@ -299,8 +300,7 @@ float *import_array(PyArrayObject *array, int naxes, bool accept_int64,
         PyErr_SetString(PyExc_MemoryError, allocation_message);
         return nullptr;
     }
-    // At least one byte: malloc(0) may return null, which is no failure here.
-    auto *buffer = static_cast<float *>(std::malloc(std::max<size_t>(static_cast<size_t>(count) * sizeof(float), 1)));
+    float *buffer = allocate_float_buffer(static_cast<size_t>(count));
     if (buffer == nullptr) {
         PyErr_SetString(PyExc_MemoryError, allocation_message);
         return nullptr;
