@@ -10,18 +10,15 @@
     $1 = (PyArrayObject *) $input;
 }
 
+// Runs in the module's exec slot (SWIG 4.4 and later; earlier glue crashes
+// the interpreter at exit when warnings are errors).
 %init %{
     // Written out rather than import_array(), whose failure text differs
     // between numpy versions.
     if (_import_array() < 0) {
         PyErr_Print();
         PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
-#if SWIG_VERSION >= 0x040400
-        return -1;  // SWIG 4.4 and later run this in the module's exec slot
-#else
-        Py_DECREF(m);
-        return NULL;
-#endif
+        return -1;
     }
 %}
 

@@ -212,3 +212,14 @@ def test_a_call_fails_cleanly_when_numpy_became_unusable():
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "ImportError: numpy.core.multiarray failed to import"
     assert "_multiarray_umath" in proc.stderr
+
+
+def test_import_and_exit_are_clean_when_warnings_are_errors():
+    proc = subprocess.run(
+        [sys.executable, "-W", "error", "-c", "import _voxwarpkit, numpy as np; "
+         "print(_voxwarpkit.transform(np.ones((2, 2, 2)), np.ones(3), np.eye(3, 4).ravel()).sum())"],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "4.0"
+    assert proc.stderr == ""
