@@ -2,6 +2,7 @@
 
 #include "arrays.h"
 #include "float_buffer.h"
+#include "float_environment.h"
 #include "kernel_variants.h"
 #include "resample_position.h"
 
@@ -135,6 +136,9 @@ float_buffer read_parameter(PyArrayObject *array, npy_intp needed, const char *n
 
 PyObject *transform(PyArrayObject *image, PyArrayObject *voxel_size, PyArrayObject *matrix)
 {
+    // Conversions and kernel give the same bits whatever the caller's rounding
+    // mode or denormal handling; the caller's settings come back on return.
+    const ieee_default_environment environment;
     if (!numpy_ready()) {
         return nullptr;
     }

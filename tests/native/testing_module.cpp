@@ -10,9 +10,15 @@
 
 #include <numpy/arrayobject.h>
 
+#include <cfenv>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#if defined(__SSE__) || defined(_M_X64)
+#include <xmmintrin.h>
+#define TESTING_HAS_MXCSR 1
+#endif
 
 namespace {
 
@@ -206,6 +212,123 @@ PyObject *py_resample(PyObject *, PyObject *args)
     return result;
 }
 
+// The parts of the floating-point environment that change results, as one
+// comparable value: rounding mode, raised flags and (on x86) the whole MXCSR.
+struct float_state {
+    int rounding;
+    int flags;
+    unsigned int mxcsr;
+    bool operator==(const float_state &other) const
+    {
+        return rounding == other.rounding && flags == other.flags && mxcsr == other.mxcsr;
+    }
+};
+
+float_state current_float_state()
+{
+    float_state state{std::fegetround(), std::fetestexcept(FE_ALL_EXCEPT), 0};
+#if defined(TESTING_HAS_MXCSR)
+    state.mxcsr = _mm_getcsr();
+#endif
+    return state;
+}
+
+int rounding_mode(const char *name)
+{
+    if (std::strcmp(name, "nearest") == 0) {
+        return FE_TONEAREST;
+    }
+    if (std::strcmp(name, "upward") == 0) {
+        return FE_UPWARD;
+    }
+    if (std::strcmp(name, "downward") == 0) {
+        return FE_DOWNWARD;
+    }
+    if (std::strcmp(name, "toward zero") == 0) {
+        return FE_TOWARDZERO;
+    }
+    return -1;
+}
+
+// call_in_float_environment(rounding, flush_to_zero, denormals_are_zero,
+// trap_invalid, function, *args) -> (result, environment_kept): calls
+// function(*args) with the rounding mode ("nearest", "upward", "downward",
+// "toward zero"), the x86 denormal flags and, where the C library allows, a
+// trap on invalid operations; the inexact flag is raised beforehand as a
+// marker. environment_kept tells whether all of it was as set when the call
+// returned. The original environment is restored before returning, so that
+// no other Python code runs under the altered one.
+PyObject *py_call_in_float_environment(PyObject *, PyObject *args)
+{
+    const Py_ssize_t count = PyTuple_GET_SIZE(args);
+    const char *rounding_name;
+    int flush_to_zero;
+    int denormals_are_zero;
+    int trap_invalid;
+    PyObject *function;
+    PyObject *head = PyTuple_GetSlice(args, 0, 5);
+    if (head == nullptr) {
+        return nullptr;
+    }
+    // The function stays referenced by `args` once `head` is gone.
+    const bool parsed = count >= 5 && PyArg_ParseTuple(head, "spppO", &rounding_name, &flush_to_zero,
+                                                       &denormals_are_zero, &trap_invalid, &function);
+    Py_DECREF(head);
+    if (!parsed) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError, "expected rounding, flush_to_zero, denormals_are_zero, trap_invalid, function");
+        }
+        return nullptr;
+    }
+    const int rounding = rounding_mode(rounding_name);
+    if (rounding < 0) {
+        PyErr_Format(PyExc_ValueError, "unknown rounding mode %s", rounding_name);
+        return nullptr;
+    }
+#if !defined(TESTING_HAS_MXCSR)
+    if (flush_to_zero || denormals_are_zero) {
+        PyErr_SetString(PyExc_NotImplementedError, "no MXCSR on this processor");
+        return nullptr;
+    }
+#endif
+#if !defined(__GLIBC__)
+    if (trap_invalid) {
+        PyErr_SetString(PyExc_NotImplementedError, "cannot unmask exceptions with this C library");
+        return nullptr;
+    }
+#endif
+    PyObject *call_args = PyTuple_GetSlice(args, 5, count);
+    if (call_args == nullptr) {
+        return nullptr;
+    }
+
+    std::fenv_t original;
+    std::fegetenv(&original);
+    std::fesetround(rounding);
+#if defined(TESTING_HAS_MXCSR)
+    unsigned int mxcsr = _mm_getcsr() & ~0x8040u;
+    mxcsr |= (flush_to_zero ? 0x8000u : 0u) | (denormals_are_zero ? 0x0040u : 0u);
+    _mm_setcsr(mxcsr);
+#endif
+#if defined(__GLIBC__)
+    if (trap_invalid) {
+        feenableexcept(FE_INVALID);
+    }
+#endif
+    std::feclearexcept(FE_ALL_EXCEPT);
+    std::feraiseexcept(FE_INEXACT);
+    const float_state before = current_float_state();
+    PyObject *result = PyObject_CallObject(function, call_args);
+    const float_state after = current_float_state();
+    std::fesetenv(&original);
+
+    Py_DECREF(call_args);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    return Py_BuildValue("(NO)", result, after == before ? Py_True : Py_False);
+}
+
 // [(name, usable)] for every compiled variant, fastest first.
 PyObject *py_kernel_variants(PyObject *, PyObject *)
 {
@@ -229,6 +352,9 @@ PyObject *py_selected_kernel(PyObject *, PyObject *)
 }
 
 PyMethodDef methods[] = {
+    {"call_in_float_environment", py_call_in_float_environment, METH_VARARGS,
+     "call_in_float_environment(rounding, flush_to_zero, denormals_are_zero, trap_invalid, function, *args)"
+     " -> (result, environment_kept)"},
     {"kernel_variants", py_kernel_variants, METH_NOARGS, "kernel_variants() -> [(name, usable)], fastest first"},
     {"selected_kernel", py_selected_kernel, METH_NOARGS, "selected_kernel() -> name of the variant transform uses"},
     {"array2float", py_array2float, METH_O, "array2float(array) -> float32 buffer as a 1-D array"},
