@@ -1,18 +1,21 @@
 #include "voxwarpkit.h"
 
+#include "kernel_variants.h"
+#include "resample_position.h"
+
+#include <cstdint>
+
+#if !defined(VOXWARPKIT_KERNEL_ONLY)
 #include "arrays.h"
 #include "float_buffer.h"
 #include "float_environment.h"
-#include "kernel_variants.h"
-#include "resample_position.h"
 
 // The driver's own numpy API table (static to this file), loaded on every call.
 #include <numpy/arrayobject.h>
 
-#include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
+#endif
 
 void resample_volumes_scalar(const float *input, const volume_shape &shape, const float *voxel_size,
                              const float *matrix, float *output)
@@ -41,6 +44,9 @@ void resample_volumes(const float *input, const volume_shape &shape, const float
 {
     selected_kernel_variant().resample(input, shape, voxel_size, matrix, output);
 }
+
+// The driver, which needs Python and numpy; a kernel-only build leaves it out.
+#if !defined(VOXWARPKIT_KERNEL_ONLY)
 
 namespace {
 
@@ -205,3 +211,5 @@ PyObject *transform(PyArrayObject *image, PyArrayObject *voxel_size, PyArrayObje
     output.reset();
     return PyArray_Return(reinterpret_cast<PyArrayObject *>(result));
 }
+
+#endif

@@ -1,10 +1,12 @@
 #ifndef VOXWARPKIT_H
 #define VOXWARPKIT_H
 
+#include <cstdint>
+
+#if !defined(VOXWARPKIT_KERNEL_ONLY)
 #include <Python.h>
 #include <numpy/ndarraytypes.h>
-
-#include <cstdint>
+#endif
 
 // Counts of a stack of identical volumes, outermost first. Input and output
 // buffers hold nvol * nz * ny * nx floats in the order [volume][z][y][x].
@@ -23,8 +25,10 @@ struct volume_shape {
 void resample_volumes(const float *input, const volume_shape &shape,
                       const float *voxel_size, const float *matrix, float *output);
 
+#if !defined(VOXWARPKIT_KERNEL_ONLY)
 // Resamples a rank-3 or rank-4 image of any supported element type and returns
 // a new float32 array of its shape, or null with a Python error set.
 PyObject *transform(PyArrayObject *image, PyArrayObject *voxel_size, PyArrayObject *matrix);
+#endif
 
 #endif
