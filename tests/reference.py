@@ -344,6 +344,15 @@ def resample_reference(image, voxel_size, matrix):
     return output.reshape(image.shape)
 
 
+def transform_reference(image, voxel_size, matrix):
+    """What a whole transform call returns for arguments it accepts: the
+    image, voxel size and matrix as the importers read them, resampled."""
+    values = import_reference(image, image.ndim)
+    stack = values.reshape((1,) * (4 - image.ndim) + image.shape)
+    out = resample_reference(stack, import_reference(voxel_size, 1)[:3], import_reference(matrix, 1)[:12])
+    return out.reshape(image.shape)
+
+
 def assert_same_bits(actual, expected):
     """Fail unless both arrays have the same shape, dtype and bit pattern everywhere.
 
