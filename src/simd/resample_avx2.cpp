@@ -3,6 +3,7 @@
 // support AVX2.
 
 #include "kernel_variants.h"
+#include "pair_load.h"
 #include "resample_simd.h"
 
 #include <immintrin.h>
@@ -54,10 +55,10 @@ struct ops {
     // many processors.
     static void load_pairs(const float *v, const int32_t *offsets, floats &at_first, floats &at_second)
     {
-        const auto pair = [v, offsets](int lane) { return reinterpret_cast<const double *>(v + offsets[lane]); };
+        const auto pair = [v, offsets](int lane) { return v + offsets[lane]; };
         const auto four_lanes = [&pair](int lane) {
-            const __m128d p01 = _mm_loadh_pd(_mm_load_sd(pair(lane)), pair(lane + 1));
-            const __m128d p23 = _mm_loadh_pd(_mm_load_sd(pair(lane + 2)), pair(lane + 3));
+            const __m128d p01 = load_two_pairs(pair(lane), pair(lane + 1));
+            const __m128d p23 = load_two_pairs(pair(lane + 2), pair(lane + 3));
             return _mm256_castpd_ps(_mm256_insertf128_pd(_mm256_castpd128_pd256(p01), p23, 1));
         };
         // Pairs of lanes 0-3 and 4-7 as (a0 b0 a1 b1 | a2 b2 a3 b3): the shuffles

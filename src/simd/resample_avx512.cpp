@@ -3,6 +3,7 @@
 // processor and OS support AVX-512.
 
 #include "kernel_variants.h"
+#include "pair_load.h"
 #include "resample_simd.h"
 
 #include <immintrin.h>
@@ -49,12 +50,12 @@ struct ops {
     // many processors.
     static void load_pairs(const float *v, const int32_t *offsets, floats &at_first, floats &at_second)
     {
-        const auto pair = [v, offsets](int lane) { return reinterpret_cast<const double *>(v + offsets[lane]); };
+        const auto pair = [v, offsets](int lane) { return v + offsets[lane]; };
         const auto eight_lanes = [&pair](int lane) {
-            const __m128d p01 = _mm_loadh_pd(_mm_load_sd(pair(lane)), pair(lane + 1));
-            const __m128d p23 = _mm_loadh_pd(_mm_load_sd(pair(lane + 2)), pair(lane + 3));
-            const __m128d p45 = _mm_loadh_pd(_mm_load_sd(pair(lane + 4)), pair(lane + 5));
-            const __m128d p67 = _mm_loadh_pd(_mm_load_sd(pair(lane + 6)), pair(lane + 7));
+            const __m128d p01 = load_two_pairs(pair(lane), pair(lane + 1));
+            const __m128d p23 = load_two_pairs(pair(lane + 2), pair(lane + 3));
+            const __m128d p45 = load_two_pairs(pair(lane + 4), pair(lane + 5));
+            const __m128d p67 = load_two_pairs(pair(lane + 6), pair(lane + 7));
             const __m256d p0123 = _mm256_insertf128_pd(_mm256_castpd128_pd256(p01), p23, 1);
             const __m256d p4567 = _mm256_insertf128_pd(_mm256_castpd128_pd256(p45), p67, 1);
             return _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castpd256_pd512(p0123), p4567, 1));
