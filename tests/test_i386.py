@@ -86,8 +86,9 @@ def test_32_bit_results_equal_the_64_bit_module(tmp_path):
         write_case(tmp_path / f"{name}.case", image, voxel_size, matrix)
     run = subprocess.run([str(PROGRAM), str(tmp_path)], capture_output=True, text=True, timeout=300, check=True)
     assert "pointer bits 32" in run.stdout
-    variants = [line.split()[1] for line in run.stdout.splitlines()
-                if line.startswith("variant") and line.endswith(" usable")]
+    # Lines read "variant NAME usable" or "variant NAME not usable".
+    variants = [words[1] for words in map(str.split, run.stdout.splitlines())
+                if words[:1] == ["variant"] and words[2:] == ["usable"]]
     assert "scalar" in variants
 
     for name, image, voxel_size, matrix in cases:
