@@ -6,9 +6,10 @@
 // themselves). Each single-precision step has its own named float so that no
 // compiler can fuse, reorder or widen it; doubles are combined left to right.
 
+#include "resample_job.h"
 #include "truncate.h"
-#include "voxwarpkit.h"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -19,42 +20,60 @@
 namespace voxwarp {
 namespace {
 
-// Everything about a call that does not change from position to position.
+// Everything about a job that does not change from position to position.
+// Source offsets are relative to the window's first element; output offsets
+// to the target box's.
 struct grid {
-    const float *input;
-    float *output;
-    int32_t nvol, nz, ny, nx;
-    ptrdiff_t row_size;     // nx
-    ptrdiff_t slice_size;   // ny * nx
-    ptrdiff_t volume_size;  // nz * ny * nx
-    float sx, sy, sz;
+    const void *input;
+    void *output;
+    int32_t nvol;
+    int32_t nx, ny, nz;            // the source grid's true extent
+    int32_t wx, wy, wz;            // the window's origin in the source grid
+    ptrdiff_t row_size;            // source strides, in elements
+    ptrdiff_t slice_size;
+    ptrdiff_t volume_size;
+    ptrdiff_t out_row, out_slice, out_volume;
+    float sx, sy, sz;              // source spacing: divides the mapped position
+    float osx, osy, osz;           // output spacing: makes X, Y, Z from indices
     float m[12];
+    bool write_fill;
+    unsigned char fill[8];
 };
 
-inline grid make_grid(const float *input, const volume_shape &shape, const float *voxel_size,
-                      const float *matrix, float *output)
+inline grid make_grid(const resample_job &job)
 {
     grid g{};
-    g.input = input;
-    g.output = output;
-    g.nvol = shape.nvol;
-    g.nz = shape.nz;
-    g.ny = shape.ny;
-    g.nx = shape.nx;
-    g.row_size = shape.nx;
-    g.slice_size = g.row_size * shape.ny;
-    g.volume_size = g.slice_size * shape.nz;
-    g.sx = voxel_size[0];
-    g.sy = voxel_size[1];
-    g.sz = voxel_size[2];
+    g.input = job.source.data;
+    g.output = job.target.data;
+    g.nvol = job.nvol;
+    g.nx = job.source.grid.x;
+    g.ny = job.source.grid.y;
+    g.nz = job.source.grid.z;
+    g.wx = job.source.origin.x;
+    g.wy = job.source.origin.y;
+    g.wz = job.source.origin.z;
+    g.row_size = job.source.row;
+    g.slice_size = job.source.slice;
+    g.volume_size = job.source.volume;
+    g.out_row = job.target.row;
+    g.out_slice = job.target.slice;
+    g.out_volume = job.target.volume;
+    g.sx = job.source.spacing[0];
+    g.sy = job.source.spacing[1];
+    g.sz = job.source.spacing[2];
+    g.osx = job.target.spacing[0];
+    g.osy = job.target.spacing[1];
+    g.osz = job.target.spacing[2];
     for (int i = 0; i < 12; ++i) {
-        g.m[i] = matrix[i];
+        g.m[i] = job.matrix[i];
     }
+    g.write_fill = job.write_fill;
+    std::memcpy(g.fill, job.fill, sizeof g.fill);
     return g;
 }
 
 // The products of a row's Y and Z with the matrix: the same for every column,
-// so they are formed once per row.
+// so they are formed once per row. y and z are global output indices.
 struct row_terms {
     float m1y, m5y, m9y;
     float m2z, m6z, m10z;
@@ -62,8 +81,8 @@ struct row_terms {
 
 inline row_terms make_row_terms(const grid &g, int32_t y, int32_t z)
 {
-    const float Y = static_cast<float>(y) * g.sy;
-    const float Z = static_cast<float>(z) * g.sz;
+    const float Y = static_cast<float>(y) * g.osy;
+    const float Z = static_cast<float>(z) * g.osz;
     row_terms r;
     r.m1y = g.m[1] * Y;
     r.m5y = g.m[5] * Y;
@@ -105,9 +124,9 @@ inline band band_of(int32_t i1, int32_t n)
 enum class blend_kind { interior, x_face, y_face, z_face };
 
 // A position that passed the gate: its neighbours as element offsets within a
-// volume (column, row * nx, slice * ny * nx) and its weights. For a face, the
-// "0" offset of the banded axis is the face read: index 0 for the low band,
-// n - 1 for the high band.
+// volume of the window (column, row, slice, each less the window's origin and
+// times its stride) and its weights. For a face, the "0" offset of the banded
+// axis is the face read: index 0 for the low band, n - 1 for the high band.
 struct sample_point {
     blend_kind kind;
     ptrdiff_t x0, x1, row0, row1, slice0, slice1;
@@ -150,12 +169,12 @@ inline bool locate(const grid &g, float I, float J, float K, sample_point &p)
     p.gy = 1.0 - p.fy;
     p.gz = 1.0 - p.fz;
 
-    p.x0 = bx == band::low ? 0 : x0;
-    p.x1 = x1;
-    p.row0 = (by == band::low ? 0 : y0) * g.row_size;
-    p.row1 = y1 * g.row_size;
-    p.slice0 = (bz == band::low ? 0 : z0) * g.slice_size;
-    p.slice1 = z1 * g.slice_size;
+    p.x0 = ptrdiff_t{bx == band::low ? 0 : x0} - g.wx;
+    p.x1 = ptrdiff_t{x1} - g.wx;
+    p.row0 = (ptrdiff_t{by == band::low ? 0 : y0} - g.wy) * g.row_size;
+    p.row1 = (ptrdiff_t{y1} - g.wy) * g.row_size;
+    p.slice0 = (ptrdiff_t{bz == band::low ? 0 : z0} - g.wz) * g.slice_size;
+    p.slice1 = (ptrdiff_t{z1} - g.wz) * g.slice_size;
     return true;
 }
 
@@ -287,18 +306,123 @@ inline float blend_volume(const float *v, const sample_point &p)
     return first_nan_math::narrow_nan(blend<first_nan_math>(v, p));
 }
 
-// Samples the position at `offset` within a volume, whose source indices are
-// I, J, K, in every volume of the stack. Positions that are not sampled are
-// left untouched: the output keeps the 0 the caller put there.
+// Element `offset` of every volume of the target gets `value`.
+template <typename T>
+inline void store_in_every_volume(const grid &g, ptrdiff_t offset, T value)
+{
+    T *output = static_cast<T *>(g.output);
+    for (int32_t vol = 0; vol < g.nvol; ++vol) {
+        output[vol * g.out_volume + offset] = value;
+    }
+}
+
+// The fill element as a value of the target's element type.
+template <typename T>
+inline T fill_value(const grid &g)
+{
+    T value;
+    std::memcpy(&value, g.fill, sizeof value);
+    return value;
+}
+
+// Samples the target position at `offset`, whose source indices are I, J, K,
+// in every volume of the stack. A position that is not sampled gets the fill
+// when the job asks for one and is otherwise left untouched: the output keeps
+// the 0 the caller put there.
 inline void resample_position(const grid &g, ptrdiff_t offset, float I, float J, float K)
 {
     sample_point p;
     if (!locate(g, I, J, K, p)) {
+        if (g.write_fill) {
+            store_in_every_volume(g, offset, fill_value<float>(g));
+        }
         return;
     }
+    const float *input = static_cast<const float *>(g.input);
+    float *output = static_cast<float *>(g.output);
     for (int32_t vol = 0; vol < g.nvol; ++vol) {
-        g.output[vol * g.volume_size + offset] = blend_volume(g.input + vol * g.volume_size, p);
+        output[vol * g.out_volume + offset] = blend_volume(input + vol * g.volume_size, p);
     }
+}
+
+// The nearest voxel along an axis of n: floor(I), one up when the fraction is
+// 0.5 or more (ties go up); -1 when I is NaN or infinite or that voxel is not
+// in [0, n - 1], so that the sampled interval is [-0.5, n - 0.5). The range
+// test comes first: floor of a value past 2**31 does not fit the integer.
+inline int32_t nearest_index(float I, int32_t n)
+{
+    if (!(I >= -1.0f && I < 2147483648.0f)) {
+        return -1;
+    }
+    const float below = std::floor(I);
+    const float fraction = I - below;  // exact
+    const int32_t index = static_cast<int32_t>(below) + (fraction >= 0.5f ? 1 : 0);
+    return index < n ? index : -1;
+}
+
+// Element offset, within a volume of the window, of the nearest voxel of
+// source position (I, J, K); false when it is not sampled.
+inline bool locate_nearest(const grid &g, float I, float J, float K, ptrdiff_t &offset)
+{
+    const int32_t x = nearest_index(I, g.nx);
+    const int32_t y = nearest_index(J, g.ny);
+    const int32_t z = nearest_index(K, g.nz);
+    if (x < 0 || y < 0 || z < 0) {
+        return false;
+    }
+    offset = (ptrdiff_t{z} - g.wz) * g.slice_size + (ptrdiff_t{y} - g.wy) * g.row_size + (ptrdiff_t{x} - g.wx);
+    return true;
+}
+
+// Copies the nearest source element of each volume, bit for bit, into the
+// target position at `offset`; T is an unsigned integer of the element's size.
+template <typename T>
+inline void nearest_position(const grid &g, ptrdiff_t offset, float I, float J, float K)
+{
+    ptrdiff_t source;
+    if (!locate_nearest(g, I, J, K, source)) {
+        if (g.write_fill) {
+            store_in_every_volume(g, offset, fill_value<T>(g));
+        }
+        return;
+    }
+    const T *input = static_cast<const T *>(g.input);
+    T *output = static_cast<T *>(g.output);
+    for (int32_t vol = 0; vol < g.nvol; ++vol) {
+        output[vol * g.out_volume + offset] = input[vol * g.volume_size + source];
+    }
+}
+
+// Calls sample(g, offset, I, J, K) for every position of the job's target box,
+// in C order: the scalar kernel, and the way to the nearest copy of elements
+// of any size.
+template <typename Sample>
+inline void for_each_position(const grid &g, const target_box &box, Sample &&sample)
+{
+    for (int32_t k = 0; k < box.extent.z; ++k) {
+        const int32_t z = box.origin.z + k;
+        for (int32_t j = 0; j < box.extent.y; ++j) {
+            const int32_t y = box.origin.y + j;
+            const row_terms r = make_row_terms(g, y, z);
+            const ptrdiff_t row_offset = k * box.slice + j * box.row;
+            for (int32_t i = 0; i < box.extent.x; ++i) {
+                const int32_t x = box.origin.x + i;
+                const float X = static_cast<float>(x) * g.osx;
+                const float I = source_index(g.m[0], X, r.m1y, r.m2z, g.m[3], g.sx);
+                const float J = source_index(g.m[4], X, r.m5y, r.m6z, g.m[7], g.sy);
+                const float K = source_index(g.m[8], X, r.m9y, r.m10z, g.m[11], g.sz);
+                sample(g, row_offset + i, I, J, K);
+            }
+        }
+    }
+}
+
+// True when the job writes nothing: no volume, no position, or an empty source
+// grid (whose positions the driver fills itself, since none can be read).
+inline bool job_is_empty(const resample_job &job)
+{
+    return job.nvol <= 0 || job.target.extent.x <= 0 || job.target.extent.y <= 0 || job.target.extent.z <= 0
+           || job.source.grid.x <= 0 || job.source.grid.y <= 0 || job.source.grid.z <= 0;
 }
 
 }  // namespace

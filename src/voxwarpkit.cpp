@@ -2,6 +2,7 @@
 
 #include "kernel_variants.h"
 #include "resample_position.h"
+#include "run_jobs.h"
 
 #include <cstdint>
 
@@ -9,40 +10,57 @@
 #include "arrays.h"
 #include "float_buffer.h"
 #include "float_environment.h"
+#include "transform_call.h"
 
 // The driver's own numpy API table (static to this file), loaded on every call.
 #include <numpy/arrayobject.h>
-
-#include <cstdlib>
-#include <memory>
 #endif
 
-void resample_volumes_scalar(const float *input, const volume_shape &shape, const float *voxel_size,
-                             const float *matrix, float *output)
+void resample_scalar(const resample_job &job)
 {
-    if (shape.nvol <= 0 || shape.nz <= 0 || shape.ny <= 0 || shape.nx <= 0) {
+    if (voxwarp::job_is_empty(job)) {
         return;
     }
-    const voxwarp::grid g = voxwarp::make_grid(input, shape, voxel_size, matrix, output);
-    for (int32_t z = 0; z < g.nz; ++z) {
-        for (int32_t y = 0; y < g.ny; ++y) {
-            const voxwarp::row_terms r = voxwarp::make_row_terms(g, y, z);
-            const ptrdiff_t row_offset = z * g.slice_size + y * g.row_size;
-            for (int32_t x = 0; x < g.nx; ++x) {
-                const float X = static_cast<float>(x) * g.sx;
-                const float I = voxwarp::source_index(g.m[0], X, r.m1y, r.m2z, g.m[3], g.sx);
-                const float J = voxwarp::source_index(g.m[4], X, r.m5y, r.m6z, g.m[7], g.sy);
-                const float K = voxwarp::source_index(g.m[8], X, r.m9y, r.m10z, g.m[11], g.sz);
-                voxwarp::resample_position(g, row_offset + x, I, J, K);
-            }
-        }
+    const voxwarp::grid g = voxwarp::make_grid(job);
+    if (job.mode == sampling::linear) {
+        voxwarp::for_each_position(g, job.target, voxwarp::resample_position);
+        return;
     }
+    switch (job.element_size) {
+    case 1: voxwarp::for_each_position(g, job.target, voxwarp::nearest_position<uint8_t>); return;
+    case 2: voxwarp::for_each_position(g, job.target, voxwarp::nearest_position<uint16_t>); return;
+    case 4: voxwarp::for_each_position(g, job.target, voxwarp::nearest_position<uint32_t>); return;
+    case 8: voxwarp::for_each_position(g, job.target, voxwarp::nearest_position<uint64_t>); return;
+    }
+}
+
+resample_job whole_grid_job(const float *input, const volume_shape &shape, const float *voxel_size,
+                            const float *matrix, float *output)
+{
+    resample_job job{};
+    const xyz counts{shape.nx, shape.ny, shape.nz};
+    const ptrdiff_t row = shape.nx;
+    const ptrdiff_t slice = row * shape.ny;
+    const ptrdiff_t volume = slice * shape.nz;
+    job.source = {input, row, slice, volume, {0, 0, 0}, counts, counts, {voxel_size[0], voxel_size[1], voxel_size[2]}};
+    job.target = {output, row, slice, volume, {0, 0, 0}, counts, {voxel_size[0], voxel_size[1], voxel_size[2]}};
+    job.nvol = shape.nvol;
+    for (int i = 0; i < 12; ++i) {
+        job.matrix[i] = matrix[i];
+    }
+    job.mode = sampling::linear;
+    job.element_size = sizeof(float);
+    job.write_fill = false;
+    return job;
 }
 
 void resample_volumes(const float *input, const volume_shape &shape, const float *voxel_size,
                       const float *matrix, float *output)
 {
-    selected_kernel_variant().resample(input, shape, voxel_size, matrix, output);
+    if (shape.nvol <= 0 || shape.nz <= 0 || shape.ny <= 0 || shape.nx <= 0) {
+        return;
+    }
+    selected_kernel_variant().resample(whole_grid_job(input, shape, voxel_size, matrix, output));
 }
 
 // The driver, which needs Python and numpy; a kernel-only build leaves it out.
@@ -50,21 +68,87 @@ void resample_volumes(const float *input, const volume_shape &shape, const float
 
 namespace {
 
-struct free_deleter {
-    void operator()(float *buffer) const { std::free(buffer); }
-};
-using float_buffer = std::unique_ptr<float, free_deleter>;
-
 // Counts and element totals are 32-bit signed in the kernel.
 constexpr npy_intp max_count = INT32_MAX;
 
+// The numpy API is imported afresh on every call, so that a numpy that has
+// become unusable fails the call cleanly. The import machinery costs more
+// than a small call, so when the module that provided the API table last time
+// is still the one in sys.modules, with the same table capsule, the table in
+// hand is the one an import would load.
+struct numpy_source {
+    PyObject *name = nullptr;     // the core module's name, as imported last time
+    PyObject *capsule = nullptr;  // its _ARRAY_API, held so that its identity stays unique
+};
+
+numpy_source &last_numpy_source()
+{
+    static numpy_source source;
+    return source;
+}
+
+PyObject *array_api_capsule(PyObject *name)
+{
+    PyObject *module = PyImport_GetModule(name);
+    if (module == nullptr || module == Py_None) {
+        Py_XDECREF(module);
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject *capsule = PyObject_GetAttrString(module, "_ARRAY_API");
+    Py_DECREF(module);
+    if (capsule == nullptr) {
+        PyErr_Clear();
+    }
+    return capsule;
+}
+
+bool numpy_unchanged()
+{
+    const numpy_source &last = last_numpy_source();
+    if (last.name == nullptr) {
+        return false;
+    }
+    PyObject *capsule = array_api_capsule(last.name);
+    Py_XDECREF(capsule);
+    return capsule != nullptr && capsule == last.capsule;
+}
+
+// Notes which core module the import that just succeeded took its table from.
+void remember_numpy_source()
+{
+    numpy_source &last = last_numpy_source();
+    static const char *const names[] = {"numpy._core._multiarray_umath", "numpy.core._multiarray_umath"};
+    for (const char *text : names) {
+        PyObject *name = PyUnicode_FromString(text);
+        if (name == nullptr) {
+            PyErr_Clear();
+            return;
+        }
+        PyObject *capsule = array_api_capsule(name);
+        if (capsule != nullptr && PyCapsule_CheckExact(capsule)
+            && PyCapsule_GetPointer(capsule, nullptr) == static_cast<void *>(PyArray_API)) {
+            Py_XSETREF(last.name, name);
+            Py_XSETREF(last.capsule, capsule);
+            return;
+        }
+        PyErr_Clear();
+        Py_XDECREF(capsule);
+        Py_DECREF(name);
+    }
+}
+
 bool numpy_ready()
 {
+    if (numpy_unchanged()) {
+        return true;
+    }
     if (_import_array() < 0) {
         PyErr_Print();
         PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
         return false;
     }
+    remember_numpy_source();
     return true;
 }
 
@@ -109,8 +193,14 @@ bool image_fits(PyArrayObject *image)
     return true;
 }
 
+// An image the kernel can read where it lies, without a float copy.
+bool readable_in_place(PyArrayObject *image)
+{
+    return PyArray_TYPE(image) == NPY_FLOAT && PyArray_ISCARRAY_RO(image) && PyArray_ISNOTSWAPPED(image);
+}
+
 // Reads voxel_size or matrix: the first `needed` numbers along axis 0 are used.
-float_buffer read_parameter(PyArrayObject *array, npy_intp needed, const char *name)
+owned_float_buffer read_parameter(PyArrayObject *array, npy_intp needed, const char *name)
 {
     const int rank = PyArray_NDIM(array);
     if (rank == 0) {
@@ -125,7 +215,11 @@ float_buffer read_parameter(PyArrayObject *array, npy_intp needed, const char *n
             return nullptr;
         }
     }
-    float_buffer numbers(array2float(array));
+    owned_float_buffer numbers;
+    {
+        const ieee_default_environment environment;
+        numbers.reset(array2float(array));
+    }
     if (!numbers) {
         return nullptr;
     }
@@ -138,78 +232,114 @@ float_buffer read_parameter(PyArrayObject *array, npy_intp needed, const char *n
     return numbers;
 }
 
+// Holds a raised exception aside, so that more of the C API may run, and
+// raises it again on request.
+struct stashed_error {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    stashed_error() { PyErr_Fetch(&type, &value, &traceback); }
+    void restore()
+    {
+        PyErr_Restore(type, value, traceback);
+        type = value = traceback = nullptr;
+    }
+    ~stashed_error()
+    {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+    }
+};
+
 }  // namespace
 
-PyObject *transform(PyArrayObject *image, PyArrayObject *voxel_size, PyArrayObject *matrix)
+PyObject *transform_call::take_result()
 {
-    // Conversions and kernel give the same bits whatever the caller's rounding
-    // mode or denormal handling; the caller's settings come back on return.
-    const ieee_default_environment environment;
+    PyObject *taken = result;
+    result = nullptr;
+    return PyArray_Return(reinterpret_cast<PyArrayObject *>(taken));
+}
+
+bool prepare_transform(PyArrayObject *image, PyArrayObject *voxel_size, PyArrayObject *matrix,
+                       transform_call &call)
+{
     if (!numpy_ready()) {
-        return nullptr;
+        return false;
     }
     if (!is_array(reinterpret_cast<PyObject *>(image), "image")
         || !is_array(reinterpret_cast<PyObject *>(voxel_size), "voxel_size")
         || !is_array(reinterpret_cast<PyObject *>(matrix), "matrix")) {
-        return nullptr;
+        return false;
     }
     const int rank = PyArray_NDIM(image);
     if (rank != 3 && rank != 4) {
         PyErr_Format(PyExc_ValueError, "image must have 3 or 4 dimensions, got %d", rank);
-        return nullptr;
+        return false;
     }
     if (!image_fits(image)) {
-        return nullptr;
+        return false;
     }
 
-    float_buffer input(rank == 4 ? array2float4d(image) : array2float3d(image));
-    if (!input) {
-        return nullptr;
+    const float *input = nullptr;
+    if (readable_in_place(image)) {
+        input = static_cast<const float *>(PyArray_DATA(image));
+    } else {
+        // Conversions give the same bits whatever the caller's rounding mode
+        // or denormal handling.
+        const ieee_default_environment environment;
+        call.image_numbers.reset(rank == 4 ? array2float4d(image) : array2float3d(image));
+        input = call.image_numbers.get();
+    }
+    if (input == nullptr) {
+        return false;
     }
 
-    const npy_intp *dims = PyArray_DIMS(image);
+    // The kernel writes into the result itself. numpy takes zero-filled memory
+    // from calloc, so pages of positions that are never sampled are never
+    // touched: every output voxel that the kernel does not reach stays 0.0.
+    npy_intp *dims = PyArray_DIMS(image);
+    call.result = PyArray_ZEROS(rank, dims, NPY_FLOAT, 0);
+    if (call.result == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory in image transform");
+        }
+        return false;
+    }
+
+    // Both are read before either is tested, so when both fail the matrix's
+    // error, set last, is the one left standing. The voxel size's error is
+    // held aside meanwhile: no C API call runs with an exception pending.
+    call.voxel_numbers = read_parameter(voxel_size, 3, "voxel_size");
+    if (!call.voxel_numbers) {
+        stashed_error voxel_error;
+        call.matrix_numbers = read_parameter(matrix, 12, "matrix");
+        if (call.matrix_numbers) {
+            voxel_error.restore();
+        }
+        return false;
+    }
+    call.matrix_numbers = read_parameter(matrix, 12, "matrix");
+    if (!call.matrix_numbers) {
+        return false;
+    }
+
     volume_shape shape;
     shape.nvol = rank == 4 ? static_cast<int32_t>(dims[0]) : 1;
     shape.nz = static_cast<int32_t>(dims[rank - 3]);
     shape.ny = static_cast<int32_t>(dims[rank - 2]);
     shape.nx = static_cast<int32_t>(dims[rank - 1]);
-    const size_t count = static_cast<size_t>(shape.nvol) * static_cast<size_t>(shape.nz)
-                         * static_cast<size_t>(shape.ny) * static_cast<size_t>(shape.nx);
+    float *output = static_cast<float *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(call.result)));
+    call.job = whole_grid_job(input, shape, call.voxel_numbers.get(), call.matrix_numbers.get(), output);
+    return true;
+}
 
-    // Zero-filled: every output voxel that the kernel does not reach stays 0.0.
-    float_buffer output(allocate_zeroed_float_buffer(count));
-    if (!output) {
-        PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory in image transform");
+PyObject *transform(PyArrayObject *image, PyArrayObject *voxel_size, PyArrayObject *matrix)
+{
+    transform_call call;
+    if (!prepare_transform(image, voxel_size, matrix, call)) {
         return nullptr;
     }
-
-    // Both are read before either is tested, so when both fail the matrix's
-    // error, set last, is the one left standing.
-    float_buffer voxel_numbers = read_parameter(voxel_size, 3, "voxel_size");
-    float_buffer matrix_numbers = read_parameter(matrix, 12, "matrix");
-    if (!voxel_numbers || !matrix_numbers) {
-        return nullptr;
-    }
-
-    resample_volumes(input.get(), shape, voxel_numbers.get(), matrix_numbers.get(), output.get());
-
-    PyObject *result = PyArray_New(&PyArray_Type, rank, const_cast<npy_intp *>(dims), NPY_FLOAT,
-                                   nullptr, nullptr, 0, 0, nullptr);
-    if (result == nullptr) {
-        return nullptr;
-    }
-    // A float32 target is always supported, so the status needs no look.
-    if (rank == 4) {
-        float2array4d(output.get(), reinterpret_cast<PyArrayObject *>(result));
-    } else {
-        float2array3d(output.get(), reinterpret_cast<PyArrayObject *>(result));
-    }
-
-    voxel_numbers.reset();
-    matrix_numbers.reset();
-    input.reset();
-    output.reset();
-    return PyArray_Return(reinterpret_cast<PyArrayObject *>(result));
+    run_resample_job(call.job, selected_kernel_variant().resample);
+    return call.take_result();
 }
 
 #endif

@@ -17,8 +17,9 @@ from reference import assert_same_bits
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PROGRAM = pathlib.Path(os.environ.get("VOXWARPKIT_KERNEL_PROGRAM", ROOT / "build" / "i386" / "kernel_corpus"))
-KERNEL_SOURCES = ["src/voxwarpkit.cpp", "src/simd/kernel_variants.cpp", "src/simd/cpu_x86.cpp",
-                  "src/simd/resample_avx2.cpp", "src/simd/resample_avx512.cpp"]
+KERNEL_SOURCES = ["src/voxwarpkit.cpp", "src/source_box.cpp", "src/run_jobs.cpp", "src/float_environment.cpp",
+                  "src/simd/kernel_variants.cpp", "src/simd/cpu_x86.cpp", "src/simd/resample_avx2.cpp",
+                  "src/simd/resample_avx512.cpp"]
 
 needs_program = pytest.mark.skipif(
     not PROGRAM.exists(), reason=f"the 32-bit kernel program is not built ({PROGRAM}); .ci/run builds it")

@@ -10,6 +10,7 @@ input to output, rigid motions and world-space transforms of NIfTI images.
 
 from ._version import __version__
 from .matrices import as_homogeneous, from_homogeneous, from_index, from_world, invert, rigid
+from .resampler import resample
 from .resampling import transform
 
 __all__ = [
@@ -19,6 +20,7 @@ __all__ = [
     "from_index",
     "from_world",
     "invert",
+    "resample",
     "rigid",
     "transform",
 ]

@@ -1,9 +1,11 @@
-"""The typed face of the compiled ``_voxwarpkit.transform``."""
+"""The typed face of the compiled ``_voxwarpkit.transform``, on every core."""
 
 from __future__ import annotations
 
 import importlib
-from typing import TYPE_CHECKING, Any, Callable
+from typing import TYPE_CHECKING, Any, Callable, Optional
+
+from .threads import thread_count
 
 if TYPE_CHECKING:
     import numpy as np
@@ -12,10 +14,16 @@ if TYPE_CHECKING:
 # Loaded by name so that type checkers see the annotated signature below
 # rather than an untyped extension module.
 _native_transform: Callable[..., Any] = importlib.import_module("_voxwarpkit").transform
+_threaded_transform: Callable[..., Any] = importlib.import_module("voxwarpkit._engine").transform
 
 
 def transform(
-    image: NDArray[Any], voxel_size: NDArray[Any], matrix: NDArray[Any], /
+    image: NDArray[Any],
+    voxel_size: NDArray[Any],
+    matrix: NDArray[Any],
+    /,
+    *,
+    threads: Optional[int] = None,
 ) -> NDArray[np.float32]:
     """Resample an image through an affine matrix with trilinear interpolation.
 
@@ -48,6 +56,13 @@ def transform(
         helpers (:func:`voxwarpkit.from_homogeneous`,
         :func:`voxwarpkit.from_index`, :func:`voxwarpkit.invert`,
         :func:`voxwarpkit.rigid`, :func:`voxwarpkit.from_world`).
+    threads
+        How many threads compute the result: ``None`` (the default) uses
+        every CPU this process may run on, ``1`` runs
+        ``_voxwarpkit.transform`` itself on the calling thread. The bits are
+        the same for every count. With more than one thread the interpreter
+        lock is released while the kernel runs, and Ctrl-C stops a long call
+        with ``KeyboardInterrupt``.
 
     Returns
     -------
@@ -61,10 +76,12 @@ def transform(
     Raises
     ------
     TypeError
-        When an argument is not a numpy array, or keywords are used.
+        When an argument is not a numpy array, the arrays are given by
+        keyword, or ``threads`` is not an integer.
     ValueError
         When the image's rank is not 3 or 4, its element type is not
-        accepted, or voxel_size or matrix hold fewer than 3 or 12 numbers.
+        accepted, voxel_size or matrix hold fewer than 3 or 12 numbers, or
+        ``threads`` is less than 1.
 
     Examples
     --------
@@ -75,5 +92,10 @@ def transform(
     >>> voxwarpkit.transform(image, np.ones(3), half_voxel_right)[0, 0]
     array([0.5, 1.5, 2.5, 3. ], dtype=float32)
     """
-    result: NDArray[np.float32] = _native_transform(image, voxel_size, matrix)
+    count = thread_count(threads)
+    result: NDArray[np.float32]
+    if count == 1:
+        result = _native_transform(image, voxel_size, matrix)
+    else:
+        result = _threaded_transform(image, voxel_size, matrix, count)
     return result

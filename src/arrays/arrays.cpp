@@ -4,6 +4,7 @@
 #include "truncate.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -118,18 +119,97 @@ struct from_int32 {
     using stored = int32_t;
     static void convert(stored value, float *out) { *out = static_cast<float>(value); }
 };
+// The float nearest to an integer of up to 64 bits, ties to even, worked out
+// with integers: some platforms convert through a double or the x87's
+// extended precision and would round twice.
+float nearest_float(uint64_t magnitude)
+{
+    int shift = 0;
+    while ((magnitude >> shift) >= (uint64_t{1} << 24)) {
+        ++shift;
+    }
+    uint64_t kept = magnitude >> shift;
+    if (shift > 0) {
+        const uint64_t rest = magnitude & ((uint64_t{1} << shift) - 1);
+        const uint64_t half = uint64_t{1} << (shift - 1);
+        if (rest > half || (rest == half && (kept & 1) != 0)) {
+            ++kept;  // 2**24 at most: still exact
+        }
+    }
+    return std::ldexp(static_cast<float>(kept), shift);  // a power of two: exact
+}
+
+float nearest_float(int64_t value)
+{
+    // Two's complement negation in unsigned arithmetic also covers INT64_MIN.
+    const uint64_t bits = static_cast<uint64_t>(value);
+    return value < 0 ? -nearest_float(~bits + 1) : nearest_float(bits);
+}
+
 // numpy's `long` is as wide as C's; it is rounded to float directly.
 struct from_long {
     using stored = long;
-    static void convert(stored value, float *out) { *out = static_cast<float>(value); }
+    static void convert(stored value, float *out) { *out = nearest_float(static_cast<int64_t>(value)); }
 };
-// 64-bit integers pass through a double first: two roundings, on purpose.
-struct from_int64 {
+// Parameters that are 64-bit integers pass through a double first: two
+// roundings, on purpose.
+struct from_int64_via_double {
     using stored = long long;
     static void convert(stored value, float *out)
     {
         const double wide = static_cast<double>(value);
         *out = static_cast<float>(wide);
+    }
+};
+// Images of every other integer type are rounded once.
+struct from_int64 {
+    using stored = long long;
+    static void convert(stored value, float *out) { *out = nearest_float(static_cast<int64_t>(value)); }
+};
+struct from_uint64 {
+    using stored = unsigned long long;
+    static void convert(stored value, float *out) { *out = nearest_float(static_cast<uint64_t>(value)); }
+};
+struct from_ulong {
+    using stored = unsigned long;
+    static void convert(stored value, float *out) { *out = nearest_float(static_cast<uint64_t>(value)); }
+};
+struct from_uint32 {
+    using stored = uint32_t;
+    static void convert(stored value, float *out) { *out = nearest_float(uint64_t{value}); }
+};
+struct from_int8 {
+    using stored = int8_t;
+    static void convert(stored value, float *out) { *out = static_cast<float>(value); }
+};
+struct from_uint16 {
+    using stored = uint16_t;
+    static void convert(stored value, float *out) { *out = static_cast<float>(value); }
+};
+// numpy stores a bool as one byte, 0 or 1.
+struct from_bool {
+    using stored = uint8_t;
+    static void convert(stored value, float *out) { *out = value != 0 ? 1.0f : 0.0f; }
+};
+// IEEE half precision widened exactly; a NaN keeps its sign and payload.
+struct from_float16 {
+    using stored = uint16_t;
+    static void convert(stored half, float *out)
+    {
+        const uint32_t sign = static_cast<uint32_t>(half >> 15) << 31;
+        const uint32_t exponent = (half >> 10) & 0x1Fu;
+        const uint32_t fraction = half & 0x3FFu;
+        uint32_t bits;
+        if (exponent == 0x1F) {
+            bits = sign | 0x7F800000u | (fraction << 13);
+        } else if (exponent != 0) {
+            bits = sign | ((exponent + 112) << 23) | (fraction << 13);
+        } else {
+            const float magnitude = std::ldexp(static_cast<float>(fraction), -24);  // subnormal or zero: exact
+            std::memcpy(&bits, &magnitude, sizeof bits);
+            bits |= sign;
+        }
+        std::memcpy(out, &bits, sizeof bits);
     }
 };
 struct from_float32 {
@@ -234,22 +314,43 @@ void export_as(const float *in, const strided_view &view, bool swapped)
     }
 }
 
+// Which element types an importer reads.
+enum class accepted_types {
+    image,      // uint8, int16, int32, long, float32, float64
+    parameter,  // those and signed 64-bit, through a double
+    any_real,   // every boolean, integer and floating type up to 64 bits
+};
+
 // The element type is looked at once per array, never per element.
-bool import_by_type(int type_num, bool accept_int64, const strided_view &view, bool swapped, float *out)
+bool import_by_type(int type_num, accepted_types accepted, const strided_view &view, bool swapped, float *out)
 {
     switch (type_num) {
     case NPY_UBYTE: import_as<from_uint8>(view, swapped, out); return true;
     case NPY_SHORT: import_as<from_int16>(view, swapped, out); return true;
     case NPY_INT: import_as<from_int32>(view, swapped, out); return true;
     case NPY_LONG: import_as<from_long>(view, swapped, out); return true;
-    case NPY_LONGLONG:
-        if (!accept_int64) {
-            return false;
-        }
-        import_as<from_int64>(view, swapped, out);
-        return true;
     case NPY_FLOAT: import_as<from_float32>(view, swapped, out); return true;
     case NPY_DOUBLE: import_as<from_float64>(view, swapped, out); return true;
+    case NPY_LONGLONG:
+        if (accepted == accepted_types::parameter) {
+            import_as<from_int64_via_double>(view, swapped, out);
+            return true;
+        }
+        break;
+    default: break;
+    }
+    if (accepted != accepted_types::any_real) {
+        return false;
+    }
+    switch (type_num) {
+    case NPY_BOOL: import_as<from_bool>(view, swapped, out); return true;
+    case NPY_BYTE: import_as<from_int8>(view, swapped, out); return true;
+    case NPY_USHORT: import_as<from_uint16>(view, swapped, out); return true;
+    case NPY_UINT: import_as<from_uint32>(view, swapped, out); return true;
+    case NPY_ULONG: import_as<from_ulong>(view, swapped, out); return true;
+    case NPY_LONGLONG: import_as<from_int64>(view, swapped, out); return true;
+    case NPY_ULONGLONG: import_as<from_uint64>(view, swapped, out); return true;
+    case NPY_HALF: import_as<from_float16>(view, swapped, out); return true;
     default: return false;
     }
 }
@@ -290,7 +391,7 @@ npy_intp element_count(const npy_intp *dims, int naxes)
     return count;
 }
 
-float *import_array(PyArrayObject *array, int naxes, bool accept_int64,
+float *import_array(PyArrayObject *array, int naxes, accepted_types accepted,
                     const char *allocation_message, const char *conversion_message)
 {
     const npy_intp *dims = PyArray_DIMS(array);
@@ -309,7 +410,7 @@ float *import_array(PyArrayObject *array, int naxes, bool accept_int64,
         return buffer;  // the element type is never looked at
     }
     const strided_view view = simplify(PyArray_BYTES(array), naxes, dims, PyArray_STRIDES(array));
-    if (!import_by_type(PyArray_DESCR(array)->type_num, accept_int64, view, is_byte_swapped(array), buffer)) {
+    if (!import_by_type(PyArray_DESCR(array)->type_num, accepted, view, is_byte_swapped(array), buffer)) {
         std::free(buffer);
         PyErr_SetString(PyExc_ValueError, conversion_message);
         return nullptr;
@@ -331,17 +432,26 @@ int export_array(const float *buffer, PyArrayObject *array, int naxes)
 
 float *array2float(PyArrayObject *array)
 {
-    return import_array(array, 1, true, "Failed to allocate memory in array2float", "Failed to convert to FLOAT");
+    return import_array(array, 1, accepted_types::parameter, "Failed to allocate memory in array2float",
+                        "Failed to convert to FLOAT");
 }
 
 float *array2float3d(PyArrayObject *array)
 {
-    return import_array(array, 3, false, "Failed to allocate memory in array2float3d", "Failed to convert to FLOAT 3D");
+    return import_array(array, 3, accepted_types::image, "Failed to allocate memory in array2float3d",
+                        "Failed to convert to FLOAT 3D");
 }
 
 float *array2float4d(PyArrayObject *array)
 {
-    return import_array(array, 4, false, "Failed to allocate memory in array2float4d", "Failed to convert to FLOAT 4D");
+    return import_array(array, 4, accepted_types::image, "Failed to allocate memory in array2float4d",
+                        "Failed to convert to FLOAT 4D");
+}
+
+float *anyarray2float4d(PyArrayObject *array)
+{
+    return import_array(array, 4, accepted_types::any_real, "Failed to allocate memory in anyarray2float4d",
+                        "Failed to convert to FLOAT 4D");
 }
 
 int float2array3d(const float *buffer, PyArrayObject *array)

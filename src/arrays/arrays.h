@@ -22,6 +22,12 @@ float *array2float3d(PyArrayObject *array);
 // null with a Python error set.
 float *array2float4d(PyArrayObject *array);
 
+// Reads a rank-4 array of any boolean, integer or floating element type of up
+// to 64 bits into a new buffer of d0*d1*d2*d3 floats: exactly where float32
+// holds the value, otherwise rounded once to the nearest float. Returns null
+// with a Python error set.
+float *anyarray2float4d(PyArrayObject *array);
+
 // Writes the buffer into the rank-3 `array`, converting to its element type;
 // returns 0, or 1 (nothing written, no Python error) for an unsupported type.
 int float2array3d(const float *buffer, PyArrayObject *array);

@@ -2,6 +2,8 @@
 #define VOXWARPKIT_FLOAT_BUFFER_H
 
 #include <cstddef>
+#include <cstdlib>
+#include <memory>
 
 // A float buffer of `count` floats from malloc (released with free), or null.
 // Asks for at least one byte, since malloc(0) may return null. Large buffers
@@ -13,5 +15,12 @@ float *allocate_float_buffer(size_t count);
 // zero already and then writes nothing, where malloc and memset would touch
 // every page twice.
 float *allocate_zeroed_float_buffer(size_t count);
+
+struct free_deleter {
+    void operator()(float *buffer) const { std::free(buffer); }
+};
+
+// A float buffer that is released on every return path.
+using owned_float_buffer = std::unique_ptr<float, free_deleter>;
 
 #endif

@@ -6,12 +6,12 @@ bool always() { return true; }
 
 const kernel_variant variants[] = {
 #if defined(VOXWARP_HAVE_AVX512)
-    {"avx512", voxwarp::avx512::resample_volumes, cpu_supports_avx512},
+    {"avx512", voxwarp::avx512::resample, cpu_supports_avx512},
 #endif
 #if defined(VOXWARP_HAVE_AVX2)
-    {"avx2", voxwarp::avx2::resample_volumes, cpu_supports_avx2},
+    {"avx2", voxwarp::avx2::resample, cpu_supports_avx2},
 #endif
-    {"scalar", resample_volumes_scalar, always},
+    {"scalar", resample_scalar, always},
 };
 
 const kernel_variant &fastest_usable()

@@ -1,13 +1,16 @@
 #ifndef VOXWARPKIT_KERNEL_VARIANTS_H
 #define VOXWARPKIT_KERNEL_VARIANTS_H
 
-#include "voxwarpkit.h"
+#include "resample_job.h"
 
 // Every compiled form of the resampling kernel. All give the same bits as the
 // scalar one, which is the definition; they differ only in speed.
 
-using resample_function = void (*)(const float *input, const volume_shape &shape, const float *voxel_size,
-                                   const float *matrix, float *output);
+// Runs `job` once: writes its target box from its source window, as the job's
+// mode says. The job must be sound (job_is_sound); the kernel allocates
+// nothing, reports nothing and leaves the floating-point environment to its
+// caller.
+using resample_function = void (*)(const resample_job &job);
 
 struct kernel_variant {
     const char *name;
@@ -16,8 +19,7 @@ struct kernel_variant {
 };
 
 // The scalar kernel: the definition every variant must match bit for bit.
-void resample_volumes_scalar(const float *input, const volume_shape &shape, const float *voxel_size,
-                             const float *matrix, float *output);
+void resample_scalar(const resample_job &job);
 
 // The variants compiled into this build, fastest first; the last is the scalar one.
 const kernel_variant *kernel_variants(int *count);
@@ -27,12 +29,10 @@ const kernel_variant &selected_kernel_variant();
 
 namespace voxwarp {
 namespace avx2 {
-void resample_volumes(const float *input, const volume_shape &shape, const float *voxel_size,
-                      const float *matrix, float *output);
+void resample(const resample_job &job);
 }
 namespace avx512 {
-void resample_volumes(const float *input, const volume_shape &shape, const float *voxel_size,
-                      const float *matrix, float *output);
+void resample(const resample_job &job);
 }
 }  // namespace voxwarp
 

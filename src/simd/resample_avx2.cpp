@@ -31,7 +31,11 @@ struct ops {
     static floats to_float(ints a) { return _mm256_cvtepi32_ps(a); }
     // cvttps2dq gives INT32_MIN for NaN and out-of-range values, as the scalar rule does.
     static ints truncate(floats a) { return _mm256_cvttps_epi32(a); }
+    static floats floor(floats a) { return _mm256_floor_ps(a); }
     static ints add_int(ints a, ints b) { return _mm256_add_epi32(a, b); }
+    static ints sub_int(ints a, ints b) { return _mm256_sub_epi32(a, b); }
+    // a + b in the lanes of m, a elsewhere: a selected lane is all ones, -1.
+    static ints add_where(ints a, mask m, ints b) { return _mm256_add_epi32(a, _mm256_and_si256(m, b)); }
     static ints mul_int(ints a, ints b) { return _mm256_mullo_epi32(a, b); }
 
     static mask first_lanes(int32_t count) { return _mm256_cmpgt_epi32(_mm256_set1_epi32(count), lane_indices()); }
@@ -42,7 +46,11 @@ struct ops {
         const __m256i above_high = _mm256_cmpgt_epi32(value, _mm256_set1_epi32(high));
         return _mm256_andnot_si256(above_high, above_low);
     }
+    // Ordered comparisons: false for NaN.
+    static mask at_least(floats a, float b) { return _mm256_castps_si256(_mm256_cmp_ps(a, broadcast(b), _CMP_GE_OQ)); }
+    static mask below(floats a, float b) { return _mm256_castps_si256(_mm256_cmp_ps(a, broadcast(b), _CMP_LT_OQ)); }
     static mask both(mask a, mask b) { return _mm256_and_si256(a, b); }
+    static mask but_not(mask a, mask b) { return _mm256_andnot_si256(b, a); }
     static unsigned bits(mask m) { return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(m))); }
 
     static void store_offsets(int32_t *out, ints offsets, mask m)
@@ -91,10 +99,9 @@ struct ops {
 
 }  // namespace
 
-void resample_volumes(const float *input, const volume_shape &shape, const float *voxel_size, const float *matrix,
-                      float *output)
+void resample(const resample_job &job)
 {
-    resample_volumes_simd<ops>(input, shape, voxel_size, matrix, output);
+    resample_job_simd<ops>(job);
 }
 
 }  // namespace avx2

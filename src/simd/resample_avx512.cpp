@@ -31,7 +31,10 @@ struct ops {
     static floats to_float(ints a) { return _mm512_cvtepi32_ps(a); }
     // vcvttps2dq gives INT32_MIN for NaN and out-of-range values, as the scalar rule does.
     static ints truncate(floats a) { return _mm512_cvttps_epi32(a); }
+    static floats floor(floats a) { return _mm512_roundscale_ps(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
     static ints add_int(ints a, ints b) { return _mm512_add_epi32(a, b); }
+    static ints sub_int(ints a, ints b) { return _mm512_sub_epi32(a, b); }
+    static ints add_where(ints a, mask m, ints b) { return _mm512_mask_add_epi32(a, m, a, b); }
     static ints mul_int(ints a, ints b) { return _mm512_mullo_epi32(a, b); }
 
     static mask first_lanes(int32_t count) { return count >= lanes ? mask(0xFFFF) : mask((1u << count) - 1u); }
@@ -40,7 +43,11 @@ struct ops {
         const mask above_low = _mm512_cmp_epi32_mask(value, _mm512_set1_epi32(low), _MM_CMPINT_NLT);
         return _mm512_mask_cmp_epi32_mask(above_low, value, _mm512_set1_epi32(high), _MM_CMPINT_LE);
     }
+    // Ordered comparisons: false for NaN.
+    static mask at_least(floats a, float b) { return _mm512_cmp_ps_mask(a, broadcast(b), _CMP_GE_OQ); }
+    static mask below(floats a, float b) { return _mm512_cmp_ps_mask(a, broadcast(b), _CMP_LT_OQ); }
     static mask both(mask a, mask b) { return static_cast<mask>(a & b); }
+    static mask but_not(mask a, mask b) { return static_cast<mask>(a & ~b); }
     static unsigned bits(mask m) { return m; }
 
     static void store_offsets(int32_t *out, ints offsets, mask m) { _mm512_store_si512(out, _mm512_maskz_mov_epi32(m, offsets)); }
@@ -92,10 +99,9 @@ struct ops {
 
 }  // namespace
 
-void resample_volumes(const float *input, const volume_shape &shape, const float *voxel_size, const float *matrix,
-                      float *output)
+void resample(const resample_job &job)
 {
-    resample_volumes_simd<ops>(input, shape, voxel_size, matrix, output);
+    resample_job_simd<ops>(job);
 }
 
 }  // namespace avx512

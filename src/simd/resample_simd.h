@@ -18,8 +18,9 @@ namespace {
 
 template <typename V>
 struct block_constants {
-    typename V::floats m0, m3, m4, m7, m8, m11, sx, sy, sz;
-    typename V::ints one, row_size, slice_size;
+    typename V::floats m0, m3, m4, m7, m8, m11, sx, sy, sz, osx;
+    typename V::ints one, row_size, slice_size, wx, wy, wz;
+    int32_t x_origin;  // the target box's first global column
 };
 
 template <typename V>
@@ -70,7 +71,7 @@ void add_terms(typename V::doubles &low_sum, typename V::doubles &high_sum, type
     high_sum = V::add_double(high_sum, term<V>(V::high_half(values), high_wx, high_wy, high_wz));
 }
 
-// Samples the lanes in `lanes_bits` through the scalar routine.
+// Samples the lanes in `lane_bits` through the scalar routine.
 template <typename V>
 void resample_lanes_scalar(const grid &g, ptrdiff_t offset, unsigned lane_bits, typename V::floats I,
                            typename V::floats J, typename V::floats K)
@@ -95,11 +96,12 @@ void fix_nan_lanes(const grid &g, int32_t vol, ptrdiff_t offset, unsigned lane_b
     V::store_all(is, I);
     V::store_all(js, J);
     V::store_all(ks, K);
-    const float *v = g.input + vol * g.volume_size;
+    const float *v = static_cast<const float *>(g.input) + vol * g.volume_size;
+    float *output = static_cast<float *>(g.output) + vol * g.out_volume + offset;
     for (int lane = 0; lane < V::lanes; ++lane) {
         sample_point p;
         if ((lane_bits & (1u << lane)) && locate(g, is[lane], js[lane], ks[lane], p)) {
-            g.output[vol * g.volume_size + offset + lane] = blend_volume(v, p);
+            output[lane] = blend_volume(v, p);
         }
     }
 }
@@ -118,10 +120,13 @@ void blend_interior_lanes(const grid &g, const block_constants<V> &c, ptrdiff_t 
     const half_weights<V> low = weights_of<V>(V::low_half(fx), V::low_half(fy), V::low_half(fz));
     const half_weights<V> high = weights_of<V>(V::high_half(fx), V::high_half(fy), V::high_half(fz));
 
-    // Offsets within a volume fit 32 bits: a volume holds fewer than 2**31
-    // elements. Lanes outside the mask take offset 0, whose neighbours exist
-    // whenever any lane is inside (every axis then has two voxels or more).
-    const typename V::ints o000 = V::add_int(V::add_int(V::mul_int(z0, c.slice_size), V::mul_int(y0, c.row_size)), x0);
+    // Offsets within a volume of the window fit 32 bits (a sound job's window
+    // does). Lanes outside the mask take offset 0, whose neighbours exist
+    // whenever any lane is inside: the window then holds two voxels or more
+    // along every axis.
+    const typename V::ints slice_offset = V::mul_int(V::sub_int(z0, c.wz), c.slice_size);
+    const typename V::ints row_offset = V::mul_int(V::sub_int(y0, c.wy), c.row_size);
+    const typename V::ints o000 = V::add_int(V::add_int(slice_offset, row_offset), V::sub_int(x0, c.wx));
     alignas(64) int32_t first_neighbour[V::lanes];
     V::store_offsets(first_neighbour, o000, interior);
     const unsigned interior_bits = V::bits(interior);
@@ -132,7 +137,7 @@ void blend_interior_lanes(const grid &g, const block_constants<V> &c, ptrdiff_t 
     const ptrdiff_t row = g.row_size;
     const ptrdiff_t slice = g.slice_size;
     for (int32_t vol = 0; vol < g.nvol; ++vol) {
-        const float *v = g.input + vol * g.volume_size;
+        const float *v = static_cast<const float *>(g.input) + vol * g.volume_size;
         typename V::floats at_x0, at_x1;
         V::load_pairs(v, first_neighbour, at_x0, at_x1);
         typename V::doubles low_sum = term<V>(V::low_half(at_x0), low.gx, low.gy, low.gz);
@@ -147,7 +152,7 @@ void blend_interior_lanes(const grid &g, const block_constants<V> &c, ptrdiff_t 
         V::load_pairs(v + slice + row, first_neighbour, at_x0, at_x1);
         add_terms<V>(low_sum, high_sum, at_x0, low.gx, low.fy, low.fz, high.gx, high.fy, high.fz);
         add_terms<V>(low_sum, high_sum, at_x1, low.fx, low.fy, low.fz, high.fx, high.fy, high.fz);
-        V::store(g.output + vol * g.volume_size + offset, V::narrow(low_sum, high_sum), interior);
+        V::store(static_cast<float *>(g.output) + vol * g.out_volume + offset, V::narrow(low_sum, high_sum), interior);
         const unsigned nan_bits = V::nan_bits(low_sum, high_sum) & interior_bits;
         if (nan_bits != 0) {
             fix_nan_lanes<V>(g, vol, offset, nan_bits, I, J, K);
@@ -155,27 +160,54 @@ void blend_interior_lanes(const grid &g, const block_constants<V> &c, ptrdiff_t 
     }
 }
 
+// The source indices of lanes x .. x + lanes - 1 of a row (global columns).
+template <typename V>
+struct block_indices {
+    typename V::floats I, J, K;
+};
+
+template <typename V>
+block_indices<V> indices_of(const block_constants<V> &c, const block_row<V> &r, int32_t x)
+{
+    const typename V::ints column = V::add_int(V::broadcast_int(x), V::lane_indices());
+    const typename V::floats X = V::mul(V::to_float(column), c.osx);
+    return {source_indices<V>(c.m0, X, r.m1y, r.m2z, c.m3, c.sx), source_indices<V>(c.m4, X, r.m5y, r.m6z, c.m7, c.sy),
+            source_indices<V>(c.m8, X, r.m9y, r.m10z, c.m11, c.sz)};
+}
+
+// Stores the fill into the lanes of `valid` that are not in `sampled`.
+template <typename V>
+void fill_unsampled(const grid &g, ptrdiff_t offset, typename V::mask valid, typename V::mask sampled)
+{
+    const typename V::floats fill = V::broadcast(fill_value<float>(g));
+    const typename V::mask unsampled = V::but_not(valid, sampled);
+    for (int32_t vol = 0; vol < g.nvol; ++vol) {
+        V::store(static_cast<float *>(g.output) + vol * g.out_volume + offset, fill, unsampled);
+    }
+}
+
+// Linear sampling of the lanes from global column x up to column `end`.
 template <typename V>
 void resample_block(const grid &g, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset,
                     int32_t x, int32_t end)
 {
-    const typename V::ints column = V::add_int(V::broadcast_int(x), V::lane_indices());
-    const typename V::floats X = V::mul(V::to_float(column), c.sx);
-    const typename V::floats I = source_indices<V>(c.m0, X, r.m1y, r.m2z, c.m3, c.sx);
-    const typename V::floats J = source_indices<V>(c.m4, X, r.m5y, r.m6z, c.m7, c.sy);
-    const typename V::floats K = source_indices<V>(c.m8, X, r.m9y, r.m10z, c.m11, c.sz);
-    const typename V::ints x0 = V::truncate(I);
-    const typename V::ints y0 = V::truncate(J);
-    const typename V::ints z0 = V::truncate(K);
+    const block_indices<V> at = indices_of<V>(c, r, x);
+    const typename V::ints x0 = V::truncate(at.I);
+    const typename V::ints y0 = V::truncate(at.J);
+    const typename V::ints z0 = V::truncate(at.K);
     const typename V::ints x1 = V::add_int(x0, c.one);
     const typename V::ints y1 = V::add_int(y0, c.one);
     const typename V::ints z1 = V::add_int(z0, c.one);
 
     // Sampled lanes pass the gate: 0 <= i1 <= n on every axis.
-    typename V::mask sampled = V::first_lanes(end - x);
-    sampled = V::both(sampled, V::in_range(x1, 0, g.nx));
+    const typename V::mask valid = V::first_lanes(end - x);
+    typename V::mask sampled = V::both(valid, V::in_range(x1, 0, g.nx));
     sampled = V::both(sampled, V::in_range(y1, 0, g.ny));
     sampled = V::both(sampled, V::in_range(z1, 0, g.nz));
+    const ptrdiff_t offset = row_offset + (x - c.x_origin);
+    if (g.write_fill) {
+        fill_unsampled<V>(g, offset, valid, sampled);
+    }
     if (V::bits(sampled) == 0) {
         return;
     }
@@ -184,24 +216,65 @@ void resample_block(const grid &g, const block_constants<V> &c, const block_row<
     interior = V::both(interior, V::in_range(y1, 1, g.ny - 1));
     interior = V::both(interior, V::in_range(z1, 1, g.nz - 1));
 
-    const ptrdiff_t offset = row_offset + x;
     if (V::bits(interior) != 0) {
-        blend_interior_lanes<V>(g, c, offset, interior, I, J, K, x0, y0, z0);
+        blend_interior_lanes<V>(g, c, offset, interior, at.I, at.J, at.K, x0, y0, z0);
     }
     const unsigned edge_bits = V::bits(sampled) & ~V::bits(interior);
     if (edge_bits != 0) {
-        resample_lanes_scalar<V>(g, offset, edge_bits, I, J, K);
+        resample_lanes_scalar<V>(g, offset, edge_bits, at.I, at.J, at.K);
+    }
+}
+
+// The nearest voxel of each lane along an axis of n, as nearest_index does it:
+// the lanes where it lies in [0, n - 1] are set in `sampled`.
+template <typename V>
+typename V::ints nearest_indices(typename V::floats I, int32_t n, typename V::mask &sampled)
+{
+    const typename V::mask representable = V::both(V::at_least(I, -1.0f), V::below(I, 2147483648.0f));
+    const typename V::floats below = V::floor(I);
+    const typename V::floats fraction = V::sub(I, below);  // exact
+    const typename V::ints index = V::add_where(V::truncate(below), V::at_least(fraction, 0.5f), V::broadcast_int(1));
+    sampled = V::both(sampled, V::both(representable, V::in_range(index, 0, n - 1)));
+    return index;
+}
+
+// Nearest sampling of the lanes from global column x up to column `end`: the
+// vector finds each lane's source element, and the copy, of elements of any
+// size, is made lane by lane.
+template <typename V, typename T>
+void nearest_block(const grid &g, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset,
+                   int32_t x, int32_t end)
+{
+    const block_indices<V> at = indices_of<V>(c, r, x);
+    typename V::mask sampled = V::first_lanes(end - x);
+    const typename V::ints ix = nearest_indices<V>(at.I, g.nx, sampled);
+    const typename V::ints iy = nearest_indices<V>(at.J, g.ny, sampled);
+    const typename V::ints iz = nearest_indices<V>(at.K, g.nz, sampled);
+    const typename V::ints slice_offset = V::mul_int(V::sub_int(iz, c.wz), c.slice_size);
+    const typename V::ints row_part = V::mul_int(V::sub_int(iy, c.wy), c.row_size);
+    alignas(64) int32_t source[V::lanes];
+    V::store_offsets(source, V::add_int(V::add_int(slice_offset, row_part), V::sub_int(ix, c.wx)), sampled);
+    const unsigned sampled_bits = V::bits(sampled);
+
+    const int lanes = end - x < V::lanes ? end - x : V::lanes;
+    const ptrdiff_t offset = row_offset + (x - c.x_origin);
+    const T fill = fill_value<T>(g);
+    for (int32_t vol = 0; vol < g.nvol; ++vol) {
+        const T *input = static_cast<const T *>(g.input) + vol * g.volume_size;
+        T *output = static_cast<T *>(g.output) + vol * g.out_volume + offset;
+        for (int lane = 0; lane < lanes; ++lane) {
+            if (sampled_bits & (1u << lane)) {
+                output[lane] = input[source[lane]];
+            } else if (g.write_fill) {
+                output[lane] = fill;
+            }
+        }
     }
 }
 
 template <typename V>
-void resample_volumes_simd(const float *input, const volume_shape &shape, const float *voxel_size,
-                           const float *matrix, float *output)
+block_constants<V> constants_of(const grid &g, int32_t x_origin)
 {
-    if (shape.nvol <= 0 || shape.nz <= 0 || shape.ny <= 0 || shape.nx <= 0) {
-        return;
-    }
-    const grid g = make_grid(input, shape, voxel_size, matrix, output);
     block_constants<V> c;
     c.m0 = V::broadcast(g.m[0]);
     c.m3 = V::broadcast(g.m[3]);
@@ -212,34 +285,68 @@ void resample_volumes_simd(const float *input, const volume_shape &shape, const 
     c.sx = V::broadcast(g.sx);
     c.sy = V::broadcast(g.sy);
     c.sz = V::broadcast(g.sz);
+    c.osx = V::broadcast(g.osx);
     c.one = V::broadcast_int(1);
     c.row_size = V::broadcast_int(static_cast<int32_t>(g.row_size));
     c.slice_size = V::broadcast_int(static_cast<int32_t>(g.slice_size));
+    c.wx = V::broadcast_int(g.wx);
+    c.wy = V::broadcast_int(g.wy);
+    c.wz = V::broadcast_int(g.wz);
+    c.x_origin = x_origin;
+    return c;
+}
 
-    // Columns are taken in tiles, every row of a slice at a time: along a
-    // tile's rows the input positions move by about one row per output row,
-    // so the neighbours stay in the level-1 cache; whole rows would spill it.
+// Runs `block` over the target box: columns in tiles, every row of a slice at
+// a time. Along a tile's rows the source positions move by about one row per
+// output row, so the neighbours stay in the level-1 cache; whole rows would
+// spill it.
+template <typename V, typename Block>
+void for_each_block(const grid &g, const target_box &box, Block &&block)
+{
+    const block_constants<V> c = constants_of<V>(g, box.origin.x);
     constexpr int32_t tile_width = 64;
-    for (int32_t z = 0; z < g.nz; ++z) {
-        for (int32_t tile = 0; tile < g.nx; tile += tile_width) {
-            const int32_t tile_end = g.nx - tile <= tile_width ? g.nx : tile + tile_width;
-            for (int32_t y = 0; y < g.ny; ++y) {
+    const int32_t x_end = box.origin.x + box.extent.x;  // a sound job keeps this within int32
+    for (int32_t k = 0; k < box.extent.z; ++k) {
+        const int32_t z = box.origin.z + k;
+        for (int32_t tile = box.origin.x; tile < x_end; tile += tile_width) {
+            const int32_t tile_end = x_end - tile <= tile_width ? x_end : tile + tile_width;
+            for (int32_t j = 0; j < box.extent.y; ++j) {
+                const int32_t y = box.origin.y + j;
                 const row_terms scalar_row = make_row_terms(g, y, z);
                 const block_row<V> r{V::broadcast(scalar_row.m1y), V::broadcast(scalar_row.m5y),
                                      V::broadcast(scalar_row.m9y), V::broadcast(scalar_row.m2z),
                                      V::broadcast(scalar_row.m6z), V::broadcast(scalar_row.m10z)};
-                const ptrdiff_t row_offset = z * g.slice_size + y * g.row_size;
+                const ptrdiff_t row_offset = k * box.slice + j * box.row;
                 for (int32_t x = tile; x < tile_end; x += V::lanes) {
-                    resample_block<V>(g, c, r, row_offset, x, tile_end);
+                    block(g, c, r, row_offset, x, tile_end);
                     if (tile_end - x <= V::lanes) {
                         break;  // x + lanes could overflow near 2**31 columns
                     }
                 }
             }
-            if (g.nx - tile <= tile_width) {
+            if (x_end - tile <= tile_width) {
                 break;
             }
         }
+    }
+}
+
+template <typename V>
+void resample_job_simd(const resample_job &job)
+{
+    if (job_is_empty(job)) {
+        return;
+    }
+    const grid g = make_grid(job);
+    if (job.mode == sampling::linear) {
+        for_each_block<V>(g, job.target, resample_block<V>);
+        return;
+    }
+    switch (job.element_size) {
+    case 1: for_each_block<V>(g, job.target, nearest_block<V, uint8_t>); return;
+    case 2: for_each_block<V>(g, job.target, nearest_block<V, uint16_t>); return;
+    case 4: for_each_block<V>(g, job.target, nearest_block<V, uint32_t>); return;
+    case 8: for_each_block<V>(g, job.target, nearest_block<V, uint64_t>); return;
     }
 }
 

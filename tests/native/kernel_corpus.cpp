@@ -7,7 +7,8 @@
 // as int32; voxel size (3 floats); matrix (12 floats); the image, nvol*nz*ny*nx
 // floats in C order. An output file holds the output floats in the same order.
 
-#include "kernel_variants.h"
+#include "run_jobs.h"
+#include "voxwarpkit.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -76,7 +77,10 @@ int main(int argc, char **argv)
                 continue;
             }
             std::vector<float> output(c.image.size(), 0.0f);
-            variants[v].resample(c.image.data(), c.shape, c.voxel_size, c.matrix, output.data());
+            if (c.image.size() > 0) {
+                run_resample_job(whole_grid_job(c.image.data(), c.shape, c.voxel_size, c.matrix, output.data()),
+                                 variants[v].resample);
+            }
             std::filesystem::path out_path = entry.path();
             out_path.replace_extension(std::string(".") + variants[v].name + ".out");
             std::ofstream out(out_path, std::ios::binary);

@@ -6,6 +6,9 @@
 
 #include "arrays.h"
 #include "kernel_variants.h"
+#include "resample_call.h"
+#include "run_jobs.h"
+#include "transform_call.h"
 #include "voxwarpkit.h"
 
 #include <numpy/arrayobject.h>
@@ -141,11 +144,11 @@ const kernel_variant *find_variant(const char *name)
     return nullptr;
 }
 
-// resample(image, voxel_size, matrix, variant=None, out=None): runs the kernel
-// (the selected variant, or the one named) on a native C-contiguous float32
-// rank-4 image and returns the output buffer as an array of its shape. A given
-// `out` (zero-filled, C-contiguous float32, the image's shape) is written and
-// returned, so that timings leave out its allocation.
+// resample(image, voxel_size, matrix, variant=None, out=None): transform's
+// checks and conversions, then the kernel variant named (default: the one
+// transform picks) on the calling thread. A given `out` (C-contiguous float32
+// of the image's shape, zero-filled) is written and returned instead of the
+// result, so that timings can leave out its allocation.
 PyObject *py_resample(PyObject *, PyObject *args)
 {
     PyObject *image_object;
@@ -157,7 +160,7 @@ PyObject *py_resample(PyObject *, PyObject *args)
                           &out_object)) {
         return nullptr;
     }
-    resample_function resample = resample_volumes;
+    resample_function resample = selected_kernel_variant().resample;
     if (variant_name != nullptr) {
         const kernel_variant *variant = find_variant(variant_name);
         if (variant == nullptr) {
@@ -165,50 +168,64 @@ PyObject *py_resample(PyObject *, PyObject *args)
         }
         resample = variant->resample;
     }
-    PyArrayObject *image = as_array(image_object);
-    if (image == nullptr) {
+    transform_call call;
+    if (!prepare_transform(reinterpret_cast<PyArrayObject *>(image_object),
+                           reinterpret_cast<PyArrayObject *>(voxel_object),
+                           reinterpret_cast<PyArrayObject *>(matrix_object), call)) {
         return nullptr;
     }
-    if (PyArray_NDIM(image) != 4) {
-        PyErr_SetString(PyExc_ValueError, "image must have rank 4");
-        return nullptr;
-    }
-    const npy_intp *dims = PyArray_DIMS(image);
-    for (int axis = 0; axis < 4; ++axis) {
-        if (dims[axis] > INT32_MAX) {
-            PyErr_SetString(PyExc_ValueError, "image too large");
-            return nullptr;
-        }
-    }
-    const float *input = float32_data(image_object, PyArray_SIZE(image), "image");
-    const float *voxel_size = input ? float32_data(voxel_object, 3, "voxel_size") : nullptr;
-    const float *matrix = voxel_size ? float32_data(matrix_object, 12, "matrix") : nullptr;
-    if (matrix == nullptr) {
-        return nullptr;
-    }
-    PyObject *result;
     if (out_object == Py_None) {
-        result = PyArray_ZEROS(4, const_cast<npy_intp *>(dims), NPY_FLOAT, 0);
-        if (result == nullptr) {
-            return nullptr;
-        }
-    } else {
-        PyArrayObject *out = as_array(out_object);
-        if (out == nullptr) {
-            return nullptr;
-        }
-        if (PyArray_NDIM(out) != 4 || !PyArray_CompareLists(PyArray_DIMS(out), dims, 4) || !PyArray_ISCARRAY(out)
-            || PyArray_TYPE(out) != NPY_FLOAT || !PyArray_ISNOTSWAPPED(out)) {
-            PyErr_SetString(PyExc_ValueError, "out must be a writable C-contiguous float32 array of the image's shape");
-            return nullptr;
-        }
-        Py_INCREF(out_object);
-        result = out_object;
+        run_resample_job(call.job, resample);
+        return call.take_result();
     }
-    const volume_shape shape{static_cast<int32_t>(dims[0]), static_cast<int32_t>(dims[1]),
-                             static_cast<int32_t>(dims[2]), static_cast<int32_t>(dims[3])};
-    resample(input, shape, voxel_size, matrix,
-             static_cast<float *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(result))));
+    PyArrayObject *out = as_array(out_object);
+    PyArrayObject *result = reinterpret_cast<PyArrayObject *>(call.result);
+    if (out == nullptr) {
+        return nullptr;
+    }
+    if (PyArray_NDIM(out) != PyArray_NDIM(result)
+        || !PyArray_CompareLists(PyArray_DIMS(out), PyArray_DIMS(result), PyArray_NDIM(result))
+        || !PyArray_ISCARRAY(out) || PyArray_TYPE(out) != NPY_FLOAT || !PyArray_ISNOTSWAPPED(out)) {
+        PyErr_SetString(PyExc_ValueError, "out must be a writable C-contiguous float32 array of the image's shape");
+        return nullptr;
+    }
+    call.job.target.data = PyArray_DATA(out);
+    run_resample_job(call.job, resample);
+    Py_INCREF(out_object);
+    return out_object;
+}
+
+// resample_block(*engine_arguments, variant): the package engine's resample
+// (its checks and conversions) with the kernel variant named, on this thread.
+PyObject *py_resample_block(PyObject *, PyObject *args)
+{
+    const Py_ssize_t count = PyTuple_GET_SIZE(args);
+    const char *variant_name = count > 0 ? PyUnicode_AsUTF8(PyTuple_GET_ITEM(args, count - 1)) : nullptr;
+    if (variant_name == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError, "resample_block needs the engine's arguments and a variant name");
+        }
+        return nullptr;
+    }
+    const kernel_variant *variant = find_variant(variant_name);
+    if (variant == nullptr) {
+        return nullptr;
+    }
+    PyObject *head = PyTuple_GetSlice(args, 0, count - 1);
+    if (head == nullptr) {
+        return nullptr;
+    }
+    resample_call call;
+    const bool prepared = prepare_resample(head, call);
+    Py_DECREF(head);
+    if (!prepared) {
+        return nullptr;
+    }
+    for (const resample_job &job : call.jobs) {
+        run_resample_job(job, variant->resample);
+    }
+    PyObject *result = call.result;
+    call.result = nullptr;
     return result;
 }
 
@@ -362,7 +379,10 @@ PyMethodDef methods[] = {
     {"array2float4d", py_array2float4d, METH_O, "array2float4d(array) -> float32 buffer as a 1-D array"},
     {"float2array3d", py_float2array3d, METH_VARARGS, "float2array3d(values, target) -> status"},
     {"float2array4d", py_float2array4d, METH_VARARGS, "float2array4d(values, target) -> status"},
-    {"resample", py_resample, METH_VARARGS, "resample(image4d, voxel_size, matrix, variant=None) -> output"},
+    {"resample", py_resample, METH_VARARGS,
+     "resample(image, voxel_size, matrix, variant=None, out=None) -> transform's result from one variant"},
+    {"resample_block", py_resample_block, METH_VARARGS,
+     "resample_block(*engine_resample_arguments, variant) -> the engine's result from one variant"},
     {nullptr, nullptr, 0, nullptr},
 };
 

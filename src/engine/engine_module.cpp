@@ -1,0 +1,137 @@
+// voxwarpkit._engine: the kernel on every core, for the package. Arguments
+// are checked and read with the interpreter lock held; the kernel then runs on
+// worker threads without it, and the calling thread looks for signals (Ctrl-C)
+// between pieces, so that a long call can be interrupted.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "kernel_variants.h"
+#include "resample_call.h"
+#include "run_jobs.h"
+#include "transform_call.h"
+#include "voxwarpkit.h"
+
+#include <vector>
+
+namespace {
+
+// The interpreter lock is released for the whole run and taken back briefly
+// for each look at the signals.
+struct released_lock {
+    PyThreadState *state;
+};
+
+bool no_signal(void *context)
+{
+    released_lock *lock = static_cast<released_lock *>(context);
+    PyEval_RestoreThread(lock->state);
+    const int signalled = PyErr_CheckSignals();
+    lock->state = PyEval_SaveThread();
+    return signalled == 0;
+}
+
+// Runs the jobs on `threads` threads without the interpreter lock; false with
+// the signal handler's exception (KeyboardInterrupt) set when one stopped it.
+bool run_without_lock(const std::vector<resample_job> &jobs, int threads)
+{
+    released_lock lock{PyEval_SaveThread()};
+    const bool finished = run_resample_jobs(jobs.data(), jobs.size(), selected_kernel_variant().resample, threads,
+                                            {no_signal, &lock});
+    PyEval_RestoreThread(lock.state);
+    return finished;
+}
+
+bool read_threads(PyObject *object, int &threads)
+{
+    const long value = PyLong_AsLong(object);
+    if (value == -1 && PyErr_Occurred()) {
+        return false;
+    }
+    if (value < 1 || value > 4096) {
+        PyErr_Format(PyExc_ValueError, "threads must be from 1 to 4096, got %ld", value);
+        return false;
+    }
+    threads = static_cast<int>(value);
+    return true;
+}
+
+PyObject *py_transform(PyObject *, PyObject *args)
+{
+    PyObject *image, *voxel_size, *matrix, *threads_object;
+    int threads = 1;
+    if (!PyArg_ParseTuple(args, "OOOO:transform", &image, &voxel_size, &matrix, &threads_object)
+        || !read_threads(threads_object, threads)) {
+        return nullptr;
+    }
+    transform_call call;
+    if (!prepare_transform(reinterpret_cast<PyArrayObject *>(image), reinterpret_cast<PyArrayObject *>(voxel_size),
+                           reinterpret_cast<PyArrayObject *>(matrix), call)) {
+        return nullptr;
+    }
+    if (!run_without_lock(std::vector<resample_job>{call.job}, threads)) {
+        return nullptr;
+    }
+    return call.take_result();
+}
+
+PyObject *py_resample(PyObject *, PyObject *args)
+{
+    const Py_ssize_t count = PyTuple_GET_SIZE(args);
+    if (count < 1) {
+        PyErr_SetString(PyExc_TypeError, "resample needs its arguments and a thread count");
+        return nullptr;
+    }
+    int threads = 1;
+    if (!read_threads(PyTuple_GET_ITEM(args, count - 1), threads)) {
+        return nullptr;
+    }
+    PyObject *head = PyTuple_GetSlice(args, 0, count - 1);
+    if (head == nullptr) {
+        return nullptr;
+    }
+    resample_call call;
+    const bool prepared = prepare_resample(head, call);
+    Py_DECREF(head);
+    if (!prepared || !run_without_lock(call.jobs, threads)) {
+        return nullptr;
+    }
+    PyObject *result = call.result;
+    call.result = nullptr;
+    return result;
+}
+
+PyObject *py_source_box(PyObject *, PyObject *args)
+{
+    return source_box_of(args);
+}
+
+PyObject *py_kernel_variant(PyObject *, PyObject *)
+{
+    return PyUnicode_FromString(selected_kernel_variant().name);
+}
+
+PyMethodDef methods[] = {
+    {"transform", py_transform, METH_VARARGS,
+     "transform(image, voxel_size, matrix, threads) -> float32 array: _voxwarpkit.transform on `threads` threads"},
+    {"resample", py_resample, METH_VARARGS,
+     "resample(source, source_origin, source_grid, source_spacing, matrices, target_shape, target_origin, "
+     "target_spacing, order, fill, threads) -> array (volumes, z, y, x)"},
+    {"source_box", py_source_box, METH_VARARGS,
+     "source_box(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order) "
+     "-> ((z0, z1), (y0, y1), (x0, x1)) or None: the source voxels an output block reads"},
+    {"kernel_variant", py_kernel_variant, METH_NOARGS, "kernel_variant() -> name of the kernel variant in use"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module = {
+    PyModuleDef_HEAD_INIT, "voxwarpkit._engine", "The resampling kernel on every core; private to voxwarpkit.",
+    -1, methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__engine(void)
+{
+    return PyModule_Create(&module);
+}

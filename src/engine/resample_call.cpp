@@ -1,0 +1,292 @@
+#define PY_SSIZE_T_CLEAN
+#include "resample_call.h"
+
+#include "arrays.h"
+#include "float_environment.h"
+
+// This file's own numpy API table, loaded at its first use.
+#include <numpy/arrayobject.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+bool numpy_loaded()
+{
+    return PyArray_API != nullptr || _import_array() >= 0;
+}
+
+// A (z, y, x) tuple of ints as x, y, z; `at_least` bounds each count.
+bool read_counts(PyObject *tuple, const char *name, int32_t at_least, xyz &counts)
+{
+    int z, y, x;
+    if (!PyArg_ParseTuple(tuple, "iii", &z, &y, &x)) {
+        return false;
+    }
+    if (z < at_least || y < at_least || x < at_least) {
+        PyErr_Format(PyExc_ValueError, "%s must hold counts of at least %d, got (%d, %d, %d)", name, at_least, z, y, x);
+        return false;
+    }
+    counts = {x, y, z};
+    return true;
+}
+
+bool read_spacing(PyObject *tuple, float spacing[3])
+{
+    double sx, sy, sz;
+    if (!PyArg_ParseTuple(tuple, "ddd", &sx, &sy, &sz)) {
+        return false;
+    }
+    spacing[0] = static_cast<float>(sx);
+    spacing[1] = static_cast<float>(sy);
+    spacing[2] = static_cast<float>(sz);
+    return true;
+}
+
+// The matrices: a C-contiguous, native float32 array of shape (n, 12).
+const float *read_matrices(PyObject *object, npy_intp &count)
+{
+    if (!PyArray_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "matrices must be a numpy.ndarray");
+        return nullptr;
+    }
+    PyArrayObject *array = reinterpret_cast<PyArrayObject *>(object);
+    if (PyArray_NDIM(array) != 2 || PyArray_DIMS(array)[1] != 12 || PyArray_DIMS(array)[0] < 1
+        || PyArray_TYPE(array) != NPY_FLOAT || !PyArray_ISCARRAY_RO(array) || !PyArray_ISNOTSWAPPED(array)) {
+        PyErr_SetString(PyExc_ValueError, "matrices must be a C-contiguous float32 array of shape (n, 12)");
+        return nullptr;
+    }
+    count = PyArray_DIMS(array)[0];
+    return static_cast<const float *>(PyArray_DATA(array));
+}
+
+// What a call reads that is common to prepare_resample and source_box_of.
+struct block_request {
+    xyz grid, target_shape, target_origin;
+    float source_spacing[3], target_spacing[3];
+    const float *matrices;
+    npy_intp matrix_count;
+    sampling mode;
+};
+
+bool read_order(int order, sampling &mode)
+{
+    if (order != 0 && order != 1) {
+        PyErr_Format(PyExc_ValueError, "order must be 0 or 1, got %d", order);
+        return false;
+    }
+    mode = order == 1 ? sampling::linear : sampling::nearest;
+    return true;
+}
+
+// A job for `request` with matrix `m`: the window, target and element size
+// are filled in by the caller.
+resample_job job_for(const block_request &request, npy_intp m)
+{
+    resample_job job{};
+    job.source.grid = request.grid;
+    std::memcpy(job.source.spacing, request.source_spacing, sizeof job.source.spacing);
+    job.target.origin = request.target_origin;
+    job.target.extent = request.target_shape;
+    std::memcpy(job.target.spacing, request.target_spacing, sizeof job.target.spacing);
+    std::memcpy(job.matrix, request.matrices + 12 * m, sizeof job.matrix);
+    job.mode = request.mode;
+    return job;
+}
+
+bool any_empty(const xyz &counts)
+{
+    return counts.x == 0 || counts.y == 0 || counts.z == 0;
+}
+
+// The source window a job reads: in place, or as floats for linear sampling
+// of any other element type.
+bool read_window(PyArrayObject *source, sampling mode, resample_call &call, const void *&data, int &element_size)
+{
+    const bool in_place = PyArray_ISCARRAY_RO(source) && PyArray_ISNOTSWAPPED(source);
+    if (mode == sampling::nearest) {
+        const int kind = PyArray_DESCR(source)->kind;
+        element_size = static_cast<int>(PyArray_ITEMSIZE(source));
+        const bool numeric = kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
+        const bool size_fits = element_size == 1 || element_size == 2 || element_size == 4 || element_size == 8;
+        if (!numeric || !size_fits || !in_place) {
+            PyErr_SetString(PyExc_ValueError,
+                            "nearest sampling needs a C-contiguous, aligned, native array of booleans or "
+                            "numbers of 1, 2, 4 or 8 bytes");
+            return false;
+        }
+        data = PyArray_DATA(source);
+        return true;
+    }
+    element_size = sizeof(float);
+    if (in_place && PyArray_TYPE(source) == NPY_FLOAT) {
+        data = PyArray_DATA(source);
+        return true;
+    }
+    const ieee_default_environment environment;
+    call.source_numbers.reset(anyarray2float4d(source));
+    data = call.source_numbers.get();
+    return data != nullptr;
+}
+
+// Writes the fill into every element of the freshly created result.
+void fill_result(PyArrayObject *result, const unsigned char *fill, int element_size)
+{
+    char *data = static_cast<char *>(PyArray_DATA(result));
+    const npy_intp count = PyArray_SIZE(result);
+    for (npy_intp i = 0; i < count; ++i) {
+        std::memcpy(data + i * element_size, fill, static_cast<size_t>(element_size));
+    }
+}
+
+bool read_request(PyObject *grid, PyObject *source_spacing, PyObject *matrices, PyObject *target_shape,
+                  PyObject *target_origin, PyObject *target_spacing, int order, block_request &request)
+{
+    return read_counts(grid, "source_grid", 0, request.grid) && read_spacing(source_spacing, request.source_spacing)
+           && (request.matrices = read_matrices(matrices, request.matrix_count)) != nullptr
+           && read_counts(target_shape, "target_shape", 0, request.target_shape)
+           && read_counts(target_origin, "target_origin", 0, request.target_origin)
+           && read_spacing(target_spacing, request.target_spacing) && read_order(order, request.mode);
+}
+
+}  // namespace
+
+bool prepare_resample(PyObject *args, resample_call &call)
+{
+    if (!numpy_loaded()) {
+        return false;
+    }
+    PyObject *source_object, *source_origin, *grid, *source_spacing, *matrices, *target_shape, *target_origin,
+        *target_spacing;
+    int order;
+    const char *fill;
+    Py_ssize_t fill_size;
+    if (!PyArg_ParseTuple(args, "OOOOOOOOiy#:resample", &source_object, &source_origin, &grid, &source_spacing,
+                          &matrices, &target_shape, &target_origin, &target_spacing, &order, &fill, &fill_size)) {
+        return false;
+    }
+    if (!PyArray_Check(source_object) || PyArray_NDIM(reinterpret_cast<PyArrayObject *>(source_object)) != 4) {
+        PyErr_SetString(PyExc_ValueError, "source must be a numpy array of rank 4");
+        return false;
+    }
+    PyArrayObject *source = reinterpret_cast<PyArrayObject *>(source_object);
+    block_request request{};
+    xyz origin{};
+    if (!read_request(grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order, request)
+        || !read_counts(source_origin, "source_origin", 0, origin)) {
+        return false;
+    }
+    const npy_intp *dims = PyArray_DIMS(source);
+    for (int axis = 0; axis < 4; ++axis) {
+        if (dims[axis] > INT32_MAX) {
+            PyErr_SetString(PyExc_ValueError, "source is too large");
+            return false;
+        }
+    }
+    const npy_intp volumes = dims[0];
+    if (request.matrix_count != 1 && request.matrix_count != volumes) {
+        PyErr_Format(PyExc_ValueError, "%zd matrices for %zd volumes", static_cast<Py_ssize_t>(request.matrix_count),
+                     static_cast<Py_ssize_t>(volumes));
+        return false;
+    }
+    const void *data = nullptr;
+    int element_size = 0;
+    if (!read_window(source, request.mode, call, data, element_size)) {
+        return false;
+    }
+    if (fill_size != element_size) {
+        PyErr_Format(PyExc_ValueError, "fill must hold %d bytes, got %zd", element_size, fill_size);
+        return false;
+    }
+
+    PyArray_Descr *result_type = request.mode == sampling::linear
+                                     ? PyArray_DescrFromType(NPY_FLOAT)
+                                     : PyArray_DescrFromType(PyArray_TYPE(source));
+    if (result_type == nullptr) {
+        return false;
+    }
+    npy_intp shape[4] = {volumes, request.target_shape.z, request.target_shape.y, request.target_shape.x};
+    call.result = PyArray_Zeros(4, shape, result_type, 0);  // steals the descriptor
+    if (call.result == nullptr) {
+        return false;
+    }
+    PyArrayObject *result = reinterpret_cast<PyArrayObject *>(call.result);
+    unsigned char fill_bytes[8] = {};
+    std::memcpy(fill_bytes, fill, static_cast<size_t>(element_size));
+    bool write_fill = false;
+    for (unsigned char byte : fill_bytes) {
+        write_fill = write_fill || byte != 0;
+    }
+    if (any_empty(request.grid)) {
+        if (write_fill) {
+            fill_result(result, fill_bytes, element_size);
+        }
+        return true;  // nothing can be sampled: no job
+    }
+
+    const xyz window{static_cast<int32_t>(dims[3]), static_cast<int32_t>(dims[2]), static_cast<int32_t>(dims[1])};
+    const ptrdiff_t row = window.x, slice = row * window.y, volume = slice * window.z;
+    const ptrdiff_t out_row = request.target_shape.x, out_slice = out_row * request.target_shape.y;
+    const ptrdiff_t out_volume = out_slice * request.target_shape.z;
+    const bool shared = request.matrix_count == 1;
+    for (npy_intp m = 0; m < request.matrix_count; ++m) {
+        resample_job job = job_for(request, m);
+        const ptrdiff_t first_volume = shared ? 0 : m;
+        job.source.data = static_cast<const char *>(data) + first_volume * volume * element_size;
+        job.source.row = row;
+        job.source.slice = slice;
+        job.source.volume = volume;
+        job.source.origin = origin;
+        job.source.extent = window;
+        job.target.data = static_cast<char *>(PyArray_DATA(result)) + first_volume * out_volume * element_size;
+        job.target.row = out_row;
+        job.target.slice = out_slice;
+        job.target.volume = out_volume;
+        job.nvol = shared ? static_cast<int32_t>(volumes) : 1;
+        job.element_size = element_size;
+        job.write_fill = write_fill;
+        std::memcpy(job.fill, fill_bytes, sizeof job.fill);
+        if (!job_is_sound(job)) {
+            PyErr_SetString(PyExc_ValueError,
+                            "the source window does not hold every voxel the target block reads, "
+                            "or lies outside the source grid");
+            return false;
+        }
+        call.jobs.push_back(job);
+    }
+    return true;
+}
+
+PyObject *source_box_of(PyObject *args)
+{
+    if (!numpy_loaded()) {
+        return nullptr;
+    }
+    PyObject *grid, *source_spacing, *matrices, *target_shape, *target_origin, *target_spacing;
+    int order;
+    if (!PyArg_ParseTuple(args, "OOOOOOi:source_box", &grid, &source_spacing, &matrices, &target_shape,
+                          &target_origin, &target_spacing, &order)) {
+        return nullptr;
+    }
+    block_request request{};
+    if (!read_request(grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order, request)) {
+        return nullptr;
+    }
+    source_range box{{INT32_MAX, INT32_MAX, INT32_MAX}, {0, 0, 0}, true};
+    for (npy_intp m = 0; m < request.matrix_count; ++m) {
+        const source_range read = source_voxels_read(job_for(request, m));
+        if (read.empty) {
+            continue;
+        }
+        box.empty = false;
+        box.first = {std::min(box.first.x, read.first.x), std::min(box.first.y, read.first.y),
+                     std::min(box.first.z, read.first.z)};
+        box.end = {std::max(box.end.x, read.end.x), std::max(box.end.y, read.end.y), std::max(box.end.z, read.end.z)};
+    }
+    if (box.empty) {
+        Py_RETURN_NONE;
+    }
+    return Py_BuildValue("((ii)(ii)(ii))", box.first.z, box.end.z, box.first.y, box.end.y, box.first.x, box.end.x);
+}

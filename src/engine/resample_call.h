@@ -1,0 +1,51 @@
+#ifndef VOXWARPKIT_RESAMPLE_CALL_H
+#define VOXWARPKIT_RESAMPLE_CALL_H
+
+// The Python-facing part of the general resampler: its arguments checked and
+// read, its result created and the jobs that fill it. The package's Python
+// code has already put the arguments into these plain forms; the checks here
+// keep a wrong call from reaching the kernel all the same.
+
+#include "float_buffer.h"
+#include "resample_job.h"
+
+#include <Python.h>
+
+#include <vector>
+
+struct resample_call {
+    owned_float_buffer source_numbers;  // the window as floats, when linear sampling cannot read it in place
+    PyObject *result = nullptr;         // a new reference, released unless taken
+    std::vector<resample_job> jobs;     // one per matrix
+
+    resample_call() = default;
+    resample_call(const resample_call &) = delete;
+    resample_call &operator=(const resample_call &) = delete;
+    ~resample_call() { Py_XDECREF(result); }
+};
+
+// Reads the positional arguments
+//   (source, source_origin, source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing,
+//    order, fill)
+// source: rank-4 array (volumes, z, y, x), the window of the source grid the
+//     jobs read; for order 0 C-contiguous, aligned and native.
+// source_origin, source_grid: (z, y, x) ints, the window's global origin and
+//     the grid's true extent. target_shape, target_origin: (z, y, x) ints, the
+//     output block and its global origin.
+// source_spacing, target_spacing: (sx, sy, sz) floats.
+// matrices: C-contiguous float32 of shape (1, 12) or (volumes, 12).
+// order: 1 (linear, float32 result) or 0 (nearest, the source's type).
+// fill: bytes of one element of the result's type.
+// Creates the result (volumes, z, y, x), zero-filled, and its jobs; false with
+// a Python error set. A window that does not hold what the block reads is a
+// ValueError. A source grid without voxels leaves no job: its result is
+// filled here.
+bool prepare_resample(PyObject *args, resample_call &call);
+
+// Reads (source_grid, source_spacing, matrices, target_shape, target_origin,
+// target_spacing, order) as above and returns the source box that block
+// reads, ((z0, z1), (y0, y1), (x0, x1)) half-open, or None when it reads
+// nothing; null with a Python error set.
+PyObject *source_box_of(PyObject *args);
+
+#endif

@@ -1,0 +1,73 @@
+#ifndef VOXWARPKIT_RESAMPLE_JOB_H
+#define VOXWARPKIT_RESAMPLE_JOB_H
+
+// One run of the resampling kernel as plain data, built by the Python-facing
+// code and run by Python-free code: on the calling thread, on worker threads
+// or block by block. Threads, chunks and modes change the job, never the
+// kernel's signature.
+
+#include <cstddef>
+#include <cstdint>
+
+// Counts or indices along x (columns), y (rows) and z (slices).
+struct xyz {
+    int32_t x, y, z;
+};
+
+// Where the kernel reads: `extent` voxels of the source grid starting at
+// global index `origin`, with strides in elements. `grid` is the source's
+// true extent: gates and bands use it, so a window resamples exactly as the
+// whole grid would, provided it holds every voxel its positions read.
+struct source_window {
+    const void *data;  // the element at `origin` of the first volume
+    ptrdiff_t row, slice, volume;
+    xyz origin, extent, grid;
+    float spacing[3];  // sx, sy, sz: what a source index is multiplied by
+};
+
+// Where the kernel writes: `extent` positions from global output index
+// `origin`. Rows are contiguous; strides are in elements.
+struct target_box {
+    void *data;  // the element at `origin` of the first volume
+    ptrdiff_t row, slice, volume;
+    xyz origin, extent;
+    float spacing[3];  // osx, osy, osz: output index times spacing is X, Y, Z
+};
+
+enum class sampling : int32_t { linear, nearest };
+
+struct resample_job {
+    source_window source;
+    target_box target;
+    int32_t nvol;       // volumes that share `matrix`, each from its own voxels
+    float matrix[12];   // row-major 3x4: output physical (X, Y, Z) -> source physical
+    sampling mode;
+    // Bytes per element of source and target: 4 for linear (floats in, floats
+    // out); 1, 2, 4 or 8 for nearest, whose elements are copied as bits.
+    int32_t element_size;
+    // When false, positions that are not sampled are left as the target holds
+    // them (zeros from a fresh allocation, never touched twice); when true they
+    // get the `fill` element, whose first element_size bytes are used.
+    bool write_fill;
+    unsigned char fill[8];
+};
+
+// Half-open ranges of source voxels, per axis, that the job's positions can
+// read; `empty` when no position can be sampled at all.
+struct source_range {
+    xyz first, end;
+    bool empty;
+};
+
+// The source voxels the target box's positions read, found from the exact
+// arithmetic at the box's eight corners: every rounded step of a source index
+// is monotone in each output index, so its extremes lie at corners. An axis
+// whose corner indices are not all finite gets its whole extent. Reads only
+// the grid, spacings, matrix, mode and target box of `job`.
+source_range source_voxels_read(const resample_job &job);
+
+// True when the job's window holds every voxel its positions read, its
+// offsets fit the kernel's integers and its element size suits its mode.
+bool job_is_sound(const resample_job &job);
+
+#endif

@@ -1,0 +1,154 @@
+#include "run_jobs.h"
+
+#include "float_environment.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Pieces smaller than this cost more to hand out than they gain.
+constexpr int64_t smallest_piece = 1 << 15;
+// Pieces per thread: enough that threads finishing at different speeds even
+// out, and that the calling thread gets back to its check often.
+constexpr int64_t pieces_per_thread = 8;
+// And never more than about this many voxels, so that a check comes round in
+// a few milliseconds whatever the size of the call.
+constexpr int64_t largest_piece = 1 << 18;
+// Columns go to pieces in whole tiles of the vector kernels.
+constexpr int32_t column_tile = 64;
+
+int64_t voxels_of(const resample_job &job)
+{
+    const target_box &box = job.target;
+    return int64_t{job.nvol} * box.extent.x * box.extent.y * box.extent.z;
+}
+
+// Start of part `i` of `parts` equal parts of `length`.
+int32_t part_start(int32_t length, int32_t parts, int32_t i)
+{
+    return static_cast<int32_t>(int64_t{length} * i / parts);
+}
+
+// The job restricted to the part of its target box from `start` with `extent`
+// (indices relative to the box).
+resample_job piece_of(const resample_job &job, xyz start, xyz extent)
+{
+    resample_job piece = job;
+    target_box &box = piece.target;
+    const ptrdiff_t offset = start.z * box.slice + start.y * box.row + start.x;
+    box.data = static_cast<char *>(box.data) + offset * job.element_size;
+    box.origin = {box.origin.x + start.x, box.origin.y + start.y, box.origin.z + start.z};
+    box.extent = extent;
+    return piece;
+}
+
+// Splits `job` into about `wanted` boxes: whole slices first, then rows, then
+// tiles of columns, as the target's shape allows.
+void split_job(const resample_job &job, int64_t wanted, std::vector<resample_job> &pieces)
+{
+    const xyz extent = job.target.extent;
+    const int32_t tiles = (extent.x + column_tile - 1) / column_tile;
+    const int32_t parts_z = static_cast<int32_t>(std::min<int64_t>(extent.z, wanted));
+    const int64_t per_slice = (wanted + parts_z - 1) / parts_z;
+    const int32_t parts_y = static_cast<int32_t>(std::min<int64_t>(extent.y, per_slice));
+    const int64_t per_row = (per_slice + parts_y - 1) / parts_y;
+    const int32_t parts_x = static_cast<int32_t>(std::min<int64_t>(tiles, per_row));
+    for (int32_t k = 0; k < parts_z; ++k) {
+        const int32_t z0 = part_start(extent.z, parts_z, k), z1 = part_start(extent.z, parts_z, k + 1);
+        for (int32_t j = 0; j < parts_y; ++j) {
+            const int32_t y0 = part_start(extent.y, parts_y, j), y1 = part_start(extent.y, parts_y, j + 1);
+            for (int32_t i = 0; i < parts_x; ++i) {
+                const int32_t x0 = std::min(extent.x, part_start(tiles, parts_x, i) * column_tile);
+                const int32_t x1 = std::min(extent.x, part_start(tiles, parts_x, i + 1) * column_tile);
+                pieces.push_back(piece_of(job, {x0, y0, z0}, {x1 - x0, y1 - y0, z1 - z0}));
+            }
+        }
+    }
+}
+
+std::vector<resample_job> split_jobs(const resample_job *jobs, size_t count, int threads)
+{
+    int64_t total = 0;
+    for (size_t i = 0; i < count; ++i) {
+        total += voxels_of(jobs[i]);
+    }
+    const int64_t by_threads = std::min(int64_t{threads} * pieces_per_thread, total / smallest_piece);
+    const int64_t wanted = std::max<int64_t>({by_threads, total / largest_piece, 1});
+    std::vector<resample_job> pieces;
+    for (size_t i = 0; i < count; ++i) {
+        const int64_t voxels = voxels_of(jobs[i]);
+        if (voxels > 0) {
+            split_job(jobs[i], std::max<int64_t>(1, (wanted * voxels + total - 1) / total), pieces);
+        }
+    }
+    return pieces;
+}
+
+}  // namespace
+
+void run_resample_job(const resample_job &job, resample_function kernel)
+{
+    const ieee_default_environment environment;
+    kernel(job);
+}
+
+bool run_resample_jobs(const resample_job *jobs, size_t count, resample_function kernel, int threads,
+                       progress_check check)
+{
+    std::vector<resample_job> pieces;
+    try {
+        pieces = split_jobs(jobs, count, std::max(threads, 1));
+    } catch (...) {
+        // No memory for the list of pieces: the jobs run whole, here.
+        for (size_t i = 0; i < count; ++i) {
+            run_resample_job(jobs[i], kernel);
+        }
+        return true;
+    }
+    std::atomic<size_t> next{0};
+    std::atomic<bool> stopped{false};
+    const auto work = [&]() {
+        for (;;) {
+            const size_t index = next.fetch_add(1);
+            if (index >= pieces.size() || stopped.load()) {
+                return;
+            }
+            run_resample_job(pieces[index], kernel);
+        }
+    };
+
+    std::vector<std::thread> workers;
+    const size_t wanted_workers = std::min<size_t>(static_cast<size_t>(std::max(threads, 1)), pieces.size());
+    try {
+        for (size_t i = 1; i < wanted_workers; ++i) {
+            workers.emplace_back(work);
+        }
+    } catch (...) {
+        // Fewer threads than asked for: the calling thread and those started share the work.
+    }
+
+    using clock = std::chrono::steady_clock;
+    auto last_check = clock::now();
+    for (;;) {
+        const size_t index = next.fetch_add(1);
+        if (index >= pieces.size() || stopped.load()) {
+            break;
+        }
+        run_resample_job(pieces[index], kernel);
+        if (check.keep_going != nullptr && clock::now() - last_check >= std::chrono::milliseconds(50)) {
+            if (!check.keep_going(check.context)) {
+                stopped.store(true);
+            }
+            last_check = clock::now();
+        }
+    }
+    for (std::thread &worker : workers) {
+        worker.join();
+    }
+    return !stopped.load();
+}

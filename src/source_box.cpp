@@ -1,0 +1,142 @@
+// Which source voxels a job reads, and whether a job is safe to run.
+
+#include "resample_job.h"
+#include "resample_position.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace {
+
+// The smallest and largest source index along one axis over the box's
+// corners, and whether all of them were finite.
+struct index_bounds {
+    float low, high;
+    bool finite;
+};
+
+void include(index_bounds &bounds, float index)
+{
+    if (!std::isfinite(index)) {
+        bounds.finite = false;
+        return;
+    }
+    bounds.low = std::min(bounds.low, index);
+    bounds.high = std::max(bounds.high, index);
+}
+
+// The voxel a source index reads as the first of its pair (linear: truncated
+// toward zero) or alone (nearest: half up). Both are monotone, so the range of
+// reads follows from the range of indices. Indices are clamped first, which
+// keeps the integers in range and changes no read inside [0, n - 1].
+int64_t lower_read(double index, int32_t n, sampling mode)
+{
+    const double clamped = std::min(std::max(index, -4.0), static_cast<double>(n) + 4.0);
+    const double below = std::floor(clamped);
+    if (mode == sampling::nearest) {
+        return static_cast<int64_t>(below) + (clamped - below >= 0.5 ? 1 : 0);
+    }
+    return static_cast<int64_t>(std::trunc(clamped));
+}
+
+// Half-open range of voxels read along an axis of n for indices in bounds.
+void read_range(const index_bounds &bounds, int32_t n, sampling mode, int32_t &first, int32_t &end)
+{
+    if (!bounds.finite) {
+        first = 0;
+        end = n;
+        return;
+    }
+    // Linear sampling also reads the voxel after the pair's first.
+    const int64_t reach = mode == sampling::linear ? 1 : 0;
+    const int64_t low = std::max<int64_t>(lower_read(bounds.low, n, mode), 0);
+    const int64_t high = std::min<int64_t>(lower_read(bounds.high, n, mode) + reach, int64_t{n} - 1);
+    first = static_cast<int32_t>(low);
+    end = static_cast<int32_t>(std::max(low, high + 1));
+}
+
+bool within(int64_t value, int64_t low, int64_t high)
+{
+    return value >= low && value <= high;
+}
+
+}  // namespace
+
+source_range source_voxels_read(const resample_job &job)
+{
+    source_range range{{0, 0, 0}, {0, 0, 0}, true};
+    const target_box &box = job.target;
+    if (box.extent.x <= 0 || box.extent.y <= 0 || box.extent.z <= 0 || job.source.grid.x <= 0
+        || job.source.grid.y <= 0 || job.source.grid.z <= 0) {
+        return range;
+    }
+    const voxwarp::grid g = voxwarp::make_grid(job);
+    index_bounds along_x{INFINITY, -INFINITY, true};
+    index_bounds along_y = along_x;
+    index_bounds along_z = along_x;
+    for (int corner = 0; corner < 8; ++corner) {
+        const int32_t x = box.origin.x + ((corner & 1) ? box.extent.x - 1 : 0);
+        const int32_t y = box.origin.y + ((corner & 2) ? box.extent.y - 1 : 0);
+        const int32_t z = box.origin.z + ((corner & 4) ? box.extent.z - 1 : 0);
+        const voxwarp::row_terms r = voxwarp::make_row_terms(g, y, z);
+        const float X = static_cast<float>(x) * g.osx;
+        include(along_x, voxwarp::source_index(g.m[0], X, r.m1y, r.m2z, g.m[3], g.sx));
+        include(along_y, voxwarp::source_index(g.m[4], X, r.m5y, r.m6z, g.m[7], g.sy));
+        include(along_z, voxwarp::source_index(g.m[8], X, r.m9y, r.m10z, g.m[11], g.sz));
+    }
+    read_range(along_x, g.nx, job.mode, range.first.x, range.end.x);
+    read_range(along_y, g.ny, job.mode, range.first.y, range.end.y);
+    read_range(along_z, g.nz, job.mode, range.first.z, range.end.z);
+    range.empty = range.first.x == range.end.x || range.first.y == range.end.y || range.first.z == range.end.z;
+    return range;
+}
+
+bool job_is_sound(const resample_job &job)
+{
+    const source_window &source = job.source;
+    const target_box &target = job.target;
+    const bool sizes_fit = job.mode == sampling::linear
+                               ? job.element_size == 4
+                               : job.element_size == 1 || job.element_size == 2 || job.element_size == 4
+                                     || job.element_size == 8;
+    if (!sizes_fit || job.nvol < 0) {
+        return false;
+    }
+    const xyz counts[] = {target.extent, source.extent, source.grid};
+    for (const xyz &c : counts) {
+        if (c.x < 0 || c.y < 0 || c.z < 0) {
+            return false;
+        }
+    }
+    // Global output indices, and the window within its grid.
+    if (!within(target.origin.x, 0, INT32_MAX - int64_t{target.extent.x})
+        || !within(target.origin.y, 0, INT32_MAX - int64_t{target.extent.y})
+        || !within(target.origin.z, 0, INT32_MAX - int64_t{target.extent.z})
+        || !within(source.origin.x, 0, int64_t{source.grid.x} - source.extent.x)
+        || !within(source.origin.y, 0, int64_t{source.grid.y} - source.extent.y)
+        || !within(source.origin.z, 0, int64_t{source.grid.z} - source.extent.z)) {
+        return false;
+    }
+    if (target.row < 0 || target.slice < 0 || target.volume < 0 || source.row < 0 || source.slice < 0
+        || source.volume < 0) {
+        return false;
+    }
+    // The vector kernels keep offsets within a volume of the window in 32 bits.
+    const int64_t last_offset = int64_t{std::max(source.extent.z - 1, 0)} * source.slice
+                                + int64_t{std::max(source.extent.y - 1, 0)} * source.row
+                                + std::max(source.extent.x - 1, 0);
+    if (last_offset > INT32_MAX) {
+        return false;
+    }
+    if (job.nvol == 0 || target.extent.x == 0 || target.extent.y == 0 || target.extent.z == 0) {
+        return true;  // nothing is read
+    }
+    const source_range read = source_voxels_read(job);
+    if (read.empty) {
+        return true;
+    }
+    return read.first.x >= source.origin.x && read.end.x <= int64_t{source.origin.x} + source.extent.x
+           && read.first.y >= source.origin.y && read.end.y <= int64_t{source.origin.y} + source.extent.y
+           && read.first.z >= source.origin.z && read.end.z <= int64_t{source.origin.z} + source.extent.z;
+}
