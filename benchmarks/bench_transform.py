@@ -3,7 +3,9 @@
 Every figure is nanoseconds per output voxel: the median of interleaved
 repeats, so that all methods of a case share the machine's ups and downs.
 Peers get their inputs in their own formats, prepared outside the timed call
-(which favours them); transform takes the numpy array as it is.
+(which favours them); transform takes the numpy array as it is. The module's
+transform runs on one thread; voxwarpkit.transform on every CPU the process
+may use, as SimpleITK's second row does.
 
     python benchmarks/bench_transform.py            # every case
     python benchmarks/bench_transform.py --quick    # one small case
@@ -15,11 +17,16 @@ import statistics
 import subprocess
 import sys
 import time
+import timeit
 
 import numpy as np
 
 import _voxwarpkit
 import _voxwarpkit_testing
+import voxwarpkit
+from voxwarpkit.threads import thread_count
+
+THREADS = thread_count(None)
 
 VOXEL_SIZE = np.float32([1.2, 1.2, 2.5])  # (sx, sy, sz)
 
@@ -69,7 +76,10 @@ def normalised_space(matrix, shape_zyx):
 
 def our_methods(image, matrix):
     numbers = matrix.astype(np.float32).ravel()
-    methods = {"transform": lambda: _voxwarpkit.transform(image, VOXEL_SIZE, numbers)}
+    methods = {
+        "transform": lambda: _voxwarpkit.transform(image, VOXEL_SIZE, numbers),
+        f"transform, {THREADS} threads": lambda: voxwarpkit.transform(image, VOXEL_SIZE, numbers, threads=THREADS),
+    }
     stack = np.ascontiguousarray(image, dtype=np.float32).reshape((-1,) + image.shape[-3:])
     out = np.zeros_like(stack)
     for name, usable in _voxwarpkit_testing.kernel_variants():
@@ -114,13 +124,12 @@ def peer_methods(image, matrix, missing):
                     resampler.SetTransform(mapping)
                     resampler.SetInterpolator(sitk.sitkLinear)
                     resampler.SetOutputPixelType(sitk.sitkFloat32)
-                    if threads:
-                        resampler.SetNumberOfThreads(threads)
+                    resampler.SetNumberOfThreads(threads)
                     resampler.Execute(image_in)
             return run
 
         methods["SimpleITK linear, 1 thread"] = resample_with(1)
-        methods[f"SimpleITK linear, {os.cpu_count()} threads"] = resample_with(None)
+        methods[f"SimpleITK linear, {THREADS} threads"] = resample_with(THREADS)
     try:
         import torch
         import torch.nn.functional as functional
@@ -170,13 +179,15 @@ with open("/proc/self/clear_refs", "w") as clear:
     clear.write("5")
 before = read("VmRSS:")
 result = _voxwarpkit.transform(image, voxel_size, numbers)
-print(read("VmHWM:") - before)
+print(read("VmHWM:") - before - result.nbytes)
 """
 
 
 def peak_extra_bytes(shape, dtype, numbers):
-    """Peak resident memory one call adds, measured in a fresh process (Linux
-    only), where the allocator has not yet kept freed blocks of earlier calls."""
+    """Peak resident memory one module call adds beyond its result, measured in
+    a fresh process (Linux only), where the allocator has not yet kept freed
+    blocks of earlier calls. The result's pages count only where they are
+    touched, so an identity-like matrix that samples every voxel is used."""
     if not os.path.exists("/proc/self/clear_refs"):
         return None
     command = [sys.executable, "-c", PEAK_SCRIPT, repr(tuple(shape)), np.dtype(dtype).str,
@@ -205,22 +216,27 @@ def run_case(label, image, kind, repeats, summary):
         print(f"  {name:34s}{'missing':>10s}")
     selected = f"kernel {_voxwarpkit_testing.selected_kernel()}"
     outside = (ours - result[selected]) / ours
-    peak = peak_extra_bytes(image.shape, image.dtype, matrix.astype(np.float32).ravel())
-    peak_text = "unknown" if peak is None else f"{peak / voxels:.1f} bytes per voxel"
-    print(f"  outside the kernel: {outside:.0%} of transform; peak extra memory per call: {peak_text}")
+    print(f"  outside the kernel: {outside:.0%} of transform")
     summary.append((label, kind, result))
 
 
 def print_summary(summary):
-    print("\nSummary (rotation cases; ratios of median times, same run)")
+    threaded = f"transform, {THREADS} threads"
+    print(f"\nSummary (rotation cases; ratios of median times in the same run, higher is better for us)")
     for label, kind, result in summary:
         if kind != "rotation":
             continue
-        ours = result["transform"]
-        parts = [f"{label:24s}"]
-        for peer in result:
-            if peer.startswith("scipy") or peer.startswith("SimpleITK") or peer.startswith("torch"):
-                parts.append(f"{peer}: {result[peer] / ours:.1f}x")
+        one, many = result["transform"], result[threaded]
+        parts = [f"{label:24s}", f"{threaded} over 1 thread: {one / many:.2f}x"]
+        itk = [result[name] for name in result if name.startswith("SimpleITK")]
+        if "SimpleITK linear, 1 thread" in result:
+            parts.append(f"1-thread transform over SimpleITK 1 thread: {result['SimpleITK linear, 1 thread'] / one:.2f}x")
+        if itk:
+            parts.append(f"{threaded} over the faster SimpleITK: {min(itk) / many:.2f}x")
+        if "scipy.ndimage order=1" in result:
+            parts.append(f"{threaded} over scipy: {result['scipy.ndimage order=1'] / many:.1f}x")
+        if "torch grid_sample, 1 thread" in result:
+            parts.append(f"1-thread transform over torch 1 thread: {result['torch grid_sample, 1 thread'] / one:.1f}x")
         print("  " + "; ".join(parts))
     kernels = [name for name in summary[0][2] if name.startswith("kernel ")]
     for label, kind, result in summary:
@@ -230,16 +246,40 @@ def print_summary(summary):
             print(f"  {label:24s} kernel speed-up over scalar: {ratios}")
 
 
+def print_peak_memory(shape):
+    """Peak extra memory of one module call by element type: a float32 image is
+    read in place, others make one float copy (4 bytes per voxel)."""
+    numbers = affine(shape, "identity").astype(np.float32).ravel()
+    print(f"\nPeak extra memory of one _voxwarpkit.transform call on {'x'.join(map(str, shape))}, beyond the result:")
+    for code in "BhilfdV":
+        if code == "V":
+            break
+        peak = peak_extra_bytes(shape, code, numbers)
+        text = "unknown" if peak is None else f"{peak / np.prod(shape):.2f} bytes per voxel"
+        print(f"  {np.dtype(code).name:10s}{text}")
+
+
+def one_voxel_call(repeats=200_000):
+    """Microseconds of a call on a 1x1x1 image: the fixed cost of a call. As
+    timeit does, with the garbage collector off, whose passes would be
+    charged to whichever call happens to trigger them."""
+    image = np.ones((1, 1, 1), np.float32)
+    numbers = affine((1, 1, 1), "identity").astype(np.float32).ravel()
+    runs = timeit.repeat(lambda: _voxwarpkit.transform(image, VOXEL_SIZE, numbers), number=repeats, repeat=5)
+    print(f"\nA call on a 1x1x1 image: {min(runs) / repeats * 1e6:.3f} us (best of 5 runs of {repeats})")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="one small case")
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--rotation-only", action="store_true", help="only the rotated cases")
     args = parser.parse_args(argv)
 
     rng = np.random.default_rng(0)
     print(f"kernel variant: {_voxwarpkit_testing.selected_kernel()}; "
           f"compiled: {', '.join(n for n, _ in _voxwarpkit_testing.kernel_variants())}; "
-          f"{os.cpu_count()} CPUs; Python {sys.version.split()[0]}, numpy {np.__version__}")
+          f"{THREADS} CPUs for this process; {cpu_model()}; Python {sys.version.split()[0]}, numpy {np.__version__}")
     if args.quick:
         cases = [("64^3 float32", (64, 64, 64), np.float32)]
         kinds = ["rotation"]
@@ -251,13 +291,23 @@ def main(argv=None):
             ("256^3 int16", (256, 256, 256), np.int16),
             ("stack 8x64x128x128", (8, 64, 128, 128), np.float32),
         ]
-        kinds = ["identity", "rotation", "half outside"]
+        kinds = ["rotation"] if args.rotation_only else ["identity", "rotation", "half outside"]
     summary = []
     for label, shape, dtype in cases:
         image = synthetic(shape, dtype, rng)
         for kind in kinds:
             run_case(label, image, kind, args.repeats, summary)
     print_summary(summary)
+    print_peak_memory((64, 64, 64) if args.quick else (256, 256, 256))
+    one_voxel_call(20_000 if args.quick else 200_000)
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as info:
+            return next(line.split(":", 1)[1].strip() for line in info if line.startswith("model name"))
+    except (OSError, StopIteration):
+        return "processor unknown"
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 // Which source voxels a job reads, and whether a job is safe to run.
 
+#include "float_environment.h"
 #include "resample_job.h"
 #include "resample_position.h"
 
@@ -71,6 +72,8 @@ source_range source_voxels_read(const resample_job &job)
         || job.source.grid.y <= 0 || job.source.grid.z <= 0) {
         return range;
     }
+    // The kernel's arithmetic, so under the environment the kernel runs in.
+    const ieee_default_environment environment;
     const voxwarp::grid g = voxwarp::make_grid(job);
     index_bounds along_x{INFINITY, -INFINITY, true};
     index_bounds along_y = along_x;
