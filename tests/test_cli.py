@@ -2,9 +2,12 @@
 
 import io
 import os
+import re
+import signal
 import subprocess
 import sys
 import sysconfig
+import time
 from pathlib import Path
 
 import numpy as np
@@ -368,9 +371,16 @@ def test_apply_keeps_an_existing_output_unless_forced(tmp_path, capsys):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.nii", "m.txt", "out.nii"]
 
 
-@pytest.mark.parametrize("failure", [OSError(28, "No space left on device"), KeyboardInterrupt()])
+@pytest.mark.parametrize(
+    "failure, status, message",
+    [
+        (OSError(28, "No space left on device"), 1, "No space left on device"),
+        (KeyboardInterrupt(), 130, "voxwarpkit: interrupted"),
+        (signal.SIGTERM, 143, "voxwarpkit: terminated"),
+    ],
+)
 def test_a_failed_write_leaves_no_partial_file_and_keeps_the_old_output(
-    tmp_path, capsys, monkeypatch, failure
+    tmp_path, capsys, monkeypatch, failure, status, message
 ):
     source = save_nifti(tmp_path / "in.nii", volume((5, 6, 7)))
     matrix = save_matrix(tmp_path / "m.txt", TURN)
@@ -379,17 +389,86 @@ def test_a_failed_write_leaves_no_partial_file_and_keeps_the_old_output(
 
     def failing_save(image, path):
         Path(path).write_bytes(b"half an image")
+        if failure is signal.SIGTERM:
+            signal.raise_signal(signal.SIGTERM)
         raise failure
 
     monkeypatch.setattr(nib, "save", failing_save)
-    status, _, err = run(capsys, "apply", source, target, "-m", matrix, "--force")
-    if isinstance(failure, KeyboardInterrupt):
-        assert status == 130
-        assert "interrupted" in err
-    else:
-        assert_one_line_error(status, err, "No space left on device")
+    handler = signal.getsignal(signal.SIGTERM)
+    exit_status, _, err = run(capsys, "apply", source, target, "-m", matrix, "--force")
+    assert exit_status == status
+    assert len(err.splitlines()) == 1 and message in err
+    assert signal.getsignal(signal.SIGTERM) is handler
     assert target.read_bytes() == b"previous result"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.nii", "m.txt", "out.nii.gz"]
+
+
+# Writes the whole output to its temporary file, then waits there for SIGTERM.
+SLOW_SAVE = """
+import sys, time
+import nibabel
+from voxwarpkit.cli import main
+write = nibabel.save
+def save_and_wait(image, path):
+    write(image, path)
+    time.sleep(120)
+nibabel.save = save_and_wait
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+def test_sigterm_while_writing_removes_the_partial_file_and_exits_143(tmp_path):
+    source = save_nifti(tmp_path / "in.nii.gz", volume((30, 30, 20, 3)))
+    matrix = save_matrix(tmp_path / "m.txt", TURN)
+    before = sorted(tmp_path.iterdir())
+    command = [sys.executable, "-c", SLOW_SAVE, "apply", str(source), str(tmp_path / "out.nii.gz"),
+               "-m", str(matrix)]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 60
+        while not list(tmp_path.glob(".out.*.partial.nii.gz")):
+            assert process.poll() is None, process.communicate()
+            assert time.monotonic() < deadline, "the partial file never appeared"
+            time.sleep(0.02)
+        process.send_signal(signal.SIGTERM)
+        _, err = process.communicate(timeout=60)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.communicate()
+    assert process.returncode == 143
+    assert err.splitlines() == ["voxwarpkit: terminated"]
+    assert sorted(tmp_path.iterdir()) == before
+
+
+# ---- apply: the input's header and the summary ----------------------------------------------
+
+
+@pytest.mark.parametrize("size", [0.0, -1.5, float("nan")])
+def test_apply_refuses_a_voxel_size_that_is_not_positive(tmp_path, capsys, caplog, size):
+    image = nib.Nifti1Image(volume((5, 6, 7)), np.diag([1.5, 1.0, 2.0, 1.0]))
+    image.header["pixdim"][2] = size  # what nibabel would mend to 1 or 1.5 when loading
+    nib.save(image, tmp_path / "in.nii")
+    matrix = save_matrix(tmp_path / "m.txt", TURN)
+    status, out, err = run(capsys, "apply", tmp_path / "in.nii", tmp_path / "out.nii", "-m", matrix)
+    assert_one_line_error(status, err, f"voxel size (pixdim) 1.5 x {size:g} x 2 ")
+    assert not [record for record in caplog.records if "pixdim" in record.getMessage()]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.nii", "m.txt"]
+
+
+def test_apply_resets_the_display_range_and_says_where_the_time_went(tmp_path, capsys):
+    image = nib.Nifti1Image(volume((5, 6, 7), np.int16), np.eye(4))
+    image.header["cal_min"], image.header["cal_max"] = -300.0, 2000.0
+    nib.save(image, tmp_path / "in.nii")
+    matrix = save_matrix(tmp_path / "m.txt", TURN)
+    status, out, err = run(capsys, "apply", tmp_path / "in.nii", tmp_path / "out.nii", "-m", matrix)
+    assert status == 0, err
+    header = nib.load(tmp_path / "out.nii").header
+    assert (header["cal_min"], header["cal_max"]) == (0.0, 0.0)
+    seconds = r"\d+\.\d{3} s"
+    assert re.search(
+        f"in {seconds}: reading {seconds}, resampling {seconds}, writing {seconds}$", out.strip()
+    ), out
 
 
 @pytest.mark.parametrize(

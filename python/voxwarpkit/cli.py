@@ -8,36 +8,62 @@ argparse does.
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
+import threading
+from contextlib import contextmanager
 from pathlib import Path
-from typing import List, NoReturn, Optional, Sequence, TextIO
+from types import FrameType
+from typing import Iterator, List, NoReturn, Optional, Sequence, TextIO
 
 from ._version import __version__
-from .errors import CommandError
+from .errors import CommandError, Terminated
 
 _CONVENTIONS = ("physical", "index")
 
 _APPLY_DESCRIPTION = """\
-Resample a 3-D or 4-D NIfTI image (.nii or .nii.gz) through an affine matrix
+Resample a 3-D or 4-D NIfTI image (.nii or .nii.gz) through affine matrices
 with trilinear interpolation, and write it as float32 with the input's
 geometry (affine and header). The voxel size comes from the input's header.
 
-The matrix file holds 12 (3x4) or 16 (4x4) numbers, row by row, separated by
-blanks or commas; '#' starts a comment. By default the matrix maps an OUTPUT
-position to an INPUT position.
+The matrix file (-m) holds one matrix, used for every volume, or one per
+volume of a 4-D image:
+  text       12 (3x4) or 16 (4x4) numbers, row by row, separated by blanks
+             or commas ('#' starts a comment); or one matrix per volume:
+             lines of 12 numbers (3x4 each), or 4x4 blocks of 4 lines of
+             4 numbers ending 0 0 0 1, blank lines between them allowed
+  folder     one such text file per volume, in name order (vol2 before
+             vol10; hidden files left out). FSL MCFLIRT's MAT_0000 ... map
+             INPUT to OUTPUT (--inverse) in FSL's coordinates, which are
+             the physical convention only for an image whose affine has a
+             negative determinant
+By default a text matrix maps an OUTPUT position to an INPUT position, in
+the space --convention names.
 
-conventions:
+Registration tools' transforms are read through nitransforms, in world
+(scanner) coordinates and in the direction their format defines. The output
+has the input's grid, which is also the reference and the moving image that
+FSL and AFNI matrices are defined on:
+  .tfm, .mat (binary), or text starting '#Insight Transform File'
+                      ITK and ANTs affine transforms, one per volume or one
+  .mat (text)         an FSL FLIRT matrix
+  .1D (.aff12.1D)     AFNI matrices, one line per volume or one
+  .lta                FreeSurfer linear transforms
+
+conventions (text matrices only):
   physical  positions are voxel indices (i, j, k) times the voxel size, in the
             units of the header (usually mm), with voxel (0, 0, 0) at 0
   index     positions are voxel indices (i, j, k): the matrix that
             scipy.ndimage.affine_transform takes for the array nibabel returns
 
 --inverse reads a matrix that maps INPUT to OUTPUT instead, as registration
-tools usually save them, and inverts it.
+tools usually save them, and inverts it; for a registration tool's transform
+it applies the inverse of that transform.
 
 Element types that float32 holds exactly (uint16, int8, bool) are converted
 first, with a note on stderr. An existing OUTPUT is kept unless --force is
-given; the output appears only once it is complete.
+given; the output appears only once it is complete, and Ctrl-C or SIGTERM
+leaves nothing behind (exit status 130 or 143).
 """
 
 _DEMO_DESCRIPTION = """\
@@ -89,13 +115,18 @@ def build_parser() -> argparse.ArgumentParser:
     apply.add_argument("input", metavar="INPUT", type=Path, help="NIfTI image to resample")
     apply.add_argument("output", metavar="OUTPUT", type=Path, help="NIfTI file to write")
     apply.add_argument(
-        "-m", "--matrix", metavar="FILE", type=Path, required=True, help="text file with the matrix"
+        "-m",
+        "--matrix",
+        metavar="FILE",
+        type=Path,
+        required=True,
+        help="matrix file or folder (see above)",
     )
     apply.add_argument(
         "--convention",
         choices=_CONVENTIONS,
-        default="physical",
-        help="space the matrix works in (default: physical)",
+        default=None,
+        help="space a text matrix works in (default: physical)",
     )
     apply.add_argument(
         "--inverse",
@@ -141,6 +172,31 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
         )
 
 
+def _terminate(signum: int, frame: Optional[FrameType]) -> None:
+    # A second SIGTERM must not cut the clean-up the first one starts.
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    raise Terminated()
+
+
+@contextmanager
+def _sigterm_raises() -> Iterator[None]:
+    """Turn SIGTERM into Terminated, so that a half-written output is removed as on Ctrl-C.
+
+    Batch schedulers and ``timeout`` send SIGTERM, whose default action
+    ends the process at once. Only the main thread may set signal handlers;
+    elsewhere SIGTERM keeps its handler. The previous one is restored after.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGTERM, _terminate)
+    try:
+        yield
+    finally:
+        # None: a handler set outside Python, which cannot be put back.
+        signal.signal(signal.SIGTERM, signal.SIG_DFL if previous is None else previous)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line with ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
     try:
@@ -149,13 +205,17 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return stop.code if isinstance(stop.code, int) else 0 if stop.code is None else 2
     out, err = sys.stdout, sys.stderr
     try:
-        _run(arguments, out, err)
+        with _sigterm_raises():
+            _run(arguments, out, err)
     except CommandError as error:
         print(f"voxwarpkit: error: {error}", file=err)
         return 1
     except KeyboardInterrupt:
         print("voxwarpkit: interrupted", file=err)
         return 130
+    except Terminated:
+        print("voxwarpkit: terminated", file=err)
+        return 128 + signal.SIGTERM
     except MemoryError:
         print("voxwarpkit: error: not enough memory", file=err)
         return 1

@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import logging
+import math
+from contextlib import contextmanager
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Optional, Union
+from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple, Union
 
 import numpy as np
 
@@ -44,7 +47,8 @@ def load_nifti(path: Path) -> NiftiImage:
     try:
         # The file stays open so that reading volume after volume of a
         # compressed image continues the stream instead of starting it over.
-        image = nib.load(path, keep_file_open=True)
+        with _voxel_size_mends_unlogged():
+            image = nib.load(path, keep_file_open=True)
     except OSError as error:
         raise CommandError(f"input {path}: cannot read it ({error.strerror or error})") from None
     except Exception as error:  # nibabel raises several types for files it cannot parse
@@ -52,6 +56,51 @@ def load_nifti(path: Path) -> NiftiImage:
     if not isinstance(image, (nib.Nifti1Image, nib.Nifti2Image)):
         raise CommandError(f"input {path}: a {type(image).__name__}, not a NIfTI image")
     return image
+
+
+class _NoVoxelSizeMends(logging.Filter):
+    """Drops nibabel's notes on mending a zero or negative voxel size.
+
+    header_voxel_size refuses such a header in a line of its own.
+    """
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        return not record.getMessage().startswith("pixdim[1,2,3]")
+
+
+@contextmanager
+def _voxel_size_mends_unlogged() -> Iterator[None]:
+    logger = logging.getLogger("nibabel.global")
+    quiet = _NoVoxelSizeMends()
+    logger.addFilter(quiet)
+    try:
+        yield
+    finally:
+        logger.removeFilter(quiet)
+
+
+def header_voxel_size(image: NiftiImage, path: Path) -> Tuple[float, float, float]:
+    """The voxel size along (i, j, k) as the file stores it, or CommandError when not positive.
+
+    nibabel mends the header it loads, a zero pixdim to 1 and a negative one
+    to its absolute value, so the raw pixdim is read from the file again: a
+    voxel size of 0, below 0 or NaN is a broken header, not 1 mm.
+    """
+    from nibabel.openers import ImageOpener
+
+    header: Any = image.header  # nibabel leaves its header methods unannotated
+    try:
+        with ImageOpener(str(path)) as stream:
+            raw = type(header).from_fileobj(stream, check=False)
+    except Exception as error:  # the file changed since it was loaded
+        raise CommandError(f"input {path}: cannot read its header ({_reason(error)})") from None
+    size = tuple(float(z) for z in raw["pixdim"][1:4])
+    if not all(math.isfinite(z) and z > 0 for z in size):
+        shown = " x ".join(f"{z:g}" for z in size)
+        raise CommandError(
+            f"input {path}: voxel size (pixdim) {shown} in its header is not positive"
+        )
+    return size[0], size[1], size[2]
 
 
 def _reason(error: BaseException) -> str:
