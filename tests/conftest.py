@@ -1,4 +1,22 @@
-import _voxwarpkit_testing
+import pytest
+
+try:
+    import _voxwarpkit_testing
+except ModuleNotFoundError as missing:
+    if missing.name != "_voxwarpkit_testing":
+        raise
+    _voxwarpkit_testing = None
+
+MISSING_TEST_MODULE = (
+    "the suite needs voxwarpkit's test module _voxwarpkit_testing, which a plain install leaves out; "
+    "install the package with it: pip install \".[test]\" -Ccmake.define.VOXWARPKIT_TESTING=ON"
+)
+
+
+def pytest_configure(config):
+    # Stops before collection, so that the test files' imports do not fail one by one.
+    if _voxwarpkit_testing is None:
+        pytest.exit(MISSING_TEST_MODULE, returncode=pytest.ExitCode.USAGE_ERROR)
 
 
 def pytest_report_header(config):

@@ -23,11 +23,17 @@ struct cpuid_registers {
     uint32_t eax, ebx, ecx, edx;
 };
 
+// A leaf above the highest the processor has returns another leaf's data (or
+// garbage), so both paths ask for the highest of its range first.
 cpuid_registers cpuid(uint32_t leaf, uint32_t subleaf)
 {
     cpuid_registers r{};
 #if defined(_MSC_VER)
     int values[4];
+    __cpuid(values, static_cast<int>(leaf & 0x80000000u));
+    if (leaf > static_cast<uint32_t>(values[0])) {
+        return r;
+    }
     __cpuidex(values, static_cast<int>(leaf), static_cast<int>(subleaf));
     r = {static_cast<uint32_t>(values[0]), static_cast<uint32_t>(values[1]), static_cast<uint32_t>(values[2]),
          static_cast<uint32_t>(values[3])};

@@ -1,96 +1,335 @@
-// kernel_corpus DIRECTORY: runs every kernel variant this processor can run on
-// each DIRECTORY/NAME.case and writes the output to DIRECTORY/NAME.VARIANT.out.
-// Built without Python (for instance for 32-bit x86), so that the tests can
-// compare its results with the extension module's, bit for bit.
+// kernel_corpus [--caller-flush-to-zero] DIRECTORY: runs every kernel variant
+// this processor can run on each DIRECTORY/NAME.case and writes the output to
+// DIRECTORY/NAME.VARIANT.out. Built without Python (for 32-bit x86, for ARM64
+// under emulation), so that the tests can compare its results with the 64-bit
+// x86 extension module's, bit for bit.
 //
-// A case file holds, little-endian: the 8 bytes "VWKCASE1"; nvol, nz, ny, nx
-// as int32; voxel size (3 floats); matrix (12 floats); the image, nvol*nz*ny*nx
-// floats in C order. An output file holds the output floats in the same order.
+// --caller-flush-to-zero runs the kernel from a caller that flushes subnormals
+// (FZ and DN on ARM64, FTZ and DAZ on x86), as a library built with fast-math
+// leaves it: the kernel's guard must give the same bits all the same. Every
+// run is checked to hand the caller's environment back, raised flags included.
+//
+// Case files are little-endian, in one of two forms:
+//   "VWKCASE1": nvol, nz, ny, nx as int32; voxel size (3 floats); matrix (12
+//     floats); the image, nvol*nz*ny*nx floats in C order. Run as transform
+//     runs it (whole_grid_job); the output has the image's shape.
+//   "VWKCASE2": a general job as the package engine's resample describes it.
+//     int32: order (0 nearest, 1 linear), element size, volumes, matrices
+//     (1 or one per volume), then (z, y, x) triples: window extent, window
+//     origin, source grid, target shape, target origin;
+//     float: source spacing (sx, sy, sz), target spacing;
+//     8 bytes: the fill element, in its first `element size` bytes;
+//     float: the matrices, 12 each; the window's elements in C order.
+//   The output holds volumes * target shape elements of the element size.
 
 #include "run_jobs.h"
 #include "voxwarpkit.h"
 
+#include <cfenv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#if defined(__x86_64__) || defined(_M_X64) || defined(__SSE__)
+#include <xmmintrin.h>
+#define CORPUS_HAS_MXCSR 1
+#endif
+
 namespace {
 
+// The registers that decide results and the flags raised, as one value.
+struct float_state {
+    uint64_t control;
+    uint64_t status;
+    bool operator==(const float_state &other) const
+    {
+        return control == other.control && status == other.status;
+    }
+};
+
+#if defined(__aarch64__)
+constexpr uint64_t fpcr_flush_to_zero = uint64_t{1} << 24;  // FZ
+constexpr uint64_t fpcr_default_nan = uint64_t{1} << 25;    // DN
+
+uint64_t read_fpcr()
+{
+    uint64_t value;
+    __asm__ volatile("mrs %0, fpcr" : "=r"(value));
+    return value;
+}
+#endif
+
+float_state current_float_state()
+{
+    float_state state{0, static_cast<uint64_t>(std::fetestexcept(FE_ALL_EXCEPT))};
+#if defined(__aarch64__)
+    state.control = read_fpcr();
+    uint64_t fpsr;
+    __asm__ volatile("mrs %0, fpsr" : "=r"(fpsr));
+    state.status = fpsr;
+#elif defined(CORPUS_HAS_MXCSR)
+    state.control = _mm_getcsr();
+#endif
+    state.control |= static_cast<uint64_t>(std::fegetround()) << 32;
+    return state;
+}
+
+// Sets what a fast-math caller sets; false where this processor has no such mode.
+bool flush_subnormals_as_a_fast_math_caller_does()
+{
+#if defined(__aarch64__)
+    const uint64_t fpcr = read_fpcr() | fpcr_flush_to_zero | fpcr_default_nan;
+    __asm__ volatile("msr fpcr, %0" : : "r"(fpcr));
+    return (read_fpcr() & (fpcr_flush_to_zero | fpcr_default_nan)) == (fpcr_flush_to_zero | fpcr_default_nan);
+#elif defined(CORPUS_HAS_MXCSR)
+    _mm_setcsr(_mm_getcsr() | 0x8040u);  // FTZ and DAZ
+    return true;
+#else
+    return false;
+#endif
+}
+
+int32_t read_int(std::ifstream &in)
+{
+    int32_t value = 0;
+    in.read(reinterpret_cast<char *>(&value), sizeof value);
+    return value;
+}
+
+// (z, y, x) in the file, x first in the kernel.
+xyz read_xyz(std::ifstream &in)
+{
+    const int32_t z = read_int(in);
+    const int32_t y = read_int(in);
+    const int32_t x = read_int(in);
+    return {x, y, z};
+}
+
+bool all_positive(const xyz &counts)
+{
+    return counts.x > 0 && counts.y > 0 && counts.z > 0;
+}
+
+bool any_negative(const xyz &counts)
+{
+    return counts.x < 0 || counts.y < 0 || counts.z < 0;
+}
+
+size_t element_count(const xyz &counts)
+{
+    return size_t(counts.x) * size_t(counts.y) * size_t(counts.z);
+}
+
+// A case read from its file: its input and the jobs that write its output.
 struct kernel_case {
+    std::vector<uint64_t> input;  // 8-byte units, so that elements of any size are aligned
+    size_t output_bytes = 0;
+    std::vector<resample_job> jobs;  // their target pointers are set by run_case
+    std::vector<size_t> target_offsets;  // where each job's target starts, in bytes of the output
+};
+
+bool read_bytes(std::ifstream &in, std::vector<uint64_t> &into, size_t bytes)
+{
+    into.assign((bytes + 7) / 8, 0);
+    return bool(in.read(reinterpret_cast<char *>(into.data()), std::streamsize(bytes)));
+}
+
+bool read_whole_grid_case(std::ifstream &in, kernel_case &c)
+{
     volume_shape shape;
+    shape.nvol = read_int(in);
+    shape.nz = read_int(in);
+    shape.ny = read_int(in);
+    shape.nx = read_int(in);
     float voxel_size[3];
     float matrix[12];
-    std::vector<float> image;
-};
+    in.read(reinterpret_cast<char *>(voxel_size), sizeof voxel_size);
+    in.read(reinterpret_cast<char *>(matrix), sizeof matrix);
+    if (!in || shape.nvol < 0 || shape.nz < 0 || shape.ny < 0 || shape.nx < 0) {
+        return false;
+    }
+    const size_t bytes = size_t(shape.nvol) * size_t(shape.nz) * size_t(shape.ny) * size_t(shape.nx) * sizeof(float);
+    if (!read_bytes(in, c.input, bytes)) {
+        return false;
+    }
+    c.output_bytes = bytes;
+    if (bytes > 0) {
+        c.jobs.push_back(whole_grid_job(reinterpret_cast<const float *>(c.input.data()), shape, voxel_size, matrix,
+                                        nullptr));
+        c.target_offsets.push_back(0);
+    }
+    return true;
+}
+
+// The jobs the package engine makes of the same arguments: one for all
+// volumes when they share a matrix, else one per volume.
+bool read_general_case(std::ifstream &in, kernel_case &c)
+{
+    const int32_t order = read_int(in);
+    const int32_t element_size = read_int(in);
+    const int32_t nvol = read_int(in);
+    const int32_t matrix_count = read_int(in);
+    const xyz window = read_xyz(in);
+    const xyz window_origin = read_xyz(in);
+    const xyz grid = read_xyz(in);
+    const xyz target_shape = read_xyz(in);
+    const xyz target_origin = read_xyz(in);
+    float source_spacing[3], target_spacing[3];
+    unsigned char fill[8];
+    in.read(reinterpret_cast<char *>(source_spacing), sizeof source_spacing);
+    in.read(reinterpret_cast<char *>(target_spacing), sizeof target_spacing);
+    in.read(reinterpret_cast<char *>(fill), sizeof fill);
+    const bool size_known = element_size == 1 || element_size == 2 || element_size == 4 || element_size == 8;
+    if (!in || (order != 0 && order != 1) || !size_known || nvol < 1 || (matrix_count != 1 && matrix_count != nvol)
+        || any_negative(window) || !all_positive(grid) || any_negative(target_shape)) {
+        return false;
+    }
+    std::vector<float> matrices(size_t(matrix_count) * 12);
+    in.read(reinterpret_cast<char *>(matrices.data()), std::streamsize(matrices.size() * sizeof(float)));
+    const size_t volume = element_count(window), out_volume = element_count(target_shape);
+    if (!in || !read_bytes(in, c.input, size_t(nvol) * volume * size_t(element_size))) {
+        return false;
+    }
+    c.output_bytes = size_t(nvol) * out_volume * size_t(element_size);
+
+    bool write_fill = false;
+    for (unsigned char byte : fill) {
+        write_fill = write_fill || byte != 0;
+    }
+    const bool shared = matrix_count == 1;
+    for (int32_t m = 0; m < matrix_count; ++m) {
+        const size_t first_volume = shared ? 0 : size_t(m);
+        resample_job job{};
+        job.source = {reinterpret_cast<const char *>(c.input.data()) + first_volume * volume * element_size,
+                      window.x,
+                      ptrdiff_t{window.x} * window.y,
+                      static_cast<ptrdiff_t>(volume),
+                      window_origin,
+                      window,
+                      grid,
+                      {source_spacing[0], source_spacing[1], source_spacing[2]}};
+        job.target = {nullptr,
+                      target_shape.x,
+                      ptrdiff_t{target_shape.x} * target_shape.y,
+                      static_cast<ptrdiff_t>(out_volume),
+                      target_origin,
+                      target_shape,
+                      {target_spacing[0], target_spacing[1], target_spacing[2]}};
+        job.nvol = shared ? nvol : 1;
+        std::memcpy(job.matrix, &matrices[size_t(m) * 12], sizeof job.matrix);
+        job.mode = order == 1 ? sampling::linear : sampling::nearest;
+        job.element_size = element_size;
+        job.write_fill = write_fill;
+        std::memcpy(job.fill, fill, sizeof job.fill);
+        if (!job_is_sound(job)) {
+            return false;
+        }
+        c.jobs.push_back(job);
+        c.target_offsets.push_back(first_volume * out_volume * element_size);
+    }
+    return true;
+}
 
 bool read_case(const std::filesystem::path &path, kernel_case &c)
 {
     std::ifstream in(path, std::ios::binary);
     char magic[8];
-    int32_t counts[4];
-    if (!in.read(magic, sizeof magic) || std::memcmp(magic, "VWKCASE1", 8) != 0
-        || !in.read(reinterpret_cast<char *>(counts), sizeof counts)
-        || !in.read(reinterpret_cast<char *>(c.voxel_size), sizeof c.voxel_size)
-        || !in.read(reinterpret_cast<char *>(c.matrix), sizeof c.matrix)) {
+    if (!in.read(magic, sizeof magic)) {
         return false;
     }
-    c.shape = {counts[0], counts[1], counts[2], counts[3]};
-    for (int32_t count : counts) {
-        if (count < 0) {
+    if (std::memcmp(magic, "VWKCASE1", 8) == 0) {
+        return read_whole_grid_case(in, c);
+    }
+    if (std::memcmp(magic, "VWKCASE2", 8) == 0) {
+        return read_general_case(in, c);
+    }
+    return false;
+}
+
+// Runs the case's jobs into `output` with `kernel`; false when the caller's
+// floating-point environment did not come back as it was.
+bool run_case(const kernel_case &c, resample_function kernel, std::vector<uint64_t> &output)
+{
+    output.assign((c.output_bytes + 7) / 8, 0);
+    for (size_t i = 0; i < c.jobs.size(); ++i) {
+        resample_job job = c.jobs[i];
+        job.target.data = reinterpret_cast<char *>(output.data()) + c.target_offsets[i];
+        std::feraiseexcept(FE_INEXACT);  // a flag of the caller's, to be kept
+        const float_state before = current_float_state();
+        run_resample_job(job, kernel);
+        if (!(current_float_state() == before)) {
             return false;
         }
     }
-    const size_t elements = size_t(counts[0]) * size_t(counts[1]) * size_t(counts[2]) * size_t(counts[3]);
-    c.image.resize(elements);
-    return bool(in.read(reinterpret_cast<char *>(c.image.data()), std::streamsize(elements * sizeof(float))));
+    return true;
+}
+
+int fail(const std::string &message)
+{
+    std::fprintf(stderr, "kernel_corpus: error: %s\n", message.c_str());
+    return 1;
+}
+
+int run_corpus(const std::filesystem::path &directory, bool flush)
+{
+    if (flush && !flush_subnormals_as_a_fast_math_caller_does()) {
+        return fail("this processor has no flush-to-zero mode to set");
+    }
+    int count = 0;
+    const kernel_variant *variants = kernel_variants(&count);
+    std::printf("pointer bits %zu\n", sizeof(void *) * 8);
+    std::printf("caller environment %llx %s\n", static_cast<unsigned long long>(current_float_state().control),
+                flush ? "flush-to-zero" : "default");
+    for (int v = 0; v < count; ++v) {
+        std::printf("variant %s %s\n", variants[v].name, variants[v].usable() ? "usable" : "not usable");
+    }
+    for (const auto &entry : std::filesystem::directory_iterator(directory)) {
+        if (entry.path().extension() != ".case") {
+            continue;
+        }
+        kernel_case c;
+        if (!read_case(entry.path(), c)) {
+            return fail("cannot read " + entry.path().string() + " (not a case file, or a job the kernel refuses)");
+        }
+        for (int v = 0; v < count; ++v) {
+            if (!variants[v].usable()) {
+                continue;
+            }
+            std::vector<uint64_t> output;
+            if (!run_case(c, variants[v].resample, output)) {
+                return fail(std::string("the ") + variants[v].name
+                            + " kernel did not restore the caller's floating-point environment");
+            }
+            std::filesystem::path out_path = entry.path();
+            out_path.replace_extension(std::string(".") + variants[v].name + ".out");
+            std::ofstream out(out_path, std::ios::binary);
+            out.write(reinterpret_cast<const char *>(output.data()), std::streamsize(c.output_bytes));
+            if (!out) {
+                return fail("cannot write " + out_path.string());
+            }
+        }
+        std::printf("case %s\n", entry.path().filename().string().c_str());
+    }
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s DIRECTORY\n", argv[0]);
+    const bool flush = argc == 3 && std::strcmp(argv[1], "--caller-flush-to-zero") == 0;
+    if (argc != 2 && !flush) {
+        std::fprintf(stderr, "usage: %s [--caller-flush-to-zero] DIRECTORY\n", argv[0]);
         return 2;
     }
-    int count = 0;
-    const kernel_variant *variants = kernel_variants(&count);
-    std::printf("pointer bits %zu\n", sizeof(void *) * 8);
-    for (int v = 0; v < count; ++v) {
-        std::printf("variant %s %s\n", variants[v].name, variants[v].usable() ? "usable" : "not usable");
+    try {
+        return run_corpus(argv[argc - 1], flush);
+    } catch (const std::exception &error) {  // an unlistable folder, a case too large for memory
+        return fail(error.what());
     }
-    for (const auto &entry : std::filesystem::directory_iterator(argv[1])) {
-        if (entry.path().extension() != ".case") {
-            continue;
-        }
-        kernel_case c;
-        if (!read_case(entry.path(), c)) {
-            std::fprintf(stderr, "cannot read %s\n", entry.path().string().c_str());
-            return 1;
-        }
-        for (int v = 0; v < count; ++v) {
-            if (!variants[v].usable()) {
-                continue;
-            }
-            std::vector<float> output(c.image.size(), 0.0f);
-            if (c.image.size() > 0) {
-                run_resample_job(whole_grid_job(c.image.data(), c.shape, c.voxel_size, c.matrix, output.data()),
-                                 variants[v].resample);
-            }
-            std::filesystem::path out_path = entry.path();
-            out_path.replace_extension(std::string(".") + variants[v].name + ".out");
-            std::ofstream out(out_path, std::ios::binary);
-            out.write(reinterpret_cast<const char *>(output.data()), std::streamsize(output.size() * sizeof(float)));
-            if (!out) {
-                std::fprintf(stderr, "cannot write %s\n", out_path.string().c_str());
-                return 1;
-            }
-        }
-        std::printf("case %s\n", entry.path().filename().string().c_str());
-    }
-    return 0;
 }
