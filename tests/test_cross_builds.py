@@ -5,6 +5,9 @@ cmake/i386-linux-gnu.cmake into build/i386 and with cmake/aarch64-linux-gnu.cmak
 into build/aarch64; the ARM64 one runs under qemu-aarch64 on other machines.
 VOXWARPKIT_CROSS_BUILDS names another folder holding i386/ and aarch64/, and
 VOXWARPKIT_REQUIRE_CROSS_BUILDS=1 turns a missing program into a failure.
+VOXWARPKIT_X86_CPU names a qemu processor model (Haswell-v4: AVX2 without
+AVX-512; Nehalem: neither) to run the i386 program on, as the suite itself
+runs under qemu-x86_64 on it in CI.
 """
 
 import json
@@ -25,6 +28,7 @@ from voxwarpkit import _engine
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BUILDS = pathlib.Path(os.environ.get("VOXWARPKIT_CROSS_BUILDS", ROOT / "build"))
 REQUIRED = os.environ.get("VOXWARPKIT_REQUIRE_CROSS_BUILDS") == "1"
+X86_CPU = os.environ.get("VOXWARPKIT_X86_CPU")
 KERNEL_SOURCES = ["src/voxwarpkit.cpp", "src/source_box.cpp", "src/run_jobs.cpp", "src/float_environment.cpp",
                   "src/simd/kernel_variants.cpp", "src/simd/cpu_x86.cpp"]
 X86_VARIANT_SOURCES = ["src/simd/resample_avx2.cpp", "src/simd/resample_avx512.cpp"]
@@ -65,6 +69,12 @@ def command_for(target):
             missing = f"{target.emulator} is not installed; .ci/run installs it (Debian: qemu-user)"
         else:
             return [emulator, str(program)]
+    elif X86_CPU and target.name == "i386":
+        emulator = shutil.which("qemu-i386")
+        if emulator is None:
+            missing = "qemu-i386 is not installed; .ci/run installs it (Debian: qemu-user)"
+        else:
+            return [emulator, "-cpu", X86_CPU, str(program)]
     if missing is not None:
         if REQUIRED:
             pytest.fail(missing)
