@@ -511,7 +511,8 @@ def test_commands_name_the_extra_they_need_when_it_is_missing(
         (["demo", "--help"], ["--output", "FILE.png"]),
         (
             ["apply", "--help"],
-            ["--matrix", "--convention", "physical", "index", "--inverse", "--force"],
+            ["--matrix", "--convention", "physical", "index", "--inverse", "--force", "--like",
+             "--voxel-size", "--interpolation", "nearest", "--fill", "--threads"],
         ),
     ],
 )
@@ -529,6 +530,11 @@ def test_every_command_has_help(capsys, argv, expected):
         ([], "required: COMMAND"),
         (["apply", "a.nii", "b.nii"], "--matrix"),
         (["apply", "a.nii", "b.nii", "-m", "m.txt", "--convention", "world"], "invalid choice"),
+        (["apply", "a.nii", "b.nii", "--like", "r.nii", "--voxel-size", "1", "1", "1"], "not allowed with"),
+        (["apply", "a.nii", "b.nii", "--voxel-size", "1", "0", "1"], "'0' is not a positive number"),
+        (["apply", "a.nii", "b.nii", "-m", "m.txt", "--threads", "0"], "is not a whole number of at least 1"),
+        (["apply", "a.nii", "b.nii", "--like", "r.nii", "--inverse"], "apply to a --matrix file"),
+        (["apply", "a.nii", "b.nii", "-m", "m.txt", "--fill", "lots"], "'lots' is not a number"),
         (["rotate"], "invalid choice"),
     ],
 )

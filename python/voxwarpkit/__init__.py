@@ -6,9 +6,13 @@ returns float32. The helpers in :mod:`voxwarpkit.matrices` build its
 ``matrix`` argument from the conventions matrices usually come in: 4x4
 homogeneous matrices, scipy.ndimage index-space matrices, matrices that map
 input to output, rigid motions and world-space transforms of NIfTI images.
+``resample`` takes any output grid, one matrix per volume, nearest sampling
+and a fill value; ``resample_image`` resamples nibabel images through
+world-space matrices onto another image's grid or another voxel size.
 """
 
 from ._version import __version__
+from .images import resample_image
 from .matrices import as_homogeneous, from_homogeneous, from_index, from_world, invert, rigid
 from .resampler import resample
 from .resampling import transform
@@ -21,6 +25,7 @@ __all__ = [
     "from_world",
     "invert",
     "resample",
+    "resample_image",
     "rigid",
     "transform",
 ]

@@ -8,10 +8,12 @@ argparse does.
 from __future__ import annotations
 
 import argparse
+import math
 import signal
 import sys
 import threading
 from contextlib import contextmanager
+from functools import partial
 from pathlib import Path
 from types import FrameType
 from typing import Iterator, List, NoReturn, Optional, Sequence, TextIO
@@ -22,9 +24,12 @@ from .errors import CommandError, Terminated
 _CONVENTIONS = ("physical", "index")
 
 _APPLY_DESCRIPTION = """\
-Resample a 3-D or 4-D NIfTI image (.nii or .nii.gz) through affine matrices
-with trilinear interpolation, and write it as float32 with the input's
-geometry (affine and header). The voxel size comes from the input's header.
+Resample a 3-D or 4-D NIfTI image (.nii or .nii.gz) through affine matrices,
+onto the input's grid, another image's (--like) or the input's with another
+voxel size (--voxel-size). Linear interpolation writes float32; nearest keeps
+the input's element type, so a label map keeps its labels. The header keeps
+the input's fields, with the output grid's shape, affine (sform and qform)
+and voxel size. Voxel sizes come from the headers.
 
 The matrix file (-m) holds one matrix, used for every volume, or one per
 volume of a 4-D image:
@@ -38,12 +43,14 @@ volume of a 4-D image:
              the physical convention only for an image whose affine has a
              negative determinant
 By default a text matrix maps an OUTPUT position to an INPUT position, in
-the space --convention names.
+the space --convention names. Without -m, each output voxel takes the input
+at its own world (scanner) position: a pure regrid onto --like or
+--voxel-size.
 
 Registration tools' transforms are read through nitransforms, in world
-(scanner) coordinates and in the direction their format defines. The output
-has the input's grid, which is also the reference and the moving image that
-FSL and AFNI matrices are defined on:
+(scanner) coordinates and in the direction their format defines. FSL and
+AFNI matrices are defined on a reference, the output grid (REF with --like),
+and a moving image, the input:
   .tfm, .mat (binary), or text starting '#Insight Transform File'
                       ITK and ANTs affine transforms, one per volume or one
   .mat (text)         an FSL FLIRT matrix
@@ -51,19 +58,22 @@ FSL and AFNI matrices are defined on:
   .lta                FreeSurfer linear transforms
 
 conventions (text matrices only):
-  physical  positions are voxel indices (i, j, k) times the voxel size, in the
-            units of the header (usually mm), with voxel (0, 0, 0) at 0
+  physical  positions are voxel indices (i, j, k) times the voxel size of
+            their grid (output or input), in the units of the header
+            (usually mm), with voxel (0, 0, 0) at 0
   index     positions are voxel indices (i, j, k): the matrix that
-            scipy.ndimage.affine_transform takes for the array nibabel returns
+            scipy.ndimage.affine_transform takes for the arrays nibabel returns
 
 --inverse reads a matrix that maps INPUT to OUTPUT instead, as registration
 tools usually save them, and inverts it; for a registration tool's transform
 it applies the inverse of that transform.
 
-Element types that float32 holds exactly (uint16, int8, bool) are converted
-first, with a note on stderr. An existing OUTPUT is kept unless --force is
-given; the output appears only once it is complete, and Ctrl-C or SIGTERM
-leaves nothing behind (exit status 130 or 143).
+Linear interpolation converts element types that float32 holds exactly
+(uint16, int8, bool) first, with a note on stderr, and refuses others
+(uint32, uint64, complex). Nearest reads any integer or float type. An
+existing OUTPUT is kept unless --force is given; the output appears only
+once it is complete, and Ctrl-C or SIGTERM leaves nothing behind (exit
+status 130 or 143).
 """
 
 _DEMO_DESCRIPTION = """\
@@ -108,7 +118,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     apply = commands.add_parser(
         "apply",
-        help="resample a NIfTI image through a matrix from a file",
+        help="resample a NIfTI image through matrices from a file, or onto another grid",
         description=_APPLY_DESCRIPTION,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -119,8 +129,40 @@ def build_parser() -> argparse.ArgumentParser:
         "--matrix",
         metavar="FILE",
         type=Path,
-        required=True,
-        help="matrix file or folder (see above)",
+        default=None,
+        help="matrix file or folder (see above); without it, a pure regrid",
+    )
+    grid = apply.add_mutually_exclusive_group()
+    grid.add_argument(
+        "--like", metavar="REF", type=Path, default=None, help="resample onto the grid of image REF"
+    )
+    grid.add_argument(
+        "--voxel-size",
+        metavar=("SX", "SY", "SZ"),
+        nargs=3,
+        type=_positive_number,
+        default=None,
+        help="the output's voxel size along i, j, k; the output covers the input's extent",
+    )
+    apply.add_argument(
+        "--interpolation",
+        choices=("linear", "nearest"),
+        default="linear",
+        help="linear (default; float32 output) or nearest (keeps the input's element type)",
+    )
+    apply.add_argument(
+        "--fill",
+        metavar="V",
+        type=_number,
+        default=0.0,
+        help="the value of output voxels that map outside the input (default 0)",
+    )
+    apply.add_argument(
+        "--threads",
+        metavar="N",
+        type=_thread_count,
+        default=None,
+        help="threads to resample with (default: every CPU); the result does not depend on it",
     )
     apply.add_argument(
         "--convention",
@@ -134,7 +176,46 @@ def build_parser() -> argparse.ArgumentParser:
         help="the matrix maps input to output; invert it before use",
     )
     apply.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
+    apply.set_defaults(check=partial(_check_apply, apply))
     return parser
+
+
+def _check_apply(parser: argparse.ArgumentParser, arguments: argparse.Namespace) -> None:
+    """Usage errors among apply's options, which argparse cannot express."""
+    if arguments.matrix is None:
+        if arguments.like is None and arguments.voxel_size is None:
+            parser.error("apply needs --matrix FILE, --like REF or --voxel-size SX SY SZ")
+        if arguments.convention is not None or arguments.inverse:
+            parser.error("--convention and --inverse apply to a --matrix file")
+
+
+def _number(text: str) -> float:
+    """A whole number stays an int, so that a fill for 64-bit integers keeps every digit."""
+    try:
+        return int(text)
+    except ValueError:
+        pass
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+
+
+def _positive_number(text: str) -> float:
+    value = float(_number(text))
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive number")
+    return value
+
+
+def _thread_count(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        count = 0
+    if count < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number of at least 1")
+    return count
 
 
 def _missing_extra(name: str) -> CommandError:
@@ -164,6 +245,11 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
             arguments.input,
             arguments.output,
             arguments.matrix,
+            like=arguments.like,
+            voxel_size=arguments.voxel_size,
+            interpolation=arguments.interpolation,
+            fill=arguments.fill,
+            threads=arguments.threads,
             convention=arguments.convention,
             inverse=arguments.inverse,
             force=arguments.force,
@@ -201,6 +287,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line with ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
     try:
         arguments = build_parser().parse_args(None if argv is None else list(argv))
+        if hasattr(arguments, "check"):
+            arguments.check(arguments)
     except SystemExit as stop:  # --help, --version and usage errors
         return stop.code if isinstance(stop.code, int) else 0 if stop.code is None else 2
     out, err = sys.stdout, sys.stderr

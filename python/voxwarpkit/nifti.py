@@ -36,25 +36,28 @@ def nifti_suffix(path: Path) -> Optional[str]:
     return None
 
 
-def load_nifti(path: Path) -> NiftiImage:
-    """The NIfTI-1 or NIfTI-2 image in ``path``; its data stays on disk until read."""
+def load_nifti(path: Path, *, role: str = "input") -> NiftiImage:
+    """The NIfTI-1 or NIfTI-2 image in ``path``; its data stays on disk until read.
+
+    ``role`` names the file in messages: "input", "reference".
+    """
     import nibabel as nib
 
     if not path.exists():
-        raise CommandError(f"input {path}: no such file")
+        raise CommandError(f"{role} {path}: no such file")
     if path.is_dir():
-        raise CommandError(f"input {path}: is a directory")
+        raise CommandError(f"{role} {path}: is a directory")
     try:
         # The file stays open so that reading volume after volume of a
         # compressed image continues the stream instead of starting it over.
         with _voxel_size_mends_unlogged():
             image = nib.load(path, keep_file_open=True)
     except OSError as error:
-        raise CommandError(f"input {path}: cannot read it ({error.strerror or error})") from None
+        raise CommandError(f"{role} {path}: cannot read it ({error.strerror or error})") from None
     except Exception as error:  # nibabel raises several types for files it cannot parse
-        raise CommandError(f"input {path}: not a NIfTI image ({_reason(error)})") from None
+        raise CommandError(f"{role} {path}: not a NIfTI image ({_reason(error)})") from None
     if not isinstance(image, (nib.Nifti1Image, nib.Nifti2Image)):
-        raise CommandError(f"input {path}: a {type(image).__name__}, not a NIfTI image")
+        raise CommandError(f"{role} {path}: a {type(image).__name__}, not a NIfTI image")
     return image
 
 
@@ -79,7 +82,9 @@ def _voxel_size_mends_unlogged() -> Iterator[None]:
         logger.removeFilter(quiet)
 
 
-def header_voxel_size(image: NiftiImage, path: Path) -> Tuple[float, float, float]:
+def header_voxel_size(
+    image: NiftiImage, path: Path, *, role: str = "input"
+) -> Tuple[float, float, float]:
     """The voxel size along (i, j, k) as the file stores it, or CommandError when not positive.
 
     nibabel mends the header it loads, a zero pixdim to 1 and a negative one
@@ -93,12 +98,12 @@ def header_voxel_size(image: NiftiImage, path: Path) -> Tuple[float, float, floa
         with ImageOpener(str(path)) as stream:
             raw = type(header).from_fileobj(stream, check=False)
     except Exception as error:  # the file changed since it was loaded
-        raise CommandError(f"input {path}: cannot read its header ({_reason(error)})") from None
+        raise CommandError(f"{role} {path}: cannot read its header ({_reason(error)})") from None
     size = tuple(float(z) for z in raw["pixdim"][1:4])
     if not all(math.isfinite(z) and z > 0 for z in size):
         shown = " x ".join(f"{z:g}" for z in size)
         raise CommandError(
-            f"input {path}: voxel size (pixdim) {shown} in its header is not positive"
+            f"{role} {path}: voxel size (pixdim) {shown} in its header is not positive"
         )
     return size[0], size[1], size[2]
 

@@ -1,0 +1,270 @@
+"""``resample_image``: nibabel images onto another grid, through world-space matrices.
+
+A grid is a shape ``(ni, nj, nk)``, a voxel-to-world affine and a voxel size
+along ``(i, j, k)``. The kernel sees the data with its axes reversed,
+``data.T``, so that ``x = i``, ``y = j`` and ``z = k``, and positions in
+physical units: index times that grid's voxel size.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Sequence, Tuple
+
+import numpy as np
+
+from .matrices import _affine4, _inverse4, _twelve
+from .resampler import resample
+
+if TYPE_CHECKING:
+    from nibabel.spatialimages import SpatialImage
+    from numpy.typing import ArrayLike, NDArray
+
+# voxel_size alone: an output axis that overshoots the input's extent by less
+# than this many voxels is rounding in the voxel sizes, not a voxel to add.
+_COVER_TOLERANCE = 1e-3
+# NIfTI's "aligned" space: what a grid gets when its image names no space.
+_ALIGNED = 2
+# Types NIfTI cannot store, and the type that stores every one of their values.
+_STORED_AS = {"?": np.dtype(np.uint8), "e": np.dtype(np.float32)}
+
+
+class Grid(NamedTuple):
+    """A voxel grid: ``shape`` ``(ni, nj, nk)``, ``affine`` voxel ``(i, j, k)``
+    -> world as a 4x4 float64, ``zooms`` the voxel size along ``(i, j, k)``."""
+
+    shape: Tuple[int, int, int]
+    affine: NDArray[np.float64]
+    zooms: Tuple[float, float, float]
+
+
+def checked_grid(
+    shape: Sequence[int], affine: ArrayLike, zooms: Sequence[float], name: str
+) -> Grid:
+    """A Grid, or ValueError naming ``name`` for an empty axis, an affine that is
+    not one or a voxel size that is not positive."""
+    counts = tuple(int(n) for n in shape[:3])
+    if len(counts) != 3 or min(counts) < 1:
+        raise ValueError(f"{name} has a grid of shape {_shown(counts)}: every axis needs a voxel")
+    sizes = tuple(float(z) for z in zooms[:3])
+    if len(sizes) != 3 or not all(math.isfinite(z) and z > 0 for z in sizes):
+        raise ValueError(f"{name} has voxel size {list(sizes)}; it must be 3 positive numbers")
+    to_world = _affine4(affine, f"{name}'s affine")
+    return Grid((counts[0], counts[1], counts[2]), to_world, (sizes[0], sizes[1], sizes[2]))
+
+
+def image_grid(img: Any, name: str) -> Grid:
+    """The grid of a nibabel image's first three axes; its voxel size is the header's."""
+    if getattr(img, "affine", None) is None or not hasattr(img, "header"):
+        raise TypeError(f"{name} must be a nibabel image with an affine, not {type(img).__name__}")
+    if len(img.shape) < 3:
+        raise ValueError(f"{name} has {len(img.shape)} dimensions; a grid needs 3 (i, j, k)")
+    return checked_grid(img.shape, img.affine, img.header.get_zooms(), name)
+
+
+def output_grid(
+    source: Grid,
+    voxel_size: Optional[ArrayLike] = None,
+    shape: Optional[Sequence[int]] = None,
+) -> Grid:
+    """The source's grid with another voxel size and/or shape.
+
+    The voxel axes keep their directions and voxel (0, 0, 0) its world
+    position; they are scaled by ``voxel_size / source.zooms``. Without
+    ``shape`` and with ``voxel_size``, each axis gets the fewest voxels that
+    cover the source's extent: ``ceil(n * zoom / voxel_size)``.
+    """
+    zooms = source.zooms
+    affine = source.affine.copy()
+    if voxel_size is not None:
+        sizes = np.asarray(voxel_size, dtype=np.float64).ravel()
+        if sizes.shape != (3,) or not np.all(np.isfinite(sizes) & (sizes > 0)):
+            raise ValueError(
+                f"voxel_size must be 3 positive numbers (i, j, k), got {sizes.tolist()}"
+            )
+        zooms = (float(sizes[0]), float(sizes[1]), float(sizes[2]))
+        affine[:3, :3] *= sizes / np.array(source.zooms)
+    if shape is None:
+        shape = source.shape if voxel_size is None else _covering(source, zooms)
+    elif len(tuple(shape)) != 3 or not all(isinstance(n, (int, np.integer)) for n in shape):
+        raise ValueError(f"shape must be 3 counts (ni, nj, nk), got {shape!r}")
+    return checked_grid(shape, affine, zooms, "the output")
+
+
+def _covering(source: Grid, zooms: Tuple[float, float, float]) -> Tuple[int, int, int]:
+    ni, nj, nk = (
+        max(1, math.ceil(n * z / v - _COVER_TOLERANCE))
+        for n, z, v in zip(source.shape, source.zooms, zooms)
+    )
+    return ni, nj, nk
+
+
+def world_to_index(world: NDArray[np.float64], source: Grid, target: Grid) -> NDArray[np.float64]:
+    """Output-world -> input-world matrices ``(n, 4, 4)`` as output-index -> input-index maps."""
+    to_input = _inverse4(source.affine, "the input's affine")
+    maps: NDArray[np.float64] = to_input @ world @ target.affine
+    return maps
+
+
+def index_to_kernel(
+    maps: NDArray[np.float64], source: Grid, target: Grid
+) -> NDArray[np.float32]:
+    """Output-index -> input-index maps ``(n, 4, 4)`` as the kernel's ``(n, 12)``
+    float32 matrices, which map output physical to input physical positions."""
+    scale = np.diag([*source.zooms, 1.0])
+    unscale = np.diag([*(1.0 / np.array(target.zooms)), 1.0])
+    return np.stack([_twelve(scale @ m @ unscale) for m in maps])
+
+
+def _world_matrices(matrix: Optional[ArrayLike], volumes: int) -> NDArray[np.float64]:
+    """``matrix`` as (n, 4, 4): one for every volume (n = 1), or one per volume."""
+    if matrix is None:
+        return np.eye(4)[np.newaxis]
+    numbers = np.asarray(matrix, dtype=np.float64)
+    if numbers.shape in ((3, 4), (4, 4)):
+        return _affine4(numbers)[np.newaxis]
+    if numbers.ndim != 3 or numbers.shape[1:] not in ((3, 4), (4, 4)):
+        raise ValueError(
+            "matrix must be a 4x4 (or 3x4), or one per volume (nvol, 4, 4); "
+            f"got shape {numbers.shape}"
+        )
+    if len(numbers) != volumes:
+        raise ValueError(
+            f"matrix holds {len(numbers)} matrices for an image of {volumes} "
+            f"volume{'s' if volumes != 1 else ''}"
+        )
+    return np.stack([_affine4(m) for m in numbers])
+
+
+def resample_image(
+    img: SpatialImage,
+    *,
+    like: Optional[SpatialImage] = None,
+    matrix: Optional[ArrayLike] = None,
+    voxel_size: Optional[ArrayLike] = None,
+    shape: Optional[Sequence[int]] = None,
+    order: int = 1,
+    fill: float = 0.0,
+    threads: Optional[int] = None,
+) -> SpatialImage:
+    """Resample a nibabel image onto another grid, through world-space matrices.
+
+    Parameters
+    ----------
+    img
+        A nibabel image (NIfTI-1 or NIfTI-2, or another spatial image) of 3
+        axes ``(i, j, k)`` or 4 ``(i, j, k, t)``. Its data is read with its
+        scaling (scaled data as float); its voxel size is the header's,
+        ``img.header.get_zooms()[:3]``.
+    like
+        An image whose grid becomes the output's: the shape, voxel size and
+        affine of its first three axes, oblique or not.
+    matrix
+        Maps an OUTPUT world position (RAS millimetres) to the INPUT world
+        position whose value it takes: a 4x4 for every volume, or one per
+        volume, ``(nvol, 4, 4)``. None (the default) is the identity: the
+        output shows what the input shows at the same world positions.
+    voxel_size
+        Without ``like``: the output's voxel size along ``(i, j, k)``. The
+        output keeps the input's voxel axes (scaled by ``voxel_size`` over the
+        input's voxel size) and the world position of voxel (0, 0, 0); unless
+        ``shape`` is given, each axis gets the fewest voxels that cover the
+        input's extent, ``ceil(n * input voxel size / voxel_size)`` (an excess
+        below 0.001 voxel is taken for rounding).
+    shape
+        Without ``like``: the output's ``(ni, nj, nk)``; default as above, or
+        the input's.
+    order, fill, threads
+        As for :func:`voxwarpkit.resample`: 1 (trilinear, a float32 result)
+        or 0 (nearest, the element type of the data read, so a label map keeps
+        its labels); the value of every output voxel not sampled; the thread
+        count (None: every CPU), which does not change the bits.
+
+    Returns
+    -------
+    nibabel image
+        Of ``img``'s class, with the output grid's affine, ``img``'s header adjusted to the data (shape,
+        element type, voxel sizes) and, for NIfTI, sform and qform set to the
+        grid with the codes of the image it came from (2, aligned, when it has
+        none; qform code 0 when the affine has shears the qform cannot hold)
+        and the display range (cal_min, cal_max) reset. Types NIfTI cannot
+        store (bool, float16) stay in the data and are stored as uint8 and
+        float32.
+
+    With ``A_in``, ``A_out`` the affines and ``W`` a world matrix, output
+    index ``v`` samples input index ``inv(A_in) @ W @ A_out @ v``; the data
+    equals ``resample(data.T, zooms_in, m, shape=..., output_voxel_size=
+    zooms_out, ...).T`` with ``m = diag(zooms_in) @ inv(A_in) @ W @ A_out @
+    inv(diag(zooms_out))``, one call for the whole stack.
+
+    Raises
+    ------
+    TypeError
+        When ``img`` or ``like`` is not a nibabel image, or ``like`` comes
+        with ``voxel_size`` or ``shape``.
+    ValueError
+        For a rank other than 3 or 4, an axis of length 0, a singular input
+        affine, a voxel size that is not positive, a matrix of the wrong shape
+        or count, and whatever :func:`voxwarpkit.resample` refuses.
+    """
+    source = image_grid(img, "img")
+    if len(img.shape) not in (3, 4):
+        raise ValueError(f"img must have 3 axes (i, j, k) or 4 (i, j, k, t), not {img.shape}")
+    if like is not None:
+        if voxel_size is not None or shape is not None:
+            raise TypeError("like gives the whole output grid: give voxel_size and shape without it")
+        target = image_grid(like, "like")
+    else:
+        target = output_grid(source, voxel_size, shape)
+    volumes = img.shape[3] if len(img.shape) == 4 else 1
+    world = _world_matrices(matrix, volumes)
+    kernel = index_to_kernel(world_to_index(world, source, target), source, target)
+    data = np.asanyarray(img.dataobj)
+    result = resample(
+        data.T,
+        source.zooms,
+        kernel[0] if len(kernel) == 1 else kernel,
+        shape=target.shape[::-1],
+        output_voxel_size=target.zooms,
+        order=order,
+        fill=fill,
+        threads=threads,
+    )
+    space = like if like is not None else img
+    resampled: SpatialImage = image_on_grid(img, result.T, target, space)
+    return resampled
+
+
+def image_on_grid(img: Any, data: NDArray[Any], grid: Grid, space: Any) -> Any:
+    """A new image of ``data`` on ``grid``, of ``img``'s class, with its header.
+
+    ``space`` is the image the grid comes from, whose sform and qform codes
+    (what world the affine maps to) the new image takes.
+    """
+    import nibabel as nib
+
+    zooms = grid.zooms + tuple(float(z) for z in img.header.get_zooms()[3 : data.ndim])
+    stored = _STORED_AS.get(data.dtype.char, data.dtype)
+    if not isinstance(img, nib.Nifti1Pair):  # NIfTI-1 and NIfTI-2, single file or pair
+        other = type(img)(data, grid.affine, header=img.header)
+        other.set_data_dtype(stored)
+        other.header.set_zooms(zooms)
+        return other
+    made = type(img)(data, grid.affine, header=img.header, dtype=stored)
+    header: Any = made.header
+    codes = (0, 0)
+    if isinstance(space, nib.Nifti1Pair):
+        codes = (int(space.header["sform_code"]), int(space.header["qform_code"]))
+    sform_code = codes[0] or codes[1] or _ALIGNED
+    header.set_sform(grid.affine, code=sform_code)
+    header.set_qform(grid.affine, code=codes[1] or sform_code)
+    header.set_zooms(zooms)
+    if not np.allclose(header.get_qform(), grid.affine, rtol=0, atol=1e-4):
+        header.set_qform(grid.affine, code=0)  # shears, or zooms unlike the affine's
+        header.set_zooms(zooms)
+    header["cal_min"], header["cal_max"] = 0.0, 0.0
+    return made
+
+
+def _shown(counts: Tuple[int, ...]) -> str:
+    return "x".join(map(str, counts))
