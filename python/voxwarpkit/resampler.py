@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import importlib
 import math
+import sys
 from typing import TYPE_CHECKING, Any, Callable, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
@@ -84,7 +85,8 @@ def resample(
         the result's type: a whole number within range for an integer result.
     threads
         As for :func:`voxwarpkit.transform`: ``None`` uses every CPU this
-        process may run on. The bits do not depend on it.
+        process may run on; for a dask array, the threads of each task
+        (default 1). The bits do not depend on it.
     chunks
         Dask arrays only: the output's chunking (default blocks of about
         64 MiB shaped like the input's chunks).
@@ -121,6 +123,21 @@ def resample(
         below 1, an order other than 0 or 1, a fill the result's type cannot
         hold, an image or output of 2**31 elements or more.
     """
+    dask_array = sys.modules.get("dask.array")  # never imported here: a dask array means it is loaded
+    if dask_array is not None and isinstance(image, dask_array.Array):
+        from .chunked import resample_dask
+
+        return resample_dask(
+            image,
+            voxel_size,
+            matrix,
+            shape=shape,
+            output_voxel_size=output_voxel_size,
+            order=order,
+            fill=fill,
+            threads=threads,
+            chunks=chunks,
+        )
     if chunks is not None:
         raise TypeError("chunks applies to dask arrays only")
     array = checked_image(image)
@@ -235,14 +252,19 @@ def checked_request(
     order: int,
     fill: float,
     threads: Optional[int],
+    limit_output: bool = True,
 ) -> Request:
-    """resample's arguments checked against an image of this shape and type."""
+    """resample's arguments checked against an image of this shape and type.
+
+    ``limit_output=False`` lets the output reach 2**31 elements, for callers
+    that make it block by block and keep each block below that.
+    """
     volumes = image_shape[0] if len(image_shape) == 4 else 1
     spacing = _spacing(voxel_size, "voxel_size")
     output_spacing = spacing if output_voxel_size is None else _spacing(output_voxel_size, "output_voxel_size")
     matrices = _matrices(matrix, volumes, len(image_shape) == 4)
     output_shape = _counts(image_shape[-3:]) if shape is None else _output_shape(shape)
-    if volumes * math.prod(output_shape) > _LIMIT:
+    if limit_output and volumes * math.prod(output_shape) > _LIMIT:
         raise ValueError(
             f"the output is too large: {volumes} x {output_shape} has more than {_LIMIT} elements"
         )
