@@ -263,3 +263,24 @@ def test_a_worker_killed_mid_run_gives_the_whole_result_or_one_clear_error(clust
     assert os.path.exists(marker)
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["in.zarr", "killed"] + (["out.zarr"] if target.exists() else []))
     client.wait_for_workers(2)
+
+
+@pytest.mark.parametrize("grid", [[], ["--voxel-size", "1.0", "1.5", "1.0"], ["--like", "ref.nii.gz"]], ids=str)
+def test_the_command_line_gives_the_nifti_bits_through_zarr_and_back(tmp_path, monkeypatch, grid):
+    nib = pytest.importorskip("nibabel")
+    from voxwarpkit import cli
+
+    monkeypatch.chdir(tmp_path)
+    affine = np.array([[1.5, 0, 0.2, -10], [0, 1.2, 0, 5], [0, 0.1, 2.0, 3], [0, 0, 0, 1]])
+    nib.save(nib.Nifti1Image(values(np.random.default_rng(8), "h", (21, 17, 12, 2)), affine), "in.nii.gz")
+    nib.save(nib.Nifti1Image(np.zeros((15, 19, 11), np.float32), affine @ np.diag([1.2, 0.9, 1.1, 1])), "ref.nii.gz")
+    np.savetxt("m.txt", [[0.99, -0.05, 0, 0.7], [0.05, 0.99, 0, -0.3], [0, 0, 1, 0.2]])
+    common = ["--matrix", "m.txt", "--interpolation", "nearest", "--fill", "-7", *grid]
+    assert cli.main(["apply", "in.nii.gz", "direct.nii.gz", *common]) == 0
+    assert cli.main(["apply", "in.nii.gz", "out.zarr", "--chunks", "4", "5", "6", *common]) == 0
+    assert cli.main(["apply", "out.zarr", "back.nii.gz"]) == 0
+    direct, back = nib.load("direct.nii.gz"), nib.load("back.nii.gz")
+    assert_same_bits(np.asarray(back.dataobj), np.asarray(direct.dataobj))
+    np.testing.assert_allclose(back.affine, direct.affine, atol=1e-6)
+    assert cli.main(["apply", "in.nii.gz", "plain.nii.gz", "--chunks", "4", "4", "4", *common]) == 1
+    assert not os.path.exists("plain.nii.gz")

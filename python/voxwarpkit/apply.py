@@ -130,22 +130,20 @@ def run_apply(
     dtype = stored_type(image)
     widen = _check_type(dtype, order, source)
 
-    how = ""
-    if matrix_path is None:
-        try:  # a pure regrid: each output voxel takes the input at its own world position
-            identity = world_to_index(np.eye(4)[np.newaxis], input_grid, grid)
-            kernel = index_to_kernel(identity, input_grid, grid)
-        except ValueError as error:
-            raise CommandError(f"input {source}: {error}") from None
-    else:
-        # FSL's and AFNI's matrices are defined on the output grid (their
-        # reference) and the input (their moving image).
-        space = reference if reference is not None else _on_grid(grid) if voxel_size else image
-        matrices = read_matrix_source(matrix_path, reference=space, moving=image)
-        kernel = _file_matrices(
-            matrices, matrix_path, source, volumes, input_grid, grid, convention, inverse
-        )
-        how = " with " + _matrices_named(matrices, matrix_path, convention or "physical", inverse)
+    # FSL's and AFNI's matrices are defined on the output grid (their
+    # reference) and the input (their moving image).
+    space = reference if reference is not None else on_grid(grid) if voxel_size else image
+    kernel, how = kernel_for(
+        matrix_path,
+        source=source,
+        volumes=volumes,
+        input_grid=input_grid,
+        grid=grid,
+        reference=space,
+        moving=image,
+        convention=convention,
+        inverse=inverse,
+    )
     try:
         checked_request(
             (volumes, *input_grid.shape[::-1]),
@@ -202,6 +200,33 @@ def run_apply(
         f"reading {reading:.3f} s, resampling {resampling:.3f} s, writing {writing:.3f} s",
         file=out,
     )
+
+
+def kernel_for(
+    matrix_path: Optional[Path],
+    *,
+    source: Path,
+    volumes: int,
+    input_grid: Grid,
+    grid: Grid,
+    reference: Any,
+    moving: Any,
+    convention: Optional[str],
+    inverse: bool,
+) -> Tuple[NDArray[np.float32], str]:
+    """The kernel's ``(n, 12)`` matrices from ``grid`` to ``input_grid``, and
+    words for the summary line ("" for none). Without ``matrix_path`` each
+    output voxel takes the input at its own world position; ``reference``
+    and ``moving`` are the images FSL's and AFNI's matrices are defined on."""
+    if matrix_path is None:
+        try:
+            identity = world_to_index(np.eye(4)[np.newaxis], input_grid, grid)
+            return index_to_kernel(identity, input_grid, grid), ""
+        except ValueError as error:
+            raise CommandError(f"input {source}: {error}") from None
+    matrices = read_matrix_source(matrix_path, reference=reference, moving=moving)
+    kernel = _file_matrices(matrices, matrix_path, source, volumes, input_grid, grid, convention, inverse)
+    return kernel, " with " + _matrices_named(matrices, matrix_path, convention or "physical", inverse)
 
 
 def _file_grid(image: NiftiImage, path: Path, role: str) -> Grid:
@@ -265,7 +290,7 @@ def _file_matrices(
         raise CommandError(f"matrix file {path}: {error}") from None
 
 
-def _on_grid(grid: Grid) -> Any:
+def on_grid(grid: Grid) -> Any:
     """An image of ``grid`` that holds no data, for readers that need only its geometry."""
     import nibabel as nib
 

@@ -82,7 +82,8 @@ def read_image(path: PathLike, *, voxel_size: Optional[ArrayLike] = None) -> Zar
     level-0 ``scale`` (times the multiscale's own, if any), a Zarr array's
     ``voxel_size`` attribute (sx, sy, sz) or a NIfTI header's zooms.
     """
-    source = Path(path)
+    # Absolute, so that workers started elsewhere (a cluster's) find it too.
+    source = Path(path).absolute()
     given = None if voxel_size is None else _positive_three(voxel_size, f"input {source}: voxel size")
     image = _read_nifti(source, given) if nifti_suffix(source) is not None else _read_zarr(source, given)
     shape = tuple(image.data.shape)
@@ -192,6 +193,8 @@ def apply_zarr(
     order: int = 1,
     fill: float = 0.0,
     scheduler: Optional[str] = None,
+    workers: Optional[int] = None,
+    affine: Optional[ArrayLike] = None,
     force: bool = False,
     progress: bool = True,
     out: TextIO = sys.stdout,
@@ -206,8 +209,10 @@ def apply_zarr(
     ``voxel_size`` overrides the input's. ``chunks`` is the output's
     chunking (regular; default blocks of about 64 MiB). ``scheduler`` is a
     dask.distributed scheduler's address, such as ``tcp://host:8786``, or
-    None for the threads of this process; a cluster's workers must reach
-    ``source`` and ``target`` at the same paths.
+    None for ``workers`` threads of this process (default: every CPU it may
+    use); a cluster's workers must reach ``source`` and ``target`` at the
+    same paths. ``affine`` is the output's voxel-to-world affine to record
+    (default: the input's, with the output's spacing, where it has one).
 
     The result is written to a temporary store beside ``target`` that is
     renamed to ``target`` once every block is written: a failed or
@@ -243,8 +248,8 @@ def apply_zarr(
     )
 
     started = time.perf_counter()
-    write_zarr(result, target_path, block_shape, spacing, image, scheduler=scheduler, force=force,
-               progress=progress, err=err)
+    write_zarr(result, target_path, block_shape, spacing, image, scheduler=scheduler, workers=workers,
+               affine=affine, force=force, progress=progress, err=err)
     elapsed = time.perf_counter() - started
     print(
         f"resampled {source} {'x'.join(map(str, image.data.shape))} into {target_path} "
@@ -264,17 +269,21 @@ def write_zarr(
     force: bool,
     progress: bool,
     err: TextIO,
+    workers: Optional[int] = None,
+    affine: Optional[ArrayLike] = None,
 ) -> None:
     """Compute the dask array ``data`` into a new Zarr store ``target``, whole or not at all.
 
     ``block`` is the chunk shape of both ``data`` and the Zarr array;
-    ``image`` is the input, whose metadata the output follows.
+    ``image`` is the input, whose metadata the output follows, unless
+    ``affine`` gives the output's voxel-to-world affine.
     """
     with _replaced_store_on_success(target, force=force) as partial:
-        array_path = _create_output(partial, data, block, spacing, image)
-        write = functools.partial(_write_block, array_path)
+        array_path = _create_output(partial, data, block, spacing, image, affine)
+        # Absolute, so that workers started elsewhere (a cluster's) write it too.
+        write = functools.partial(_write_block, str(Path(array_path).absolute()))
         writes = data.map_blocks(write, dtype=bool, chunks=(1,) * data.ndim)
-        _run(writes, scheduler, progress, err)
+        run_blocks(writes, scheduler, progress, err, workers)
 
 
 def nifti_to_zarr(
@@ -314,7 +323,7 @@ def zarr_to_nifti(source: PathLike, target: PathLike, *, force: bool = False) ->
     _check_target(target_path, force)
     image = read_image(source)
     affine = np.diag(list(image.voxel_size) + [1.0]) if image.affine is None else np.asarray(image.affine)
-    data = np.asarray(image.data.compute()).transpose()
+    data = np.asarray(image.data.compute(scheduler="threads")).transpose()
     kind = nib.Nifti1Image if max(data.shape) <= 32767 else nib.Nifti2Image
     save_nifti(kind(data, affine), target_path, overwrite=force)
 
@@ -336,7 +345,12 @@ def _regular_block(chunks: Tuple[Tuple[int, ...], ...], target: Path) -> Tuple[i
 
 
 def _create_output(
-    store: Path, result: Any, block: Tuple[int, ...], spacing: Tuple[float, float, float], image: ZarrImage
+    store: Path,
+    result: Any,
+    block: Tuple[int, ...],
+    spacing: Tuple[float, float, float],
+    image: ZarrImage,
+    affine: Optional[ArrayLike],
 ) -> str:
     """Create the empty output in ``store``; return the path of its array."""
     zarr = _zarr()
@@ -365,7 +379,9 @@ def _create_output(
         **formats,
     )
     array.attrs["voxel_size"] = list(spacing)
-    if image.affine is not None:
+    if affine is not None:
+        array.attrs["affine"] = np.asarray(affine, dtype=np.float64).tolist()
+    elif image.affine is not None:
         # The output keeps the input's frame, with its own spacing along each axis.
         affine = np.asarray(image.affine, dtype=np.float64)
         affine[:3, :3] = affine[:3, :3] * (np.asarray(spacing) / np.asarray(image.voxel_size))
@@ -392,8 +408,11 @@ def _write_block(array_path: str, block: NDArray[Any], block_info: Any = None) -
     return np.ones((1,) * block.ndim, dtype=bool)
 
 
-def _run(writes: Any, scheduler: Optional[str], progress: bool, err: TextIO) -> None:
-    """Compute ``writes`` on the local threads or a cluster, with a bar over its blocks."""
+def run_blocks(
+    writes: Any, scheduler: Optional[str], progress: bool, err: TextIO, workers: Optional[int] = None
+) -> Any:
+    """Compute the dask array ``writes`` on ``workers`` local threads or a cluster,
+    with a bar over its blocks; return the computed array."""
     try:
         tqdm = importlib.import_module("tqdm").tqdm if progress else None
     except ImportError:  # the bar is a nicety: run without it
@@ -403,15 +422,14 @@ def _run(writes: Any, scheduler: Optional[str], progress: bool, err: TextIO) -> 
         bar = tqdm(total=writes.npartitions, desc="resampling", unit="block", file=err, disable=None)
     try:
         if scheduler is None:
-            _run_locally(writes, bar)
-        else:
-            _run_on_cluster(writes, scheduler, bar)
+            return _run_locally(writes, bar, workers)
+        return _run_on_cluster(writes, scheduler, bar)
     finally:
         if bar is not None:
             bar.close()
 
 
-def _run_locally(writes: Any, bar: Any) -> None:
+def _run_locally(writes: Any, bar: Any, workers: Optional[int]) -> Any:
     dask = importlib.import_module("dask")
     callback = importlib.import_module("dask.callbacks").Callback
 
@@ -419,10 +437,10 @@ def _run_locally(writes: Any, bar: Any) -> None:
         if bar is not None and isinstance(key, tuple) and key[0] == writes.name:
             bar.update(1)
 
-    pool = concurrent.futures.ThreadPoolExecutor(thread_count(None))
+    pool = concurrent.futures.ThreadPoolExecutor(thread_count(workers))
     try:
         with callback(posttask=written):
-            dask.compute(writes, scheduler="threads", pool=pool)
+            return dask.compute(writes, scheduler="threads", pool=pool)[0]
     except BaseException:
         # Let the tasks under way end before the store is removed.
         if sys.version_info >= (3, 9):
@@ -432,7 +450,7 @@ def _run_locally(writes: Any, bar: Any) -> None:
         pool.shutdown(wait=True)
 
 
-def _run_on_cluster(writes: Any, address: str, bar: Any) -> None:
+def _run_on_cluster(writes: Any, address: str, bar: Any) -> Any:
     distributed = importlib.import_module("distributed")
     try:
         client = distributed.Client(address, timeout="20s")
@@ -440,11 +458,13 @@ def _run_on_cluster(writes: Any, address: str, bar: Any) -> None:
         raise CommandError(f"scheduler {address}: cannot connect ({_first_line(error)})") from None
     futures: List[Any] = []
     try:
-        futures = distributed.futures_of(client.persist(writes))
+        persisted = client.persist(writes)
+        futures = distributed.futures_of(persisted)
         for future in distributed.as_completed(futures):
             future.result()  # raises the block's error
             if bar is not None:
                 bar.update(1)
+        return client.compute(persisted).result()
     except BaseException:
         client.cancel(futures)
         raise
