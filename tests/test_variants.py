@@ -24,9 +24,9 @@ def run(variant, image, voxel_size, matrix):
 
 def random_case(rng):
     nvol = int(rng.integers(1, 4))
-    # Widths around the vector lengths and the tile width, and 1-voxel axes.
+    # Widths and heights around the vector lengths and the tile sizes, and 1-voxel axes.
     nx = int(rng.choice([1, 2, 7, 8, 9, 15, 16, 17, 33, 63, 64, 65, 130]))
-    ny, nz = (int(n) for n in rng.choice([1, 2, 3, 6, 11], 2))
+    ny, nz = (int(n) for n in rng.choice([1, 2, 3, 6, 11, 70], 2))
     image = (rng.standard_normal((nvol, nz, ny, nx)) * 100).astype(np.float32)
     voxel_size = rng.uniform(0.5, 2.5, 3).astype(np.float32)
     angles = np.deg2rad(rng.uniform(-40, 40, 3))

@@ -296,37 +296,46 @@ block_constants<V> constants_of(const grid &g, int32_t x_origin)
     return c;
 }
 
-// Runs `block` over the target box: columns in tiles, every row of a slice at
-// a time. Along a tile's rows the source positions move by about one row per
-// output row, so the neighbours stay in the level-1 cache; whole rows would
-// spill it.
+// Runs `block` over the target box in tiles of columns and rows, each through
+// every slice of the box. From one slice to the next, a tile's source
+// positions move by about a voxel, so most of the neighbours one slice reads
+// are still in cache for the next; a whole slice (or a stack's several
+// volumes) would spill it. Measured at 256^3 and on stacks, 128 x 64 beat
+// 64-column tiles running over whole slices by 5-35%.
 template <typename V, typename Block>
 void for_each_block(const grid &g, const target_box &box, Block &&block)
 {
     const block_constants<V> c = constants_of<V>(g, box.origin.x);
-    constexpr int32_t tile_width = 64;
+    constexpr int32_t tile_width = 128;
+    constexpr int32_t tile_height = 64;
     const int32_t x_end = box.origin.x + box.extent.x;  // a sound job keeps this within int32
-    for (int32_t k = 0; k < box.extent.z; ++k) {
-        const int32_t z = box.origin.z + k;
+    for (int32_t j0 = 0; j0 < box.extent.y; j0 += tile_height) {
+        const int32_t j1 = box.extent.y - j0 <= tile_height ? box.extent.y : j0 + tile_height;
         for (int32_t tile = box.origin.x; tile < x_end; tile += tile_width) {
             const int32_t tile_end = x_end - tile <= tile_width ? x_end : tile + tile_width;
-            for (int32_t j = 0; j < box.extent.y; ++j) {
-                const int32_t y = box.origin.y + j;
-                const row_terms scalar_row = make_row_terms(g, y, z);
-                const block_row<V> r{V::broadcast(scalar_row.m1y), V::broadcast(scalar_row.m5y),
-                                     V::broadcast(scalar_row.m9y), V::broadcast(scalar_row.m2z),
-                                     V::broadcast(scalar_row.m6z), V::broadcast(scalar_row.m10z)};
-                const ptrdiff_t row_offset = k * box.slice + j * box.row;
-                for (int32_t x = tile; x < tile_end; x += V::lanes) {
-                    block(g, c, r, row_offset, x, tile_end);
-                    if (tile_end - x <= V::lanes) {
-                        break;  // x + lanes could overflow near 2**31 columns
+            for (int32_t k = 0; k < box.extent.z; ++k) {
+                const int32_t z = box.origin.z + k;
+                for (int32_t j = j0; j < j1; ++j) {
+                    const int32_t y = box.origin.y + j;
+                    const row_terms scalar_row = make_row_terms(g, y, z);
+                    const block_row<V> r{V::broadcast(scalar_row.m1y), V::broadcast(scalar_row.m5y),
+                                         V::broadcast(scalar_row.m9y), V::broadcast(scalar_row.m2z),
+                                         V::broadcast(scalar_row.m6z), V::broadcast(scalar_row.m10z)};
+                    const ptrdiff_t row_offset = k * box.slice + j * box.row;
+                    for (int32_t x = tile; x < tile_end; x += V::lanes) {
+                        block(g, c, r, row_offset, x, tile_end);
+                        if (tile_end - x <= V::lanes) {
+                            break;  // x + lanes could overflow near 2**31 columns
+                        }
                     }
                 }
             }
             if (x_end - tile <= tile_width) {
                 break;
             }
+        }
+        if (box.extent.y - j0 <= tile_height) {
+            break;
         }
     }
 }
