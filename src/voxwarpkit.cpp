@@ -73,12 +73,12 @@ constexpr npy_intp max_count = INT32_MAX;
 
 // The numpy API is imported afresh on every call, so that a numpy that has
 // become unusable fails the call cleanly. The import machinery costs more
-// than a small call, so when the module that provided the API table last time
-// is still the one in sys.modules, with the same table capsule, the table in
-// hand is the one an import would load.
+// than a small call, so when sys.modules still holds the very module object
+// that provided the API table last time, the table in hand is the one an
+// import would load.
 struct numpy_source {
-    PyObject *name = nullptr;     // the core module's name, as imported last time
-    PyObject *capsule = nullptr;  // its _ARRAY_API, held so that its identity stays unique
+    PyObject *name = nullptr;    // the core module's name, as imported last time
+    PyObject *module = nullptr;  // that module, held so that its identity stays unique
 };
 
 numpy_source &last_numpy_source()
@@ -87,31 +87,17 @@ numpy_source &last_numpy_source()
     return source;
 }
 
-PyObject *array_api_capsule(PyObject *name)
-{
-    PyObject *module = PyImport_GetModule(name);
-    if (module == nullptr || module == Py_None) {
-        Py_XDECREF(module);
-        PyErr_Clear();
-        return nullptr;
-    }
-    PyObject *capsule = PyObject_GetAttrString(module, "_ARRAY_API");
-    Py_DECREF(module);
-    if (capsule == nullptr) {
-        PyErr_Clear();
-    }
-    return capsule;
-}
-
 bool numpy_unchanged()
 {
     const numpy_source &last = last_numpy_source();
     if (last.name == nullptr) {
         return false;
     }
-    PyObject *capsule = array_api_capsule(last.name);
-    Py_XDECREF(capsule);
-    return capsule != nullptr && capsule == last.capsule;
+    PyObject *module = PyDict_GetItemWithError(PyImport_GetModuleDict(), last.name);  // borrowed
+    if (module == nullptr) {
+        PyErr_Clear();
+    }
+    return module != nullptr && module == last.module;
 }
 
 // Notes which core module the import that just succeeded took its table from.
@@ -120,21 +106,20 @@ void remember_numpy_source()
     numpy_source &last = last_numpy_source();
     static const char *const names[] = {"numpy._core._multiarray_umath", "numpy.core._multiarray_umath"};
     for (const char *text : names) {
-        PyObject *name = PyUnicode_FromString(text);
-        if (name == nullptr) {
-            PyErr_Clear();
-            return;
-        }
-        PyObject *capsule = array_api_capsule(name);
-        if (capsule != nullptr && PyCapsule_CheckExact(capsule)
-            && PyCapsule_GetPointer(capsule, nullptr) == static_cast<void *>(PyArray_API)) {
-            Py_XSETREF(last.name, name);
-            Py_XSETREF(last.capsule, capsule);
-            return;
-        }
+        PyObject *name = PyUnicode_InternFromString(text);
+        PyObject *module = name != nullptr ? PyImport_GetModule(name) : nullptr;
+        PyObject *capsule = module != nullptr ? PyObject_GetAttrString(module, "_ARRAY_API") : nullptr;
+        const bool provided = capsule != nullptr && PyCapsule_CheckExact(capsule)
+                              && PyCapsule_GetPointer(capsule, nullptr) == static_cast<void *>(PyArray_API);
         PyErr_Clear();
         Py_XDECREF(capsule);
-        Py_DECREF(name);
+        if (provided) {
+            Py_XSETREF(last.name, name);
+            Py_XSETREF(last.module, module);
+            return;
+        }
+        Py_XDECREF(module);
+        Py_XDECREF(name);
     }
 }
 
