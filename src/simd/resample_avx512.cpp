@@ -37,7 +37,10 @@ struct ops {
     static ints add_where(ints a, mask m, ints b) { return _mm512_mask_add_epi32(a, m, a, b); }
     static ints mul_int(ints a, ints b) { return _mm512_mullo_epi32(a, b); }
 
-    static mask first_lanes(int32_t count) { return count >= lanes ? mask(0xFFFF) : mask((1u << count) - 1u); }
+    static mask first_lanes(int32_t count)
+    {
+        return count >= lanes ? mask(0xFFFF) : count <= 0 ? mask(0) : mask((1u << count) - 1u);
+    }
     static mask in_range(ints value, int32_t low, int32_t high)
     {
         const mask above_low = _mm512_cmp_epi32_mask(value, _mm512_set1_epi32(low), _MM_CMPINT_NLT);
