@@ -19,8 +19,9 @@ constexpr int64_t pieces_per_thread = 8;
 // And never more than about this many voxels, so that a check comes round in
 // a few milliseconds whatever the size of the call.
 constexpr int64_t largest_piece = 1 << 18;
-// Columns go to pieces in whole tiles of the vector kernels.
+// Columns and rows go to pieces in whole tiles of the vector kernels.
 constexpr int32_t column_tile = 128;
+constexpr int32_t row_tile = 64;
 
 int64_t voxels_of(const resample_job &job)
 {
@@ -47,24 +48,28 @@ resample_job piece_of(const resample_job &job, xyz start, xyz extent)
     return piece;
 }
 
-// Splits `job` into about `wanted` boxes: whole slices first, then rows, then
-// tiles of columns, as the target's shape allows.
+// Splits `job` into about `wanted` boxes: bands of whole row tiles first, then
+// slices, then tiles of columns, as the target's shape allows. The vector
+// kernels walk a tile of rows through every slice of a box, reusing the
+// neighbours of one slice for the next: a box of few slices would lose that.
 void split_job(const resample_job &job, int64_t wanted, std::vector<resample_job> &pieces)
 {
     const xyz extent = job.target.extent;
-    const int32_t tiles = (extent.x + column_tile - 1) / column_tile;
-    const int32_t parts_z = static_cast<int32_t>(std::min<int64_t>(extent.z, wanted));
-    const int64_t per_slice = (wanted + parts_z - 1) / parts_z;
-    const int32_t parts_y = static_cast<int32_t>(std::min<int64_t>(extent.y, per_slice));
-    const int64_t per_row = (per_slice + parts_y - 1) / parts_y;
-    const int32_t parts_x = static_cast<int32_t>(std::min<int64_t>(tiles, per_row));
-    for (int32_t k = 0; k < parts_z; ++k) {
-        const int32_t z0 = part_start(extent.z, parts_z, k), z1 = part_start(extent.z, parts_z, k + 1);
-        for (int32_t j = 0; j < parts_y; ++j) {
-            const int32_t y0 = part_start(extent.y, parts_y, j), y1 = part_start(extent.y, parts_y, j + 1);
+    const int32_t column_tiles = (extent.x + column_tile - 1) / column_tile;
+    const int32_t row_tiles = (extent.y + row_tile - 1) / row_tile;
+    const int32_t parts_y = static_cast<int32_t>(std::min<int64_t>(row_tiles, wanted));
+    const int64_t per_band = (wanted + parts_y - 1) / parts_y;
+    const int32_t parts_z = static_cast<int32_t>(std::min<int64_t>(extent.z, per_band));
+    const int64_t per_slab = (per_band + parts_z - 1) / parts_z;
+    const int32_t parts_x = static_cast<int32_t>(std::min<int64_t>(column_tiles, per_slab));
+    for (int32_t j = 0; j < parts_y; ++j) {
+        const int32_t y0 = std::min(extent.y, part_start(row_tiles, parts_y, j) * row_tile);
+        const int32_t y1 = std::min(extent.y, part_start(row_tiles, parts_y, j + 1) * row_tile);
+        for (int32_t k = 0; k < parts_z; ++k) {
+            const int32_t z0 = part_start(extent.z, parts_z, k), z1 = part_start(extent.z, parts_z, k + 1);
             for (int32_t i = 0; i < parts_x; ++i) {
-                const int32_t x0 = std::min(extent.x, part_start(tiles, parts_x, i) * column_tile);
-                const int32_t x1 = std::min(extent.x, part_start(tiles, parts_x, i + 1) * column_tile);
+                const int32_t x0 = std::min(extent.x, part_start(column_tiles, parts_x, i) * column_tile);
+                const int32_t x1 = std::min(extent.x, part_start(column_tiles, parts_x, i + 1) * column_tile);
                 pieces.push_back(piece_of(job, {x0, y0, z0}, {x1 - x0, y1 - y0, z1 - z0}));
             }
         }
