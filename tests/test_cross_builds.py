@@ -23,6 +23,7 @@ import pytest
 
 import _voxwarpkit_testing as testing
 from reference import assert_same_bits
+from test_resample import rotation
 from voxwarpkit import _engine
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -150,13 +151,6 @@ def special_values(rng, shape, dtype=np.float32):
     flat[kind == 3] = np.where(rng.random(int((kind == 3).sum())) < 0.5, 0.0, -0.0)
     return data
 
-
-def rotation(rng, degrees):
-    a, b, c = np.deg2rad(rng.uniform(-degrees, degrees, 3))
-    rx = np.array([[1, 0, 0], [0, np.cos(a), -np.sin(a)], [0, np.sin(a), np.cos(a)]])
-    ry = np.array([[np.cos(b), 0, np.sin(b)], [0, 1, 0], [-np.sin(b), 0, np.cos(b)]])
-    rz = np.array([[np.cos(c), -np.sin(c), 0], [np.sin(c), np.cos(c), 0], [0, 0, 1]])
-    return rz @ ry @ rx
 
 
 def random_job(rng, order, make_source, fill):
