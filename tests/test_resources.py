@@ -101,3 +101,32 @@ def test_an_image_read_in_place_is_never_read_past_its_end(shift):
     matrix = np.float32([1, 0, 0, shift, 0, 1, 0, shift, 0, 0, 1, shift])
     expected = resample_reference(image, np.ones(3, np.float32), matrix)
     assert_same_bits(_voxwarpkit.transform(image, np.ones(3, np.float32), matrix), expected)
+
+
+RESULT_ALLOCATION_FAILS = r"""
+import os, resource, numpy as np, _voxwarpkit
+image = np.zeros((1024, 1024, 1024), np.float32)  # 4 GiB of untouched pages, read in place
+with open("/proc/self/statm") as statm:
+    size = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+resource.setrlimit(resource.RLIMIT_AS, (size + 2**30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+try:
+    np.empty(2**31, np.uint8)
+    print("the address-space limit is not enforced here")
+except MemoryError:
+    try:
+        _voxwarpkit.transform(image, np.ones(3, np.float32), np.eye(3, 4, dtype=np.float32).ravel())
+    except MemoryError as error:
+        print("MemoryError:", error)
+"""
+
+
+@linux_only
+def test_a_result_that_cannot_be_allocated_is_a_memory_error_with_the_modules_message():
+    if address_sanitizer_loaded():
+        pytest.skip("AddressSanitizer reserves its own address space")
+    proc = subprocess.run([sys.executable, "-c", RESULT_ALLOCATION_FAILS], capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    if "not enforced" in proc.stdout:
+        pytest.skip(proc.stdout.strip())
+    assert proc.stdout.strip() == "MemoryError: Failed to allocate memory in image transform"
