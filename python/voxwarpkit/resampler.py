@@ -5,7 +5,7 @@ from __future__ import annotations
 import importlib
 import math
 import sys
-from typing import TYPE_CHECKING, Any, Callable, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, NamedTuple, Optional, Sequence, Tuple, overload
 
 import numpy as np
 
@@ -42,8 +42,38 @@ class Request(NamedTuple):
     threads: int
 
 
+@overload
 def resample(
-    image: ArrayLike,
+    image: NDArray[Any],
+    voxel_size: ArrayLike,
+    matrix: ArrayLike,
+    *,
+    shape: Optional[Sequence[int]] = None,
+    output_voxel_size: Optional[ArrayLike] = None,
+    order: int = 1,
+    fill: float = 0.0,
+    threads: Optional[int] = None,
+    chunks: None = None,
+) -> NDArray[Any]: ...
+
+
+@overload
+def resample(
+    image: Any,
+    voxel_size: ArrayLike,
+    matrix: ArrayLike,
+    *,
+    shape: Optional[Sequence[int]] = None,
+    output_voxel_size: Optional[ArrayLike] = None,
+    order: int = 1,
+    fill: float = 0.0,
+    threads: Optional[int] = None,
+    chunks: Any = None,
+) -> Any: ...
+
+
+def resample(
+    image: Any,
     voxel_size: ArrayLike,
     matrix: ArrayLike,
     *,

@@ -42,6 +42,15 @@ def from_scanner(
     return voxwarpkit.transform(data.T, zooms, matrix).T
 
 
+def motion_corrected(
+    series: NDArray[np.int16], voxel_size: NDArray[np.float64], matrices: NDArray[np.float64]
+) -> NDArray[np.float32]:
+    corrected: NDArray[np.float32] = voxwarpkit.resample(
+        series, voxel_size, matrices, shape=(40, 48, 48), output_voxel_size=(2.0, 2.0, 2.0), threads=2
+    )
+    return corrected
+
+
 def main() -> None:
     rng = np.random.default_rng(0)
     image = rng.integers(0, 1000, size=(8, 9, 10), dtype=np.int16)
@@ -49,8 +58,10 @@ def main() -> None:
     shifted = follow_scipy(image.astype(np.float32), np.eye(4))
     undone = undo_registration(image.astype(np.float64), np.diag([2.0, 2.0, 2.0, 1.0]))
     scanner = from_scanner(image.astype(np.float32).T, np.diag([0.9, 0.9, 3.0, 1.0]), np.eye(4))
+    series = np.stack([image, image])
+    corrected = motion_corrected(series, np.array([1.0, 1.0, 2.5]), np.stack([np.eye(4), np.eye(4)]))
     version: str = voxwarpkit.__version__
-    print(version, rotated.shape, shifted.dtype, undone.shape, scanner.shape)
+    print(version, rotated.shape, shifted.dtype, undone.shape, scanner.shape, corrected.shape)
 
 
 if __name__ == "__main__":
