@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING, Any, Iterable, Optional, Sequence, TextIO, Tup
 import numpy as np
 
 from .errors import CommandError
+from .files import check_output
 from .images import Grid, checked_grid, image_on_grid, index_to_kernel, output_grid, world_to_index
 from .matrices import _affine4, _inverse4, _twelve
 from .matrixfile import MatrixSource, read_matrix_source
@@ -107,10 +108,7 @@ def run_apply(
     started = time.perf_counter()
     if nifti_suffix(target) is None:
         raise CommandError(f"output {target}: the name must end in .nii or .nii.gz")
-    if target.exists() and not force:
-        raise CommandError(f"output {target}: exists already (use --force to replace it)")
-    if not target.parent.is_dir():
-        raise CommandError(f"output {target}: folder {target.parent} does not exist")
+    check_output(target, force=force)
     image = load_nifti(source)
     shape = tuple(int(n) for n in image.shape)
     if len(shape) not in (3, 4):

@@ -21,6 +21,7 @@ import numpy as np
 from . import zarrfiles
 from .apply import kernel_for, on_grid
 from .errors import CommandError
+from .files import check_output
 from .images import Grid, checked_grid, image_on_grid, output_grid
 from .nifti import nifti_suffix, save_nifti
 from .resampler import resample
@@ -66,8 +67,7 @@ def run_apply_chunked(
     started = time.perf_counter()
     if not is_zarr(target) and nifti_suffix(target) is None:
         raise CommandError(f"output {target}: the name must end in .zarr, .nii or .nii.gz")
-    if target.exists() and not force:
-        raise CommandError(f"output {target}: exists already (use --force to replace it)")
+    check_output(target, force=force)
     if matrix_path is None and like is None and voxel_size is None:
         _convert(source, target, chunks, scheduler, force, err)
         print(f"copied {source} into {target} in {time.perf_counter() - started:.3f} s", file=out)

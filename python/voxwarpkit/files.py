@@ -11,6 +11,14 @@ from typing import Iterator
 from .errors import CommandError
 
 
+def check_output(path: Path, *, force: bool) -> None:
+    """CommandError unless ``path`` may be written: it is new (or ``force``) and its folder exists."""
+    if path.exists() and not force:
+        raise CommandError(f"output {path}: exists already (use --force to replace it)")
+    if not path.parent.is_dir():
+        raise CommandError(f"output {path}: folder {path.parent} does not exist")
+
+
 @contextmanager
 def replaced_on_success(path: Path, suffix: str, *, overwrite: bool) -> Iterator[Path]:
     """Yield a temporary path beside ``path``; rename it to ``path`` if the block succeeds.

@@ -213,15 +213,16 @@ def resample_window(
             source = np.ascontiguousarray(source, dtype=native)
             if not source.flags.aligned:
                 source = source.copy()
+    source_spacing, target_spacing = _spacings(request)
     result: NDArray[Any] = _native_resample(
         source,
         window_origin,
         grid,
-        tuple(float(s) for s in request.voxel_size),
+        source_spacing,
         request.matrices,
         block_shape,
         block_origin,
-        tuple(float(s) for s in request.output_voxel_size),
+        target_spacing,
         request.order,
         request.fill,
         threads,
@@ -235,16 +236,24 @@ def source_box(
     """The input voxels an output block reads, as half-open ``(start, stop)``
     ranges along z, y and x, or None when it reads none. Found with the exact
     float32 arithmetic of the kernel, so it is never too small."""
+    source_spacing, target_spacing = _spacings(request)
     box: Optional[Tuple[Tuple[int, int], Tuple[int, int], Tuple[int, int]]] = _engine.source_box(
         grid,
-        tuple(float(s) for s in request.voxel_size),
+        source_spacing,
         request.matrices,
         block_shape,
         block_origin,
-        tuple(float(s) for s in request.output_voxel_size),
+        target_spacing,
         request.order,
     )
     return box
+
+
+def _spacings(request: Request) -> Tuple[Tuple[float, float, float], Tuple[float, float, float]]:
+    """The input's and the output's spacing as the engine takes them: Python floats holding the float32 values."""
+    sx, sy, sz = (float(s) for s in request.voxel_size)
+    ox, oy, oz = (float(s) for s in request.output_voxel_size)
+    return (sx, sy, sz), (ox, oy, oz)
 
 
 def checked_image(image: Any) -> NDArray[Any]:

@@ -42,6 +42,7 @@ from typing import (
 import numpy as np
 
 from .errors import CommandError
+from .files import check_output
 from .nifti import load_nifti, nifti_suffix, save_nifti
 from .resampler import resample
 from .threads import thread_count
@@ -222,7 +223,7 @@ def apply_zarr(
     :class:`~voxwarpkit.errors.CommandError`.
     """
     target_path = Path(target)
-    _check_target(target_path, force)
+    check_output(target_path, force=force)
     image = read_image(source, voxel_size=voxel_size)
     grid_shape, grid_voxel_size = shape, output_voxel_size
     if like is not None:
@@ -303,7 +304,7 @@ def nifti_to_zarr(
     which :func:`zarr_to_nifti` gives back.
     """
     target_path = Path(target)
-    _check_target(target_path, force)
+    check_output(target_path, force=force)
     image = read_image(source)
     data = image.data.rechunk("auto" if chunks is None else chunks)
     write_zarr(data, target_path, _regular_block(data.chunks, target_path), image.voxel_size, image,
@@ -320,19 +321,12 @@ def zarr_to_nifti(source: PathLike, target: PathLike, *, force: bool = False) ->
     target_path = Path(target)
     if nifti_suffix(target_path) is None:
         raise CommandError(f"output {target_path}: the name must end in .nii or .nii.gz")
-    _check_target(target_path, force)
+    check_output(target_path, force=force)
     image = read_image(source)
     affine = np.diag(list(image.voxel_size) + [1.0]) if image.affine is None else np.asarray(image.affine)
     data = np.asarray(image.data.compute(scheduler="threads")).transpose()
     kind = nib.Nifti1Image if max(data.shape) <= 32767 else nib.Nifti2Image
     save_nifti(kind(data, affine), target_path, overwrite=force)
-
-
-def _check_target(target: Path, force: bool) -> None:
-    if target.exists() and not force:
-        raise CommandError(f"output {target}: exists already (use --force to replace it)")
-    if not target.parent.is_dir():
-        raise CommandError(f"output {target}: folder {target.parent} does not exist")
 
 
 def _regular_block(chunks: Tuple[Tuple[int, ...], ...], target: Path) -> Tuple[int, ...]:

@@ -11,11 +11,6 @@
 // gathering 2 MiB pages cost more time than the fewer faults saved.
 float *allocate_float_buffer(size_t count);
 
-// The same, filled with zeros. calloc knows when fresh pages from the OS are
-// zero already and then writes nothing, where malloc and memset would touch
-// every page twice.
-float *allocate_zeroed_float_buffer(size_t count);
-
 struct free_deleter {
     void operator()(float *buffer) const { std::free(buffer); }
 };
