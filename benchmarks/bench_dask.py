@@ -40,8 +40,10 @@ def cases(n):
     a = np.deg2rad(30.0)
     turn = np.array([[np.cos(a), -np.sin(a), 0], [np.sin(a), np.cos(a), 0], [0, 0, 1]])
     shear = np.array([[1, 0, 0.5], [0, 1, 0], [0, 0, 1]])  # x moves with z, as a light sheet's stack
-    return {name: np.hstack([m, (centre - m @ centre)[:, None]]) for name, m in
-            (("rotation 30 deg", turn), ("deskew shear", shear))}
+    return {
+        name: np.hstack([m, (centre - m @ centre)[:, None]])
+        for name, m in (("rotation 30 deg", turn), ("deskew shear", shear))
+    }
 
 
 def least_times(runs, repeats):
@@ -56,8 +58,9 @@ def least_times(runs, repeats):
 
 
 def our_bytes(image, matrix, output_chunks):
-    request = resampler.checked_request(image.shape, image.dtype, np.ones(3), matrix, shape=None,
-                                        output_voxel_size=None, order=1, fill=0.0, threads=1)
+    request = resampler.checked_request(
+        image.shape, image.dtype, np.ones(3), matrix, shape=None, output_voxel_size=None, order=1, fill=0.0, threads=1
+    )
     plans = chunked._plans(image, request, output_chunks).values()
     window = sum(int(np.prod(p.window_shape)) for p in plans) * image.dtype.itemsize
     copied = sum(int(np.prod([s.stop - s.start for s in piece.into])) for p in plans for piece in p.pieces)
@@ -70,20 +73,31 @@ def compare(n, chunk, repeats):
     counted = CountedArray(image.dask, image.name, image.chunks, meta=image._meta)
     voxels = data.size
     print(f"\n{n}**3 float32, input and output chunks {chunk}**3, threaded scheduler")
-    print(f"{'case':<17}{'ours s':>8}{'dask-image s':>14}{'speed-up':>10}"
-          f"{'ours B/vox':>12}{'copied B/vox':>14}{'dask-image B/vox':>18}")
+    print(
+        f"{'case':<17}{'ours s':>8}{'dask-image s':>14}{'speed-up':>10}"
+        f"{'ours B/vox':>12}{'copied B/vox':>14}{'dask-image B/vox':>18}"
+    )
     for name, matrix in cases(n).items():
         ours = voxwarpkit.resample(image, np.ones(3), matrix, chunks=chunk)
         # dask-image works in index space (z, y, x): input index = A @ output index + b.
         SLICED.clear()
-        theirs = affine_transform(counted, matrix[::-1, :3][:, ::-1], matrix[::-1, 3], output_shape=data.shape,
-                                  order=1, output_chunks=(chunk,) * 3)
+        theirs = affine_transform(
+            counted,
+            matrix[::-1, :3][:, ::-1],
+            matrix[::-1, 3],
+            output_shape=data.shape,
+            order=1,
+            output_chunks=(chunk,) * 3,
+        )
         their_bytes = sum(SLICED)
-        ours_s, theirs_s = least_times([lambda: ours.compute(scheduler="threads"),
-                                        lambda: theirs.compute(scheduler="threads")], repeats)
+        ours_s, theirs_s = least_times(
+            [lambda a=ours: a.compute(scheduler="threads"), lambda a=theirs: a.compute(scheduler="threads")], repeats
+        )
         window, copied = our_bytes(image, matrix, ours.chunks)
-        print(f"{name:<17}{ours_s:>8.2f}{theirs_s:>14.2f}{theirs_s / ours_s:>9.1f}x"
-              f"{window / voxels:>12.2f}{copied / voxels:>14.2f}{their_bytes / voxels:>18.2f}")
+        print(
+            f"{name:<17}{ours_s:>8.2f}{theirs_s:>14.2f}{theirs_s / ours_s:>9.1f}x"
+            f"{window / voxels:>12.2f}{copied / voxels:>14.2f}{their_bytes / voxels:>18.2f}"
+        )
 
 
 def overhead(n, repeats):

@@ -73,6 +73,7 @@ def peers(volumes, matrices, spacing_in, spacing_out, shape_out, order, missing)
                     resampler.SetOutputPixelType(pixel)
                     resampler.SetNumberOfThreads(threads)
                     resampler.Execute(image)
+
             return run
 
         methods["SimpleITK, 1 thread"] = with_threads(1)
@@ -87,8 +88,7 @@ def peers(volumes, matrices, spacing_in, spacing_out, shape_out, order, missing)
         def scipy_run():
             for k, volume in enumerate(volumes):
                 linear, offset = maps[k % len(maps)]
-                ndimage.affine_transform(volume, linear, offset, output_shape=shape_out, order=order,
-                                         prefilter=False)
+                ndimage.affine_transform(volume, linear, offset, output_shape=shape_out, order=order, prefilter=False)
 
         methods[f"scipy.ndimage order={order}"] = scipy_run
     return methods
@@ -133,17 +133,21 @@ def motion_correction(rng, repeats, volumes_count):
     matrices = [rigid_matrix(rng, centre_in, centre_out, 2.0, 1.5) for _ in range(volumes_count)]
     stack = np.stack(matrices)
     ours = {
-        "resample, 1 thread": lambda: voxwarpkit.resample(series, spacing_in, stack, shape=shape_out,
-                                                          output_voxel_size=spacing_out, threads=1),
-        f"resample, {THREADS} threads": lambda: voxwarpkit.resample(series, spacing_in, stack, shape=shape_out,
-                                                                    output_voxel_size=spacing_out,
-                                                                    threads=THREADS),
+        "resample, 1 thread": lambda: voxwarpkit.resample(
+            series, spacing_in, stack, shape=shape_out, output_voxel_size=spacing_out, threads=1
+        ),
+        f"resample, {THREADS} threads": lambda: voxwarpkit.resample(
+            series, spacing_in, stack, shape=shape_out, output_voxel_size=spacing_out, threads=THREADS
+        ),
     }
     missing = []
     result = medians({**ours, **peers(series, matrices, spacing_in, spacing_out, shape_out, 1, missing)}, repeats)
-    report(f"Motion correction: {volumes_count} volumes of {'x'.join(map(str, shape_in))} at 0.9 x 0.9 x 3 mm "
-           f"onto {'x'.join(map(str, shape_out))} at 2 mm, one rigid matrix per volume, linear "
-           f"(median of {repeats})", result)
+    report(
+        f"Motion correction: {volumes_count} volumes of {'x'.join(map(str, shape_in))} at 0.9 x 0.9 x 3 mm "
+        f"onto {'x'.join(map(str, shape_out))} at 2 mm, one rigid matrix per volume, linear "
+        f"(median of {repeats})",
+        result,
+    )
     for name in missing:
         print(f"  {name} missing")
 
@@ -160,17 +164,20 @@ def label_map(rng, repeats, shape_in):
     centre_out = (np.array(shape_out[::-1]) - 1) * spacing_out / 2
     matrix = rigid_matrix(rng, centre_in, centre_out, 12.0, 2.0)
     ours = {
-        "resample, 1 thread": lambda: voxwarpkit.resample(labels, spacing_in, matrix, shape=shape_out,
-                                                          output_voxel_size=spacing_out, order=0, threads=1),
-        f"resample, {THREADS} threads": lambda: voxwarpkit.resample(labels, spacing_in, matrix, shape=shape_out,
-                                                                    output_voxel_size=spacing_out, order=0,
-                                                                    threads=THREADS),
+        "resample, 1 thread": lambda: voxwarpkit.resample(
+            labels, spacing_in, matrix, shape=shape_out, output_voxel_size=spacing_out, order=0, threads=1
+        ),
+        f"resample, {THREADS} threads": lambda: voxwarpkit.resample(
+            labels, spacing_in, matrix, shape=shape_out, output_voxel_size=spacing_out, order=0, threads=THREADS
+        ),
     }
     missing = []
-    result = medians({**ours, **peers([labels], [matrix], spacing_in, spacing_out, shape_out, 0, missing)},
-                     repeats)
-    report(f"Label map: {'x'.join(map(str, shape_in))} uint16 at 1 mm onto {'x'.join(map(str, shape_out))} at "
-           f"0.8 mm, rotated, nearest neighbour (median of {repeats})", result)
+    result = medians({**ours, **peers([labels], [matrix], spacing_in, spacing_out, shape_out, 0, missing)}, repeats)
+    report(
+        f"Label map: {'x'.join(map(str, shape_in))} uint16 at 1 mm onto {'x'.join(map(str, shape_out))} at "
+        f"0.8 mm, rotated, nearest neighbour (median of {repeats})",
+        result,
+    )
     for name in missing:
         print(f"  {name} missing")
 
@@ -182,8 +189,10 @@ def main(argv=None):
     args = parser.parse_args(argv)
     with open("/proc/cpuinfo") if sys.platform.startswith("linux") else open(__file__) as info:
         model = next((line.split(":", 1)[1].strip() for line in info if line.startswith("model name")), "")
-    print(f"kernel variant: {voxwarpkit._engine.kernel_variant()}; {THREADS} CPUs for this process; {model}; "
-          f"Python {sys.version.split()[0]}, numpy {np.__version__}")
+    print(
+        f"kernel variant: {voxwarpkit._engine.kernel_variant()}; {THREADS} CPUs for this process; {model}; "
+        f"Python {sys.version.split()[0]}, numpy {np.__version__}"
+    )
     rng = np.random.default_rng(0)
     motion_correction(rng, args.repeats, 8 if args.quick else 64)
     label_map(rng, args.repeats, (48, 64, 64) if args.quick else (160, 192, 192))

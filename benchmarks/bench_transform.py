@@ -33,6 +33,7 @@ VOXEL_SIZE = np.float32([1.2, 1.2, 2.5])  # (sx, sy, sz)
 
 # --- the mappings, in the module's convention and translated for each peer ---
 
+
 def affine(shape_zyx, kind):
     """A 3x4 map from output physical (x, y, z) to input physical (x, y, z)."""
     extent = (np.array(shape_zyx[::-1], float) - 1) * VOXEL_SIZE
@@ -73,6 +74,7 @@ def normalised_space(matrix, shape_zyx):
 
 
 # --- the methods ------------------------------------------------------------
+
 
 def our_methods(image, matrix):
     numbers = matrix.astype(np.float32).ravel()
@@ -126,6 +128,7 @@ def peer_methods(image, matrix, missing):
                     resampler.SetOutputPixelType(sitk.sitkFloat32)
                     resampler.SetNumberOfThreads(threads)
                     resampler.Execute(image_in)
+
             return run
 
         methods["SimpleITK linear, 1 thread"] = resample_with(1)
@@ -190,8 +193,15 @@ def peak_extra_bytes(shape, dtype, numbers):
     touched, so an identity-like matrix that samples every voxel is used."""
     if not os.path.exists("/proc/self/clear_refs"):
         return None
-    command = [sys.executable, "-c", PEAK_SCRIPT, repr(tuple(shape)), np.dtype(dtype).str,
-               repr(numbers.tolist()), repr(VOXEL_SIZE.tolist())]
+    command = [
+        sys.executable,
+        "-c",
+        PEAK_SCRIPT,
+        repr(tuple(shape)),
+        np.dtype(dtype).str,
+        repr(numbers.tolist()),
+        repr(VOXEL_SIZE.tolist()),
+    ]
     done = subprocess.run(command, capture_output=True, text=True)
     return int(done.stdout) if done.returncode == 0 else None
 
@@ -222,7 +232,7 @@ def run_case(label, image, kind, repeats, summary):
 
 def print_summary(summary):
     threaded = f"transform, {THREADS} threads"
-    print(f"\nSummary (rotation cases; ratios of median times in the same run, higher is better for us)")
+    print("\nSummary (rotation cases; ratios of median times in the same run, higher is better for us)")
     for label, kind, result in summary:
         if kind != "rotation":
             continue
@@ -230,7 +240,9 @@ def print_summary(summary):
         parts = [f"{label:24s}", f"{threaded} over 1 thread: {one / many:.2f}x"]
         itk = [result[name] for name in result if name.startswith("SimpleITK")]
         if "SimpleITK linear, 1 thread" in result:
-            parts.append(f"1-thread transform over SimpleITK 1 thread: {result['SimpleITK linear, 1 thread'] / one:.2f}x")
+            parts.append(
+                f"1-thread transform over SimpleITK 1 thread: {result['SimpleITK linear, 1 thread'] / one:.2f}x"
+            )
         if itk:
             parts.append(f"{threaded} over the faster SimpleITK: {min(itk) / many:.2f}x")
         if "scipy.ndimage order=1" in result:
@@ -241,8 +253,11 @@ def print_summary(summary):
     kernels = [name for name in summary[0][2] if name.startswith("kernel ")]
     for label, kind, result in summary:
         if kind == "rotation" and "kernel scalar" in result:
-            ratios = ", ".join(f"{name[7:]} {result['kernel scalar'] / result[name]:.2f}x"
-                               for name in kernels if name != "kernel scalar")
+            ratios = ", ".join(
+                f"{name[7:]} {result['kernel scalar'] / result[name]:.2f}x"
+                for name in kernels
+                if name != "kernel scalar"
+            )
             print(f"  {label:24s} kernel speed-up over scalar: {ratios}")
 
 
@@ -277,9 +292,11 @@ def main(argv=None):
     args = parser.parse_args(argv)
 
     rng = np.random.default_rng(0)
-    print(f"kernel variant: {_voxwarpkit_testing.selected_kernel()}; "
-          f"compiled: {', '.join(n for n, _ in _voxwarpkit_testing.kernel_variants())}; "
-          f"{THREADS} CPUs for this process; {cpu_model()}; Python {sys.version.split()[0]}, numpy {np.__version__}")
+    print(
+        f"kernel variant: {_voxwarpkit_testing.selected_kernel()}; "
+        f"compiled: {', '.join(n for n, _ in _voxwarpkit_testing.kernel_variants())}; "
+        f"{THREADS} CPUs for this process; {cpu_model()}; Python {sys.version.split()[0]}, numpy {np.__version__}"
+    )
     if args.quick:
         cases = [("64^3 float32", (64, 64, 64), np.float32)]
         kinds = ["rotation"]

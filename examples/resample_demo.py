@@ -12,9 +12,7 @@ import _voxwarpkit
 
 def phantom(nz, ny, nx):
     """A head-like phantom: nested ellipsoids of different intensities."""
-    z, y, x = np.meshgrid(
-        np.linspace(-1, 1, nz), np.linspace(-1, 1, ny), np.linspace(-1, 1, nx), indexing="ij"
-    )
+    z, y, x = np.meshgrid(np.linspace(-1, 1, nz), np.linspace(-1, 1, ny), np.linspace(-1, 1, nx), indexing="ij")
     volume = np.zeros((nz, ny, nx), np.float32)
     volume[(x / 0.9) ** 2 + (y / 0.75) ** 2 + (z / 0.85) ** 2 < 1] = 1000.0
     volume[(x / 0.8) ** 2 + (y / 0.65) ** 2 + (z / 0.75) ** 2 < 1] = 40.0
@@ -29,9 +27,7 @@ def rotation_about_centre(shape_zyx, voxel_size, degrees_about_z):
     The matrix maps an output voxel's physical (x, y, z) to the input's.
     """
     theta = np.deg2rad(degrees_about_z)
-    rotation = np.array(
-        [[np.cos(theta), -np.sin(theta), 0.0], [np.sin(theta), np.cos(theta), 0.0], [0.0, 0.0, 1.0]]
-    )
+    rotation = np.array([[np.cos(theta), -np.sin(theta), 0.0], [np.sin(theta), np.cos(theta), 0.0], [0.0, 0.0, 1.0]])
     extent_xyz = np.array(shape_zyx[::-1], dtype=float) - 1.0
     centre = extent_xyz / 2.0 * np.asarray(voxel_size, dtype=float)
     matrix = np.hstack([rotation, (centre - rotation @ centre)[:, None]])

@@ -27,14 +27,14 @@ struct grid {
     const void *input;
     void *output;
     int32_t nvol;
-    int32_t nx, ny, nz;            // the source grid's true extent
-    int32_t wx, wy, wz;            // the window's origin in the source grid
-    ptrdiff_t row_size;            // source strides, in elements
+    int32_t nx, ny, nz;  // the source grid's true extent
+    int32_t wx, wy, wz;  // the window's origin in the source grid
+    ptrdiff_t row_size;  // source strides, in elements
     ptrdiff_t slice_size;
     ptrdiff_t volume_size;
     ptrdiff_t out_row, out_slice, out_volume;
-    float sx, sy, sz;              // source spacing: divides the mapped position
-    float osx, osy, osz;           // output spacing: makes X, Y, Z from indices
+    float sx, sy, sz;     // source spacing: divides the mapped position
+    float osx, osy, osz;  // output spacing: makes X, Y, Z from indices
     float m[12];
     bool write_fill;
     unsigned char fill[8];
@@ -153,7 +153,7 @@ inline bool locate(const grid &g, float I, float J, float K, sample_point &p)
     if (banded > 1) {
         return false;
     }
-    p.kind = banded == 0            ? blend_kind::interior
+    p.kind = banded == 0          ? blend_kind::interior
              : bx != band::inside ? blend_kind::x_face
              : by != band::inside ? blend_kind::y_face
                                   : blend_kind::z_face;
@@ -235,8 +235,8 @@ struct first_nan_math {
     static float narrow_nan(double value)
     {
         const uint64_t bits = to_bits(value);
-        const uint32_t narrow = static_cast<uint32_t>(bits >> 63) << 31 | 0x7FC00000u
-                                | static_cast<uint32_t>((bits >> 29) & 0x3FFFFFu);
+        const uint32_t narrow =
+            static_cast<uint32_t>(bits >> 63) << 31 | 0x7FC00000u | static_cast<uint32_t>((bits >> 29) & 0x3FFFFFu);
         float result;
         std::memcpy(&result, &narrow, sizeof result);
         return result;

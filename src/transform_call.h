@@ -18,7 +18,7 @@ struct transform_call {
     owned_float_buffer image_numbers;  // empty when the image is read in place
     owned_float_buffer voxel_numbers;
     owned_float_buffer matrix_numbers;
-    PyObject *result = nullptr;        // a new reference, released unless taken
+    PyObject *result = nullptr;  // a new reference, released unless taken
     resample_job job{};
 
     transform_call() = default;
@@ -35,7 +35,6 @@ struct transform_call {
 // aligned, native float32 image is read in place; the kernel writes straight
 // into the result. The caller runs the job (the job's data stays valid while
 // `call` and the arguments live) and then takes the result.
-bool prepare_transform(PyArrayObject *image, PyArrayObject *voxel_size, PyArrayObject *matrix,
-                       transform_call &call);
+bool prepare_transform(PyArrayObject *image, PyArrayObject *voxel_size, PyArrayObject *matrix, transform_call &call);
 
 #endif

@@ -34,8 +34,8 @@ void resample_scalar(const resample_job &job)
     }
 }
 
-resample_job whole_grid_job(const float *input, const volume_shape &shape, const float *voxel_size,
-                            const float *matrix, float *output)
+resample_job whole_grid_job(const float *input, const volume_shape &shape, const float *voxel_size, const float *matrix,
+                            float *output)
 {
     resample_job job{};
     const xyz counts{shape.nx, shape.ny, shape.nz};
@@ -54,8 +54,8 @@ resample_job whole_grid_job(const float *input, const volume_shape &shape, const
     return job;
 }
 
-void resample_volumes(const float *input, const volume_shape &shape, const float *voxel_size,
-                      const float *matrix, float *output)
+void resample_volumes(const float *input, const volume_shape &shape, const float *voxel_size, const float *matrix,
+                      float *output)
 {
     if (shape.nvol <= 0 || shape.nz <= 0 || shape.ny <= 0 || shape.nx <= 0) {
         return;
@@ -155,8 +155,7 @@ bool image_fits(PyArrayObject *image)
     const npy_intp *dims = PyArray_DIMS(image);
     for (int axis = 0; axis < rank; ++axis) {
         if (dims[axis] > max_count) {
-            PyErr_Format(PyExc_ValueError,
-                         "image is too large: axis %d has %zd elements, more than the limit of %zd",
+            PyErr_Format(PyExc_ValueError, "image is too large: axis %d has %zd elements, more than the limit of %zd",
                          axis, static_cast<Py_ssize_t>(dims[axis]), static_cast<Py_ssize_t>(max_count));
             return false;
         }
@@ -210,8 +209,8 @@ owned_float_buffer read_parameter(PyArrayObject *array, npy_intp needed, const c
     }
     const npy_intp length = PyArray_DIMS(array)[0];
     if (length < needed) {
-        PyErr_Format(PyExc_ValueError, "%s must hold at least %zd numbers along axis 0, got %zd",
-                     name, static_cast<Py_ssize_t>(needed), static_cast<Py_ssize_t>(length));
+        PyErr_Format(PyExc_ValueError, "%s must hold at least %zd numbers along axis 0, got %zd", name,
+                     static_cast<Py_ssize_t>(needed), static_cast<Py_ssize_t>(length));
         return nullptr;
     }
     return numbers;
@@ -244,8 +243,7 @@ PyObject *transform_call::take_result()
     return PyArray_Return(reinterpret_cast<PyArrayObject *>(taken));
 }
 
-bool prepare_transform(PyArrayObject *image, PyArrayObject *voxel_size, PyArrayObject *matrix,
-                       transform_call &call)
+bool prepare_transform(PyArrayObject *image, PyArrayObject *voxel_size, PyArrayObject *matrix, transform_call &call)
 {
     if (!numpy_ready()) {
         return false;

@@ -25,13 +25,13 @@ struct volume_shape {
 // band at an edge, bilinear) blends into the zero-filled `output` and leaves
 // every position it cannot sample untouched. Both buffers hold
 // nvol * nz * ny * nx floats (fewer than 2**31) and do not overlap.
-void resample_volumes(const float *input, const volume_shape &shape,
-                      const float *voxel_size, const float *matrix, float *output);
+void resample_volumes(const float *input, const volume_shape &shape, const float *voxel_size, const float *matrix,
+                      float *output);
 
 // The job resample_volumes runs: linear sampling from the whole of `input`
 // into the whole of `output`, one grid and one matrix for every volume.
-resample_job whole_grid_job(const float *input, const volume_shape &shape, const float *voxel_size,
-                            const float *matrix, float *output);
+resample_job whole_grid_job(const float *input, const volume_shape &shape, const float *voxel_size, const float *matrix,
+                            float *output);
 
 #if !defined(VOXWARPKIT_KERNEL_ONLY)
 // Resamples a rank-3 or rank-4 image of any supported element type and returns

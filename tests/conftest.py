@@ -9,7 +9,7 @@ except ModuleNotFoundError as missing:
 
 MISSING_TEST_MODULE = (
     "the suite needs voxwarpkit's test module _voxwarpkit_testing, which a plain install leaves out; "
-    "install the package with it: pip install \".[test]\" -Ccmake.define.VOXWARPKIT_TESTING=ON"
+    'install the package with it: pip install ".[test]" -Ccmake.define.VOXWARPKIT_TESTING=ON'
 )
 
 
@@ -20,6 +20,7 @@ def pytest_configure(config):
 
 
 def pytest_report_header(config):
-    compiled = ", ".join(f"{name}{'' if usable else ' (not usable here)'}"
-                         for name, usable in _voxwarpkit_testing.kernel_variants())
+    compiled = ", ".join(
+        f"{name}{'' if usable else ' (not usable here)'}" for name, usable in _voxwarpkit_testing.kernel_variants()
+    )
     return f"voxwarpkit kernel: {_voxwarpkit_testing.selected_kernel()} (compiled: {compiled})"

@@ -27,17 +27,38 @@ from numpy.lib.stride_tricks import as_strided
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-import _voxwarpkit  # noqa: E402
 from layouts import LAYOUTS  # noqa: E402
 from reference import accepted_types, assert_same_bits, transform_reference  # noqa: E402
+
+import _voxwarpkit  # noqa: E402
 
 CASES = HERE / "fuzz_cases"
 IMAGE_TYPES = "Bhilfd"
 REFUSED_TYPES = ["?", "b", "H", "I", "L", "q", "Q", "e", "g", "F", "D", "O", "U2", "M8[s]"]
 LIMIT = 2**31 - 1
 
-FLOAT_POOL = [0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 1e-45, -1e-45, 1e-40, 1.2e-38, 1e-30, 3e38, -3e38, 1e30,
-              3e9, -3e9, 16777217.0, np.inf, -np.inf, np.nan]
+FLOAT_POOL = [
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    0.5,
+    2.0,
+    1e-45,
+    -1e-45,
+    1e-40,
+    1.2e-38,
+    1e-30,
+    3e38,
+    -3e38,
+    1e30,
+    3e9,
+    -3e9,
+    16777217.0,
+    np.inf,
+    -np.inf,
+    np.nan,
+]
 
 
 def adversarial_floats(rng, count, dtype):
@@ -61,8 +82,11 @@ def values_of(rng, dtype, shape):
     count = int(np.prod(shape))
     if dtype.kind in "iu":
         info = np.iinfo(dtype)
-        return rng.integers(info.min, info.max, count, dtype=np.int64 if dtype.kind == "i" else np.uint64,
-                            endpoint=True).astype(dtype).reshape(shape)
+        return (
+            rng.integers(info.min, info.max, count, dtype=np.int64 if dtype.kind == "i" else np.uint64, endpoint=True)
+            .astype(dtype)
+            .reshape(shape)
+        )
     if dtype.kind == "f":
         return adversarial_floats(rng, count, dtype).reshape(shape)
     if dtype.kind == "b":
@@ -105,7 +129,7 @@ def random_image(rng):
     shape = random_shape(rng, rank, [0, 1, 1, 2, 3, 4, 5, 7, 9, 13, 16, 17, 31, 40])
     while int(np.prod(shape)) > 40000:
         longest = int(np.argmax(shape))
-        shape = shape[:longest] + (1,) + shape[longest + 1:]
+        shape = shape[:longest] + (1,) + shape[longest + 1 :]
     dtype = rng.choice(list(IMAGE_TYPES)) if sound else rng.choice(REFUSED_TYPES + list(IMAGE_TYPES))
     if rank in (3, 4) and rng.random() < 0.03:
         # too large for 32-bit counts: zero strides, so nothing real is behind it
@@ -137,8 +161,9 @@ def random_parameter(rng, needed, shape_zyx):
             # mostly near-identity maps whose translations put positions on band edges
             linear = np.eye(3) + rng.choice([0.0, 0.0, 0.01, 0.2], (3, 3)) * rng.standard_normal((3, 3))
             counts = np.array(shape_zyx[::-1] + (1,) * (3 - len(shape_zyx)), float)[:3] if shape_zyx else np.ones(3)
-            edges = np.array([rng.choice([-2.0, -1.5, -1.0, -0.5, 0.0, c - 1, c - 0.5, c, np.nextafter(-1.0, 0)])
-                              for c in counts])
+            edges = np.array(
+                [rng.choice([-2.0, -1.5, -1.0, -0.5, 0.0, c - 1, c - 0.5, c, np.nextafter(-1.0, 0)]) for c in counts]
+            )
             column[:12] = np.hstack([linear, edges[:, None]]).ravel()
             picked = rng.random(12) < 0.1
             column[:12][picked] = rng.choice(FLOAT_POOL, picked.sum())

@@ -221,53 +221,74 @@ def write_reference(values_f32, dtype):
 # multiplied left to right.  The face cases deliberately list their terms in
 # different orders; the sums depend bit for bit on them.
 _CASES = (
-    (("inside", "inside", "inside"), (
-        (("z0", "y0", "x0"), ("gx", "gy", "gz")),
-        (("z0", "y0", "x1"), ("fx", "gy", "gz")),
-        (("z0", "y1", "x0"), ("gx", "fy", "gz")),
-        (("z0", "y1", "x1"), ("fx", "fy", "gz")),
-        (("z1", "y0", "x0"), ("gx", "gy", "fz")),
-        (("z1", "y0", "x1"), ("fx", "gy", "fz")),
-        (("z1", "y1", "x0"), ("gx", "fy", "fz")),
-        (("z1", "y1", "x1"), ("fx", "fy", "fz")),
-    )),
-    (("low", "inside", "inside"), (
-        (("z0", "y0", "0"), ("gy", "gz")),
-        (("z0", "y1", "0"), ("fy", "gz")),
-        (("z1", "y0", "0"), ("gy", "fz")),
-        (("z1", "y1", "0"), ("fy", "fz")),
-    )),
-    (("inside", "low", "inside"), (
-        (("z0", "0", "x1"), ("fx", "gz")),
-        (("z0", "0", "x0"), ("gx", "gz")),
-        (("z1", "0", "x0"), ("gx", "fz")),
-        (("z1", "0", "x1"), ("fx", "fz")),
-    )),
-    (("inside", "inside", "low"), (
-        (("0", "y0", "x1"), ("fx", "gy")),
-        (("0", "y0", "x0"), ("gx", "gy")),
-        (("0", "y1", "x0"), ("gx", "fy")),
-        (("0", "y1", "x1"), ("fx", "fy")),
-    )),
+    (
+        ("inside", "inside", "inside"),
+        (
+            (("z0", "y0", "x0"), ("gx", "gy", "gz")),
+            (("z0", "y0", "x1"), ("fx", "gy", "gz")),
+            (("z0", "y1", "x0"), ("gx", "fy", "gz")),
+            (("z0", "y1", "x1"), ("fx", "fy", "gz")),
+            (("z1", "y0", "x0"), ("gx", "gy", "fz")),
+            (("z1", "y0", "x1"), ("fx", "gy", "fz")),
+            (("z1", "y1", "x0"), ("gx", "fy", "fz")),
+            (("z1", "y1", "x1"), ("fx", "fy", "fz")),
+        ),
+    ),
+    (
+        ("low", "inside", "inside"),
+        (
+            (("z0", "y0", "0"), ("gy", "gz")),
+            (("z0", "y1", "0"), ("fy", "gz")),
+            (("z1", "y0", "0"), ("gy", "fz")),
+            (("z1", "y1", "0"), ("fy", "fz")),
+        ),
+    ),
+    (
+        ("inside", "low", "inside"),
+        (
+            (("z0", "0", "x1"), ("fx", "gz")),
+            (("z0", "0", "x0"), ("gx", "gz")),
+            (("z1", "0", "x0"), ("gx", "fz")),
+            (("z1", "0", "x1"), ("fx", "fz")),
+        ),
+    ),
+    (
+        ("inside", "inside", "low"),
+        (
+            (("0", "y0", "x1"), ("fx", "gy")),
+            (("0", "y0", "x0"), ("gx", "gy")),
+            (("0", "y1", "x0"), ("gx", "fy")),
+            (("0", "y1", "x1"), ("fx", "fy")),
+        ),
+    ),
     # the high band reads x0 = nx - 1 (y0, z0 likewise)
-    (("high", "inside", "inside"), (
-        (("z0", "y0", "x0"), ("gy", "gz")),
-        (("z0", "y1", "x0"), ("fy", "gz")),
-        (("z1", "y0", "x0"), ("gy", "fz")),
-        (("z1", "y1", "x0"), ("fy", "fz")),
-    )),
-    (("inside", "high", "inside"), (
-        (("z0", "y0", "x1"), ("fx", "gz")),
-        (("z0", "y0", "x0"), ("gx", "gz")),
-        (("z1", "y0", "x0"), ("gx", "fz")),
-        (("z1", "y0", "x1"), ("fx", "fz")),
-    )),
-    (("inside", "inside", "high"), (
-        (("z0", "y0", "x1"), ("fx", "gy")),
-        (("z0", "y0", "x0"), ("gx", "gy")),
-        (("z0", "y1", "x0"), ("gx", "fy")),
-        (("z0", "y1", "x1"), ("fx", "fy")),
-    )),
+    (
+        ("high", "inside", "inside"),
+        (
+            (("z0", "y0", "x0"), ("gy", "gz")),
+            (("z0", "y1", "x0"), ("fy", "gz")),
+            (("z1", "y0", "x0"), ("gy", "fz")),
+            (("z1", "y1", "x0"), ("fy", "fz")),
+        ),
+    ),
+    (
+        ("inside", "high", "inside"),
+        (
+            (("z0", "y0", "x1"), ("fx", "gz")),
+            (("z0", "y0", "x0"), ("gx", "gz")),
+            (("z1", "y0", "x0"), ("gx", "fz")),
+            (("z1", "y0", "x1"), ("fx", "fz")),
+        ),
+    ),
+    (
+        ("inside", "inside", "high"),
+        (
+            (("z0", "y0", "x1"), ("fx", "gy")),
+            (("z0", "y0", "x0"), ("gx", "gy")),
+            (("z0", "y1", "x0"), ("gx", "fy")),
+            (("z0", "y1", "x1"), ("fx", "fy")),
+        ),
+    ),
 )
 
 
@@ -432,7 +453,8 @@ def _window_offsets(window, k, j, i):
         if not inside.all():
             raise ValueError(
                 f"the image holds {axis} indices {start} to {start + count - 1} of the source grid"
-                f" but {int(index[~inside][0])} is needed")
+                f" but {int(index[~inside][0])} is needed"
+            )
         local.append(index - start)
     _, ny, nx = window.shape
     return (local[0] * ny + local[1]) * nx + local[2]
@@ -444,6 +466,7 @@ def _output_positions(block, out_origin, out_spacing):
     Each is one float32 product: the voxel's global index, rounded once to
     float32, times the output spacing; never accumulated from the spacing.
     """
+
     def axis(start, count, step):
         index = np.arange(start, start + count, dtype=np.int64)
         return _nearest_binary(index, 24).astype(np.float32) * step
@@ -482,9 +505,18 @@ def _write_linear(into, source, I, J, K, window):
             continue
         # only the selected positions are gathered, so every index is in the grid
         picked = {
-            "x0": x0[where], "x1": x1[where], "fx": fx[where], "gx": gx[where],
-            "y0": y0[where], "y1": y1[where], "fy": fy[where], "gy": gy[where],
-            "z0": z0[where], "z1": z1[where], "fz": fz[where], "gz": gz[where],
+            "x0": x0[where],
+            "x1": x1[where],
+            "fx": fx[where],
+            "gx": gx[where],
+            "y0": y0[where],
+            "y1": y1[where],
+            "fy": fy[where],
+            "gy": gy[where],
+            "z0": z0[where],
+            "z1": z1[where],
+            "fz": fz[where],
+            "gz": gz[where],
             "0": np.zeros(where.size, dtype=np.int64),
         }
         total = None
@@ -520,9 +552,19 @@ def _write_nearest(into, source, I, J, K, window):
     into[:, where] = source[:, _window_offsets(window, z[where], y[where], x[where])]
 
 
-def resample_general_reference(image, voxel_size, matrices, *, shape=None, output_voxel_size=None,
-                               order=1, fill=0.0, out_origin=(0, 0, 0), source_origin=(0, 0, 0),
-                               source_grid=None):
+def resample_general_reference(
+    image,
+    voxel_size,
+    matrices,
+    *,
+    shape=None,
+    output_voxel_size=None,
+    order=1,
+    fill=0.0,
+    out_origin=(0, 0, 0),
+    source_origin=(0, 0, 0),
+    source_grid=None,
+):
     """One block of the resampled image, as the generalised kernel computes it.
 
     image: rank 3 (nz, ny, nx) or rank 4 (nvol, nz, ny, nx); float32 for

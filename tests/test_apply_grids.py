@@ -39,13 +39,10 @@ def save(path, data, affine, code="aligned"):
 
 @pytest.mark.parametrize(
     "dtype, interpolation, fill",
-    [(np.float32, "linear", 0.0), (np.int16, "linear", -2.5), (np.uint16, "nearest", 65535),
-     (np.int8, "nearest", -1)],
+    [(np.float32, "linear", 0.0), (np.int16, "linear", -2.5), (np.uint16, "nearest", 65535), (np.int8, "nearest", -1)],
 )
 @pytest.mark.parametrize("write", [None, itk_text, fsl_flirt], ids=["no matrix", "ITK", "FSL"])
-def test_like_gives_the_reference_grid_and_resample_images_values(
-    tmp_path, capsys, dtype, interpolation, fill, write
-):
+def test_like_gives_the_reference_grid_and_resample_images_values(tmp_path, capsys, dtype, interpolation, fill, write):
     source = save(tmp_path / "in.nii", volume((10, 12, 9), dtype), IN_AFFINE)
     ref = save(tmp_path / "ref.nii.gz", np.zeros(REF_SHAPE, np.float32), REF_AFFINE, code="scanner")
     options = ["--like", ref, "--interpolation", interpolation, "--fill", fill, "--threads", 2]
@@ -82,8 +79,18 @@ def test_text_matrices_scale_by_each_grids_voxel_size(tmp_path, capsys, conventi
     in_zooms, ref_zooms = nib.load(source).header.get_zooms(), nib.load(ref).header.get_zooms()
     physical = np.diag([*in_zooms, 1.0]) @ index_map @ np.diag([*(1 / np.array(ref_zooms)), 1.0])
     np.savetxt(tmp_path / "m.txt", index_map if convention == "index" else physical)
-    status, _, err = run(capsys, "apply", source, tmp_path / "out.nii", "-m", tmp_path / "m.txt",
-                         "--like", ref, "--convention", convention)
+    status, _, err = run(
+        capsys,
+        "apply",
+        source,
+        tmp_path / "out.nii",
+        "-m",
+        tmp_path / "m.txt",
+        "--like",
+        ref,
+        "--convention",
+        convention,
+    )
     assert status == 0, err
     written = np.asanyarray(nib.load(tmp_path / "out.nii").dataobj)
     expected = ndimage.affine_transform(data.astype(np.float64), index_map, output_shape=REF_SHAPE, order=1)
@@ -98,8 +105,20 @@ def test_text_matrices_scale_by_each_grids_voxel_size(tmp_path, capsys, conventi
 def test_voxel_size_subdivides_the_input_grid_and_covers_its_extent(tmp_path, capsys, interpolation):
     labels = volume((6, 5, 4, 2), np.int16)
     source = save(tmp_path / "in.nii", labels, IN_AFFINE)
-    status, _, err = run(capsys, "apply", source, tmp_path / "out.nii", "--voxel-size", 0.75, 0.6, 1,
-                         "--interpolation", interpolation, "--fill", -7)
+    status, _, err = run(
+        capsys,
+        "apply",
+        source,
+        tmp_path / "out.nii",
+        "--voxel-size",
+        0.75,
+        0.6,
+        1,
+        "--interpolation",
+        interpolation,
+        "--fill",
+        -7,
+    )
     assert status == 0, err
     written = nib.load(tmp_path / "out.nii")
     assert written.shape == (12, 10, 8, 2)
@@ -141,8 +160,14 @@ def bad_grid(tmp_path, case):
 
 @pytest.mark.parametrize(
     "case",
-    ["3 matrices for 2 volumes", "reference with a zero axis", "input with a zero axis",
-     "unreadable reference", "fill outside the type", "complex data"],
+    [
+        "3 matrices for 2 volumes",
+        "reference with a zero axis",
+        "input with a zero axis",
+        "unreadable reference",
+        "fill outside the type",
+        "complex data",
+    ],
 )
 def test_bad_grids_and_types_are_one_line_errors_that_write_nothing(tmp_path, capsys, case):
     arguments, fragment = bad_grid(tmp_path, case)

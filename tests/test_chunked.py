@@ -7,17 +7,18 @@ import sys
 
 import numpy as np
 import pytest
+from reference import assert_same_bits, resample_general_reference
+from test_resample import random_case, rotation, values
+
+import voxwarpkit
+from voxwarpkit import resampler
+from voxwarpkit.errors import CommandError
 
 da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 zarr = pytest.importorskip("zarr")
 
-import voxwarpkit
-from voxwarpkit import resampler
-from voxwarpkit.errors import CommandError
-from voxwarpkit.zarrfiles import apply_zarr, nifti_to_zarr, zarr_to_nifti
-from reference import assert_same_bits, resample_general_reference
-from test_resample import random_case, rotation, values
+from voxwarpkit.zarrfiles import apply_zarr, nifti_to_zarr, zarr_to_nifti  # noqa: E402  (needs zarr)
 
 
 def random_chunks(rng, shape):
@@ -50,8 +51,9 @@ def test_any_chunking_gives_the_in_memory_bits(seed):
     want = voxwarpkit.resample(image, voxel_size, matrix, **kwargs)
     chunked = da.from_array(image, chunks=random_chunks(rng, image.shape))
     output_chunks = None if seed % 5 == 0 else random_chunks(rng, want.shape)
-    got = voxwarpkit.resample(chunked, voxel_size, matrix, chunks=output_chunks, threads=int(rng.integers(1, 3)),
-                              **kwargs)
+    got = voxwarpkit.resample(
+        chunked, voxel_size, matrix, chunks=output_chunks, threads=int(rng.integers(1, 3)), **kwargs
+    )
     assert isinstance(got, da.Array)
     assert_same_bits(got.compute(scheduler="threads"), want)
 
@@ -107,19 +109,38 @@ def test_a_volume_past_2_31_voxels_reads_only_the_chunks_its_blocks_need():
     assert image.size > 2**31
     voxel_size, output_voxel_size, shape = (0.5, 0.6, 1.0), (2.0, 2.0, 2.0), (30, 40, 50)
     matrix = np.hstack([rotation(np.random.default_rng(5), 30), [[320.0], [410.0], [650.0]]])
-    got = voxwarpkit.resample(image, voxel_size, matrix, shape=shape, output_voxel_size=output_voxel_size,
-                              chunks=(16, 16, 16))
+    got = voxwarpkit.resample(
+        image, voxel_size, matrix, shape=shape, output_voxel_size=output_voxel_size, chunks=(16, 16, 16)
+    )
     result = got.compute(scheduler="threads")
-    request = resampler.checked_request(grid, np.dtype(np.float32), voxel_size, matrix, shape=shape,
-                                        output_voxel_size=output_voxel_size, order=1, fill=0.0, threads=1)
+    request = resampler.checked_request(
+        grid,
+        np.dtype(np.float32),
+        voxel_size,
+        matrix,
+        shape=shape,
+        output_voxel_size=output_voxel_size,
+        order=1,
+        fill=0.0,
+        threads=1,
+    )
     box = resampler.source_box(grid, request, (0, 0, 0), shape)
-    want = resample_general_reference(index_values(box), voxel_size, request.matrices[0], shape=shape,
-                                      output_voxel_size=output_voxel_size, source_origin=[b[0] for b in box],
-                                      source_grid=grid)
+    want = resample_general_reference(
+        index_values(box),
+        voxel_size,
+        request.matrices[0],
+        shape=shape,
+        output_voxel_size=output_voxel_size,
+        source_origin=[b[0] for b in box],
+        source_grid=grid,
+    )
     assert_same_bits(result, want)
-    spanned = {(z, y, x) for z in range(box[0][0] // chunk, (box[0][1] - 1) // chunk + 1)
-               for y in range(box[1][0] // chunk, (box[1][1] - 1) // chunk + 1)
-               for x in range(box[2][0] // chunk, (box[2][1] - 1) // chunk + 1)}
+    spanned = {
+        (z, y, x)
+        for z in range(box[0][0] // chunk, (box[0][1] - 1) // chunk + 1)
+        for y in range(box[1][0] // chunk, (box[1][1] - 1) // chunk + 1)
+        for x in range(box[2][0] // chunk, (box[2][1] - 1) // chunk + 1)
+    }
     assert len(COMPUTED) == len(set(COMPUTED)) and set(COMPUTED) <= spanned
     assert 0 < len(COMPUTED) < len(spanned)  # the rotated blocks skip some chunks of their box
 
@@ -129,19 +150,28 @@ def test_an_output_past_2_31_voxels_is_made_block_by_block():
     image = values(rng, "f", (20, 30, 40))
     matrix = np.hstack([rotation(rng, 20) * 1e-4, [[19.0], [14.0], [9.0]]])
     shape = (2**11, 2**11, 2**10 + 3)
-    got = voxwarpkit.resample(da.from_array(image, chunks=16), np.ones(3), matrix, shape=shape,
-                              chunks=(2**8, 2**8, 2**8))
+    got = voxwarpkit.resample(
+        da.from_array(image, chunks=16), np.ones(3), matrix, shape=shape, chunks=(2**8, 2**8, 2**8)
+    )
     assert got.size > 2**32
     corner = got[-3:, -4:, -3:].compute(scheduler="threads")  # within one block of (256, 256, 3)
-    want = resample_general_reference(image, np.ones(3), np.float32(matrix).ravel(), shape=(3, 4, 3),
-                                      out_origin=(shape[0] - 3, shape[1] - 4, shape[2] - 3))
+    want = resample_general_reference(
+        image,
+        np.ones(3),
+        np.float32(matrix).ravel(),
+        shape=(3, 4, 3),
+        out_origin=(shape[0] - 3, shape[1] - 4, shape[2] - 3),
+    )
     assert_same_bits(corner, want)
 
 
-@pytest.mark.parametrize("chunks, message", [
-    (-1, "output blocks of 4294967296 elements are too large"),
-    ((2, 64, 2**16), "2**31 elements or more: use smaller output chunks"),
-])
+@pytest.mark.parametrize(
+    "chunks, message",
+    [
+        (-1, "output blocks of 4294967296 elements are too large"),
+        ((2, 64, 2**16), "2**31 elements or more: use smaller output chunks"),
+    ],
+)
 def test_blocks_and_windows_of_2_31_elements_are_refused(chunks, message):
     image = da.zeros((2**16, 2**16, 2**16), chunks=2**10, dtype=np.uint8)
     scale_up = np.hstack([np.diag([1.0, 1.0, 2**15]), np.zeros((3, 1))])  # each output slice reads 2**15 input slices
@@ -157,8 +187,10 @@ def test_default_blocks_shrink_until_their_windows_fit():
 
 
 def test_numpy_callers_never_import_dask():
-    code = ("import sys, numpy, voxwarpkit; voxwarpkit.resample(numpy.ones((2, 2, 2)), [1, 1, 1], numpy.eye(4));"
-            "sys.exit(any(name.split('.')[0] in ('dask', 'zarr') for name in sys.modules))")
+    code = (
+        "import sys, numpy, voxwarpkit; voxwarpkit.resample(numpy.ones((2, 2, 2)), [1, 1, 1], numpy.eye(4));"
+        "sys.exit(any(name.split('.')[0] in ('dask', 'zarr') for name in sys.modules))"
+    )
     assert subprocess.run([sys.executable, "-c", code]).returncode == 0
 
 
@@ -168,10 +200,13 @@ ZARR_FORMATS = [2, 3] if int(zarr.__version__.split(".")[0]) >= 3 else [2]
 def write_ome(path, data, scale, zarr_format):
     formats = {"zarr_format": zarr_format} if zarr_format == 3 else {}
     group = zarr.open_group(str(path), mode="w", **formats)
-    zarr.open_array(str(path / "0"), mode="w", shape=data.shape, chunks=(5, 6, 7), dtype=data.dtype,
-                    **formats)[...] = data
-    multiscale = {"axes": [{"name": n, "type": "space"} for n in "zyx"],
-                  "datasets": [{"path": "0", "coordinateTransformations": [{"type": "scale", "scale": scale}]}]}
+    zarr.open_array(str(path / "0"), mode="w", shape=data.shape, chunks=(5, 6, 7), dtype=data.dtype, **formats)[...] = (
+        data
+    )
+    multiscale = {
+        "axes": [{"name": n, "type": "space"} for n in "zyx"],
+        "datasets": [{"path": "0", "coordinateTransformations": [{"type": "scale", "scale": scale}]}],
+    }
     if zarr_format == 3:
         group.attrs["ome"] = {"version": "0.5", "multiscales": [multiscale]}
     else:
@@ -185,8 +220,15 @@ def test_apply_zarr_reads_the_ome_scale_and_replaces_the_target_only_when_whole(
     source, target = tmp_path / "in.ome.zarr", tmp_path / "out.zarr"
     write_ome(source, data, [2.0, 0.5, 0.25], zarr_format)
     matrix = np.hstack([rotation(rng, 25), [[0.5], [1.0], [2.0]]])
-    apply_zarr(source, target, matrix, chunks=(5, 8, 8), shape=(10, 12, 14), output_voxel_size=(0.3, 0.6, 2.5),
-               out=io.StringIO())
+    apply_zarr(
+        source,
+        target,
+        matrix,
+        chunks=(5, 8, 8),
+        shape=(10, 12, 14),
+        output_voxel_size=(0.3, 0.6, 2.5),
+        out=io.StringIO(),
+    )
     written = zarr.open(str(target), mode="r")
     want = voxwarpkit.resample(data, (0.25, 0.5, 2.0), matrix, shape=(10, 12, 14), output_voxel_size=(0.3, 0.6, 2.5))
     assert_same_bits(written["0"][...], want)
@@ -235,6 +277,7 @@ def test_a_worker_killed_mid_run_gives_the_whole_result_or_one_clear_error(clust
 
     class KillAfterTwoBlocks(distributed.WorkerPlugin):
         """Ends the first worker process that finishes two blocks, once."""
+
         done = 0
 
         def transition(self, key, start, finish, **kwargs):
@@ -261,7 +304,9 @@ def test_a_worker_killed_mid_run_gives_the_whole_result_or_one_clear_error(clust
         client.unregister_worker_plugin("kill")
         local.scheduler.allowed_failures = before
     assert os.path.exists(marker)
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["in.zarr", "killed"] + (["out.zarr"] if target.exists() else []))
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        ["in.zarr", "killed"] + (["out.zarr"] if target.exists() else [])
+    )
     client.wait_for_workers(2)
 
 

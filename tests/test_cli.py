@@ -88,9 +88,7 @@ def expected_resampling(path, matrix12):
         data = data.astype(np.float32)
     zooms = np.array(image.header.get_zooms()[:3], dtype=np.float64)
     reversed_axes = tuple(range(data.ndim))[::-1]
-    return voxwarpkit.transform(data.transpose(reversed_axes), zooms, matrix12).transpose(
-        reversed_axes
-    )
+    return voxwarpkit.transform(data.transpose(reversed_axes), zooms, matrix12).transpose(reversed_axes)
 
 
 def assert_same_bits(actual, expected):
@@ -129,9 +127,7 @@ def test_apply_writes_transform_result_with_the_input_geometry(tmp_path, capsys,
 def test_apply_4d_volume_by_volume_gives_the_bits_of_one_stack_call(tmp_path, capsys):
     source = save_nifti(tmp_path / "in.nii.gz", volume((6, 5, 7, 4)))
     target = tmp_path / "out.nii.gz"
-    status, _, err = run(
-        capsys, "apply", source, target, "-m", save_matrix(tmp_path / "m.txt", TURN)
-    )
+    status, _, err = run(capsys, "apply", source, target, "-m", save_matrix(tmp_path / "m.txt", TURN))
     assert status == 0, err
     # expected_resampling hands transform the whole (t, k, j, i) stack at once.
     _, data = read_output(target)
@@ -147,9 +143,7 @@ def test_apply_4d_volume_by_volume_gives_the_bits_of_one_stack_call(tmp_path, ca
         (np.int8, "<", (6, 7, 5)),
     ],
 )
-def test_apply_converts_exact_types_to_float32_with_a_note(
-    tmp_path, capsys, dtype, endianness, shape
-):
+def test_apply_converts_exact_types_to_float32_with_a_note(tmp_path, capsys, dtype, endianness, shape):
     data = volume(shape, dtype)
     source = save_nifti(tmp_path / "in.nii", data, endianness=endianness)
     assert nib.load(source).header.endianness == endianness
@@ -210,8 +204,15 @@ def test_apply_index_convention_agrees_with_scipy_on_the_nibabel_array(tmp_path,
     in_file = np.linalg.inv(mapping) if inverse else mapping
     options = ["--inverse"] if inverse else []
     status, _, err = run(
-        capsys, "apply", source, target, "-m", save_matrix(tmp_path / "m.txt", in_file),
-        "--convention", "index", *options,
+        capsys,
+        "apply",
+        source,
+        target,
+        "-m",
+        save_matrix(tmp_path / "m.txt", in_file),
+        "--convention",
+        "index",
+        *options,
     )
     assert status == 0, err
     _, written = read_output(target)
@@ -421,8 +422,7 @@ def test_sigterm_while_writing_removes_the_partial_file_and_exits_143(tmp_path):
     source = save_nifti(tmp_path / "in.nii.gz", volume((30, 30, 20, 3)))
     matrix = save_matrix(tmp_path / "m.txt", TURN)
     before = sorted(tmp_path.iterdir())
-    command = [sys.executable, "-c", SLOW_SAVE, "apply", str(source), str(tmp_path / "out.nii.gz"),
-               "-m", str(matrix)]
+    command = [sys.executable, "-c", SLOW_SAVE, "apply", str(source), str(tmp_path / "out.nii.gz"), "-m", str(matrix)]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         deadline = time.monotonic() + 60
@@ -466,15 +466,23 @@ def test_apply_resets_the_display_range_and_says_where_the_time_went(tmp_path, c
     header = nib.load(tmp_path / "out.nii").header
     assert (header["cal_min"], header["cal_max"]) == (0.0, 0.0)
     seconds = r"\d+\.\d{3} s"
-    assert re.search(
-        f"in {seconds}: reading {seconds}, resampling {seconds}, writing {seconds}$", out.strip()
-    ), out
+    assert re.search(f"in {seconds}: reading {seconds}, resampling {seconds}, writing {seconds}$", out.strip()), out
 
 
 @pytest.mark.parametrize(
     "dtype, widen",
-    [("u1", False), (">i2", False), ("i4", False), ("f4", False), (">f8", False),
-     ("?", True), ("i1", True), ("u2", True), (">u2", True), ("f2", True)],
+    [
+        ("u1", False),
+        (">i2", False),
+        ("i4", False),
+        ("f4", False),
+        (">f8", False),
+        ("?", True),
+        ("i1", True),
+        ("u2", True),
+        (">u2", True),
+        ("f2", True),
+    ],
 )
 def test_element_types_are_read_directly_or_widened_exactly(dtype, widen):
     assert nifti.needs_widening(np.dtype(dtype), Path("x.nii")) is widen
@@ -490,9 +498,7 @@ def test_lossy_element_types_are_refused(dtype):
     "argv, missing",
     [(["apply", "in.nii", "out.nii", "-m", "m.txt"], "nibabel"), (["demo"], "matplotlib")],
 )
-def test_commands_name_the_extra_they_need_when_it_is_missing(
-    tmp_path, capsys, monkeypatch, argv, missing
-):
+def test_commands_name_the_extra_they_need_when_it_is_missing(tmp_path, capsys, monkeypatch, argv, missing):
     monkeypatch.chdir(tmp_path)
     monkeypatch.setitem(sys.modules, missing, None)  # makes the import fail
     status, _, err = run(capsys, *argv)
@@ -511,8 +517,20 @@ def test_commands_name_the_extra_they_need_when_it_is_missing(
         (["demo", "--help"], ["--output", "FILE.png"]),
         (
             ["apply", "--help"],
-            ["--matrix", "--convention", "physical", "index", "--inverse", "--force", "--like",
-             "--voxel-size", "--interpolation", "nearest", "--fill", "--threads"],
+            [
+                "--matrix",
+                "--convention",
+                "physical",
+                "index",
+                "--inverse",
+                "--force",
+                "--like",
+                "--voxel-size",
+                "--interpolation",
+                "nearest",
+                "--fill",
+                "--threads",
+            ],
         ),
     ],
 )
@@ -552,9 +570,7 @@ def panel(picture, row, column):
     left, bottom, panel_width, panel_height = demo.panel_rect(row, column)
     top = 1.0 - bottom - panel_height
     rows = slice(int((top + 0.1 * panel_height) * height), int((top + 0.9 * panel_height) * height))
-    columns = slice(
-        int((left + 0.1 * panel_width) * width), int((left + 0.9 * panel_width) * width)
-    )
+    columns = slice(int((left + 0.1 * panel_width) * width), int((left + 0.9 * panel_width) * width))
     return picture[rows, columns, :3]
 
 
@@ -605,7 +621,9 @@ def test_python_m_voxwarpkit_applies_a_matrix(tmp_path):
     target = tmp_path / "out.nii.gz"
     done = subprocess.run(
         [sys.executable, "-m", "voxwarpkit", "apply", str(source), str(target), "-m", str(matrix)],
-        capture_output=True, text=True, timeout=120,
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
     assert done.returncode == 0, done.stderr
     assert "uint16" in done.stderr
@@ -615,18 +633,24 @@ def test_python_m_voxwarpkit_applies_a_matrix(tmp_path):
 
 def test_console_script_reports_a_missing_file_without_a_traceback(tmp_path):
     done = subprocess.run(
-        [console_script(), "apply", str(tmp_path / "absent.nii"), str(tmp_path / "out.nii"),
-         "-m", str(tmp_path / "m.txt")],
-        capture_output=True, text=True, timeout=120,
+        [
+            console_script(),
+            "apply",
+            str(tmp_path / "absent.nii"),
+            str(tmp_path / "out.nii"),
+            "-m",
+            str(tmp_path / "m.txt"),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
     assert_one_line_error(done.returncode, done.stderr, "no such file")
     assert list(tmp_path.iterdir()) == []
 
 
 def test_console_script_demo_writes_its_default_picture_here(tmp_path):
-    done = subprocess.run(
-        [console_script(), "demo"], cwd=tmp_path, capture_output=True, text=True, timeout=120
-    )
+    done = subprocess.run([console_script(), "demo"], cwd=tmp_path, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert (tmp_path / "voxwarpkit-demo.png").stat().st_size > 0
     assert "voxwarpkit-demo.png" in done.stdout

@@ -2,10 +2,10 @@
 
 import numpy as np
 import pytest
-
-import _voxwarpkit_testing as testing
 from layouts import LAYOUTS
 from reference import accepted_types, assert_same_bits, import_reference, write_reference
+
+import _voxwarpkit_testing as testing
 
 IMPORTERS = {1: testing.array2float, 3: testing.array2float3d, 4: testing.array2float4d}
 WRITERS = {3: testing.float2array3d, 4: testing.float2array4d}
@@ -107,8 +107,28 @@ def test_empty_arrays_import_without_looking_at_the_type(axes, code):
 
 
 WRITER_VALUES = np.float32(
-    [2.9, -2.9, np.nan, 3e9, -3e9, 40000.7, 65535.9, -1.5, 300.9, 256.0, -0.7, np.inf, -np.inf, -0.0,
-     2147483520.0, -2147483648.0, 1e-45, 0.5, 127.99, -32768.5]
+    [
+        2.9,
+        -2.9,
+        np.nan,
+        3e9,
+        -3e9,
+        40000.7,
+        65535.9,
+        -1.5,
+        300.9,
+        256.0,
+        -0.7,
+        np.inf,
+        -np.inf,
+        -0.0,
+        2147483520.0,
+        -2147483648.0,
+        1e-45,
+        0.5,
+        127.99,
+        -32768.5,
+    ]
 )
 
 
@@ -128,10 +148,10 @@ def test_writers_store_every_supported_type_in_every_layout(rank, layout, code):
 @pytest.mark.parametrize(
     "code, expected",
     [
-        ("i", [2, -2, -2**31, -2**31, -2**31]),
+        ("i", [2, -2, -(2**31), -(2**31), -(2**31)]),
         ("h", [2, -2, 0, 0, 0, -25536, -1]),
         ("B", [2, 254, 0, 0, 0, 0x40, 0xFF, 255, 44, 0, 0]),
-        ("l", [2, -2, -2**31, -2**31, -2**31]),
+        ("l", [2, -2, -(2**31), -(2**31), -(2**31)]),
     ],
 )
 def test_documented_writer_values(code, expected):

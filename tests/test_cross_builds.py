@@ -20,18 +20,24 @@ from typing import NamedTuple, Tuple
 
 import numpy as np
 import pytest
-
-import _voxwarpkit_testing as testing
 from reference import assert_same_bits
 from test_resample import rotation
+
+import _voxwarpkit_testing as testing
 from voxwarpkit import _engine
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BUILDS = pathlib.Path(os.environ.get("VOXWARPKIT_CROSS_BUILDS", ROOT / "build"))
 REQUIRED = os.environ.get("VOXWARPKIT_REQUIRE_CROSS_BUILDS") == "1"
 X86_CPU = os.environ.get("VOXWARPKIT_X86_CPU")
-KERNEL_SOURCES = ["src/voxwarpkit.cpp", "src/source_box.cpp", "src/run_jobs.cpp", "src/float_environment.cpp",
-                  "src/simd/kernel_variants.cpp", "src/simd/cpu_x86.cpp"]
+KERNEL_SOURCES = [
+    "src/voxwarpkit.cpp",
+    "src/source_box.cpp",
+    "src/run_jobs.cpp",
+    "src/float_environment.cpp",
+    "src/simd/kernel_variants.cpp",
+    "src/simd/cpu_x86.cpp",
+]
 X86_VARIANT_SOURCES = ["src/simd/resample_avx2.cpp", "src/simd/resample_avx512.cpp"]
 
 
@@ -47,10 +53,26 @@ class Target(NamedTuple):
 
 
 TARGETS = {
-    "i386": Target("i386", 32, 1, 3, ("-m32", "-msse2", "-mfpmath=sse", "-ffp-contract=off"),
-                   tuple(KERNEL_SOURCES + X86_VARIANT_SOURCES), "", ()),
-    "aarch64": Target("aarch64", 64, 2, 183, ("--target=aarch64-linux-gnu", "-ffp-contract=off"),
-                      tuple(KERNEL_SOURCES), "qemu-aarch64", ("aarch64", "arm64")),
+    "i386": Target(
+        "i386",
+        32,
+        1,
+        3,
+        ("-m32", "-msse2", "-mfpmath=sse", "-ffp-contract=off"),
+        tuple(KERNEL_SOURCES + X86_VARIANT_SOURCES),
+        "",
+        (),
+    ),
+    "aarch64": Target(
+        "aarch64",
+        64,
+        2,
+        183,
+        ("--target=aarch64-linux-gnu", "-ffp-contract=off"),
+        tuple(KERNEL_SOURCES),
+        "qemu-aarch64",
+        ("aarch64", "arm64"),
+    ),
 }
 
 
@@ -85,10 +107,15 @@ def command_for(target):
 
 # Whole-grid cases, run as transform runs them.
 
+
 def whole_grid_case(image, voxel_size, matrix):
     header = b"VWKCASE1" + np.array(image.shape, "<i4").tobytes()
-    return (header + np.asarray(voxel_size, "<f4").tobytes() + np.asarray(matrix, "<f4").tobytes()
-            + np.ascontiguousarray(image, "<f4").tobytes())
+    return (
+        header
+        + np.asarray(voxel_size, "<f4").tobytes()
+        + np.asarray(matrix, "<f4").tobytes()
+        + np.ascontiguousarray(image, "<f4").tobytes()
+    )
 
 
 def whole_grid_corpus(rng):
@@ -119,12 +146,27 @@ def whole_grid_corpus(rng):
 # source grid, source spacing, matrices, target shape, target origin, target
 # spacing, order, fill), run as the package engine runs them.
 
+
 def general_case(source, source_origin, grid, spacing, matrices, shape, origin, target_spacing, order, fill):
-    counts = [order, source.dtype.itemsize, source.shape[0], matrices.shape[0], *source.shape[1:], *source_origin,
-              *grid, *shape, *origin]
-    return (b"VWKCASE2" + np.array(counts, "<i4").tobytes() + np.array([*spacing, *target_spacing], "<f4").tobytes()
-            + fill.ljust(8, b"\0") + np.ascontiguousarray(matrices, "<f4").tobytes()
-            + np.ascontiguousarray(source, source.dtype.newbyteorder("<")).tobytes())
+    counts = [
+        order,
+        source.dtype.itemsize,
+        source.shape[0],
+        matrices.shape[0],
+        *source.shape[1:],
+        *source_origin,
+        *grid,
+        *shape,
+        *origin,
+    ]
+    return (
+        b"VWKCASE2"
+        + np.array(counts, "<i4").tobytes()
+        + np.array([*spacing, *target_spacing], "<f4").tobytes()
+        + fill.ljust(8, b"\0")
+        + np.ascontiguousarray(matrices, "<f4").tobytes()
+        + np.ascontiguousarray(source, source.dtype.newbyteorder("<")).tobytes()
+    )
 
 
 def nan_bits(rng, count, width):
@@ -152,7 +194,6 @@ def special_values(rng, shape, dtype=np.float32):
     return data
 
 
-
 def random_job(rng, order, make_source, fill):
     """A block of a larger output grid with its own spacing, read from a window
     of a larger source grid that holds what the block reads."""
@@ -167,8 +208,9 @@ def random_job(rng, order, make_source, fill):
     centre_out = (whole[::-1] - 1.0) * target_spacing / 2
     count = nvol if rng.random() < 0.5 else 1
     linears = [rotation(rng, 30) * rng.uniform(0.7, 1.4) for _ in range(count)]
-    matrices = np.stack([np.hstack([a, (centre_in - a @ centre_out + rng.uniform(-2, 2, 3))[:, None]]).ravel()
-                         for a in linears]).astype(np.float32)
+    matrices = np.stack(
+        [np.hstack([a, (centre_in - a @ centre_out + rng.uniform(-2, 2, 3))[:, None]]).ravel() for a in linears]
+    ).astype(np.float32)
     return finish_job(rng, make_source, nvol, grid, spacing, matrices, shape, origin, target_spacing, order, fill)
 
 
@@ -195,6 +237,7 @@ def float_fill(rng, dtype):
 def integers(dtype):
     def make(rng, shape):
         return rng.integers(0, 256, (*shape, np.dtype(dtype).itemsize), dtype=np.uint8).view(dtype)[..., 0]
+
     return make
 
 
@@ -230,19 +273,41 @@ def general_corpus(rng):
     for name, shift in [("zero_times_inf", (1.0, 0.0, 2.0)), ("inf_minus_inf", (0.5, 0.25, 0.75))]:
         matrices = identity.copy()
         matrices[0, 3::4] = shift
-        jobs.append((name, finish_job(rng, alternating_infinities, 2, (5, 6, 7), one, matrices, (5, 6, 7),
-                                      (0, 0, 0), one, 1, b"\0" * 4)))
+        jobs.append(
+            (
+                name,
+                finish_job(
+                    rng, alternating_infinities, 2, (5, 6, 7), one, matrices, (5, 6, 7), (0, 0, 0), one, 1, b"\0" * 4
+                ),
+            )
+        )
     tilt = np.float32([[0.97, -0.2, 0.05, 0.3, 0.2, 0.97, 0, -0.4, 0.01, 0.03, 1, 0.2]])
-    jobs.append(("subnormals", finish_job(rng, subnormals, 2, (5, 6, 7), one, tilt, (5, 6, 7), (0, 0, 0), one, 1,
-                                          b"\0" * 4)))
+    jobs.append(
+        ("subnormals", finish_job(rng, subnormals, 2, (5, 6, 7), one, tilt, (5, 6, 7), (0, 0, 0), one, 1, b"\0" * 4))
+    )
     # NaN, infinite and huge matrix entries, linear and nearest, with a fill.
     for entry, value in [(0, np.nan), (3, np.inf), (5, -np.inf), (7, 3e9), (11, -1e30), (9, 1e38)]:
         for order, dtype in [(1, np.float32), (0, np.float64)]:
             matrices = tilt.copy()
             matrices[0, entry] = value
-            jobs.append((f"matrix{entry}_order{order}",
-                         finish_job(rng, floats_with_specials(dtype), 1, (6, 7, 9), (1.0, 1.5, 0.5), matrices,
-                                    (4, 8, 9), (1, 0, 2), (1.25, 1.0, 0.75), order, float_fill(rng, dtype))))
+            jobs.append(
+                (
+                    f"matrix{entry}_order{order}",
+                    finish_job(
+                        rng,
+                        floats_with_specials(dtype),
+                        1,
+                        (6, 7, 9),
+                        (1.0, 1.5, 0.5),
+                        matrices,
+                        (4, 8, 9),
+                        (1, 0, 2),
+                        (1.25, 1.0, 0.75),
+                        order,
+                        float_fill(rng, dtype),
+                    ),
+                )
+            )
     return [(name, general_case(*job), testing.resample_block(*job, "scalar")) for name, job in jobs]
 
 
@@ -256,8 +321,9 @@ def test_the_corpus_reaches_what_the_processors_disagree_on(corpus):
     """NaN payloads of both signs (quiet ones made from signalling ones too),
     the default NaN of an invalid operation, infinities, subnormals and fills
     all reach the expected outputs."""
-    float_bits = np.concatenate([expected.view(np.uint32).ravel() for _, _, expected in corpus
-                                 if expected.dtype == np.float32])
+    float_bits = np.concatenate(
+        [expected.view(np.uint32).ravel() for _, _, expected in corpus if expected.dtype == np.float32]
+    )
     exponent, mantissa = float_bits & 0x7F800000, float_bits & 0x7FFFFF
     nans = float_bits[(exponent == 0x7F800000) & (mantissa != 0)]
     assert (nans >> 31 == 1).any() and (nans >> 31 == 0).any()
@@ -275,8 +341,9 @@ def test_the_program_is_built_with_the_project_flags(target):
     if not compile_commands.exists():
         command_for(target)  # skips or fails as a missing program does
         pytest.skip(f"no compile_commands.json beside the {target.name} program")
-    commands = {pathlib.Path(entry["file"]).resolve(): entry["command"]
-                for entry in json.loads(compile_commands.read_text())}
+    commands = {
+        pathlib.Path(entry["file"]).resolve(): entry["command"] for entry in json.loads(compile_commands.read_text())
+    }
     kernel = {(ROOT / source).resolve() for source in KERNEL_SOURCES + X86_VARIANT_SOURCES}
     assert {path for path in commands if path in kernel} == {(ROOT / s).resolve() for s in target.sources}
     for source in target.sources:
@@ -303,14 +370,18 @@ def test_results_equal_the_64_bit_module(target, caller, corpus, tmp_path):
     options = ["--caller-flush-to-zero"] if caller == "flush-to-zero" else []
     # The sanitizer runs preload their runtimes, which neither these programs nor qemu are built for.
     environment = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
-    run = subprocess.run(command + options + [str(tmp_path)], capture_output=True, text=True, timeout=600,
-                         env=environment)
+    run = subprocess.run(
+        command + options + [str(tmp_path)], capture_output=True, text=True, timeout=600, env=environment
+    )
     assert run.returncode == 0, run.stderr
     assert f"pointer bits {target.pointer_bits}" in run.stdout
     assert f" {caller}\n" in run.stdout
     # Lines read "variant NAME usable" or "variant NAME not usable".
-    variants = [words[1] for words in map(str.split, run.stdout.splitlines())
-                if words[:1] == ["variant"] and words[2:] == ["usable"]]
+    variants = [
+        words[1]
+        for words in map(str.split, run.stdout.splitlines())
+        if words[:1] == ["variant"] and words[2:] == ["usable"]
+    ]
     assert "scalar" in variants
 
     for name, _, expected in corpus:

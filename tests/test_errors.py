@@ -62,7 +62,9 @@ def test_a_non_array_wins_over_a_bad_image_rank():
 
 @pytest.mark.parametrize("shape", [(), (4,), (4, 5), (1, 2, 3, 4, 5)])
 def test_image_rank_must_be_3_or_4(shape):
-    raises(ValueError, f"image must have 3 or 4 dimensions, got {len(shape)}", np.zeros(shape, np.float32), VOXEL, MATRIX)
+    raises(
+        ValueError, f"image must have 3 or 4 dimensions, got {len(shape)}", np.zeros(shape, np.float32), VOXEL, MATRIX
+    )
 
 
 @pytest.mark.parametrize(
@@ -112,12 +114,16 @@ def test_bad_parameters(name, good):
         args = (IMAGE, bad, MATRIX) if name == "voxel_size" else (IMAGE, VOXEL, bad)
         return raises(ValueError, None, *args)
 
-    assert str(call(np.array(1.0, np.float32)).value) == \
-        f"{name} must be an array with at least one axis, not a 0-d array"
-    assert str(call(good[: needed - 1]).value) == \
-        f"{name} must hold at least {needed} numbers along axis 0, got {needed - 1}"
-    assert str(call(np.zeros(0, np.complex64)).value) == \
-        f"{name} must hold at least {needed} numbers along axis 0, got 0"
+    assert (
+        str(call(np.array(1.0, np.float32)).value) == f"{name} must be an array with at least one axis, not a 0-d array"
+    )
+    assert (
+        str(call(good[: needed - 1]).value)
+        == f"{name} must hold at least {needed} numbers along axis 0, got {needed - 1}"
+    )
+    assert (
+        str(call(np.zeros(0, np.complex64)).value) == f"{name} must hold at least {needed} numbers along axis 0, got 0"
+    )
     assert str(call(np.zeros((needed, 0), np.float32)).value) == f"{name} has no elements: its axis 1 has length 0"
     assert str(call(np.zeros((needed, 2, 0), np.float32)).value) == f"{name} has no elements: its axis 2 has length 0"
     for code in ["?", "b", "H", "e", "F", "O"]:
@@ -216,9 +222,17 @@ def test_a_call_fails_cleanly_when_numpy_became_unusable():
 
 def test_import_and_exit_are_clean_when_warnings_are_errors():
     proc = subprocess.run(
-        [sys.executable, "-W", "error", "-c", "import _voxwarpkit, numpy as np; "
-         "print(_voxwarpkit.transform(np.ones((2, 2, 2)), np.ones(3), np.eye(3, 4).ravel()).sum())"],
-        capture_output=True, text=True, timeout=120,
+        [
+            sys.executable,
+            "-W",
+            "error",
+            "-c",
+            "import _voxwarpkit, numpy as np; "
+            "print(_voxwarpkit.transform(np.ones((2, 2, 2)), np.ones(3), np.eye(3, 4).ravel()).sum())",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "4.0"

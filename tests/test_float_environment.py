@@ -2,10 +2,10 @@
 
 import numpy as np
 import pytest
+from reference import assert_same_bits
 
 import _voxwarpkit
 import _voxwarpkit_testing as testing
-from reference import assert_same_bits
 
 ROUNDINGS = ["nearest", "upward", "downward", "toward zero"]
 
@@ -26,13 +26,16 @@ def case(code="f"):
 
 @pytest.mark.parametrize("code", ["f", "d"])
 @pytest.mark.parametrize("rounding", ROUNDINGS)
-@pytest.mark.parametrize("flush_to_zero, denormals_are_zero", [(False, False), (True, False), (False, True), (True, True)])
+@pytest.mark.parametrize(
+    "flush_to_zero, denormals_are_zero", [(False, False), (True, False), (False, True), (True, True)]
+)
 def test_results_ignore_the_callers_environment(code, rounding, flush_to_zero, denormals_are_zero):
     image, voxel_size, matrix = case(code)
     expected = _voxwarpkit.transform(image, voxel_size, matrix)
     assert (expected.view(np.uint32) & 0x7F800000 == 0).any()  # subnormals do reach the output
     result, kept = testing.call_in_float_environment(
-        rounding, flush_to_zero, denormals_are_zero, False, _voxwarpkit.transform, image, voxel_size, matrix)
+        rounding, flush_to_zero, denormals_are_zero, False, _voxwarpkit.transform, image, voxel_size, matrix
+    )
     assert_same_bits(result, expected)
     assert kept, "the caller's floating-point environment was not restored"
 
@@ -40,8 +43,9 @@ def test_results_ignore_the_callers_environment(code, rounding, flush_to_zero, d
 def test_errors_restore_the_environment_too():
     image, voxel_size, _ = case()
     with pytest.raises(ValueError):
-        testing.call_in_float_environment("upward", True, True, False, _voxwarpkit.transform,
-                                          image, voxel_size, np.ones(3))
+        testing.call_in_float_environment(
+            "upward", True, True, False, _voxwarpkit.transform, image, voxel_size, np.ones(3)
+        )
     _, kept = testing.call_in_float_environment("downward", True, False, False, lambda: None)
     assert kept
 

@@ -2,10 +2,9 @@
 
 import json
 
+import fuzz_transform
 import numpy as np
 import pytest
-
-import fuzz_transform
 
 SAVED = sorted(fuzz_transform.CASES.glob("seed-*.json"))
 

@@ -59,9 +59,7 @@ VOXEL_SIZES = [(1.0, 1.0, 1.0), (0.7, 1.3, 2.5)]
 
 
 @pytest.mark.parametrize("voxel_size", VOXEL_SIZES)
-@pytest.mark.parametrize(
-    "form", ["3x3 and offset", "diagonal and scalar offset", "3x4", "4x4"]
-)
+@pytest.mark.parametrize("form", ["3x3 and offset", "diagonal and scalar offset", "3x4", "4x4"])
 def test_from_index_agrees_with_scipy_inside_the_volume(form, voxel_size):
     image = smooth_volume((9, 10, 11))
     affine = near_identity(seed=len(form))
@@ -74,9 +72,7 @@ def test_from_index_agrees_with_scipy_inside_the_volume(form, voxel_size):
         args = (affine[:3],)
     else:
         args = (affine,)
-    expected = ndimage.affine_transform(
-        image.astype(np.float64), affine, order=1, mode="constant", prefilter=False
-    )
+    expected = ndimage.affine_transform(image.astype(np.float64), affine, order=1, mode="constant", prefilter=False)
     matrix = from_index(*args, voxel_size=voxel_size)
     result = voxwarpkit.transform(image, np.array(voxel_size), matrix)
     assert_close_inside(result, expected, affine)
@@ -192,9 +188,7 @@ def test_invert_round_trips(seed):
     np.testing.assert_allclose(as_homogeneous(invert(backward)), forward, rtol=1e-5, atol=1e-4)
 
 
-@pytest.mark.parametrize(
-    "matrix", [np.diag([1.0, 1.0, 0.0, 1.0]), homogeneous(np.ones((3, 3)), [1.0, 2.0, 3.0])]
-)
+@pytest.mark.parametrize("matrix", [np.diag([1.0, 1.0, 0.0, 1.0]), homogeneous(np.ones((3, 3)), [1.0, 2.0, 3.0])])
 def test_invert_refuses_a_singular_matrix(matrix):
     with pytest.raises(ValueError, match="singular"):
         invert(matrix)
@@ -203,16 +197,12 @@ def test_invert_refuses_a_singular_matrix(matrix):
 # ---- rigid: scipy's rotations are the peer for the angles and their order --------------
 
 
-@pytest.mark.parametrize(
-    "rotation", [(30.0, 0.0, 0.0), (0.0, -45.0, 0.0), (0.0, 0.0, 120.0), (10.0, 20.0, 30.0)]
-)
+@pytest.mark.parametrize("rotation", [(30.0, 0.0, 0.0), (0.0, -45.0, 0.0), (0.0, 0.0, 120.0), (10.0, 20.0, 30.0)])
 @pytest.mark.parametrize("voxel_size", VOXEL_SIZES)
 def test_rigid_rotates_like_scipy_euler_xyz_about_the_centre(rotation, voxel_size):
     shape = (6, 8, 10)
     translation = np.array([1.0, -2.0, 0.5])
-    backward = as_homogeneous(
-        rigid(shape, voxel_size, rotation=rotation, translation=translation)
-    )
+    backward = as_homogeneous(rigid(shape, voxel_size, rotation=rotation, translation=translation))
     motion = np.linalg.inv(backward)
     expected = Rotation.from_euler("xyz", rotation, degrees=True).as_matrix()
     np.testing.assert_allclose(motion[:3, :3], expected, atol=1e-6)
@@ -257,9 +247,7 @@ def test_rigid_without_motion_is_the_identity_and_ignores_the_volume_count():
 
 def test_rigid_about_a_given_centre_keeps_that_point():
     centre = np.array([3.0, 2.0, 5.0])
-    backward = as_homogeneous(
-        rigid((8, 8, 8), (1.0, 1.0, 1.0), rotation=(20.0, 30.0, 40.0), centre=centre)
-    )
+    backward = as_homogeneous(rigid((8, 8, 8), (1.0, 1.0, 1.0), rotation=(20.0, 30.0, 40.0), centre=centre))
     np.testing.assert_allclose(backward[:3, :3] @ centre + backward[:3, 3], centre, atol=1e-5)
 
 

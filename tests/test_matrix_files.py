@@ -98,11 +98,7 @@ def fsl_coordinates(image):
 
 def fsl_flirt(folder, motions, reference, moving):
     """FLIRT's matrix maps the moving image's FSL coordinates to the reference's."""
-    flirt = (
-        fsl_coordinates(reference)
-        @ np.linalg.inv(motions[0])
-        @ np.linalg.inv(fsl_coordinates(moving))
-    )
+    flirt = fsl_coordinates(reference) @ np.linalg.inv(motions[0]) @ np.linalg.inv(fsl_coordinates(moving))
     np.savetxt(folder / "flirt.mat", flirt, fmt="%.17g")
     return folder / "flirt.mat"
 
@@ -295,8 +291,7 @@ def test_a_folder_is_read_in_natural_name_order_without_hidden_files(tmp_path):
     "text, fragment",
     [
         ("1 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 0 1\n1 0 0 0\n0 1 0 0\n0 0 1 0\n", "hold 7 rows of 4"),
-        ("1 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 0 1\n\n1 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 1 1\n",
-         "lines 6-9: the last row"),
+        ("1 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 0 1\n\n1 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 1 1\n", "lines 6-9: the last row"),
         (f"{numbers(np.eye(4)[:3])}\n1 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 0 1\n", "on 5 lines"),
         ("\n".join(["1 0 0 0 1 0"] * 8), "holds 48 numbers on 8 lines"),
     ],
@@ -355,9 +350,15 @@ def bad_matrix(tmp_path, case, monkeypatch):
 @pytest.mark.parametrize(
     "case",
     [
-        "nonlinear ITK", "composite ITK", "rigid ITK binary", "AFNI motion parameters",
-        "broken LTA", "displacement field",
-        "convention with a world file", "nitransforms missing", "3 matrices for 4 volumes",
+        "nonlinear ITK",
+        "composite ITK",
+        "rigid ITK binary",
+        "AFNI motion parameters",
+        "broken LTA",
+        "displacement field",
+        "convention with a world file",
+        "nitransforms missing",
+        "3 matrices for 4 volumes",
         "empty folder",
     ],
 )
@@ -372,9 +373,7 @@ def test_bad_matrix_files_are_one_line_errors_naming_the_file(tmp_path, capsys, 
     else:
         path.write_text(content)
     before = sorted(tmp_path.rglob("*"))
-    status, out, err = run(
-        capsys, "apply", tmp_path / "in.nii", tmp_path / "out.nii", "-m", path, *options
-    )
+    status, out, err = run(capsys, "apply", tmp_path / "in.nii", tmp_path / "out.nii", "-m", path, *options)
     assert_one_line_error(status, err, fragment)
     assert str(path) in err
     assert out == ""

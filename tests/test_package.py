@@ -56,8 +56,17 @@ def test_transform_gives_the_native_bits(arguments):
         (image((3, 4, 5), "f"), np.ones(3), SHIFT.reshape(3, 4)),  # axis 0 holds 3 numbers
         (image((3, 4, 5), "f"), np.ones(3)),
     ],
-    ids=["list", "rank 2", "uint16", "int8 stack", "short voxel size", "short matrix",
-         "bool voxel size", "3x4 matrix", "two arguments"],
+    ids=[
+        "list",
+        "rank 2",
+        "uint16",
+        "int8 stack",
+        "short voxel size",
+        "short matrix",
+        "bool voxel size",
+        "3x4 matrix",
+        "two arguments",
+    ],
 )
 def test_transform_raises_what_the_native_function_raises(arguments):
     with pytest.raises(Exception) as native:
@@ -116,9 +125,20 @@ def test_mypy_strict_accepts_the_example_and_catches_misuse(tmp_path):
     if SOURCE.is_dir():  # in a source tree, check the package's own code as well
         targets.append(str(SOURCE))
     done = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
-         "--no-color-output", "--no-error-summary", *targets],
-        capture_output=True, text=True, timeout=300,
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            "--no-color-output",
+            "--no-error-summary",
+            *targets,
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     errors = [line for line in done.stdout.splitlines() if ": error:" in line]
     assert not [line for line in errors if not line.startswith(str(misuse))], done.stdout

@@ -1,12 +1,10 @@
 """Checks of the numpy reference itself: worked examples, layout and type rules,
 an element-by-element transcription of the kernel, and metamorphic properties."""
 
-import math
 import struct
 
 import numpy as np
 import pytest
-
 from reference import (
     INT32_MIN,
     accepted_types,
@@ -58,26 +56,38 @@ HALF_STEP_OUTPUT = slices(
     [
         ((0, 0, 0), IDENTITY_OUTPUT),
         ((0.5, 0, 0), HALF_STEP_OUTPUT),
-        ((-0.5, 0, 0), slices(
-            "-0.5 0.5 1.5 2.5 / 3.5 4.5 5.5 6.5 / 7.5 8.5 9.5 10.5",
-            "11.5 12.5 13.5 14.5 / 15.5 16.5 17.5 18.5 / 19.5 20.5 21.5 22.5",
-            "23.5 24.5 25.5 26.5 / 27.5 28.5 29.5 30.5 / 0 0 0 0",
-        )),
-        ((-1.5, 0, 0), slices(
-            "0 -0.5 0.5 1.5 / 4 3.5 4.5 5.5 / 0 7.5 8.5 9.5",
-            "12 11.5 12.5 13.5 / 16 15.5 16.5 17.5 / 0 19.5 20.5 21.5",
-            "0 23.5 24.5 25.5 / 0 27.5 28.5 29.5 / 0 0 0 0",
-        )),
-        ((-2.5, 0, 0), slices(
-            "0 0 -0.5 0.5 / 0 4 3.5 4.5 / 0 0 7.5 8.5",
-            "0 12 11.5 12.5 / 0 16 15.5 16.5 / 0 0 19.5 20.5",
-            "0 0 23.5 24.5 / 0 0 27.5 28.5 / 0 0 0 0",
-        )),
-        ((0.5, -1.5, 0), slices(
-            "0.5 1.5 2.5 0 / -1.5 -0.5 0.5 1 / 2.5 3.5 4.5 5",
-            "12.5 13.5 14.5 0 / 10.5 11.5 12.5 13 / 14.5 15.5 16.5 17",
-            "0 0 0 0 / 22.5 23.5 24.5 0 / 26.5 27.5 28.5 0",
-        )),
+        (
+            (-0.5, 0, 0),
+            slices(
+                "-0.5 0.5 1.5 2.5 / 3.5 4.5 5.5 6.5 / 7.5 8.5 9.5 10.5",
+                "11.5 12.5 13.5 14.5 / 15.5 16.5 17.5 18.5 / 19.5 20.5 21.5 22.5",
+                "23.5 24.5 25.5 26.5 / 27.5 28.5 29.5 30.5 / 0 0 0 0",
+            ),
+        ),
+        (
+            (-1.5, 0, 0),
+            slices(
+                "0 -0.5 0.5 1.5 / 4 3.5 4.5 5.5 / 0 7.5 8.5 9.5",
+                "12 11.5 12.5 13.5 / 16 15.5 16.5 17.5 / 0 19.5 20.5 21.5",
+                "0 23.5 24.5 25.5 / 0 27.5 28.5 29.5 / 0 0 0 0",
+            ),
+        ),
+        (
+            (-2.5, 0, 0),
+            slices(
+                "0 0 -0.5 0.5 / 0 4 3.5 4.5 / 0 0 7.5 8.5",
+                "0 12 11.5 12.5 / 0 16 15.5 16.5 / 0 0 19.5 20.5",
+                "0 0 23.5 24.5 / 0 0 27.5 28.5 / 0 0 0 0",
+            ),
+        ),
+        (
+            (0.5, -1.5, 0),
+            slices(
+                "0.5 1.5 2.5 0 / -1.5 -0.5 0.5 1 / 2.5 3.5 4.5 5",
+                "12.5 13.5 14.5 0 / 10.5 11.5 12.5 13 / 14.5 15.5 16.5 17",
+                "0 0 0 0 / 22.5 23.5 24.5 0 / 26.5 27.5 28.5 0",
+            ),
+        ),
     ],
     ids=["identity", "x+0.5", "x-0.5", "x-1.5", "x-2.5", "x+0.5,y-1.5"],
 )
@@ -169,6 +179,7 @@ def test_the_input_is_left_unchanged():
 # np.float32 for the single steps, Python float (binary64) for the double ones.
 # It checks the vectorised masks, gathers and term tables of the reference.
 
+
 def _trunc32_scalar(value):
     if not (-2147483648.0 <= value < 2147483648.0):
         return INT32_MIN
@@ -181,7 +192,8 @@ def _resample_one_position_at_a_time(image, spacing, matrix):
     sx, sy, sz = (np.float32(s) for s in spacing[:3])
     m = [np.float32(v) for v in matrix[:12]]
     for vol in range(nvol):
-        def v(k, j, i):
+
+        def v(k, j, i, vol=vol):
             return float(image[vol, k, j, i])
 
         for z in range(nz):
@@ -203,28 +215,58 @@ def _resample_one_position_at_a_time(image, spacing, matrix):
                     gx, gy, gz = 1.0 - fx, 1.0 - fy, 1.0 - fz
                     ix, iy, iz = x0 >= 0 and x1 < nx, y0 >= 0 and y1 < ny, z0 >= 0 and z1 < nz
                     if ix and iy and iz:
-                        total = (v(z0, y0, x0) * gx * gy * gz + v(z0, y0, x1) * fx * gy * gz
-                                 + v(z0, y1, x0) * gx * fy * gz + v(z0, y1, x1) * fx * fy * gz
-                                 + v(z1, y0, x0) * gx * gy * fz + v(z1, y0, x1) * fx * gy * fz
-                                 + v(z1, y1, x0) * gx * fy * fz + v(z1, y1, x1) * fx * fy * fz)
+                        total = (
+                            v(z0, y0, x0) * gx * gy * gz
+                            + v(z0, y0, x1) * fx * gy * gz
+                            + v(z0, y1, x0) * gx * fy * gz
+                            + v(z0, y1, x1) * fx * fy * gz
+                            + v(z1, y0, x0) * gx * gy * fz
+                            + v(z1, y0, x1) * fx * gy * fz
+                            + v(z1, y1, x0) * gx * fy * fz
+                            + v(z1, y1, x1) * fx * fy * fz
+                        )
                     elif x1 == 0 and iy and iz:
-                        total = (v(z0, y0, 0) * gy * gz + v(z0, y1, 0) * fy * gz
-                                 + v(z1, y0, 0) * gy * fz + v(z1, y1, 0) * fy * fz)
+                        total = (
+                            v(z0, y0, 0) * gy * gz
+                            + v(z0, y1, 0) * fy * gz
+                            + v(z1, y0, 0) * gy * fz
+                            + v(z1, y1, 0) * fy * fz
+                        )
                     elif ix and y1 == 0 and iz:
-                        total = (v(z0, 0, x1) * fx * gz + v(z0, 0, x0) * gx * gz
-                                 + v(z1, 0, x0) * gx * fz + v(z1, 0, x1) * fx * fz)
+                        total = (
+                            v(z0, 0, x1) * fx * gz
+                            + v(z0, 0, x0) * gx * gz
+                            + v(z1, 0, x0) * gx * fz
+                            + v(z1, 0, x1) * fx * fz
+                        )
                     elif ix and iy and z1 == 0:
-                        total = (v(0, y0, x1) * fx * gy + v(0, y0, x0) * gx * gy
-                                 + v(0, y1, x0) * gx * fy + v(0, y1, x1) * fx * fy)
+                        total = (
+                            v(0, y0, x1) * fx * gy
+                            + v(0, y0, x0) * gx * gy
+                            + v(0, y1, x0) * gx * fy
+                            + v(0, y1, x1) * fx * fy
+                        )
                     elif x1 == nx and iy and iz:
-                        total = (v(z0, y0, x0) * gy * gz + v(z0, y1, x0) * fy * gz
-                                 + v(z1, y0, x0) * gy * fz + v(z1, y1, x0) * fy * fz)
+                        total = (
+                            v(z0, y0, x0) * gy * gz
+                            + v(z0, y1, x0) * fy * gz
+                            + v(z1, y0, x0) * gy * fz
+                            + v(z1, y1, x0) * fy * fz
+                        )
                     elif ix and y1 == ny and iz:
-                        total = (v(z0, y0, x1) * fx * gz + v(z0, y0, x0) * gx * gz
-                                 + v(z1, y0, x0) * gx * fz + v(z1, y0, x1) * fx * fz)
+                        total = (
+                            v(z0, y0, x1) * fx * gz
+                            + v(z0, y0, x0) * gx * gz
+                            + v(z1, y0, x0) * gx * fz
+                            + v(z1, y0, x1) * fx * fz
+                        )
                     elif ix and iy and z1 == nz:
-                        total = (v(z0, y0, x1) * fx * gy + v(z0, y0, x0) * gx * gy
-                                 + v(z0, y1, x0) * gx * fy + v(z0, y1, x1) * fx * fy)
+                        total = (
+                            v(z0, y0, x1) * fx * gy
+                            + v(z0, y0, x0) * gx * gy
+                            + v(z0, y1, x0) * gx * fy
+                            + v(z0, y1, x1) * fx * fy
+                        )
                     else:
                         continue
                     out[vol, z, y, x] = np.float32(total)
@@ -372,7 +414,10 @@ def test_a_linear_field_is_reproduced(seed):
     rng = np.random.default_rng(100 + seed)
     nz, ny, nx = 6, 7, 8
     slope = rng.uniform(-3, 3, 3)
-    field = lambda k, j, i: slope[0] * i + slope[1] * j + slope[2] * k + 5.0
+
+    def field(k, j, i):
+        return slope[0] * i + slope[1] * j + slope[2] * k + 5.0
+
     image = field(*np.indices((nz, ny, nx)).astype(np.float64)).astype(np.float32)
     spacing = rng.uniform(0.5, 2.0, 3).astype(np.float32)
     linear = np.eye(3) + rng.uniform(-0.25, 0.25, (3, 3))
@@ -385,22 +430,24 @@ def test_a_linear_field_is_reproduced(seed):
     s = spacing.astype(np.float64)
     k, j, i = np.indices((nz, ny, nx)).astype(np.float64)
     physical = np.stack([i * s[0], j * s[1], k * s[2]])
-    I, J, K = ((np.tensordot(a[:, :3], physical, axes=1) + a[:, 3, None, None, None]) / s[:, None, None, None])
+    I, J, K = (np.tensordot(a[:, :3], physical, axes=1) + a[:, 3, None, None, None]) / s[:, None, None, None]
     states = [_axis_state(I, nx, 1e-3), _axis_state(J, ny, 1e-3), _axis_state(K, nz, 1e-3)]
     clear = np.all([st != None for st in states], axis=0)  # noqa: E711 (object arrays)
     inside = [st == "inside" for st in states]
     in_band = [(st == "low") | (st == "high") for st in states]
     interior = clear & inside[0] & inside[1] & inside[2]
-    one_band = clear & (sum(b.astype(int) for b in in_band) == 1) & np.all(
-        [inside[n] | in_band[n] for n in range(3)], axis=0)
-    pinned = [np.where(st == "low", 0.0, np.where(st == "high", n - 1.0, idx))
-              for st, n, idx in zip(states, (nx, ny, nz), (I, J, K))]
+    one_band = (
+        clear & (sum(b.astype(int) for b in in_band) == 1) & np.all([inside[n] | in_band[n] for n in range(3)], axis=0)
+    )
+    pinned = [
+        np.where(st == "low", 0.0, np.where(st == "high", n - 1.0, idx))
+        for st, n, idx in zip(states, (nx, ny, nz), (I, J, K))
+    ]
     unwritten = clear & ~interior & ~one_band
 
     assert interior.sum() > 20 and one_band.sum() > 0 and unwritten.sum() > 0
     np.testing.assert_allclose(result[interior], field(K, J, I)[interior], rtol=1e-5, atol=1e-3)
-    np.testing.assert_allclose(result[one_band], field(pinned[2], pinned[1], pinned[0])[one_band],
-                               rtol=1e-5, atol=1e-3)
+    np.testing.assert_allclose(result[one_band], field(pinned[2], pinned[1], pinned[0])[one_band], rtol=1e-5, atol=1e-3)
     assert_same_bits(result[unwritten], np.zeros(int(unwritten.sum()), np.float32))
 
 
@@ -411,8 +458,17 @@ def test_reference_rejects_a_wider_image_instead_of_rounding_it():
 
 # ---------------------------------------------------------------- importers
 
-PAYLOAD_BITS = [0x7FC00001, 0xFFA00005, 0x7F800001, 0xFFFFFFFF, 0x80000000,
-                0x7F800000, 0xFF800000, 0x3F800000, 0x00000001]
+PAYLOAD_BITS = [
+    0x7FC00001,
+    0xFFA00005,
+    0x7F800001,
+    0xFFFFFFFF,
+    0x80000000,
+    0x7F800000,
+    0xFF800000,
+    0x3F800000,
+    0x00000001,
+]
 
 
 @pytest.mark.parametrize("axes", [1, 3, 4])
@@ -603,11 +659,23 @@ NAN = float("nan")
 @pytest.mark.parametrize(
     "kind, value, expected",
     [
-        ("i", 2.9, 2), ("i", -2.9, -2), ("i", NAN, -2147483648), ("i", 3e9, -2147483648),
+        ("i", 2.9, 2),
+        ("i", -2.9, -2),
+        ("i", NAN, -2147483648),
+        ("i", 3e9, -2147483648),
         ("i", -3e9, -2147483648),
-        ("h", 40000.7, -25536), ("h", 65535.9, -1), ("h", NAN, 0),
-        ("B", -1.5, 255), ("B", 300.9, 44), ("B", 256.0, 0), ("B", -0.7, 0), ("B", NAN, 0),
-        ("l", 2.9, 2), ("l", -2.9, -2), ("l", NAN, -2147483648), ("l", 3e9, -2147483648),
+        ("h", 40000.7, -25536),
+        ("h", 65535.9, -1),
+        ("h", NAN, 0),
+        ("B", -1.5, 255),
+        ("B", 300.9, 44),
+        ("B", 256.0, 0),
+        ("B", -0.7, 0),
+        ("B", NAN, 0),
+        ("l", 2.9, 2),
+        ("l", -2.9, -2),
+        ("l", NAN, -2147483648),
+        ("l", 3e9, -2147483648),
     ],
 )
 def test_writer_values(kind, value, expected):
@@ -623,11 +691,29 @@ def _write_model(value, kind):
 @pytest.mark.parametrize("kind", ["B", "h", "i", "l"])
 def test_integer_writers_match_a_scalar_model(kind):
     rng = np.random.default_rng(31)
-    values = np.concatenate([
-        (rng.standard_normal(300) * 10.0 ** rng.integers(0, 12, 300)).astype(np.float32),
-        f32([np.inf, -np.inf, np.nan, -0.0, 2147483520.0, 2147483648.0, -2147483648.0,
-             -2147483904.0, 0.9999999, -0.9999999, 65535.0, 65536.0, 32768.0, -32769.0]),
-    ])
+    values = np.concatenate(
+        [
+            (rng.standard_normal(300) * 10.0 ** rng.integers(0, 12, 300)).astype(np.float32),
+            f32(
+                [
+                    np.inf,
+                    -np.inf,
+                    np.nan,
+                    -0.0,
+                    2147483520.0,
+                    2147483648.0,
+                    -2147483648.0,
+                    -2147483904.0,
+                    0.9999999,
+                    -0.9999999,
+                    65535.0,
+                    65536.0,
+                    32768.0,
+                    -32769.0,
+                ]
+            ),
+        ]
+    )
     expected = np.array([_write_model(v, kind) for v in values], dtype=kind)
     assert_same_bits(write_reference(values, kind), expected)
     assert_same_bits(trunc_int32(values), np.array([_write_model(v, "i") for v in values], np.int32))

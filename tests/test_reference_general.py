@@ -6,13 +6,14 @@ import struct
 
 import numpy as np
 import pytest
-
 from reference import (
     assert_same_bits,
     import_any_reference,
     import_reference,
-    resample_general_reference as general,
     resample_reference,
+)
+from reference import (
+    resample_general_reference as general,
 )
 from test_reference import _nearest_float32_of_int, identity
 
@@ -70,8 +71,9 @@ def test_a_block_from_a_window_is_that_block_of_the_whole_result(seed, order):
     window = image[_block(low, high - low)]
     assert window.size < image.size
 
-    result = general(window, spacing, matrices, order=order, shape=counts, out_origin=start,
-                     source_origin=low, source_grid=grid)
+    result = general(
+        window, spacing, matrices, order=order, shape=counts, out_origin=start, source_origin=low, source_grid=grid
+    )
     assert_same_bits(result, general(image, spacing, matrices, order=order)[_block(start, counts)])
 
 
@@ -100,8 +102,14 @@ def test_the_window_a_block_needs(order, cut):
 def test_doubling_the_output_spacing_takes_every_second_voxel(seed, order):
     # power-of-two factors commute with rounding, so the source indices are the same bits
     image, spacing, matrix = _random_case(seed)
-    coarse = general(image, spacing, matrix, order=order, output_voxel_size=spacing * 2,
-                     shape=[(n + 1) // 2 for n in image.shape[1:]])
+    coarse = general(
+        image,
+        spacing,
+        matrix,
+        order=order,
+        output_voxel_size=spacing * 2,
+        shape=[(n + 1) // 2 for n in image.shape[1:]],
+    )
     assert_same_bits(coarse, general(image, spacing, matrix, order=order)[:, ::2, ::2, ::2])
 
 
@@ -140,10 +148,12 @@ AWKWARD_INTEGERS = [-1, 2**24 + 1, 2**24 + 3, 2**31 - 1, 2**62 + 2**38 + 1, 2**6
 @pytest.mark.parametrize("kind", "?bBhHiIlLqQ")
 def test_integers_import_rounded_once_to_the_nearest_float32(kind):
     low, high = (0, 1) if kind == "?" else (int(np.iinfo(kind).min), int(np.iinfo(kind).max))
-    values = np.concatenate([
-        np.array([v for v in AWKWARD_INTEGERS + [low, high] if low <= v <= high], kind),
-        np.random.default_rng(17).integers(low, high, 200, dtype=kind, endpoint=True),
-    ])
+    values = np.concatenate(
+        [
+            np.array([v for v in AWKWARD_INTEGERS + [low, high] if low <= v <= high], kind),
+            np.random.default_rng(17).integers(low, high, 200, dtype=kind, endpoint=True),
+        ]
+    )
     expected = np.float32([_nearest_float32_of_int(int(v)) for v in values])
     assert_same_bits(import_any_reference(values), expected)
 
@@ -154,8 +164,10 @@ def test_every_float16_widens_exactly_and_keeps_its_nan_payload():
     nan = (bits & 0x7C00 == 0x7C00) & (bits & 0x3FF != 0)
     exact = np.float32([struct.unpack("<e", struct.pack("<H", b))[0] for b in bits[~nan]])
     assert_same_bits(result[~nan].view(np.float32), exact)
-    assert_same_bits(result[nan], (bits[nan].astype(np.uint32) & 0x8000) << 16 | 0x7F800000
-                     | (bits[nan].astype(np.uint32) & 0x3FF) << 13)
+    assert_same_bits(
+        result[nan],
+        (bits[nan].astype(np.uint32) & 0x8000) << 16 | 0x7F800000 | (bits[nan].astype(np.uint32) & 0x3FF) << 13,
+    )
 
 
 @pytest.mark.parametrize("kind", ALL_KINDS)

@@ -2,12 +2,12 @@
 
 import numpy as np
 import pytest
+from reference import assert_same_bits, import_any_reference, resample_general_reference
 
 import _voxwarpkit
 import _voxwarpkit_testing as testing
 import voxwarpkit
 from voxwarpkit import resampler
-from reference import assert_same_bits, import_any_reference, resample_general_reference
 
 TYPES = ["?", "b", "B", "h", "H", "i", "I", "l", "L", "q", "Q", "e", "f", "d"]
 VARIANTS = [name for name, usable in testing.kernel_variants() if usable]
@@ -54,8 +54,9 @@ def random_case(rng):
     centre_in = (np.array(extent[::-1]) - 1.0) * voxel_size / 2
     centre_out = out_extent * (voxel_size if output_voxel_size is None else output_voxel_size) / 2
     linears = [rotation(rng, 30) * rng.uniform(0.7, 1.4) for _ in range(count)]
-    matrices = np.stack([np.hstack([a, (centre_in - a @ centre_out + rng.uniform(-2, 2, 3))[:, None]]).ravel()
-                         for a in linears])
+    matrices = np.stack(
+        [np.hstack([a, (centre_in - a @ centre_out + rng.uniform(-2, 2, 3))[:, None]]).ravel() for a in linears]
+    )
     order = int(rng.integers(0, 2))
     fill = 0 if order == 0 and np.dtype(dtype).kind in "biu" else float(rng.choice([0.0, -0.0, 7.0, np.nan]))
     if np.dtype(dtype).kind in "iu" and rng.random() < 0.5:
@@ -85,8 +86,18 @@ def engine_arguments(image, voxel_size, matrix, kwargs):
         stack = np.ascontiguousarray(stack, dtype=stack.dtype.newbyteorder("="))
     spacing = tuple(float(s) for s in request.voxel_size)
     output_spacing = tuple(float(s) for s in request.output_voxel_size)
-    return (stack, (0, 0, 0), stack.shape[1:], spacing, request.matrices, request.shape, (0, 0, 0),
-            output_spacing, request.order, request.fill)
+    return (
+        stack,
+        (0, 0, 0),
+        stack.shape[1:],
+        spacing,
+        request.matrices,
+        request.shape,
+        (0, 0, 0),
+        output_spacing,
+        request.order,
+        request.fill,
+    )
 
 
 @pytest.mark.parametrize("variant", VARIANTS)
@@ -119,11 +130,13 @@ def test_nearest_agrees_with_scipy_away_from_ties_and_linear_inside():
     linear = np.diag(1 / spacing) @ matrix[:, :3] @ np.diag(output_spacing)
     offset = matrix[:, 3] / spacing
     index_matrix, index_offset = linear[::-1, ::-1], offset[::-1]
-    nearest = voxwarpkit.resample(labels, spacing, matrix, shape=shape, output_voxel_size=output_spacing, order=0,
-                                  fill=65535)
+    nearest = voxwarpkit.resample(
+        labels, spacing, matrix, shape=shape, output_voxel_size=output_spacing, order=0, fill=65535
+    )
     assert nearest.dtype == np.uint16
-    scipy_nearest = ndimage.affine_transform(labels, index_matrix, index_offset, output_shape=shape, order=0,
-                                             mode="constant", cval=65535)
+    scipy_nearest = ndimage.affine_transform(
+        labels, index_matrix, index_offset, output_shape=shape, order=0, mode="constant", cval=65535
+    )
     grid = np.indices(shape).reshape(3, -1).T.astype(float)
     source = grid @ index_matrix.T + index_offset
     away = np.all(np.abs(source - np.round(source) - 0.5) > 1e-3, axis=1).reshape(shape)
@@ -143,32 +156,35 @@ ONES = np.ones(3)
 EYE = np.eye(3, 4)
 
 
-@pytest.mark.parametrize("arguments, kwargs, error, message", [
-    (([1, 2, 3], ONES, EYE), {}, TypeError, "image must be a numpy.ndarray"),
-    ((IMAGE[0, 0], ONES, EYE), {}, ValueError, "3 dimensions"),
-    ((IMAGE.astype(np.complex64), ONES, EYE), {}, ValueError, "element type complex64"),
-    ((IMAGE, [1, 1], EYE), {}, ValueError, "voxel_size must hold 3 numbers"),
-    ((IMAGE, [1, 0, 1], EYE), {}, ValueError, "voxel_size must be positive"),
-    ((IMAGE, [1, np.nan, 1], EYE), {}, ValueError, "voxel_size must be positive and finite"),
-    ((IMAGE, [1, 1e-50, 1], EYE), {}, ValueError, "in float32"),
-    ((IMAGE, ONES, EYE), {"output_voxel_size": [1, 1, -1]}, ValueError, "output_voxel_size must be positive"),
-    ((IMAGE, ONES, np.ones(11)), {}, ValueError, "got shape (11,)"),
-    ((IMAGE, ONES, np.stack([EYE] * 3)), {}, ValueError, "3 matrices for an image of 2 volumes"),
-    ((IMAGE[0], ONES, np.stack([EYE] * 2)), {}, ValueError, "a 3-D image takes one matrix"),
-    ((IMAGE, ONES, np.eye(4) * 2), {}, ValueError, "last row of a 4x4 matrix must be 0 0 0 1"),
-    ((IMAGE, ONES, EYE), {"shape": (4, 0, 3)}, ValueError, "shape must be 3 counts"),
-    ((IMAGE, ONES, EYE), {"shape": (4, 3)}, ValueError, "shape must be 3 counts"),
-    ((IMAGE, ONES, EYE), {"shape": (2**16, 2**16, 1)}, ValueError, "the output is too large"),
-    ((IMAGE, ONES, EYE), {"order": 3}, ValueError, "order must be 0 (nearest) or 1 (linear)"),
-    ((IMAGE, ONES, EYE), {"fill": 1e300}, ValueError, "does not fit the result's type float32"),
-    ((IMAGE, ONES, EYE), {"fill": "zero"}, TypeError, "fill must be a number"),
-    ((IMAGE.astype(np.uint8), ONES, EYE), {"order": 0, "fill": 256}, ValueError, "(0 to 255)"),
-    ((IMAGE.astype(np.int16), ONES, EYE), {"order": 0, "fill": 1.5}, ValueError, "not a whole number"),
-    ((IMAGE.astype(bool), ONES, EYE), {"order": 0, "fill": 2}, ValueError, "bool (0 or 1)"),
-    ((IMAGE, ONES, EYE), {"threads": 0}, ValueError, "threads must be at least 1"),
-    ((IMAGE, ONES, EYE), {"threads": 1.5}, TypeError, "threads must be an integer"),
-    ((IMAGE, ONES, EYE), {"chunks": 8}, TypeError, "chunks applies to dask arrays only"),
-])
+@pytest.mark.parametrize(
+    "arguments, kwargs, error, message",
+    [
+        (([1, 2, 3], ONES, EYE), {}, TypeError, "image must be a numpy.ndarray"),
+        ((IMAGE[0, 0], ONES, EYE), {}, ValueError, "3 dimensions"),
+        ((IMAGE.astype(np.complex64), ONES, EYE), {}, ValueError, "element type complex64"),
+        ((IMAGE, [1, 1], EYE), {}, ValueError, "voxel_size must hold 3 numbers"),
+        ((IMAGE, [1, 0, 1], EYE), {}, ValueError, "voxel_size must be positive"),
+        ((IMAGE, [1, np.nan, 1], EYE), {}, ValueError, "voxel_size must be positive and finite"),
+        ((IMAGE, [1, 1e-50, 1], EYE), {}, ValueError, "in float32"),
+        ((IMAGE, ONES, EYE), {"output_voxel_size": [1, 1, -1]}, ValueError, "output_voxel_size must be positive"),
+        ((IMAGE, ONES, np.ones(11)), {}, ValueError, "got shape (11,)"),
+        ((IMAGE, ONES, np.stack([EYE] * 3)), {}, ValueError, "3 matrices for an image of 2 volumes"),
+        ((IMAGE[0], ONES, np.stack([EYE] * 2)), {}, ValueError, "a 3-D image takes one matrix"),
+        ((IMAGE, ONES, np.eye(4) * 2), {}, ValueError, "last row of a 4x4 matrix must be 0 0 0 1"),
+        ((IMAGE, ONES, EYE), {"shape": (4, 0, 3)}, ValueError, "shape must be 3 counts"),
+        ((IMAGE, ONES, EYE), {"shape": (4, 3)}, ValueError, "shape must be 3 counts"),
+        ((IMAGE, ONES, EYE), {"shape": (2**16, 2**16, 1)}, ValueError, "the output is too large"),
+        ((IMAGE, ONES, EYE), {"order": 3}, ValueError, "order must be 0 (nearest) or 1 (linear)"),
+        ((IMAGE, ONES, EYE), {"fill": 1e300}, ValueError, "does not fit the result's type float32"),
+        ((IMAGE, ONES, EYE), {"fill": "zero"}, TypeError, "fill must be a number"),
+        ((IMAGE.astype(np.uint8), ONES, EYE), {"order": 0, "fill": 256}, ValueError, "(0 to 255)"),
+        ((IMAGE.astype(np.int16), ONES, EYE), {"order": 0, "fill": 1.5}, ValueError, "not a whole number"),
+        ((IMAGE.astype(bool), ONES, EYE), {"order": 0, "fill": 2}, ValueError, "bool (0 or 1)"),
+        ((IMAGE, ONES, EYE), {"threads": 0}, ValueError, "threads must be at least 1"),
+        ((IMAGE, ONES, EYE), {"threads": 1.5}, TypeError, "threads must be an integer"),
+        ((IMAGE, ONES, EYE), {"chunks": 8}, TypeError, "chunks applies to dask arrays only"),
+    ],
+)
 def test_bad_arguments_are_named(arguments, kwargs, error, message):
     before = [np.array(a, copy=True) for a in arguments]
     with pytest.raises(error) as raised:
@@ -179,8 +195,10 @@ def test_bad_arguments_are_named(arguments, kwargs, error, message):
 
 
 def test_an_empty_source_axis_gives_fill_and_an_image_of_2_31_elements_is_refused():
-    assert_same_bits(voxwarpkit.resample(np.zeros((3, 0, 4), np.int8), ONES, EYE, order=0, fill=-3, shape=(2, 2, 2)),
-                     np.full((2, 2, 2), -3, np.int8))
+    assert_same_bits(
+        voxwarpkit.resample(np.zeros((3, 0, 4), np.int8), ONES, EYE, order=0, fill=-3, shape=(2, 2, 2)),
+        np.full((2, 2, 2), -3, np.int8),
+    )
     huge = np.lib.stride_tricks.as_strided(np.zeros(1, np.uint8), shape=(2, 2**15, 2**15), strides=(0, 0, 0))
     with pytest.raises(ValueError, match="image is too large"):
         voxwarpkit.resample(huge, ONES, EYE)

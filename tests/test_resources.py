@@ -8,9 +8,9 @@ import sys
 import numpy as np
 import pytest
 from numpy.lib.stride_tricks import as_strided
+from reference import assert_same_bits, resample_reference
 
 import _voxwarpkit
-from reference import assert_same_bits, resample_reference
 
 linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc and ELF symbol tables")
 
@@ -86,8 +86,9 @@ def test_only_the_module_init_is_exported():
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm (binutils) is not installed")
-    listing = subprocess.run([nm, "-D", "--defined-only", _voxwarpkit.__file__],
-                             capture_output=True, text=True, check=True).stdout
+    listing = subprocess.run(
+        [nm, "-D", "--defined-only", _voxwarpkit.__file__], capture_output=True, text=True, check=True
+    ).stdout
     exported = {line.split()[-1] for line in listing.splitlines() if line.strip()}
     assert exported == {"PyInit__voxwarpkit"}
 
@@ -124,8 +125,7 @@ except MemoryError:
 def test_a_result_that_cannot_be_allocated_is_a_memory_error_with_the_modules_message():
     if address_sanitizer_loaded():
         pytest.skip("AddressSanitizer reserves its own address space")
-    proc = subprocess.run([sys.executable, "-c", RESULT_ALLOCATION_FAILS], capture_output=True, text=True,
-                          timeout=120)
+    proc = subprocess.run([sys.executable, "-c", RESULT_ALLOCATION_FAILS], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     if "not enforced" in proc.stdout:
         pytest.skip(proc.stdout.strip())

@@ -8,19 +8,18 @@ import threading
 
 import numpy as np
 import pytest
+from reference import assert_same_bits
 
 import _voxwarpkit
 import _voxwarpkit_testing as testing
 import voxwarpkit
-from reference import assert_same_bits
 
 MATRIX = np.float32([0.97, -0.2, 0.05, 0.4, 0.2, 0.97, 0.01, -0.3, -0.04, 0.02, 1.01, 0.2])
 VOXEL = np.float32([1.0, 1.2, 0.8])
 
 # Shapes whose splits are odd: one row, one slice, one column, a stack of one,
 # fewer slices than threads, and more rows than a piece.
-SHAPES = [(1, 1, 300), (1, 37, 70), (3, 1, 130), (1, 5, 9, 200), (2, 3, 40, 41), (97, 5, 65), (1, 2, 3),
-          (40, 300, 1)]
+SHAPES = [(1, 1, 300), (1, 37, 70), (3, 1, 130), (1, 5, 9, 200), (2, 3, 40, 41), (97, 5, 65), (1, 2, 3), (40, 300, 1)]
 
 
 @pytest.mark.parametrize("shape", SHAPES, ids=str)
@@ -38,8 +37,10 @@ def test_every_thread_count_gives_the_same_bits(shape):
 
 def test_concurrent_threaded_calls_give_the_bits_of_sequential_ones():
     rng = np.random.default_rng(5)
-    cases = [(rng.standard_normal((2, 19, 27, 65)).astype(code), VOXEL, MATRIX * np.float32(1 + k / 50))
-             for k, code in enumerate("fdhBfd")]
+    cases = [
+        (rng.standard_normal((2, 19, 27, 65)).astype(code), VOXEL, MATRIX * np.float32(1 + k / 50))
+        for k, code in enumerate("fdhBfd")
+    ]
     sequential = [_voxwarpkit.transform(*case) for case in cases]
     start = threading.Barrier(len(cases))
     results = [None] * len(cases)
@@ -62,8 +63,10 @@ def test_concurrent_threaded_calls_give_the_bits_of_sequential_ones():
 def test_worker_threads_ignore_and_keep_the_callers_environment(rounding):
     image = np.random.default_rng(1).standard_normal((3, 40, 50, 60)) * 1e-39  # subnormal floats
     expected = _voxwarpkit.transform(image, VOXEL, MATRIX)
-    for call in (lambda: voxwarpkit.transform(image, VOXEL, MATRIX, threads=4),
-                 lambda: voxwarpkit.resample(image, VOXEL, MATRIX, threads=4)):
+    for call in (
+        lambda: voxwarpkit.transform(image, VOXEL, MATRIX, threads=4),
+        lambda: voxwarpkit.resample(image, VOXEL, MATRIX, threads=4),
+    ):
         result, kept = testing.call_in_float_environment(rounding, True, True, False, call)
         assert_same_bits(result, expected)
         assert kept, "the caller's floating-point environment was not restored"
@@ -97,8 +100,9 @@ except KeyboardInterrupt:
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
 @pytest.mark.parametrize("threads", [1, 2])
 def test_ctrl_c_stops_a_long_call_and_frees_its_result(threads):
-    proc = subprocess.run([sys.executable, "-c", INTERRUPTED, str(threads)], capture_output=True, text=True,
-                          timeout=300)
+    proc = subprocess.run(
+        [sys.executable, "-c", INTERRUPTED, str(threads)], capture_output=True, text=True, timeout=300
+    )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["interrupted", "True"]
     assert signal.SIGINT  # the signal above is the one Ctrl-C sends

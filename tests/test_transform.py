@@ -2,10 +2,10 @@
 
 import numpy as np
 import pytest
-
-import _voxwarpkit
 from layouts import LAYOUTS
 from reference import assert_same_bits, transform_reference
+
+import _voxwarpkit
 
 IDENTITY = np.array([1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0], np.float32)
 UNIT = np.ones(3, np.float32)
@@ -41,8 +41,20 @@ WORKED = np.arange(36, dtype=np.float32).reshape(3, 3, 4)
 
 @pytest.mark.parametrize(
     "translation_xyz",
-    [(0, 0, 0), (0.5, 0, 0), (-0.5, 0, 0), (-1.5, 0, 0), (-2.5, 0, 0), (0.5, -1.5, 0),
-     (0, 0, -0.5), (0, 0, -1.5), (0, -0.5, 0), (0, 2.5, 0), (3, 0, 0), (0, 0, 1.75)],
+    [
+        (0, 0, 0),
+        (0.5, 0, 0),
+        (-0.5, 0, 0),
+        (-1.5, 0, 0),
+        (-2.5, 0, 0),
+        (0.5, -1.5, 0),
+        (0, 0, -0.5),
+        (0, 0, -1.5),
+        (0, -0.5, 0),
+        (0, 2.5, 0),
+        (3, 0, 0),
+        (0, 0, 1.75),
+    ],
 )
 def test_translations_of_a_small_volume(translation_xyz):
     check(WORKED, UNIT, translation(*translation_xyz))
@@ -85,9 +97,22 @@ def random_matrix(rng, shape_zyx, voxel_size, kind):
         m[[3, 7, 11]] += np.asarray(shape_zyx[::-1]) * voxel_size * 0.5
         return m
     if kind == "scaled":
-        return np.float32([rng.uniform(0.3, 2.5), 0, 0, rng.uniform(-2, 2),
-                           0, rng.uniform(0.3, 2.5), 0, rng.uniform(-2, 2),
-                           0, 0, rng.uniform(0.3, 2.5), rng.uniform(-2, 2)])
+        return np.float32(
+            [
+                rng.uniform(0.3, 2.5),
+                0,
+                0,
+                rng.uniform(-2, 2),
+                0,
+                rng.uniform(0.3, 2.5),
+                0,
+                rng.uniform(-2, 2),
+                0,
+                0,
+                rng.uniform(0.3, 2.5),
+                rng.uniform(-2, 2),
+            ]
+        )
     raise AssertionError(kind)
 
 
@@ -105,8 +130,20 @@ def test_random_volumes_and_matrices(kind, seed):
 
 
 @pytest.mark.parametrize(
-    "shape", [(1, 1, 1), (1, 5, 6), (4, 1, 6), (4, 5, 1), (1, 1, 7), (2, 1, 1, 3), (0, 4, 4), (3, 0, 2),
-              (2, 3, 0), (0, 2, 3, 4), (2, 0, 3, 4)],
+    "shape",
+    [
+        (1, 1, 1),
+        (1, 5, 6),
+        (4, 1, 6),
+        (4, 5, 1),
+        (1, 1, 7),
+        (2, 1, 1, 3),
+        (0, 4, 4),
+        (3, 0, 2),
+        (2, 3, 0),
+        (0, 2, 3, 4),
+        (2, 0, 3, 4),
+    ],
 )
 @pytest.mark.parametrize("shift", [0.0, 0.5, -0.5, -1.0, -1.5])
 def test_single_voxel_and_empty_axes(shape, shift):
@@ -137,8 +174,20 @@ def test_non_finite_and_huge_matrix_entries(entry, value):
         assert not result.any()
 
 
-@pytest.mark.parametrize("voxel_size", [(0, 1, 1), (1, 0, 1), (1, 1, 0), (0, 0, 0), (-1, 1, 1),
-                                        (np.inf, 1, 1), (np.nan, 1, 1), (1e-42, 1, 1), (1e-30, 1, 1)])
+@pytest.mark.parametrize(
+    "voxel_size",
+    [
+        (0, 1, 1),
+        (1, 0, 1),
+        (1, 1, 0),
+        (0, 0, 0),
+        (-1, 1, 1),
+        (np.inf, 1, 1),
+        (np.nan, 1, 1),
+        (1e-42, 1, 1),
+        (1e-30, 1, 1),
+    ],
+)
 def test_degenerate_voxel_sizes(voxel_size):
     result = check(WORKED, np.float32(voxel_size), IDENTITY)
     if 0 in voxel_size or np.isnan(voxel_size).any():
@@ -160,7 +209,7 @@ def test_negative_zero_survives_the_identity():
     assert np.signbit(result[0, 0, 0])
 
 
-INTEGER_RANGES = {"B": (0, 256), "h": (-32768, 32768), "i": (-2**31, 2**31), "l": (-2**62, 2**62)}
+INTEGER_RANGES = {"B": (0, 256), "h": (-32768, 32768), "i": (-(2**31), 2**31), "l": (-(2**62), 2**62)}
 
 
 def values_of(code, shape, rng):

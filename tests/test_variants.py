@@ -2,9 +2,9 @@
 
 import numpy as np
 import pytest
+from reference import assert_same_bits, resample_reference
 
 import _voxwarpkit_testing as testing
-from reference import assert_same_bits, resample_reference
 
 VARIANTS = testing.kernel_variants()
 USABLE = [name for name, usable in VARIANTS if usable]
@@ -32,9 +32,11 @@ def random_case(rng):
     angles = np.deg2rad(rng.uniform(-40, 40, 3))
     cx, cy, cz = np.cos(angles)
     sx, sy, sz = np.sin(angles)
-    rotation = (np.array([[cz, -sz, 0], [sz, cz, 0], [0, 0, 1]])
-                @ np.array([[cy, 0, sy], [0, 1, 0], [-sy, 0, cy]])
-                @ np.array([[1, 0, 0], [0, cx, -sx], [0, sx, cx]]))
+    rotation = (
+        np.array([[cz, -sz, 0], [sz, cz, 0], [0, 0, 1]])
+        @ np.array([[cy, 0, sy], [0, 1, 0], [-sy, 0, cy]])
+        @ np.array([[1, 0, 0], [0, cx, -sx], [0, sx, cx]])
+    )
     scale = rng.uniform(0.6, 1.6, (3, 1))
     shift = rng.uniform(-3, 3, (3, 1)) * voxel_size[:, None]
     matrix = np.hstack([rotation * scale, shift]).astype(np.float32).ravel()

@@ -74,9 +74,7 @@ def _progress(volumes: int, show: bool, err: TextIO) -> Iterable[int]:
     if not show:
         return range(volumes)
     tqdm = importlib.import_module("tqdm").tqdm
-    bar: Iterable[int] = tqdm(
-        range(volumes), desc="resampling", unit="volume", leave=False, file=err, disable=None
-    )
+    bar: Iterable[int] = tqdm(range(volumes), desc="resampling", unit="volume", leave=False, file=err, disable=None)
     return bar
 
 
@@ -158,8 +156,7 @@ def run_apply(
         raise CommandError(str(error)) from None
     if widen:
         print(
-            f"voxwarpkit: note: converting {dtype.newbyteorder('=').name} data "
-            "to float32 first (exact for this type)",
+            f"voxwarpkit: note: converting {dtype.newbyteorder('=').name} data to float32 first (exact for this type)",
             file=err,
         )
 

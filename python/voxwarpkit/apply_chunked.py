@@ -11,9 +11,9 @@ came from NIfTI), else its voxel size along the axes.
 
 from __future__ import annotations
 
+import sys
 import time
 from pathlib import Path
-import sys
 from typing import TYPE_CHECKING, Optional, Sequence, TextIO
 
 import numpy as np
@@ -74,8 +74,9 @@ def run_apply_chunked(
         return
     image = zarrfiles.read_image(source)
     input_grid = _grid_of(image, source, "input")
-    grid = output_grid(input_grid, voxel_size) if like is None else _grid_of(zarrfiles.read_image(like), like,
-                                                                               "reference")
+    grid = (
+        output_grid(input_grid, voxel_size) if like is None else _grid_of(zarrfiles.read_image(like), like, "reference")
+    )
     volumes = image.data.shape[0] if image.data.ndim == 4 else 1
     kernel, how = kernel_for(
         matrix_path,
@@ -92,20 +93,43 @@ def run_apply_chunked(
     order = _ORDERS[interpolation]
     block = None if chunks is None else tuple(chunks)
     if is_zarr(target):
-        zarrfiles.apply_zarr(source, target, matrix, shape=grid.shape[::-1], output_voxel_size=grid.zooms,
-                             chunks=block if block is None or image.data.ndim == 3 else (1,) + block,
-                             order=order, fill=fill, scheduler=scheduler, workers=threads, affine=grid.affine,
-                             force=force, out=out, err=err)
+        zarrfiles.apply_zarr(
+            source,
+            target,
+            matrix,
+            shape=grid.shape[::-1],
+            output_voxel_size=grid.zooms,
+            chunks=block if block is None or image.data.ndim == 3 else (1,) + block,
+            order=order,
+            fill=fill,
+            scheduler=scheduler,
+            workers=threads,
+            affine=grid.affine,
+            force=force,
+            out=out,
+            err=err,
+        )
         return
     try:
-        lazy = resample(image.data, image.voxel_size, matrix, shape=grid.shape[::-1],
-                        output_voxel_size=grid.zooms, order=order, fill=fill, chunks=block)
+        lazy = resample(
+            image.data,
+            image.voxel_size,
+            matrix,
+            shape=grid.shape[::-1],
+            output_voxel_size=grid.zooms,
+            order=order,
+            fill=fill,
+            chunks=block,
+        )
     except (TypeError, ValueError) as error:
         raise CommandError(f"cannot resample {source}: {error}") from None
     data = zarrfiles.run_blocks(lazy, scheduler, True, err, threads)
     save_nifti(image_on_grid(on_grid(grid), np.asarray(data).T, grid, on_grid(grid)), target, overwrite=force)
-    print(f"resampled {source}{how} into {target} {'x'.join(map(str, data.shape[::-1]))} "
-          f"({data.dtype}, {interpolation}) in {time.perf_counter() - started:.3f} s", file=out)
+    print(
+        f"resampled {source}{how} into {target} {'x'.join(map(str, data.shape[::-1]))} "
+        f"({data.dtype}, {interpolation}) in {time.perf_counter() - started:.3f} s",
+        file=out,
+    )
 
 
 def _convert(

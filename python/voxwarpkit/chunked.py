@@ -98,9 +98,7 @@ def resample_dask(
     if any(math.isnan(n) for axis in image.chunks for n in axis):
         raise ValueError("image has chunks of unknown size: call its compute_chunk_sizes() first")
     if any(n > _LIMIT for n in image.shape[-3:]):
-        raise ValueError(
-            f"image is too large: its last three axes must each stay below 2**31, got {image.shape}"
-        )
+        raise ValueError(f"image is too large: its last three axes must each stay below 2**31, got {image.shape}")
     request = checked_request(
         image.shape,
         image.dtype,
@@ -160,8 +158,10 @@ def _resample_block(
     plan: BlockPlan, rank: int, source_type: np.dtype[Any], threads: int, chunks: List[Any]
 ) -> NDArray[Any]:
     """One output block from the input chunks its positions read."""
-    parts = [(np.asarray(chunk) if rank == 4 else np.asarray(chunk)[np.newaxis])[piece.out_of]
-             for piece, chunk in zip(plan.pieces, chunks)]
+    parts = [
+        (np.asarray(chunk) if rank == 4 else np.asarray(chunk)[np.newaxis])[piece.out_of]
+        for piece, chunk in zip(plan.pieces, chunks)
+    ]
     if len(parts) == 1 and parts[0].shape == plan.window_shape:
         window = parts[0]  # one chunk holds the whole window: read it in place
     else:
@@ -181,9 +181,7 @@ def _normalized(
     """``chunks`` as dask normalizes them for an output of ``shape``;
     WindowTooLarge for blocks of 2**31 elements."""
     normalize_chunks = importlib.import_module("dask.array.core").normalize_chunks
-    normalized: Chunks = normalize_chunks(
-        chunks, shape=shape, dtype=result_type, previous_chunks=previous, **limit
-    )
+    normalized: Chunks = normalize_chunks(chunks, shape=shape, dtype=result_type, previous_chunks=previous, **limit)
     largest = math.prod(max(axis, default=0) for axis in normalized)
     if largest > _LIMIT:
         raise WindowTooLarge(
@@ -193,9 +191,7 @@ def _normalized(
     return normalized
 
 
-def _default_blocks(
-    image: Any, request: Request, shape: Tuple[int, ...]
-) -> Tuple[Chunks, Dict[BlockIndex, BlockPlan]]:
+def _default_blocks(image: Any, request: Request, shape: Tuple[int, ...]) -> Tuple[Chunks, Dict[BlockIndex, BlockPlan]]:
     """Blocks of about 64 MiB shaped like the input's chunks, smaller while some window is too large."""
     limit = _BLOCK_BYTES
     while True:

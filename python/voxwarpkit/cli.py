@@ -145,9 +145,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="matrix file or folder (see above); without it, a pure regrid",
     )
     grid = apply.add_mutually_exclusive_group()
-    grid.add_argument(
-        "--like", metavar="REF", type=Path, default=None, help="resample onto the grid of image REF"
-    )
+    grid.add_argument("--like", metavar="REF", type=Path, default=None, help="resample onto the grid of image REF")
     grid.add_argument(
         "--voxel-size",
         metavar=("SX", "SY", "SZ"),
@@ -258,9 +256,7 @@ def _thread_count(text: str) -> int:
 
 
 def _missing_extra(name: str) -> CommandError:
-    return CommandError(
-        f"this command needs {name}, which is not installed: pip install 'voxwarpkit[cli]'"
-    )
+    return CommandError(f"this command needs {name}, which is not installed: pip install 'voxwarpkit[cli]'")
 
 
 def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:

@@ -95,9 +95,7 @@ def write_picture(
         try:
             figure.savefig(partial, format="png", dpi=DPI)
         except OSError as error:
-            raise CommandError(
-                f"output {path}: cannot write it ({error.strerror or error})"
-            ) from None
+            raise CommandError(f"output {path}: cannot write it ({error.strerror or error})") from None
 
 
 def run_demo(output: Path = DEFAULT_OUTPUT, out: TextIO = sys.stdout) -> None:

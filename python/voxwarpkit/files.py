@@ -37,9 +37,7 @@ def replaced_on_success(path: Path, suffix: str, *, overwrite: bool) -> Iterator
         try:
             os.replace(partial, path)
         except OSError as error:
-            raise CommandError(
-                f"output {path}: cannot write it ({error.strerror or error})"
-            ) from None
+            raise CommandError(f"output {path}: cannot write it ({error.strerror or error})") from None
     finally:
         if partial.exists():
             partial.unlink()

@@ -38,9 +38,7 @@ class Grid(NamedTuple):
     zooms: Tuple[float, float, float]
 
 
-def checked_grid(
-    shape: Sequence[int], affine: ArrayLike, zooms: Sequence[float], name: str
-) -> Grid:
+def checked_grid(shape: Sequence[int], affine: ArrayLike, zooms: Sequence[float], name: str) -> Grid:
     """A Grid, or ValueError naming ``name`` for an empty axis, an affine that is
     not one or a voxel size that is not positive."""
     counts = tuple(int(n) for n in shape[:3])
@@ -79,9 +77,7 @@ def output_grid(
     if voxel_size is not None:
         sizes = np.asarray(voxel_size, dtype=np.float64).ravel()
         if sizes.shape != (3,) or not np.all(np.isfinite(sizes) & (sizes > 0)):
-            raise ValueError(
-                f"voxel_size must be 3 positive numbers (i, j, k), got {sizes.tolist()}"
-            )
+            raise ValueError(f"voxel_size must be 3 positive numbers (i, j, k), got {sizes.tolist()}")
         zooms = (float(sizes[0]), float(sizes[1]), float(sizes[2]))
         affine[:3, :3] *= sizes / np.array(source.zooms)
     if shape is None:
@@ -92,10 +88,7 @@ def output_grid(
 
 
 def _covering(source: Grid, zooms: Tuple[float, float, float]) -> Tuple[int, int, int]:
-    ni, nj, nk = (
-        max(1, math.ceil(n * z / v - _COVER_TOLERANCE))
-        for n, z, v in zip(source.shape, source.zooms, zooms)
-    )
+    ni, nj, nk = (max(1, math.ceil(n * z / v - _COVER_TOLERANCE)) for n, z, v in zip(source.shape, source.zooms, zooms))
     return ni, nj, nk
 
 
@@ -106,9 +99,7 @@ def world_to_index(world: NDArray[np.float64], source: Grid, target: Grid) -> ND
     return maps
 
 
-def index_to_kernel(
-    maps: NDArray[np.float64], source: Grid, target: Grid
-) -> NDArray[np.float32]:
+def index_to_kernel(maps: NDArray[np.float64], source: Grid, target: Grid) -> NDArray[np.float32]:
     """Output-index -> input-index maps ``(n, 4, 4)`` as the kernel's ``(n, 12)``
     float32 matrices, which map output physical to input physical positions."""
     scale = np.diag([*source.zooms, 1.0])
@@ -124,14 +115,10 @@ def _world_matrices(matrix: Optional[ArrayLike], volumes: int) -> NDArray[np.flo
     if numbers.shape in ((3, 4), (4, 4)):
         return _affine4(numbers)[np.newaxis]
     if numbers.ndim != 3 or numbers.shape[1:] not in ((3, 4), (4, 4)):
-        raise ValueError(
-            "matrix must be a 4x4 (or 3x4), or one per volume (nvol, 4, 4); "
-            f"got shape {numbers.shape}"
-        )
+        raise ValueError(f"matrix must be a 4x4 (or 3x4), or one per volume (nvol, 4, 4); got shape {numbers.shape}")
     if len(numbers) != volumes:
         raise ValueError(
-            f"matrix holds {len(numbers)} matrices for an image of {volumes} "
-            f"volume{'s' if volumes != 1 else ''}"
+            f"matrix holds {len(numbers)} matrices for an image of {volumes} volume{'s' if volumes != 1 else ''}"
         )
     return np.stack([_affine4(m) for m in numbers])
 

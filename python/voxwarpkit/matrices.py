@@ -42,9 +42,7 @@ _LAST_ROW_TOLERANCE = 1e-9
 # Linear parts worse conditioned than this cannot be inverted meaningfully.
 _CONDITION_LIMIT = 1e12
 # Reverses the three spatial axes of a homogeneous matrix: (z, y, x) <-> (x, y, z).
-_REVERSE_AXES = np.array(
-    [[0, 0, 1, 0], [0, 1, 0, 0], [1, 0, 0, 0], [0, 0, 0, 1]], dtype=np.float64
-)
+_REVERSE_AXES = np.array([[0, 0, 1, 0], [0, 1, 0, 0], [1, 0, 0, 0], [0, 0, 0, 1]], dtype=np.float64)
 
 
 def _numbers(value: ArrayLike, name: str) -> NDArray[np.float64]:
@@ -67,9 +65,7 @@ def _affine4(matrix: ArrayLike, name: str = "matrix") -> NDArray[np.float64]:
         return np.vstack([array, [0.0, 0.0, 0.0, 1.0]])
     if array.shape == (4, 4):
         if np.max(np.abs(array[3] - [0.0, 0.0, 0.0, 1.0])) > _LAST_ROW_TOLERANCE:
-            raise ValueError(
-                f"the last row of a 4x4 {name} must be 0 0 0 1, got {array[3].tolist()}"
-            )
+            raise ValueError(f"the last row of a 4x4 {name} must be 0 0 0 1, got {array[3].tolist()}")
         result = array.copy()
         result[3] = [0.0, 0.0, 0.0, 1.0]
         return result
@@ -80,9 +76,7 @@ def _voxel_size(voxel_size: ArrayLike) -> NDArray[np.float64]:
     """Three positive spacings (sx, sy, sz), or ValueError."""
     spacing = _numbers(voxel_size, "voxel_size").ravel()
     if spacing.shape != (3,):
-        raise ValueError(
-            f"voxel_size must hold 3 numbers (sx, sy, sz), got {spacing.size}"
-        )
+        raise ValueError(f"voxel_size must hold 3 numbers (sx, sy, sz), got {spacing.size}")
     if not np.all(spacing > 0):
         raise ValueError(f"voxel_size must be positive, got {spacing.tolist()}")
     return spacing
@@ -106,9 +100,7 @@ def _twelve(affine: NDArray[np.float64]) -> NDArray[np.float32]:
     return affine[:3].astype(np.float32).ravel()
 
 
-def _physical_from_index(
-    index_affine: NDArray[np.float64], spacing: NDArray[np.float64]
-) -> NDArray[np.float64]:
+def _physical_from_index(index_affine: NDArray[np.float64], spacing: NDArray[np.float64]) -> NDArray[np.float64]:
     """Conjugate an (x, y, z) index-space affine into physical space."""
     scale = np.diag([spacing[0], spacing[1], spacing[2], 1.0])
     unscale = np.diag([1.0 / spacing[0], 1.0 / spacing[1], 1.0 / spacing[2], 1.0])
@@ -166,9 +158,7 @@ def invert(matrix: ArrayLike) -> NDArray[np.float32]:
     return _twelve(_inverse4(_affine4(matrix)))
 
 
-def from_index(
-    matrix: ArrayLike, offset: ArrayLike = 0.0, *, voxel_size: ArrayLike
-) -> NDArray[np.float32]:
+def from_index(matrix: ArrayLike, offset: ArrayLike = 0.0, *, voxel_size: ArrayLike) -> NDArray[np.float32]:
     """Return transform's 12 numbers from an index-space matrix, as scipy.ndimage uses.
 
     Convention read: that of ``scipy.ndimage.affine_transform(image, matrix,
@@ -195,18 +185,14 @@ def from_index(
         raise ValueError(f"offset must be one number or 3, got shape {shift.shape}")
     if linear.shape in ((3, 4), (4, 4)):
         if np.any(shift != 0):
-            raise ValueError(
-                "a 3x4 or 4x4 matrix carries its own translation; leave offset at 0"
-            )
+            raise ValueError("a 3x4 or 4x4 matrix carries its own translation; leave offset at 0")
         zyx = _affine4(linear)
     elif linear.shape in ((3,), (3, 3)):
         zyx = np.eye(4)
         zyx[:3, :3] = np.diag(linear) if linear.ndim == 1 else linear
         zyx[:3, 3] = shift
     else:
-        raise ValueError(
-            f"matrix must be 3x3, 3 numbers, 3x4 or 4x4, got shape {linear.shape}"
-        )
+        raise ValueError(f"matrix must be 3x3, 3 numbers, 3x4 or 4x4, got shape {linear.shape}")
     xyz = _REVERSE_AXES @ zyx @ _REVERSE_AXES
     return _twelve(_physical_from_index(xyz, spacing))
 
@@ -214,15 +200,9 @@ def from_index(
 def _rotation(degrees: NDArray[np.float64]) -> NDArray[np.float64]:
     """Rotate about x, then about y, then about z (fixed axes, right-handed)."""
     ax, ay, az = (math.radians(float(angle)) for angle in degrees)
-    about_x = np.array(
-        [[1, 0, 0], [0, math.cos(ax), -math.sin(ax)], [0, math.sin(ax), math.cos(ax)]]
-    )
-    about_y = np.array(
-        [[math.cos(ay), 0, math.sin(ay)], [0, 1, 0], [-math.sin(ay), 0, math.cos(ay)]]
-    )
-    about_z = np.array(
-        [[math.cos(az), -math.sin(az), 0], [math.sin(az), math.cos(az), 0], [0, 0, 1]]
-    )
+    about_x = np.array([[1, 0, 0], [0, math.cos(ax), -math.sin(ax)], [0, math.sin(ax), math.cos(ax)]])
+    about_y = np.array([[math.cos(ay), 0, math.sin(ay)], [0, 1, 0], [-math.sin(ay), 0, math.cos(ay)]])
+    about_z = np.array([[math.cos(az), -math.sin(az), 0], [math.sin(az), math.cos(az), 0], [0, 0, 1]])
     result: NDArray[np.float64] = about_z @ about_y @ about_x
     return result
 
@@ -262,9 +242,7 @@ def rigid(
     dims = tuple(shape)
     counts_ok = all(isinstance(n, (int, np.integer)) and n >= 0 for n in dims)
     if len(dims) not in (3, 4) or not counts_ok:
-        raise ValueError(
-            f"shape must be an image shape (nz, ny, nx) or (nvol, nz, ny, nx), got {dims!r}"
-        )
+        raise ValueError(f"shape must be an image shape (nz, ny, nx) or (nvol, nz, ny, nx), got {dims!r}")
     spacing = _voxel_size(voxel_size)
     angles = _numbers(rotation, "rotation").ravel()
     shift = _numbers(translation, "translation").ravel()
@@ -284,9 +262,7 @@ def rigid(
     return _twelve(backward)
 
 
-def from_world(
-    matrix: ArrayLike, affine: ArrayLike, *, voxel_size: ArrayLike
-) -> NDArray[np.float32]:
+def from_world(matrix: ArrayLike, affine: ArrayLike, *, voxel_size: ArrayLike) -> NDArray[np.float32]:
     """Return transform's 12 numbers from a world-space matrix and a NIfTI affine.
 
     Convention read: ``matrix`` is a 4x4 (or 3x4) that maps an **output**

@@ -89,8 +89,7 @@ def _read_folder(folder: Path) -> MatrixSource:
     for entry in entries:
         if not entry.is_file():
             raise CommandError(
-                f"matrix folder {folder}: {entry.name} is not a file; "
-                "the folder must hold one matrix file per volume"
+                f"matrix folder {folder}: {entry.name} is not a file; the folder must hold one matrix file per volume"
             )
     if not entries:
         raise CommandError(f"matrix folder {folder}: holds no matrix files")
@@ -142,8 +141,7 @@ def _one_matrix(lines: List[Tuple[int, List[float]]], path: Path) -> NDArray[np.
     numbers = [value for _, values in lines for value in values]
     if len(numbers) not in (12, 16):
         raise CommandError(
-            f"matrix file {path} holds {len(numbers)} numbers; "
-            "it needs 12 (a 3x4 matrix) or 16 (a 4x4 matrix)"
+            f"matrix file {path} holds {len(numbers)} numbers; it needs 12 (a 3x4 matrix) or 16 (a 4x4 matrix)"
         )
     try:
         return _affine4(np.array(numbers).reshape(-1, 4))
@@ -164,9 +162,7 @@ def _matrices_in_text(text: str, path: Path) -> NDArray[np.float64]:
         return np.concatenate([rows, last], axis=1)
     if filled and all(len(values) == 4 for _, values in filled):
         return np.stack(_blocks(lines, path))
-    raise CommandError(
-        f"matrix file {path} holds {count} numbers on {len(filled)} lines; {_EXPECTED}"
-    )
+    raise CommandError(f"matrix file {path} holds {count} numbers on {len(filled)} lines; {_EXPECTED}")
 
 
 def _blocks(lines: List[Tuple[int, List[float]]], path: Path) -> List[NDArray[np.float64]]:

@@ -82,9 +82,7 @@ def _voxel_size_mends_unlogged() -> Iterator[None]:
         logger.removeFilter(quiet)
 
 
-def header_voxel_size(
-    image: NiftiImage, path: Path, *, role: str = "input"
-) -> Tuple[float, float, float]:
+def header_voxel_size(image: NiftiImage, path: Path, *, role: str = "input") -> Tuple[float, float, float]:
     """The voxel size along (i, j, k) as the file stores it, or CommandError when not positive.
 
     nibabel mends the header it loads, a zero pixdim to 1 and a negative one
@@ -102,9 +100,7 @@ def header_voxel_size(
     size = tuple(float(z) for z in raw["pixdim"][1:4])
     if not all(math.isfinite(z) and z > 0 for z in size):
         shown = " x ".join(f"{z:g}" for z in size)
-        raise CommandError(
-            f"{role} {path}: voxel size (pixdim) {shown} in its header is not positive"
-        )
+        raise CommandError(f"{role} {path}: voxel size (pixdim) {shown} in its header is not positive")
     return size[0], size[1], size[2]
 
 
@@ -147,8 +143,7 @@ def needs_widening(dtype: np.dtype[Any], path: Path) -> bool:
     if dtype.fields is None and dtype.char in _WIDENED:
         return True
     raise CommandError(
-        f"input {path}: element type {_type_name(dtype)} is not supported "
-        "(it does not convert to float32 without loss)"
+        f"input {path}: element type {_type_name(dtype)} is not supported (it does not convert to float32 without loss)"
     )
 
 
@@ -170,6 +165,4 @@ def save_nifti(image: NiftiImage, path: Path, *, overwrite: bool) -> None:
         try:
             nib.save(image, partial)
         except OSError as error:
-            raise CommandError(
-                f"output {path}: cannot write it ({error.strerror or error})"
-            ) from None
+            raise CommandError(f"output {path}: cannot write it ({error.strerror or error})") from None

@@ -29,9 +29,7 @@ _ELLIPSOIDS: Sequence[Tuple[float, float, float, float, float, float, float, flo
 )
 
 
-def head_phantom(
-    shape: Tuple[int, int, int], voxel_size: Tuple[float, float, float]
-) -> NDArray[np.float32]:
+def head_phantom(shape: Tuple[int, int, int], voxel_size: Tuple[float, float, float]) -> NDArray[np.float32]:
     """A float32 volume ``(nz, ny, nx)`` of nested ellipsoids with values in [0, 1.3].
 
     The phantom fills the largest cube that fits the grid's physical extent,

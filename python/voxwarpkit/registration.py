@@ -99,9 +99,7 @@ def _is_binary(head: bytes) -> bool:
     return head.startswith(b"MATLAB") or b"\0" in head
 
 
-def read_registration(
-    path: Path, fmt: str, *, reference: Any = None, moving: Any = None
-) -> NDArray[np.float64]:
+def read_registration(path: Path, fmt: str, *, reference: Any = None, moving: Any = None) -> NDArray[np.float64]:
     """The transforms in ``path`` as (n, 4, 4) RAS+ world matrices, reference -> moving.
 
     ``fmt`` is what :func:`registration_format` returned. ``reference``
@@ -126,9 +124,7 @@ def read_registration(
     except MemoryError:
         raise
     except Exception as error:  # nitransforms raises many types for files it cannot parse
-        raise CommandError(
-            f"matrix file {path} ({name}): cannot read it ({_reason(error)})"
-        ) from None
+        raise CommandError(f"matrix file {path} ({name}): cannot read it ({_reason(error)})") from None
     matrices = np.asarray(ras, dtype=np.float64).reshape(-1, 4, 4)
     if not np.all(np.isfinite(matrices)):
         raise CommandError(f"matrix file {path} ({name}): its matrices are not finite")

@@ -304,9 +304,7 @@ def checked_request(
     matrices = _matrices(matrix, volumes, len(image_shape) == 4)
     output_shape = _counts(image_shape[-3:]) if shape is None else _output_shape(shape)
     if limit_output and volumes * math.prod(output_shape) > _LIMIT:
-        raise ValueError(
-            f"the output is too large: {volumes} x {output_shape} has more than {_LIMIT} elements"
-        )
+        raise ValueError(f"the output is too large: {volumes} x {output_shape} has more than {_LIMIT} elements")
     if isinstance(order, bool) or order not in (0, 1):
         raise ValueError(f"order must be 0 (nearest) or 1 (linear), got {order!r}")
     result_type = np.dtype(np.float32) if order == 1 else image_type.newbyteorder("=")
@@ -356,8 +354,7 @@ def _matrices(matrix: ArrayLike, volumes: int, stack: bool) -> NDArray[np.float3
         if numbers.shape[0] != volumes:
             raise ValueError(
                 f"matrix holds {numbers.shape[0]} matrices for an image of {volumes} "
-                f"volume{'s' if volumes != 1 else ''}"
-                + ("" if stack else " (a 3-D image takes one matrix)")
+                f"volume{'s' if volumes != 1 else ''}" + ("" if stack else " (a 3-D image takes one matrix)")
             )
     else:
         raise ValueError(
@@ -409,7 +406,5 @@ def fill_bytes(fill: Any, result_type: np.dtype[Any]) -> bytes:
     else:
         info = np.iinfo(result_type)
         if not info.min <= value <= info.max:
-            raise ValueError(
-                f"fill {fill!r} does not fit the result's type {result_type} ({info.min} to {info.max})"
-            )
+            raise ValueError(f"fill {fill!r} does not fit the result's type {result_type} ({info.min} to {info.max})")
     return np.array(value, dtype=result_type).tobytes()

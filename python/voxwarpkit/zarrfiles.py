@@ -89,9 +89,7 @@ def read_image(path: PathLike, *, voxel_size: Optional[ArrayLike] = None) -> Zar
     image = _read_nifti(source, given) if nifti_suffix(source) is not None else _read_zarr(source, given)
     shape = tuple(image.data.shape)
     if len(shape) not in (3, 4):
-        raise CommandError(
-            f"input {source}: an image of shape {shape}; (z, y, x) and (t, z, y, x) are supported"
-        )
+        raise CommandError(f"input {source}: an image of shape {shape}; (z, y, x) and (t, z, y, x) are supported")
     return image
 
 
@@ -244,13 +242,22 @@ def apply_zarr(
     except (TypeError, ValueError) as error:
         raise CommandError(f"cannot resample {source}: {_first_line(error)}") from None
     block_shape = _regular_block(result.chunks, target_path)
-    spacing = _positive_three(
-        image.voxel_size if grid_voxel_size is None else grid_voxel_size, "output voxel size"
-    )
+    spacing = _positive_three(image.voxel_size if grid_voxel_size is None else grid_voxel_size, "output voxel size")
 
     started = time.perf_counter()
-    write_zarr(result, target_path, block_shape, spacing, image, scheduler=scheduler, workers=workers,
-               affine=affine, force=force, progress=progress, err=err)
+    write_zarr(
+        result,
+        target_path,
+        block_shape,
+        spacing,
+        image,
+        scheduler=scheduler,
+        workers=workers,
+        affine=affine,
+        force=force,
+        progress=progress,
+        err=err,
+    )
     elapsed = time.perf_counter() - started
     print(
         f"resampled {source} {'x'.join(map(str, image.data.shape))} into {target_path} "
@@ -307,8 +314,17 @@ def nifti_to_zarr(
     check_output(target_path, force=force)
     image = read_image(source)
     data = image.data.rechunk("auto" if chunks is None else chunks)
-    write_zarr(data, target_path, _regular_block(data.chunks, target_path), image.voxel_size, image,
-               scheduler=scheduler, force=force, progress=progress, err=err)
+    write_zarr(
+        data,
+        target_path,
+        _regular_block(data.chunks, target_path),
+        image.voxel_size,
+        image,
+        scheduler=scheduler,
+        force=force,
+        progress=progress,
+        err=err,
+    )
 
 
 def zarr_to_nifti(source: PathLike, target: PathLike, *, force: bool = False) -> None:
@@ -383,9 +399,7 @@ def _create_output(
     return str(array_path)
 
 
-def _ome_multiscale(
-    multiscale: Dict[str, Any], spacing: Tuple[float, float, float], rank: int
-) -> Dict[str, Any]:
+def _ome_multiscale(multiscale: Dict[str, Any], spacing: Tuple[float, float, float], rank: int) -> Dict[str, Any]:
     """The input's multiscale entry, reduced to one level of the output's spacing."""
     level_scale = [1.0] * (rank - 3) + [spacing[2], spacing[1], spacing[0]]
     written = {k: v for k, v in multiscale.items() if k not in ("datasets", "coordinateTransformations")}

@@ -229,11 +229,17 @@ struct from_float64 {
 // Element types written from floats.
 struct to_uint8 {
     using stored = uint8_t;
-    static stored convert(const float *in) { return static_cast<stored>(static_cast<uint32_t>(truncate_to_int32(*in))); }
+    static stored convert(const float *in)
+    {
+        return static_cast<stored>(static_cast<uint32_t>(truncate_to_int32(*in)));
+    }
 };
 struct to_int16 {
     using stored = uint16_t;  // the low 16 bits of the truncated value
-    static stored convert(const float *in) { return static_cast<stored>(static_cast<uint32_t>(truncate_to_int32(*in))); }
+    static stored convert(const float *in)
+    {
+        return static_cast<stored>(static_cast<uint32_t>(truncate_to_int32(*in)));
+    }
 };
 struct to_int32 {
     using stored = int32_t;
@@ -391,8 +397,8 @@ npy_intp element_count(const npy_intp *dims, int naxes)
     return count;
 }
 
-float *import_array(PyArrayObject *array, int naxes, accepted_types accepted,
-                    const char *allocation_message, const char *conversion_message)
+float *import_array(PyArrayObject *array, int naxes, accepted_types accepted, const char *allocation_message,
+                    const char *conversion_message)
 {
     const npy_intp *dims = PyArray_DIMS(array);
     const npy_intp count = element_count(dims, naxes);

@@ -36,8 +36,8 @@ bool no_signal(void *context)
 bool run_without_lock(const std::vector<resample_job> &jobs, int threads)
 {
     released_lock lock{PyEval_SaveThread()};
-    const bool finished = run_resample_jobs(jobs.data(), jobs.size(), selected_kernel_variant().resample, threads,
-                                            {no_signal, &lock});
+    const bool finished =
+        run_resample_jobs(jobs.data(), jobs.size(), selected_kernel_variant().resample, threads, {no_signal, &lock});
     PyEval_RestoreThread(lock.state);
     return finished;
 }
@@ -125,8 +125,15 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module = {
-    PyModuleDef_HEAD_INIT, "voxwarpkit._engine", "The resampling kernel on every core; private to voxwarpkit.",
-    -1, methods, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "voxwarpkit._engine",
+    "The resampling kernel on every core; private to voxwarpkit.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

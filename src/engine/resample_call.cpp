@@ -201,9 +201,8 @@ bool prepare_resample(PyObject *args, resample_call &call)
         return false;
     }
 
-    PyArray_Descr *result_type = request.mode == sampling::linear
-                                     ? PyArray_DescrFromType(NPY_FLOAT)
-                                     : PyArray_DescrFromType(PyArray_TYPE(source));
+    PyArray_Descr *result_type = request.mode == sampling::linear ? PyArray_DescrFromType(NPY_FLOAT)
+                                                                  : PyArray_DescrFromType(PyArray_TYPE(source));
     if (result_type == nullptr) {
         return false;
     }
@@ -249,9 +248,8 @@ bool prepare_resample(PyObject *args, resample_call &call)
         job.write_fill = write_fill;
         std::memcpy(job.fill, fill_bytes, sizeof job.fill);
         if (!job_is_sound(job)) {
-            PyErr_SetString(PyExc_ValueError,
-                            "the source window does not hold every voxel the target block reads, "
-                            "or lies outside the source grid");
+            PyErr_SetString(PyExc_ValueError, "the source window does not hold every voxel the target block reads, "
+                                              "or lies outside the source grid");
             return false;
         }
         call.jobs.push_back(job);
@@ -266,8 +264,8 @@ PyObject *source_box_of(PyObject *args)
     }
     PyObject *grid, *source_spacing, *matrices, *target_shape, *target_origin, *target_spacing;
     int order;
-    if (!PyArg_ParseTuple(args, "OOOOOOi:source_box", &grid, &source_spacing, &matrices, &target_shape,
-                          &target_origin, &target_spacing, &order)) {
+    if (!PyArg_ParseTuple(args, "OOOOOOi:source_box", &grid, &source_spacing, &matrices, &target_shape, &target_origin,
+                          &target_spacing, &order)) {
         return nullptr;
     }
     block_request request{};

@@ -58,12 +58,12 @@ uint64_t enabled_register_states()
 #endif
 }
 
-constexpr uint64_t xmm_ymm_state = 0x6;          // SSE and AVX registers
-constexpr uint64_t zmm_state = 0xE0;             // opmask, upper ZMM0-15, ZMM16-31
-constexpr uint32_t osxsave_bit = 1u << 27;       // leaf 1, ECX
-constexpr uint32_t avx_bit = 1u << 28;           // leaf 1, ECX
-constexpr uint32_t avx2_bit = 1u << 5;           // leaf 7, EBX
-constexpr uint32_t avx512f_bit = 1u << 16;       // leaf 7, EBX
+constexpr uint64_t xmm_ymm_state = 0x6;     // SSE and AVX registers
+constexpr uint64_t zmm_state = 0xE0;        // opmask, upper ZMM0-15, ZMM16-31
+constexpr uint32_t osxsave_bit = 1u << 27;  // leaf 1, ECX
+constexpr uint32_t avx_bit = 1u << 28;      // leaf 1, ECX
+constexpr uint32_t avx2_bit = 1u << 5;      // leaf 7, EBX
+constexpr uint32_t avx512f_bit = 1u << 16;  // leaf 7, EBX
 
 bool avx_state_enabled(uint64_t *states)
 {

@@ -2,7 +2,10 @@
 
 namespace {
 
-bool always() { return true; }
+bool always()
+{
+    return true;
+}
 
 const kernel_variant variants[] = {
 #if defined(VOXWARP_HAVE_AVX512)

@@ -19,7 +19,7 @@ struct ops {
     static constexpr int lanes = 8;
     using floats = __m256;
     using ints = __m256i;
-    using mask = __m256i;  // all ones in a selected lane
+    using mask = __m256i;     // all ones in a selected lane
     using doubles = __m256d;  // half of the lanes
 
     static floats broadcast(float value) { return _mm256_set1_ps(value); }

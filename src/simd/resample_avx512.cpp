@@ -53,7 +53,10 @@ struct ops {
     static mask but_not(mask a, mask b) { return static_cast<mask>(a & ~b); }
     static unsigned bits(mask m) { return m; }
 
-    static void store_offsets(int32_t *out, ints offsets, mask m) { _mm512_store_si512(out, _mm512_maskz_mov_epi32(m, offsets)); }
+    static void store_offsets(int32_t *out, ints offsets, mask m)
+    {
+        _mm512_store_si512(out, _mm512_maskz_mov_epi32(m, offsets));
+    }
 
     // The elements at each lane's offset and the next. Each lane's pair is one
     // 64-bit load from its own address: cheaper than a hardware gather on

@@ -109,9 +109,9 @@ void fix_nan_lanes(const grid &g, int32_t vol, ptrdiff_t offset, unsigned lane_b
 // The lanes inside the input on all three axes: indices and weights once,
 // then every volume of the stack.
 template <typename V>
-void blend_interior_lanes(const grid &g, const block_constants<V> &c, ptrdiff_t offset,
-                          typename V::mask interior, typename V::floats I, typename V::floats J,
-                          typename V::floats K, typename V::ints x0, typename V::ints y0, typename V::ints z0)
+void blend_interior_lanes(const grid &g, const block_constants<V> &c, ptrdiff_t offset, typename V::mask interior,
+                          typename V::floats I, typename V::floats J, typename V::floats K, typename V::ints x0,
+                          typename V::ints y0, typename V::ints z0)
 {
     // The differences are exact, as in the scalar routine.
     const typename V::floats fx = V::sub(I, V::to_float(x0));
@@ -188,8 +188,8 @@ void fill_unsampled(const grid &g, ptrdiff_t offset, typename V::mask valid, typ
 
 // Linear sampling of the lanes from global column x up to column `end`.
 template <typename V>
-void resample_block(const grid &g, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset,
-                    int32_t x, int32_t end)
+void resample_block(const grid &g, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset, int32_t x,
+                    int32_t end)
 {
     const block_indices<V> at = indices_of<V>(c, r, x);
     const typename V::ints x0 = V::truncate(at.I);
@@ -242,8 +242,8 @@ typename V::ints nearest_indices(typename V::floats I, int32_t n, typename V::ma
 // vector finds each lane's source element, and the copy, of elements of any
 // size, is made lane by lane.
 template <typename V, typename T>
-void nearest_block(const grid &g, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset,
-                   int32_t x, int32_t end)
+void nearest_block(const grid &g, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset, int32_t x,
+                   int32_t end)
 {
     const block_indices<V> at = indices_of<V>(c, r, x);
     typename V::mask sampled = V::first_lanes(end - x);

@@ -46,10 +46,7 @@ namespace {
 struct float_state {
     uint64_t control;
     uint64_t status;
-    bool operator==(const float_state &other) const
-    {
-        return control == other.control && status == other.status;
-    }
+    bool operator==(const float_state &other) const { return control == other.control && status == other.status; }
 };
 
 #if defined(__aarch64__)
@@ -129,7 +126,7 @@ size_t element_count(const xyz &counts)
 struct kernel_case {
     std::vector<uint64_t> input;  // 8-byte units, so that elements of any size are aligned
     size_t output_bytes = 0;
-    std::vector<resample_job> jobs;  // their target pointers are set by run_case
+    std::vector<resample_job> jobs;      // their target pointers are set by run_case
     std::vector<size_t> target_offsets;  // where each job's target starts, in bytes of the output
 };
 
@@ -159,8 +156,8 @@ bool read_whole_grid_case(std::ifstream &in, kernel_case &c)
     }
     c.output_bytes = bytes;
     if (bytes > 0) {
-        c.jobs.push_back(whole_grid_job(reinterpret_cast<const float *>(c.input.data()), shape, voxel_size, matrix,
-                                        nullptr));
+        c.jobs.push_back(
+            whole_grid_job(reinterpret_cast<const float *>(c.input.data()), shape, voxel_size, matrix, nullptr));
         c.target_offsets.push_back(0);
     }
     return true;

@@ -43,8 +43,8 @@ const float *float32_data(PyObject *object, npy_intp count, const char *name)
     }
     if (PyArray_TYPE(array) != NPY_FLOAT || !PyArray_ISCARRAY_RO(array) || !PyArray_ISNOTSWAPPED(array)
         || PyArray_SIZE(array) < count) {
-        PyErr_Format(PyExc_ValueError, "%s must be a native C-contiguous float32 array of at least %zd elements",
-                     name, static_cast<Py_ssize_t>(count));
+        PyErr_Format(PyExc_ValueError, "%s must be a native C-contiguous float32 array of at least %zd elements", name,
+                     static_cast<Py_ssize_t>(count));
         return nullptr;
     }
     return static_cast<const float *>(PyArray_DATA(array));
@@ -156,8 +156,7 @@ PyObject *py_resample(PyObject *, PyObject *args)
     PyObject *matrix_object;
     const char *variant_name = nullptr;
     PyObject *out_object = Py_None;
-    if (!PyArg_ParseTuple(args, "OOO|zO", &image_object, &voxel_object, &matrix_object, &variant_name,
-                          &out_object)) {
+    if (!PyArg_ParseTuple(args, "OOO|zO", &image_object, &voxel_object, &matrix_object, &variant_name, &out_object)) {
         return nullptr;
     }
     resample_function resample = selected_kernel_variant().resample;
@@ -288,12 +287,14 @@ PyObject *py_call_in_float_environment(PyObject *, PyObject *args)
         return nullptr;
     }
     // The function stays referenced by `args` once `head` is gone.
-    const bool parsed = count >= 5 && PyArg_ParseTuple(head, "spppO", &rounding_name, &flush_to_zero,
-                                                       &denormals_are_zero, &trap_invalid, &function);
+    const bool parsed = count >= 5
+                        && PyArg_ParseTuple(head, "spppO", &rounding_name, &flush_to_zero, &denormals_are_zero,
+                                            &trap_invalid, &function);
     Py_DECREF(head);
     if (!parsed) {
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_TypeError, "expected rounding, flush_to_zero, denormals_are_zero, trap_invalid, function");
+            PyErr_SetString(PyExc_TypeError,
+                            "expected rounding, flush_to_zero, denormals_are_zero, trap_invalid, function");
         }
         return nullptr;
     }
@@ -387,8 +388,15 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module = {
-    PyModuleDef_HEAD_INIT, "_voxwarpkit_testing", "Private test hooks of voxwarpkit; not a public API.",
-    -1, methods, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_voxwarpkit_testing",
+    "Private test hooks of voxwarpkit; not a public API.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -8,25 +8,19 @@ from numpy.typing import NDArray
 import voxwarpkit
 
 
-def rotate_about_centre(
-    image: NDArray[np.int16], voxel_size: NDArray[np.float64]
-) -> NDArray[np.float32]:
+def rotate_about_centre(image: NDArray[np.int16], voxel_size: NDArray[np.float64]) -> NDArray[np.float32]:
     matrix = voxwarpkit.rigid(image.shape, voxel_size, rotation=(0.0, 0.0, 30.0))
     return voxwarpkit.transform(image, voxel_size, matrix)
 
 
-def follow_scipy(
-    image: NDArray[np.float32], index_matrix: NDArray[np.float64]
-) -> NDArray[np.float32]:
+def follow_scipy(image: NDArray[np.float32], index_matrix: NDArray[np.float64]) -> NDArray[np.float32]:
     voxel_size = np.array([0.8, 0.8, 2.0])
     linear, offset = index_matrix[:3, :3], index_matrix[:3, 3]
     matrix = voxwarpkit.from_index(linear, offset, voxel_size=voxel_size)
     return voxwarpkit.transform(image, voxel_size, matrix)
 
 
-def undo_registration(
-    image: NDArray[np.float64], forward: NDArray[np.float64]
-) -> NDArray[np.float32]:
+def undo_registration(image: NDArray[np.float64], forward: NDArray[np.float64]) -> NDArray[np.float32]:
     voxel_size = np.ones(3)
     backward: NDArray[np.float32] = voxwarpkit.invert(forward)
     both_ways: NDArray[np.float64] = voxwarpkit.as_homogeneous(backward) @ forward
