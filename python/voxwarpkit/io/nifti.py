@@ -1,4 +1,4 @@
-"""NIfTI files in and out, through nibabel: loading, element types and safe writing."""
+"""NIfTI files in and out, through nibabel: loading, header voxel sizes, element types read and safe writing."""
 
 from __future__ import annotations
 
@@ -10,8 +10,8 @@ from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple, Union
 
 import numpy as np
 
-from .errors import CommandError
-from .files import replaced_on_success
+from .atomic import replaced_on_success
+from .errors import FileError, first_line
 
 if TYPE_CHECKING:
     import nibabel as nib
@@ -19,12 +19,6 @@ if TYPE_CHECKING:
 NiftiImage = Union["nib.Nifti1Image", "nib.Nifti2Image"]
 
 NIFTI_SUFFIXES = (".nii.gz", ".nii")
-
-# Type characters transform reads directly: uint8, int16, int32, the C long,
-# float32 and float64.
-_ACCEPTED = "Bhilfd"
-# Types transform refuses whose every value float32 holds exactly.
-_WIDENED = "?bHe"
 
 
 def nifti_suffix(path: Path) -> Optional[str]:
@@ -44,20 +38,20 @@ def load_nifti(path: Path, *, role: str = "input") -> NiftiImage:
     import nibabel as nib
 
     if not path.exists():
-        raise CommandError(f"{role} {path}: no such file")
+        raise FileError(f"{role} {path}: no such file")
     if path.is_dir():
-        raise CommandError(f"{role} {path}: is a directory")
+        raise FileError(f"{role} {path}: is a directory")
     try:
         # The file stays open so that reading volume after volume of a
         # compressed image continues the stream instead of starting it over.
         with _voxel_size_mends_unlogged():
             image = nib.load(path, keep_file_open=True)
     except OSError as error:
-        raise CommandError(f"{role} {path}: cannot read it ({error.strerror or error})") from None
+        raise FileError(f"{role} {path}: cannot read it ({error.strerror or error})") from None
     except Exception as error:  # nibabel raises several types for files it cannot parse
-        raise CommandError(f"{role} {path}: not a NIfTI image ({_reason(error)})") from None
+        raise FileError(f"{role} {path}: not a NIfTI image ({first_line(error) or type(error).__name__})") from None
     if not isinstance(image, (nib.Nifti1Image, nib.Nifti2Image)):
-        raise CommandError(f"{role} {path}: a {type(image).__name__}, not a NIfTI image")
+        raise FileError(f"{role} {path}: a {type(image).__name__}, not a NIfTI image")
     return image
 
 
@@ -83,7 +77,7 @@ def _voxel_size_mends_unlogged() -> Iterator[None]:
 
 
 def header_voxel_size(image: NiftiImage, path: Path, *, role: str = "input") -> Tuple[float, float, float]:
-    """The voxel size along (i, j, k) as the file stores it, or CommandError when not positive.
+    """The voxel size along (i, j, k) as the file stores it, or FileError when not positive.
 
     nibabel mends the header it loads, a zero pixdim to 1 and a negative one
     to its absolute value, so the raw pixdim is read from the file again: a
@@ -96,28 +90,24 @@ def header_voxel_size(image: NiftiImage, path: Path, *, role: str = "input") -> 
         with ImageOpener(str(path)) as stream:
             raw = type(header).from_fileobj(stream, check=False)
     except Exception as error:  # the file changed since it was loaded
-        raise CommandError(f"{role} {path}: cannot read its header ({_reason(error)})") from None
+        raise FileError(
+            f"{role} {path}: cannot read its header ({first_line(error) or type(error).__name__})"
+        ) from None
     size = tuple(float(z) for z in raw["pixdim"][1:4])
     if not all(math.isfinite(z) and z > 0 for z in size):
         shown = " x ".join(f"{z:g}" for z in size)
-        raise CommandError(f"{role} {path}: voxel size (pixdim) {shown} in its header is not positive")
+        raise FileError(f"{role} {path}: voxel size (pixdim) {shown} in its header is not positive")
     return size[0], size[1], size[2]
 
 
-def _reason(error: BaseException) -> str:
-    """The first line of an error's message, or its type when it has none."""
-    text = str(error).strip().splitlines()
-    return text[0] if text else type(error).__name__
-
-
 def read_block(image: NiftiImage, index: Any, path: Path) -> np.ndarray[Any, Any]:
-    """``image.dataobj[index]`` as an array, with read failures as CommandError."""
+    """``image.dataobj[index]`` as an array, with read failures as FileError."""
     try:
         return np.asanyarray(image.dataobj[index])
     except MemoryError:
-        raise CommandError(f"input {path}: not enough memory to read it") from None
+        raise FileError(f"input {path}: not enough memory to read it") from None
     except Exception as error:  # truncated or corrupt data: zlib, EOF and OS errors
-        raise CommandError(f"input {path}: cannot read its data ({_reason(error)})") from None
+        raise FileError(f"input {path}: cannot read its data ({first_line(error) or type(error).__name__})") from None
 
 
 def stored_type(image: NiftiImage) -> np.dtype[Any]:
@@ -132,37 +122,15 @@ def stored_type(image: NiftiImage) -> np.dtype[Any]:
     return stored
 
 
-def needs_widening(dtype: np.dtype[Any], path: Path) -> bool:
-    """Whether data of ``dtype`` must become float32 before transform reads it.
-
-    True for types transform refuses but float32 holds exactly; False for
-    types it reads itself; CommandError for types that would lose values.
-    """
-    if dtype.fields is None and dtype.char in _ACCEPTED:
-        return False
-    if dtype.fields is None and dtype.char in _WIDENED:
-        return True
-    raise CommandError(
-        f"input {path}: element type {_type_name(dtype)} is not supported (it does not convert to float32 without loss)"
-    )
-
-
-def _type_name(dtype: np.dtype[Any]) -> str:
-    """A short name for a possibly structured or byte-swapped element type."""
-    if dtype.fields is not None:
-        return "structured (" + ", ".join(dtype.names or ()) + ")"
-    return dtype.newbyteorder("=").name
-
-
 def save_nifti(image: NiftiImage, path: Path, *, overwrite: bool) -> None:
     """Write ``image`` to ``path``, which is replaced only once the data is complete."""
     import nibabel as nib
 
     suffix = nifti_suffix(path)
     if suffix is None:
-        raise CommandError(f"output {path}: the name must end in .nii or .nii.gz")
+        raise FileError(f"output {path}: the name must end in .nii or .nii.gz")
     with replaced_on_success(path, suffix, overwrite=overwrite) as partial:
         try:
             nib.save(image, partial)
         except OSError as error:
-            raise CommandError(f"output {path}: cannot write it ({error.strerror or error})") from None
+            raise FileError(f"output {path}: cannot write it ({error.strerror or error})") from None

@@ -9,12 +9,12 @@ from typing import TYPE_CHECKING, List, Literal, TextIO, Tuple
 
 import numpy as np
 
-from ._version import __version__
+from .._transform import transform
+from .._version import __version__
+from ..io.atomic import replaced_on_success
+from ..matrices import as_homogeneous, rigid
+from ..phantom import head_phantom
 from .errors import CommandError
-from .files import replaced_on_success
-from .matrices import as_homogeneous, rigid
-from .phantom import head_phantom
-from .resampling import transform
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

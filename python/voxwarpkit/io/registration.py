@@ -32,7 +32,7 @@ from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
 
-from .errors import CommandError
+from .errors import FileError, first_line
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -63,7 +63,7 @@ def registration_format(path: Path) -> Optional[str]:
     """
     name = path.name.lower()
     if name.endswith(_NOT_AFFINE):
-        raise CommandError(
+        raise FileError(
             f"matrix file {path}: displacement fields and composite transforms are not "
             "supported; give an affine matrix or transform file"
         )
@@ -85,9 +85,9 @@ def _head(path: Path) -> bytes:
         with open(path, "rb") as stream:
             return stream.read(512)
     except FileNotFoundError:
-        raise CommandError(f"matrix file {path}: no such file") from None
+        raise FileError(f"matrix file {path}: no such file") from None
     except OSError as error:
-        raise CommandError(f"matrix file {path}: cannot read it ({error.strerror})") from None
+        raise FileError(f"matrix file {path}: cannot read it ({error.strerror})") from None
 
 
 def _is_binary(head: bytes) -> bool:
@@ -109,7 +109,7 @@ def read_registration(path: Path, fmt: str, *, reference: Any = None, moving: An
     """
     name = FORMAT_NAMES[fmt]
     if fmt == "fsl" and (reference is None or moving is None):
-        raise CommandError(
+        raise FileError(
             f"matrix file {path} ({name}): reading it needs the reference (output) and "
             "moving (input) images, as FSL matrices are defined on their voxel grids"
         )
@@ -124,32 +124,32 @@ def read_registration(path: Path, fmt: str, *, reference: Any = None, moving: An
     except MemoryError:
         raise
     except Exception as error:  # nitransforms raises many types for files it cannot parse
-        raise CommandError(f"matrix file {path} ({name}): cannot read it ({_reason(error)})") from None
+        raise FileError(f"matrix file {path} ({name}): cannot read it ({_reason(error)})") from None
     matrices = np.asarray(ras, dtype=np.float64).reshape(-1, 4, 4)
     if not np.all(np.isfinite(matrices)):
-        raise CommandError(f"matrix file {path} ({name}): its matrices are not finite")
+        raise FileError(f"matrix file {path} ({name}): its matrices are not finite")
     return matrices
 
 
 def _check_itk_types(path: Path) -> None:
-    """CommandError unless every transform in the ITK text file is a 3-D affine matrix."""
+    """FileError unless every transform in the ITK text file is a 3-D affine matrix."""
     text = path.read_text(encoding="utf-8", errors="replace")
     for line in text.splitlines():
         if line.strip().startswith("Transform:"):
             kind = line.split(":", 1)[1].strip()
             if not (kind.startswith(_ITK_MATRIX_TYPES) and kind.endswith("_3_3")):
-                raise CommandError(
+                raise FileError(
                     f"matrix file {path}: ITK transform type {kind} is not supported; "
                     "only 3-D AffineTransform and MatrixOffsetTransformBase are read"
                 )
 
 
 def _nitransforms_io(path: Path, name: str) -> Any:
-    """nitransforms.io, or a CommandError that says how to install it."""
+    """nitransforms.io, or a FileError that says how to install it."""
     try:
         return importlib.import_module("nitransforms.io")
     except ImportError:
-        raise CommandError(
+        raise FileError(
             f"matrix file {path} ({name}): reading it needs nitransforms, "
             "which is not installed: pip install 'voxwarpkit[cli]'"
         ) from None
@@ -157,6 +157,5 @@ def _nitransforms_io(path: Path, name: str) -> Any:
 
 def _reason(error: BaseException) -> str:
     """The error's type and the first line of its message."""
-    lines = str(error).strip().splitlines()
-    kind = type(error).__name__
-    return f"{kind}: {lines[0]}" if lines else kind
+    kind, line = type(error).__name__, first_line(error)
+    return f"{kind}: {line}" if line else kind

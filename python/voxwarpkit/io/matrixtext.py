@@ -23,8 +23,8 @@ from typing import TYPE_CHECKING, Any, List, Literal, Tuple, Union
 
 import numpy as np
 
-from .errors import CommandError
-from .matrices import _affine4
+from .._affine import affine4
+from .errors import FileError
 from .registration import FORMAT_NAMES, read_registration, registration_format
 
 if TYPE_CHECKING:
@@ -73,7 +73,7 @@ def read_matrix_source(path: Path, *, reference: Any = None, moving: Any = None)
     if path.is_dir():
         return _read_folder(path)
     if not path.exists():
-        raise CommandError(f"matrix file {path}: no such file")
+        raise FileError(f"matrix file {path}: no such file")
     fmt = registration_format(path)
     if fmt is not None:
         matrices = read_registration(path, fmt, reference=reference, moving=moving)
@@ -85,14 +85,14 @@ def _read_folder(folder: Path) -> MatrixSource:
     try:
         entries = [entry for entry in folder.iterdir() if not entry.name.startswith(".")]
     except OSError as error:
-        raise CommandError(f"matrix folder {folder}: cannot list it ({error.strerror})") from None
+        raise FileError(f"matrix folder {folder}: cannot list it ({error.strerror})") from None
     for entry in entries:
         if not entry.is_file():
-            raise CommandError(
+            raise FileError(
                 f"matrix folder {folder}: {entry.name} is not a file; the folder must hold one matrix file per volume"
             )
     if not entries:
-        raise CommandError(f"matrix folder {folder}: holds no matrix files")
+        raise FileError(f"matrix folder {folder}: holds no matrix files")
     files = sorted(entries, key=_natural_key)
     matrices = [_one_matrix(_numbers(_read_text(file), file), file) for file in files]
     return MatrixSource(np.stack(matrices), "plain", "folder")
@@ -110,11 +110,11 @@ def _read_text(path: Path) -> str:
     try:
         return path.read_text(encoding="utf-8")
     except FileNotFoundError:
-        raise CommandError(f"matrix file {path}: no such file") from None
+        raise FileError(f"matrix file {path}: no such file") from None
     except UnicodeDecodeError:
-        raise CommandError(f"matrix file {path}: not a text file") from None
+        raise FileError(f"matrix file {path}: not a text file") from None
     except OSError as error:
-        raise CommandError(f"matrix file {path}: cannot read it ({error.strerror})") from None
+        raise FileError(f"matrix file {path}: cannot read it ({error.strerror})") from None
 
 
 def _numbers(text: str, path: Path) -> List[Tuple[int, List[float]]]:
@@ -128,9 +128,9 @@ def _numbers(text: str, path: Path) -> List[Tuple[int, List[float]]]:
             try:
                 value = float(word)
             except ValueError:
-                raise CommandError(f"matrix file {path}: {word!r} is not a number") from None
+                raise FileError(f"matrix file {path}: {word!r} is not a number") from None
             if not math.isfinite(value):
-                raise CommandError(f"matrix file {path}: {word!r} is not a finite number")
+                raise FileError(f"matrix file {path}: {word!r} is not a finite number")
             values.append(value)
         lines.append((number, values))
     return lines
@@ -140,13 +140,13 @@ def _one_matrix(lines: List[Tuple[int, List[float]]], path: Path) -> NDArray[np.
     """The 3x4 or 4x4 matrix of a file of 12 or 16 numbers, as a 4x4."""
     numbers = [value for _, values in lines for value in values]
     if len(numbers) not in (12, 16):
-        raise CommandError(
+        raise FileError(
             f"matrix file {path} holds {len(numbers)} numbers; it needs 12 (a 3x4 matrix) or 16 (a 4x4 matrix)"
         )
     try:
-        return _affine4(np.array(numbers).reshape(-1, 4))
+        return affine4(np.array(numbers).reshape(-1, 4))
     except ValueError as error:
-        raise CommandError(f"matrix file {path}: {error}") from None
+        raise FileError(f"matrix file {path}: {error}") from None
 
 
 def _matrices_in_text(text: str, path: Path) -> NDArray[np.float64]:
@@ -162,7 +162,7 @@ def _matrices_in_text(text: str, path: Path) -> NDArray[np.float64]:
         return np.concatenate([rows, last], axis=1)
     if filled and all(len(values) == 4 for _, values in filled):
         return np.stack(_blocks(lines, path))
-    raise CommandError(f"matrix file {path} holds {count} numbers on {len(filled)} lines; {_EXPECTED}")
+    raise FileError(f"matrix file {path} holds {count} numbers on {len(filled)} lines; {_EXPECTED}")
 
 
 def _blocks(lines: List[Tuple[int, List[float]]], path: Path) -> List[NDArray[np.float64]]:
@@ -176,14 +176,14 @@ def _blocks(lines: List[Tuple[int, List[float]]], path: Path) -> List[NDArray[np
     blocks = []
     for run in filter(None, runs):
         if len(run) % 4:
-            raise CommandError(
+            raise FileError(
                 f"matrix file {path}: lines {run[0][0]}-{run[-1][0]} hold {len(run)} rows of 4 "
                 "numbers; 4x4 matrices need blocks of 4 rows"
             )
         for start in range(0, len(run), 4):
             try:
-                blocks.append(_affine4([values for _, values in run[start : start + 4]]))
+                blocks.append(affine4([values for _, values in run[start : start + 4]]))
             except ValueError as error:
                 first, last = run[start][0], run[start + 3][0]
-                raise CommandError(f"matrix file {path}, lines {first}-{last}: {error}") from None
+                raise FileError(f"matrix file {path}, lines {first}-{last}: {error}") from None
     return blocks

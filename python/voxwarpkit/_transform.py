@@ -1,20 +1,20 @@
-"""The typed face of the compiled ``_voxwarpkit.transform``, on every core."""
+"""``transform``: the typed face of the compiled ``_voxwarpkit.transform``, on every core."""
 
 from __future__ import annotations
 
 import importlib
 from typing import TYPE_CHECKING, Any, Callable, Optional
 
-from .threads import thread_count
+from ._engine import transform as threaded_transform
+from ._threads import thread_count
 
 if TYPE_CHECKING:
     import numpy as np
     from numpy.typing import NDArray
 
-# Loaded by name so that type checkers see the annotated signature below
-# rather than an untyped extension module.
+# The SWIG module sits beside the package, without a stub of its own: the
+# signature of transform below is its typed face.
 _native_transform: Callable[..., Any] = importlib.import_module("_voxwarpkit").transform
-_threaded_transform: Callable[..., Any] = importlib.import_module("voxwarpkit._engine").transform
 
 
 def transform(
@@ -93,9 +93,7 @@ def transform(
     array([0.5, 1.5, 2.5, 3. ], dtype=float32)
     """
     count = thread_count(threads)
-    result: NDArray[np.float32]
     if count == 1:
-        result = _native_transform(image, voxel_size, matrix)
-    else:
-        result = _threaded_transform(image, voxel_size, matrix, count)
-    return result
+        result: NDArray[np.float32] = _native_transform(image, voxel_size, matrix)
+        return result
+    return threaded_transform(image, voxel_size, matrix, count)

@@ -20,16 +20,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequenc
 
 import numpy as np
 
-from .resampler import (
-    _LIMIT,
-    Counts,
-    Request,
-    _counts,
-    check_image_type,
-    checked_request,
-    resample_window,
-    source_box,
-)
+from ._blocks import resample_window, source_box
+from ._request import LIMIT, Counts, Request, check_image_type, checked_request, counts
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -97,7 +89,7 @@ def resample_dask(
     check_image_type(image.ndim, image.dtype)
     if any(math.isnan(n) for axis in image.chunks for n in axis):
         raise ValueError("image has chunks of unknown size: call its compute_chunk_sizes() first")
-    if any(n > _LIMIT for n in image.shape[-3:]):
+    if any(n > LIMIT for n in image.shape[-3:]):
         raise ValueError(f"image is too large: its last three axes must each stay below 2**31, got {image.shape}")
     request = checked_request(
         image.shape,
@@ -183,7 +175,7 @@ def _normalized(
     normalize_chunks = importlib.import_module("dask.array.core").normalize_chunks
     normalized: Chunks = normalize_chunks(chunks, shape=shape, dtype=result_type, previous_chunks=previous, **limit)
     largest = math.prod(max(axis, default=0) for axis in normalized)
-    if largest > _LIMIT:
+    if largest > LIMIT:
         raise WindowTooLarge(
             f"output blocks of {largest} elements are too large: use smaller output chunks "
             f"(each block must stay below 2**31 elements)"
@@ -216,7 +208,7 @@ def _spanned(bounds: List[int], start: int, stop: int) -> range:
 
 def _plans(image: Any, request: Request, output_chunks: Chunks) -> Dict[BlockIndex, BlockPlan]:
     """The plan of every output block, by the block's index."""
-    grid = _counts(image.shape[-3:])
+    grid = counts(image.shape[-3:])
     stack = image.ndim == 4
     input_bounds = [_bounds(axis) for axis in image.chunks]
     volume_bounds = _bounds(output_chunks[0]) if stack else [0, 1]
@@ -226,8 +218,8 @@ def _plans(image: Any, request: Request, output_chunks: Chunks) -> Dict[BlockInd
     for index in itertools.product(*(range(len(axis)) for axis in output_chunks)):
         v = index[0] if stack else 0
         first, end = volume_bounds[v], volume_bounds[v + 1]
-        origin = _counts([b[i] for b, i in zip(output_bounds, index[-3:])])
-        extent = _counts([b[i + 1] - b[i] for b, i in zip(output_bounds, index[-3:])])
+        origin = counts([b[i] for b, i in zip(output_bounds, index[-3:])])
+        extent = counts([b[i + 1] - b[i] for b, i in zip(output_bounds, index[-3:])])
         block_request = request._replace(matrices=request.matrices[first:end]) if per_volume else request
         box = source_box(grid, block_request, origin, extent) if end > first else None
         if box is None:
@@ -235,7 +227,7 @@ def _plans(image: Any, request: Request, output_chunks: Chunks) -> Dict[BlockInd
             plans[index] = BlockPlan(grid, (0, 0, 0), empty, (), block_request, origin, extent)
             continue
         window_shape = (end - first, box[0][1] - box[0][0], box[1][1] - box[1][0], box[2][1] - box[2][0])
-        if math.prod(window_shape) > _LIMIT:
+        if math.prod(window_shape) > LIMIT:
             raise WindowTooLarge(
                 f"the output block at {origin} of shape {extent} reads an input window of shape "
                 f"{window_shape}, 2**31 elements or more: use smaller output chunks"
@@ -285,7 +277,7 @@ def _chunks_read(
     cuts = [sorted({o + n * p // _PARTS for p in range(_PARTS + 1)}) for o, n in zip(origin, extent)]
     read: Set[BlockIndex] = set()
     for part in itertools.product(*(zip(c[:-1], c[1:]) for c in cuts)):
-        part_box = source_box(grid, request, _counts([a for a, _ in part]), _counts([b - a for a, b in part]))
+        part_box = source_box(grid, request, counts([a for a, _ in part]), counts([b - a for a, b in part]))
         if part_box is not None:
             read.update(itertools.product(*(_spanned(b, s, e) for b, (s, e) in zip(bounds, part_box))))
     return read

@@ -1,0 +1,411 @@
+"""``voxwarpkit apply``: one pipeline from the input, the grid, the matrices and the order to an output.
+
+The output is checked, the input and a reference read, the output grid and
+the kernel's matrices found once; then NIfTI files are resampled in memory,
+volume by volume (here), and Zarr stores block by block with dask
+(:mod:`voxwarpkit.cli.dask_backend`).
+"""
+
+from __future__ import annotations
+
+import importlib
+import sys
+import time
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Iterable, NamedTuple, Optional, Sequence, TextIO, Tuple
+
+import numpy as np
+
+from .._affine import affine4, inverse4, twelve
+from .._request import check_image_type, checked_request
+from .._resample import resample
+from ..images import Grid, image_on_grid, index_to_kernel, output_grid, world_to_index
+from ..io.matrixtext import MatrixSource, read_matrix_source
+from ..io.nifti import load_nifti, nifti_suffix, read_block, save_nifti, stored_type
+from ..io.zarr import is_zarr, read_image
+from . import dask_backend
+from .errors import CommandError
+from .grids import lazy_grid, nifti_grid, on_grid
+from .output import check_output
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+ORDERS = {"linear": 1, "nearest": 0}
+
+# Type characters transform reads directly: uint8, int16, int32, the C long,
+# float32 and float64.
+_ACCEPTED = "Bhilfd"
+# Types transform refuses whose every value float32 holds exactly.
+_WIDENED = "?bHe"
+
+
+class Opened(NamedTuple):
+    """An image the command reads: the input or the reference (--like)."""
+
+    image: Any  # a nibabel image, read in memory; or a ZarrImage, read lazily for dask
+    grid: Grid
+    volumes: int
+    space: Any  # the nibabel image registration readers take for it; None: an empty image of its grid
+
+
+def run_apply(
+    source: Path,
+    target: Path,
+    matrix_path: Optional[Path] = None,
+    *,
+    like: Optional[Path] = None,
+    voxel_size: Optional[Sequence[float]] = None,
+    interpolation: str = "linear",
+    fill: float = 0.0,
+    threads: Optional[int] = None,
+    chunks: Optional[Sequence[int]] = None,
+    scheduler: Optional[str] = None,
+    convention: Optional[str] = None,
+    inverse: bool = False,
+    force: bool = False,
+    out: TextIO = sys.stdout,
+    err: TextIO = sys.stderr,
+) -> None:
+    """Resample the image ``source`` into ``target``.
+
+    The output grid is that of the image ``like``, or the input's with
+    ``voxel_size`` (covering the input's extent), or the input's. Without
+    ``matrix_path`` each output voxel takes the input at its own world
+    position. ``convention`` ("physical" when None) applies to plain matrix
+    files; giving it for a registration tool's transform, whose file says
+    what it maps, is an error. A Zarr input or output (a name ending in
+    .zarr, or a folder Zarr wrote) is resampled with dask: ``chunks`` is the
+    output's block shape (z, y, x), ``scheduler`` a dask.distributed
+    scheduler's address; without a matrix or another grid the image is
+    copied between NIfTI and Zarr.
+    """
+    started = time.perf_counter()
+    chunked = is_zarr(source) or is_zarr(target)
+    if chunked and not is_zarr(target) and nifti_suffix(target) is None:
+        raise CommandError(f"output {target}: the name must end in .zarr, .nii or .nii.gz")
+    if not chunked and nifti_suffix(target) is None:
+        raise CommandError(f"output {target}: the name must end in .nii or .nii.gz")
+    check_output(target, force=force)
+    if chunked and matrix_path is None and like is None and voxel_size is None:
+        dask_backend.convert(source, target, chunks, scheduler, force, err)
+        print(f"copied {source} into {target} in {time.perf_counter() - started:.3f} s", file=out)
+        return
+
+    read = _read_lazily if chunked else _read_nifti
+    image = read(source, "input")
+    reference = None if like is None else read(like, "reference")
+    grid = output_grid(image.grid, voxel_size) if reference is None else reference.grid
+    order = ORDERS[interpolation]
+    # FSL's and AFNI's matrices are defined on the output grid (their
+    # reference) and the input (their moving image).
+    if reference is not None:
+        space = reference.space
+    else:
+        space = image.space if voxel_size is None else None
+    kernel, how = kernel_for(
+        matrix_path,
+        source=source,
+        volumes=image.volumes,
+        input_grid=image.grid,
+        grid=grid,
+        reference=on_grid(grid) if space is None else space,
+        moving=on_grid(image.grid) if image.space is None else image.space,
+        convention=convention,
+        inverse=inverse,
+    )
+    if chunked:
+        dask_backend.resample_with_dask(
+            source,
+            target,
+            image.image,
+            grid,
+            kernel,
+            how=how,
+            order=order,
+            interpolation=interpolation,
+            fill=fill,
+            threads=threads,
+            chunks=chunks,
+            scheduler=scheduler,
+            force=force,
+            started=started,
+            out=out,
+            err=err,
+        )
+        return
+    # The header and the sform and qform codes come from the image the grid comes from.
+    _resample_in_memory(
+        source,
+        target,
+        image,
+        grid,
+        kernel,
+        space=image.image if reference is None else reference.image,
+        how=how + ("" if like is None else f" onto the grid of {like}"),
+        order=order,
+        interpolation=interpolation,
+        fill=fill,
+        threads=threads,
+        force=force,
+        started=started,
+        out=out,
+        err=err,
+    )
+
+
+def _read_nifti(path: Path, role: str) -> Opened:
+    """A NIfTI file, its data left on disk until read; an input must be 3-D or 4-D."""
+    image = load_nifti(path, role=role)
+    shape = tuple(int(n) for n in image.shape)
+    if role == "input" and len(shape) not in (3, 4):
+        raise CommandError(
+            f"input {path}: a {len(shape)}-D image of shape {shape}; "
+            "3-D (i, j, k) and 4-D (i, j, k, volume) images are supported"
+        )
+    return Opened(image, nifti_grid(image, path, role), shape[3] if len(shape) == 4 else 1, image)
+
+
+def _read_lazily(path: Path, role: str) -> Opened:
+    """A Zarr store or a NIfTI file as a dask array."""
+    image = read_image(path)
+    volumes = image.data.shape[0] if image.data.ndim == 4 else 1
+    return Opened(image, lazy_grid(image, path, role), volumes, None)
+
+
+def _resample_in_memory(
+    source: Path,
+    target: Path,
+    image: Opened,
+    grid: Grid,
+    kernel: NDArray[np.float32],
+    *,
+    space: Any,
+    how: str,
+    order: int,
+    interpolation: str,
+    fill: float,
+    threads: Optional[int],
+    force: bool,
+    started: float,
+    out: TextIO,
+    err: TextIO,
+) -> None:
+    """Resample a NIfTI input volume by volume onto ``grid`` and write the NIfTI file ``target``."""
+    shape = tuple(int(n) for n in image.image.shape)
+    input_grid = image.grid
+    dtype = stored_type(image.image)
+    widen = _check_type(dtype, order, source)
+    try:
+        request = checked_request(
+            (image.volumes, *input_grid.shape[::-1]),
+            dtype,
+            input_grid.zooms,
+            kernel if len(kernel) > 1 else kernel[0],
+            shape=grid.shape[::-1],
+            output_voxel_size=grid.zooms,
+            order=order,
+            fill=fill,
+            threads=threads,
+        )
+    except (TypeError, ValueError) as error:  # a fill the output's type cannot hold, a size
+        raise CommandError(str(error)) from None
+    if widen:
+        print(
+            f"voxwarpkit: note: converting {dtype.newbyteorder('=').name} data to float32 first (exact for this type)",
+            file=err,
+        )
+
+    # Fortran order makes each volume, result[..., t], one contiguous block.
+    result = np.empty(grid.shape + shape[3:], dtype=request.result_type, order="F")
+    reading = resampling = 0.0
+    for t in _progress(image.volumes, len(shape) == 4, err):
+        tick = time.perf_counter()
+        block = read_block(image.image, (..., t) if len(shape) == 4 else ..., source)
+        tock = time.perf_counter()
+        # The kernel wants (z, y, x) = (k, j, i): the NIfTI axes reversed.
+        resampled = resample(
+            block.T,
+            input_grid.zooms,
+            kernel[t if len(kernel) > 1 else 0],
+            shape=grid.shape[::-1],
+            output_voxel_size=grid.zooms,
+            order=order,
+            fill=fill,
+            threads=threads,
+        )
+        result[(..., t) if len(shape) == 4 else ...] = resampled.T
+        reading += tock - tick
+        resampling += time.perf_counter() - tock
+
+    tick = time.perf_counter()
+    save_nifti(image_on_grid(image.image, result, grid, space), target, overwrite=force)
+    writing = time.perf_counter() - tick
+    print(
+        f"resampled {source} {_shown(shape)} (voxel size {_sizes(input_grid.zooms)}){how} "
+        f"into {target} {_shown(result.shape)} (voxel size {_sizes(grid.zooms)}, "
+        f"{request.result_type.name}, {interpolation}) in {time.perf_counter() - started:.3f} s: "
+        f"reading {reading:.3f} s, resampling {resampling:.3f} s, writing {writing:.3f} s",
+        file=out,
+    )
+
+
+def _progress(volumes: int, show: bool, err: TextIO) -> Iterable[int]:
+    """Volume numbers, with a progress bar on ``err`` for a 4-D image when it is a terminal."""
+    if not show:
+        return range(volumes)
+    tqdm = importlib.import_module("tqdm").tqdm
+    bar: Iterable[int] = tqdm(range(volumes), desc="resampling", unit="volume", leave=False, file=err, disable=None)
+    return bar
+
+
+def kernel_for(
+    matrix_path: Optional[Path],
+    *,
+    source: Path,
+    volumes: int,
+    input_grid: Grid,
+    grid: Grid,
+    reference: Any,
+    moving: Any,
+    convention: Optional[str],
+    inverse: bool,
+) -> Tuple[NDArray[np.float32], str]:
+    """The kernel's ``(n, 12)`` matrices from ``grid`` to ``input_grid``, and
+    words for the summary line ("" for none). Without ``matrix_path`` each
+    output voxel takes the input at its own world position; ``reference``
+    and ``moving`` are the images FSL's and AFNI's matrices are defined on."""
+    if matrix_path is None:
+        try:
+            identity = world_to_index(np.eye(4)[np.newaxis], input_grid, grid)
+            return index_to_kernel(identity, input_grid, grid), ""
+        except ValueError as error:
+            raise CommandError(f"input {source}: {error}") from None
+    matrices = read_matrix_source(matrix_path, reference=reference, moving=moving)
+    kernel = _file_matrices(matrices, matrix_path, source, volumes, input_grid, grid, convention, inverse)
+    return kernel, " with " + _matrices_named(matrices, matrix_path, convention or "physical", inverse)
+
+
+def kernel_matrices(
+    source: MatrixSource,
+    *,
+    input_grid: Grid,
+    output_grid: Grid,
+    convention: str,
+    inverse: bool,
+) -> NDArray[np.float32]:
+    """The kernel's ``(n, 12)`` matrices for the matrices of ``source``.
+
+    Plain matrices follow ``convention``: ``physical``, output -> input in
+    voxel indices ``(i, j, k)`` times each grid's voxel size, the kernel's
+    own convention; ``index``, output -> input in voxel indices. World
+    matrices map output to input RAS+ world positions, through each grid's
+    affine. ``inverse``: each matrix maps input to output instead.
+
+    Raises ValueError for a matrix that is singular when inverted or does not
+    fit float32, naming which one when there are several.
+    """
+    twelves = []
+    for index, matrix in enumerate(source.matrices):
+        try:
+            forward = inverse4(affine4(matrix)) if inverse else affine4(matrix)
+            if source.space == "world":
+                forward = world_to_index(forward, input_grid, output_grid)
+            if source.space == "world" or convention == "index":
+                twelves.append(index_to_kernel(forward[np.newaxis], input_grid, output_grid)[0])
+            else:
+                twelves.append(twelve(forward))
+        except ValueError as error:
+            which = f"matrix {index + 1}: " if len(source.matrices) > 1 else ""
+            raise ValueError(f"{which}{error}") from None
+    return np.stack(twelves)
+
+
+def _file_matrices(
+    matrices: MatrixSource,
+    path: Path,
+    source: Path,
+    volumes: int,
+    input_grid: Grid,
+    grid: Grid,
+    convention: Optional[str],
+    inverse: bool,
+) -> NDArray[np.float32]:
+    """The kernel's matrices from a matrix file's, checked against the input's volumes."""
+    if matrices.space == "world" and convention is not None:
+        raise CommandError(
+            f"matrix file {path} ({matrices.origin}): --convention applies to plain "
+            "matrix files; this one is in world coordinates"
+        )
+    count = len(matrices.matrices)
+    if count not in (1, volumes):
+        raise CommandError(
+            f"matrix file {path} holds {count} matrices but input {source} has "
+            f"{volumes} volume{'s' if volumes > 1 else ''}; give one matrix, or one per volume"
+        )
+    try:
+        return kernel_matrices(
+            matrices,
+            input_grid=input_grid,
+            output_grid=grid,
+            convention=convention or "physical",
+            inverse=inverse,
+        )
+    except ValueError as error:
+        raise CommandError(f"matrix file {path}: {error}") from None
+
+
+def _check_type(dtype: np.dtype[Any], order: int, path: Path) -> bool:
+    """Whether linear sampling converts the data to float32 first (a note); CommandError
+    for a type that sampling cannot keep: lossy in float32 for linear, not a number for
+    nearest, which copies the values as they are."""
+    if order == 1:
+        return needs_widening(dtype, path)
+    try:
+        check_image_type(3, dtype)
+    except ValueError:
+        raise CommandError(
+            f"input {path}: element type {_type_name(dtype)} is not supported "
+            "(nearest reads booleans, integers and floats)"
+        ) from None
+    return False
+
+
+def needs_widening(dtype: np.dtype[Any], path: Path) -> bool:
+    """Whether data of ``dtype`` must become float32 before transform reads it.
+
+    True for types transform refuses but float32 holds exactly; False for
+    types it reads itself; CommandError for types that would lose values.
+    """
+    if dtype.fields is None and dtype.char in _ACCEPTED:
+        return False
+    if dtype.fields is None and dtype.char in _WIDENED:
+        return True
+    raise CommandError(
+        f"input {path}: element type {_type_name(dtype)} is not supported (it does not convert to float32 without loss)"
+    )
+
+
+def _type_name(dtype: np.dtype[Any]) -> str:
+    """A short name for a possibly structured or byte-swapped element type."""
+    if dtype.fields is not None:
+        return "structured (" + ", ".join(dtype.names or ()) + ")"
+    return dtype.newbyteorder("=").name
+
+
+def _shown(shape: Tuple[int, ...]) -> str:
+    return "x".join(map(str, shape))
+
+
+def _sizes(zooms: Tuple[float, ...]) -> str:
+    return " x ".join(f"{z:g}" for z in zooms)
+
+
+def _matrices_named(source: MatrixSource, path: Path, convention: str, inverse: bool) -> str:
+    """What the matrices are, for the summary line: "the physical matrix from m.txt"."""
+    inverted = "inverted " if inverse else ""
+    count = len(source.matrices)
+    what = convention if source.space == "plain" else source.origin
+    if count == 1:
+        return f"the {what} matrix {inverted}from {path}"
+    return f"{count} {what} matrices {inverted}from {path}, one per volume"
