@@ -22,7 +22,7 @@ from .._resample import resample
 from ..images import Grid, image_on_grid, index_to_kernel, output_grid, world_to_index
 from ..io.matrixtext import MatrixSource, read_matrix_source
 from ..io.nifti import load_nifti, nifti_suffix, read_block, save_nifti, stored_type
-from ..io.zarr import is_zarr, read_image
+from ..io.zarr import is_zarr
 from . import dask_backend
 from .errors import CommandError
 from .grids import lazy_grid, nifti_grid, on_grid
@@ -43,7 +43,7 @@ _WIDENED = "?bHe"
 class Opened(NamedTuple):
     """An image the command reads: the input or the reference (--like)."""
 
-    image: Any  # a nibabel image, read in memory; or a ZarrImage, read lazily for dask
+    image: Any  # a nibabel image, read in memory; or a LazyImage, for dask
     grid: Grid
     volumes: int
     space: Any  # the nibabel image registration readers take for it; None: an empty image of its grid
@@ -168,7 +168,7 @@ def _read_nifti(path: Path, role: str) -> Opened:
 
 def _read_lazily(path: Path, role: str) -> Opened:
     """A Zarr store or a NIfTI file as a dask array."""
-    image = read_image(path)
+    image = dask_backend.read_image(path)
     volumes = image.data.shape[0] if image.data.ndim == 4 else 1
     return Opened(image, lazy_grid(image, path, role), volumes, None)
 

@@ -24,17 +24,9 @@ from .._threads import thread_count
 from ..images import Grid, image_on_grid
 from ..io.atomic import replaced_store_on_success
 from ..io.errors import FileError, first_line
-from ..io.nifti import nifti_suffix, save_nifti
-from ..io.zarr import (
-    PathLike,
-    ZarrImage,
-    create_output,
-    is_zarr,
-    positive_three,
-    read_image,
-    regular_block,
-    write_block,
-)
+from ..io.lazy import LazyImage, positive_three
+from ..io.nifti import nifti_suffix, read_nifti_lazily, save_nifti
+from ..io.zarr import PathLike, create_output, is_zarr, read_zarr, regular_block, write_block
 from .errors import CommandError
 from .grids import on_grid
 from .output import check_output
@@ -43,10 +35,21 @@ if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
 
 
+def read_image(path: PathLike) -> LazyImage:
+    """The image in a Zarr array, an OME-Zarr image group or a NIfTI file, read lazily."""
+    # Absolute, so that workers started elsewhere (a cluster's) find it too.
+    source = Path(path).absolute()
+    image = read_nifti_lazily(source) if nifti_suffix(source) is not None else read_zarr(source)
+    shape = tuple(image.data.shape)
+    if len(shape) not in (3, 4):
+        raise CommandError(f"input {source}: an image of shape {shape}; (z, y, x) and (t, z, y, x) are supported")
+    return image
+
+
 def resample_with_dask(
     source: Path,
     target: Path,
-    image: ZarrImage,
+    image: LazyImage,
     grid: Grid,
     kernel: NDArray[np.float32],
     *,
@@ -207,7 +210,7 @@ def write_zarr(
     target: Path,
     block: Tuple[int, ...],
     spacing: Tuple[float, float, float],
-    image: ZarrImage,
+    image: LazyImage,
     *,
     scheduler: Optional[str],
     force: bool,

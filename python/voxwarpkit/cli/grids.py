@@ -8,8 +8,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from ..images import Grid, checked_grid
+from ..io.lazy import LazyImage
 from ..io.nifti import NiftiImage, header_voxel_size
-from ..io.zarr import ZarrImage
 from .errors import CommandError
 
 if TYPE_CHECKING:
@@ -27,7 +27,7 @@ def nifti_grid(image: NiftiImage, path: Path, role: str) -> Grid:
         raise CommandError(str(error)) from None
 
 
-def lazy_grid(image: ZarrImage, path: Path, role: str) -> Grid:
+def lazy_grid(image: LazyImage, path: Path, role: str) -> Grid:
     """The grid (i, j, k) = (x, y, z) of a Zarr or NIfTI image read for dask."""
     spatial = tuple(int(n) for n in image.data.shape[-3:][::-1])
     affine: NDArray[np.float64] = (

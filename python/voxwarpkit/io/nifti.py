@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib
 import logging
 import math
 from contextlib import contextmanager
@@ -12,6 +13,7 @@ import numpy as np
 
 from .atomic import replaced_on_success
 from .errors import FileError, first_line
+from .lazy import LazyImage, positive_three
 
 if TYPE_CHECKING:
     import nibabel as nib
@@ -134,3 +136,18 @@ def save_nifti(image: NiftiImage, path: Path, *, overwrite: bool) -> None:
             nib.save(image, partial)
         except OSError as error:
             raise FileError(f"output {path}: cannot write it ({error.strerror or error})") from None
+
+
+def read_nifti_lazily(source: Path) -> LazyImage:
+    """The image in a NIfTI file as a dask array with its axes reversed, ``(z, y, x)`` = ``(k, j, i)``."""
+    da = importlib.import_module("dask.array")
+    image = load_nifti(source)
+    header: Any = image.header  # nibabel leaves its header methods unannotated
+    zooms = positive_three(header.get_zooms()[:3], f"input {source}: voxel size in its header")
+    # nibabel reads the file as (i, j, k[, t]); its proxy slices lazily, one
+    # slice at a time as it keeps one file open.
+    tokenize = importlib.import_module("dask.base").tokenize
+    name = "nifti-" + tokenize(str(source.resolve()), source.stat().st_mtime_ns)
+    data = da.from_array(image.dataobj, chunks="auto", name=name, lock=True, asarray=True).transpose()
+    affine = np.asarray(image.affine, dtype=np.float64).tolist()
+    return LazyImage(data, zooms, None, None, None, affine)

@@ -1,4 +1,4 @@
-"""Zarr stores read lazily and written block by block; NIfTI files read lazily alongside them.
+"""Zarr stores: read lazily as dask arrays, created empty and written block by block.
 
 Axes: a Zarr array here is ``(z, y, x)`` or ``(t, z, y, x)``, the order
 :func:`voxwarpkit.resample` takes. A NIfTI array, as nibabel returns it, is
@@ -15,24 +15,14 @@ and 0.5 (format 3) images are read and written, level 0 only.
 from __future__ import annotations
 
 import importlib
-import math
 import os
 from pathlib import Path
-from typing import (
-    TYPE_CHECKING,
-    Any,
-    Dict,
-    List,
-    NamedTuple,
-    Optional,
-    Tuple,
-    Union,
-)
+from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple, Union
 
 import numpy as np
 
 from .errors import FileError, first_line
-from .nifti import load_nifti, nifti_suffix
+from .lazy import LazyImage, positive_three
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -41,17 +31,6 @@ PathLike = Union[str, "os.PathLike[str]"]
 
 # Files that Zarr writes at the top of a store, format 2 and 3.
 _ZARR_METADATA = (".zarray", ".zgroup", "zarr.json")
-
-
-class ZarrImage(NamedTuple):
-    """An image read lazily: ``(z, y, x)`` or ``(t, z, y, x)`` as a dask array."""
-
-    data: Any  # dask.array.Array
-    voxel_size: Tuple[float, float, float]  # (sx, sy, sz)
-    multiscales: Optional[Dict[str, Any]]  # the OME-Zarr multiscales entry, for an OME-Zarr image
-    ome_version: Optional[str]  # "0.4" (attributes "multiscales") or "0.5" (attributes "ome")
-    zarr_format: Optional[int]  # 2 or 3, None for a NIfTI file
-    affine: Optional[List[List[float]]]  # a NIfTI voxel-to-world affine, where one is known
 
 
 def is_zarr(path: Path) -> bool:
@@ -73,24 +52,13 @@ def _zarr_format(array: Any) -> int:
     return int(getattr(metadata, "zarr_format", 2))
 
 
-def read_image(path: PathLike, *, voxel_size: Optional[ArrayLike] = None) -> ZarrImage:
-    """The image in a Zarr array, an OME-Zarr image group or a NIfTI file, read lazily.
+def read_zarr(source: Path) -> LazyImage:
+    """The image in a Zarr array or an OME-Zarr image group (level 0), as a dask array.
 
-    The voxel size is ``voxel_size`` when given, else an OME-Zarr image's
-    level-0 ``scale`` (times the multiscale's own, if any), a Zarr array's
-    ``voxel_size`` attribute (sx, sy, sz) or a NIfTI header's zooms.
+    The voxel size is an OME-Zarr image's level-0 ``scale`` (times the
+    multiscale's own, if any), else a Zarr array's ``voxel_size`` attribute
+    (sx, sy, sz).
     """
-    # Absolute, so that workers started elsewhere (a cluster's) find it too.
-    source = Path(path).absolute()
-    given = None if voxel_size is None else positive_three(voxel_size, f"input {source}: voxel size")
-    image = _read_nifti(source, given) if nifti_suffix(source) is not None else _read_zarr(source, given)
-    shape = tuple(image.data.shape)
-    if len(shape) not in (3, 4):
-        raise FileError(f"input {source}: an image of shape {shape}; (z, y, x) and (t, z, y, x) are supported")
-    return image
-
-
-def _read_zarr(source: Path, given: Optional[Tuple[float, float, float]]) -> ZarrImage:
     zarr = _zarr()
     da = importlib.import_module("dask.array")
     if not source.exists():
@@ -118,11 +86,11 @@ def _read_zarr(source: Path, given: Optional[Tuple[float, float, float]]) -> Zar
         array, entry = opened, None
         size = attributes.get("voxel_size")
         found = None if size is None else positive_three(size, f"input {source}: attribute voxel_size")
-    voxel_size = given or found
+    voxel_size = found
     if voxel_size is None:
         raise FileError(f"input {source}: its metadata gives no voxel size; give one")
     affine = attributes.get("affine") if entry is None else None
-    return ZarrImage(
+    return LazyImage(
         da.from_zarr(array),
         voxel_size,
         entry,
@@ -149,31 +117,6 @@ def _ome_voxel_size(multiscale: Dict[str, Any], rank: int, source: Path) -> Tupl
     return positive_three(scale[-3:][::-1], f"input {source}: OME-Zarr scale")
 
 
-def _read_nifti(source: Path, given: Optional[Tuple[float, float, float]]) -> ZarrImage:
-    da = importlib.import_module("dask.array")
-    image = load_nifti(source)
-    header: Any = image.header  # nibabel leaves its header methods unannotated
-    zooms = positive_three(header.get_zooms()[:3], f"input {source}: voxel size in its header")
-    # nibabel reads the file as (i, j, k[, t]); its proxy slices lazily, one
-    # slice at a time as it keeps one file open.
-    tokenize = importlib.import_module("dask.base").tokenize
-    name = "nifti-" + tokenize(str(source.resolve()), source.stat().st_mtime_ns)
-    data = da.from_array(image.dataobj, chunks="auto", name=name, lock=True, asarray=True).transpose()
-    affine = np.asarray(image.affine, dtype=np.float64).tolist()
-    return ZarrImage(data, given or zooms, None, None, None, affine)
-
-
-def positive_three(values: Any, what: str) -> Tuple[float, float, float]:
-    """Three positive, finite numbers, or FileError starting with ``what``."""
-    try:
-        numbers = [float(v) for v in np.asarray(values, dtype=np.float64).ravel()]
-    except (TypeError, ValueError):
-        raise FileError(f"{what} must be 3 numbers, got {values!r}") from None
-    if len(numbers) != 3 or not all(math.isfinite(n) and n > 0 for n in numbers):
-        raise FileError(f"{what} must be 3 positive numbers, got {values!r}")
-    return (numbers[0], numbers[1], numbers[2])
-
-
 def regular_block(chunks: Tuple[Tuple[int, ...], ...], target: Path) -> Tuple[int, ...]:
     """The Zarr chunk shape matching dask chunks: each block then writes whole
     Zarr chunks, and no two tasks write into one."""
@@ -188,7 +131,7 @@ def create_output(
     result: Any,
     block: Tuple[int, ...],
     spacing: Tuple[float, float, float],
-    image: ZarrImage,
+    image: LazyImage,
     affine: Optional[ArrayLike],
 ) -> str:
     """Create the empty output in ``store``; return the path of its array."""
