@@ -97,23 +97,22 @@ def run_apply(
     reference = None if like is None else read(like, "reference")
     grid = output_grid(image.grid, voxel_size) if reference is None else reference.grid
     order = ORDERS[interpolation]
-    # FSL's and AFNI's matrices are defined on the output grid (their
-    # reference) and the input (their moving image).
-    if reference is not None:
-        space = reference.space
+    if matrix_path is None:
+        kernel, how = _same_world_position(source, image.grid, grid), ""
     else:
-        space = image.space if voxel_size is None else None
-    kernel, how = kernel_for(
-        matrix_path,
-        source=source,
-        volumes=image.volumes,
-        input_grid=image.grid,
-        grid=grid,
-        reference=on_grid(grid) if space is None else space,
-        moving=on_grid(image.grid) if image.space is None else image.space,
-        convention=convention,
-        inverse=inverse,
-    )
+        # FSL's and AFNI's matrices are defined on the output grid (their
+        # reference) and the input (their moving image).
+        if reference is not None:
+            space = reference.space
+        else:
+            space = image.space if voxel_size is None else None
+        matrices = read_matrix_source(
+            matrix_path,
+            reference=on_grid(grid) if space is None else space,
+            moving=on_grid(image.grid) if image.space is None else image.space,
+        )
+        kernel = _file_matrices(matrices, matrix_path, source, image.volumes, image.grid, grid, convention, inverse)
+        how = " with " + _matrices_named(matrices, matrix_path, convention or "physical", inverse)
     if chunked:
         dask_backend.resample_with_dask(
             source,
@@ -259,31 +258,13 @@ def _progress(volumes: int, show: bool, err: TextIO) -> Iterable[int]:
     return bar
 
 
-def kernel_for(
-    matrix_path: Optional[Path],
-    *,
-    source: Path,
-    volumes: int,
-    input_grid: Grid,
-    grid: Grid,
-    reference: Any,
-    moving: Any,
-    convention: Optional[str],
-    inverse: bool,
-) -> Tuple[NDArray[np.float32], str]:
-    """The kernel's ``(n, 12)`` matrices from ``grid`` to ``input_grid``, and
-    words for the summary line ("" for none). Without ``matrix_path`` each
-    output voxel takes the input at its own world position; ``reference``
-    and ``moving`` are the images FSL's and AFNI's matrices are defined on."""
-    if matrix_path is None:
-        try:
-            identity = world_to_index(np.eye(4)[np.newaxis], input_grid, grid)
-            return index_to_kernel(identity, input_grid, grid), ""
-        except ValueError as error:
-            raise CommandError(f"input {source}: {error}") from None
-    matrices = read_matrix_source(matrix_path, reference=reference, moving=moving)
-    kernel = _file_matrices(matrices, matrix_path, source, volumes, input_grid, grid, convention, inverse)
-    return kernel, " with " + _matrices_named(matrices, matrix_path, convention or "physical", inverse)
+def _same_world_position(source: Path, input_grid: Grid, grid: Grid) -> NDArray[np.float32]:
+    """The kernel's matrix that gives each output voxel the input at its own world position."""
+    try:
+        identity = world_to_index(np.eye(4)[np.newaxis], input_grid, grid)
+        return index_to_kernel(identity, input_grid, grid)
+    except ValueError as error:
+        raise CommandError(f"input {source}: {error}") from None
 
 
 def kernel_matrices(
