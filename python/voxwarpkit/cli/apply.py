@@ -2,28 +2,25 @@
 
 The output is checked, the input and a reference read, the output grid and
 the kernel's matrices found once; then NIfTI files are resampled in memory,
-volume by volume (here), and Zarr stores block by block with dask
-(:mod:`voxwarpkit.cli.dask_backend`).
+volume by volume (:mod:`voxwarpkit.cli.memory_backend`), and Zarr stores
+block by block with dask (:mod:`voxwarpkit.cli.dask_backend`).
 """
 
 from __future__ import annotations
 
-import importlib
 import sys
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Iterable, NamedTuple, Optional, Sequence, TextIO, Tuple
+from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Sequence, TextIO
 
 import numpy as np
 
 from .._affine import affine4, inverse4, twelve
-from .._request import check_image_type, checked_request
-from .._resample import resample
-from ..images import Grid, image_on_grid, index_to_kernel, output_grid, world_to_index
+from ..images import Grid, index_to_kernel, output_grid, world_to_index
 from ..io.matrixtext import MatrixSource, read_matrix_source
-from ..io.nifti import load_nifti, nifti_suffix, read_block, save_nifti, stored_type
+from ..io.nifti import load_nifti, nifti_suffix
 from ..io.zarr import is_zarr
-from . import dask_backend
+from . import dask_backend, memory_backend
 from .errors import CommandError
 from .grids import lazy_grid, nifti_grid, on_grid
 from .output import check_output
@@ -32,12 +29,6 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
 ORDERS = {"linear": 1, "nearest": 0}
-
-# Type characters transform reads directly: uint8, int16, int32, the C long,
-# float32 and float64.
-_ACCEPTED = "Bhilfd"
-# Types transform refuses whose every value float32 holds exactly.
-_WIDENED = "?bHe"
 
 
 class Opened(NamedTuple):
@@ -133,11 +124,12 @@ def run_apply(
             err=err,
         )
         return
-    # The header and the sform and qform codes come from the image the grid comes from.
-    _resample_in_memory(
+    memory_backend.resample_in_memory(
         source,
         target,
-        image,
+        image.image,
+        image.grid,
+        image.volumes,
         grid,
         kernel,
         space=image.image if reference is None else reference.image,
@@ -170,92 +162,6 @@ def _read_lazily(path: Path, role: str) -> Opened:
     image = dask_backend.read_image(path)
     volumes = image.data.shape[0] if image.data.ndim == 4 else 1
     return Opened(image, lazy_grid(image, path, role), volumes, None)
-
-
-def _resample_in_memory(
-    source: Path,
-    target: Path,
-    image: Opened,
-    grid: Grid,
-    kernel: NDArray[np.float32],
-    *,
-    space: Any,
-    how: str,
-    order: int,
-    interpolation: str,
-    fill: float,
-    threads: Optional[int],
-    force: bool,
-    started: float,
-    out: TextIO,
-    err: TextIO,
-) -> None:
-    """Resample a NIfTI input volume by volume onto ``grid`` and write the NIfTI file ``target``."""
-    shape = tuple(int(n) for n in image.image.shape)
-    input_grid = image.grid
-    dtype = stored_type(image.image)
-    widen = _check_type(dtype, order, source)
-    try:
-        request = checked_request(
-            (image.volumes, *input_grid.shape[::-1]),
-            dtype,
-            input_grid.zooms,
-            kernel if len(kernel) > 1 else kernel[0],
-            shape=grid.shape[::-1],
-            output_voxel_size=grid.zooms,
-            order=order,
-            fill=fill,
-            threads=threads,
-        )
-    except (TypeError, ValueError) as error:  # a fill the output's type cannot hold, a size
-        raise CommandError(str(error)) from None
-    if widen:
-        print(
-            f"voxwarpkit: note: converting {dtype.newbyteorder('=').name} data to float32 first (exact for this type)",
-            file=err,
-        )
-
-    # Fortran order makes each volume, result[..., t], one contiguous block.
-    result = np.empty(grid.shape + shape[3:], dtype=request.result_type, order="F")
-    reading = resampling = 0.0
-    for t in _progress(image.volumes, len(shape) == 4, err):
-        tick = time.perf_counter()
-        block = read_block(image.image, (..., t) if len(shape) == 4 else ..., source)
-        tock = time.perf_counter()
-        # The kernel wants (z, y, x) = (k, j, i): the NIfTI axes reversed.
-        resampled = resample(
-            block.T,
-            input_grid.zooms,
-            kernel[t if len(kernel) > 1 else 0],
-            shape=grid.shape[::-1],
-            output_voxel_size=grid.zooms,
-            order=order,
-            fill=fill,
-            threads=threads,
-        )
-        result[(..., t) if len(shape) == 4 else ...] = resampled.T
-        reading += tock - tick
-        resampling += time.perf_counter() - tock
-
-    tick = time.perf_counter()
-    save_nifti(image_on_grid(image.image, result, grid, space), target, overwrite=force)
-    writing = time.perf_counter() - tick
-    print(
-        f"resampled {source} {_shown(shape)} (voxel size {_sizes(input_grid.zooms)}){how} "
-        f"into {target} {_shown(result.shape)} (voxel size {_sizes(grid.zooms)}, "
-        f"{request.result_type.name}, {interpolation}) in {time.perf_counter() - started:.3f} s: "
-        f"reading {reading:.3f} s, resampling {resampling:.3f} s, writing {writing:.3f} s",
-        file=out,
-    )
-
-
-def _progress(volumes: int, show: bool, err: TextIO) -> Iterable[int]:
-    """Volume numbers, with a progress bar on ``err`` for a 4-D image when it is a terminal."""
-    if not show:
-        return range(volumes)
-    tqdm = importlib.import_module("tqdm").tqdm
-    bar: Iterable[int] = tqdm(range(volumes), desc="resampling", unit="volume", leave=False, file=err, disable=None)
-    return bar
 
 
 def _same_world_position(source: Path, input_grid: Grid, grid: Grid) -> NDArray[np.float32]:
@@ -334,52 +240,6 @@ def _file_matrices(
         )
     except ValueError as error:
         raise CommandError(f"matrix file {path}: {error}") from None
-
-
-def _check_type(dtype: np.dtype[Any], order: int, path: Path) -> bool:
-    """Whether linear sampling converts the data to float32 first (a note); CommandError
-    for a type that sampling cannot keep: lossy in float32 for linear, not a number for
-    nearest, which copies the values as they are."""
-    if order == 1:
-        return needs_widening(dtype, path)
-    try:
-        check_image_type(3, dtype)
-    except ValueError:
-        raise CommandError(
-            f"input {path}: element type {_type_name(dtype)} is not supported "
-            "(nearest reads booleans, integers and floats)"
-        ) from None
-    return False
-
-
-def needs_widening(dtype: np.dtype[Any], path: Path) -> bool:
-    """Whether data of ``dtype`` must become float32 before transform reads it.
-
-    True for types transform refuses but float32 holds exactly; False for
-    types it reads itself; CommandError for types that would lose values.
-    """
-    if dtype.fields is None and dtype.char in _ACCEPTED:
-        return False
-    if dtype.fields is None and dtype.char in _WIDENED:
-        return True
-    raise CommandError(
-        f"input {path}: element type {_type_name(dtype)} is not supported (it does not convert to float32 without loss)"
-    )
-
-
-def _type_name(dtype: np.dtype[Any]) -> str:
-    """A short name for a possibly structured or byte-swapped element type."""
-    if dtype.fields is not None:
-        return "structured (" + ", ".join(dtype.names or ()) + ")"
-    return dtype.newbyteorder("=").name
-
-
-def _shown(shape: Tuple[int, ...]) -> str:
-    return "x".join(map(str, shape))
-
-
-def _sizes(zooms: Tuple[float, ...]) -> str:
-    return " x ".join(f"{z:g}" for z in zooms)
 
 
 def _matrices_named(source: MatrixSource, path: Path, convention: str, inverse: bool) -> str:
