@@ -27,8 +27,9 @@ from numpy.lib.stride_tricks import as_strided
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from layouts import LAYOUTS  # noqa: E402
-from reference import accepted_types, assert_same_bits, transform_reference  # noqa: E402
+from support.bits import assert_same_bits  # noqa: E402
+from support.layouts import LAYOUTS  # noqa: E402
+from support.reference import accepted_types, transform_reference  # noqa: E402
 
 import _voxwarpkit  # noqa: E402
 

@@ -7,8 +7,11 @@ import sys
 
 import numpy as np
 import pytest
-from reference import assert_same_bits, resample_general_reference
-from test_resample import random_case, rotation, values
+from support.bits import assert_same_bits
+from support.cases import random_case
+from support.geometry import rotation
+from support.reference import resample_general_reference
+from support.values import values
 
 import voxwarpkit
 from voxwarpkit import resampler

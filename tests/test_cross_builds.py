@@ -20,8 +20,8 @@ from typing import NamedTuple, Tuple
 
 import numpy as np
 import pytest
-from reference import assert_same_bits
-from test_resample import rotation
+from support.bits import assert_same_bits
+from support.geometry import rotation
 
 import _voxwarpkit_testing as testing
 from voxwarpkit import _engine
