@@ -10,7 +10,7 @@ infinite, exact band edges). A result must equal the independent reference
 bit for bit; a refusal must be the exception and message the rules give.
 
 A failing seed is saved as tests/fuzz_cases/seed-N.json, which
-test_fuzz_cases.py replays from then on. The seed being run is kept in
+tests/kernel/test_fuzz_cases.py replays from then on. The seed being run is kept in
 tests/fuzz_cases/last-seed, so that a crash can be replayed too.
 """
 
