@@ -13,6 +13,8 @@ def run(capsys, *argv):
 
 
 def assert_one_line_error(status, err, fragment, expected_status=1):
+    """The command failed with ``expected_status`` and its last stderr line is an error naming
+    ``fragment``; a failure of the command (status 1) writes that line alone, without a traceback."""
     assert status == expected_status
     lines = err.strip().splitlines()
     assert lines[-1].startswith("voxwarpkit: error: "), err

@@ -10,6 +10,7 @@ LPS = np.diag([-1.0, -1.0, 1.0, 1.0])
 
 
 def numbers(values):
+    """The values on one line, separated by spaces, each to 17 significant digits."""
     return " ".join(f"{value:.17g}" for value in np.ravel(values))
 
 
