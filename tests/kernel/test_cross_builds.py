@@ -20,13 +20,13 @@ from typing import NamedTuple, Tuple
 
 import numpy as np
 import pytest
-from reference import assert_same_bits
-from test_resample import rotation
+from support.bits import assert_same_bits
+from support.geometry import rotation
 
 import _voxwarpkit_testing as testing
 from voxwarpkit import _engine
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILDS = pathlib.Path(os.environ.get("VOXWARPKIT_CROSS_BUILDS", ROOT / "build"))
 REQUIRED = os.environ.get("VOXWARPKIT_REQUIRE_CROSS_BUILDS") == "1"
 X86_CPU = os.environ.get("VOXWARPKIT_X86_CPU")

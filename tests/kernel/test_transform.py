@@ -2,8 +2,9 @@
 
 import numpy as np
 import pytest
-from layouts import LAYOUTS
-from reference import assert_same_bits, transform_reference
+from support.bits import assert_same_bits
+from support.layouts import LAYOUTS
+from support.reference import transform_reference
 
 import _voxwarpkit
 

@@ -2,9 +2,10 @@
 
 import numpy as np
 import pytest
-from test_cli import assert_one_line_error, run, volume
-from test_images import source_positions
-from test_matrix_files import fsl_flirt, itk_text, turn_about
+from support.command_line import assert_one_line_error, run
+from support.geometry import source_positions, turn_about
+from support.registration_files import fsl_flirt, itk_text
+from support.values import volume
 
 import voxwarpkit
 from voxwarpkit.matrixfile import read_matrix_source

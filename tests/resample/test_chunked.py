@@ -7,8 +7,11 @@ import sys
 
 import numpy as np
 import pytest
-from reference import assert_same_bits, resample_general_reference
-from test_resample import random_case, rotation, values
+from support.bits import assert_same_bits
+from support.cases import random_case
+from support.geometry import rotation
+from support.reference import resample_general_reference
+from support.values import values
 
 import voxwarpkit
 from voxwarpkit import resampler
@@ -73,7 +76,11 @@ def test_chunks_that_end_inside_the_bands_give_the_in_memory_bits(order):
 
 @pytest.fixture(scope="module")
 def cluster():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as local:
+    # Any free ports: None would still start the dashboard on its default 8787, and with warnings
+    # as errors, distributed's warning that the port is taken would fail the tests.
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, scheduler_port=0, dashboard_address=":0"
+    ) as local:
         with distributed.Client(local) as client:
             yield local, client
 

@@ -2,8 +2,9 @@
 
 import numpy as np
 import pytest
-from layouts import LAYOUTS
-from reference import accepted_types, assert_same_bits, import_reference, write_reference
+from support.bits import assert_same_bits
+from support.layouts import LAYOUTS
+from support.reference import accepted_types, import_reference, write_reference
 
 import _voxwarpkit_testing as testing
 

@@ -2,7 +2,7 @@
 
 import numpy as np
 import pytest
-from reference import assert_same_bits
+from support.bits import assert_same_bits
 
 import _voxwarpkit
 import _voxwarpkit_testing as testing

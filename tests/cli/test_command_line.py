@@ -12,9 +12,12 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from support.bits import assert_same_bits
+from support.command_line import assert_one_line_error, read_output, run
+from support.values import volume
 
 import voxwarpkit
-from voxwarpkit import cli, demo, nifti
+from voxwarpkit import demo, nifti
 from voxwarpkit.errors import CommandError
 
 nib = pytest.importorskip("nibabel")
@@ -32,34 +35,6 @@ TURN = np.array(
         [0.0, 0.0, 0.0, 1.0],
     ]
 )
-
-
-def run(capsys, *argv):
-    """Run the command line in-process: (exit status, stdout, stderr)."""
-    status = cli.main([str(arg) for arg in argv])
-    captured = capsys.readouterr()
-    return status, captured.out, captured.err
-
-
-def assert_one_line_error(status, err, fragment, expected_status=1):
-    assert status == expected_status
-    lines = err.strip().splitlines()
-    assert lines[-1].startswith("voxwarpkit: error: "), err
-    assert fragment in lines[-1]
-    if expected_status == 1:
-        assert len(lines) == 1, err
-    assert "Traceback" not in err
-
-
-def volume(shape, dtype=np.float32, seed=0):
-    rng = np.random.default_rng(seed)
-    kind = np.dtype(dtype).kind
-    if kind == "b":
-        return rng.random(shape) > 0.5
-    if kind in "iu":
-        info = np.iinfo(dtype)
-        return rng.integers(info.min, info.max, size=shape, endpoint=True, dtype=dtype)
-    return rng.random(shape).astype(dtype)
 
 
 def save_nifti(path, data, *, endianness="<", zooms=ZOOMS, dtype=None):
@@ -89,19 +64,6 @@ def expected_resampling(path, matrix12):
     zooms = np.array(image.header.get_zooms()[:3], dtype=np.float64)
     reversed_axes = tuple(range(data.ndim))[::-1]
     return voxwarpkit.transform(data.transpose(reversed_axes), zooms, matrix12).transpose(reversed_axes)
-
-
-def assert_same_bits(actual, expected):
-    assert actual.shape == expected.shape
-    assert actual.dtype == expected.dtype == np.float32
-    np.testing.assert_array_equal(actual.view(np.uint32), expected.view(np.uint32))
-
-
-def read_output(path):
-    """The written image and its data as native float32 (a big-endian input writes big-endian)."""
-    image = nib.load(path)
-    assert image.get_data_dtype().newbyteorder("=") == np.float32
-    return image, np.asanyarray(image.dataobj).astype(np.float32)
 
 
 # ---- apply: results ---------------------------------------------------------------------

@@ -6,16 +6,17 @@ import struct
 
 import numpy as np
 import pytest
-from reference import (
-    assert_same_bits,
+from support.bits import assert_same_bits
+from support.geometry import identity
+from support.reference import (
     import_any_reference,
     import_reference,
     resample_reference,
 )
-from reference import (
+from support.reference import (
     resample_general_reference as general,
 )
-from test_reference import _nearest_float32_of_int, identity
+from support.values import nearest_float32_of_int
 
 
 def _random_case(seed, nvol=2):
@@ -154,7 +155,7 @@ def test_integers_import_rounded_once_to_the_nearest_float32(kind):
             np.random.default_rng(17).integers(low, high, 200, dtype=kind, endpoint=True),
         ]
     )
-    expected = np.float32([_nearest_float32_of_int(int(v)) for v in values])
+    expected = np.float32([nearest_float32_of_int(int(v)) for v in values])
     assert_same_bits(import_any_reference(values), expected)
 
 

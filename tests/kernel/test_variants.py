@@ -2,7 +2,8 @@
 
 import numpy as np
 import pytest
-from reference import assert_same_bits, resample_reference
+from support.bits import assert_same_bits
+from support.reference import resample_reference
 
 import _voxwarpkit_testing as testing
 

@@ -15,9 +15,9 @@ import _voxwarpkit
 import voxwarpkit
 import voxwarpkit.resampling
 
-HERE = Path(__file__).resolve().parent
-SOURCE = HERE.parent / "python" / "voxwarpkit"
-EXAMPLE = HERE / "typing" / "example_usage.py"
+ROOT = Path(__file__).resolve().parents[2]
+SOURCE = ROOT / "python" / "voxwarpkit"
+EXAMPLE = ROOT / "tests" / "typing" / "example_usage.py"
 
 SHIFT = np.array([1, 0, 0, 0.5, 0, 1, 0, -0.25, 0, 0, 1, 0.75], dtype=np.float32)
 
@@ -148,7 +148,7 @@ def test_mypy_strict_accepts_the_example_and_catches_misuse(tmp_path):
 
 def test_the_plain_numpy_example_rotates_as_rigid_does(capsys):
     """The README's hand-built rotation (in examples/) is rigid's turn the other way round."""
-    demo = runpy.run_path(str(HERE.parent / "examples" / "resample_demo.py"))
+    demo = runpy.run_path(str(ROOT / "examples" / "resample_demo.py"))
     shape, voxel_size = (96, 128, 128), np.float32([1.0, 1.0, 1.5])
     by_hand = demo["rotation_about_centre"](shape, voxel_size, 15.0)
     np.testing.assert_array_equal(by_hand, voxwarpkit.rigid(shape, voxel_size, rotation=(0, 0, -15)))

@@ -5,7 +5,7 @@ import re
 
 import numpy as np
 
-README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
 
 
 def test_the_python_examples_run(tmp_path, monkeypatch):

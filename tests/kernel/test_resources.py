@@ -8,7 +8,8 @@ import sys
 import numpy as np
 import pytest
 from numpy.lib.stride_tricks import as_strided
-from reference import assert_same_bits, resample_reference
+from support.bits import assert_same_bits
+from support.reference import resample_reference
 
 import _voxwarpkit
 

@@ -2,6 +2,7 @@
 
 import numpy as np
 import pytest
+from support.geometry import source_positions
 
 import voxwarpkit
 
@@ -23,12 +24,6 @@ LIKE = nib.Nifti1Image(np.zeros((22, 18, 14), np.float32), affine((-5, 15, 40), 
 LIKE.set_sform(LIKE.affine, code="scanner")
 LIKE.set_qform(LIKE.affine, code="scanner")
 WORLD = affine((0, 0, 7), (1, 1, 1), (1, -2, 0.5))  # output world -> input world
-
-
-def source_positions(to_input_index, shape):
-    """Input voxel indices (3, *shape) that output voxels sample through an index map."""
-    linear, shift = to_input_index[:3, :3], to_input_index[:3, 3, None, None, None]
-    return np.tensordot(linear, np.indices(shape), axes=1) + shift
 
 
 @pytest.mark.parametrize("order", [0, 1])

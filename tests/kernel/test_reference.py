@@ -5,15 +5,17 @@ import struct
 
 import numpy as np
 import pytest
-from reference import (
+from support.bits import assert_same_bits
+from support.geometry import identity
+from support.reference import (
     INT32_MIN,
     accepted_types,
-    assert_same_bits,
     import_reference,
     resample_reference,
     trunc_int32,
     write_reference,
 )
+from support.values import nearest_float32_of_int
 
 
 def f32(values):
@@ -22,10 +24,6 @@ def f32(values):
 
 def from_bits(bits):
     return np.array(bits, dtype=np.uint32).view(np.float32)
-
-
-def identity(tx=0.0, ty=0.0, tz=0.0):
-    return f32([1, 0, 0, tx, 0, 1, 0, ty, 0, 0, 1, tz])
 
 
 def slices(*texts):
@@ -502,20 +500,6 @@ def test_narrow_integers_import_exactly(kind, value):
     assert_same_bits(result, np.full((2, 2, 2), float(value), np.float32))
 
 
-def _nearest_float32_of_int(n):
-    """Brute force: the float32 nearest to the integer n, ties to an even significand."""
-    start = np.float32(float(n))
-    candidates = [start, np.nextafter(start, np.float32(np.inf)), np.nextafter(start, np.float32(-np.inf))]
-
-    def distance(c):
-        return abs(int(c) - n)
-
-    best = min(distance(c) for c in candidates)
-    winners = [c for c in candidates if distance(c) == best]
-    even = [c for c in winners if int(np.array(c).view(np.uint32)) % 2 == 0]
-    return (even or winners)[0]
-
-
 def _awkward_int64_values():
     values = [0, 1, -1, 16777217, -16777217, 2**31 - 1, -(2**31), 2**63 - 1, -(2**63)]
     for k in range(25, 63):
@@ -529,14 +513,14 @@ def _awkward_int64_values():
 
 def test_long_rounds_once_to_float32():
     values = _awkward_int64_values()
-    expected = f32([_nearest_float32_of_int(v) for v in values])
+    expected = f32([nearest_float32_of_int(v) for v in values])
     assert_same_bits(import_reference(np.array(values, dtype="l"), 1), expected)
 
 
 def test_int32_rounds_once_to_float32():
     values = [v for v in _awkward_int64_values() if -(2**31) <= v < 2**31]
     values += [int(v) for v in np.random.default_rng(22).integers(-(2**31), 2**31 - 1, 300, dtype=np.int32)]
-    expected = f32([_nearest_float32_of_int(v) for v in values])
+    expected = f32([nearest_float32_of_int(v) for v in values])
     assert_same_bits(import_reference(np.array(values, dtype="i"), 1), expected)
 
 
