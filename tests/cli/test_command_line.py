@@ -17,8 +17,9 @@ from support.command_line import assert_one_line_error, read_output, run
 from support.values import volume
 
 import voxwarpkit
-from voxwarpkit import demo, nifti
-from voxwarpkit.errors import CommandError
+from voxwarpkit.cli import demo
+from voxwarpkit.cli import memory_backend as nifti
+from voxwarpkit.cli.errors import CommandError
 
 nib = pytest.importorskip("nibabel")
 ndimage = pytest.importorskip("scipy.ndimage")
@@ -223,7 +224,7 @@ class Terminal(io.StringIO):
 
 
 def test_apply_shows_progress_across_volumes_on_a_terminal(tmp_path):
-    from voxwarpkit.apply import run_apply
+    from voxwarpkit.cli.apply import run_apply
 
     source = save_nifti(tmp_path / "in.nii", volume((4, 5, 6, 3)))
     err = Terminal()

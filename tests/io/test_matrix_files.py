@@ -10,8 +10,8 @@ from support.geometry import turn_about
 from support.registration_files import afni, fsl_flirt, itk_binary, itk_text, lta, numbers
 from support.values import volume
 
-from voxwarpkit.errors import CommandError
-from voxwarpkit.matrixfile import read_matrix_source
+from voxwarpkit.io.errors import FileError as CommandError
+from voxwarpkit.io.matrixtext import read_matrix_source
 
 nib = pytest.importorskip("nibabel")
 pytest.importorskip("nitransforms")

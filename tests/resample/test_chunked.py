@@ -14,14 +14,14 @@ from support.reference import resample_general_reference
 from support.values import values
 
 import voxwarpkit
-from voxwarpkit import resampler
-from voxwarpkit.errors import CommandError
+from voxwarpkit import _blocks, _request
+from voxwarpkit.cli.errors import CommandError
 
 da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 zarr = pytest.importorskip("zarr")
 
-from voxwarpkit.zarrfiles import apply_zarr, nifti_to_zarr, zarr_to_nifti  # noqa: E402  (needs zarr)
+from voxwarpkit.cli.dask_backend import apply_zarr, nifti_to_zarr, zarr_to_nifti  # noqa: E402  (needs zarr)
 
 
 def random_chunks(rng, shape):
@@ -120,7 +120,7 @@ def test_a_volume_past_2_31_voxels_reads_only_the_chunks_its_blocks_need():
         image, voxel_size, matrix, shape=shape, output_voxel_size=output_voxel_size, chunks=(16, 16, 16)
     )
     result = got.compute(scheduler="threads")
-    request = resampler.checked_request(
+    request = _request.checked_request(
         grid,
         np.dtype(np.float32),
         voxel_size,
@@ -131,7 +131,7 @@ def test_a_volume_past_2_31_voxels_reads_only_the_chunks_its_blocks_need():
         fill=0.0,
         threads=1,
     )
-    box = resampler.source_box(grid, request, (0, 0, 0), shape)
+    box = _blocks.source_box(grid, request, (0, 0, 0), shape)
     want = resample_general_reference(
         index_values(box),
         voxel_size,

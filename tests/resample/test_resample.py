@@ -11,7 +11,7 @@ from support.values import values
 import _voxwarpkit
 import _voxwarpkit_testing as testing
 import voxwarpkit
-from voxwarpkit import resampler
+from voxwarpkit import _request as resampler
 
 VARIANTS = [name for name, usable in testing.kernel_variants() if usable]
 
