@@ -20,7 +20,7 @@ import numpy as np
 from dask_image.ndinterp import affine_transform
 
 import voxwarpkit
-from voxwarpkit import chunked, resampler
+from voxwarpkit import _dask, _request
 
 SLICED = []
 
@@ -58,10 +58,10 @@ def least_times(runs, repeats):
 
 
 def our_bytes(image, matrix, output_chunks):
-    request = resampler.checked_request(
+    request = _request.checked_request(
         image.shape, image.dtype, np.ones(3), matrix, shape=None, output_voxel_size=None, order=1, fill=0.0, threads=1
     )
-    plans = chunked._plans(image, request, output_chunks).values()
+    plans = _dask._plans(image, request, output_chunks).values()
     window = sum(int(np.prod(p.window_shape)) for p in plans) * image.dtype.itemsize
     copied = sum(int(np.prod([s.stop - s.start for s in piece.into])) for p in plans for piece in p.pieces)
     return window, copied * image.dtype.itemsize

@@ -19,7 +19,7 @@ import time
 import numpy as np
 
 import voxwarpkit
-from voxwarpkit.threads import thread_count
+from voxwarpkit._threads import thread_count
 
 THREADS = thread_count(None)
 

@@ -1,5 +1,8 @@
 import pytest
 
+# The shared helpers assert too: rewritten like the tests' own asserts, their failures show the values.
+pytest.register_assert_rewrite("support")
+
 try:
     import _voxwarpkit_testing
 except ModuleNotFoundError as missing:

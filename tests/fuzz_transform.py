@@ -10,7 +10,7 @@ infinite, exact band edges). A result must equal the independent reference
 bit for bit; a refusal must be the exception and message the rules give.
 
 A failing seed is saved as tests/fuzz_cases/seed-N.json, which
-test_fuzz_cases.py replays from then on. The seed being run is kept in
+tests/kernel/test_fuzz_cases.py replays from then on. The seed being run is kept in
 tests/fuzz_cases/last-seed, so that a crash can be replayed too.
 """
 
@@ -27,8 +27,9 @@ from numpy.lib.stride_tricks import as_strided
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from layouts import LAYOUTS  # noqa: E402
-from reference import accepted_types, assert_same_bits, transform_reference  # noqa: E402
+from support.bits import assert_same_bits  # noqa: E402
+from support.layouts import LAYOUTS  # noqa: E402
+from support.reference import accepted_types, transform_reference  # noqa: E402
 
 import _voxwarpkit  # noqa: E402
 

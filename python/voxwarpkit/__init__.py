@@ -11,11 +11,11 @@ and a fill value; ``resample_image`` resamples nibabel images through
 world-space matrices onto another image's grid or another voxel size.
 """
 
+from ._resample import resample
+from ._transform import transform
 from ._version import __version__
 from .images import resample_image
 from .matrices import as_homogeneous, from_homogeneous, from_index, from_world, invert, rigid
-from .resampler import resample
-from .resampling import transform
 
 __all__ = [
     "__version__",

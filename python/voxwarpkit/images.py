@@ -13,8 +13,8 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
-from .matrices import _affine4, _inverse4, _twelve
-from .resampler import resample
+from ._affine import affine4, inverse4, twelve
+from ._resample import resample
 
 if TYPE_CHECKING:
     from nibabel.spatialimages import SpatialImage
@@ -47,7 +47,7 @@ def checked_grid(shape: Sequence[int], affine: ArrayLike, zooms: Sequence[float]
     sizes = tuple(float(z) for z in zooms[:3])
     if len(sizes) != 3 or not all(math.isfinite(z) and z > 0 for z in sizes):
         raise ValueError(f"{name} has voxel size {list(sizes)}; it must be 3 positive numbers")
-    to_world = _affine4(affine, f"{name}'s affine")
+    to_world = affine4(affine, f"{name}'s affine")
     return Grid((counts[0], counts[1], counts[2]), to_world, (sizes[0], sizes[1], sizes[2]))
 
 
@@ -94,7 +94,7 @@ def _covering(source: Grid, zooms: Tuple[float, float, float]) -> Tuple[int, int
 
 def world_to_index(world: NDArray[np.float64], source: Grid, target: Grid) -> NDArray[np.float64]:
     """Output-world -> input-world matrices ``(n, 4, 4)`` as output-index -> input-index maps."""
-    to_input = _inverse4(source.affine, "the input's affine")
+    to_input = inverse4(source.affine, "the input's affine")
     maps: NDArray[np.float64] = to_input @ world @ target.affine
     return maps
 
@@ -104,7 +104,7 @@ def index_to_kernel(maps: NDArray[np.float64], source: Grid, target: Grid) -> ND
     float32 matrices, which map output physical to input physical positions."""
     scale = np.diag([*source.zooms, 1.0])
     unscale = np.diag([*(1.0 / np.array(target.zooms)), 1.0])
-    return np.stack([_twelve(scale @ m @ unscale) for m in maps])
+    return np.stack([twelve(scale @ m @ unscale) for m in maps])
 
 
 def _world_matrices(matrix: Optional[ArrayLike], volumes: int) -> NDArray[np.float64]:
@@ -113,14 +113,14 @@ def _world_matrices(matrix: Optional[ArrayLike], volumes: int) -> NDArray[np.flo
         return np.eye(4)[np.newaxis]
     numbers = np.asarray(matrix, dtype=np.float64)
     if numbers.shape in ((3, 4), (4, 4)):
-        return _affine4(numbers)[np.newaxis]
+        return affine4(numbers)[np.newaxis]
     if numbers.ndim != 3 or numbers.shape[1:] not in ((3, 4), (4, 4)):
         raise ValueError(f"matrix must be a 4x4 (or 3x4), or one per volume (nvol, 4, 4); got shape {numbers.shape}")
     if len(numbers) != volumes:
         raise ValueError(
             f"matrix holds {len(numbers)} matrices for an image of {volumes} volume{'s' if volumes != 1 else ''}"
         )
-    return np.stack([_affine4(m) for m in numbers])
+    return np.stack([affine4(m) for m in numbers])
 
 
 def resample_image(

@@ -35,77 +35,19 @@ import numpy as np
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
 
+from ._affine import REVERSE_AXES, affine4, finite_numbers, inverse4, physical_from_index, twelve
+
 __all__ = ["as_homogeneous", "from_homogeneous", "from_index", "from_world", "invert", "rigid"]
-
-# A 4x4 whose last row is off by more than this is projective, not affine.
-_LAST_ROW_TOLERANCE = 1e-9
-# Linear parts worse conditioned than this cannot be inverted meaningfully.
-_CONDITION_LIMIT = 1e12
-# Reverses the three spatial axes of a homogeneous matrix: (z, y, x) <-> (x, y, z).
-_REVERSE_AXES = np.array([[0, 0, 1, 0], [0, 1, 0, 0], [1, 0, 0, 0], [0, 0, 0, 1]], dtype=np.float64)
-
-
-def _numbers(value: ArrayLike, name: str) -> NDArray[np.float64]:
-    """``value`` as a float64 array of finite numbers, or ValueError."""
-    try:
-        array = np.array(value, dtype=np.float64)
-    except (TypeError, ValueError) as error:
-        raise ValueError(f"{name} must hold numbers: {error}") from None
-    if not np.all(np.isfinite(array)):
-        raise ValueError(f"{name} must hold finite numbers, got {array.tolist()}")
-    return array
-
-
-def _affine4(matrix: ArrayLike, name: str = "matrix") -> NDArray[np.float64]:
-    """A 4x4 float64 affine from 12 numbers, a 3x4 or a 4x4 matrix."""
-    array = _numbers(matrix, name)
-    if array.shape == (12,):
-        array = array.reshape(3, 4)
-    if array.shape == (3, 4):
-        return np.vstack([array, [0.0, 0.0, 0.0, 1.0]])
-    if array.shape == (4, 4):
-        if np.max(np.abs(array[3] - [0.0, 0.0, 0.0, 1.0])) > _LAST_ROW_TOLERANCE:
-            raise ValueError(f"the last row of a 4x4 {name} must be 0 0 0 1, got {array[3].tolist()}")
-        result = array.copy()
-        result[3] = [0.0, 0.0, 0.0, 1.0]
-        return result
-    raise ValueError(f"{name} must be 4x4, 3x4 or 12 numbers, got shape {array.shape}")
 
 
 def _voxel_size(voxel_size: ArrayLike) -> NDArray[np.float64]:
     """Three positive spacings (sx, sy, sz), or ValueError."""
-    spacing = _numbers(voxel_size, "voxel_size").ravel()
+    spacing = finite_numbers(voxel_size, "voxel_size").ravel()
     if spacing.shape != (3,):
         raise ValueError(f"voxel_size must hold 3 numbers (sx, sy, sz), got {spacing.size}")
     if not np.all(spacing > 0):
         raise ValueError(f"voxel_size must be positive, got {spacing.tolist()}")
     return spacing
-
-
-def _inverse4(affine: NDArray[np.float64], name: str = "matrix") -> NDArray[np.float64]:
-    """The inverse of a 4x4 affine, or ValueError when it has none."""
-    linear = affine[:3, :3]
-    if not np.linalg.cond(linear) < _CONDITION_LIMIT:
-        raise ValueError(f"{name} is singular and cannot be inverted: {affine[:3].tolist()}")
-    inverse = np.asarray(np.linalg.inv(affine), dtype=np.float64)
-    inverse[3] = [0.0, 0.0, 0.0, 1.0]
-    return inverse
-
-
-def _twelve(affine: NDArray[np.float64]) -> NDArray[np.float32]:
-    """The first three rows of a 4x4, row by row, as 12 float32 numbers."""
-    # Checked before the cast, which would overflow to infinities.
-    if np.max(np.abs(affine[:3])) > np.finfo(np.float32).max:
-        raise ValueError(f"the matrix does not fit in float32: {affine[:3].tolist()}")
-    return affine[:3].astype(np.float32).ravel()
-
-
-def _physical_from_index(index_affine: NDArray[np.float64], spacing: NDArray[np.float64]) -> NDArray[np.float64]:
-    """Conjugate an (x, y, z) index-space affine into physical space."""
-    scale = np.diag([spacing[0], spacing[1], spacing[2], 1.0])
-    unscale = np.diag([1.0 / spacing[0], 1.0 / spacing[1], 1.0 / spacing[2], 1.0])
-    result: NDArray[np.float64] = scale @ index_affine @ unscale
-    return result
 
 
 def as_homogeneous(matrix: ArrayLike) -> NDArray[np.float64]:
@@ -116,7 +58,7 @@ def as_homogeneous(matrix: ArrayLike) -> NDArray[np.float64]:
     stays output -> input in physical ``(x, y, z)``. Use it to compose
     matrices with ``@`` or to print one readably.
     """
-    return _affine4(matrix)
+    return affine4(matrix)
 
 
 def from_homogeneous(matrix: ArrayLike) -> NDArray[np.float32]:
@@ -137,7 +79,7 @@ def from_homogeneous(matrix: ArrayLike) -> NDArray[np.float32]:
     Raises ValueError for other shapes, non-finite entries or a 4x4 that is
     not affine.
     """
-    return _twelve(_affine4(matrix))
+    return twelve(affine4(matrix))
 
 
 def invert(matrix: ArrayLike) -> NDArray[np.float32]:
@@ -155,7 +97,7 @@ def invert(matrix: ArrayLike) -> NDArray[np.float32]:
 
     Raises ValueError when the matrix is singular (or nearly so).
     """
-    return _twelve(_inverse4(_affine4(matrix)))
+    return twelve(inverse4(affine4(matrix)))
 
 
 def from_index(matrix: ArrayLike, offset: ArrayLike = 0.0, *, voxel_size: ArrayLike) -> NDArray[np.float32]:
@@ -179,22 +121,22 @@ def from_index(matrix: ArrayLike, offset: ArrayLike = 0.0, *, voxel_size: ArrayL
     voxel size or an offset given twice.
     """
     spacing = _voxel_size(voxel_size)
-    linear = _numbers(matrix, "matrix")
-    shift = _numbers(offset, "offset")
+    linear = finite_numbers(matrix, "matrix")
+    shift = finite_numbers(offset, "offset")
     if shift.shape not in ((), (3,)):
         raise ValueError(f"offset must be one number or 3, got shape {shift.shape}")
     if linear.shape in ((3, 4), (4, 4)):
         if np.any(shift != 0):
             raise ValueError("a 3x4 or 4x4 matrix carries its own translation; leave offset at 0")
-        zyx = _affine4(linear)
+        zyx = affine4(linear)
     elif linear.shape in ((3,), (3, 3)):
         zyx = np.eye(4)
         zyx[:3, :3] = np.diag(linear) if linear.ndim == 1 else linear
         zyx[:3, 3] = shift
     else:
         raise ValueError(f"matrix must be 3x3, 3 numbers, 3x4 or 4x4, got shape {linear.shape}")
-    xyz = _REVERSE_AXES @ zyx @ _REVERSE_AXES
-    return _twelve(_physical_from_index(xyz, spacing))
+    xyz = REVERSE_AXES @ zyx @ REVERSE_AXES
+    return twelve(physical_from_index(xyz, spacing))
 
 
 def _rotation(degrees: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -244,22 +186,22 @@ def rigid(
     if len(dims) not in (3, 4) or not counts_ok:
         raise ValueError(f"shape must be an image shape (nz, ny, nx) or (nvol, nz, ny, nx), got {dims!r}")
     spacing = _voxel_size(voxel_size)
-    angles = _numbers(rotation, "rotation").ravel()
-    shift = _numbers(translation, "translation").ravel()
+    angles = finite_numbers(rotation, "rotation").ravel()
+    shift = finite_numbers(translation, "translation").ravel()
     if angles.shape != (3,) or shift.shape != (3,):
         raise ValueError("rotation and translation must each hold 3 numbers (x, y, z)")
     if centre is None:
         nz, ny, nx = dims[-3:]
         middle = np.array([nx - 1, ny - 1, nz - 1], dtype=np.float64) * spacing / 2.0
     else:
-        middle = _numbers(centre, "centre").ravel()
+        middle = finite_numbers(centre, "centre").ravel()
         if middle.shape != (3,):
             raise ValueError("centre must hold 3 numbers (x, y, z)")
     turn = _rotation(angles)
     backward = np.eye(4)
     backward[:3, :3] = turn.T
     backward[:3, 3] = middle - turn.T @ (middle + shift)
-    return _twelve(backward)
+    return twelve(backward)
 
 
 def from_world(matrix: ArrayLike, affine: ArrayLike, *, voxel_size: ArrayLike) -> NDArray[np.float32]:
@@ -282,7 +224,7 @@ def from_world(matrix: ArrayLike, affine: ArrayLike, *, voxel_size: ArrayLike) -
     Input and output share the grid described by ``affine``.
     """
     spacing = _voxel_size(voxel_size)
-    world = _affine4(matrix)
-    to_world = _affine4(affine, "affine")
-    index_map = _inverse4(to_world, "affine") @ world @ to_world
-    return _twelve(_physical_from_index(index_map, spacing))
+    world = affine4(matrix)
+    to_world = affine4(affine, "affine")
+    index_map = inverse4(to_world, "affine") @ world @ to_world
+    return twelve(physical_from_index(index_map, spacing))

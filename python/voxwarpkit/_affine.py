@@ -1,0 +1,70 @@
+"""The matrix arithmetic shared by the helpers, the images and the command line: checks, inverses, float32 rounding."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike, NDArray
+
+# A 4x4 whose last row is off by more than this is projective, not affine.
+LAST_ROW_TOLERANCE = 1e-9
+# Linear parts worse conditioned than this cannot be inverted meaningfully.
+CONDITION_LIMIT = 1e12
+# Reverses the three spatial axes of a homogeneous matrix: (z, y, x) <-> (x, y, z).
+REVERSE_AXES = np.array([[0, 0, 1, 0], [0, 1, 0, 0], [1, 0, 0, 0], [0, 0, 0, 1]], dtype=np.float64)
+
+
+def finite_numbers(value: ArrayLike, name: str) -> NDArray[np.float64]:
+    """``value`` as a float64 array of finite numbers, or ValueError."""
+    try:
+        array = np.array(value, dtype=np.float64)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"{name} must hold numbers: {error}") from None
+    if not np.all(np.isfinite(array)):
+        raise ValueError(f"{name} must hold finite numbers, got {array.tolist()}")
+    return array
+
+
+def affine4(matrix: ArrayLike, name: str = "matrix") -> NDArray[np.float64]:
+    """A 4x4 float64 affine from 12 numbers, a 3x4 or a 4x4 matrix."""
+    array = finite_numbers(matrix, name)
+    if array.shape == (12,):
+        array = array.reshape(3, 4)
+    if array.shape == (3, 4):
+        return np.vstack([array, [0.0, 0.0, 0.0, 1.0]])
+    if array.shape == (4, 4):
+        if np.max(np.abs(array[3] - [0.0, 0.0, 0.0, 1.0])) > LAST_ROW_TOLERANCE:
+            raise ValueError(f"the last row of a 4x4 {name} must be 0 0 0 1, got {array[3].tolist()}")
+        result = array.copy()
+        result[3] = [0.0, 0.0, 0.0, 1.0]
+        return result
+    raise ValueError(f"{name} must be 4x4, 3x4 or 12 numbers, got shape {array.shape}")
+
+
+def inverse4(affine: NDArray[np.float64], name: str = "matrix") -> NDArray[np.float64]:
+    """The inverse of a 4x4 affine, or ValueError when it has none."""
+    linear = affine[:3, :3]
+    if not np.linalg.cond(linear) < CONDITION_LIMIT:
+        raise ValueError(f"{name} is singular and cannot be inverted: {affine[:3].tolist()}")
+    inverse = np.asarray(np.linalg.inv(affine), dtype=np.float64)
+    inverse[3] = [0.0, 0.0, 0.0, 1.0]
+    return inverse
+
+
+def twelve(affine: NDArray[np.float64]) -> NDArray[np.float32]:
+    """The first three rows of a 4x4, row by row, as 12 float32 numbers."""
+    # Checked before the cast, which would overflow to infinities.
+    if np.max(np.abs(affine[:3])) > np.finfo(np.float32).max:
+        raise ValueError(f"the matrix does not fit in float32: {affine[:3].tolist()}")
+    return affine[:3].astype(np.float32).ravel()
+
+
+def physical_from_index(index_affine: NDArray[np.float64], spacing: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Conjugate an (x, y, z) index-space affine into physical space."""
+    scale = np.diag([spacing[0], spacing[1], spacing[2], 1.0])
+    unscale = np.diag([1.0 / spacing[0], 1.0 / spacing[1], 1.0 / spacing[2], 1.0])
+    result: NDArray[np.float64] = scale @ index_affine @ unscale
+    return result

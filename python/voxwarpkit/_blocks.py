@@ -1,0 +1,80 @@
+"""The engine calls shared by the in-memory and the dask paths: one output block from a window of the input."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Optional, Tuple
+
+import numpy as np
+
+from ._engine import resample as engine_resample
+from ._engine import source_box as engine_source_box
+from ._request import Counts, Request
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+Box = Tuple[Tuple[int, int], Tuple[int, int], Tuple[int, int]]
+
+
+def resample_window(
+    window: NDArray[Any],
+    window_origin: Counts,
+    grid: Counts,
+    request: Request,
+    block_origin: Counts,
+    block_shape: Counts,
+    threads: int,
+) -> NDArray[Any]:
+    """The output block ``block_shape`` at global index ``block_origin`` of ``request``.
+
+    ``window`` is ``(nvol, nz, ny, nx)``: the part of the input grid of
+    extent ``grid`` from ``window_origin`` (all counts ``(z, y, x)``). It must
+    hold every voxel the block reads (:func:`source_box` tells which), or the
+    engine refuses it with ValueError.
+    """
+    source = window
+    if request.order == 0:
+        # Elements are copied as bits, so the engine reads them as they lie:
+        # contiguous, aligned and in the machine's byte order.
+        native = source.dtype.newbyteorder("=")
+        if source.dtype != native or not (source.flags.c_contiguous and source.flags.aligned):
+            source = np.ascontiguousarray(source, dtype=native)
+            if not source.flags.aligned:
+                source = source.copy()
+    source_spacing, target_spacing = spacings(request)
+    return engine_resample(
+        source,
+        window_origin,
+        grid,
+        source_spacing,
+        request.matrices,
+        block_shape,
+        block_origin,
+        target_spacing,
+        request.order,
+        request.fill,
+        threads,
+    )
+
+
+def source_box(grid: Counts, request: Request, block_origin: Counts, block_shape: Counts) -> Optional[Box]:
+    """The input voxels an output block reads, as half-open ``(start, stop)``
+    ranges along z, y and x, or None when it reads none. Found with the exact
+    float32 arithmetic of the kernel, so it is never too small."""
+    source_spacing, target_spacing = spacings(request)
+    return engine_source_box(
+        grid,
+        source_spacing,
+        request.matrices,
+        block_shape,
+        block_origin,
+        target_spacing,
+        request.order,
+    )
+
+
+def spacings(request: Request) -> Tuple[Tuple[float, float, float], Tuple[float, float, float]]:
+    """The input's and the output's spacing as the engine takes them: Python floats holding the float32 values."""
+    sx, sy, sz = (float(s) for s in request.voxel_size)
+    ox, oy, oz = (float(s) for s in request.output_voxel_size)
+    return (sx, sy, sz), (ox, oy, oz)

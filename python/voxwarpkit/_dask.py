@@ -1,0 +1,283 @@
+"""``resample`` of a dask array: one task per output block, the bits of one in-memory call.
+
+Each task computes its voxels' positions from their global output indices,
+so the result does not depend on the chunking. It reads only the input
+chunks its positions need (found with the kernel's own float32 arithmetic),
+copies them into one window of the input grid and lets the engine resample
+the block from that window, with the gates and bands of the whole grid.
+Indices over the whole volume are Python ints: only blocks and windows must
+stay below 2**31 elements.
+"""
+
+from __future__ import annotations
+
+import bisect
+import functools
+import importlib
+import itertools
+import math
+from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
+
+import numpy as np
+
+from ._blocks import resample_window, source_box
+from ._request import LIMIT, Counts, Request, check_image_type, checked_request, counts
+
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike, NDArray
+
+# Default output blocks hold about this many bytes.
+_BLOCK_BYTES = 64 * 2**20
+# A block whose source box spans several input chunks is cut into up to this
+# many parts per axis, to leave out the chunks no position of it reads.
+_PARTS = 4
+
+Chunks = Tuple[Tuple[int, ...], ...]
+BlockIndex = Tuple[int, ...]
+
+
+class Piece(NamedTuple):
+    """One input chunk's share of a task's window: ``window[into] = chunk[out_of]``,
+    both ``(volume, z, y, x)`` slices (a 3-D chunk is read as one volume)."""
+
+    chunk: BlockIndex  # the chunk's index in the input's chunk grid
+    into: Tuple[slice, ...]
+    out_of: Tuple[slice, ...]
+
+
+class BlockPlan(NamedTuple):
+    """What one task does: the window it assembles and the output block it computes."""
+
+    grid: Counts  # the input's true extent (z, y, x)
+    window_origin: Counts
+    window_shape: Tuple[int, int, int, int]  # (volumes, z, y, x)
+    pieces: Tuple[Piece, ...]  # empty when the block reads nothing: it is all fill
+    request: Request  # with the block's own matrices when there is one per volume
+    block_origin: Counts
+    block_shape: Counts
+
+
+class WindowTooLarge(ValueError):
+    """A block or its input window would hold 2**31 elements or more."""
+
+
+def resample_dask(
+    image: Any,
+    voxel_size: ArrayLike,
+    matrix: ArrayLike,
+    *,
+    shape: Optional[Sequence[int]] = None,
+    output_voxel_size: Optional[ArrayLike] = None,
+    order: int = 1,
+    fill: float = 0.0,
+    threads: Optional[int] = None,
+    chunks: Any = None,
+) -> Any:
+    """:func:`voxwarpkit.resample` of the dask array ``image``, as a lazy dask array.
+
+    ``chunks`` is the output's chunking, in any form dask's
+    ``normalize_chunks`` accepts; by default blocks of about 64 MiB shaped
+    like the input's chunks, made smaller where a block's window would reach
+    2**31 elements. ``threads`` is how many threads each task uses (default
+    1: the scheduler runs tasks in parallel). The computed result has the
+    bits of the in-memory call whatever the chunkings and the scheduler.
+
+    Raises ValueError as resample does, and when a block or the input window
+    it reads would hold 2**31 elements or more (use smaller output chunks).
+    """
+    da = importlib.import_module("dask.array")
+    check_image_type(image.ndim, image.dtype)
+    if any(math.isnan(n) for axis in image.chunks for n in axis):
+        raise ValueError("image has chunks of unknown size: call its compute_chunk_sizes() first")
+    if any(n > LIMIT for n in image.shape[-3:]):
+        raise ValueError(f"image is too large: its last three axes must each stay below 2**31, got {image.shape}")
+    request = checked_request(
+        image.shape,
+        image.dtype,
+        voxel_size,
+        matrix,
+        shape=shape,
+        output_voxel_size=output_voxel_size,
+        order=order,
+        fill=fill,
+        threads=1 if threads is None else threads,
+        limit_output=False,
+    )
+    output_shape = tuple(image.shape[:-3]) + request.shape
+    if chunks is None:
+        output_chunks, plans = _default_blocks(image, request, output_shape)
+    else:
+        output_chunks = _normalized(chunks, output_shape, request.result_type, image.chunks)
+        plans = _plans(image, request, output_chunks)
+
+    tokenize = importlib.import_module("dask.base").tokenize
+    name = "voxwarpkit-resample-" + tokenize(
+        image.name,
+        request.voxel_size.tobytes(),
+        request.output_voxel_size.tobytes(),
+        request.matrices.tobytes(),
+        request.shape,
+        request.order,
+        request.result_type.str,
+        request.fill,
+        output_chunks,
+    )
+    source_type = image.dtype.newbyteorder("=")
+    graph: Dict[Any, Any] = {}
+    for index, plan in plans.items():
+        if plan.pieces:
+            inputs = [(image.name,) + piece.chunk for piece in plan.pieces]
+            task = functools.partial(_resample_block, plan, image.ndim, source_type, request.threads)
+            graph[(name,) + index] = (task, inputs)
+        else:
+            shape_out = plan.window_shape[:1] + plan.block_shape if image.ndim == 4 else plan.block_shape
+            task = functools.partial(_filled, shape_out, request.fill, request.result_type)
+            graph[(name,) + index] = (task,)
+    layers = importlib.import_module("dask.highlevelgraph").HighLevelGraph.from_collections(
+        name, graph, dependencies=[image]
+    )
+    meta = np.empty((0,) * image.ndim, dtype=request.result_type)
+    return da.Array(layers, name, chunks=output_chunks, dtype=request.result_type, meta=meta)
+
+
+def _filled(shape: Tuple[int, ...], fill: bytes, result_type: np.dtype[Any]) -> NDArray[Any]:
+    """A block of ``fill``, copied as bits (a NaN keeps its payload)."""
+    one = np.frombuffer(fill, dtype=result_type)
+    return np.broadcast_to(one, (math.prod(shape),)).reshape(shape).copy()
+
+
+def _resample_block(
+    plan: BlockPlan, rank: int, source_type: np.dtype[Any], threads: int, chunks: List[Any]
+) -> NDArray[Any]:
+    """One output block from the input chunks its positions read."""
+    parts = [
+        (np.asarray(chunk) if rank == 4 else np.asarray(chunk)[np.newaxis])[piece.out_of]
+        for piece, chunk in zip(plan.pieces, chunks)
+    ]
+    if len(parts) == 1 and parts[0].shape == plan.window_shape:
+        window = parts[0]  # one chunk holds the whole window: read it in place
+    else:
+        # Voxels that no chunk fills are never read by any position: zero is as good as any value.
+        window = np.zeros(plan.window_shape, dtype=source_type)
+        for piece, part in zip(plan.pieces, parts):
+            window[piece.into] = part
+    result = resample_window(
+        window, plan.window_origin, plan.grid, plan.request, plan.block_origin, plan.block_shape, threads
+    )
+    return result if rank == 4 else result[0]
+
+
+def _normalized(
+    chunks: Any, shape: Tuple[int, ...], result_type: np.dtype[Any], previous: Chunks, **limit: int
+) -> Chunks:
+    """``chunks`` as dask normalizes them for an output of ``shape``;
+    WindowTooLarge for blocks of 2**31 elements."""
+    normalize_chunks = importlib.import_module("dask.array.core").normalize_chunks
+    normalized: Chunks = normalize_chunks(chunks, shape=shape, dtype=result_type, previous_chunks=previous, **limit)
+    largest = math.prod(max(axis, default=0) for axis in normalized)
+    if largest > LIMIT:
+        raise WindowTooLarge(
+            f"output blocks of {largest} elements are too large: use smaller output chunks "
+            f"(each block must stay below 2**31 elements)"
+        )
+    return normalized
+
+
+def _default_blocks(image: Any, request: Request, shape: Tuple[int, ...]) -> Tuple[Chunks, Dict[BlockIndex, BlockPlan]]:
+    """Blocks of about 64 MiB shaped like the input's chunks, smaller while some window is too large."""
+    limit = _BLOCK_BYTES
+    while True:
+        chunks = _normalized("auto", shape, request.result_type, image.chunks, limit=limit)
+        try:
+            return chunks, _plans(image, request, chunks)
+        except WindowTooLarge:
+            if all(n <= 1 for axis in chunks for n in axis[:1]):
+                raise
+            limit //= 8
+
+
+def _bounds(sizes: Sequence[int]) -> List[int]:
+    """Where the chunks of one axis start, and where the last one ends."""
+    return [0] + list(itertools.accumulate(int(n) for n in sizes))
+
+
+def _spanned(bounds: List[int], start: int, stop: int) -> range:
+    """The indices of the chunks that hold some of ``start:stop``."""
+    return range(bisect.bisect_right(bounds, start) - 1, bisect.bisect_left(bounds, stop))
+
+
+def _plans(image: Any, request: Request, output_chunks: Chunks) -> Dict[BlockIndex, BlockPlan]:
+    """The plan of every output block, by the block's index."""
+    grid = counts(image.shape[-3:])
+    stack = image.ndim == 4
+    input_bounds = [_bounds(axis) for axis in image.chunks]
+    volume_bounds = _bounds(output_chunks[0]) if stack else [0, 1]
+    output_bounds = [_bounds(axis) for axis in output_chunks[-3:]]
+    per_volume = request.matrices.shape[0] > 1
+    plans: Dict[BlockIndex, BlockPlan] = {}
+    for index in itertools.product(*(range(len(axis)) for axis in output_chunks)):
+        v = index[0] if stack else 0
+        first, end = volume_bounds[v], volume_bounds[v + 1]
+        origin = counts([b[i] for b, i in zip(output_bounds, index[-3:])])
+        extent = counts([b[i + 1] - b[i] for b, i in zip(output_bounds, index[-3:])])
+        block_request = request._replace(matrices=request.matrices[first:end]) if per_volume else request
+        box = source_box(grid, block_request, origin, extent) if end > first else None
+        if box is None:
+            empty = (end - first, 0, 0, 0)
+            plans[index] = BlockPlan(grid, (0, 0, 0), empty, (), block_request, origin, extent)
+            continue
+        window_shape = (end - first, box[0][1] - box[0][0], box[1][1] - box[1][0], box[2][1] - box[2][0])
+        if math.prod(window_shape) > LIMIT:
+            raise WindowTooLarge(
+                f"the output block at {origin} of shape {extent} reads an input window of shape "
+                f"{window_shape}, 2**31 elements or more: use smaller output chunks"
+            )
+        window_origin: Counts = (box[0][0], box[1][0], box[2][0])
+        spans = [((first, end), input_bounds[0])] if stack else []
+        spans += [(b, bounds) for b, bounds in zip(box, input_bounds[-3:])]
+        volume_chunks = [(c,) for c in _spanned(input_bounds[0], first, end)] if stack else [()]
+        spatial_chunks = sorted(_chunks_read(grid, block_request, origin, extent, box, input_bounds[-3:]))
+        pieces = tuple(_piece(c + s, spans, stack) for c in volume_chunks for s in spatial_chunks)
+        plans[index] = BlockPlan(grid, window_origin, window_shape, pieces, block_request, origin, extent)
+    return plans
+
+
+def _piece(chunk: BlockIndex, spans: List[Tuple[Tuple[int, int], List[int]]], stack: bool) -> Piece:
+    """The part of input chunk ``chunk`` inside the window: ``spans`` are the
+    window's (start, stop) and the input's chunk bounds along each axis."""
+    into, out_of = [], []
+    for i, ((start, stop), bounds) in zip(chunk, spans):
+        low, high = max(bounds[i], start), min(bounds[i + 1], stop)
+        into.append(slice(low - start, high - start))
+        out_of.append(slice(low - bounds[i], high - bounds[i]))
+    if not stack:  # a 3-D chunk is read as one volume
+        into.insert(0, slice(0, 1))
+        out_of.insert(0, slice(0, 1))
+    return Piece(chunk, tuple(into), tuple(out_of))
+
+
+def _chunks_read(
+    grid: Counts,
+    request: Request,
+    origin: Counts,
+    extent: Counts,
+    box: Tuple[Tuple[int, int], ...],
+    bounds: List[List[int]],
+) -> Set[BlockIndex]:
+    """The (z, y, x) indices of the input chunks that the block's positions read.
+
+    Every chunk in the block's source box, less those that no part of the
+    block reads when it is cut into up to _PARTS**3 parts: each part's
+    source box is exact, so a chunk outside all of them holds no voxel the
+    block reads, and a rotated block skips the chunks at its box's corners.
+    """
+    candidates = [_spanned(b, start, stop) for b, (start, stop) in zip(bounds, box)]
+    if math.prod(len(c) for c in candidates) <= 1:
+        return set(itertools.product(*candidates))
+    cuts = [sorted({o + n * p // _PARTS for p in range(_PARTS + 1)}) for o, n in zip(origin, extent)]
+    read: Set[BlockIndex] = set()
+    for part in itertools.product(*(zip(c[:-1], c[1:]) for c in cuts)):
+        part_box = source_box(grid, request, counts([a for a, _ in part]), counts([b - a for a, b in part]))
+        if part_box is not None:
+            read.update(itertools.product(*(_spanned(b, s, e) for b, (s, e) in zip(bounds, part_box))))
+    return read

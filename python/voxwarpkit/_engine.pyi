@@ -1,0 +1,47 @@
+"""Types of the compiled engine: the kernel on several threads, the general resampler and its source boxes."""
+
+from typing import Any, Optional, Tuple
+
+import numpy as np
+from numpy.typing import NDArray
+
+_Counts = Tuple[int, int, int]
+_Spacing = Tuple[float, float, float]
+_Box = Tuple[Tuple[int, int], Tuple[int, int], Tuple[int, int]]
+
+def transform(
+    image: NDArray[Any], voxel_size: NDArray[Any], matrix: NDArray[Any], threads: int, /
+) -> NDArray[np.float32]:
+    """_voxwarpkit.transform on ``threads`` threads (1 to 4096), the interpreter lock released."""
+
+def resample(
+    source: NDArray[Any],
+    source_origin: _Counts,
+    source_grid: _Counts,
+    source_spacing: _Spacing,
+    matrices: NDArray[np.float32],
+    target_shape: _Counts,
+    target_origin: _Counts,
+    target_spacing: _Spacing,
+    order: int,
+    fill: bytes,
+    threads: int,
+    /,
+) -> NDArray[Any]:
+    """The output block ``(volumes, z, y, x)`` at ``target_origin`` from the window ``source``
+    of the grid ``source_grid`` at ``source_origin``; ValueError when the window misses voxels it reads."""
+
+def source_box(
+    source_grid: _Counts,
+    source_spacing: _Spacing,
+    matrices: NDArray[np.float32],
+    target_shape: _Counts,
+    target_origin: _Counts,
+    target_spacing: _Spacing,
+    order: int,
+    /,
+) -> Optional[_Box]:
+    """The half-open ``((z0, z1), (y0, y1), (x0, x1))`` source voxels an output block reads, or None."""
+
+def kernel_variant() -> str:
+    """The name of the kernel variant in use."""

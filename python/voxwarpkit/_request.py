@@ -1,0 +1,198 @@
+"""resample's arguments checked into the forms the engine takes: the one place for its limits and result types."""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Sequence, Tuple
+
+import numpy as np
+
+from ._affine import LAST_ROW_TOLERANCE
+from ._threads import thread_count
+
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike, NDArray
+
+# Counts and element totals are 32-bit signed in the kernel.
+LIMIT = 2**31 - 1
+
+Counts = Tuple[int, int, int]
+
+
+class Request(NamedTuple):
+    """A resampling checked and put into the engine's forms.
+
+    ``matrices`` is float32 of shape (1, 12) for one matrix or (nvol, 12) for
+    one per volume; spacings are float32 (sx, sy, sz); ``shape`` is the
+    output's (nz, ny, nx); ``fill`` holds the bytes of one result element.
+    """
+
+    voxel_size: NDArray[np.float32]
+    output_voxel_size: NDArray[np.float32]
+    matrices: NDArray[np.float32]
+    shape: Counts
+    order: int
+    result_type: np.dtype[Any]
+    fill: bytes
+    threads: int
+
+
+def checked_image(image: Any) -> NDArray[Any]:
+    """``image`` if it is a numpy array resample can read, else TypeError or ValueError."""
+    if not isinstance(image, np.ndarray):
+        raise TypeError(f"image must be a numpy.ndarray or a dask array, not {type(image).__name__}")
+    check_image_type(image.ndim, image.dtype)
+    if image.size > LIMIT:
+        raise ValueError(f"image is too large: it has {image.size} elements, more than the limit of {LIMIT}")
+    return image
+
+
+def check_image_type(rank: int, dtype: np.dtype[Any]) -> None:
+    """ValueError unless an image of this rank and element type can be resampled."""
+    if rank not in (3, 4):
+        raise ValueError(f"image must have 3 dimensions (nz, ny, nx) or 4 (nvol, nz, ny, nx), got {rank}")
+    readable = dtype.fields is None and (
+        dtype.kind in "biu" and dtype.itemsize <= 8 or dtype.kind == "f" and dtype.itemsize in (2, 4, 8)
+    )
+    if not readable:
+        raise ValueError(
+            f"image has element type {dtype}; resample reads booleans, integers of up to 64 bits "
+            "and float16, float32 and float64"
+        )
+
+
+def result_type_of(order: int, image_type: np.dtype[Any]) -> np.dtype[Any]:
+    """The element type of the result: float32 for linear sampling; nearest
+    copies elements as bits, so it keeps the image's type in native byte order."""
+    return np.dtype(np.float32) if order == 1 else image_type.newbyteorder("=")
+
+
+def checked_request(
+    image_shape: Tuple[int, ...],
+    image_type: np.dtype[Any],
+    voxel_size: ArrayLike,
+    matrix: ArrayLike,
+    *,
+    shape: Optional[Sequence[int]],
+    output_voxel_size: Optional[ArrayLike],
+    order: int,
+    fill: float,
+    threads: Optional[int],
+    limit_output: bool = True,
+) -> Request:
+    """resample's arguments checked against an image of this shape and type.
+
+    ``limit_output=False`` lets the output reach 2**31 elements, for callers
+    that make it block by block and keep each block below that.
+    """
+    volumes = image_shape[0] if len(image_shape) == 4 else 1
+    spacing = _spacing(voxel_size, "voxel_size")
+    output_spacing = spacing if output_voxel_size is None else _spacing(output_voxel_size, "output_voxel_size")
+    matrices = _matrices(matrix, volumes, len(image_shape) == 4)
+    output_shape = counts(image_shape[-3:]) if shape is None else _output_shape(shape)
+    if limit_output and volumes * math.prod(output_shape) > LIMIT:
+        raise ValueError(f"the output is too large: {volumes} x {output_shape} has more than {LIMIT} elements")
+    if isinstance(order, bool) or order not in (0, 1):
+        raise ValueError(f"order must be 0 (nearest) or 1 (linear), got {order!r}")
+    kind = result_type_of(order, image_type)
+    return Request(
+        spacing,
+        output_spacing,
+        matrices,
+        output_shape,
+        order,
+        kind,
+        fill_bytes(fill, kind),
+        thread_count(threads),
+    )
+
+
+def counts(values: Sequence[int]) -> Counts:
+    """Three counts (z, y, x) as Python ints."""
+    z, y, x = (int(v) for v in values)
+    return (z, y, x)
+
+
+def _numbers(value: ArrayLike, name: str) -> NDArray[np.float64]:
+    try:
+        return np.asarray(value, dtype=np.float64)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"{name} must hold numbers: {error}") from None
+
+
+def _spacing(value: ArrayLike, name: str) -> NDArray[np.float32]:
+    """Three positive, finite spacings, as the float32 numbers the kernel uses."""
+    numbers = _numbers(value, name).ravel()
+    if numbers.shape != (3,):
+        raise ValueError(f"{name} must hold 3 numbers (sx, sy, sz), got {numbers.size}")
+    with np.errstate(over="ignore", under="ignore"):
+        spacing = numbers.astype(np.float32)
+    if not (np.all(np.isfinite(spacing)) and np.all(spacing > 0)):
+        raise ValueError(f"{name} must be positive and finite in float32, got {numbers.tolist()}")
+    return spacing
+
+
+def _matrices(matrix: ArrayLike, volumes: int, stack: bool) -> NDArray[np.float32]:
+    """One matrix for every volume, as (1, 12), or one per volume, as (volumes, 12)."""
+    numbers = _numbers(matrix, "matrix")
+    single = numbers.shape in ((12,), (3, 4), (4, 4))
+    if single:
+        numbers = numbers[np.newaxis]
+    elif numbers.ndim in (2, 3) and numbers.shape[1:] in ((12,), (3, 4), (4, 4)):
+        if numbers.shape[0] != volumes:
+            raise ValueError(
+                f"matrix holds {numbers.shape[0]} matrices for an image of {volumes} "
+                f"volume{'s' if volumes != 1 else ''}" + ("" if stack else " (a 3-D image takes one matrix)")
+            )
+    else:
+        raise ValueError(
+            "matrix must be 12 numbers, a 3x4 or a 4x4, or one per volume of shape "
+            f"(nvol, 12), (nvol, 3, 4) or (nvol, 4, 4); got shape {numbers.shape}"
+        )
+    if numbers.shape[1:] == (4, 4):
+        last_rows = numbers[:, 3]
+        if np.any(~(np.abs(last_rows - [0.0, 0.0, 0.0, 1.0]) <= LAST_ROW_TOLERANCE)):
+            raise ValueError("the last row of a 4x4 matrix must be 0 0 0 1")
+        numbers = numbers[:, :3]
+    with np.errstate(over="ignore"):
+        return np.ascontiguousarray(numbers.reshape(numbers.shape[0], 12), dtype=np.float32)
+
+
+def _output_shape(shape: Sequence[int]) -> Counts:
+    given = tuple(shape)
+    whole = all(isinstance(n, (int, np.integer)) and not isinstance(n, bool) for n in given)
+    if len(given) != 3 or not whole or not all(0 < n <= LIMIT for n in given):
+        raise ValueError(f"shape must be 3 counts (nz, ny, nx) of at least 1, got {shape!r}")
+    return counts(given)
+
+
+def fill_bytes(fill: Any, result_type: np.dtype[Any]) -> bytes:
+    """The bytes of ``fill`` as one element of ``result_type``, or ValueError
+    when that type cannot hold it (TypeError when it is not a number)."""
+    if isinstance(fill, (bool, np.bool_)):
+        value: Any = int(fill)
+    elif isinstance(fill, (int, np.integer)):
+        value = int(fill)
+    else:
+        try:
+            value = float(fill)
+        except (TypeError, ValueError):
+            raise TypeError(f"fill must be a number, not {type(fill).__name__}") from None
+    if result_type.kind == "f":
+        limit = float(np.finfo(result_type).max)
+        if math.isfinite(float(value)) and abs(float(value)) > limit:
+            raise ValueError(f"fill {fill!r} does not fit the result's type {result_type}")
+        with np.errstate(over="ignore"):
+            return np.array(value, dtype=result_type).tobytes()
+    if isinstance(value, float):
+        if not (math.isfinite(value) and value.is_integer()):
+            raise ValueError(f"fill {fill!r} is not a whole number, as the result's type {result_type} needs")
+        value = int(value)
+    if result_type.kind == "b":
+        if value not in (0, 1):
+            raise ValueError(f"fill {fill!r} does not fit the result's type bool (0 or 1)")
+    else:
+        info = np.iinfo(result_type)
+        if not info.min <= value <= info.max:
+            raise ValueError(f"fill {fill!r} does not fit the result's type {result_type} ({info.min} to {info.max})")
+    return np.array(value, dtype=result_type).tobytes()

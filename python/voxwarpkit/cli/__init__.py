@@ -1,0 +1,127 @@
+"""The ``voxwarpkit`` command line: ``demo`` and ``apply``.
+
+Every failure is reported as one line on stderr, ``voxwarpkit: error: ...``,
+with exit status 1; mistakes in the command line itself exit with 2, as
+argparse does.
+"""
+
+from __future__ import annotations
+
+import argparse
+import signal
+import sys
+import threading
+from contextlib import contextmanager
+from types import FrameType
+from typing import Iterator, Optional, Sequence, TextIO
+
+from ..io.errors import FileError, first_line
+from ..io.zarr import is_zarr
+from .errors import CommandError, Terminated
+from .parser import build_parser
+
+
+def _missing_extra(name: str) -> CommandError:
+    return CommandError(f"this command needs {name}, which is not installed: pip install 'voxwarpkit[cli]'")
+
+
+def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
+    if arguments.command == "demo":
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            raise _missing_extra("matplotlib") from None
+        from .demo import DEFAULT_OUTPUT, run_demo
+
+        run_demo(arguments.output or DEFAULT_OUTPUT, out=out)
+    else:
+        for name in ("nibabel", "tqdm"):
+            try:
+                __import__(name)
+            except ImportError:
+                raise _missing_extra(name) from None
+        chunked = is_zarr(arguments.input) or is_zarr(arguments.output)
+        if chunked:
+            for name in ("dask", "zarr"):
+                try:
+                    __import__(name)
+                except ImportError:
+                    raise CommandError(
+                        f"Zarr images need {name}, which is not installed: pip install 'voxwarpkit[dask]'"
+                    ) from None
+        elif arguments.chunks is not None or arguments.scheduler is not None:
+            raise CommandError("--chunks and --scheduler apply to Zarr images (a name ending in .zarr)")
+        from .apply import run_apply
+
+        run_apply(
+            arguments.input,
+            arguments.output,
+            arguments.matrix,
+            like=arguments.like,
+            voxel_size=arguments.voxel_size,
+            interpolation=arguments.interpolation,
+            fill=arguments.fill,
+            threads=arguments.threads,
+            chunks=arguments.chunks,
+            scheduler=arguments.scheduler,
+            convention=arguments.convention,
+            inverse=arguments.inverse,
+            force=arguments.force,
+            out=out,
+            err=err,
+        )
+
+
+def _terminate(signum: int, frame: Optional[FrameType]) -> None:
+    # A second SIGTERM must not cut the clean-up the first one starts.
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    raise Terminated()
+
+
+@contextmanager
+def _sigterm_raises() -> Iterator[None]:
+    """Turn SIGTERM into Terminated, so that a half-written output is removed as on Ctrl-C.
+
+    Batch schedulers and ``timeout`` send SIGTERM, whose default action
+    ends the process at once. Only the main thread may set signal handlers;
+    elsewhere SIGTERM keeps its handler. The previous one is restored after.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGTERM, _terminate)
+    try:
+        yield
+    finally:
+        # None: a handler set outside Python, which cannot be put back.
+        signal.signal(signal.SIGTERM, signal.SIG_DFL if previous is None else previous)
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the command line with ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
+    try:
+        arguments = build_parser().parse_args(None if argv is None else list(argv))
+        if hasattr(arguments, "check"):
+            arguments.check(arguments)
+    except SystemExit as stop:  # --help, --version and usage errors
+        return stop.code if isinstance(stop.code, int) else 0 if stop.code is None else 2
+    out, err = sys.stdout, sys.stderr
+    try:
+        with _sigterm_raises():
+            _run(arguments, out, err)
+    except (CommandError, FileError) as error:
+        print(f"voxwarpkit: error: {error}", file=err)
+        return 1
+    except KeyboardInterrupt:
+        print("voxwarpkit: interrupted", file=err)
+        return 130
+    except Terminated:
+        print("voxwarpkit: terminated", file=err)
+        return 128 + signal.SIGTERM
+    except MemoryError:
+        print("voxwarpkit: error: not enough memory", file=err)
+        return 1
+    except Exception as error:  # never a traceback: say what failed in one line
+        print(f"voxwarpkit: error: {type(error).__name__}: {first_line(error)}", file=err)
+        return 1
+    return 0

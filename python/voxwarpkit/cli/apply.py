@@ -1,0 +1,252 @@
+"""``voxwarpkit apply``: one pipeline from the input, the grid, the matrices and the order to an output.
+
+The output is checked, the input and a reference read, the output grid and
+the kernel's matrices found once; then NIfTI files are resampled in memory,
+volume by volume (:mod:`voxwarpkit.cli.memory_backend`), and Zarr stores
+block by block with dask (:mod:`voxwarpkit.cli.dask_backend`).
+"""
+
+from __future__ import annotations
+
+import sys
+import time
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Sequence, TextIO
+
+import numpy as np
+
+from .._affine import affine4, inverse4, twelve
+from ..images import Grid, index_to_kernel, output_grid, world_to_index
+from ..io.matrixtext import MatrixSource, read_matrix_source
+from ..io.nifti import load_nifti, nifti_suffix
+from ..io.zarr import is_zarr
+from . import dask_backend, memory_backend
+from .errors import CommandError
+from .grids import lazy_grid, nifti_grid, on_grid
+from .output import check_output
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+ORDERS = {"linear": 1, "nearest": 0}
+
+
+class Opened(NamedTuple):
+    """An image the command reads: the input or the reference (--like)."""
+
+    image: Any  # a nibabel image, read in memory; or a LazyImage, for dask
+    grid: Grid
+    volumes: int
+    space: Any  # the nibabel image registration readers take for it; None: an empty image of its grid
+
+
+def run_apply(
+    source: Path,
+    target: Path,
+    matrix_path: Optional[Path] = None,
+    *,
+    like: Optional[Path] = None,
+    voxel_size: Optional[Sequence[float]] = None,
+    interpolation: str = "linear",
+    fill: float = 0.0,
+    threads: Optional[int] = None,
+    chunks: Optional[Sequence[int]] = None,
+    scheduler: Optional[str] = None,
+    convention: Optional[str] = None,
+    inverse: bool = False,
+    force: bool = False,
+    out: TextIO = sys.stdout,
+    err: TextIO = sys.stderr,
+) -> None:
+    """Resample the image ``source`` into ``target``.
+
+    The output grid is that of the image ``like``, or the input's with
+    ``voxel_size`` (covering the input's extent), or the input's. Without
+    ``matrix_path`` each output voxel takes the input at its own world
+    position. ``convention`` ("physical" when None) applies to plain matrix
+    files; giving it for a registration tool's transform, whose file says
+    what it maps, is an error. A Zarr input or output (a name ending in
+    .zarr, or a folder Zarr wrote) is resampled with dask: ``chunks`` is the
+    output's block shape (z, y, x), ``scheduler`` a dask.distributed
+    scheduler's address; without a matrix or another grid the image is
+    copied between NIfTI and Zarr.
+    """
+    started = time.perf_counter()
+    chunked = is_zarr(source) or is_zarr(target)
+    if chunked and not is_zarr(target) and nifti_suffix(target) is None:
+        raise CommandError(f"output {target}: the name must end in .zarr, .nii or .nii.gz")
+    if not chunked and nifti_suffix(target) is None:
+        raise CommandError(f"output {target}: the name must end in .nii or .nii.gz")
+    check_output(target, force=force)
+    if chunked and matrix_path is None and like is None and voxel_size is None:
+        dask_backend.convert(source, target, chunks, scheduler, force, err)
+        print(f"copied {source} into {target} in {time.perf_counter() - started:.3f} s", file=out)
+        return
+
+    read = _read_lazily if chunked else _read_nifti
+    image = read(source, "input")
+    reference = None if like is None else read(like, "reference")
+    grid = output_grid(image.grid, voxel_size) if reference is None else reference.grid
+    order = ORDERS[interpolation]
+    if matrix_path is None:
+        kernel, how = _same_world_position(source, image.grid, grid), ""
+    else:
+        # FSL's and AFNI's matrices are defined on the output grid (their
+        # reference) and the input (their moving image).
+        if reference is not None:
+            space = reference.space
+        else:
+            space = image.space if voxel_size is None else None
+        matrices = read_matrix_source(
+            matrix_path,
+            reference=on_grid(grid) if space is None else space,
+            moving=on_grid(image.grid) if image.space is None else image.space,
+        )
+        kernel = _file_matrices(matrices, matrix_path, source, image.volumes, image.grid, grid, convention, inverse)
+        how = " with " + _matrices_named(matrices, matrix_path, convention or "physical", inverse)
+    if chunked:
+        dask_backend.resample_with_dask(
+            source,
+            target,
+            image.image,
+            grid,
+            kernel,
+            how=how,
+            order=order,
+            interpolation=interpolation,
+            fill=fill,
+            threads=threads,
+            chunks=chunks,
+            scheduler=scheduler,
+            force=force,
+            started=started,
+            out=out,
+            err=err,
+        )
+        return
+    memory_backend.resample_in_memory(
+        source,
+        target,
+        image.image,
+        image.grid,
+        image.volumes,
+        grid,
+        kernel,
+        space=image.image if reference is None else reference.image,
+        how=how + ("" if like is None else f" onto the grid of {like}"),
+        order=order,
+        interpolation=interpolation,
+        fill=fill,
+        threads=threads,
+        force=force,
+        started=started,
+        out=out,
+        err=err,
+    )
+
+
+def _read_nifti(path: Path, role: str) -> Opened:
+    """A NIfTI file, its data left on disk until read; an input must be 3-D or 4-D."""
+    image = load_nifti(path, role=role)
+    shape = tuple(int(n) for n in image.shape)
+    if role == "input" and len(shape) not in (3, 4):
+        raise CommandError(
+            f"input {path}: a {len(shape)}-D image of shape {shape}; "
+            "3-D (i, j, k) and 4-D (i, j, k, volume) images are supported"
+        )
+    return Opened(image, nifti_grid(image, path, role), shape[3] if len(shape) == 4 else 1, image)
+
+
+def _read_lazily(path: Path, role: str) -> Opened:
+    """A Zarr store or a NIfTI file as a dask array."""
+    image = dask_backend.read_image(path)
+    volumes = image.data.shape[0] if image.data.ndim == 4 else 1
+    return Opened(image, lazy_grid(image, path, role), volumes, None)
+
+
+def _same_world_position(source: Path, input_grid: Grid, grid: Grid) -> NDArray[np.float32]:
+    """The kernel's matrix that gives each output voxel the input at its own world position."""
+    try:
+        identity = world_to_index(np.eye(4)[np.newaxis], input_grid, grid)
+        return index_to_kernel(identity, input_grid, grid)
+    except ValueError as error:
+        raise CommandError(f"input {source}: {error}") from None
+
+
+def kernel_matrices(
+    source: MatrixSource,
+    *,
+    input_grid: Grid,
+    output_grid: Grid,
+    convention: str,
+    inverse: bool,
+) -> NDArray[np.float32]:
+    """The kernel's ``(n, 12)`` matrices for the matrices of ``source``.
+
+    Plain matrices follow ``convention``: ``physical``, output -> input in
+    voxel indices ``(i, j, k)`` times each grid's voxel size, the kernel's
+    own convention; ``index``, output -> input in voxel indices. World
+    matrices map output to input RAS+ world positions, through each grid's
+    affine. ``inverse``: each matrix maps input to output instead.
+
+    Raises ValueError for a matrix that is singular when inverted or does not
+    fit float32, naming which one when there are several.
+    """
+    twelves = []
+    for index, matrix in enumerate(source.matrices):
+        try:
+            forward = inverse4(affine4(matrix)) if inverse else affine4(matrix)
+            if source.space == "world":
+                forward = world_to_index(forward, input_grid, output_grid)
+            if source.space == "world" or convention == "index":
+                twelves.append(index_to_kernel(forward[np.newaxis], input_grid, output_grid)[0])
+            else:
+                twelves.append(twelve(forward))
+        except ValueError as error:
+            which = f"matrix {index + 1}: " if len(source.matrices) > 1 else ""
+            raise ValueError(f"{which}{error}") from None
+    return np.stack(twelves)
+
+
+def _file_matrices(
+    matrices: MatrixSource,
+    path: Path,
+    source: Path,
+    volumes: int,
+    input_grid: Grid,
+    grid: Grid,
+    convention: Optional[str],
+    inverse: bool,
+) -> NDArray[np.float32]:
+    """The kernel's matrices from a matrix file's, checked against the input's volumes."""
+    if matrices.space == "world" and convention is not None:
+        raise CommandError(
+            f"matrix file {path} ({matrices.origin}): --convention applies to plain "
+            "matrix files; this one is in world coordinates"
+        )
+    count = len(matrices.matrices)
+    if count not in (1, volumes):
+        raise CommandError(
+            f"matrix file {path} holds {count} matrices but input {source} has "
+            f"{volumes} volume{'s' if volumes > 1 else ''}; give one matrix, or one per volume"
+        )
+    try:
+        return kernel_matrices(
+            matrices,
+            input_grid=input_grid,
+            output_grid=grid,
+            convention=convention or "physical",
+            inverse=inverse,
+        )
+    except ValueError as error:
+        raise CommandError(f"matrix file {path}: {error}") from None
+
+
+def _matrices_named(source: MatrixSource, path: Path, convention: str, inverse: bool) -> str:
+    """What the matrices are, for the summary line: "the physical matrix from m.txt"."""
+    inverted = "inverted " if inverse else ""
+    count = len(source.matrices)
+    what = convention if source.space == "plain" else source.origin
+    if count == 1:
+        return f"the {what} matrix {inverted}from {path}"
+    return f"{count} {what} matrices {inverted}from {path}, one per volume"

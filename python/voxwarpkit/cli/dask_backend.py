@@ -1,0 +1,356 @@
+"""``voxwarpkit apply`` with dask: Zarr stores (and a NIfTI file on the other side) resampled block by block.
+
+Scheduling lives here: blocks run on this process's threads or on a
+dask.distributed cluster, with a progress bar over them. A NIfTI input is
+read lazily; a NIfTI output is written from memory. Without a matrix or
+another grid, an image is copied from one format to the other, values and
+grid unchanged.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import functools
+import importlib
+import sys
+import time
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, TextIO, Tuple
+
+import numpy as np
+
+from .._resample import resample
+from .._threads import thread_count
+from ..images import Grid, image_on_grid
+from ..io.atomic import replaced_store_on_success
+from ..io.errors import FileError, first_line
+from ..io.lazy import LazyImage, positive_three
+from ..io.nifti import nifti_suffix, read_nifti_lazily, save_nifti
+from ..io.zarr import PathLike, create_output, is_zarr, read_zarr, regular_block, write_block
+from .errors import CommandError
+from .grids import on_grid
+from .output import check_output
+
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike, NDArray
+
+
+def read_image(path: PathLike) -> LazyImage:
+    """The image in a Zarr array, an OME-Zarr image group or a NIfTI file, read lazily."""
+    # Absolute, so that workers started elsewhere (a cluster's) find it too.
+    source = Path(path).absolute()
+    image = read_nifti_lazily(source) if nifti_suffix(source) is not None else read_zarr(source)
+    shape = tuple(image.data.shape)
+    if len(shape) not in (3, 4):
+        raise CommandError(f"input {source}: an image of shape {shape}; (z, y, x) and (t, z, y, x) are supported")
+    return image
+
+
+def resample_with_dask(
+    source: Path,
+    target: Path,
+    image: LazyImage,
+    grid: Grid,
+    kernel: NDArray[np.float32],
+    *,
+    how: str,
+    order: int,
+    interpolation: str,
+    fill: float,
+    threads: Optional[int],
+    chunks: Optional[Sequence[int]],
+    scheduler: Optional[str],
+    force: bool,
+    started: float,
+    out: TextIO,
+    err: TextIO,
+) -> None:
+    """Resample ``image``, read lazily from ``source``, onto ``grid`` into ``target``
+    (Zarr, or NIfTI from a Zarr source) through the kernel's ``(n, 12)`` matrices.
+
+    ``chunks`` is the output's block shape (z, y, x); ``scheduler`` a
+    dask.distributed scheduler's address, else ``threads`` local threads.
+    """
+    matrix = kernel if len(kernel) > 1 else kernel[0]
+    block = None if chunks is None else tuple(chunks)
+    if is_zarr(target):
+        apply_zarr(
+            source,
+            target,
+            matrix,
+            shape=grid.shape[::-1],
+            output_voxel_size=grid.zooms,
+            chunks=block if block is None or image.data.ndim == 3 else (1,) + block,
+            order=order,
+            fill=fill,
+            scheduler=scheduler,
+            workers=threads,
+            affine=grid.affine,
+            force=force,
+            out=out,
+            err=err,
+        )
+        return
+    try:
+        lazy = resample(
+            image.data,
+            image.voxel_size,
+            matrix,
+            shape=grid.shape[::-1],
+            output_voxel_size=grid.zooms,
+            order=order,
+            fill=fill,
+            chunks=block,
+        )
+    except (TypeError, ValueError) as error:
+        raise CommandError(f"cannot resample {source}: {error}") from None
+    data = run_blocks(lazy, scheduler, True, err, threads)
+    save_nifti(image_on_grid(on_grid(grid), np.asarray(data).T, grid, on_grid(grid)), target, overwrite=force)
+    print(
+        f"resampled {source}{how} into {target} {'x'.join(map(str, data.shape[::-1]))} "
+        f"({data.dtype}, {interpolation}) in {time.perf_counter() - started:.3f} s",
+        file=out,
+    )
+
+
+def convert(
+    source: Path, target: Path, chunks: Optional[Sequence[int]], scheduler: Optional[str], force: bool, err: TextIO
+) -> None:
+    """Copy an image between NIfTI and Zarr, values and grid unchanged (axes reversed)."""
+    if is_zarr(target):
+        image = read_image(source)
+        block = None if chunks is None else (tuple(chunks) if image.data.ndim == 3 else (1, *chunks))
+        nifti_to_zarr(source, target, chunks=block, scheduler=scheduler, force=force, err=err)
+    else:
+        zarr_to_nifti(source, target, force=force)
+
+
+def apply_zarr(
+    source: PathLike,
+    target: PathLike,
+    matrices: ArrayLike,
+    *,
+    shape: Optional[Sequence[int]] = None,
+    output_voxel_size: Optional[ArrayLike] = None,
+    chunks: Any = None,
+    order: int = 1,
+    fill: float = 0.0,
+    scheduler: Optional[str] = None,
+    workers: Optional[int] = None,
+    affine: Optional[ArrayLike] = None,
+    force: bool = False,
+    progress: bool = True,
+    out: TextIO = sys.stdout,
+    err: TextIO = sys.stderr,
+) -> None:
+    """Resample the image in ``source`` (Zarr, OME-Zarr or NIfTI) into the Zarr array ``target``.
+
+    ``matrices`` maps output physical positions to input ones, as
+    :func:`voxwarpkit.resample` takes it (one matrix, or one per volume).
+    The output grid is the input's, or ``shape`` (z, y, x) and
+    ``output_voxel_size`` (sx, sy, sz) where given. ``chunks`` is the output's
+    chunking (regular; default blocks of about 64 MiB). ``scheduler`` is a
+    dask.distributed scheduler's address, such as ``tcp://host:8786``, or
+    None for ``workers`` threads of this process (default: every CPU it may
+    use); a cluster's workers must reach ``source`` and ``target`` at the
+    same paths. ``affine`` is the output's voxel-to-world affine to record
+    (default: the input's, with the output's spacing, where it has one).
+
+    The result is written to a temporary store beside ``target`` that is
+    renamed to ``target`` once every block is written: a failed or
+    interrupted run leaves no ``target`` (an existing one is replaced only
+    with ``force``). The output holds the ``voxel_size`` attribute and, for
+    an OME-Zarr input, is an OME-Zarr image of one level. Errors are
+    :class:`~voxwarpkit.cli.errors.CommandError`, and
+    :class:`~voxwarpkit.io.errors.FileError` for the files read and written.
+    """
+    target_path = Path(target)
+    check_output(target_path, force=force)
+    image = read_image(source)
+    try:
+        result = resample(
+            image.data,
+            image.voxel_size,
+            matrices,
+            shape=shape,
+            output_voxel_size=output_voxel_size,
+            order=order,
+            fill=fill,
+            chunks=chunks,
+        )
+    except (TypeError, ValueError) as error:
+        raise CommandError(f"cannot resample {source}: {first_line(error) or type(error).__name__}") from None
+    block_shape = regular_block(result.chunks, target_path)
+    spacing = positive_three(image.voxel_size if output_voxel_size is None else output_voxel_size, "output voxel size")
+
+    started = time.perf_counter()
+    write_zarr(
+        result,
+        target_path,
+        block_shape,
+        spacing,
+        image,
+        scheduler=scheduler,
+        workers=workers,
+        affine=affine,
+        force=force,
+        progress=progress,
+        err=err,
+    )
+    elapsed = time.perf_counter() - started
+    print(
+        f"resampled {source} {'x'.join(map(str, image.data.shape))} into {target_path} "
+        f"{'x'.join(map(str, result.shape))} {result.dtype} in {result.npartitions} blocks, {elapsed:.1f} s",
+        file=out,
+    )
+
+
+def write_zarr(
+    data: Any,
+    target: Path,
+    block: Tuple[int, ...],
+    spacing: Tuple[float, float, float],
+    image: LazyImage,
+    *,
+    scheduler: Optional[str],
+    force: bool,
+    progress: bool,
+    err: TextIO,
+    workers: Optional[int] = None,
+    affine: Optional[ArrayLike] = None,
+) -> None:
+    """Compute the dask array ``data`` into a new Zarr store ``target``, whole or not at all.
+
+    ``block`` is the chunk shape of both ``data`` and the Zarr array;
+    ``image`` is the input, whose metadata the output follows, unless
+    ``affine`` gives the output's voxel-to-world affine.
+    """
+    with replaced_store_on_success(target, force=force) as partial:
+        try:
+            array_path = create_output(partial, data, block, spacing, image, affine)
+            # Absolute, so that workers started elsewhere (a cluster's) write it too.
+            write = functools.partial(write_block, str(Path(array_path).absolute()))
+            writes = data.map_blocks(write, dtype=bool, chunks=(1,) * data.ndim)
+            run_blocks(writes, scheduler, progress, err, workers)
+        except (CommandError, FileError):
+            raise
+        except Exception as error:  # a block that failed: corrupt input, a lost worker, a full disk
+            reason = f"{type(error).__name__}: {first_line(error) or type(error).__name__}"
+            raise CommandError(f"output {target}: not written: {reason}") from None
+
+
+def nifti_to_zarr(
+    source: PathLike,
+    target: PathLike,
+    *,
+    chunks: Any = None,
+    scheduler: Optional[str] = None,
+    force: bool = False,
+    progress: bool = True,
+    err: TextIO = sys.stderr,
+) -> None:
+    """Write the NIfTI image ``source`` as the Zarr array ``target``, axes reversed.
+
+    The array holds the data's own element type, the ``voxel_size``
+    attribute (sx, sy, sz) and the NIfTI ``affine`` (voxel-to-world, 4x4),
+    which :func:`zarr_to_nifti` gives back.
+    """
+    target_path = Path(target)
+    check_output(target_path, force=force)
+    image = read_image(source)
+    data = image.data.rechunk("auto" if chunks is None else chunks)
+    write_zarr(
+        data,
+        target_path,
+        regular_block(data.chunks, target_path),
+        image.voxel_size,
+        image,
+        scheduler=scheduler,
+        force=force,
+        progress=progress,
+        err=err,
+    )
+
+
+def zarr_to_nifti(source: PathLike, target: PathLike, *, force: bool = False) -> None:
+    """Write the Zarr or OME-Zarr image ``source`` as the NIfTI file ``target`` (in memory).
+
+    The affine is the array's ``affine`` attribute where it has one, else
+    the voxel size along the diagonal.
+    """
+    nib = importlib.import_module("nibabel")
+    target_path = Path(target)
+    if nifti_suffix(target_path) is None:
+        raise CommandError(f"output {target_path}: the name must end in .nii or .nii.gz")
+    check_output(target_path, force=force)
+    image = read_image(source)
+    affine = np.diag(list(image.voxel_size) + [1.0]) if image.affine is None else np.asarray(image.affine)
+    data = np.asarray(image.data.compute(scheduler="threads")).transpose()
+    kind = nib.Nifti1Image if max(data.shape) <= 32767 else nib.Nifti2Image
+    save_nifti(kind(data, affine), target_path, overwrite=force)
+
+
+def run_blocks(
+    writes: Any, scheduler: Optional[str], progress: bool, err: TextIO, workers: Optional[int] = None
+) -> Any:
+    """Compute the dask array ``writes`` on ``workers`` local threads or a cluster,
+    with a bar over its blocks; return the computed array."""
+    try:
+        tqdm = importlib.import_module("tqdm").tqdm if progress else None
+    except ImportError:  # the bar is a nicety: run without it
+        tqdm = None
+    bar = None
+    if tqdm is not None:
+        bar = tqdm(total=writes.npartitions, desc="resampling", unit="block", file=err, disable=None)
+    try:
+        if scheduler is None:
+            return _run_locally(writes, bar, workers)
+        return _run_on_cluster(writes, scheduler, bar)
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def _run_locally(writes: Any, bar: Any, workers: Optional[int]) -> Any:
+    dask = importlib.import_module("dask")
+    callback = importlib.import_module("dask.callbacks").Callback
+
+    def written(key: Any, *_: Any) -> None:
+        if bar is not None and isinstance(key, tuple) and key[0] == writes.name:
+            bar.update(1)
+
+    pool = concurrent.futures.ThreadPoolExecutor(thread_count(workers))
+    try:
+        with callback(posttask=written):
+            return dask.compute(writes, scheduler="threads", pool=pool)[0]
+    except BaseException:
+        # Let the tasks under way end before the store is removed.
+        if sys.version_info >= (3, 9):
+            pool.shutdown(wait=True, cancel_futures=True)
+        raise
+    finally:
+        pool.shutdown(wait=True)
+
+
+def _run_on_cluster(writes: Any, address: str, bar: Any) -> Any:
+    distributed = importlib.import_module("distributed")
+    try:
+        client = distributed.Client(address, timeout="20s")
+    except (OSError, TimeoutError, ValueError) as error:
+        raise CommandError(
+            f"scheduler {address}: cannot connect ({first_line(error) or type(error).__name__})"
+        ) from None
+    futures: List[Any] = []
+    try:
+        persisted = client.persist(writes)
+        futures = distributed.futures_of(persisted)
+        for future in distributed.as_completed(futures):
+            future.result()  # raises the block's error
+            if bar is not None:
+                bar.update(1)
+        return client.compute(persisted).result()
+    except BaseException:
+        client.cancel(futures)
+        raise
+    finally:
+        client.close()

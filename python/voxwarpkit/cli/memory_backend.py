@@ -1,0 +1,164 @@
+"""``voxwarpkit apply`` in memory: a NIfTI image resampled volume by volume, with a progress bar over volumes."""
+
+from __future__ import annotations
+
+import importlib
+import time
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Iterable, Optional, TextIO, Tuple
+
+import numpy as np
+
+from .._request import check_image_type, checked_request
+from .._resample import resample
+from ..images import Grid, image_on_grid
+from ..io.nifti import NiftiImage, read_block, save_nifti, stored_type
+from .errors import CommandError
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+# Type characters transform reads directly: uint8, int16, int32, the C long,
+# float32 and float64.
+_ACCEPTED = "Bhilfd"
+# Types transform refuses whose every value float32 holds exactly.
+_WIDENED = "?bHe"
+
+
+def resample_in_memory(
+    source: Path,
+    target: Path,
+    image: NiftiImage,
+    input_grid: Grid,
+    volumes: int,
+    grid: Grid,
+    kernel: NDArray[np.float32],
+    *,
+    space: Any,
+    how: str,
+    order: int,
+    interpolation: str,
+    fill: float,
+    threads: Optional[int],
+    force: bool,
+    started: float,
+    out: TextIO,
+    err: TextIO,
+) -> None:
+    """Resample the NIfTI image ``image`` (of ``source``) volume by volume onto ``grid``
+    through the kernel's ``(n, 12)`` matrices and write the NIfTI file ``target``.
+
+    ``space`` is the image the output grid comes from, whose header fields
+    and sform and qform codes the output takes; ``how`` ends the summary
+    line's description of the input.
+    """
+    shape = tuple(int(n) for n in image.shape)
+    dtype = stored_type(image)
+    widen = _check_type(dtype, order, source)
+    try:
+        request = checked_request(
+            (volumes, *input_grid.shape[::-1]),
+            dtype,
+            input_grid.zooms,
+            kernel if len(kernel) > 1 else kernel[0],
+            shape=grid.shape[::-1],
+            output_voxel_size=grid.zooms,
+            order=order,
+            fill=fill,
+            threads=threads,
+        )
+    except (TypeError, ValueError) as error:  # a fill the output's type cannot hold, a size
+        raise CommandError(str(error)) from None
+    if widen:
+        print(
+            f"voxwarpkit: note: converting {dtype.newbyteorder('=').name} data to float32 first (exact for this type)",
+            file=err,
+        )
+
+    # Fortran order makes each volume, result[..., t], one contiguous block.
+    result = np.empty(grid.shape + shape[3:], dtype=request.result_type, order="F")
+    reading = resampling = 0.0
+    for t in _progress(volumes, len(shape) == 4, err):
+        tick = time.perf_counter()
+        block = read_block(image, (..., t) if len(shape) == 4 else ..., source)
+        tock = time.perf_counter()
+        # The kernel wants (z, y, x) = (k, j, i): the NIfTI axes reversed.
+        resampled = resample(
+            block.T,
+            input_grid.zooms,
+            kernel[t if len(kernel) > 1 else 0],
+            shape=grid.shape[::-1],
+            output_voxel_size=grid.zooms,
+            order=order,
+            fill=fill,
+            threads=threads,
+        )
+        result[(..., t) if len(shape) == 4 else ...] = resampled.T
+        reading += tock - tick
+        resampling += time.perf_counter() - tock
+
+    tick = time.perf_counter()
+    save_nifti(image_on_grid(image, result, grid, space), target, overwrite=force)
+    writing = time.perf_counter() - tick
+    print(
+        f"resampled {source} {_shown(shape)} (voxel size {_sizes(input_grid.zooms)}){how} "
+        f"into {target} {_shown(result.shape)} (voxel size {_sizes(grid.zooms)}, "
+        f"{request.result_type.name}, {interpolation}) in {time.perf_counter() - started:.3f} s: "
+        f"reading {reading:.3f} s, resampling {resampling:.3f} s, writing {writing:.3f} s",
+        file=out,
+    )
+
+
+def _progress(volumes: int, show: bool, err: TextIO) -> Iterable[int]:
+    """Volume numbers, with a progress bar on ``err`` for a 4-D image when it is a terminal."""
+    if not show:
+        return range(volumes)
+    tqdm = importlib.import_module("tqdm").tqdm
+    bar: Iterable[int] = tqdm(range(volumes), desc="resampling", unit="volume", leave=False, file=err, disable=None)
+    return bar
+
+
+def _check_type(dtype: np.dtype[Any], order: int, path: Path) -> bool:
+    """Whether linear sampling converts the data to float32 first (a note); CommandError
+    for a type that sampling cannot keep: lossy in float32 for linear, not a number for
+    nearest, which copies the values as they are."""
+    if order == 1:
+        return needs_widening(dtype, path)
+    try:
+        check_image_type(3, dtype)
+    except ValueError:
+        raise CommandError(
+            f"input {path}: element type {_type_name(dtype)} is not supported "
+            "(nearest reads booleans, integers and floats)"
+        ) from None
+    return False
+
+
+def needs_widening(dtype: np.dtype[Any], path: Path) -> bool:
+    """Whether data of ``dtype`` must become float32 before transform reads it.
+
+    True for types transform refuses but float32 holds exactly; False for
+    types it reads itself; CommandError for types that would lose values.
+    """
+    if dtype.fields is None and dtype.char in _ACCEPTED:
+        return False
+    if dtype.fields is None and dtype.char in _WIDENED:
+        return True
+    raise CommandError(
+        f"input {path}: element type {_type_name(dtype)} is not supported (it does not convert to float32 without loss)"
+    )
+
+
+def _type_name(dtype: np.dtype[Any]) -> str:
+    """A short name for a possibly structured or byte-swapped element type."""
+    if dtype.fields is not None:
+        return "structured (" + ", ".join(dtype.names or ()) + ")"
+    return dtype.newbyteorder("=").name
+
+
+def _shown(shape: Tuple[int, ...]) -> str:
+    return "x".join(map(str, shape))
+
+
+def _sizes(zooms: Tuple[float, ...]) -> str:
+    return " x ".join(f"{z:g}" for z in zooms)

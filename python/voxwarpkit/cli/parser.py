@@ -1,0 +1,244 @@
+"""The command line's arguments: ``demo`` and ``apply``, their help texts and the checks argparse cannot express."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import sys
+from functools import partial
+from pathlib import Path
+from typing import NoReturn
+
+from .._version import __version__
+from ..io.zarr import is_zarr
+
+_CONVENTIONS = ("physical", "index")
+
+_APPLY_DESCRIPTION = """\
+Resample a 3-D or 4-D NIfTI image (.nii or .nii.gz) through affine matrices,
+onto the input's grid, another image's (--like) or the input's with another
+voxel size (--voxel-size). Linear interpolation writes float32; nearest keeps
+the input's element type, so a label map keeps its labels. The header keeps
+the input's fields, with the output grid's shape, affine (sform and qform)
+and voxel size. Voxel sizes come from the headers.
+
+The matrix file (-m) holds one matrix, used for every volume, or one per
+volume of a 4-D image:
+  text       12 (3x4) or 16 (4x4) numbers, row by row, separated by blanks
+             or commas ('#' starts a comment); or one matrix per volume:
+             lines of 12 numbers (3x4 each), or 4x4 blocks of 4 lines of
+             4 numbers ending 0 0 0 1, blank lines between them allowed
+  folder     one such text file per volume, in name order (vol2 before
+             vol10; hidden files left out). FSL MCFLIRT's MAT_0000 ... map
+             INPUT to OUTPUT (--inverse) in FSL's coordinates, which are
+             the physical convention only for an image whose affine has a
+             negative determinant
+By default a text matrix maps an OUTPUT position to an INPUT position, in
+the space --convention names. Without -m, each output voxel takes the input
+at its own world (scanner) position: a pure regrid onto --like or
+--voxel-size.
+
+Registration tools' transforms are read through nitransforms, in world
+(scanner) coordinates and in the direction their format defines. FSL and
+AFNI matrices are defined on a reference, the output grid (REF with --like),
+and a moving image, the input:
+  .tfm, .mat (binary), or text starting '#Insight Transform File'
+                      ITK and ANTs affine transforms, one per volume or one
+  .mat (text)         an FSL FLIRT matrix
+  .1D (.aff12.1D)     AFNI matrices, one line per volume or one
+  .lta                FreeSurfer linear transforms
+
+conventions (text matrices only):
+  physical  positions are voxel indices (i, j, k) times the voxel size of
+            their grid (output or input), in the units of the header
+            (usually mm), with voxel (0, 0, 0) at 0
+  index     positions are voxel indices (i, j, k): the matrix that
+            scipy.ndimage.affine_transform takes for the arrays nibabel returns
+
+--inverse reads a matrix that maps INPUT to OUTPUT instead, as registration
+tools usually save them, and inverts it; for a registration tool's transform
+it applies the inverse of that transform.
+
+Linear interpolation converts element types that float32 holds exactly
+(uint16, int8, bool) first, with a note on stderr, and refuses others
+(uint32, uint64, complex). Nearest reads any integer or float type. An
+existing OUTPUT is kept unless --force is given; the output appears only
+once it is complete, and Ctrl-C or SIGTERM leaves nothing behind (exit
+status 130 or 143).
+
+Zarr (pip install 'voxwarpkit[dask]'): an INPUT or OUTPUT whose name ends in
+.zarr is a Zarr array or OME-Zarr image, (z, y, x) or (t, z, y, x): the NIfTI
+axes reversed. It is resampled block by block with dask, with a progress bar,
+the same bits as one call in memory; a NIfTI file may be the other side. The
+voxel size comes from OME-Zarr's scale, else a 'voxel_size' attribute
+(sx, sy, sz); the world frame from an 'affine' attribute, else the voxel
+size. The output Zarr is written beside OUTPUT under a temporary name and
+renamed once complete. --chunks Z Y X sets its blocks, --scheduler the
+dask.distributed cluster that computes them (its workers must see INPUT and
+OUTPUT at the same paths). Without -m, --like or --voxel-size, a NIfTI image
+and a Zarr store are copied into each other, values and grid unchanged.
+"""
+
+_DEMO_DESCRIPTION = """\
+Build a synthetic 3-D head phantom in memory, rotate it about its centre,
+print what was done and how long it took, and write a PNG with orthogonal
+slices before and after (replacing FILE if it exists).
+"""
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse with its usage errors prefixed like every other error."""
+
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        self.exit(2, f"voxwarpkit: error: {message}\n")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of the whole command line."""
+    parser = _Parser(
+        prog="voxwarpkit",
+        description="Affine resampling of 3-D image volumes with trilinear interpolation.",
+    )
+    parser.add_argument("--version", action="version", version=f"voxwarpkit {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    commands.required = True
+
+    demo = commands.add_parser(
+        "demo",
+        help="rotate a synthetic phantom and draw it before and after",
+        description=_DEMO_DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    demo.add_argument(
+        "-o",
+        "--output",
+        metavar="FILE.png",
+        type=Path,
+        default=None,
+        help="where to write the picture (default: voxwarpkit-demo.png in this folder)",
+    )
+
+    apply = commands.add_parser(
+        "apply",
+        help="resample a NIfTI image through matrices from a file, or onto another grid",
+        description=_APPLY_DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    apply.add_argument("input", metavar="INPUT", type=Path, help="NIfTI or Zarr image to resample")
+    apply.add_argument("output", metavar="OUTPUT", type=Path, help="NIfTI file or Zarr store to write")
+    apply.add_argument(
+        "-m",
+        "--matrix",
+        metavar="FILE",
+        type=Path,
+        default=None,
+        help="matrix file or folder (see above); without it, a pure regrid",
+    )
+    grid = apply.add_mutually_exclusive_group()
+    grid.add_argument("--like", metavar="REF", type=Path, default=None, help="resample onto the grid of image REF")
+    grid.add_argument(
+        "--voxel-size",
+        metavar=("SX", "SY", "SZ"),
+        nargs=3,
+        type=_positive_number,
+        default=None,
+        help="the output's voxel size along i, j, k; the output covers the input's extent",
+    )
+    apply.add_argument(
+        "--interpolation",
+        choices=("linear", "nearest"),
+        default="linear",
+        help="linear (default; float32 output) or nearest (keeps the input's element type)",
+    )
+    apply.add_argument(
+        "--fill",
+        metavar="V",
+        type=_number,
+        default=0.0,
+        help="the value of output voxels that map outside the input (default 0)",
+    )
+    apply.add_argument(
+        "--threads",
+        metavar="N",
+        type=_thread_count,
+        default=None,
+        help="threads to resample with (default: every CPU); the result does not depend on it",
+    )
+    apply.add_argument(
+        "--chunks",
+        metavar=("Z", "Y", "X"),
+        nargs=3,
+        type=_block_count,
+        default=None,
+        help="Zarr: the output's blocks (default: about 64 MiB each, shaped like the input's chunks)",
+    )
+    apply.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        default=None,
+        help="Zarr: a dask.distributed scheduler, such as tcp://head-node:8786 (default: this machine's threads)",
+    )
+    apply.add_argument(
+        "--convention",
+        choices=_CONVENTIONS,
+        default=None,
+        help="space a text matrix works in (default: physical)",
+    )
+    apply.add_argument(
+        "--inverse",
+        action="store_true",
+        help="the matrix maps input to output; invert it before use",
+    )
+    apply.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
+    apply.set_defaults(check=partial(_check_apply, apply))
+    return parser
+
+
+def _check_apply(parser: argparse.ArgumentParser, arguments: argparse.Namespace) -> None:
+    """Usage errors among apply's options, which argparse cannot express."""
+    if arguments.matrix is None:
+        converting = is_zarr(arguments.input) != is_zarr(arguments.output)
+        if arguments.like is None and arguments.voxel_size is None and not converting:
+            parser.error("apply needs --matrix FILE, --like REF or --voxel-size SX SY SZ")
+        if arguments.convention is not None or arguments.inverse:
+            parser.error("--convention and --inverse apply to a --matrix file")
+
+
+def _number(text: str) -> float:
+    """A whole number stays an int, so that a fill for 64-bit integers keeps every digit."""
+    try:
+        return int(text)
+    except ValueError:
+        pass
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+
+
+def _positive_number(text: str) -> float:
+    value = float(_number(text))
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive number")
+    return value
+
+
+def _block_count(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if count < 1:
+        raise argparse.ArgumentTypeError(f"a block needs at least 1 voxel along each axis, got {count}")
+    return count
+
+
+def _thread_count(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        count = 0
+    if count < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number of at least 1")
+    return count

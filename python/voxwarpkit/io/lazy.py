@@ -1,0 +1,32 @@
+"""An image read lazily as a dask array, from a Zarr store or a NIfTI file, with the metadata a copy keeps."""
+
+from __future__ import annotations
+
+import math
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple
+
+import numpy as np
+
+from .errors import FileError
+
+
+class LazyImage(NamedTuple):
+    """An image read lazily, from a Zarr store or a NIfTI file: ``(z, y, x)`` or ``(t, z, y, x)`` as a dask array."""
+
+    data: Any  # dask.array.Array
+    voxel_size: Tuple[float, float, float]  # (sx, sy, sz)
+    multiscales: Optional[Dict[str, Any]]  # the OME-Zarr multiscales entry, for an OME-Zarr image
+    ome_version: Optional[str]  # "0.4" (attributes "multiscales") or "0.5" (attributes "ome")
+    zarr_format: Optional[int]  # 2 or 3, None for a NIfTI file
+    affine: Optional[List[List[float]]]  # a NIfTI voxel-to-world affine, where one is known
+
+
+def positive_three(values: Any, what: str) -> Tuple[float, float, float]:
+    """Three positive, finite numbers, or FileError starting with ``what``."""
+    try:
+        numbers = [float(v) for v in np.asarray(values, dtype=np.float64).ravel()]
+    except (TypeError, ValueError):
+        raise FileError(f"{what} must be 3 numbers, got {values!r}") from None
+    if len(numbers) != 3 or not all(math.isfinite(n) and n > 0 for n in numbers):
+        raise FileError(f"{what} must be 3 positive numbers, got {values!r}")
+    return (numbers[0], numbers[1], numbers[2])

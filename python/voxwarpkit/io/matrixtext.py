@@ -1,0 +1,189 @@
+"""Matrix files: one matrix, or one per volume, from text, a folder or a registration tool.
+
+Plain text holds numbers separated by blanks, commas or semicolons (brackets
+are ignored, so a printed numpy array works); ``#`` starts a comment that
+runs to the end of the line. The layout decides how many matrices it holds:
+
+- exactly 12 or 16 numbers, laid out in any way: one 3x4 or 4x4 matrix;
+- lines of 12 numbers: one 3x4 matrix per line, row by row;
+- lines of 4 numbers in blocks of 4 lines, each ending ``0 0 0 1``: one 4x4
+  matrix per block; blank or comment lines may separate the blocks.
+
+The line structure decides, not the count alone: 48 numbers are four 3x4
+matrices on 4 lines, or three 4x4 matrices on 12.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, List, Literal, Tuple, Union
+
+import numpy as np
+
+from .._affine import affine4
+from .errors import FileError
+from .registration import FORMAT_NAMES, read_registration, registration_format
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+_SEPARATORS = re.compile(r"[\s,;\[\]]+")
+_LAST_ROW = (0.0, 0.0, 0.0, 1.0)
+_EXPECTED = (
+    "it needs 12 (a 3x4 matrix) or 16 (a 4x4 matrix), or one matrix per volume: "
+    "lines of 12 numbers (3x4, row by row) or blocks of 4 lines of 4 numbers (4x4)"
+)
+
+
+@dataclass(frozen=True)
+class MatrixSource:
+    """The matrices of a matrix file or folder.
+
+    ``matrices`` has shape (n, 4, 4), float64: one matrix for every volume,
+    or n matrices for the n volumes of a 4-D image, in order. In ``space``
+    "plain" they are read later by the command line's convention (physical or
+    index, output -> input unless inverted); in "world" they map an output
+    (reference) RAS+ world position to an input (moving) one. ``origin``
+    says what they were read from, for messages.
+    """
+
+    matrices: NDArray[np.float64]
+    space: Literal["plain", "world"]
+    origin: str
+
+
+def read_matrix_source(path: Path, *, reference: Any = None, moving: Any = None) -> MatrixSource:
+    """The matrices in the file or folder ``path``.
+
+    A folder holds one text file of 12 or 16 numbers per volume, read in
+    name order with digit runs compared as numbers (``vol2`` before
+    ``vol10``), hidden files left out: the ``MAT_0000``, ``MAT_0001``, ...
+    that motion correction writes. Those of FSL's MCFLIRT map input to
+    output in FSL's coordinates, which are the physical convention only for
+    an image whose affine has a negative determinant (FSL mirrors the first
+    axis otherwise); they are read as plain matrices all the same.
+    Transform files of registration tools
+    (ITK/ANTs, FSL FLIRT, AFNI, FreeSurfer LTA) give world matrices; for
+    those ``reference`` and ``moving`` are the output and input images
+    (nibabel images or paths), which FSL's matrices need.
+    """
+    if path.is_dir():
+        return _read_folder(path)
+    if not path.exists():
+        raise FileError(f"matrix file {path}: no such file")
+    fmt = registration_format(path)
+    if fmt is not None:
+        matrices = read_registration(path, fmt, reference=reference, moving=moving)
+        return MatrixSource(matrices, "world", FORMAT_NAMES[fmt])
+    return MatrixSource(_matrices_in_text(_read_text(path), path), "plain", "text file")
+
+
+def _read_folder(folder: Path) -> MatrixSource:
+    try:
+        entries = [entry for entry in folder.iterdir() if not entry.name.startswith(".")]
+    except OSError as error:
+        raise FileError(f"matrix folder {folder}: cannot list it ({error.strerror})") from None
+    for entry in entries:
+        if not entry.is_file():
+            raise FileError(
+                f"matrix folder {folder}: {entry.name} is not a file; the folder must hold one matrix file per volume"
+            )
+    if not entries:
+        raise FileError(f"matrix folder {folder}: holds no matrix files")
+    files = sorted(entries, key=_natural_key)
+    matrices = [_one_matrix(_numbers(_read_text(file), file), file) for file in files]
+    return MatrixSource(np.stack(matrices), "plain", "folder")
+
+
+def _natural_key(path: Path) -> Tuple[Tuple[Union[int, str], ...], str]:
+    """Sorts names with their digit runs as numbers; the name itself breaks ties (02 and 2)."""
+    # Splitting on a captured group puts the digit runs at the odd positions,
+    # so that two keys compare text with text and numbers with numbers.
+    parts = re.split(r"(\d+)", path.name)
+    return tuple(int(part) if index % 2 else part for index, part in enumerate(parts)), path.name
+
+
+def _read_text(path: Path) -> str:
+    try:
+        return path.read_text(encoding="utf-8")
+    except FileNotFoundError:
+        raise FileError(f"matrix file {path}: no such file") from None
+    except UnicodeDecodeError:
+        raise FileError(f"matrix file {path}: not a text file") from None
+    except OSError as error:
+        raise FileError(f"matrix file {path}: cannot read it ({error.strerror})") from None
+
+
+def _numbers(text: str, path: Path) -> List[Tuple[int, List[float]]]:
+    """(line number, numbers) for every line; comment and blank lines have none."""
+    lines = []
+    for number, line in enumerate(text.splitlines(), start=1):
+        values = []
+        for word in _SEPARATORS.split(line.split("#", 1)[0]):
+            if not word:
+                continue
+            try:
+                value = float(word)
+            except ValueError:
+                raise FileError(f"matrix file {path}: {word!r} is not a number") from None
+            if not math.isfinite(value):
+                raise FileError(f"matrix file {path}: {word!r} is not a finite number")
+            values.append(value)
+        lines.append((number, values))
+    return lines
+
+
+def _one_matrix(lines: List[Tuple[int, List[float]]], path: Path) -> NDArray[np.float64]:
+    """The 3x4 or 4x4 matrix of a file of 12 or 16 numbers, as a 4x4."""
+    numbers = [value for _, values in lines for value in values]
+    if len(numbers) not in (12, 16):
+        raise FileError(
+            f"matrix file {path} holds {len(numbers)} numbers; it needs 12 (a 3x4 matrix) or 16 (a 4x4 matrix)"
+        )
+    try:
+        return affine4(np.array(numbers).reshape(-1, 4))
+    except ValueError as error:
+        raise FileError(f"matrix file {path}: {error}") from None
+
+
+def _matrices_in_text(text: str, path: Path) -> NDArray[np.float64]:
+    """The (n, 4, 4) matrices of a plain text file, by its line structure."""
+    lines = _numbers(text, path)
+    filled = [(number, values) for number, values in lines if values]
+    count = sum(len(values) for _, values in filled)
+    if count in (12, 16):
+        return _one_matrix(filled, path)[np.newaxis]
+    if filled and all(len(values) == 12 for _, values in filled):
+        rows = np.array([values for _, values in filled]).reshape(-1, 3, 4)
+        last = np.broadcast_to(np.array(_LAST_ROW), (len(rows), 1, 4))
+        return np.concatenate([rows, last], axis=1)
+    if filled and all(len(values) == 4 for _, values in filled):
+        return np.stack(_blocks(lines, path))
+    raise FileError(f"matrix file {path} holds {count} numbers on {len(filled)} lines; {_EXPECTED}")
+
+
+def _blocks(lines: List[Tuple[int, List[float]]], path: Path) -> List[NDArray[np.float64]]:
+    """4x4 matrices from runs of lines of 4 numbers, split by blank or comment lines."""
+    runs: List[List[Tuple[int, List[float]]]] = [[]]
+    for number, values in lines:
+        if values:
+            runs[-1].append((number, values))
+        elif runs[-1]:
+            runs.append([])
+    blocks = []
+    for run in filter(None, runs):
+        if len(run) % 4:
+            raise FileError(
+                f"matrix file {path}: lines {run[0][0]}-{run[-1][0]} hold {len(run)} rows of 4 "
+                "numbers; 4x4 matrices need blocks of 4 rows"
+            )
+        for start in range(0, len(run), 4):
+            try:
+                blocks.append(affine4([values for _, values in run[start : start + 4]]))
+            except ValueError as error:
+                first, last = run[start][0], run[start + 3][0]
+                raise FileError(f"matrix file {path}, lines {first}-{last}: {error}") from None
+    return blocks

@@ -1,0 +1,155 @@
+"""voxwarpkit.resample against the numpy model, scipy and transform; its errors."""
+
+import numpy as np
+import pytest
+from support.bits import assert_same_bits
+from support.cases import random_case
+from support.geometry import rotation
+from support.reference import import_any_reference, resample_general_reference
+from support.values import values
+
+import _voxwarpkit
+import _voxwarpkit_testing as testing
+import voxwarpkit
+from voxwarpkit import _request as resampler
+
+VARIANTS = [name for name, usable in testing.kernel_variants() if usable]
+
+
+def expected(image, voxel_size, matrix, kwargs):
+    source = import_any_reference(image) if kwargs["order"] == 1 else image
+    return resample_general_reference(source, voxel_size, matrix, **kwargs)
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_random_grids_types_and_matrices_equal_the_model(seed):
+    rng = np.random.default_rng(seed)
+    image, voxel_size, matrix, kwargs = random_case(rng)
+    want = expected(image, voxel_size, matrix, kwargs)
+    threads = int(rng.integers(1, 5))
+    assert_same_bits(voxwarpkit.resample(image, voxel_size, matrix, threads=threads, **kwargs), want)
+
+
+def engine_arguments(image, voxel_size, matrix, kwargs):
+    request = resampler.checked_request(image.shape, image.dtype, voxel_size, matrix, threads=1, **kwargs)
+    stack = image if image.ndim == 4 else image[None]
+    if request.order == 0:
+        stack = np.ascontiguousarray(stack, dtype=stack.dtype.newbyteorder("="))
+    spacing = tuple(float(s) for s in request.voxel_size)
+    output_spacing = tuple(float(s) for s in request.output_voxel_size)
+    return (
+        stack,
+        (0, 0, 0),
+        stack.shape[1:],
+        spacing,
+        request.matrices,
+        request.shape,
+        (0, 0, 0),
+        output_spacing,
+        request.order,
+        request.fill,
+    )
+
+
+@pytest.mark.parametrize("variant", VARIANTS)
+@pytest.mark.parametrize("seed", range(100, 130))
+def test_every_variant_gives_the_scalar_bits(variant, seed):
+    image, voxel_size, matrix, kwargs = random_case(np.random.default_rng(seed))
+    arguments = engine_arguments(image, voxel_size, matrix, kwargs)
+    assert_same_bits(testing.resample_block(*arguments, variant), testing.resample_block(*arguments, "scalar"))
+
+
+@pytest.mark.parametrize("code", "Bhilfd")
+@pytest.mark.parametrize("threads", [1, 2, 3, 8])
+def test_defaults_give_transforms_bits(code, threads):
+    rng = np.random.default_rng(ord(code))
+    image = values(rng, code, (2, 9, 13, 70))[:, ::-1]
+    voxel_size = np.float32([1.1, 0.9, 2.0])
+    matrix = np.hstack([rotation(rng, 20), rng.uniform(-2, 2, (3, 1))]).astype(np.float32).ravel()
+    want = _voxwarpkit.transform(image, voxel_size, matrix)
+    assert_same_bits(voxwarpkit.resample(image, voxel_size, matrix, threads=threads), want)
+    assert_same_bits(voxwarpkit.resample(image[0], voxel_size, matrix, threads=threads), want[0])
+
+
+def test_nearest_agrees_with_scipy_away_from_ties_and_linear_inside():
+    ndimage = pytest.importorskip("scipy.ndimage")
+    rng = np.random.default_rng(3)
+    labels = rng.integers(0, 50, (20, 30, 40)).astype(np.uint16)
+    spacing, output_spacing, shape = np.array([1.0, 1.2, 2.0]), np.array([0.7, 0.9, 1.5]), (25, 31, 45)
+    matrix = np.hstack([rotation(rng, 15), [[1.3], [-0.7], [0.4]]])
+    # The same map in scipy's index space (z, y, x): input index = A @ output index + b.
+    linear = np.diag(1 / spacing) @ matrix[:, :3] @ np.diag(output_spacing)
+    offset = matrix[:, 3] / spacing
+    index_matrix, index_offset = linear[::-1, ::-1], offset[::-1]
+    nearest = voxwarpkit.resample(
+        labels, spacing, matrix, shape=shape, output_voxel_size=output_spacing, order=0, fill=65535
+    )
+    assert nearest.dtype == np.uint16
+    scipy_nearest = ndimage.affine_transform(
+        labels, index_matrix, index_offset, output_shape=shape, order=0, mode="constant", cval=65535
+    )
+    grid = np.indices(shape).reshape(3, -1).T.astype(float)
+    source = grid @ index_matrix.T + index_offset
+    away = np.all(np.abs(source - np.round(source) - 0.5) > 1e-3, axis=1).reshape(shape)
+    away &= np.all((source > 0.5) & (source < np.array(labels.shape) - 1.5), axis=1).reshape(shape)
+    assert away.sum() > 1000
+    np.testing.assert_array_equal(nearest[away], scipy_nearest[away])
+
+    image = rng.random(labels.shape).astype(np.float32)
+    linear_result = voxwarpkit.resample(image, spacing, matrix, shape=shape, output_voxel_size=output_spacing)
+    scipy_linear = ndimage.affine_transform(image, index_matrix, index_offset, output_shape=shape, order=1)
+    inside = np.all((source > 0) & (source < np.array(labels.shape) - 1), axis=1).reshape(shape)
+    np.testing.assert_allclose(linear_result[inside], scipy_linear[inside], atol=2e-5)
+
+
+IMAGE = np.zeros((2, 4, 5, 6), np.float32)
+ONES = np.ones(3)
+EYE = np.eye(3, 4)
+
+
+@pytest.mark.parametrize(
+    "arguments, kwargs, error, message",
+    [
+        (([1, 2, 3], ONES, EYE), {}, TypeError, "image must be a numpy.ndarray"),
+        ((IMAGE[0, 0], ONES, EYE), {}, ValueError, "3 dimensions"),
+        ((IMAGE.astype(np.complex64), ONES, EYE), {}, ValueError, "element type complex64"),
+        ((IMAGE, [1, 1], EYE), {}, ValueError, "voxel_size must hold 3 numbers"),
+        ((IMAGE, [1, 0, 1], EYE), {}, ValueError, "voxel_size must be positive"),
+        ((IMAGE, [1, np.nan, 1], EYE), {}, ValueError, "voxel_size must be positive and finite"),
+        ((IMAGE, [1, 1e-50, 1], EYE), {}, ValueError, "in float32"),
+        ((IMAGE, ONES, EYE), {"output_voxel_size": [1, 1, -1]}, ValueError, "output_voxel_size must be positive"),
+        ((IMAGE, ONES, np.ones(11)), {}, ValueError, "got shape (11,)"),
+        ((IMAGE, ONES, np.stack([EYE] * 3)), {}, ValueError, "3 matrices for an image of 2 volumes"),
+        ((IMAGE[0], ONES, np.stack([EYE] * 2)), {}, ValueError, "a 3-D image takes one matrix"),
+        ((IMAGE, ONES, np.eye(4) * 2), {}, ValueError, "last row of a 4x4 matrix must be 0 0 0 1"),
+        ((IMAGE, ONES, EYE), {"shape": (4, 0, 3)}, ValueError, "shape must be 3 counts"),
+        ((IMAGE, ONES, EYE), {"shape": (4, 3)}, ValueError, "shape must be 3 counts"),
+        ((IMAGE, ONES, EYE), {"shape": (2**16, 2**16, 1)}, ValueError, "the output is too large"),
+        ((IMAGE, ONES, EYE), {"order": 3}, ValueError, "order must be 0 (nearest) or 1 (linear)"),
+        ((IMAGE, ONES, EYE), {"fill": 1e300}, ValueError, "does not fit the result's type float32"),
+        ((IMAGE, ONES, EYE), {"fill": "zero"}, TypeError, "fill must be a number"),
+        ((IMAGE.astype(np.uint8), ONES, EYE), {"order": 0, "fill": 256}, ValueError, "(0 to 255)"),
+        ((IMAGE.astype(np.int16), ONES, EYE), {"order": 0, "fill": 1.5}, ValueError, "not a whole number"),
+        ((IMAGE.astype(bool), ONES, EYE), {"order": 0, "fill": 2}, ValueError, "bool (0 or 1)"),
+        ((IMAGE, ONES, EYE), {"threads": 0}, ValueError, "threads must be at least 1"),
+        ((IMAGE, ONES, EYE), {"threads": 1.5}, TypeError, "threads must be an integer"),
+        ((IMAGE, ONES, EYE), {"chunks": 8}, TypeError, "chunks applies to dask arrays only"),
+    ],
+)
+def test_bad_arguments_are_named(arguments, kwargs, error, message):
+    before = [np.array(a, copy=True) for a in arguments]
+    with pytest.raises(error) as raised:
+        voxwarpkit.resample(*arguments, **kwargs)
+    assert message in str(raised.value)
+    for original, argument in zip(before, arguments):
+        np.testing.assert_array_equal(np.asarray(argument), original)
+
+
+def test_an_empty_source_axis_gives_fill_and_an_image_of_2_31_elements_is_refused():
+    assert_same_bits(
+        voxwarpkit.resample(np.zeros((3, 0, 4), np.int8), ONES, EYE, order=0, fill=-3, shape=(2, 2, 2)),
+        np.full((2, 2, 2), -3, np.int8),
+    )
+    huge = np.lib.stride_tricks.as_strided(np.zeros(1, np.uint8), shape=(2, 2**15, 2**15), strides=(0, 0, 0))
+    with pytest.raises(ValueError, match="image is too large"):
+        voxwarpkit.resample(huge, ONES, EYE)

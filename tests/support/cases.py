@@ -1,0 +1,38 @@
+"""Random arguments for voxwarpkit.resample: grids, element types, matrices, order and fill."""
+
+import numpy as np
+
+from support.geometry import rotation
+from support.values import values
+
+TYPES = ["?", "b", "B", "h", "H", "i", "I", "l", "L", "q", "Q", "e", "f", "d"]
+
+
+def random_case(rng):
+    """Random grids, element types, matrices (shared or per volume), order and fill."""
+    rank = int(rng.integers(3, 5))
+    nvol = int(rng.integers(1, 4)) if rank == 4 else 1
+    extent = tuple(int(n) for n in rng.choice([1, 2, 3, 7, 16, 17, 33], 3))
+    dtype = rng.choice(TYPES)
+    image = values(rng, dtype, ((nvol,) if rank == 4 else ()) + extent)
+    voxel_size = rng.uniform(0.4, 2.5, 3)
+    shape = tuple(int(n) for n in rng.integers(1, 40, 3)) if rng.random() < 0.8 else None
+    output_voxel_size = None
+    if rng.random() < 0.8:  # about the input's physical extent, sometimes more, sometimes less
+        output_voxel_size = voxel_size * np.array(extent[::-1]) / np.array((shape or extent)[::-1])
+        output_voxel_size *= rng.uniform(0.6, 1.4, 3)
+    count = nvol if rank == 4 and rng.random() < 0.5 else 1
+    # Output centre to about the input's centre, so most positions sample and the edges are crossed.
+    out_extent = np.array((shape or extent)[::-1]) - 1.0
+    centre_in = (np.array(extent[::-1]) - 1.0) * voxel_size / 2
+    centre_out = out_extent * (voxel_size if output_voxel_size is None else output_voxel_size) / 2
+    linears = [rotation(rng, 30) * rng.uniform(0.7, 1.4) for _ in range(count)]
+    matrices = np.stack(
+        [np.hstack([a, (centre_in - a @ centre_out + rng.uniform(-2, 2, 3))[:, None]]).ravel() for a in linears]
+    )
+    order = int(rng.integers(0, 2))
+    fill = 0 if order == 0 and np.dtype(dtype).kind in "biu" else float(rng.choice([0.0, -0.0, 7.0, np.nan]))
+    if np.dtype(dtype).kind in "iu" and rng.random() < 0.5:
+        fill = int(np.iinfo(dtype).min)
+    kwargs = dict(shape=shape, output_voxel_size=output_voxel_size, order=order, fill=fill)
+    return image, voxel_size, matrices if count > 1 else matrices[0], kwargs

@@ -1,0 +1,640 @@
+"""Independent numpy model of what _voxwarpkit computes, for bit-exact comparison.
+
+Nothing here calls the extension module.  Every single-precision step is a
+float32 ufunc on float32 operands (scalars included, so nothing is promoted to
+float64), and every double-precision step is a float64 ufunc, applied one
+operation at a time in the order the kernel uses.
+"""
+
+import operator
+from typing import NamedTuple, Tuple
+
+import numpy as np
+
+INT32_MIN = -2147483648
+
+# Importers read these element types (numpy type characters, 64-bit Linux: 'l'
+# is numpy's long, type 7, and only 'q' is type 9).  The rank-3 and rank-4
+# importers refuse 'q'.
+_IMPORT_TYPES = {
+    1: frozenset("Bhilqfd"),
+    3: frozenset("Bhilfd"),
+    4: frozenset("Bhilfd"),
+}
+_IMPORT_ERRORS = {
+    1: "Failed to convert to FLOAT",
+    3: "Failed to convert to FLOAT 3D",
+    4: "Failed to convert to FLOAT 4D",
+}
+_WRITE_TYPES = frozenset("Bhilfd")
+
+
+def accepted_types(axes):
+    """The element type characters the importer for `axes` axes (1, 3 or 4) accepts."""
+    if axes not in _IMPORT_TYPES:
+        raise ValueError(f"there is no importer for {axes} axes")
+    return set(_IMPORT_TYPES[axes])
+
+
+def trunc_int32(values):
+    """Truncate float32 values toward zero to int32; NaN and out-of-range give INT32_MIN.
+
+    The range test comes first so that no undefined float-to-int cast happens:
+    NaN fails both comparisons, and 2**31 and -2**31 are exact in float32.
+    """
+    values = np.asarray(values)
+    if values.dtype != np.float32:
+        raise TypeError(f"expected float32 values, got {values.dtype}")
+    fits = (values >= np.float32(-2147483648.0)) & (values < np.float32(2147483648.0))
+    result = np.full(values.shape, INT32_MIN, dtype=np.int32)
+    result[fits] = np.trunc(values[fits]).astype(np.int32)
+    return result
+
+
+def _nearest_binary(integers, digits):
+    """Round int64 or uint64 values to the nearest number with `digits` significant bits, ties to even.
+
+    Done in integer arithmetic so the result cannot depend on how numpy casts
+    64-bit integers (directly, or through a double, which would round twice).
+    Returned as float64, which holds every such number exactly for
+    digits <= 53 (2**64 included, the nearest such number to 2**64 - 1).
+    """
+    n = np.asarray(integers)
+    if n.dtype == np.uint64:
+        negative = np.zeros(n.shape, dtype=bool)
+        magnitude = n
+    else:
+        n = n.astype(np.int64)
+        negative = n < 0
+        raw = n.astype(np.uint64)
+        # two's complement negation in uint64 also covers -2**63
+        magnitude = np.where(negative, ~raw + np.uint64(1), raw)
+    length = np.zeros(n.shape, dtype=np.int64)
+    for bit in range(64):
+        length += (magnitude >> np.uint64(bit)) != 0
+    shift = np.maximum(length - digits, 0).astype(np.uint64)
+    kept = magnitude >> shift
+    rest = magnitude - (kept << shift)
+    half = (np.uint64(1) << shift) >> np.uint64(1)
+    round_up = (shift > 0) & ((rest > half) | ((rest == half) & (kept % np.uint64(2) == 1)))
+    kept = kept + round_up.astype(np.uint64)
+    value = np.ldexp(kept.astype(np.float64), shift.astype(np.int32))
+    return np.where(negative, -value, value)
+
+
+def _float_bits_native(array):
+    """The array's floats in native byte order with their bit patterns untouched.
+
+    Going through unsigned integers of the same width keeps NaN payloads,
+    signalling NaNs included, whatever the array's byte order.
+    """
+    width = array.dtype.itemsize
+    unsigned = array.view(np.dtype(array.dtype.str[0] + f"u{width}"))
+    native = unsigned.astype(np.dtype(f"u{width}"))
+    return native.view(np.dtype(f"f{width}"))
+
+
+def import_reference(array, axes):
+    """The floats an importer produces from `array`, shaped by logical index, C order.
+
+    axes=1: the elements along axis 0 with index 0 on every later axis, shape (d0,).
+    axes=3 or 4: the whole array (which must have that rank), same shape.
+    Non-native byte order is read by value.  An empty selection gives an empty
+    result whatever the element type; a refused element type raises ValueError
+    with the importer's message.
+    """
+    if not isinstance(array, np.ndarray):
+        raise TypeError("expected a numpy array")
+    if axes == 1:
+        if array.ndim < 1:
+            raise ValueError("the one-axis importer needs an array of rank 1 or more")
+        selected = array[(slice(None),) + (0,) * (array.ndim - 1)]
+    elif axes in (3, 4):
+        if array.ndim != axes:
+            raise ValueError(f"the {axes}-axis importer needs an array of rank {axes}")
+        selected = array
+    else:
+        raise ValueError(f"there is no importer for {axes} axes")
+
+    # the element type is only looked at when there is an element to convert
+    if selected.size == 0:
+        return np.zeros(selected.shape, dtype=np.float32)
+
+    kind = array.dtype.char
+    if kind not in _IMPORT_TYPES[axes]:
+        raise ValueError(_IMPORT_ERRORS[axes])
+
+    if kind == "q":  # to the nearest double first, then that double to the nearest float
+        rounded = _nearest_binary(selected.astype(np.int64), 53).astype(np.float32)
+        return np.ascontiguousarray(rounded)
+    return import_any_reference(selected)
+
+
+def _is_real_type(dtype):
+    return dtype.kind in "biu" or (dtype.kind == "f" and dtype.itemsize in (2, 4, 8))
+
+
+def _native_order(array):
+    """The array's elements in native byte order, bits untouched (NaN payloads kept)."""
+    if array.dtype.kind == "f":
+        return _float_bits_native(array)
+    return array.astype(array.dtype.newbyteorder("="))
+
+
+def _widen_half(values):
+    """float16 -> float32, exact; a NaN keeps its sign, payload and quiet bit unchanged."""
+    wide = values.astype(np.float32)
+    nan = np.isnan(values)
+    if nan.any():
+        bits = values.view(np.uint16)[nan].astype(np.uint32)
+        sign = (bits >> np.uint32(15)) << np.uint32(31)
+        payload = (bits & np.uint32(0x3FF)) << np.uint32(13)
+        wide.view(np.uint32)[nan] = sign | np.uint32(0x7F800000) | payload
+    return wide
+
+
+def import_any_reference(array):
+    """The float32 values linear resampling reads from `array` of any real element type.
+
+    Every value float32 holds is taken exactly: bool as 0.0 and 1.0, 8- and
+    16-bit integers, float16 (see _widen_half for NaNs) and float32, whose bits
+    are copied unchanged.  Wider integers are rounded once, from the exact
+    integer, to the nearest float32, ties to even (2**64 - 1 gives 2**64);
+    float64 is rounded the way numpy casts it: to nearest even, overflow to
+    infinity, a NaN made quiet keeping its sign and the top of its payload.
+    Any rank, layout and byte order (read by value); the result is a native,
+    C-contiguous float32 array of the same shape.  Other element types
+    (complex, long double, objects, ...) raise TypeError.
+    """
+    if not isinstance(array, np.ndarray):
+        raise TypeError("expected a numpy array")
+    if not _is_real_type(array.dtype):
+        raise TypeError(f"cannot read {array.dtype} as real numbers")
+    values = _native_order(array)
+    kind, width = values.dtype.kind, values.dtype.itemsize
+    if kind == "f" and width == 2:
+        result = _widen_half(values)
+    elif kind == "f" and width == 4:
+        result = values.copy()
+    elif kind == "f":
+        with np.errstate(over="ignore", invalid="ignore"):
+            result = values.astype(np.float32)
+    elif width <= 2:
+        result = values.astype(np.float32)  # bool and narrow integers are exact
+    else:
+        # straight to float32: one rounding, not two through a double
+        wide = values.astype(np.uint64 if kind == "u" else np.int64)
+        result = _nearest_binary(wide, 24).astype(np.float32)
+    return np.asarray(result, dtype=np.float32, order="C")  # ascontiguousarray would make 0-d 1-d
+
+
+def write_reference(values_f32, dtype):
+    """The values a writer stores for float32 `values_f32` into a target of `dtype`.
+
+    Returned as a native-order array of the target's element type, or None when
+    the writers do not support that type ('q' included).
+    """
+    values = np.asarray(values_f32)
+    if values.dtype != np.float32:
+        raise TypeError(f"expected float32 values, got {values.dtype}")
+    kind = np.dtype(dtype).char
+    if kind not in _WRITE_TYPES:
+        return None
+    if kind == "f":
+        return values.copy()
+    if kind == "d":
+        return values.astype(np.float64)
+    truncated = trunc_int32(values)
+    if kind == "i":
+        return truncated
+    if kind == "l":
+        return truncated.astype(np.int64)
+    # narrower targets keep the low bits, so out-of-range values wrap around
+    if kind == "h":
+        return (truncated & 0xFFFF).astype(np.uint16).view(np.int16)
+    return (truncated & 0xFF).astype(np.uint8)
+
+
+# The seven cases in the order they are tried.  Each names the axis states
+# (x, y, z) it needs and its terms in summation order: the slice, row and
+# column read ("0" is the first one of the band's axis), then the weights,
+# multiplied left to right.  The face cases deliberately list their terms in
+# different orders; the sums depend bit for bit on them.
+_CASES = (
+    (
+        ("inside", "inside", "inside"),
+        (
+            (("z0", "y0", "x0"), ("gx", "gy", "gz")),
+            (("z0", "y0", "x1"), ("fx", "gy", "gz")),
+            (("z0", "y1", "x0"), ("gx", "fy", "gz")),
+            (("z0", "y1", "x1"), ("fx", "fy", "gz")),
+            (("z1", "y0", "x0"), ("gx", "gy", "fz")),
+            (("z1", "y0", "x1"), ("fx", "gy", "fz")),
+            (("z1", "y1", "x0"), ("gx", "fy", "fz")),
+            (("z1", "y1", "x1"), ("fx", "fy", "fz")),
+        ),
+    ),
+    (
+        ("low", "inside", "inside"),
+        (
+            (("z0", "y0", "0"), ("gy", "gz")),
+            (("z0", "y1", "0"), ("fy", "gz")),
+            (("z1", "y0", "0"), ("gy", "fz")),
+            (("z1", "y1", "0"), ("fy", "fz")),
+        ),
+    ),
+    (
+        ("inside", "low", "inside"),
+        (
+            (("z0", "0", "x1"), ("fx", "gz")),
+            (("z0", "0", "x0"), ("gx", "gz")),
+            (("z1", "0", "x0"), ("gx", "fz")),
+            (("z1", "0", "x1"), ("fx", "fz")),
+        ),
+    ),
+    (
+        ("inside", "inside", "low"),
+        (
+            (("0", "y0", "x1"), ("fx", "gy")),
+            (("0", "y0", "x0"), ("gx", "gy")),
+            (("0", "y1", "x0"), ("gx", "fy")),
+            (("0", "y1", "x1"), ("fx", "fy")),
+        ),
+    ),
+    # the high band reads x0 = nx - 1 (y0, z0 likewise)
+    (
+        ("high", "inside", "inside"),
+        (
+            (("z0", "y0", "x0"), ("gy", "gz")),
+            (("z0", "y1", "x0"), ("fy", "gz")),
+            (("z1", "y0", "x0"), ("gy", "fz")),
+            (("z1", "y1", "x0"), ("fy", "fz")),
+        ),
+    ),
+    (
+        ("inside", "high", "inside"),
+        (
+            (("z0", "y0", "x1"), ("fx", "gz")),
+            (("z0", "y0", "x0"), ("gx", "gz")),
+            (("z1", "y0", "x0"), ("gx", "fz")),
+            (("z1", "y0", "x1"), ("fx", "fz")),
+        ),
+    ),
+    (
+        ("inside", "inside", "high"),
+        (
+            (("z0", "y0", "x1"), ("fx", "gy")),
+            (("z0", "y0", "x0"), ("gx", "gy")),
+            (("z0", "y1", "x0"), ("gx", "fy")),
+            (("z0", "y1", "x1"), ("fx", "fy")),
+        ),
+    ),
+)
+
+
+def _source_axis(index, count):
+    """Integer neighbours, weights and band states of one axis from its float32 source index."""
+    lower = trunc_int32(index)  # truncation, not floor: -0.5 maps to 0 and is extrapolated
+    upper = lower.astype(np.int64) + 1  # never overflows: lower <= 2**31 - 128
+    fraction = (index - lower.astype(np.float32)).astype(np.float64)
+    complement = 1.0 - fraction
+    states = {
+        "inside": (lower >= 0) & (upper < count),
+        "low": upper == 0,
+        "high": upper == count,
+    }
+    return lower.astype(np.int64), upper, fraction, complement, states
+
+
+# Which NaN an operation returns is left open by IEEE 754, and compilers swap
+# the operands of + and *, so the kernel fixes the rule of SSE: the first NaN
+# operand, made quiet, and for a NaN made from numbers (inf * 0, inf - inf)
+# the default NaN. These helpers apply that rule on top of numpy's arithmetic.
+_QUIET64 = np.uint64(1 << 51)
+_DEFAULT_NAN64 = np.uint64(0xFFF8000000000000)
+
+
+def _widen(values):
+    """float32 -> float64; a NaN keeps its sign and payload and becomes quiet."""
+    wide = values.astype(np.float64)
+    nan = np.isnan(values)
+    if nan.any():
+        bits = values.view(np.uint32)[nan].astype(np.uint64)
+        sign = (bits >> np.uint64(31)) << np.uint64(63)
+        payload = (bits & np.uint64(0x7FFFFF)) << np.uint64(29)
+        wide.view(np.uint64)[nan] = sign | np.uint64(0x7FF0000000000000) | _QUIET64 | payload
+    return wide
+
+
+def _narrow(values):
+    """float64 -> float32; a NaN keeps its sign and the top of its payload and becomes quiet."""
+    narrow = values.astype(np.float32)
+    nan = np.isnan(values)
+    if nan.any():
+        bits = values.view(np.uint64)[nan]
+        sign = (bits >> np.uint64(63)).astype(np.uint32) << np.uint32(31)
+        payload = ((bits >> np.uint64(29)) & np.uint64(0x3FFFFF)).astype(np.uint32)
+        narrow.view(np.uint32)[nan] = sign | np.uint32(0x7FC00000) | payload
+    return narrow
+
+
+def _with_nan_rule(first, second, result):
+    first, second = np.broadcast_arrays(first, second)
+    result = np.array(result, dtype=np.float64)
+    first_nan = np.isnan(first)
+    second_nan = np.isnan(second) & ~first_nan
+    made_nan = np.isnan(result) & ~first_nan & ~second_nan
+    bits = result.view(np.uint64)
+    bits[first_nan] = first.view(np.uint64)[first_nan] | _QUIET64
+    bits[second_nan] = second.view(np.uint64)[second_nan] | _QUIET64
+    bits[made_nan] = _DEFAULT_NAN64
+    return result
+
+
+def _multiply(first, second):
+    return _with_nan_rule(first, second, first * second)
+
+
+def _add(first, second):
+    return _with_nan_rule(first, second, first + second)
+
+
+def resample_reference(image, voxel_size, matrix):
+    """Resample every volume of `image` through the affine `matrix`, as the kernel does.
+
+    image: float32, shape (nvol, nz, ny, nx) or (nz, ny, nx); voxel_size: at
+    least 3 values (sx, sy, sz); matrix: at least 12 values m0..m11, row-major
+    3x4.  Both are taken as float32.  Returns float32 of the image's shape;
+    positions no case writes are +0.0.
+    """
+    image = np.asarray(image)
+    if image.dtype != np.float32:
+        raise TypeError(f"expected a float32 image, got {image.dtype}")
+    if image.ndim not in (3, 4):
+        raise ValueError("the image must have rank 3 or 4")
+    spacing = np.asarray(voxel_size, dtype=np.float32)
+    m = np.asarray(matrix, dtype=np.float32)
+    if spacing.ndim != 1 or spacing.size < 3 or m.ndim != 1 or m.size < 12:
+        raise ValueError("voxel_size needs 3 values and matrix 12, on one axis")
+    return resample_general_reference(image, spacing[:3], m[:12])
+
+
+class _Window(NamedTuple):
+    """Where an image lies in the source grid, each as (z, y, x): the whole
+    grid's extent, the global index of the image's first element and the
+    image's own extent."""
+
+    grid: Tuple[int, int, int]
+    origin: Tuple[int, int, int]
+    shape: Tuple[int, int, int]
+
+
+def _three_integers(values, name, minimum=None):
+    try:
+        numbers = tuple(operator.index(v) for v in values)
+    except TypeError:
+        raise TypeError(f"{name} needs three integers, got {values!r}") from None
+    if len(numbers) != 3 or (minimum is not None and min(numbers) < minimum):
+        bound = "" if minimum is None else f" of at least {minimum}"
+        raise ValueError(f"{name} needs three integers{bound}, got {values!r}")
+    return numbers
+
+
+def _three_float32(values, name):
+    numbers = np.asarray(values, dtype=np.float32)
+    if numbers.shape != (3,):
+        raise ValueError(f"{name} needs 3 values on one axis, got shape {numbers.shape}")
+    return tuple(numbers[i] for i in range(3))  # float32 scalars keep every product in float32
+
+
+def _window_of(image_extent, source_origin, source_grid):
+    extent = tuple(image_extent)
+    grid = extent if source_grid is None else _three_integers(source_grid, "source_grid", minimum=0)
+    origin = _three_integers(source_origin, "source_origin", minimum=0)
+    if any(o + n > g for o, n, g in zip(origin, extent, grid)):
+        raise ValueError(f"an image of extent {extent} at {origin} does not fit in the source grid {grid}")
+    return _Window(grid, origin, extent)
+
+
+def _matrices_by_volume(matrices, nvol):
+    """(float32 matrix, the volumes it serves) pairs: one pair for a shared matrix, else one per volume."""
+    m = np.asarray(matrices, dtype=np.float32)
+    if m.shape == (12,):
+        return [(m, slice(None))]
+    if m.shape == (nvol, 12):
+        return [(m[v], slice(v, v + 1)) for v in range(nvol)]
+    raise ValueError(f"matrices needs 12 values or shape ({nvol}, 12), got shape {m.shape}")
+
+
+def _fill_as(fill, dtype, exact):
+    """`fill` in the result's element type, rounded as numpy casts it.
+
+    With `exact`, a value the type does not hold raises ValueError instead.
+    """
+    with np.errstate(all="ignore"):
+        converted = np.asarray(fill).astype(dtype)
+    if not exact:
+        return converted
+    value = converted.item()
+    if not (value == fill or (value != value and fill != fill)):
+        raise ValueError(f"fill {fill!r} is not a value of {dtype}")
+    return converted
+
+
+def _window_offsets(window, k, j, i):
+    """Flat offsets into the image of the grid elements at global indices (k, j, i).
+
+    An element outside the window raises ValueError: the caller cut the window
+    too small, and reading anything else would give a wrong result silently.
+    """
+    local = []
+    for axis, index, start, count in zip("zyx", (k, j, i), window.origin, window.shape):
+        inside = (index >= start) & (index < start + count)
+        if not inside.all():
+            raise ValueError(
+                f"the image holds {axis} indices {start} to {start + count - 1} of the source grid"
+                f" but {int(index[~inside][0])} is needed"
+            )
+        local.append(index - start)
+    _, ny, nx = window.shape
+    return (local[0] * ny + local[1]) * nx + local[2]
+
+
+def _output_positions(block, out_origin, out_spacing):
+    """Physical coordinates X, Y, Z (float32) of the block's voxels, broadcastable to the block.
+
+    Each is one float32 product: the voxel's global index, rounded once to
+    float32, times the output spacing; never accumulated from the spacing.
+    """
+
+    def axis(start, count, step):
+        index = np.arange(start, start + count, dtype=np.int64)
+        return _nearest_binary(index, 24).astype(np.float32) * step
+
+    (bnz, bny, bnx), (oz, oy, ox), (osx, osy, osz) = block, out_origin, out_spacing
+    X = axis(ox, bnx, osx).reshape(1, 1, bnx)
+    Y = axis(oy, bny, osy).reshape(1, bny, 1)
+    Z = axis(oz, bnz, osz).reshape(bnz, 1, 1)
+    return X, Y, Z
+
+
+def _source_indices(m, X, Y, Z, spacing):
+    """Float32 source indices I, J, K (flat, C order of the block) for one float32 matrix."""
+    sx, sy, sz = spacing
+    m = [m[i] for i in range(12)]
+    I = (((m[0] * X + m[1] * Y) + m[2] * Z) + m[3]) / sx
+    J = (((m[4] * X + m[5] * Y) + m[6] * Z) + m[7]) / sy
+    K = (((m[8] * X + m[9] * Y) + m[10] * Z) + m[11]) / sz
+    return I.ravel(), J.ravel(), K.ravel()
+
+
+def _write_linear(into, source, I, J, K, window):
+    """Write the kernel's trilinear blends into `into` (nvol, positions) where a case applies.
+
+    source: float32 (nvol, image voxels); I, J, K: float32 source indices.
+    Gates and bands use the whole grid's extent.
+    """
+    gnz, gny, gnx = window.grid
+    x0, x1, fx, gx, x_state = _source_axis(I, gnx)
+    y0, y1, fy, gy, y_state = _source_axis(J, gny)
+    z0, z1, fz, gz, z_state = _source_axis(K, gnz)
+    for (x_needs, y_needs, z_needs), terms in _CASES:
+        # a position with two bands or any axis outside matches no case
+        where = np.flatnonzero(x_state[x_needs] & y_state[y_needs] & z_state[z_needs])
+        if where.size == 0:
+            continue
+        # only the selected positions are gathered, so every index is in the grid
+        picked = {
+            "x0": x0[where],
+            "x1": x1[where],
+            "fx": fx[where],
+            "gx": gx[where],
+            "y0": y0[where],
+            "y1": y1[where],
+            "fy": fy[where],
+            "gy": gy[where],
+            "z0": z0[where],
+            "z1": z1[where],
+            "fz": fz[where],
+            "gz": gz[where],
+            "0": np.zeros(where.size, dtype=np.int64),
+        }
+        total = None
+        for (k, j, i), weights in terms:
+            # zero weights still read their voxel: inf * 0 is NaN, as in the kernel
+            term = _widen(source[:, _window_offsets(window, picked[k], picked[j], picked[i])])
+            for weight in weights:
+                term = _multiply(term, picked[weight])
+            total = term if total is None else _add(total, term)
+        into[:, where] = _narrow(total)
+
+
+def _nearest_axis(index, count):
+    """Nearest grid index along one axis (int64) and whether it is sampled.
+
+    The float32 floor, plus one when the fraction left (exact in float32) is at
+    least 0.5, so ties go up: source indices in [-0.5, count - 0.5) are
+    sampled, NaN and infinities never.
+    """
+    lower = np.floor(index)
+    nearest = lower + ((index - lower) >= np.float32(0.5)).astype(np.float32)
+    sampled = np.isfinite(index) & (nearest >= 0) & (nearest.astype(np.float64) <= count - 1)
+    return np.where(sampled, nearest, np.float32(0)).astype(np.int64), sampled
+
+
+def _write_nearest(into, source, I, J, K, window):
+    """Copy into `into` (nvol, positions) the nearest element of `source` where all three axes are sampled."""
+    gnz, gny, gnx = window.grid
+    x, x_sampled = _nearest_axis(I, gnx)
+    y, y_sampled = _nearest_axis(J, gny)
+    z, z_sampled = _nearest_axis(K, gnz)
+    where = np.flatnonzero(x_sampled & y_sampled & z_sampled)
+    into[:, where] = source[:, _window_offsets(window, z[where], y[where], x[where])]
+
+
+def resample_general_reference(
+    image,
+    voxel_size,
+    matrices,
+    *,
+    shape=None,
+    output_voxel_size=None,
+    order=1,
+    fill=0.0,
+    out_origin=(0, 0, 0),
+    source_origin=(0, 0, 0),
+    source_grid=None,
+):
+    """One block of the resampled image, as the generalised kernel computes it.
+
+    image: rank 3 (nz, ny, nx) or rank 4 (nvol, nz, ny, nx); float32 for
+    order 1 (convert with import_any_reference), any real type for order 0.
+    It may be a window of a larger source grid: source_grid (gnz, gny, gnx)
+    is the whole grid's extent (default: the image's own) and source_origin
+    the global index of image[..., 0, 0, 0]; element (gz, gy, gx) is read at
+    image[..., gz - wz, gy - wy, gx - wx], and a needed element outside the
+    window raises ValueError.  Gates, bands and rounding use the whole grid.
+
+    voxel_size (sx, sy, sz) is the input spacing, output_voxel_size the
+    output's (default: the input's), both float32.  matrices: 12 values for
+    every volume or shape (nvol, 12), one per volume, float32.  The block has
+    shape (bnz, bny, bnx) (default: the image's extent) and starts at global
+    output index out_origin.
+
+    Output index (z, y, x) sits at X = float32(x) * osx (Y, Z likewise) and
+    reads source indices I = (((m0*X + m1*Y) + m2*Z) + m3) / sx, J and K
+    likewise with m4..m7 / sy and m8..m11 / sz, every step in float32.
+    order 1: the kernel's trilinear blends (see _source_axis, _CASES and the
+    NaN rules), float32.  order 0: the nearest element (see _nearest_axis),
+    copied bit for bit, in the image's type and native byte order.  Positions
+    not sampled get `fill` in the result's type (rounded to float32 for order
+    1; exact for order 0, else ValueError).  An empty grid samples nothing.
+
+    Returns (bnz, bny, bnx) for a rank-3 image, (nvol, bnz, bny, bnx) for rank 4.
+    """
+    image = np.asarray(image)
+    if image.ndim not in (3, 4):
+        raise ValueError("the image must have rank 3 or 4")
+    volumes = image.reshape((1,) + image.shape) if image.ndim == 3 else image
+    if order == 1:
+        if image.dtype != np.float32:
+            raise TypeError(f"linear resampling reads a float32 image, got {image.dtype}")
+        write = _write_linear
+    elif order == 0:
+        if not _is_real_type(image.dtype):
+            raise TypeError(f"cannot resample an image of {image.dtype}")
+        volumes = _native_order(volumes)
+        write = _write_nearest
+    else:
+        raise ValueError(f"order must be 0 or 1, got {order!r}")
+
+    nvol = volumes.shape[0]
+    window = _window_of(volumes.shape[1:], source_origin, source_grid)
+    block = window.shape if shape is None else _three_integers(shape, "shape", minimum=0)
+    out_origin = _three_integers(out_origin, "out_origin")
+    spacing = _three_float32(voxel_size, "voxel_size")
+    if output_voxel_size is None:
+        out_spacing = spacing
+    else:
+        out_spacing = _three_float32(output_voxel_size, "output_voxel_size")
+    by_volume = _matrices_by_volume(matrices, nvol)
+
+    source = volumes.reshape(nvol, window.shape[0] * window.shape[1] * window.shape[2])
+    fill = _fill_as(fill, volumes.dtype, exact=order == 0)
+    output = np.full((nvol, block[0] * block[1] * block[2]), fill, volumes.dtype)
+    if output.size and 0 not in window.grid:
+        with np.errstate(all="ignore"):
+            X, Y, Z = _output_positions(block, out_origin, out_spacing)
+            for matrix, served in by_volume:
+                I, J, K = _source_indices(matrix, X, Y, Z, spacing)
+                write(output[served], source[served], I, J, K, window)
+    return output.reshape(image.shape[:-3] + block)
+
+
+def transform_reference(image, voxel_size, matrix):
+    """What a whole transform call returns for arguments it accepts: the
+    image, voxel size and matrix as the importers read them, resampled."""
+    values = import_reference(image, image.ndim)
+    stack = values.reshape((1,) * (4 - image.ndim) + image.shape)
+    out = resample_reference(stack, import_reference(voxel_size, 1)[:3], import_reference(matrix, 1)[:12])
+    return out.reshape(image.shape)
