@@ -168,7 +168,7 @@ def _resample_block(
 
 
 def _normalized(
-    chunks: Any, shape: Tuple[int, ...], result_type: np.dtype[Any], previous: Chunks, **limit: int
+    chunks: Any, shape: Tuple[int, ...], result_type: np.dtype[Any], previous: Optional[Chunks], **limit: int
 ) -> Chunks:
     """``chunks`` as dask normalizes them for an output of ``shape``;
     WindowTooLarge for blocks of 2**31 elements."""
@@ -186,8 +186,10 @@ def _normalized(
 def _default_blocks(image: Any, request: Request, shape: Tuple[int, ...]) -> Tuple[Chunks, Dict[BlockIndex, BlockPlan]]:
     """Blocks of about 64 MiB shaped like the input's chunks, smaller while some window is too large."""
     limit = _BLOCK_BYTES
+    # An empty input axis has chunks of size 0, which dask cannot take a shape from.
+    previous = None if 0 in image.shape else image.chunks
     while True:
-        chunks = _normalized("auto", shape, request.result_type, image.chunks, limit=limit)
+        chunks = _normalized("auto", shape, request.result_type, previous, limit=limit)
         try:
             return chunks, _plans(image, request, chunks)
         except WindowTooLarge:

@@ -116,7 +116,7 @@ def counts(values: Sequence[int]) -> Counts:
 def _numbers(value: ArrayLike, name: str) -> NDArray[np.float64]:
     try:
         return np.asarray(value, dtype=np.float64)
-    except (TypeError, ValueError) as error:
+    except (TypeError, ValueError, OverflowError) as error:  # OverflowError: an integer past any float
         raise ValueError(f"{name} must hold numbers: {error}") from None
 
 
@@ -166,9 +166,28 @@ def _output_shape(shape: Sequence[int]) -> Counts:
     return counts(given)
 
 
+def _nearest_binary(value: int, digits: int) -> int:
+    """The integer nearest to ``value`` that has at most ``digits`` significant bits, ties to even:
+    an integer rounded once to a float of that precision, whatever its size."""
+    magnitude = abs(value)
+    shift = max(magnitude.bit_length() - digits, 0)
+    if shift == 0:
+        return value
+    kept, rest, half = magnitude >> shift, magnitude & ((1 << shift) - 1), 1 << (shift - 1)
+    if rest > half or (rest == half and kept & 1):
+        kept += 1
+    return (kept << shift) * (-1 if value < 0 else 1)
+
+
 def fill_bytes(fill: Any, result_type: np.dtype[Any]) -> bytes:
     """The bytes of ``fill`` as one element of ``result_type``, or ValueError
-    when that type cannot hold it (TypeError when it is not a number)."""
+    when that type cannot hold it (TypeError when it is not a number).
+
+    A float scalar of the result's own type keeps its bits (a signalling NaN
+    stays signalling); an integer is rounded once, to nearest, as the element
+    conversions round."""
+    if isinstance(fill, np.floating) and fill.dtype == result_type:
+        return fill.tobytes()
     if isinstance(fill, (bool, np.bool_)):
         value: Any = int(fill)
     elif isinstance(fill, (int, np.integer)):
@@ -178,12 +197,19 @@ def fill_bytes(fill: Any, result_type: np.dtype[Any]) -> bytes:
             value = float(fill)
         except (TypeError, ValueError):
             raise TypeError(f"fill must be a number, not {type(fill).__name__}") from None
+        except OverflowError:  # a number no float holds, such as a huge Fraction
+            raise ValueError(f"fill {fill!r} does not fit the result's type {result_type}") from None
     if result_type.kind == "f":
-        limit = float(np.finfo(result_type).max)
-        if math.isfinite(float(value)) and abs(float(value)) > limit:
+        precision = np.finfo(result_type)
+        if isinstance(value, int):
+            value = _nearest_binary(value, precision.nmant + 1)  # exact as a Python float from here on
+            too_large = abs(value) > int(precision.max)
+        else:
+            too_large = math.isfinite(value) and abs(value) > float(precision.max)
+        if too_large:
             raise ValueError(f"fill {fill!r} does not fit the result's type {result_type}")
         with np.errstate(over="ignore"):
-            return np.array(value, dtype=result_type).tobytes()
+            return np.array(float(value), dtype=result_type).tobytes()
     if isinstance(value, float):
         if not (math.isfinite(value) and value.is_integer()):
             raise ValueError(f"fill {fill!r} is not a whole number, as the result's type {result_type} needs")

@@ -7,6 +7,9 @@ from typing import Optional
 
 import numpy as np
 
+# The engine's own bound; larger counts would only make idle threads.
+_MOST_THREADS = 4096
+
 
 def thread_count(threads: Optional[int]) -> int:
     """``threads``, checked, or for ``None`` every CPU this process may run on.
@@ -24,4 +27,6 @@ def thread_count(threads: Optional[int]) -> int:
         raise TypeError(f"threads must be an integer or None, not {type(threads).__name__}")
     if threads < 1:
         raise ValueError(f"threads must be at least 1, got {threads}")
+    if threads > _MOST_THREADS:
+        raise ValueError(f"threads must be from 1 to {_MOST_THREADS}, got {threads}")
     return int(threads)

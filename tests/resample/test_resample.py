@@ -1,5 +1,7 @@
 """voxwarpkit.resample against the numpy model, scipy and transform; its errors."""
 
+import fractions
+
 import numpy as np
 import pytest
 from support.bits import assert_same_bits
@@ -153,3 +155,79 @@ def test_an_empty_source_axis_gives_fill_and_an_image_of_2_31_elements_is_refuse
     huge = np.lib.stride_tricks.as_strided(np.zeros(1, np.uint8), shape=(2, 2**15, 2**15), strides=(0, 0, 0))
     with pytest.raises(ValueError, match="image is too large"):
         voxwarpkit.resample(huge, ONES, EYE)
+
+
+# Values no argument may take; each must end in ValueError or TypeError, never another error.
+ODD_VALUES = [
+    10**400,
+    -(10**400),
+    fractions.Fraction(10**400),
+    float("nan"),
+    float("-inf"),
+    -1,
+    0,
+    2.5,
+    True,
+    1j,
+    "1",
+    None,
+    object(),
+    [],
+    [1, 2],
+    [[1, 2, 3]],
+    [10**400] * 12,
+    [2.0**200] * 3,
+    np.array([]),
+    np.zeros((0, 12)),
+    np.array("x"),
+    np.ones(12, dtype=object),
+    np.float16(7),
+    np.int64(2**62),
+    np.uint64(2**64 - 1),
+]
+ARGUMENTS = ["voxel_size", "matrix", "shape", "output_voxel_size", "order", "fill", "threads", "chunks"]
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_random_bad_arguments_end_in_value_or_type_errors(seed):
+    """On numpy arrays (even seeds) and dask arrays (odd seeds, computed too)."""
+    da = pytest.importorskip("dask.array") if seed % 2 else None
+    rng = np.random.default_rng(seed)
+    for _ in range(60):
+        image, voxel_size, matrix, kwargs = random_case(rng)
+        if da is not None:
+            image = da.from_array(image, chunks=tuple(max(1, n // 2) for n in image.shape))
+        arguments = dict(voxel_size=voxel_size, matrix=matrix, **kwargs)
+        for name in rng.choice(ARGUMENTS, int(rng.integers(1, 3)), replace=False):
+            arguments[name] = ODD_VALUES[int(rng.integers(len(ODD_VALUES)))]
+        try:
+            result = voxwarpkit.resample(image, **arguments)
+            if da is not None:
+                result.compute(scheduler="sync")
+        except (ValueError, TypeError):
+            pass
+
+
+@pytest.mark.parametrize(
+    "fill, result, bits",
+    [
+        (2**60 + 2**36 + 1, "f", 0x5D800001),  # rounded once, not through a double
+        (2**60 + 2**36, "f", 0x5D800000),  # a tie goes to the even neighbour
+        (-(2**128) + 2**103 + 1, "f", 0xFF7FFFFF),  # just below the overflow point: the largest float
+        (np.frombuffer(bytes.fromhex("0100807f"), "<f4")[0], "f", 0x7F800001),  # a signalling NaN kept
+        (np.frombuffer(bytes.fromhex("010000000000f07f"), "<f8")[0], "d", 0x7FF0000000000001),
+        (2**53 + 1, "d", 0x4340000000000000),
+    ],
+)
+def test_fills_are_rounded_once_and_keep_their_bits(fill, result, bits):
+    image = np.zeros((1, 1, 1), result)
+    shifted = np.hstack([np.eye(3), [[9.0], [0.0], [0.0]]])  # nothing is sampled: every voxel is fill
+    order = 1 if result == "f" else 0
+    out = voxwarpkit.resample(image, ONES, shifted, order=order, fill=fill)
+    assert int(out.view(f"u{out.itemsize}")[0, 0, 0]) == bits
+
+
+@pytest.mark.parametrize("fill", [10**400, 2**128 - 2**103, fractions.Fraction(10**400)])
+def test_fills_too_large_for_a_float_are_value_errors(fill):
+    with pytest.raises(ValueError, match="does not fit the result's type float32"):
+        voxwarpkit.resample(np.zeros((2, 2, 2), np.float32), ONES, EYE, fill=fill)

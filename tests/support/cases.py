@@ -12,14 +12,17 @@ def random_case(rng):
     """Random grids, element types, matrices (shared or per volume), order and fill."""
     rank = int(rng.integers(3, 5))
     nvol = int(rng.integers(1, 4)) if rank == 4 else 1
-    extent = tuple(int(n) for n in rng.choice([1, 2, 3, 7, 16, 17, 33], 3))
+    extent = [int(n) for n in rng.choice([1, 2, 3, 7, 16, 17, 33], 3)]
+    if rng.random() < 0.1:  # an empty axis: nothing can be sampled, every output is fill
+        extent[int(rng.integers(3))] = 0
+    extent = tuple(extent)
     dtype = rng.choice(TYPES)
     image = values(rng, dtype, ((nvol,) if rank == 4 else ()) + extent)
     voxel_size = rng.uniform(0.4, 2.5, 3)
-    shape = tuple(int(n) for n in rng.integers(1, 40, 3)) if rng.random() < 0.8 else None
+    shape = tuple(int(n) for n in rng.integers(1, 40, 3)) if rng.random() < 0.8 or 0 in extent else None
     output_voxel_size = None
     if rng.random() < 0.8:  # about the input's physical extent, sometimes more, sometimes less
-        output_voxel_size = voxel_size * np.array(extent[::-1]) / np.array((shape or extent)[::-1])
+        output_voxel_size = voxel_size * np.maximum(extent[::-1], 1) / np.array((shape or extent)[::-1])
         output_voxel_size *= rng.uniform(0.6, 1.4, 3)
     count = nvol if rank == 4 and rng.random() < 0.5 else 1
     # Output centre to about the input's centre, so most positions sample and the edges are crossed.

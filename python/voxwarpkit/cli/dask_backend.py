@@ -12,6 +12,7 @@ from __future__ import annotations
 import concurrent.futures
 import functools
 import importlib
+import itertools
 import sys
 import time
 from pathlib import Path
@@ -344,13 +345,44 @@ def _run_on_cluster(writes: Any, address: str, bar: Any) -> Any:
     try:
         persisted = client.persist(writes)
         futures = distributed.futures_of(persisted)
-        for future in distributed.as_completed(futures):
-            future.result()  # raises the block's error
+        # The loop is this client's: by default as_completed takes the current
+        # client's, which in a process that has another client (a notebook's,
+        # a test's) runs another event loop than these futures.
+        for future in distributed.as_completed(futures, loop=client.loop):
+            future.result()  # raises the block's error, a KilledWorker for a worker that died
             if bar is not None:
                 bar.update(1)
         return client.compute(persisted).result()
     except BaseException:
         client.cancel(futures)
+        _wait_for_tasks_to_end(client, writes.name)
         raise
     finally:
         client.close()
+
+
+def _tasks_held(layer: str, dask_worker: Any) -> int:
+    """How many tasks of the graph layer ``layer`` a worker runs or is about to run (called on the worker)."""
+    state = getattr(dask_worker, "state", None)
+    kinds = ("executing", "long_running", "ready", "constrained")
+    held = itertools.chain(*(getattr(state, kind, ()) for kind in kinds))
+    return sum(1 for task in held if isinstance(task.key, tuple) and task.key[0] == layer)
+
+
+def _wait_for_tasks_to_end(client: Any, layer: str, timeout: float = 120.0) -> None:
+    """Wait until no worker still runs a write of ``layer``.
+
+    Cancelling stops what has not started, but a task already running on a
+    worker goes on: it would write its block after the temporary store is
+    removed, and so make it again. Workers that died no longer answer.
+    """
+    deadline = time.monotonic() + timeout
+    held = functools.partial(_tasks_held, layer)
+    while time.monotonic() < deadline:
+        try:
+            counts = client.run(held, on_error="ignore")
+        except Exception:  # the scheduler itself is gone: nothing more can be asked
+            return
+        if not any(counts.values()):
+            return
+        time.sleep(0.05)
