@@ -1,7 +1,7 @@
 #ifndef VOXWARPKIT_H
 #define VOXWARPKIT_H
 
-#include "resample_job.h"
+#include "kernel/resample_job.h"
 
 #include <cstdint>
 

@@ -22,7 +22,9 @@
 //     float: the matrices, 12 each; the window's elements in C order.
 //   The output holds volumes * target shape elements of the element size.
 
-#include "run_jobs.h"
+#include "kernel/run_jobs.h"
+#include "kernel/simd/kernel_variants.h"
+#include "kernel/source_box.h"
 #include "voxwarpkit.h"
 
 #include <cfenv>
@@ -37,7 +39,7 @@
 
 #if defined(__x86_64__) || defined(_M_X64) || defined(__SSE__)
 #include <xmmintrin.h>
-#define CORPUS_HAS_MXCSR 1
+#define VOXWARPKIT_HAS_MXCSR 1
 #endif
 
 namespace {
@@ -69,7 +71,7 @@ float_state current_float_state()
     uint64_t fpsr;
     __asm__ volatile("mrs %0, fpsr" : "=r"(fpsr));
     state.status = fpsr;
-#elif defined(CORPUS_HAS_MXCSR)
+#elif defined(VOXWARPKIT_HAS_MXCSR)
     state.control = _mm_getcsr();
 #endif
     state.control |= static_cast<uint64_t>(std::fegetround()) << 32;
@@ -83,7 +85,7 @@ bool flush_subnormals_as_a_fast_math_caller_does()
     const uint64_t fpcr = read_fpcr() | fpcr_flush_to_zero | fpcr_default_nan;
     __asm__ volatile("msr fpcr, %0" : : "r"(fpcr));
     return (read_fpcr() & (fpcr_flush_to_zero | fpcr_default_nan)) == (fpcr_flush_to_zero | fpcr_default_nan);
-#elif defined(CORPUS_HAS_MXCSR)
+#elif defined(VOXWARPKIT_HAS_MXCSR)
     _mm_setcsr(_mm_getcsr() | 0x8040u);  // FTZ and DAZ
     return true;
 #else

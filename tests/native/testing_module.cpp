@@ -4,14 +4,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "arrays.h"
-#include "kernel_variants.h"
-#include "resample_call.h"
-#include "run_jobs.h"
-#include "transform_call.h"
+#include "arrays/arrays.h"
+#include "bindings/numpy_api.h"
+#include "bindings/resample_call.h"
+#include "bindings/transform_call.h"
+#include "kernel/run_jobs.h"
+#include "kernel/simd/kernel_variants.h"
 #include "voxwarpkit.h"
-
-#include <numpy/arrayobject.h>
 
 #include <cfenv>
 #include <cstdint>
@@ -20,7 +19,7 @@
 
 #if defined(__SSE__) || defined(_M_X64)
 #include <xmmintrin.h>
-#define TESTING_HAS_MXCSR 1
+#define VOXWARPKIT_HAS_MXCSR 1
 #endif
 
 namespace {
@@ -243,7 +242,7 @@ struct float_state {
 float_state current_float_state()
 {
     float_state state{std::fegetround(), std::fetestexcept(FE_ALL_EXCEPT), 0};
-#if defined(TESTING_HAS_MXCSR)
+#if defined(VOXWARPKIT_HAS_MXCSR)
     state.mxcsr = _mm_getcsr();
 #endif
     return state;
@@ -303,7 +302,7 @@ PyObject *py_call_in_float_environment(PyObject *, PyObject *args)
         PyErr_Format(PyExc_ValueError, "unknown rounding mode %s", rounding_name);
         return nullptr;
     }
-#if !defined(TESTING_HAS_MXCSR)
+#if !defined(VOXWARPKIT_HAS_MXCSR)
     if (flush_to_zero || denormals_are_zero) {
         PyErr_SetString(PyExc_NotImplementedError, "no MXCSR on this processor");
         return nullptr;
@@ -323,7 +322,7 @@ PyObject *py_call_in_float_environment(PyObject *, PyObject *args)
     std::fenv_t original;
     std::fegetenv(&original);
     std::fesetround(rounding);
-#if defined(TESTING_HAS_MXCSR)
+#if defined(VOXWARPKIT_HAS_MXCSR)
     unsigned int mxcsr = _mm_getcsr() & ~0x8040u;
     mxcsr |= (flush_to_zero ? 0x8000u : 0u) | (denormals_are_zero ? 0x0040u : 0u);
     _mm_setcsr(mxcsr);
@@ -403,6 +402,8 @@ PyModuleDef module = {
 
 PyMODINIT_FUNC PyInit__voxwarpkit_testing(void)
 {
-    import_array();
+    if (!numpy_api_ready()) {
+        return nullptr;
+    }
     return PyModule_Create(&module);
 }

@@ -6,8 +6,8 @@
 // code has already put the arguments into these plain forms; the checks here
 // keep a wrong call from reaching the kernel all the same.
 
-#include "float_buffer.h"
-#include "resample_job.h"
+#include "arrays/float_buffer.h"
+#include "kernel/resample_job.h"
 
 #include <Python.h>
 

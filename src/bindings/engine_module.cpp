@@ -6,10 +6,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "kernel_variants.h"
-#include "resample_call.h"
-#include "run_jobs.h"
-#include "transform_call.h"
+#include "kernel/simd/kernel_variants.h"
+#include "bindings/resample_call.h"
+#include "kernel/run_jobs.h"
+#include "bindings/transform_call.h"
 #include "voxwarpkit.h"
 
 #include <vector>

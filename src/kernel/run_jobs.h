@@ -6,7 +6,7 @@
 // computed from its global index alone, so the bits do not depend on the
 // number of threads or on how the target is split.
 
-#include "kernel_variants.h"
+#include "kernel/simd/kernel_variants.h"
 
 #include <cstddef>
 

@@ -11,7 +11,7 @@
 // the scalar routine fixes). Like the scalar routine, it has internal
 // linkage, so each variant's file compiles its own copy with its own flags.
 
-#include "resample_position.h"
+#include "kernel/resample_position.h"
 
 namespace voxwarp {
 namespace {

@@ -1,22 +1,16 @@
 #define PY_SSIZE_T_CLEAN
-#include "resample_call.h"
+#include "bindings/resample_call.h"
 
-#include "arrays.h"
-#include "float_environment.h"
-
-// This file's own numpy API table, loaded at its first use.
-#include <numpy/arrayobject.h>
+#include "arrays/arrays.h"
+#include "bindings/numpy_api.h"
+#include "kernel/float_environment.h"
+#include "kernel/source_box.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 namespace {
-
-bool numpy_loaded()
-{
-    return PyArray_API != nullptr || _import_array() >= 0;
-}
 
 // A (z, y, x) tuple of ints as x, y, z; `at_least` bounds each count.
 bool read_counts(PyObject *tuple, const char *name, int32_t at_least, xyz &counts)
@@ -155,7 +149,7 @@ bool read_request(PyObject *grid, PyObject *source_spacing, PyObject *matrices, 
 
 bool prepare_resample(PyObject *args, resample_call &call)
 {
-    if (!numpy_loaded()) {
+    if (!numpy_api_ready()) {
         return false;
     }
     PyObject *source_object, *source_origin, *grid, *source_spacing, *matrices, *target_shape, *target_origin,
@@ -259,7 +253,7 @@ bool prepare_resample(PyObject *args, resample_call &call)
 
 PyObject *source_box_of(PyObject *args)
 {
-    if (!numpy_loaded()) {
+    if (!numpy_api_ready()) {
         return nullptr;
     }
     PyObject *grid, *source_spacing, *matrices, *target_shape, *target_origin, *target_spacing;

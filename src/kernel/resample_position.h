@@ -6,8 +6,8 @@
 // themselves). Each single-precision step has its own named float so that no
 // compiler can fuse, reorder or widen it; doubles are combined left to right.
 
-#include "resample_job.h"
-#include "truncate.h"
+#include "kernel/resample_job.h"
+#include "kernel/truncate.h"
 
 #include <cmath>
 #include <cstddef>

@@ -1,8 +1,9 @@
 // Which source voxels a job reads, and whether a job is safe to run.
 
-#include "float_environment.h"
-#include "resample_job.h"
-#include "resample_position.h"
+#include "kernel/source_box.h"
+
+#include "kernel/float_environment.h"
+#include "kernel/resample_position.h"
 
 #include <algorithm>
 #include <cmath>
