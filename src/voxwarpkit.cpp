@@ -21,7 +21,7 @@ resample_job whole_grid_job(const float *input, const volume_shape &shape, const
     for (int i = 0; i < 12; ++i) {
         job.matrix[i] = matrix[i];
     }
-    job.mode = sampling::linear;
+    job.interpolation = interpolation::linear;
     job.element_size = sizeof(float);
     job.write_fill = false;
     return job;

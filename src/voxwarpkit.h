@@ -28,8 +28,8 @@ struct volume_shape {
 void resample_volumes(const float *input, const volume_shape &shape, const float *voxel_size, const float *matrix,
                       float *output);
 
-// The job resample_volumes runs: linear sampling from the whole of `input`
-// into the whole of `output`, one grid and one matrix for every volume.
+// The job resample_volumes runs: linear interpolation from the whole of `input`
+// into the whole of `output`, one voxel size and one matrix for every volume.
 resample_job whole_grid_job(const float *input, const volume_shape &shape, const float *voxel_size, const float *matrix,
                             float *output);
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 struct resample_call {
-    owned_float_buffer source_numbers;  // the window as floats, when linear sampling cannot read it in place
+    owned_float_buffer source_numbers;  // the window as floats, when linear interpolation cannot read it in place
     PyObject *result = nullptr;         // a new reference, released unless taken
     std::vector<resample_job> jobs;     // one per matrix
 

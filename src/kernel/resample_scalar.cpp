@@ -9,16 +9,16 @@ void resample_scalar(const resample_job &job)
     if (voxwarp::job_is_empty(job)) {
         return;
     }
-    const voxwarp::grid g = voxwarp::make_grid(job);
-    if (job.mode == sampling::linear) {
-        voxwarp::for_each_position(g, job.target, voxwarp::resample_position);
+    const voxwarp::job_constants jc = voxwarp::make_job_constants(job);
+    if (job.interpolation == interpolation::linear) {
+        voxwarp::for_each_position(jc, job.target, voxwarp::resample_position);
         return;
     }
     // Nearest copies elements as bits, so only their size matters.
     switch (job.element_size) {
-    case 1: voxwarp::for_each_position(g, job.target, voxwarp::nearest_position<uint8_t>); return;
-    case 2: voxwarp::for_each_position(g, job.target, voxwarp::nearest_position<uint16_t>); return;
-    case 4: voxwarp::for_each_position(g, job.target, voxwarp::nearest_position<uint32_t>); return;
-    case 8: voxwarp::for_each_position(g, job.target, voxwarp::nearest_position<uint64_t>); return;
+    case 1: voxwarp::for_each_position(jc, job.target, voxwarp::nearest_position<uint8_t>); return;
+    case 2: voxwarp::for_each_position(jc, job.target, voxwarp::nearest_position<uint16_t>); return;
+    case 4: voxwarp::for_each_position(jc, job.target, voxwarp::nearest_position<uint32_t>); return;
+    case 8: voxwarp::for_each_position(jc, job.target, voxwarp::nearest_position<uint64_t>); return;
     }
 }

@@ -18,12 +18,12 @@ struct source_range {
 // arithmetic at the box's eight corners: every rounded step of a source index
 // is monotone in each output index, so its extremes lie at corners. An axis
 // whose corner indices are not all finite gets its whole extent. Reads only
-// the grid, spacings, matrix, mode and target box of `job`; computes under
+// the full extent, spacings, matrix, interpolation and target box of `job`; computes under
 // the default floating-point environment, as the kernel does.
 source_range source_voxels_read(const resample_job &job);
 
 // True when the job's window holds every voxel its positions read, its
-// offsets fit the kernel's integers and its element size suits its mode.
+// offsets fit the kernel's integers and its element size suits its interpolation.
 bool job_is_sound(const resample_job &job);
 
 #endif

@@ -175,7 +175,7 @@ bool read_general_case(std::ifstream &in, kernel_case &c)
     const int32_t matrix_count = read_int(in);
     const xyz window = read_xyz(in);
     const xyz window_origin = read_xyz(in);
-    const xyz grid = read_xyz(in);
+    const xyz full_extent = read_xyz(in);
     const xyz target_shape = read_xyz(in);
     const xyz target_origin = read_xyz(in);
     float source_spacing[3], target_spacing[3];
@@ -185,7 +185,7 @@ bool read_general_case(std::ifstream &in, kernel_case &c)
     in.read(reinterpret_cast<char *>(fill), sizeof fill);
     const bool size_known = element_size == 1 || element_size == 2 || element_size == 4 || element_size == 8;
     if (!in || (order != 0 && order != 1) || !size_known || nvol < 1 || (matrix_count != 1 && matrix_count != nvol)
-        || any_negative(window) || !all_positive(grid) || any_negative(target_shape)) {
+        || any_negative(window) || !all_positive(full_extent) || any_negative(target_shape)) {
         return false;
     }
     std::vector<float> matrices(size_t(matrix_count) * 12);
@@ -210,7 +210,7 @@ bool read_general_case(std::ifstream &in, kernel_case &c)
                       static_cast<ptrdiff_t>(volume),
                       window_origin,
                       window,
-                      grid,
+                      full_extent,
                       {source_spacing[0], source_spacing[1], source_spacing[2]}};
         job.target = {nullptr,
                       target_shape.x,
@@ -221,7 +221,7 @@ bool read_general_case(std::ifstream &in, kernel_case &c)
                       {target_spacing[0], target_spacing[1], target_spacing[2]}};
         job.nvol = shared ? nvol : 1;
         std::memcpy(job.matrix, &matrices[size_t(m) * 12], sizeof job.matrix);
-        job.mode = order == 1 ? sampling::linear : sampling::nearest;
+        job.interpolation = order == 1 ? interpolation::linear : interpolation::nearest;
         job.element_size = element_size;
         job.write_fill = write_fill;
         std::memcpy(job.fill, fill, sizeof job.fill);
