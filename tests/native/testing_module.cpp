@@ -193,6 +193,55 @@ PyObject *py_resample(PyObject *, PyObject *args)
     return out_object;
 }
 
+// resample_volumes(image, voxel_size, matrix) -> float32 array of the image's
+// shape: the kernel's entry for whole grids, called as it is. The image is a
+// native C-contiguous float32 array of rank 4 (volumes, z, y, x) of fewer than
+// 2**31 elements; voxel_size and matrix are native C-contiguous float32 arrays
+// of at least 3 and 12 elements.
+PyObject *py_resample_volumes(PyObject *, PyObject *args)
+{
+    PyObject *image_object;
+    PyObject *voxel_object;
+    PyObject *matrix_object;
+    if (!PyArg_ParseTuple(args, "OOO", &image_object, &voxel_object, &matrix_object)) {
+        return nullptr;
+    }
+    PyArrayObject *image = as_array(image_object);
+    if (image == nullptr) {
+        return nullptr;
+    }
+    if (PyArray_NDIM(image) != 4 || PyArray_TYPE(image) != NPY_FLOAT || !PyArray_ISCARRAY_RO(image)
+        || !PyArray_ISNOTSWAPPED(image) || PyArray_SIZE(image) > INT32_MAX) {
+        PyErr_SetString(PyExc_ValueError,
+                        "image must be a native C-contiguous float32 array of rank 4 with fewer than 2**31 elements");
+        return nullptr;
+    }
+    const float *voxel_size = float32_data(voxel_object, 3, "voxel_size");
+    const float *matrix = voxel_size != nullptr ? float32_data(matrix_object, 12, "matrix") : nullptr;
+    if (matrix == nullptr) {
+        return nullptr;
+    }
+    // An empty axis makes every count fit, whatever the others hold.
+    const npy_intp *dims = PyArray_DIMS(image);
+    if (PyArray_SIZE(image) > 0) {
+        for (int axis = 0; axis < 4; ++axis) {
+            if (dims[axis] > INT32_MAX) {
+                PyErr_SetString(PyExc_ValueError, "image has an axis of 2**31 elements or more");
+                return nullptr;
+            }
+        }
+    }
+    PyObject *result = PyArray_ZEROS(4, PyArray_DIMS(image), NPY_FLOAT, 0);
+    if (result == nullptr || PyArray_SIZE(image) == 0) {
+        return result;
+    }
+    const volume_shape shape{static_cast<int32_t>(dims[0]), static_cast<int32_t>(dims[1]),
+                             static_cast<int32_t>(dims[2]), static_cast<int32_t>(dims[3])};
+    resample_volumes(static_cast<const float *>(PyArray_DATA(image)), shape, voxel_size, matrix,
+                     static_cast<float *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(result))));
+    return result;
+}
+
 // resample_block(*engine_arguments, variant): the package engine's resample
 // (its checks and conversions) with the kernel variant named, on this thread.
 PyObject *py_resample_block(PyObject *, PyObject *args)
@@ -381,6 +430,8 @@ PyMethodDef methods[] = {
     {"float2array4d", py_float2array4d, METH_VARARGS, "float2array4d(values, target) -> status"},
     {"resample", py_resample, METH_VARARGS,
      "resample(image, voxel_size, matrix, variant=None, out=None) -> transform's result from one variant"},
+    {"resample_volumes", py_resample_volumes, METH_VARARGS,
+     "resample_volumes(image, voxel_size, matrix) -> float32 array: the kernel's entry for whole grids, unchecked"},
     {"resample_block", py_resample_block, METH_VARARGS,
      "resample_block(*engine_resample_arguments, variant) -> the engine's result from one variant"},
     {nullptr, nullptr, 0, nullptr},
