@@ -97,7 +97,8 @@ bool any_empty(const xyz &counts)
 
 // The source window a job reads: in place, or as floats for linear interpolation
 // of any other element type.
-bool read_window(PyArrayObject *source, interpolation interpolation, resample_call &call, const void *&data, int &element_size)
+bool read_window(PyArrayObject *source, interpolation interpolation, resample_call &call, const void *&data,
+                 int &element_size)
 {
     const bool in_place = PyArray_ISCARRAY_RO(source) && PyArray_ISNOTSWAPPED(source);
     if (interpolation == interpolation::nearest) {
@@ -138,7 +139,8 @@ void fill_result(PyArrayObject *result, const unsigned char *fill, int element_s
 bool read_request(PyObject *source_grid, PyObject *source_spacing, PyObject *matrices, PyObject *target_shape,
                   PyObject *target_origin, PyObject *target_spacing, int order, block_request &request)
 {
-    return read_counts(source_grid, "source_grid", 0, request.full_extent) && read_spacing(source_spacing, request.source_spacing)
+    return read_counts(source_grid, "source_grid", 0, request.full_extent)
+           && read_spacing(source_spacing, request.source_spacing)
            && (request.matrices = read_matrices(matrices, request.matrix_count)) != nullptr
            && read_counts(target_shape, "target_shape", 0, request.target_shape)
            && read_counts(target_origin, "target_origin", 0, request.target_origin)
@@ -168,7 +170,8 @@ bool prepare_resample(PyObject *args, resample_call &call)
     PyArrayObject *source = reinterpret_cast<PyArrayObject *>(source_object);
     block_request request{};
     xyz origin{};
-    if (!read_request(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order, request)
+    if (!read_request(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order,
+                      request)
         || !read_counts(source_origin, "source_origin", 0, origin)) {
         return false;
     }
@@ -195,8 +198,9 @@ bool prepare_resample(PyObject *args, resample_call &call)
         return false;
     }
 
-    PyArray_Descr *result_type = request.interpolation == interpolation::linear ? PyArray_DescrFromType(NPY_FLOAT)
-                                                                  : PyArray_DescrFromType(PyArray_TYPE(source));
+    PyArray_Descr *result_type = request.interpolation == interpolation::linear
+                                     ? PyArray_DescrFromType(NPY_FLOAT)
+                                     : PyArray_DescrFromType(PyArray_TYPE(source));
     if (result_type == nullptr) {
         return false;
     }
@@ -258,12 +262,13 @@ PyObject *source_box_of(PyObject *args)
     }
     PyObject *source_grid, *source_spacing, *matrices, *target_shape, *target_origin, *target_spacing;
     int order;
-    if (!PyArg_ParseTuple(args, "OOOOOOi:source_box", &source_grid, &source_spacing, &matrices, &target_shape, &target_origin,
-                          &target_spacing, &order)) {
+    if (!PyArg_ParseTuple(args, "OOOOOOi:source_box", &source_grid, &source_spacing, &matrices, &target_shape,
+                          &target_origin, &target_spacing, &order)) {
         return nullptr;
     }
     block_request request{};
-    if (!read_request(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order, request)) {
+    if (!read_request(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order,
+                      request)) {
         return nullptr;
     }
     source_range box{{INT32_MAX, INT32_MAX, INT32_MAX}, {0, 0, 0}, true};

@@ -189,4 +189,3 @@ bool prepare_transform(PyArrayObject *image, PyArrayObject *voxel_size, PyArrayO
     call.job = whole_grid_job(input, shape, call.voxel_numbers.get(), call.matrix_numbers.get(), output);
     return true;
 }
-

@@ -43,8 +43,8 @@ enum class interpolation : int32_t { linear, nearest };
 struct resample_job {
     source_window source;
     target_box target;
-    int32_t nvol;      // volumes that share `matrix`, each from its own voxels
-    float matrix[12];  // row-major 3x4: output physical (X, Y, Z) -> source physical
+    int32_t nvol;                      // volumes that share `matrix`, each from its own voxels
+    float matrix[12];                  // row-major 3x4: output physical (X, Y, Z) -> source physical
     enum interpolation interpolation;  // `enum`: the member's name hides the type's
     // Bytes per element of source and target: 4 for linear (floats in, floats
     // out); 1, 2, 4 or 8 for nearest, whose elements are copied as bits.

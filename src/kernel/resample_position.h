@@ -40,6 +40,7 @@ struct job_constants {
     unsigned char fill[8];
 };
 
+// The job's constants, copied out of the job once per run.
 inline job_constants make_job_constants(const resample_job &job)
 {
     job_constants jc{};
@@ -107,6 +108,8 @@ inline float source_index(float a, float X, float bY, float cZ, float d, float s
 // Where a position falls along one axis once it has passed the gate.
 enum class band { inside, low, high };
 
+// The band of a position whose upper neighbour along an axis of n is i1, with
+// 0 <= i1 <= n: low at 0, high at n, inside otherwise.
 inline band band_of(int32_t i1, int32_t n)
 {
     if (i1 == 0) {

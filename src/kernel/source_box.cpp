@@ -69,8 +69,8 @@ source_range source_voxels_read(const resample_job &job)
 {
     source_range range{{0, 0, 0}, {0, 0, 0}, true};
     const target_box &box = job.target;
-    if (box.extent.x <= 0 || box.extent.y <= 0 || box.extent.z <= 0 || job.source.full_extent.x <= 0 || job.source.full_extent.y <= 0
-        || job.source.full_extent.z <= 0) {
+    if (box.extent.x <= 0 || box.extent.y <= 0 || box.extent.z <= 0 || job.source.full_extent.x <= 0
+        || job.source.full_extent.y <= 0 || job.source.full_extent.z <= 0) {
         return range;
     }
     // The kernel's arithmetic, so under the environment the kernel runs in.
@@ -100,9 +100,10 @@ bool job_is_sound(const resample_job &job)
 {
     const source_window &source = job.source;
     const target_box &target = job.target;
-    const bool sizes_fit = job.interpolation == interpolation::linear ? job.element_size == 4
-                                                        : job.element_size == 1 || job.element_size == 2
-                                                              || job.element_size == 4 || job.element_size == 8;
+    const bool sizes_fit =
+        job.interpolation == interpolation::linear
+            ? job.element_size == 4
+            : job.element_size == 1 || job.element_size == 2 || job.element_size == 4 || job.element_size == 8;
     if (!sizes_fit || job.nvol < 0) {
         return false;
     }

@@ -16,6 +16,7 @@
 namespace voxwarp {
 namespace {
 
+// The job's constants that the vector steps use, in every lane.
 template <typename V>
 struct block_constants {
     typename V::floats m0, m3, m4, m7, m8, m11, sx, sy, sz, osx;
@@ -23,11 +24,13 @@ struct block_constants {
     int32_t x_origin;  // the target box's first global column
 };
 
+// A row's products of Y and Z with the matrix (row_terms), in every lane.
 template <typename V>
 struct block_row {
     typename V::floats m1y, m5y, m9y, m2z, m6z, m10z;
 };
 
+// source_index on every lane: the same steps in the same order.
 template <typename V>
 typename V::floats source_indices(typename V::floats a, typename V::floats X, typename V::floats bY,
                                   typename V::floats cZ, typename V::floats d, typename V::floats spacing)
@@ -39,11 +42,13 @@ typename V::floats source_indices(typename V::floats a, typename V::floats X, ty
     return V::div(sum3, spacing);
 }
 
+// The weights of half of the lanes, as doubles: f is the fraction, g = 1 - f.
 template <typename V>
 struct half_weights {
     typename V::doubles fx, fy, fz, gx, gy, gz;
 };
 
+// The weights of the fractions fx, fy, fz, as the scalar locate forms them.
 template <typename V>
 half_weights<V> weights_of(typename V::doubles fx, typename V::doubles fy, typename V::doubles fz)
 {
@@ -51,6 +56,7 @@ half_weights<V> weights_of(typename V::doubles fx, typename V::doubles fy, typen
     return {fx, fy, fz, V::sub_double(one, fx), V::sub_double(one, fy), V::sub_double(one, fz)};
 }
 
+// One interior term, as the scalar term: the element times its weights, left to right.
 template <typename V>
 typename V::doubles term(typename V::doubles value, typename V::doubles w1, typename V::doubles w2,
                          typename V::doubles w3)
@@ -109,9 +115,9 @@ void fix_nan_lanes(const job_constants &jc, int32_t vol, ptrdiff_t offset, unsig
 // The lanes inside the input on all three axes: indices and weights once,
 // then every volume of the stack.
 template <typename V>
-void blend_interior_lanes(const job_constants &jc, const block_constants<V> &c, ptrdiff_t offset, typename V::mask interior,
-                          typename V::floats I, typename V::floats J, typename V::floats K, typename V::ints x0,
-                          typename V::ints y0, typename V::ints z0)
+void blend_interior_lanes(const job_constants &jc, const block_constants<V> &c, ptrdiff_t offset,
+                          typename V::mask interior, typename V::floats I, typename V::floats J, typename V::floats K,
+                          typename V::ints x0, typename V::ints y0, typename V::ints z0)
 {
     // The differences are exact, as in the scalar routine.
     const typename V::floats fx = V::sub(I, V::to_float(x0));
@@ -152,7 +158,8 @@ void blend_interior_lanes(const job_constants &jc, const block_constants<V> &c, 
         V::load_pairs(v + slice + row, first_neighbour, at_x0, at_x1);
         add_terms<V>(low_sum, high_sum, at_x0, low.gx, low.fy, low.fz, high.gx, high.fy, high.fz);
         add_terms<V>(low_sum, high_sum, at_x1, low.fx, low.fy, low.fz, high.fx, high.fy, high.fz);
-        V::store(static_cast<float *>(jc.output) + vol * jc.out_volume + offset, V::narrow(low_sum, high_sum), interior);
+        V::store(static_cast<float *>(jc.output) + vol * jc.out_volume + offset, V::narrow(low_sum, high_sum),
+                 interior);
         const unsigned nan_bits = V::nan_bits(low_sum, high_sum) & interior_bits;
         if (nan_bits != 0) {
             fix_nan_lanes<V>(jc, vol, offset, nan_bits, I, J, K);
@@ -188,8 +195,8 @@ void fill_unsampled(const job_constants &jc, ptrdiff_t offset, typename V::mask 
 
 // Linear interpolation of the lanes from global column x up to column `end`.
 template <typename V>
-void resample_block(const job_constants &jc, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset, int32_t x,
-                    int32_t end)
+void resample_block(const job_constants &jc, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset,
+                    int32_t x, int32_t end)
 {
     const block_indices<V> at = indices_of<V>(c, r, x);
     const typename V::ints x0 = V::truncate(at.I);
@@ -242,8 +249,8 @@ typename V::ints nearest_indices(typename V::floats I, int32_t n, typename V::ma
 // vector finds each lane's source element, and the copy, of elements of any
 // size, is made lane by lane.
 template <typename V, typename T>
-void nearest_block(const job_constants &jc, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset, int32_t x,
-                   int32_t end)
+void nearest_block(const job_constants &jc, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset,
+                   int32_t x, int32_t end)
 {
     const block_indices<V> at = indices_of<V>(c, r, x);
     typename V::mask sampled = V::first_lanes(end - x);
@@ -272,6 +279,7 @@ void nearest_block(const job_constants &jc, const block_constants<V> &c, const b
     }
 }
 
+// The block constants of `jc` for a target box whose first global column is x_origin.
 template <typename V>
 block_constants<V> constants_of(const job_constants &jc, int32_t x_origin)
 {
@@ -340,6 +348,7 @@ void for_each_block(const job_constants &jc, const target_box &box, Block &&bloc
     }
 }
 
+// The kernel for the operations of `V`: resample_scalar's contract and bits.
 template <typename V>
 void resample_job_simd(const resample_job &job)
 {
