@@ -1,7 +1,7 @@
 #ifndef VOXWARPKIT_H
 #define VOXWARPKIT_H
 
-#include "resample_job.h"
+#include "kernel/resample_job.h"
 
 #include <cstdint>
 
@@ -24,18 +24,23 @@ struct volume_shape {
 // (sx, sy, sz) serving both grids; writes the trilinear (or, in a one-voxel
 // band at an edge, bilinear) blends into the zero-filled `output` and leaves
 // every position it cannot sample untouched. Both buffers hold
-// nvol * nz * ny * nx floats (fewer than 2**31) and do not overlap.
+// nvol * nz * ny * nx floats (fewer than 2**31) and do not overlap. Runs on
+// the calling thread with the fastest usable kernel variant, under IEEE 754's
+// default floating-point environment: transform's bits for the same floats.
 void resample_volumes(const float *input, const volume_shape &shape, const float *voxel_size, const float *matrix,
                       float *output);
 
-// The job resample_volumes runs: linear sampling from the whole of `input`
-// into the whole of `output`, one grid and one matrix for every volume.
+// The job resample_volumes runs: linear interpolation from the whole of `input`
+// into the whole of `output`, one voxel size and one matrix for every volume.
+// Copies `voxel_size` and `matrix`; the job refers to both buffers, which must
+// outlive it (`output` may be null until the job is run).
 resample_job whole_grid_job(const float *input, const volume_shape &shape, const float *voxel_size, const float *matrix,
                             float *output);
 
 #if !defined(VOXWARPKIT_KERNEL_ONLY)
-// Resamples a rank-3 or rank-4 image of any supported element type and returns
-// a new float32 array of its shape, or null with a Python error set.
+// The driver of the module _voxwarpkit: resamples a rank-3 or rank-4 image of
+// any supported element type on the calling thread and returns a new float32
+// array of its shape, or null with a Python error set.
 PyObject *transform(PyArrayObject *image, PyArrayObject *voxel_size, PyArrayObject *matrix);
 #endif
 

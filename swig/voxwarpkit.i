@@ -2,7 +2,7 @@
 
 %{
 #include "voxwarpkit.h"
-#include <numpy/arrayobject.h>
+#include "bindings/numpy_api.h"
 %}
 
 // Arrays reach the driver as they are; it checks them itself.
@@ -13,11 +13,8 @@
 // Runs in the module's exec slot (SWIG 4.4 and later; earlier glue crashes
 // the interpreter at exit when warnings are errors).
 %init %{
-    // Written out rather than import_array(), whose failure text differs
-    // between numpy versions.
-    if (_import_array() < 0) {
-        PyErr_Print();
-        PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
+    // Fails the import with the ImportError transform would raise.
+    if (!numpy_api_ready()) {
         return -1;
     }
 %}

@@ -1,7 +1,7 @@
-#include "arrays.h"
+#include "arrays/arrays.h"
 
-#include "float_buffer.h"
-#include "truncate.h"
+#include "arrays/float_buffer.h"
+#include "kernel/truncate.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "float_buffer.h"
+#include "arrays/float_buffer.h"
 
 #include <cstdint>
 #include <cstdlib>

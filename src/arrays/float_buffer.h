@@ -11,6 +11,7 @@
 // gathering 2 MiB pages cost more time than the fewer faults saved.
 float *allocate_float_buffer(size_t count);
 
+// Releases a float buffer with free.
 struct free_deleter {
     void operator()(float *buffer) const { std::free(buffer); }
 };

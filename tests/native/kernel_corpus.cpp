@@ -22,7 +22,9 @@
 //     float: the matrices, 12 each; the window's elements in C order.
 //   The output holds volumes * target shape elements of the element size.
 
-#include "run_jobs.h"
+#include "kernel/run_jobs.h"
+#include "kernel/simd/kernel_variants.h"
+#include "kernel/source_box.h"
 #include "voxwarpkit.h"
 
 #include <cfenv>
@@ -37,7 +39,7 @@
 
 #if defined(__x86_64__) || defined(_M_X64) || defined(__SSE__)
 #include <xmmintrin.h>
-#define CORPUS_HAS_MXCSR 1
+#define VOXWARPKIT_HAS_MXCSR 1
 #endif
 
 namespace {
@@ -69,7 +71,7 @@ float_state current_float_state()
     uint64_t fpsr;
     __asm__ volatile("mrs %0, fpsr" : "=r"(fpsr));
     state.status = fpsr;
-#elif defined(CORPUS_HAS_MXCSR)
+#elif defined(VOXWARPKIT_HAS_MXCSR)
     state.control = _mm_getcsr();
 #endif
     state.control |= static_cast<uint64_t>(std::fegetround()) << 32;
@@ -83,7 +85,7 @@ bool flush_subnormals_as_a_fast_math_caller_does()
     const uint64_t fpcr = read_fpcr() | fpcr_flush_to_zero | fpcr_default_nan;
     __asm__ volatile("msr fpcr, %0" : : "r"(fpcr));
     return (read_fpcr() & (fpcr_flush_to_zero | fpcr_default_nan)) == (fpcr_flush_to_zero | fpcr_default_nan);
-#elif defined(CORPUS_HAS_MXCSR)
+#elif defined(VOXWARPKIT_HAS_MXCSR)
     _mm_setcsr(_mm_getcsr() | 0x8040u);  // FTZ and DAZ
     return true;
 #else
@@ -173,7 +175,7 @@ bool read_general_case(std::ifstream &in, kernel_case &c)
     const int32_t matrix_count = read_int(in);
     const xyz window = read_xyz(in);
     const xyz window_origin = read_xyz(in);
-    const xyz grid = read_xyz(in);
+    const xyz full_extent = read_xyz(in);
     const xyz target_shape = read_xyz(in);
     const xyz target_origin = read_xyz(in);
     float source_spacing[3], target_spacing[3];
@@ -183,7 +185,7 @@ bool read_general_case(std::ifstream &in, kernel_case &c)
     in.read(reinterpret_cast<char *>(fill), sizeof fill);
     const bool size_known = element_size == 1 || element_size == 2 || element_size == 4 || element_size == 8;
     if (!in || (order != 0 && order != 1) || !size_known || nvol < 1 || (matrix_count != 1 && matrix_count != nvol)
-        || any_negative(window) || !all_positive(grid) || any_negative(target_shape)) {
+        || any_negative(window) || !all_positive(full_extent) || any_negative(target_shape)) {
         return false;
     }
     std::vector<float> matrices(size_t(matrix_count) * 12);
@@ -208,7 +210,7 @@ bool read_general_case(std::ifstream &in, kernel_case &c)
                       static_cast<ptrdiff_t>(volume),
                       window_origin,
                       window,
-                      grid,
+                      full_extent,
                       {source_spacing[0], source_spacing[1], source_spacing[2]}};
         job.target = {nullptr,
                       target_shape.x,
@@ -219,7 +221,7 @@ bool read_general_case(std::ifstream &in, kernel_case &c)
                       {target_spacing[0], target_spacing[1], target_spacing[2]}};
         job.nvol = shared ? nvol : 1;
         std::memcpy(job.matrix, &matrices[size_t(m) * 12], sizeof job.matrix);
-        job.mode = order == 1 ? sampling::linear : sampling::nearest;
+        job.interpolation = order == 1 ? interpolation::linear : interpolation::nearest;
         job.element_size = element_size;
         job.write_fill = write_fill;
         std::memcpy(job.fill, fill, sizeof job.fill);

@@ -4,14 +4,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "arrays.h"
-#include "kernel_variants.h"
-#include "resample_call.h"
-#include "run_jobs.h"
-#include "transform_call.h"
+#include "arrays/arrays.h"
+#include "bindings/numpy_api.h"
+#include "bindings/resample_call.h"
+#include "bindings/transform_call.h"
+#include "kernel/run_jobs.h"
+#include "kernel/simd/kernel_variants.h"
 #include "voxwarpkit.h"
-
-#include <numpy/arrayobject.h>
 
 #include <cfenv>
 #include <cstdint>
@@ -20,7 +19,7 @@
 
 #if defined(__SSE__) || defined(_M_X64)
 #include <xmmintrin.h>
-#define TESTING_HAS_MXCSR 1
+#define VOXWARPKIT_HAS_MXCSR 1
 #endif
 
 namespace {
@@ -194,6 +193,55 @@ PyObject *py_resample(PyObject *, PyObject *args)
     return out_object;
 }
 
+// resample_volumes(image, voxel_size, matrix) -> float32 array of the image's
+// shape: the kernel's entry for whole grids, called as it is. The image is a
+// native C-contiguous float32 array of rank 4 (volumes, z, y, x) of fewer than
+// 2**31 elements; voxel_size and matrix are native C-contiguous float32 arrays
+// of at least 3 and 12 elements.
+PyObject *py_resample_volumes(PyObject *, PyObject *args)
+{
+    PyObject *image_object;
+    PyObject *voxel_object;
+    PyObject *matrix_object;
+    if (!PyArg_ParseTuple(args, "OOO", &image_object, &voxel_object, &matrix_object)) {
+        return nullptr;
+    }
+    PyArrayObject *image = as_array(image_object);
+    if (image == nullptr) {
+        return nullptr;
+    }
+    if (PyArray_NDIM(image) != 4 || PyArray_TYPE(image) != NPY_FLOAT || !PyArray_ISCARRAY_RO(image)
+        || !PyArray_ISNOTSWAPPED(image) || PyArray_SIZE(image) > INT32_MAX) {
+        PyErr_SetString(PyExc_ValueError,
+                        "image must be a native C-contiguous float32 array of rank 4 with fewer than 2**31 elements");
+        return nullptr;
+    }
+    const float *voxel_size = float32_data(voxel_object, 3, "voxel_size");
+    const float *matrix = voxel_size != nullptr ? float32_data(matrix_object, 12, "matrix") : nullptr;
+    if (matrix == nullptr) {
+        return nullptr;
+    }
+    // An empty axis makes every count fit, whatever the others hold.
+    const npy_intp *dims = PyArray_DIMS(image);
+    if (PyArray_SIZE(image) > 0) {
+        for (int axis = 0; axis < 4; ++axis) {
+            if (dims[axis] > INT32_MAX) {
+                PyErr_SetString(PyExc_ValueError, "image has an axis of 2**31 elements or more");
+                return nullptr;
+            }
+        }
+    }
+    PyObject *result = PyArray_ZEROS(4, PyArray_DIMS(image), NPY_FLOAT, 0);
+    if (result == nullptr || PyArray_SIZE(image) == 0) {
+        return result;
+    }
+    const volume_shape shape{static_cast<int32_t>(dims[0]), static_cast<int32_t>(dims[1]),
+                             static_cast<int32_t>(dims[2]), static_cast<int32_t>(dims[3])};
+    resample_volumes(static_cast<const float *>(PyArray_DATA(image)), shape, voxel_size, matrix,
+                     static_cast<float *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(result))));
+    return result;
+}
+
 // resample_block(*engine_arguments, variant): the package engine's resample
 // (its checks and conversions) with the kernel variant named, on this thread.
 PyObject *py_resample_block(PyObject *, PyObject *args)
@@ -243,7 +291,7 @@ struct float_state {
 float_state current_float_state()
 {
     float_state state{std::fegetround(), std::fetestexcept(FE_ALL_EXCEPT), 0};
-#if defined(TESTING_HAS_MXCSR)
+#if defined(VOXWARPKIT_HAS_MXCSR)
     state.mxcsr = _mm_getcsr();
 #endif
     return state;
@@ -303,7 +351,7 @@ PyObject *py_call_in_float_environment(PyObject *, PyObject *args)
         PyErr_Format(PyExc_ValueError, "unknown rounding mode %s", rounding_name);
         return nullptr;
     }
-#if !defined(TESTING_HAS_MXCSR)
+#if !defined(VOXWARPKIT_HAS_MXCSR)
     if (flush_to_zero || denormals_are_zero) {
         PyErr_SetString(PyExc_NotImplementedError, "no MXCSR on this processor");
         return nullptr;
@@ -323,7 +371,7 @@ PyObject *py_call_in_float_environment(PyObject *, PyObject *args)
     std::fenv_t original;
     std::fegetenv(&original);
     std::fesetround(rounding);
-#if defined(TESTING_HAS_MXCSR)
+#if defined(VOXWARPKIT_HAS_MXCSR)
     unsigned int mxcsr = _mm_getcsr() & ~0x8040u;
     mxcsr |= (flush_to_zero ? 0x8000u : 0u) | (denormals_are_zero ? 0x0040u : 0u);
     _mm_setcsr(mxcsr);
@@ -382,6 +430,8 @@ PyMethodDef methods[] = {
     {"float2array4d", py_float2array4d, METH_VARARGS, "float2array4d(values, target) -> status"},
     {"resample", py_resample, METH_VARARGS,
      "resample(image, voxel_size, matrix, variant=None, out=None) -> transform's result from one variant"},
+    {"resample_volumes", py_resample_volumes, METH_VARARGS,
+     "resample_volumes(image, voxel_size, matrix) -> float32 array: the kernel's entry for whole grids, unchecked"},
     {"resample_block", py_resample_block, METH_VARARGS,
      "resample_block(*engine_resample_arguments, variant) -> the engine's result from one variant"},
     {nullptr, nullptr, 0, nullptr},
@@ -403,6 +453,8 @@ PyModuleDef module = {
 
 PyMODINIT_FUNC PyInit__voxwarpkit_testing(void)
 {
-    import_array();
+    if (!numpy_api_ready()) {
+        return nullptr;
+    }
     return PyModule_Create(&module);
 }

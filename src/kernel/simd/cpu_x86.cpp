@@ -2,12 +2,12 @@
 // usable only when the CPU has it and the OS saves its registers on a context
 // switch (XGETBV), or its first use would fault or corrupt state.
 
-#include "kernel_variants.h"
+#include "kernel/simd/cpu_x86.h"
 
 #include <cstdint>
 
 #if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
-#define VOXWARP_X86 1
+#define VOXWARPKIT_X86 1
 #if defined(_MSC_VER)
 #include <intrin.h>
 #else
@@ -17,7 +17,7 @@
 
 namespace {
 
-#if defined(VOXWARP_X86)
+#if defined(VOXWARPKIT_X86)
 
 struct cpuid_registers {
     uint32_t eax, ebx, ecx, edx;
@@ -81,7 +81,7 @@ bool avx_state_enabled(uint64_t *states)
 
 bool cpu_supports_avx2()
 {
-#if defined(VOXWARP_X86)
+#if defined(VOXWARPKIT_X86)
     uint64_t states = 0;
     return avx_state_enabled(&states) && (cpuid(7, 0).ebx & avx2_bit) != 0;
 #else
@@ -91,7 +91,7 @@ bool cpu_supports_avx2()
 
 bool cpu_supports_avx512()
 {
-#if defined(VOXWARP_X86)
+#if defined(VOXWARPKIT_X86)
     uint64_t states = 0;
     if (!avx_state_enabled(&states) || (states & zmm_state) != zmm_state) {
         return false;

@@ -6,11 +6,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "kernel_variants.h"
-#include "resample_call.h"
-#include "run_jobs.h"
-#include "transform_call.h"
-#include "voxwarpkit.h"
+#include "bindings/resample_call.h"
+#include "bindings/transform_call.h"
+#include "kernel/run_jobs.h"
+#include "kernel/simd/kernel_variants.h"
 
 #include <vector>
 
@@ -113,13 +112,17 @@ PyObject *py_kernel_variant(PyObject *, PyObject *)
 
 PyMethodDef methods[] = {
     {"transform", py_transform, METH_VARARGS,
-     "transform(image, voxel_size, matrix, threads) -> float32 array: _voxwarpkit.transform on `threads` threads"},
+     "transform(image, voxel_size, matrix, threads) -> float32 array: _voxwarpkit.transform on `threads` "
+     "threads (1 to 4096), with the same bits"},
     {"resample", py_resample, METH_VARARGS,
      "resample(source, source_origin, source_grid, source_spacing, matrices, target_shape, target_origin, "
-     "target_spacing, order, fill, threads) -> array (volumes, z, y, x)"},
+     "target_spacing, order, fill, threads) -> array (volumes, z, y, x): the target block resampled from a "
+     "window of the source; order 1 is linear interpolation (float32 result), order 0 nearest (the source's "
+     "type); fill holds the bytes of one result element for positions outside the source"},
     {"source_box", py_source_box, METH_VARARGS,
      "source_box(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order) "
-     "-> ((z0, z1), (y0, y1), (x0, x1)) or None: the source voxels an output block reads"},
+     "-> ((z0, z1), (y0, y1), (x0, x1)) or None: the half-open ranges of source voxels an output block "
+     "reads, None when it reads none"},
     {"kernel_variant", py_kernel_variant, METH_NOARGS, "kernel_variant() -> name of the kernel variant in use"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -127,7 +130,7 @@ PyMethodDef methods[] = {
 PyModuleDef module = {
     PyModuleDef_HEAD_INIT,
     "voxwarpkit._engine",
-    "The resampling kernel on every core; private to voxwarpkit.",
+    "The resampling kernel on every core, interruptible with Ctrl-C; private to voxwarpkit.",
     -1,
     methods,
     nullptr,

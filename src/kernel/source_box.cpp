@@ -1,8 +1,9 @@
 // Which source voxels a job reads, and whether a job is safe to run.
 
-#include "float_environment.h"
-#include "resample_job.h"
-#include "resample_position.h"
+#include "kernel/source_box.h"
+
+#include "kernel/float_environment.h"
+#include "kernel/resample_position.h"
 
 #include <algorithm>
 #include <cmath>
@@ -31,28 +32,28 @@ void include(index_bounds &bounds, float index)
 // toward zero) or alone (nearest: half up). Both are monotone, so the range of
 // reads follows from the range of indices. Indices are clamped first, which
 // keeps the integers in range and changes no read inside [0, n - 1].
-int64_t lower_read(double index, int32_t n, sampling mode)
+int64_t lower_read(double index, int32_t n, interpolation interpolation)
 {
     const double clamped = std::min(std::max(index, -4.0), static_cast<double>(n) + 4.0);
     const double below = std::floor(clamped);
-    if (mode == sampling::nearest) {
+    if (interpolation == interpolation::nearest) {
         return static_cast<int64_t>(below) + (clamped - below >= 0.5 ? 1 : 0);
     }
     return static_cast<int64_t>(std::trunc(clamped));
 }
 
 // Half-open range of voxels read along an axis of n for indices in bounds.
-void read_range(const index_bounds &bounds, int32_t n, sampling mode, int32_t &first, int32_t &end)
+void read_range(const index_bounds &bounds, int32_t n, interpolation interpolation, int32_t &first, int32_t &end)
 {
     if (!bounds.finite) {
         first = 0;
         end = n;
         return;
     }
-    // Linear sampling also reads the voxel after the pair's first.
-    const int64_t reach = mode == sampling::linear ? 1 : 0;
-    const int64_t low = std::max<int64_t>(lower_read(bounds.low, n, mode), 0);
-    const int64_t high = std::min<int64_t>(lower_read(bounds.high, n, mode) + reach, int64_t{n} - 1);
+    // Linear interpolation also reads the voxel after the pair's first.
+    const int64_t reach = interpolation == interpolation::linear ? 1 : 0;
+    const int64_t low = std::max<int64_t>(lower_read(bounds.low, n, interpolation), 0);
+    const int64_t high = std::min<int64_t>(lower_read(bounds.high, n, interpolation) + reach, int64_t{n} - 1);
     first = static_cast<int32_t>(low);
     end = static_cast<int32_t>(std::max(low, high + 1));
 }
@@ -68,13 +69,13 @@ source_range source_voxels_read(const resample_job &job)
 {
     source_range range{{0, 0, 0}, {0, 0, 0}, true};
     const target_box &box = job.target;
-    if (box.extent.x <= 0 || box.extent.y <= 0 || box.extent.z <= 0 || job.source.grid.x <= 0 || job.source.grid.y <= 0
-        || job.source.grid.z <= 0) {
+    if (box.extent.x <= 0 || box.extent.y <= 0 || box.extent.z <= 0 || job.source.full_extent.x <= 0
+        || job.source.full_extent.y <= 0 || job.source.full_extent.z <= 0) {
         return range;
     }
     // The kernel's arithmetic, so under the environment the kernel runs in.
     const ieee_default_environment environment;
-    const voxwarp::grid g = voxwarp::make_grid(job);
+    const voxwarp::job_constants jc = voxwarp::make_job_constants(job);
     index_bounds along_x{INFINITY, -INFINITY, true};
     index_bounds along_y = along_x;
     index_bounds along_z = along_x;
@@ -82,15 +83,15 @@ source_range source_voxels_read(const resample_job &job)
         const int32_t x = box.origin.x + ((corner & 1) ? box.extent.x - 1 : 0);
         const int32_t y = box.origin.y + ((corner & 2) ? box.extent.y - 1 : 0);
         const int32_t z = box.origin.z + ((corner & 4) ? box.extent.z - 1 : 0);
-        const voxwarp::row_terms r = voxwarp::make_row_terms(g, y, z);
-        const float X = static_cast<float>(x) * g.osx;
-        include(along_x, voxwarp::source_index(g.m[0], X, r.m1y, r.m2z, g.m[3], g.sx));
-        include(along_y, voxwarp::source_index(g.m[4], X, r.m5y, r.m6z, g.m[7], g.sy));
-        include(along_z, voxwarp::source_index(g.m[8], X, r.m9y, r.m10z, g.m[11], g.sz));
+        const voxwarp::row_terms r = voxwarp::make_row_terms(jc, y, z);
+        const float X = static_cast<float>(x) * jc.osx;
+        include(along_x, voxwarp::source_index(jc.m[0], X, r.m1y, r.m2z, jc.m[3], jc.sx));
+        include(along_y, voxwarp::source_index(jc.m[4], X, r.m5y, r.m6z, jc.m[7], jc.sy));
+        include(along_z, voxwarp::source_index(jc.m[8], X, r.m9y, r.m10z, jc.m[11], jc.sz));
     }
-    read_range(along_x, g.nx, job.mode, range.first.x, range.end.x);
-    read_range(along_y, g.ny, job.mode, range.first.y, range.end.y);
-    read_range(along_z, g.nz, job.mode, range.first.z, range.end.z);
+    read_range(along_x, jc.nx, job.interpolation, range.first.x, range.end.x);
+    read_range(along_y, jc.ny, job.interpolation, range.first.y, range.end.y);
+    read_range(along_z, jc.nz, job.interpolation, range.first.z, range.end.z);
     range.empty = range.first.x == range.end.x || range.first.y == range.end.y || range.first.z == range.end.z;
     return range;
 }
@@ -99,25 +100,26 @@ bool job_is_sound(const resample_job &job)
 {
     const source_window &source = job.source;
     const target_box &target = job.target;
-    const bool sizes_fit = job.mode == sampling::linear ? job.element_size == 4
-                                                        : job.element_size == 1 || job.element_size == 2
-                                                              || job.element_size == 4 || job.element_size == 8;
+    const bool sizes_fit =
+        job.interpolation == interpolation::linear
+            ? job.element_size == 4
+            : job.element_size == 1 || job.element_size == 2 || job.element_size == 4 || job.element_size == 8;
     if (!sizes_fit || job.nvol < 0) {
         return false;
     }
-    const xyz counts[] = {target.extent, source.extent, source.grid};
+    const xyz counts[] = {target.extent, source.extent, source.full_extent};
     for (const xyz &c : counts) {
         if (c.x < 0 || c.y < 0 || c.z < 0) {
             return false;
         }
     }
-    // Global output indices, and the window within its grid.
+    // Global output indices, and the window within the full extent.
     if (!within(target.origin.x, 0, INT32_MAX - int64_t{target.extent.x})
         || !within(target.origin.y, 0, INT32_MAX - int64_t{target.extent.y})
         || !within(target.origin.z, 0, INT32_MAX - int64_t{target.extent.z})
-        || !within(source.origin.x, 0, int64_t{source.grid.x} - source.extent.x)
-        || !within(source.origin.y, 0, int64_t{source.grid.y} - source.extent.y)
-        || !within(source.origin.z, 0, int64_t{source.grid.z} - source.extent.z)) {
+        || !within(source.origin.x, 0, int64_t{source.full_extent.x} - source.extent.x)
+        || !within(source.origin.y, 0, int64_t{source.full_extent.y} - source.extent.y)
+        || !within(source.origin.z, 0, int64_t{source.full_extent.z} - source.extent.z)) {
         return false;
     }
     if (target.row < 0 || target.slice < 0 || target.volume < 0 || source.row < 0 || source.slice < 0

@@ -2,9 +2,9 @@
 // vector. Built with -mavx512f on this file alone; reached only when the
 // processor and OS support AVX-512.
 
-#include "kernel_variants.h"
-#include "pair_load.h"
-#include "resample_simd.h"
+#include "kernel/simd/kernel_variants.h"
+#include "kernel/simd/pair_load.h"
+#include "kernel/simd/resample_simd.h"
 
 #include <immintrin.h>
 

@@ -1,22 +1,16 @@
 #define PY_SSIZE_T_CLEAN
-#include "resample_call.h"
+#include "bindings/resample_call.h"
 
-#include "arrays.h"
-#include "float_environment.h"
-
-// This file's own numpy API table, loaded at its first use.
-#include <numpy/arrayobject.h>
+#include "arrays/arrays.h"
+#include "bindings/numpy_api.h"
+#include "kernel/float_environment.h"
+#include "kernel/source_box.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 namespace {
-
-bool numpy_loaded()
-{
-    return PyArray_API != nullptr || _import_array() >= 0;
-}
 
 // A (z, y, x) tuple of ints as x, y, z; `at_least` bounds each count.
 bool read_counts(PyObject *tuple, const char *name, int32_t at_least, xyz &counts)
@@ -64,20 +58,20 @@ const float *read_matrices(PyObject *object, npy_intp &count)
 
 // What a call reads that is common to prepare_resample and source_box_of.
 struct block_request {
-    xyz grid, target_shape, target_origin;
+    xyz full_extent, target_shape, target_origin;
     float source_spacing[3], target_spacing[3];
     const float *matrices;
     npy_intp matrix_count;
-    sampling mode;
+    enum interpolation interpolation;
 };
 
-bool read_order(int order, sampling &mode)
+bool read_order(int order, interpolation &interpolation)
 {
     if (order != 0 && order != 1) {
         PyErr_Format(PyExc_ValueError, "order must be 0 or 1, got %d", order);
         return false;
     }
-    mode = order == 1 ? sampling::linear : sampling::nearest;
+    interpolation = order == 1 ? interpolation::linear : interpolation::nearest;
     return true;
 }
 
@@ -86,13 +80,13 @@ bool read_order(int order, sampling &mode)
 resample_job job_for(const block_request &request, npy_intp m)
 {
     resample_job job{};
-    job.source.grid = request.grid;
+    job.source.full_extent = request.full_extent;
     std::memcpy(job.source.spacing, request.source_spacing, sizeof job.source.spacing);
     job.target.origin = request.target_origin;
     job.target.extent = request.target_shape;
     std::memcpy(job.target.spacing, request.target_spacing, sizeof job.target.spacing);
     std::memcpy(job.matrix, request.matrices + 12 * m, sizeof job.matrix);
-    job.mode = request.mode;
+    job.interpolation = request.interpolation;
     return job;
 }
 
@@ -101,12 +95,13 @@ bool any_empty(const xyz &counts)
     return counts.x == 0 || counts.y == 0 || counts.z == 0;
 }
 
-// The source window a job reads: in place, or as floats for linear sampling
+// The source window a job reads: in place, or as floats for linear interpolation
 // of any other element type.
-bool read_window(PyArrayObject *source, sampling mode, resample_call &call, const void *&data, int &element_size)
+bool read_window(PyArrayObject *source, interpolation interpolation, resample_call &call, const void *&data,
+                 int &element_size)
 {
     const bool in_place = PyArray_ISCARRAY_RO(source) && PyArray_ISNOTSWAPPED(source);
-    if (mode == sampling::nearest) {
+    if (interpolation == interpolation::nearest) {
         const int kind = PyArray_DESCR(source)->kind;
         element_size = static_cast<int>(PyArray_ITEMSIZE(source));
         const bool numeric = kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
@@ -141,29 +136,30 @@ void fill_result(PyArrayObject *result, const unsigned char *fill, int element_s
     }
 }
 
-bool read_request(PyObject *grid, PyObject *source_spacing, PyObject *matrices, PyObject *target_shape,
+bool read_request(PyObject *source_grid, PyObject *source_spacing, PyObject *matrices, PyObject *target_shape,
                   PyObject *target_origin, PyObject *target_spacing, int order, block_request &request)
 {
-    return read_counts(grid, "source_grid", 0, request.grid) && read_spacing(source_spacing, request.source_spacing)
+    return read_counts(source_grid, "source_grid", 0, request.full_extent)
+           && read_spacing(source_spacing, request.source_spacing)
            && (request.matrices = read_matrices(matrices, request.matrix_count)) != nullptr
            && read_counts(target_shape, "target_shape", 0, request.target_shape)
            && read_counts(target_origin, "target_origin", 0, request.target_origin)
-           && read_spacing(target_spacing, request.target_spacing) && read_order(order, request.mode);
+           && read_spacing(target_spacing, request.target_spacing) && read_order(order, request.interpolation);
 }
 
 }  // namespace
 
 bool prepare_resample(PyObject *args, resample_call &call)
 {
-    if (!numpy_loaded()) {
+    if (!numpy_api_ready()) {
         return false;
     }
-    PyObject *source_object, *source_origin, *grid, *source_spacing, *matrices, *target_shape, *target_origin,
+    PyObject *source_object, *source_origin, *source_grid, *source_spacing, *matrices, *target_shape, *target_origin,
         *target_spacing;
     int order;
     const char *fill;
     Py_ssize_t fill_size;
-    if (!PyArg_ParseTuple(args, "OOOOOOOOiy#:resample", &source_object, &source_origin, &grid, &source_spacing,
+    if (!PyArg_ParseTuple(args, "OOOOOOOOiy#:resample", &source_object, &source_origin, &source_grid, &source_spacing,
                           &matrices, &target_shape, &target_origin, &target_spacing, &order, &fill, &fill_size)) {
         return false;
     }
@@ -174,7 +170,8 @@ bool prepare_resample(PyObject *args, resample_call &call)
     PyArrayObject *source = reinterpret_cast<PyArrayObject *>(source_object);
     block_request request{};
     xyz origin{};
-    if (!read_request(grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order, request)
+    if (!read_request(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order,
+                      request)
         || !read_counts(source_origin, "source_origin", 0, origin)) {
         return false;
     }
@@ -193,7 +190,7 @@ bool prepare_resample(PyObject *args, resample_call &call)
     }
     const void *data = nullptr;
     int element_size = 0;
-    if (!read_window(source, request.mode, call, data, element_size)) {
+    if (!read_window(source, request.interpolation, call, data, element_size)) {
         return false;
     }
     if (fill_size != element_size) {
@@ -201,8 +198,9 @@ bool prepare_resample(PyObject *args, resample_call &call)
         return false;
     }
 
-    PyArray_Descr *result_type = request.mode == sampling::linear ? PyArray_DescrFromType(NPY_FLOAT)
-                                                                  : PyArray_DescrFromType(PyArray_TYPE(source));
+    PyArray_Descr *result_type = request.interpolation == interpolation::linear
+                                     ? PyArray_DescrFromType(NPY_FLOAT)
+                                     : PyArray_DescrFromType(PyArray_TYPE(source));
     if (result_type == nullptr) {
         return false;
     }
@@ -218,7 +216,7 @@ bool prepare_resample(PyObject *args, resample_call &call)
     for (unsigned char byte : fill_bytes) {
         write_fill = write_fill || byte != 0;
     }
-    if (any_empty(request.grid)) {
+    if (any_empty(request.full_extent)) {
         if (write_fill) {
             fill_result(result, fill_bytes, element_size);
         }
@@ -259,17 +257,18 @@ bool prepare_resample(PyObject *args, resample_call &call)
 
 PyObject *source_box_of(PyObject *args)
 {
-    if (!numpy_loaded()) {
+    if (!numpy_api_ready()) {
         return nullptr;
     }
-    PyObject *grid, *source_spacing, *matrices, *target_shape, *target_origin, *target_spacing;
+    PyObject *source_grid, *source_spacing, *matrices, *target_shape, *target_origin, *target_spacing;
     int order;
-    if (!PyArg_ParseTuple(args, "OOOOOOi:source_box", &grid, &source_spacing, &matrices, &target_shape, &target_origin,
-                          &target_spacing, &order)) {
+    if (!PyArg_ParseTuple(args, "OOOOOOi:source_box", &source_grid, &source_spacing, &matrices, &target_shape,
+                          &target_origin, &target_spacing, &order)) {
         return nullptr;
     }
     block_request request{};
-    if (!read_request(grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order, request)) {
+    if (!read_request(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order,
+                      request)) {
         return nullptr;
     }
     source_range box{{INT32_MAX, INT32_MAX, INT32_MAX}, {0, 0, 0}, true};

@@ -6,8 +6,8 @@
 // themselves). Each single-precision step has its own named float so that no
 // compiler can fuse, reorder or widen it; doubles are combined left to right.
 
-#include "resample_job.h"
-#include "truncate.h"
+#include "kernel/resample_job.h"
+#include "kernel/truncate.h"
 
 #include <cmath>
 #include <cstddef>
@@ -23,12 +23,12 @@ namespace {
 // Everything about a job that does not change from position to position.
 // Source offsets are relative to the window's first element; output offsets
 // to the target box's.
-struct grid {
+struct job_constants {
     const void *input;
     void *output;
     int32_t nvol;
-    int32_t nx, ny, nz;  // the source grid's true extent
-    int32_t wx, wy, wz;  // the window's origin in the source grid
+    int32_t nx, ny, nz;  // the source's full extent
+    int32_t wx, wy, wz;  // the window's origin in the source
     ptrdiff_t row_size;  // source strides, in elements
     ptrdiff_t slice_size;
     ptrdiff_t volume_size;
@@ -40,36 +40,37 @@ struct grid {
     unsigned char fill[8];
 };
 
-inline grid make_grid(const resample_job &job)
+// The job's constants, copied out of the job once per run.
+inline job_constants make_job_constants(const resample_job &job)
 {
-    grid g{};
-    g.input = job.source.data;
-    g.output = job.target.data;
-    g.nvol = job.nvol;
-    g.nx = job.source.grid.x;
-    g.ny = job.source.grid.y;
-    g.nz = job.source.grid.z;
-    g.wx = job.source.origin.x;
-    g.wy = job.source.origin.y;
-    g.wz = job.source.origin.z;
-    g.row_size = job.source.row;
-    g.slice_size = job.source.slice;
-    g.volume_size = job.source.volume;
-    g.out_row = job.target.row;
-    g.out_slice = job.target.slice;
-    g.out_volume = job.target.volume;
-    g.sx = job.source.spacing[0];
-    g.sy = job.source.spacing[1];
-    g.sz = job.source.spacing[2];
-    g.osx = job.target.spacing[0];
-    g.osy = job.target.spacing[1];
-    g.osz = job.target.spacing[2];
+    job_constants jc{};
+    jc.input = job.source.data;
+    jc.output = job.target.data;
+    jc.nvol = job.nvol;
+    jc.nx = job.source.full_extent.x;
+    jc.ny = job.source.full_extent.y;
+    jc.nz = job.source.full_extent.z;
+    jc.wx = job.source.origin.x;
+    jc.wy = job.source.origin.y;
+    jc.wz = job.source.origin.z;
+    jc.row_size = job.source.row;
+    jc.slice_size = job.source.slice;
+    jc.volume_size = job.source.volume;
+    jc.out_row = job.target.row;
+    jc.out_slice = job.target.slice;
+    jc.out_volume = job.target.volume;
+    jc.sx = job.source.spacing[0];
+    jc.sy = job.source.spacing[1];
+    jc.sz = job.source.spacing[2];
+    jc.osx = job.target.spacing[0];
+    jc.osy = job.target.spacing[1];
+    jc.osz = job.target.spacing[2];
     for (int i = 0; i < 12; ++i) {
-        g.m[i] = job.matrix[i];
+        jc.m[i] = job.matrix[i];
     }
-    g.write_fill = job.write_fill;
-    std::memcpy(g.fill, job.fill, sizeof g.fill);
-    return g;
+    jc.write_fill = job.write_fill;
+    std::memcpy(jc.fill, job.fill, sizeof jc.fill);
+    return jc;
 }
 
 // The products of a row's Y and Z with the matrix: the same for every column,
@@ -79,17 +80,17 @@ struct row_terms {
     float m2z, m6z, m10z;
 };
 
-inline row_terms make_row_terms(const grid &g, int32_t y, int32_t z)
+inline row_terms make_row_terms(const job_constants &jc, int32_t y, int32_t z)
 {
-    const float Y = static_cast<float>(y) * g.osy;
-    const float Z = static_cast<float>(z) * g.osz;
+    const float Y = static_cast<float>(y) * jc.osy;
+    const float Z = static_cast<float>(z) * jc.osz;
     row_terms r;
-    r.m1y = g.m[1] * Y;
-    r.m5y = g.m[5] * Y;
-    r.m9y = g.m[9] * Y;
-    r.m2z = g.m[2] * Z;
-    r.m6z = g.m[6] * Z;
-    r.m10z = g.m[10] * Z;
+    r.m1y = jc.m[1] * Y;
+    r.m5y = jc.m[5] * Y;
+    r.m9y = jc.m[9] * Y;
+    r.m2z = jc.m[2] * Z;
+    r.m6z = jc.m[6] * Z;
+    r.m10z = jc.m[10] * Z;
     return r;
 }
 
@@ -107,6 +108,8 @@ inline float source_index(float a, float X, float bY, float cZ, float d, float s
 // Where a position falls along one axis once it has passed the gate.
 enum class band { inside, low, high };
 
+// The band of a position whose upper neighbour along an axis of n is i1, with
+// 0 <= i1 <= n: low at 0, high at n, inside otherwise.
 inline band band_of(int32_t i1, int32_t n)
 {
     if (i1 == 0) {
@@ -135,7 +138,7 @@ struct sample_point {
 
 // Finds the neighbours and weights of source position (I, J, K); false when
 // the position is not sampled (an axis outside, or more than one in a band).
-inline bool locate(const grid &g, float I, float J, float K, sample_point &p)
+inline bool locate(const job_constants &jc, float I, float J, float K, sample_point &p)
 {
     const int32_t x0 = truncate_to_int32(I);
     const int32_t y0 = truncate_to_int32(J);
@@ -143,12 +146,12 @@ inline bool locate(const grid &g, float I, float J, float K, sample_point &p)
     const int32_t x1 = x0 + 1;
     const int32_t y1 = y0 + 1;
     const int32_t z1 = z0 + 1;
-    if (x1 < 0 || y1 < 0 || z1 < 0 || x1 > g.nx || y1 > g.ny || z1 > g.nz) {
+    if (x1 < 0 || y1 < 0 || z1 < 0 || x1 > jc.nx || y1 > jc.ny || z1 > jc.nz) {
         return false;
     }
-    const band bx = band_of(x1, g.nx);
-    const band by = band_of(y1, g.ny);
-    const band bz = band_of(z1, g.nz);
+    const band bx = band_of(x1, jc.nx);
+    const band by = band_of(y1, jc.ny);
+    const band bz = band_of(z1, jc.nz);
     const int banded = (bx != band::inside) + (by != band::inside) + (bz != band::inside);
     if (banded > 1) {
         return false;
@@ -169,12 +172,12 @@ inline bool locate(const grid &g, float I, float J, float K, sample_point &p)
     p.gy = 1.0 - p.fy;
     p.gz = 1.0 - p.fz;
 
-    p.x0 = ptrdiff_t{bx == band::low ? 0 : x0} - g.wx;
-    p.x1 = ptrdiff_t{x1} - g.wx;
-    p.row0 = (ptrdiff_t{by == band::low ? 0 : y0} - g.wy) * g.row_size;
-    p.row1 = (ptrdiff_t{y1} - g.wy) * g.row_size;
-    p.slice0 = (ptrdiff_t{bz == band::low ? 0 : z0} - g.wz) * g.slice_size;
-    p.slice1 = (ptrdiff_t{z1} - g.wz) * g.slice_size;
+    p.x0 = ptrdiff_t{bx == band::low ? 0 : x0} - jc.wx;
+    p.x1 = ptrdiff_t{x1} - jc.wx;
+    p.row0 = (ptrdiff_t{by == band::low ? 0 : y0} - jc.wy) * jc.row_size;
+    p.row1 = (ptrdiff_t{y1} - jc.wy) * jc.row_size;
+    p.slice0 = (ptrdiff_t{bz == band::low ? 0 : z0} - jc.wz) * jc.slice_size;
+    p.slice1 = (ptrdiff_t{z1} - jc.wz) * jc.slice_size;
     return true;
 }
 
@@ -308,20 +311,20 @@ inline float blend_volume(const float *v, const sample_point &p)
 
 // Element `offset` of every volume of the target gets `value`.
 template <typename T>
-inline void store_in_every_volume(const grid &g, ptrdiff_t offset, T value)
+inline void store_in_every_volume(const job_constants &jc, ptrdiff_t offset, T value)
 {
-    T *output = static_cast<T *>(g.output);
-    for (int32_t vol = 0; vol < g.nvol; ++vol) {
-        output[vol * g.out_volume + offset] = value;
+    T *output = static_cast<T *>(jc.output);
+    for (int32_t vol = 0; vol < jc.nvol; ++vol) {
+        output[vol * jc.out_volume + offset] = value;
     }
 }
 
 // The fill element as a value of the target's element type.
 template <typename T>
-inline T fill_value(const grid &g)
+inline T fill_value(const job_constants &jc)
 {
     T value;
-    std::memcpy(&value, g.fill, sizeof value);
+    std::memcpy(&value, jc.fill, sizeof value);
     return value;
 }
 
@@ -329,19 +332,19 @@ inline T fill_value(const grid &g)
 // in every volume of the stack. A position that is not sampled gets the fill
 // when the job asks for one and is otherwise left untouched: the output keeps
 // the 0 the caller put there.
-inline void resample_position(const grid &g, ptrdiff_t offset, float I, float J, float K)
+inline void resample_position(const job_constants &jc, ptrdiff_t offset, float I, float J, float K)
 {
     sample_point p;
-    if (!locate(g, I, J, K, p)) {
-        if (g.write_fill) {
-            store_in_every_volume(g, offset, fill_value<float>(g));
+    if (!locate(jc, I, J, K, p)) {
+        if (jc.write_fill) {
+            store_in_every_volume(jc, offset, fill_value<float>(jc));
         }
         return;
     }
-    const float *input = static_cast<const float *>(g.input);
-    float *output = static_cast<float *>(g.output);
-    for (int32_t vol = 0; vol < g.nvol; ++vol) {
-        output[vol * g.out_volume + offset] = blend_volume(input + vol * g.volume_size, p);
+    const float *input = static_cast<const float *>(jc.input);
+    float *output = static_cast<float *>(jc.output);
+    for (int32_t vol = 0; vol < jc.nvol; ++vol) {
+        output[vol * jc.out_volume + offset] = blend_volume(input + vol * jc.volume_size, p);
     }
 }
 
@@ -362,67 +365,67 @@ inline int32_t nearest_index(float I, int32_t n)
 
 // Element offset, within a volume of the window, of the nearest voxel of
 // source position (I, J, K); false when it is not sampled.
-inline bool locate_nearest(const grid &g, float I, float J, float K, ptrdiff_t &offset)
+inline bool locate_nearest(const job_constants &jc, float I, float J, float K, ptrdiff_t &offset)
 {
-    const int32_t x = nearest_index(I, g.nx);
-    const int32_t y = nearest_index(J, g.ny);
-    const int32_t z = nearest_index(K, g.nz);
+    const int32_t x = nearest_index(I, jc.nx);
+    const int32_t y = nearest_index(J, jc.ny);
+    const int32_t z = nearest_index(K, jc.nz);
     if (x < 0 || y < 0 || z < 0) {
         return false;
     }
-    offset = (ptrdiff_t{z} - g.wz) * g.slice_size + (ptrdiff_t{y} - g.wy) * g.row_size + (ptrdiff_t{x} - g.wx);
+    offset = (ptrdiff_t{z} - jc.wz) * jc.slice_size + (ptrdiff_t{y} - jc.wy) * jc.row_size + (ptrdiff_t{x} - jc.wx);
     return true;
 }
 
 // Copies the nearest source element of each volume, bit for bit, into the
 // target position at `offset`; T is an unsigned integer of the element's size.
 template <typename T>
-inline void nearest_position(const grid &g, ptrdiff_t offset, float I, float J, float K)
+inline void nearest_position(const job_constants &jc, ptrdiff_t offset, float I, float J, float K)
 {
     ptrdiff_t source;
-    if (!locate_nearest(g, I, J, K, source)) {
-        if (g.write_fill) {
-            store_in_every_volume(g, offset, fill_value<T>(g));
+    if (!locate_nearest(jc, I, J, K, source)) {
+        if (jc.write_fill) {
+            store_in_every_volume(jc, offset, fill_value<T>(jc));
         }
         return;
     }
-    const T *input = static_cast<const T *>(g.input);
-    T *output = static_cast<T *>(g.output);
-    for (int32_t vol = 0; vol < g.nvol; ++vol) {
-        output[vol * g.out_volume + offset] = input[vol * g.volume_size + source];
+    const T *input = static_cast<const T *>(jc.input);
+    T *output = static_cast<T *>(jc.output);
+    for (int32_t vol = 0; vol < jc.nvol; ++vol) {
+        output[vol * jc.out_volume + offset] = input[vol * jc.volume_size + source];
     }
 }
 
-// Calls sample(g, offset, I, J, K) for every position of the job's target box,
+// Calls sample(jc, offset, I, J, K) for every position of the job's target box,
 // in C order: the scalar kernel, and the way to the nearest copy of elements
 // of any size.
 template <typename Sample>
-inline void for_each_position(const grid &g, const target_box &box, Sample &&sample)
+inline void for_each_position(const job_constants &jc, const target_box &box, Sample &&sample)
 {
     for (int32_t k = 0; k < box.extent.z; ++k) {
         const int32_t z = box.origin.z + k;
         for (int32_t j = 0; j < box.extent.y; ++j) {
             const int32_t y = box.origin.y + j;
-            const row_terms r = make_row_terms(g, y, z);
+            const row_terms r = make_row_terms(jc, y, z);
             const ptrdiff_t row_offset = k * box.slice + j * box.row;
             for (int32_t i = 0; i < box.extent.x; ++i) {
                 const int32_t x = box.origin.x + i;
-                const float X = static_cast<float>(x) * g.osx;
-                const float I = source_index(g.m[0], X, r.m1y, r.m2z, g.m[3], g.sx);
-                const float J = source_index(g.m[4], X, r.m5y, r.m6z, g.m[7], g.sy);
-                const float K = source_index(g.m[8], X, r.m9y, r.m10z, g.m[11], g.sz);
-                sample(g, row_offset + i, I, J, K);
+                const float X = static_cast<float>(x) * jc.osx;
+                const float I = source_index(jc.m[0], X, r.m1y, r.m2z, jc.m[3], jc.sx);
+                const float J = source_index(jc.m[4], X, r.m5y, r.m6z, jc.m[7], jc.sy);
+                const float K = source_index(jc.m[8], X, r.m9y, r.m10z, jc.m[11], jc.sz);
+                sample(jc, row_offset + i, I, J, K);
             }
         }
     }
 }
 
-// True when the job writes nothing: no volume, no position, or an empty source
-// grid (whose positions the driver fills itself, since none can be read).
+// True when the job writes nothing: no volume, no position, or a source without
+// voxels (whose positions the driver fills itself, since none can be read).
 inline bool job_is_empty(const resample_job &job)
 {
     return job.nvol <= 0 || job.target.extent.x <= 0 || job.target.extent.y <= 0 || job.target.extent.z <= 0
-           || job.source.grid.x <= 0 || job.source.grid.y <= 0 || job.source.grid.z <= 0;
+           || job.source.full_extent.x <= 0 || job.source.full_extent.y <= 0 || job.source.full_extent.z <= 0;
 }
 
 }  // namespace

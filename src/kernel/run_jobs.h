@@ -6,16 +6,17 @@
 // computed from its global index alone, so the bits do not depend on the
 // number of threads or on how the target is split.
 
-#include "kernel_variants.h"
+#include "kernel/resample_scalar.h"
 
 #include <cstddef>
 
-// Runs `job` with `kernel` on the calling thread under IEEE 754's default
-// floating-point environment, and restores the caller's afterwards.
+// Runs the sound `job` with `kernel` on the calling thread under IEEE 754's
+// default floating-point environment, and restores the caller's afterwards.
 void run_resample_job(const resample_job &job, resample_function kernel);
 
 // Asked on the calling thread between pieces, at most every 50 ms or so:
-// whether to go on. Null `keep_going` never stops the run.
+// whether to go on (keep_going(context) returns true). Null `keep_going` never
+// stops the run.
 struct progress_check {
     bool (*keep_going)(void *context);
     void *context;

@@ -1,6 +1,6 @@
-#include "run_jobs.h"
+#include "kernel/run_jobs.h"
 
-#include "float_environment.h"
+#include "kernel/float_environment.h"
 
 #include <algorithm>
 #include <atomic>

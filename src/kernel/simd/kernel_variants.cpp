@@ -1,4 +1,6 @@
-#include "kernel_variants.h"
+#include "kernel/simd/kernel_variants.h"
+
+#include "kernel/simd/cpu_x86.h"
 
 namespace {
 
@@ -8,10 +10,10 @@ bool always()
 }
 
 const kernel_variant variants[] = {
-#if defined(VOXWARP_HAVE_AVX512)
+#if defined(VOXWARPKIT_HAVE_AVX512)
     {"avx512", voxwarp::avx512::resample, cpu_supports_avx512},
 #endif
-#if defined(VOXWARP_HAVE_AVX2)
+#if defined(VOXWARPKIT_HAVE_AVX2)
     {"avx2", voxwarp::avx2::resample, cpu_supports_avx2},
 #endif
     {"scalar", resample_scalar, always},

@@ -6,15 +6,17 @@
 // code has already put the arguments into these plain forms; the checks here
 // keep a wrong call from reaching the kernel all the same.
 
-#include "float_buffer.h"
-#include "resample_job.h"
+#include "arrays/float_buffer.h"
+#include "kernel/resample_job.h"
 
 #include <Python.h>
 
 #include <vector>
 
+// What one call of the engine's resample holds between its checks and its
+// return: the buffer it owns, the result and the jobs that write the result.
 struct resample_call {
-    owned_float_buffer source_numbers;  // the window as floats, when linear sampling cannot read it in place
+    owned_float_buffer source_numbers;  // the window as floats, when linear interpolation cannot read it in place
     PyObject *result = nullptr;         // a new reference, released unless taken
     std::vector<resample_job> jobs;     // one per matrix
 

@@ -4,10 +4,10 @@
 // rather than one: 20% faster on unrotated volumes and stacks, as fast on
 // rotated ones (AMD EPYC, Zen 4); AVX-512 gained nothing from the same.
 
-#include "kernel_variants.h"
-#include "pair_load.h"
-#include "doubled_ops.h"
-#include "resample_simd.h"
+#include "kernel/simd/kernel_variants.h"
+#include "kernel/simd/pair_load.h"
+#include "kernel/simd/doubled_ops.h"
+#include "kernel/simd/resample_simd.h"
 
 #include <immintrin.h>
 

@@ -6,8 +6,8 @@
 // threaded one, the test hooks) starts here, so they refuse the same arguments
 // with the same errors in the same order.
 
-#include "float_buffer.h"
-#include "resample_job.h"
+#include "arrays/float_buffer.h"
+#include "kernel/resample_job.h"
 
 #include <Python.h>
 #include <numpy/ndarraytypes.h>

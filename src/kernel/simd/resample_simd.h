@@ -11,11 +11,12 @@
 // the scalar routine fixes). Like the scalar routine, it has internal
 // linkage, so each variant's file compiles its own copy with its own flags.
 
-#include "resample_position.h"
+#include "kernel/resample_position.h"
 
 namespace voxwarp {
 namespace {
 
+// The job's constants that the vector steps use, in every lane.
 template <typename V>
 struct block_constants {
     typename V::floats m0, m3, m4, m7, m8, m11, sx, sy, sz, osx;
@@ -23,11 +24,13 @@ struct block_constants {
     int32_t x_origin;  // the target box's first global column
 };
 
+// A row's products of Y and Z with the matrix (row_terms), in every lane.
 template <typename V>
 struct block_row {
     typename V::floats m1y, m5y, m9y, m2z, m6z, m10z;
 };
 
+// source_index on every lane: the same steps in the same order.
 template <typename V>
 typename V::floats source_indices(typename V::floats a, typename V::floats X, typename V::floats bY,
                                   typename V::floats cZ, typename V::floats d, typename V::floats spacing)
@@ -39,11 +42,13 @@ typename V::floats source_indices(typename V::floats a, typename V::floats X, ty
     return V::div(sum3, spacing);
 }
 
+// The weights of half of the lanes, as doubles: f is the fraction, g = 1 - f.
 template <typename V>
 struct half_weights {
     typename V::doubles fx, fy, fz, gx, gy, gz;
 };
 
+// The weights of the fractions fx, fy, fz, as the scalar locate forms them.
 template <typename V>
 half_weights<V> weights_of(typename V::doubles fx, typename V::doubles fy, typename V::doubles fz)
 {
@@ -51,6 +56,7 @@ half_weights<V> weights_of(typename V::doubles fx, typename V::doubles fy, typen
     return {fx, fy, fz, V::sub_double(one, fx), V::sub_double(one, fy), V::sub_double(one, fz)};
 }
 
+// One interior term, as the scalar term: the element times its weights, left to right.
 template <typename V>
 typename V::doubles term(typename V::doubles value, typename V::doubles w1, typename V::doubles w2,
                          typename V::doubles w3)
@@ -73,7 +79,7 @@ void add_terms(typename V::doubles &low_sum, typename V::doubles &high_sum, type
 
 // Samples the lanes in `lane_bits` through the scalar routine.
 template <typename V>
-void resample_lanes_scalar(const grid &g, ptrdiff_t offset, unsigned lane_bits, typename V::floats I,
+void resample_lanes_scalar(const job_constants &jc, ptrdiff_t offset, unsigned lane_bits, typename V::floats I,
                            typename V::floats J, typename V::floats K)
 {
     alignas(64) float is[V::lanes], js[V::lanes], ks[V::lanes];
@@ -82,25 +88,25 @@ void resample_lanes_scalar(const grid &g, ptrdiff_t offset, unsigned lane_bits, 
     V::store_all(ks, K);
     for (int lane = 0; lane < V::lanes; ++lane) {
         if (lane_bits & (1u << lane)) {
-            resample_position(g, offset + lane, is[lane], js[lane], ks[lane]);
+            resample_position(jc, offset + lane, is[lane], js[lane], ks[lane]);
         }
     }
 }
 
 // Rewrites the NaN results of volume `vol` with the scalar routine's bits.
 template <typename V>
-void fix_nan_lanes(const grid &g, int32_t vol, ptrdiff_t offset, unsigned lane_bits, typename V::floats I,
+void fix_nan_lanes(const job_constants &jc, int32_t vol, ptrdiff_t offset, unsigned lane_bits, typename V::floats I,
                    typename V::floats J, typename V::floats K)
 {
     alignas(64) float is[V::lanes], js[V::lanes], ks[V::lanes];
     V::store_all(is, I);
     V::store_all(js, J);
     V::store_all(ks, K);
-    const float *v = static_cast<const float *>(g.input) + vol * g.volume_size;
-    float *output = static_cast<float *>(g.output) + vol * g.out_volume + offset;
+    const float *v = static_cast<const float *>(jc.input) + vol * jc.volume_size;
+    float *output = static_cast<float *>(jc.output) + vol * jc.out_volume + offset;
     for (int lane = 0; lane < V::lanes; ++lane) {
         sample_point p;
-        if ((lane_bits & (1u << lane)) && locate(g, is[lane], js[lane], ks[lane], p)) {
+        if ((lane_bits & (1u << lane)) && locate(jc, is[lane], js[lane], ks[lane], p)) {
             output[lane] = blend_volume(v, p);
         }
     }
@@ -109,9 +115,9 @@ void fix_nan_lanes(const grid &g, int32_t vol, ptrdiff_t offset, unsigned lane_b
 // The lanes inside the input on all three axes: indices and weights once,
 // then every volume of the stack.
 template <typename V>
-void blend_interior_lanes(const grid &g, const block_constants<V> &c, ptrdiff_t offset, typename V::mask interior,
-                          typename V::floats I, typename V::floats J, typename V::floats K, typename V::ints x0,
-                          typename V::ints y0, typename V::ints z0)
+void blend_interior_lanes(const job_constants &jc, const block_constants<V> &c, ptrdiff_t offset,
+                          typename V::mask interior, typename V::floats I, typename V::floats J, typename V::floats K,
+                          typename V::ints x0, typename V::ints y0, typename V::ints z0)
 {
     // The differences are exact, as in the scalar routine.
     const typename V::floats fx = V::sub(I, V::to_float(x0));
@@ -134,10 +140,10 @@ void blend_interior_lanes(const grid &g, const block_constants<V> &c, ptrdiff_t 
     // The neighbours come in pairs along x, (x0, x1), from rows (y0, z0),
     // (y1, z0), (y0, z1) and (y1, z1): the order of the interior terms, so
     // each pair is added to the sum as it arrives.
-    const ptrdiff_t row = g.row_size;
-    const ptrdiff_t slice = g.slice_size;
-    for (int32_t vol = 0; vol < g.nvol; ++vol) {
-        const float *v = static_cast<const float *>(g.input) + vol * g.volume_size;
+    const ptrdiff_t row = jc.row_size;
+    const ptrdiff_t slice = jc.slice_size;
+    for (int32_t vol = 0; vol < jc.nvol; ++vol) {
+        const float *v = static_cast<const float *>(jc.input) + vol * jc.volume_size;
         typename V::floats at_x0, at_x1;
         V::load_pairs(v, first_neighbour, at_x0, at_x1);
         typename V::doubles low_sum = term<V>(V::low_half(at_x0), low.gx, low.gy, low.gz);
@@ -152,10 +158,11 @@ void blend_interior_lanes(const grid &g, const block_constants<V> &c, ptrdiff_t 
         V::load_pairs(v + slice + row, first_neighbour, at_x0, at_x1);
         add_terms<V>(low_sum, high_sum, at_x0, low.gx, low.fy, low.fz, high.gx, high.fy, high.fz);
         add_terms<V>(low_sum, high_sum, at_x1, low.fx, low.fy, low.fz, high.fx, high.fy, high.fz);
-        V::store(static_cast<float *>(g.output) + vol * g.out_volume + offset, V::narrow(low_sum, high_sum), interior);
+        V::store(static_cast<float *>(jc.output) + vol * jc.out_volume + offset, V::narrow(low_sum, high_sum),
+                 interior);
         const unsigned nan_bits = V::nan_bits(low_sum, high_sum) & interior_bits;
         if (nan_bits != 0) {
-            fix_nan_lanes<V>(g, vol, offset, nan_bits, I, J, K);
+            fix_nan_lanes<V>(jc, vol, offset, nan_bits, I, J, K);
         }
     }
 }
@@ -177,19 +184,19 @@ block_indices<V> indices_of(const block_constants<V> &c, const block_row<V> &r, 
 
 // Stores the fill into the lanes of `valid` that are not in `sampled`.
 template <typename V>
-void fill_unsampled(const grid &g, ptrdiff_t offset, typename V::mask valid, typename V::mask sampled)
+void fill_unsampled(const job_constants &jc, ptrdiff_t offset, typename V::mask valid, typename V::mask sampled)
 {
-    const typename V::floats fill = V::broadcast(fill_value<float>(g));
+    const typename V::floats fill = V::broadcast(fill_value<float>(jc));
     const typename V::mask unsampled = V::but_not(valid, sampled);
-    for (int32_t vol = 0; vol < g.nvol; ++vol) {
-        V::store(static_cast<float *>(g.output) + vol * g.out_volume + offset, fill, unsampled);
+    for (int32_t vol = 0; vol < jc.nvol; ++vol) {
+        V::store(static_cast<float *>(jc.output) + vol * jc.out_volume + offset, fill, unsampled);
     }
 }
 
-// Linear sampling of the lanes from global column x up to column `end`.
+// Linear interpolation of the lanes from global column x up to column `end`.
 template <typename V>
-void resample_block(const grid &g, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset, int32_t x,
-                    int32_t end)
+void resample_block(const job_constants &jc, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset,
+                    int32_t x, int32_t end)
 {
     const block_indices<V> at = indices_of<V>(c, r, x);
     const typename V::ints x0 = V::truncate(at.I);
@@ -201,27 +208,27 @@ void resample_block(const grid &g, const block_constants<V> &c, const block_row<
 
     // Sampled lanes pass the gate: 0 <= i1 <= n on every axis.
     const typename V::mask valid = V::first_lanes(end - x);
-    typename V::mask sampled = V::both(valid, V::in_range(x1, 0, g.nx));
-    sampled = V::both(sampled, V::in_range(y1, 0, g.ny));
-    sampled = V::both(sampled, V::in_range(z1, 0, g.nz));
+    typename V::mask sampled = V::both(valid, V::in_range(x1, 0, jc.nx));
+    sampled = V::both(sampled, V::in_range(y1, 0, jc.ny));
+    sampled = V::both(sampled, V::in_range(z1, 0, jc.nz));
     const ptrdiff_t offset = row_offset + (x - c.x_origin);
-    if (g.write_fill) {
-        fill_unsampled<V>(g, offset, valid, sampled);
+    if (jc.write_fill) {
+        fill_unsampled<V>(jc, offset, valid, sampled);
     }
     if (V::bits(sampled) == 0) {
         return;
     }
     // Inside on an axis: i0 >= 0 and i1 < n, so 1 <= i1 <= n - 1.
-    typename V::mask interior = V::both(sampled, V::in_range(x1, 1, g.nx - 1));
-    interior = V::both(interior, V::in_range(y1, 1, g.ny - 1));
-    interior = V::both(interior, V::in_range(z1, 1, g.nz - 1));
+    typename V::mask interior = V::both(sampled, V::in_range(x1, 1, jc.nx - 1));
+    interior = V::both(interior, V::in_range(y1, 1, jc.ny - 1));
+    interior = V::both(interior, V::in_range(z1, 1, jc.nz - 1));
 
     if (V::bits(interior) != 0) {
-        blend_interior_lanes<V>(g, c, offset, interior, at.I, at.J, at.K, x0, y0, z0);
+        blend_interior_lanes<V>(jc, c, offset, interior, at.I, at.J, at.K, x0, y0, z0);
     }
     const unsigned edge_bits = V::bits(sampled) & ~V::bits(interior);
     if (edge_bits != 0) {
-        resample_lanes_scalar<V>(g, offset, edge_bits, at.I, at.J, at.K);
+        resample_lanes_scalar<V>(jc, offset, edge_bits, at.I, at.J, at.K);
     }
 }
 
@@ -238,18 +245,18 @@ typename V::ints nearest_indices(typename V::floats I, int32_t n, typename V::ma
     return index;
 }
 
-// Nearest sampling of the lanes from global column x up to column `end`: the
+// Nearest interpolation of the lanes from global column x up to column `end`: the
 // vector finds each lane's source element, and the copy, of elements of any
 // size, is made lane by lane.
 template <typename V, typename T>
-void nearest_block(const grid &g, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset, int32_t x,
-                   int32_t end)
+void nearest_block(const job_constants &jc, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset,
+                   int32_t x, int32_t end)
 {
     const block_indices<V> at = indices_of<V>(c, r, x);
     typename V::mask sampled = V::first_lanes(end - x);
-    const typename V::ints ix = nearest_indices<V>(at.I, g.nx, sampled);
-    const typename V::ints iy = nearest_indices<V>(at.J, g.ny, sampled);
-    const typename V::ints iz = nearest_indices<V>(at.K, g.nz, sampled);
+    const typename V::ints ix = nearest_indices<V>(at.I, jc.nx, sampled);
+    const typename V::ints iy = nearest_indices<V>(at.J, jc.ny, sampled);
+    const typename V::ints iz = nearest_indices<V>(at.K, jc.nz, sampled);
     const typename V::ints slice_offset = V::mul_int(V::sub_int(iz, c.wz), c.slice_size);
     const typename V::ints row_part = V::mul_int(V::sub_int(iy, c.wy), c.row_size);
     alignas(64) int32_t source[V::lanes];
@@ -258,40 +265,41 @@ void nearest_block(const grid &g, const block_constants<V> &c, const block_row<V
 
     const int lanes = end - x < V::lanes ? end - x : V::lanes;
     const ptrdiff_t offset = row_offset + (x - c.x_origin);
-    const T fill = fill_value<T>(g);
-    for (int32_t vol = 0; vol < g.nvol; ++vol) {
-        const T *input = static_cast<const T *>(g.input) + vol * g.volume_size;
-        T *output = static_cast<T *>(g.output) + vol * g.out_volume + offset;
+    const T fill = fill_value<T>(jc);
+    for (int32_t vol = 0; vol < jc.nvol; ++vol) {
+        const T *input = static_cast<const T *>(jc.input) + vol * jc.volume_size;
+        T *output = static_cast<T *>(jc.output) + vol * jc.out_volume + offset;
         for (int lane = 0; lane < lanes; ++lane) {
             if (sampled_bits & (1u << lane)) {
                 output[lane] = input[source[lane]];
-            } else if (g.write_fill) {
+            } else if (jc.write_fill) {
                 output[lane] = fill;
             }
         }
     }
 }
 
+// The block constants of `jc` for a target box whose first global column is x_origin.
 template <typename V>
-block_constants<V> constants_of(const grid &g, int32_t x_origin)
+block_constants<V> constants_of(const job_constants &jc, int32_t x_origin)
 {
     block_constants<V> c;
-    c.m0 = V::broadcast(g.m[0]);
-    c.m3 = V::broadcast(g.m[3]);
-    c.m4 = V::broadcast(g.m[4]);
-    c.m7 = V::broadcast(g.m[7]);
-    c.m8 = V::broadcast(g.m[8]);
-    c.m11 = V::broadcast(g.m[11]);
-    c.sx = V::broadcast(g.sx);
-    c.sy = V::broadcast(g.sy);
-    c.sz = V::broadcast(g.sz);
-    c.osx = V::broadcast(g.osx);
+    c.m0 = V::broadcast(jc.m[0]);
+    c.m3 = V::broadcast(jc.m[3]);
+    c.m4 = V::broadcast(jc.m[4]);
+    c.m7 = V::broadcast(jc.m[7]);
+    c.m8 = V::broadcast(jc.m[8]);
+    c.m11 = V::broadcast(jc.m[11]);
+    c.sx = V::broadcast(jc.sx);
+    c.sy = V::broadcast(jc.sy);
+    c.sz = V::broadcast(jc.sz);
+    c.osx = V::broadcast(jc.osx);
     c.one = V::broadcast_int(1);
-    c.row_size = V::broadcast_int(static_cast<int32_t>(g.row_size));
-    c.slice_size = V::broadcast_int(static_cast<int32_t>(g.slice_size));
-    c.wx = V::broadcast_int(g.wx);
-    c.wy = V::broadcast_int(g.wy);
-    c.wz = V::broadcast_int(g.wz);
+    c.row_size = V::broadcast_int(static_cast<int32_t>(jc.row_size));
+    c.slice_size = V::broadcast_int(static_cast<int32_t>(jc.slice_size));
+    c.wx = V::broadcast_int(jc.wx);
+    c.wy = V::broadcast_int(jc.wy);
+    c.wz = V::broadcast_int(jc.wz);
     c.x_origin = x_origin;
     return c;
 }
@@ -303,9 +311,9 @@ block_constants<V> constants_of(const grid &g, int32_t x_origin)
 // volumes) would spill it. Measured at 256^3 and on stacks, 128 x 64 beat
 // 64-column tiles running over whole slices by 5-35%.
 template <typename V, typename Block>
-void for_each_block(const grid &g, const target_box &box, Block &&block)
+void for_each_block(const job_constants &jc, const target_box &box, Block &&block)
 {
-    const block_constants<V> c = constants_of<V>(g, box.origin.x);
+    const block_constants<V> c = constants_of<V>(jc, box.origin.x);
     constexpr int32_t tile_width = 128;
     constexpr int32_t tile_height = 64;
     const int32_t x_end = box.origin.x + box.extent.x;  // a sound job keeps this within int32
@@ -317,13 +325,13 @@ void for_each_block(const grid &g, const target_box &box, Block &&block)
                 const int32_t z = box.origin.z + k;
                 for (int32_t j = j0; j < j1; ++j) {
                     const int32_t y = box.origin.y + j;
-                    const row_terms scalar_row = make_row_terms(g, y, z);
+                    const row_terms scalar_row = make_row_terms(jc, y, z);
                     const block_row<V> r{V::broadcast(scalar_row.m1y), V::broadcast(scalar_row.m5y),
                                          V::broadcast(scalar_row.m9y), V::broadcast(scalar_row.m2z),
                                          V::broadcast(scalar_row.m6z), V::broadcast(scalar_row.m10z)};
                     const ptrdiff_t row_offset = k * box.slice + j * box.row;
                     for (int32_t x = tile; x < tile_end; x += V::lanes) {
-                        block(g, c, r, row_offset, x, tile_end);
+                        block(jc, c, r, row_offset, x, tile_end);
                         if (tile_end - x <= V::lanes) {
                             break;  // x + lanes could overflow near 2**31 columns
                         }
@@ -340,22 +348,23 @@ void for_each_block(const grid &g, const target_box &box, Block &&block)
     }
 }
 
+// The kernel for the operations of `V`: resample_scalar's contract and bits.
 template <typename V>
 void resample_job_simd(const resample_job &job)
 {
     if (job_is_empty(job)) {
         return;
     }
-    const grid g = make_grid(job);
-    if (job.mode == sampling::linear) {
-        for_each_block<V>(g, job.target, resample_block<V>);
+    const job_constants jc = make_job_constants(job);
+    if (job.interpolation == interpolation::linear) {
+        for_each_block<V>(jc, job.target, resample_block<V>);
         return;
     }
     switch (job.element_size) {
-    case 1: for_each_block<V>(g, job.target, nearest_block<V, uint8_t>); return;
-    case 2: for_each_block<V>(g, job.target, nearest_block<V, uint16_t>); return;
-    case 4: for_each_block<V>(g, job.target, nearest_block<V, uint32_t>); return;
-    case 8: for_each_block<V>(g, job.target, nearest_block<V, uint64_t>); return;
+    case 1: for_each_block<V>(jc, job.target, nearest_block<V, uint8_t>); return;
+    case 2: for_each_block<V>(jc, job.target, nearest_block<V, uint16_t>); return;
+    case 4: for_each_block<V>(jc, job.target, nearest_block<V, uint32_t>); return;
+    case 8: for_each_block<V>(jc, job.target, nearest_block<V, uint64_t>); return;
     }
 }
 

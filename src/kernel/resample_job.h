@@ -1,0 +1,59 @@
+#ifndef VOXWARPKIT_RESAMPLE_JOB_H
+#define VOXWARPKIT_RESAMPLE_JOB_H
+
+// One run of the resampling kernel as plain data, built by the Python-facing
+// code and run by Python-free code: on the calling thread, on worker threads
+// or block by block. Threads, chunks and interpolations change the job, never
+// the kernel's signature.
+
+#include <cstddef>
+#include <cstdint>
+
+// Counts or indices along x (columns), y (rows) and z (slices).
+struct xyz {
+    int32_t x, y, z;
+};
+
+// Where the kernel reads: `extent` voxels of the source starting at global
+// index `origin`, with strides in elements. `full_extent` is the whole
+// source's: gates and bands use it, so a window resamples exactly as the whole
+// source would, provided it holds every voxel its positions read.
+struct source_window {
+    const void *data;  // the element at `origin` of the first volume
+    ptrdiff_t row, slice, volume;
+    xyz origin, extent, full_extent;
+    float spacing[3];  // sx, sy, sz: what a source index is multiplied by
+};
+
+// Where the kernel writes: `extent` positions from global output index
+// `origin`. Rows are contiguous; strides are in elements.
+struct target_box {
+    void *data;  // the element at `origin` of the first volume
+    ptrdiff_t row, slice, volume;
+    xyz origin, extent;
+    float spacing[3];  // osx, osy, osz: output index times spacing is X, Y, Z
+};
+
+// How a position's value is made from the source: linear blends its eight
+// neighbours (fewer in a band at an edge) into a float; nearest copies the
+// element of its nearest voxel, bit for bit.
+enum class interpolation : int32_t { linear, nearest };
+
+// Everything one run of a kernel reads: the kernel takes nothing else.
+struct resample_job {
+    source_window source;
+    target_box target;
+    int32_t nvol;                      // volumes that share `matrix`, each from its own voxels
+    float matrix[12];                  // row-major 3x4: output physical (X, Y, Z) -> source physical
+    enum interpolation interpolation;  // `enum`: the member's name hides the type's
+    // Bytes per element of source and target: 4 for linear (floats in, floats
+    // out); 1, 2, 4 or 8 for nearest, whose elements are copied as bits.
+    int32_t element_size;
+    // When false, positions that are not sampled are left as the target holds
+    // them (zeros from a fresh allocation, never touched twice); when true they
+    // get the `fill` element, whose first element_size bytes are used.
+    bool write_fill;
+    unsigned char fill[8];
+};
+
+#endif
