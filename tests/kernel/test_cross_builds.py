@@ -32,13 +32,14 @@ REQUIRED = os.environ.get("VOXWARPKIT_REQUIRE_CROSS_BUILDS") == "1"
 X86_CPU = os.environ.get("VOXWARPKIT_X86_CPU")
 KERNEL_SOURCES = [
     "src/voxwarpkit.cpp",
-    "src/source_box.cpp",
-    "src/run_jobs.cpp",
-    "src/float_environment.cpp",
-    "src/simd/kernel_variants.cpp",
-    "src/simd/cpu_x86.cpp",
+    "src/kernel/resample_scalar.cpp",
+    "src/kernel/source_box.cpp",
+    "src/kernel/run_jobs.cpp",
+    "src/kernel/float_environment.cpp",
+    "src/kernel/simd/kernel_variants.cpp",
+    "src/kernel/simd/cpu_x86.cpp",
 ]
-X86_VARIANT_SOURCES = ["src/simd/resample_avx2.cpp", "src/simd/resample_avx512.cpp"]
+X86_VARIANT_SOURCES = ["src/kernel/simd/resample_avx2.cpp", "src/kernel/simd/resample_avx512.cpp"]
 
 
 class Target(NamedTuple):
