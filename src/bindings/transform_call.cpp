@@ -3,7 +3,7 @@
 #include "arrays/arrays.h"
 #include "bindings/numpy_api.h"
 #include "kernel/float_environment.h"
-#include "voxwarpkit.h"
+#include "kernel/whole_grid.h"
 
 #include <cstdint>
 

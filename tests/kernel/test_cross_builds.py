@@ -33,6 +33,7 @@ X86_CPU = os.environ.get("VOXWARPKIT_X86_CPU")
 KERNEL_SOURCES = [
     "src/voxwarpkit.cpp",
     "src/kernel/resample_scalar.cpp",
+    "src/kernel/whole_grid.cpp",
     "src/kernel/source_box.cpp",
     "src/kernel/run_jobs.cpp",
     "src/kernel/float_environment.cpp",
