@@ -51,7 +51,7 @@ def resample_window(
         block_shape,
         block_origin,
         target_spacing,
-        request.order,
+        request.engine_order,
         request.fill,
         threads,
     )
@@ -69,7 +69,7 @@ def source_box(grid: Counts, request: Request, block_origin: Counts, block_shape
         block_shape,
         block_origin,
         target_spacing,
-        request.order,
+        request.engine_order,
     )
 
 

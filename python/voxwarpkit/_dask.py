@@ -72,6 +72,7 @@ def resample_dask(
     fill: float = 0.0,
     threads: Optional[int] = None,
     chunks: Any = None,
+    edges: str = "clamp",
 ) -> Any:
     """:func:`voxwarpkit.resample` of the dask array ``image``, as a lazy dask array.
 
@@ -101,6 +102,7 @@ def resample_dask(
         order=order,
         fill=fill,
         threads=1 if threads is None else threads,
+        edges=edges,
         limit_output=False,
     )
     output_shape = tuple(image.shape[:-3]) + request.shape
@@ -117,7 +119,7 @@ def resample_dask(
         request.output_voxel_size.tobytes(),
         request.matrices.tobytes(),
         request.shape,
-        request.order,
+        request.engine_order,
         request.result_type.str,
         request.fill,
         output_chunks,
@@ -173,7 +175,12 @@ def _normalized(
     """``chunks`` as dask normalizes them for an output of ``shape``;
     WindowTooLarge for blocks of 2**31 elements."""
     normalize_chunks = importlib.import_module("dask.array.core").normalize_chunks
-    normalized: Chunks = normalize_chunks(chunks, shape=shape, dtype=result_type, previous_chunks=previous, **limit)
+    try:
+        normalized: Chunks = normalize_chunks(chunks, shape=shape, dtype=result_type, previous_chunks=previous, **limit)
+    except TypeError:
+        raise
+    except (ArithmeticError, ValueError, IndexError, KeyError) as error:  # what dask raises for chunks it cannot use
+        raise ValueError(f"chunks {chunks!r} cannot chunk an output of shape {shape}: {error}") from None
     largest = math.prod(max(axis, default=0) for axis in normalized)
     if largest > LIMIT:
         raise WindowTooLarge(

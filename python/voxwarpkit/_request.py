@@ -18,13 +18,19 @@ LIMIT = 2**31 - 1
 
 Counts = Tuple[int, int, int]
 
+# Linear sampling's rules at the edges of the input: "clamp" samples where
+# nearest sampling does and blends clamped neighbours; "transform" keeps
+# transform's bands and extrapolation.
+EDGE_RULES = ("clamp", "transform")
+
 
 class Request(NamedTuple):
     """A resampling checked and put into the engine's forms.
 
     ``matrices`` is float32 of shape (1, 12) for one matrix or (nvol, 12) for
     one per volume; spacings are float32 (sx, sy, sz); ``shape`` is the
-    output's (nz, ny, nx); ``fill`` holds the bytes of one result element.
+    output's (nz, ny, nx); ``fill`` holds the bytes of one result element;
+    ``edges`` is linear sampling's edge rule, "clamp" or "transform".
     """
 
     voxel_size: NDArray[np.float32]
@@ -35,6 +41,14 @@ class Request(NamedTuple):
     result_type: np.dtype[Any]
     fill: bytes
     threads: int
+    edges: str
+
+    @property
+    def engine_order(self) -> int:
+        """How the engine samples: 0 nearest, 1 linear with transform's bands, 2 linear with clamped edges."""
+        if self.order == 0:
+            return 0
+        return 1 if self.edges == "transform" else 2
 
 
 def checked_image(image: Any) -> NDArray[Any]:
@@ -78,6 +92,7 @@ def checked_request(
     order: int,
     fill: float,
     threads: Optional[int],
+    edges: str = "clamp",
     limit_output: bool = True,
 ) -> Request:
     """resample's arguments checked against an image of this shape and type.
@@ -94,6 +109,8 @@ def checked_request(
         raise ValueError(f"the output is too large: {volumes} x {output_shape} has more than {LIMIT} elements")
     if isinstance(order, bool) or order not in (0, 1):
         raise ValueError(f"order must be 0 (nearest) or 1 (linear), got {order!r}")
+    if edges not in EDGE_RULES:
+        raise ValueError(f"edges must be one of {', '.join(map(repr, EDGE_RULES))}, got {edges!r}")
     kind = result_type_of(order, image_type)
     return Request(
         spacing,
@@ -104,6 +121,7 @@ def checked_request(
         kind,
         fill_bytes(fill, kind),
         thread_count(threads),
+        edges,
     )
 
 

@@ -31,6 +31,7 @@ def resample(
     fill: float = 0.0,
     threads: Optional[int] = None,
     chunks: None = None,
+    edges: str = "clamp",
 ) -> NDArray[Any]: ...
 
 
@@ -46,6 +47,7 @@ def resample(
     fill: float = 0.0,
     threads: Optional[int] = None,
     chunks: Any = None,
+    edges: str = "clamp",
 ) -> Any: ...
 
 
@@ -60,6 +62,7 @@ def resample(
     fill: float = 0.0,
     threads: Optional[int] = None,
     chunks: Any = None,
+    edges: str = "clamp",
 ) -> Any:
     """Resample an image onto any grid through one matrix, or one per volume.
 
@@ -83,10 +86,10 @@ def resample(
     output_voxel_size
         The output's spacing ``(osx, osy, osz)``; default ``voxel_size``.
     order
-        1 (default): trilinear, as :func:`voxwarpkit.transform`, with a
-        float32 result. 0: nearest neighbour, with a result of the image's own
-        element type (native byte order) whose values are the input's, bit for
-        bit, so a label map keeps its labels.
+        1 (default): trilinear, with a float32 result. 0: nearest neighbour,
+        with a result of the image's own element type (native byte order)
+        whose values are the input's, bit for bit, so a label map keeps its
+        labels.
     fill
         The value of every output position that is not sampled. It must fit
         the result's type: a whole number within range for an integer result.
@@ -97,6 +100,10 @@ def resample(
     chunks
         Dask arrays only: the output's chunking (default blocks of about
         64 MiB shaped like the input's chunks).
+    edges
+        Linear sampling's rule at the input's edges (below). "clamp" (the
+        default): values within the data, ``fill`` wherever nearest sampling
+        finds no voxel. "transform": :func:`voxwarpkit.transform`'s own rules.
 
     Returns
     -------
@@ -109,15 +116,26 @@ def resample(
     Output index ``(z, y, x)`` sits at ``X = x * osx``, ``Y = y * osy``,
     ``Z = z * osz``; its source index along x is
     ``I = (((m0*X + m1*Y) + m2*Z) + m3) / sx`` (likewise J with m4..m7 and
-    sy, K with m8..m11 and sz), every step rounded to float32. Linear
-    sampling then follows :func:`voxwarpkit.transform`'s rules exactly (the
-    one-voxel bands and extrapolation included), on the input's grid.
+    sy, K with m8..m11 and sz), every step rounded to float32.
+
     Nearest sampling takes voxel ``floor(I)``, or the next one when
     ``I - floor(I) >= 0.5`` (ties go up), along each axis; a position is
     sampled when all three lie in the input, i.e. ``-0.5 <= I < nx - 0.5``;
-    NaN and infinity never are. With the defaults and 12 numbers,
-    ``resample(image, voxel_size, matrix)`` equals
-    ``_voxwarpkit.transform(image, voxel_size, matrix)`` bit for bit.
+    NaN and infinity never are.
+
+    Linear sampling with ``edges="clamp"`` samples the same positions. Along
+    each axis it blends voxels ``floor(I)`` and ``floor(I) + 1``, each clamped
+    to ``[0, nx - 1]``, with weights ``1 - f`` and ``f``, ``f = I - floor(I)``:
+    every value is a weighted mean of input values, and positions within half
+    a voxel of an edge take the edge's values (SimpleITK's linear rule). The
+    eight terms are summed in float64 in a fixed order (x fastest, then y,
+    then z; each term the voxel times its x, y and z weights, left to right)
+    and rounded once to float32. With ``edges="transform"`` linear sampling
+    follows :func:`voxwarpkit.transform`'s rules exactly (truncation, the
+    one-voxel bands and extrapolation), on the input's grid: with the other
+    defaults and 12 numbers, ``resample(image, voxel_size, matrix,
+    edges="transform")`` equals ``_voxwarpkit.transform(image, voxel_size,
+    matrix)`` bit for bit.
 
     Raises
     ------
@@ -127,8 +145,8 @@ def resample(
     ValueError
         Naming the argument and the reason: rank, element type, shapes,
         matrix counts, a non-finite or non-positive spacing, an output axis
-        below 1, an order other than 0 or 1, a fill the result's type cannot
-        hold, an image or output of 2**31 elements or more.
+        below 1, an order other than 0 or 1, an unknown edge rule, a fill the
+        result's type cannot hold, an image or output of 2**31 elements or more.
     """
     dask_array = sys.modules.get("dask.array")  # never imported here: a dask array means it is loaded
     if dask_array is not None and isinstance(image, dask_array.Array):
@@ -142,6 +160,7 @@ def resample(
             fill=fill,
             threads=threads,
             chunks=chunks,
+            edges=edges,
         )
     if chunks is not None:
         raise TypeError("chunks applies to dask arrays only")
@@ -156,6 +175,7 @@ def resample(
         order=order,
         fill=fill,
         threads=threads,
+        edges=edges,
     )
     stack = array if array.ndim == 4 else array[np.newaxis]
     grid = counts(stack.shape[1:])

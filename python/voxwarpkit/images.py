@@ -23,6 +23,9 @@ if TYPE_CHECKING:
 # voxel_size alone: an output axis that overshoots the input's extent by less
 # than this many voxels is rounding in the voxel sizes, not a voxel to add.
 _COVER_TOLERANCE = 1e-3
+# An index map this close to the identity (in voxels) is the identity: what
+# inverting an affine and multiplying it back leaves is rounding, not a shift.
+_IDENTITY_TOLERANCE = 1e-9
 # NIfTI's "aligned" space: what a grid gets when its image names no space.
 _ALIGNED = 2
 # Types NIfTI cannot store, and the type that stores every one of their values.
@@ -107,6 +110,11 @@ def index_to_kernel(maps: NDArray[np.float64], source: Grid, target: Grid) -> ND
     return np.stack([twelve(scale @ m @ unscale) for m in maps])
 
 
+def is_identity(maps: NDArray[np.float64]) -> bool:
+    """Whether every index map is the identity, up to what inverting and multiplying affines leaves."""
+    return bool(np.all(np.abs(maps - np.eye(4)) <= _IDENTITY_TOLERANCE))
+
+
 def _world_matrices(matrix: Optional[ArrayLike], volumes: int) -> NDArray[np.float64]:
     """``matrix`` as (n, 4, 4): one for every volume (n = 1), or one per volume."""
     if matrix is None:
@@ -133,6 +141,7 @@ def resample_image(
     order: int = 1,
     fill: float = 0.0,
     threads: Optional[int] = None,
+    edges: str = "clamp",
 ) -> SpatialImage:
     """Resample a nibabel image onto another grid, through world-space matrices.
 
@@ -161,11 +170,13 @@ def resample_image(
     shape
         Without ``like``: the output's ``(ni, nj, nk)``; default as above, or
         the input's.
-    order, fill, threads
+    order, fill, threads, edges
         As for :func:`voxwarpkit.resample`: 1 (trilinear, a float32 result)
         or 0 (nearest, the element type of the data read, so a label map keeps
         its labels); the value of every output voxel not sampled; the thread
-        count (None: every CPU), which does not change the bits.
+        count (None: every CPU), which does not change the bits; linear
+        sampling's edge rule, "clamp" (values within the data) or
+        "transform".
 
     Returns
     -------
@@ -182,7 +193,10 @@ def resample_image(
     index ``v`` samples input index ``inv(A_in) @ W @ A_out @ v``; the data
     equals ``resample(data.T, zooms_in, m, shape=..., output_voxel_size=
     zooms_out, ...).T`` with ``m = diag(zooms_in) @ inv(A_in) @ W @ A_out @
-    inv(diag(zooms_out))``, one call for the whole stack.
+    inv(diag(zooms_out))``, one call for the whole stack. Where every index
+    map is the identity (the input's own grid, or ``like`` an image of the
+    same grid, with no matrix) the call is made in index space, with unit
+    voxel sizes and the identity matrix, so the data come back exactly.
 
     Raises
     ------
@@ -205,17 +219,25 @@ def resample_image(
         target = output_grid(source, voxel_size, shape)
     volumes = img.shape[3] if len(img.shape) == 4 else 1
     world = _world_matrices(matrix, volumes)
-    kernel = index_to_kernel(world_to_index(world, source, target), source, target)
+    maps = world_to_index(world, source, target)
+    spacings = (source.zooms, target.zooms)
+    kernel = index_to_kernel(maps, source, target)
+    if is_identity(maps):
+        # Index times voxel size and back again is not always the index in
+        # float32: in index space the identity is exact.
+        spacings = ((1.0, 1.0, 1.0), (1.0, 1.0, 1.0))
+        kernel = np.eye(3, 4, dtype=np.float32).reshape(1, 12)
     data = np.asanyarray(img.dataobj)
     result = resample(
         data.T,
-        source.zooms,
+        spacings[0],
         kernel[0] if len(kernel) == 1 else kernel,
         shape=target.shape[::-1],
-        output_voxel_size=target.zooms,
+        output_voxel_size=spacings[1],
         order=order,
         fill=fill,
         threads=threads,
+        edges=edges,
     )
     space = like if like is not None else img
     resampled: SpatialImage = image_on_grid(img, result.T, target, space)

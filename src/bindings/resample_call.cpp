@@ -63,15 +63,19 @@ struct block_request {
     const float *matrices;
     npy_intp matrix_count;
     enum interpolation interpolation;
+    edge_rule edges;
 };
 
-bool read_order(int order, interpolation &interpolation)
+// The engine's code for how positions are sampled: 0 nearest, 1 linear with
+// transform's bands, 2 linear with the clamped edge rule.
+bool read_order(int order, block_request &request)
 {
-    if (order != 0 && order != 1) {
-        PyErr_Format(PyExc_ValueError, "order must be 0 or 1, got %d", order);
+    if (order < 0 || order > 2) {
+        PyErr_Format(PyExc_ValueError, "order must be 0, 1 or 2, got %d", order);
         return false;
     }
-    interpolation = order == 1 ? interpolation::linear : interpolation::nearest;
+    request.interpolation = order == 0 ? interpolation::nearest : interpolation::linear;
+    request.edges = order == 2 ? edge_rule::clamp : edge_rule::bands;
     return true;
 }
 
@@ -87,6 +91,7 @@ resample_job job_for(const block_request &request, npy_intp m)
     std::memcpy(job.target.spacing, request.target_spacing, sizeof job.target.spacing);
     std::memcpy(job.matrix, request.matrices + 12 * m, sizeof job.matrix);
     job.interpolation = request.interpolation;
+    job.edges = request.edges;
     return job;
 }
 
@@ -144,7 +149,7 @@ bool read_request(PyObject *source_grid, PyObject *source_spacing, PyObject *mat
            && (request.matrices = read_matrices(matrices, request.matrix_count)) != nullptr
            && read_counts(target_shape, "target_shape", 0, request.target_shape)
            && read_counts(target_origin, "target_origin", 0, request.target_origin)
-           && read_spacing(target_spacing, request.target_spacing) && read_order(order, request.interpolation);
+           && read_spacing(target_spacing, request.target_spacing) && read_order(order, request);
 }
 
 }  // namespace

@@ -36,7 +36,8 @@ struct resample_call {
 //     output block and its global origin.
 // source_spacing, target_spacing: (sx, sy, sz) floats.
 // matrices: C-contiguous float32 of shape (1, 12) or (volumes, 12).
-// order: 1 (linear, float32 result) or 0 (nearest, the source's type).
+// order: 1 (linear with transform's bands) or 2 (linear with the clamped edge
+//     rule), each with a float32 result; 0 (nearest, the source's type).
 // fill: bytes of one element of the result's type.
 // Creates the result (volumes, z, y, x), zero-filled, and its jobs; false with
 // a Python error set. A window that does not hold what the block reads is a

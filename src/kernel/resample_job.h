@@ -39,6 +39,15 @@ struct target_box {
 // element of its nearest voxel, bit for bit.
 enum class interpolation : int32_t { linear, nearest };
 
+// Where linear interpolation samples and which voxels it blends at the
+// edges. `bands`: the neighbours of the truncated index, with a one-voxel band
+// beyond each face that takes that face's blend and extrapolation between
+// index -1 and 0 (transform's rule). `clamp`: positions whose nearest voxel
+// lies in the source, index in [-0.5, n - 0.5), blend the neighbours floor(I)
+// and floor(I) + 1 each clamped to [0, n - 1], so every value is a weighted
+// mean of source values; all others are not sampled.
+enum class edge_rule : int32_t { bands, clamp };
+
 // Everything one run of a kernel reads: the kernel takes nothing else.
 struct resample_job {
     source_window source;
@@ -46,6 +55,7 @@ struct resample_job {
     int32_t nvol;                      // volumes that share `matrix`, each from its own voxels
     float matrix[12];                  // row-major 3x4: output physical (X, Y, Z) -> source physical
     enum interpolation interpolation;  // `enum`: the member's name hides the type's
+    edge_rule edges;                   // linear interpolation's rule at the edges
     // Bytes per element of source and target: 4 for linear (floats in, floats
     // out); 1, 2, 4 or 8 for nearest, whose elements are copied as bits.
     int32_t element_size;

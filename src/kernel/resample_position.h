@@ -36,6 +36,7 @@ struct job_constants {
     float sx, sy, sz;     // source spacing: divides the mapped position
     float osx, osy, osz;  // output spacing: makes X, Y, Z from indices
     float m[12];
+    bool clamp;  // linear interpolation with the clamped edge rule
     bool write_fill;
     unsigned char fill[8];
 };
@@ -68,6 +69,7 @@ inline job_constants make_job_constants(const resample_job &job)
     for (int i = 0; i < 12; ++i) {
         jc.m[i] = job.matrix[i];
     }
+    jc.clamp = job.edges == edge_rule::clamp;
     jc.write_fill = job.write_fill;
     std::memcpy(jc.fill, job.fill, sizeof jc.fill);
     return jc;
@@ -136,10 +138,71 @@ struct sample_point {
     double fx, fy, fz, gx, gy, gz;
 };
 
-// Finds the neighbours and weights of source position (I, J, K); false when
-// the position is not sampled (an axis outside, or more than one in a band).
+// The nearest voxel along an axis of n: floor(I), one up when the fraction is
+// 0.5 or more (ties go up); -1 when I is NaN or infinite or that voxel is not
+// in [0, n - 1], so that the sampled interval is [-0.5, n - 0.5). The range
+// test comes first: floor of a value past 2**31 does not fit the integer.
+inline int32_t nearest_index(float I, int32_t n)
+{
+    if (!(I >= -1.0f && I < 2147483648.0f)) {
+        return -1;
+    }
+    const float below = std::floor(I);
+    const float fraction = I - below;  // exact
+    const int32_t index = static_cast<int32_t>(below) + (fraction >= 0.5f ? 1 : 0);
+    return index < n ? index : -1;
+}
+
+// One axis under the clamped edge rule: false unless the nearest voxel of I
+// lies in [0, n - 1]; else the neighbours floor(I) and floor(I) + 1, each
+// clamped to [0, n - 1], and the weight I - floor(I) of the second.
+inline bool clamped_axis(float I, int32_t n, int32_t &i0, int32_t &i1, float &fraction)
+{
+    if (nearest_index(I, n) < 0) {
+        return false;
+    }
+    const float below = std::floor(I);  // from -1 to n - 1: the nearest voxel is in range
+    fraction = I - below;               // exact
+    const int32_t lower = static_cast<int32_t>(below);
+    i0 = lower < 0 ? 0 : lower;
+    i1 = lower + 1 > n - 1 ? n - 1 : lower + 1;
+    return true;
+}
+
+// The neighbours and weights of (I, J, K) under the clamped edge rule: always
+// an interior blend, whose pairs repeat a voxel where they are clamped.
+inline bool locate_clamped(const job_constants &jc, float I, float J, float K, sample_point &p)
+{
+    int32_t x0, x1, y0, y1, z0, z1;
+    float fx_single, fy_single, fz_single;
+    if (!clamped_axis(I, jc.nx, x0, x1, fx_single) || !clamped_axis(J, jc.ny, y0, y1, fy_single)
+        || !clamped_axis(K, jc.nz, z0, z1, fz_single)) {
+        return false;
+    }
+    p.kind = blend_kind::interior;
+    p.fx = fx_single;
+    p.fy = fy_single;
+    p.fz = fz_single;
+    p.gx = 1.0 - p.fx;
+    p.gy = 1.0 - p.fy;
+    p.gz = 1.0 - p.fz;
+    p.x0 = ptrdiff_t{x0} - jc.wx;
+    p.x1 = ptrdiff_t{x1} - jc.wx;
+    p.row0 = (ptrdiff_t{y0} - jc.wy) * jc.row_size;
+    p.row1 = (ptrdiff_t{y1} - jc.wy) * jc.row_size;
+    p.slice0 = (ptrdiff_t{z0} - jc.wz) * jc.slice_size;
+    p.slice1 = (ptrdiff_t{z1} - jc.wz) * jc.slice_size;
+    return true;
+}
+
+// Finds the neighbours and weights of source position (I, J, K) under the
+// job's edge rule; false when the position is not sampled (for the bands: an
+// axis outside, or more than one in a band).
 inline bool locate(const job_constants &jc, float I, float J, float K, sample_point &p)
 {
+    if (jc.clamp) {
+        return locate_clamped(jc, I, J, K, p);
+    }
     const int32_t x0 = truncate_to_int32(I);
     const int32_t y0 = truncate_to_int32(J);
     const int32_t z0 = truncate_to_int32(K);
@@ -346,21 +409,6 @@ inline void resample_position(const job_constants &jc, ptrdiff_t offset, float I
     for (int32_t vol = 0; vol < jc.nvol; ++vol) {
         output[vol * jc.out_volume + offset] = blend_volume(input + vol * jc.volume_size, p);
     }
-}
-
-// The nearest voxel along an axis of n: floor(I), one up when the fraction is
-// 0.5 or more (ties go up); -1 when I is NaN or infinite or that voxel is not
-// in [0, n - 1], so that the sampled interval is [-0.5, n - 0.5). The range
-// test comes first: floor of a value past 2**31 does not fit the integer.
-inline int32_t nearest_index(float I, int32_t n)
-{
-    if (!(I >= -1.0f && I < 2147483648.0f)) {
-        return -1;
-    }
-    const float below = std::floor(I);
-    const float fraction = I - below;  // exact
-    const int32_t index = static_cast<int32_t>(below) + (fraction >= 0.5f ? 1 : 0);
-    return index < n ? index : -1;
 }
 
 // Element offset, within a volume of the window, of the nearest voxel of

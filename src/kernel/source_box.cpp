@@ -29,22 +29,27 @@ void include(index_bounds &bounds, float index)
 }
 
 // The voxel a source index reads as the first of its pair (linear: truncated
-// toward zero) or alone (nearest: half up). Both are monotone, so the range of
-// reads follows from the range of indices. Indices are clamped first, which
-// keeps the integers in range and changes no read inside [0, n - 1].
-int64_t lower_read(double index, int32_t n, interpolation interpolation)
+// toward zero for the bands, the floor for the clamped rule) or alone
+// (nearest: half up). All are monotone, so the range of reads follows from the
+// range of indices. Indices are clamped first, which keeps the integers in
+// range and changes no read inside [0, n - 1].
+int64_t lower_read(double index, int32_t n, const resample_job &job)
 {
     const double clamped = std::min(std::max(index, -4.0), static_cast<double>(n) + 4.0);
     const double below = std::floor(clamped);
-    if (interpolation == interpolation::nearest) {
+    if (job.interpolation == interpolation::nearest) {
         return static_cast<int64_t>(below) + (clamped - below >= 0.5 ? 1 : 0);
+    }
+    if (job.edges == edge_rule::clamp) {
+        return static_cast<int64_t>(below);
     }
     return static_cast<int64_t>(std::trunc(clamped));
 }
 
 // Half-open range of voxels read along an axis of n for indices in bounds.
-void read_range(const index_bounds &bounds, int32_t n, interpolation interpolation, int32_t &first, int32_t &end)
+void read_range(const index_bounds &bounds, int32_t n, const resample_job &job, int32_t &first, int32_t &end)
 {
+    const enum interpolation interpolation = job.interpolation;
     if (!bounds.finite) {
         first = 0;
         end = n;
@@ -52,8 +57,8 @@ void read_range(const index_bounds &bounds, int32_t n, interpolation interpolati
     }
     // Linear interpolation also reads the voxel after the pair's first.
     const int64_t reach = interpolation == interpolation::linear ? 1 : 0;
-    const int64_t low = std::max<int64_t>(lower_read(bounds.low, n, interpolation), 0);
-    const int64_t high = std::min<int64_t>(lower_read(bounds.high, n, interpolation) + reach, int64_t{n} - 1);
+    const int64_t low = std::max<int64_t>(lower_read(bounds.low, n, job), 0);
+    const int64_t high = std::min<int64_t>(lower_read(bounds.high, n, job) + reach, int64_t{n} - 1);
     first = static_cast<int32_t>(low);
     end = static_cast<int32_t>(std::max(low, high + 1));
 }
@@ -89,9 +94,9 @@ source_range source_voxels_read(const resample_job &job)
         include(along_y, voxwarp::source_index(jc.m[4], X, r.m5y, r.m6z, jc.m[7], jc.sy));
         include(along_z, voxwarp::source_index(jc.m[8], X, r.m9y, r.m10z, jc.m[11], jc.sz));
     }
-    read_range(along_x, jc.nx, job.interpolation, range.first.x, range.end.x);
-    read_range(along_y, jc.ny, job.interpolation, range.first.y, range.end.y);
-    read_range(along_z, jc.nz, job.interpolation, range.first.z, range.end.z);
+    read_range(along_x, jc.nx, job, range.first.x, range.end.x);
+    read_range(along_y, jc.ny, job, range.first.y, range.end.y);
+    read_range(along_z, jc.nz, job, range.first.z, range.end.z);
     range.empty = range.first.x == range.end.x || range.first.y == range.end.y || range.first.z == range.end.z;
     return range;
 }

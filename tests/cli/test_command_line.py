@@ -38,6 +38,10 @@ TURN = np.array(
 )
 
 
+# transform's edge rule, for the tests that compare apply with transform.
+BANDS = ("--edges", "transform")
+
+
 def save_nifti(path, data, *, endianness="<", zooms=ZOOMS, dtype=None):
     """Write ``data`` (axes i, j, k[, t]) with an oblique affine of the given zooms."""
     affine = np.diag([*(tuple(zooms) + (1.0, 1.0))[:3], 1.0])
@@ -76,7 +80,7 @@ def test_apply_writes_transform_result_with_the_input_geometry(tmp_path, capsys,
     source = save_nifti(tmp_path / f"in{suffixes[0]}", volume((7, 8, 6), dtype))
     target = tmp_path / f"out{suffixes[1]}"
     matrix = save_matrix(tmp_path / "turn.txt", TURN)
-    status, out, err = run(capsys, "apply", source, target, "--matrix", matrix)
+    status, out, err = run(capsys, "apply", source, target, "--matrix", matrix, *BANDS)
     assert status == 0, err
     assert err == ""
     assert str(target) in out
@@ -90,7 +94,7 @@ def test_apply_writes_transform_result_with_the_input_geometry(tmp_path, capsys,
 def test_apply_4d_volume_by_volume_gives_the_bits_of_one_stack_call(tmp_path, capsys):
     source = save_nifti(tmp_path / "in.nii.gz", volume((6, 5, 7, 4)))
     target = tmp_path / "out.nii.gz"
-    status, _, err = run(capsys, "apply", source, target, "-m", save_matrix(tmp_path / "m.txt", TURN))
+    status, _, err = run(capsys, "apply", source, target, "-m", save_matrix(tmp_path / "m.txt", TURN), *BANDS)
     assert status == 0, err
     # expected_resampling hands transform the whole (t, k, j, i) stack at once.
     _, data = read_output(target)
@@ -112,7 +116,7 @@ def test_apply_converts_exact_types_to_float32_with_a_note(tmp_path, capsys, dty
     assert nib.load(source).header.endianness == endianness
     target = tmp_path / "out.nii"
     matrix = save_matrix(tmp_path / "m.txt", TURN)
-    status, _, err = run(capsys, "apply", source, target, "-m", matrix)
+    status, _, err = run(capsys, "apply", source, target, "-m", matrix, *BANDS)
     assert status == 0
     assert err.startswith("voxwarpkit: note: converting ")
     assert np.dtype(dtype).name in err
@@ -328,7 +332,7 @@ def test_apply_keeps_an_existing_output_unless_forced(tmp_path, capsys):
     status, _, err = run(capsys, "apply", source, target, "-m", matrix)
     assert_one_line_error(status, err, "exists already")
     assert target.read_bytes() == b"precious"
-    status, _, err = run(capsys, "apply", source, target, "-m", matrix, "--force")
+    status, _, err = run(capsys, "apply", source, target, "-m", matrix, "--force", *BANDS)
     assert status == 0, err
     expected = expected_resampling(source, voxwarpkit.from_homogeneous(TURN))
     assert_same_bits(read_output(target)[1], expected)
@@ -359,7 +363,7 @@ def test_a_failed_write_leaves_no_partial_file_and_keeps_the_old_output(
 
     monkeypatch.setattr(nib, "save", failing_save)
     handler = signal.getsignal(signal.SIGTERM)
-    exit_status, _, err = run(capsys, "apply", source, target, "-m", matrix, "--force")
+    exit_status, _, err = run(capsys, "apply", source, target, "-m", matrix, "--force", *BANDS)
     assert exit_status == status
     assert len(err.splitlines()) == 1 and message in err
     assert signal.getsignal(signal.SIGTERM) is handler
@@ -583,7 +587,7 @@ def test_python_m_voxwarpkit_applies_a_matrix(tmp_path):
     matrix = save_matrix(tmp_path / "m.txt", TURN)
     target = tmp_path / "out.nii.gz"
     done = subprocess.run(
-        [sys.executable, "-m", "voxwarpkit", "apply", str(source), str(target), "-m", str(matrix)],
+        [sys.executable, "-m", "voxwarpkit", "apply", str(source), str(target), "-m", str(matrix), *BANDS],
         capture_output=True,
         text=True,
         timeout=120,

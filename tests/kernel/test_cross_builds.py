@@ -264,6 +264,8 @@ def general_corpus(rng):
     jobs = []
     for k in range(12):
         jobs.append((f"linear{k}", random_job(rng, 1, floats_with_specials(np.float32), float_fill(rng, np.float32))))
+    for k in range(8):  # linear with the clamped edge rule
+        jobs.append((f"clamped{k}", random_job(rng, 2, floats_with_specials(np.float32), float_fill(rng, np.float32))))
     for k, dtype in enumerate([np.uint8, np.int16, np.float32, np.float64] * 2):
         make = floats_with_specials(dtype) if np.dtype(dtype).kind == "f" else integers(dtype)
         fill = float_fill(rng, dtype) if np.dtype(dtype).kind == "f" else integers(dtype)(rng, (1,)).tobytes()
@@ -289,7 +291,7 @@ def general_corpus(rng):
     )
     # NaN, infinite and huge matrix entries, linear and nearest, with a fill.
     for entry, value in [(0, np.nan), (3, np.inf), (5, -np.inf), (7, 3e9), (11, -1e30), (9, 1e38)]:
-        for order, dtype in [(1, np.float32), (0, np.float64)]:
+        for order, dtype in [(1, np.float32), (2, np.float32), (0, np.float64)]:
             matrices = tilt.copy()
             matrices[0, entry] = value
             jobs.append(

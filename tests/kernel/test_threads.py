@@ -65,7 +65,7 @@ def test_worker_threads_ignore_and_keep_the_callers_environment(rounding):
     expected = _voxwarpkit.transform(image, VOXEL, MATRIX)
     for call in (
         lambda: voxwarpkit.transform(image, VOXEL, MATRIX, threads=4),
-        lambda: voxwarpkit.resample(image, VOXEL, MATRIX, threads=4),
+        lambda: voxwarpkit.resample(image, VOXEL, MATRIX, threads=4, edges="transform"),
     ):
         result, kept = testing.call_in_float_environment(rounding, True, True, False, call)
         assert_same_bits(result, expected)

@@ -35,7 +35,7 @@ def test_random_grids_types_and_matrices_equal_the_model(seed):
 def engine_arguments(image, voxel_size, matrix, kwargs):
     request = resampler.checked_request(image.shape, image.dtype, voxel_size, matrix, threads=1, **kwargs)
     stack = image if image.ndim == 4 else image[None]
-    if request.order == 0:
+    if request.engine_order == 0:
         stack = np.ascontiguousarray(stack, dtype=stack.dtype.newbyteorder("="))
     spacing = tuple(float(s) for s in request.voxel_size)
     output_spacing = tuple(float(s) for s in request.output_voxel_size)
@@ -48,7 +48,7 @@ def engine_arguments(image, voxel_size, matrix, kwargs):
         request.shape,
         (0, 0, 0),
         output_spacing,
-        request.order,
+        request.engine_order,
         request.fill,
     )
 
@@ -63,14 +63,15 @@ def test_every_variant_gives_the_scalar_bits(variant, seed):
 
 @pytest.mark.parametrize("code", "Bhilfd")
 @pytest.mark.parametrize("threads", [1, 2, 3, 8])
-def test_defaults_give_transforms_bits(code, threads):
+def test_transforms_edges_give_transforms_bits(code, threads):
     rng = np.random.default_rng(ord(code))
     image = values(rng, code, (2, 9, 13, 70))[:, ::-1]
     voxel_size = np.float32([1.1, 0.9, 2.0])
     matrix = np.hstack([rotation(rng, 20), rng.uniform(-2, 2, (3, 1))]).astype(np.float32).ravel()
     want = _voxwarpkit.transform(image, voxel_size, matrix)
-    assert_same_bits(voxwarpkit.resample(image, voxel_size, matrix, threads=threads), want)
-    assert_same_bits(voxwarpkit.resample(image[0], voxel_size, matrix, threads=threads), want[0])
+    edges = {"threads": threads, "edges": "transform"}
+    assert_same_bits(voxwarpkit.resample(image, voxel_size, matrix, **edges), want)
+    assert_same_bits(voxwarpkit.resample(image[0], voxel_size, matrix, **edges), want[0])
 
 
 def test_nearest_agrees_with_scipy_away_from_ties_and_linear_inside():
@@ -128,6 +129,7 @@ EYE = np.eye(3, 4)
         ((IMAGE, ONES, EYE), {"shape": (4, 3)}, ValueError, "shape must be 3 counts"),
         ((IMAGE, ONES, EYE), {"shape": (2**16, 2**16, 1)}, ValueError, "the output is too large"),
         ((IMAGE, ONES, EYE), {"order": 3}, ValueError, "order must be 0 (nearest) or 1 (linear)"),
+        ((IMAGE, ONES, EYE), {"edges": "bands"}, ValueError, "edges must be one of 'clamp', 'transform'"),
         ((IMAGE, ONES, EYE), {"fill": 1e300}, ValueError, "does not fit the result's type float32"),
         ((IMAGE, ONES, EYE), {"fill": "zero"}, TypeError, "fill must be a number"),
         ((IMAGE.astype(np.uint8), ONES, EYE), {"order": 0, "fill": 256}, ValueError, "(0 to 255)"),
@@ -185,7 +187,7 @@ ODD_VALUES = [
     np.int64(2**62),
     np.uint64(2**64 - 1),
 ]
-ARGUMENTS = ["voxel_size", "matrix", "shape", "output_voxel_size", "order", "fill", "threads", "chunks"]
+ARGUMENTS = ["voxel_size", "matrix", "shape", "output_voxel_size", "order", "fill", "threads", "chunks", "edges"]
 
 
 @pytest.mark.parametrize("seed", range(8))

@@ -37,5 +37,6 @@ def random_case(rng):
     fill = 0 if order == 0 and np.dtype(dtype).kind in "biu" else float(rng.choice([0.0, -0.0, 7.0, np.nan]))
     if np.dtype(dtype).kind in "iu" and rng.random() < 0.5:
         fill = int(np.iinfo(dtype).min)
-    kwargs = dict(shape=shape, output_voxel_size=output_voxel_size, order=order, fill=fill)
+    edges = str(rng.choice(["clamp", "transform"]))
+    kwargs = dict(shape=shape, output_voxel_size=output_voxel_size, order=order, fill=fill, edges=edges)
     return image, voxel_size, matrices if count > 1 else matrices[0], kwargs

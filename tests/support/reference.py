@@ -552,6 +552,59 @@ def _write_nearest(into, source, I, J, K, window):
     into[:, where] = source[:, _window_offsets(window, z[where], y[where], x[where])]
 
 
+def _clamped_axis(index, count):
+    """Neighbours, weights and domain of one axis under the clamped edge rule.
+
+    A position is sampled along the axis where nearest sampling takes it,
+    source index in [-0.5, count - 0.5); its neighbours are floor(I) and
+    floor(I) + 1, each clamped to [0, count - 1], with weight I - floor(I)
+    (exact in float32) on the second.
+    """
+    nearest, sampled = _nearest_axis(index, count)
+    lower = np.where(sampled, np.floor(index), np.float32(0))
+    fraction = (np.where(sampled, index, np.float32(0)) - lower).astype(np.float64)
+    first = np.clip(lower.astype(np.int64), 0, count - 1)
+    second = np.clip(lower.astype(np.int64) + 1, 0, count - 1)
+    return first, second, fraction, 1.0 - fraction, sampled
+
+
+def _write_linear_clamped(into, source, I, J, K, window):
+    """Write the trilinear blends of the clamped edge rule into `into` (nvol, positions).
+
+    Terms in the order of the interior case, with clamped neighbours; every
+    position inside the domain on all three axes is written, all others keep
+    the fill.
+    """
+    gnz, gny, gnx = window.grid
+    x0, x1, fx, gx, x_in = _clamped_axis(I, gnx)
+    y0, y1, fy, gy, y_in = _clamped_axis(J, gny)
+    z0, z1, fz, gz, z_in = _clamped_axis(K, gnz)
+    where = np.flatnonzero(x_in & y_in & z_in)
+    if where.size == 0:
+        return
+    picked = {
+        "x0": x0[where],
+        "x1": x1[where],
+        "fx": fx[where],
+        "gx": gx[where],
+        "y0": y0[where],
+        "y1": y1[where],
+        "fy": fy[where],
+        "gy": gy[where],
+        "z0": z0[where],
+        "z1": z1[where],
+        "fz": fz[where],
+        "gz": gz[where],
+    }
+    total = None
+    for (k, j, i), weights in _CASES[0][1]:
+        term = _widen(source[:, _window_offsets(window, picked[k], picked[j], picked[i])])
+        for weight in weights:
+            term = _multiply(term, picked[weight])
+        total = term if total is None else _add(total, term)
+    into[:, where] = _narrow(total)
+
+
 def resample_general_reference(
     image,
     voxel_size,
@@ -559,6 +612,7 @@ def resample_general_reference(
     *,
     shape=None,
     output_voxel_size=None,
+    edges="transform",
     order=1,
     fill=0.0,
     out_origin=(0, 0, 0),
@@ -584,8 +638,9 @@ def resample_general_reference(
     Output index (z, y, x) sits at X = float32(x) * osx (Y, Z likewise) and
     reads source indices I = (((m0*X + m1*Y) + m2*Z) + m3) / sx, J and K
     likewise with m4..m7 / sy and m8..m11 / sz, every step in float32.
-    order 1: the kernel's trilinear blends (see _source_axis, _CASES and the
-    NaN rules), float32.  order 0: the nearest element (see _nearest_axis),
+    order 1: the kernel's trilinear blends, float32: with edges="transform"
+    those of transform (see _source_axis, _CASES and the NaN rules); with
+    edges="clamp" the clamped rule (see _clamped_axis).  order 0: the nearest element (see _nearest_axis),
     copied bit for bit, in the image's type and native byte order.  Positions
     not sampled get `fill` in the result's type (rounded to float32 for order
     1; exact for order 0, else ValueError).  An empty grid samples nothing.
@@ -599,7 +654,7 @@ def resample_general_reference(
     if order == 1:
         if image.dtype != np.float32:
             raise TypeError(f"linear resampling reads a float32 image, got {image.dtype}")
-        write = _write_linear
+        write = _write_linear if edges == "transform" else _write_linear_clamped
     elif order == 0:
         if not _is_real_type(image.dtype):
             raise TypeError(f"cannot resample an image of {image.dtype}")

@@ -60,6 +60,7 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
             like=arguments.like,
             voxel_size=arguments.voxel_size,
             interpolation=arguments.interpolation,
+            edges=arguments.edges,
             fill=arguments.fill,
             threads=arguments.threads,
             chunks=arguments.chunks,

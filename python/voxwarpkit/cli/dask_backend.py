@@ -57,6 +57,7 @@ def resample_with_dask(
     how: str,
     order: int,
     interpolation: str,
+    edges: str,
     fill: float,
     threads: Optional[int],
     chunks: Optional[Sequence[int]],
@@ -83,6 +84,7 @@ def resample_with_dask(
             output_voxel_size=grid.zooms,
             chunks=block if block is None or image.data.ndim == 3 else (1,) + block,
             order=order,
+            edges=edges,
             fill=fill,
             scheduler=scheduler,
             workers=threads,
@@ -102,6 +104,7 @@ def resample_with_dask(
             order=order,
             fill=fill,
             chunks=block,
+            edges=edges,
         )
     except (TypeError, ValueError) as error:
         raise CommandError(f"cannot resample {source}: {error}") from None
@@ -135,6 +138,7 @@ def apply_zarr(
     output_voxel_size: Optional[ArrayLike] = None,
     chunks: Any = None,
     order: int = 1,
+    edges: str = "clamp",
     fill: float = 0.0,
     scheduler: Optional[str] = None,
     workers: Optional[int] = None,
@@ -178,6 +182,7 @@ def apply_zarr(
             order=order,
             fill=fill,
             chunks=chunks,
+            edges=edges,
         )
     except (TypeError, ValueError) as error:
         raise CommandError(f"cannot resample {source}: {first_line(error) or type(error).__name__}") from None

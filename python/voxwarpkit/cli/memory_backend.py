@@ -38,6 +38,7 @@ def resample_in_memory(
     how: str,
     order: int,
     interpolation: str,
+    edges: str,
     fill: float,
     threads: Optional[int],
     force: bool,
@@ -66,6 +67,7 @@ def resample_in_memory(
             order=order,
             fill=fill,
             threads=threads,
+            edges=edges,
         )
     except (TypeError, ValueError) as error:  # a fill the output's type cannot hold, a size
         raise CommandError(str(error)) from None
@@ -92,6 +94,7 @@ def resample_in_memory(
             order=order,
             fill=fill,
             threads=threads,
+            edges=edges,
         )
         result[(..., t) if len(shape) == 4 else ...] = resampled.T
         reading += tock - tick

@@ -152,6 +152,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="linear (default; float32 output) or nearest (keeps the input's element type)",
     )
     apply.add_argument(
+        "--edges",
+        choices=("clamp", "transform"),
+        default="clamp",
+        help="linear interpolation at the input's edges: clamp (default; values within the data, --fill "
+        "where nearest finds no voxel) or transform (the bands and extrapolation of voxwarpkit.transform)",
+    )
+    apply.add_argument(
         "--fill",
         metavar="V",
         type=_number,

@@ -193,45 +193,6 @@ void fill_unsampled(const job_constants &jc, ptrdiff_t offset, typename V::mask 
     }
 }
 
-// Linear interpolation of the lanes from global column x up to column `end`.
-template <typename V>
-void resample_block(const job_constants &jc, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset,
-                    int32_t x, int32_t end)
-{
-    const block_indices<V> at = indices_of<V>(c, r, x);
-    const typename V::ints x0 = V::truncate(at.I);
-    const typename V::ints y0 = V::truncate(at.J);
-    const typename V::ints z0 = V::truncate(at.K);
-    const typename V::ints x1 = V::add_int(x0, c.one);
-    const typename V::ints y1 = V::add_int(y0, c.one);
-    const typename V::ints z1 = V::add_int(z0, c.one);
-
-    // Sampled lanes pass the gate: 0 <= i1 <= n on every axis.
-    const typename V::mask valid = V::first_lanes(end - x);
-    typename V::mask sampled = V::both(valid, V::in_range(x1, 0, jc.nx));
-    sampled = V::both(sampled, V::in_range(y1, 0, jc.ny));
-    sampled = V::both(sampled, V::in_range(z1, 0, jc.nz));
-    const ptrdiff_t offset = row_offset + (x - c.x_origin);
-    if (jc.write_fill) {
-        fill_unsampled<V>(jc, offset, valid, sampled);
-    }
-    if (V::bits(sampled) == 0) {
-        return;
-    }
-    // Inside on an axis: i0 >= 0 and i1 < n, so 1 <= i1 <= n - 1.
-    typename V::mask interior = V::both(sampled, V::in_range(x1, 1, jc.nx - 1));
-    interior = V::both(interior, V::in_range(y1, 1, jc.ny - 1));
-    interior = V::both(interior, V::in_range(z1, 1, jc.nz - 1));
-
-    if (V::bits(interior) != 0) {
-        blend_interior_lanes<V>(jc, c, offset, interior, at.I, at.J, at.K, x0, y0, z0);
-    }
-    const unsigned edge_bits = V::bits(sampled) & ~V::bits(interior);
-    if (edge_bits != 0) {
-        resample_lanes_scalar<V>(jc, offset, edge_bits, at.I, at.J, at.K);
-    }
-}
-
 // The nearest voxel of each lane along an axis of n, as nearest_index does it:
 // the lanes where it lies in [0, n - 1] are set in `sampled`.
 template <typename V>
@@ -243,6 +204,83 @@ typename V::ints nearest_indices(typename V::floats I, int32_t n, typename V::ma
     const typename V::ints index = V::add_where(V::truncate(below), V::at_least(fraction, 0.5f), V::broadcast_int(1));
     sampled = V::both(sampled, V::both(representable, V::in_range(index, 0, n - 1)));
     return index;
+}
+
+// Which lanes a linear block samples, which of those blend eight neighbours
+// that need no clamping or band (the vector's own work), and the first
+// neighbour of each such lane along x, y and z.
+template <typename V>
+struct linear_lanes {
+    typename V::mask sampled, interior;
+    typename V::ints x0, y0, z0;
+};
+
+// transform's rule: the gate 0 <= i1 <= n on every axis of the truncated
+// index's pair; inside on an axis: i0 >= 0 and i1 < n, so 1 <= i1 <= n - 1.
+template <typename V>
+linear_lanes<V> banded_lanes(const job_constants &jc, const block_constants<V> &c, const block_indices<V> &at,
+                             typename V::mask valid)
+{
+    linear_lanes<V> lanes;
+    lanes.x0 = V::truncate(at.I);
+    lanes.y0 = V::truncate(at.J);
+    lanes.z0 = V::truncate(at.K);
+    const typename V::ints x1 = V::add_int(lanes.x0, c.one);
+    const typename V::ints y1 = V::add_int(lanes.y0, c.one);
+    const typename V::ints z1 = V::add_int(lanes.z0, c.one);
+    lanes.sampled = V::both(valid, V::in_range(x1, 0, jc.nx));
+    lanes.sampled = V::both(lanes.sampled, V::in_range(y1, 0, jc.ny));
+    lanes.sampled = V::both(lanes.sampled, V::in_range(z1, 0, jc.nz));
+    lanes.interior = V::both(lanes.sampled, V::in_range(x1, 1, jc.nx - 1));
+    lanes.interior = V::both(lanes.interior, V::in_range(y1, 1, jc.ny - 1));
+    lanes.interior = V::both(lanes.interior, V::in_range(z1, 1, jc.nz - 1));
+    return lanes;
+}
+
+// The clamped rule: sampled where the nearest voxel lies in the source on
+// every axis; the pair floor(I), floor(I) + 1 needs no clamping where
+// 0 <= floor(I) <= n - 2. There floor and truncation agree, so the interior
+// blend's weights I - i0 are the scalar routine's.
+template <typename V>
+linear_lanes<V> clamped_lanes(const job_constants &jc, const block_indices<V> &at, typename V::mask valid)
+{
+    linear_lanes<V> lanes;
+    lanes.sampled = valid;
+    nearest_indices<V>(at.I, jc.nx, lanes.sampled);
+    nearest_indices<V>(at.J, jc.ny, lanes.sampled);
+    nearest_indices<V>(at.K, jc.nz, lanes.sampled);
+    lanes.x0 = V::truncate(V::floor(at.I));
+    lanes.y0 = V::truncate(V::floor(at.J));
+    lanes.z0 = V::truncate(V::floor(at.K));
+    lanes.interior = V::both(lanes.sampled, V::in_range(lanes.x0, 0, jc.nx - 2));
+    lanes.interior = V::both(lanes.interior, V::in_range(lanes.y0, 0, jc.ny - 2));
+    lanes.interior = V::both(lanes.interior, V::in_range(lanes.z0, 0, jc.nz - 2));
+    return lanes;
+}
+
+// Linear interpolation of the lanes from global column x up to column `end`:
+// the interior lanes in the vector, the others through the scalar routine.
+template <typename V>
+void resample_block(const job_constants &jc, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset,
+                    int32_t x, int32_t end)
+{
+    const block_indices<V> at = indices_of<V>(c, r, x);
+    const typename V::mask valid = V::first_lanes(end - x);
+    const linear_lanes<V> lanes = jc.clamp ? clamped_lanes<V>(jc, at, valid) : banded_lanes<V>(jc, c, at, valid);
+    const ptrdiff_t offset = row_offset + (x - c.x_origin);
+    if (jc.write_fill) {
+        fill_unsampled<V>(jc, offset, valid, lanes.sampled);
+    }
+    if (V::bits(lanes.sampled) == 0) {
+        return;
+    }
+    if (V::bits(lanes.interior) != 0) {
+        blend_interior_lanes<V>(jc, c, offset, lanes.interior, at.I, at.J, at.K, lanes.x0, lanes.y0, lanes.z0);
+    }
+    const unsigned edge_bits = V::bits(lanes.sampled) & ~V::bits(lanes.interior);
+    if (edge_bits != 0) {
+        resample_lanes_scalar<V>(jc, offset, edge_bits, at.I, at.J, at.K);
+    }
 }
 
 // Nearest interpolation of the lanes from global column x up to column `end`: the
