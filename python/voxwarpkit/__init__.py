@@ -14,12 +14,14 @@ world-space matrices onto another image's grid or another voxel size.
 from ._resample import resample
 from ._transform import transform
 from ._version import __version__
+from .fit import fit_grid
 from .images import resample_image
 from .matrices import as_homogeneous, from_homogeneous, from_index, from_world, invert, rigid
 
 __all__ = [
     "__version__",
     "as_homogeneous",
+    "fit_grid",
     "from_homogeneous",
     "from_index",
     "from_world",

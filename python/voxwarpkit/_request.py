@@ -107,9 +107,9 @@ def checked_request(
     output_shape = counts(image_shape[-3:]) if shape is None else _output_shape(shape)
     if limit_output and volumes * math.prod(output_shape) > LIMIT:
         raise ValueError(f"the output is too large: {volumes} x {output_shape} has more than {LIMIT} elements")
-    if isinstance(order, bool) or order not in (0, 1):
+    if isinstance(order, bool) or np.ndim(order) != 0 or order not in (0, 1):
         raise ValueError(f"order must be 0 (nearest) or 1 (linear), got {order!r}")
-    if edges not in EDGE_RULES:
+    if not isinstance(edges, str) or edges not in EDGE_RULES:
         raise ValueError(f"edges must be one of {', '.join(map(repr, EDGE_RULES))}, got {edges!r}")
     kind = result_type_of(order, image_type)
     return Request(

@@ -15,6 +15,7 @@ import numpy as np
 
 from ._affine import affine4, inverse4, twelve
 from ._resample import resample
+from .fit import fitted_box
 
 if TYPE_CHECKING:
     from nibabel.spatialimages import SpatialImage
@@ -110,6 +111,21 @@ def index_to_kernel(maps: NDArray[np.float64], source: Grid, target: Grid) -> ND
     return np.stack([twelve(scale @ m @ unscale) for m in maps])
 
 
+def fitted_grid(source: Grid, target: Grid, kernels: NDArray[np.float32]) -> Tuple[Grid, NDArray[np.float32]]:
+    """``target``'s axes and voxel size, with the shape and origin that hold all of
+    ``source`` seen through the kernel's ``(n, 12)`` matrices, and those
+    matrices for the fitted grid."""
+    physical = [affine4(k) for k in kernels]
+    zooms_out = np.array(target.zooms)
+    (nx, ny, nz), start = fitted_box(source.shape[::-1], np.array(source.zooms), physical, zooms_out)
+    shift = np.eye(4)  # the fitted grid's physical positions -> the target's
+    shift[:3, 3] = start
+    index_shift = np.eye(4)
+    index_shift[:3, 3] = start / zooms_out
+    fitted = checked_grid((nx, ny, nz), target.affine @ index_shift, target.zooms, "the fitted output")
+    return fitted, np.stack([twelve(m @ shift) for m in physical])
+
+
 def is_identity(maps: NDArray[np.float64]) -> bool:
     """Whether every index map is the identity, up to what inverting and multiplying affines leaves."""
     return bool(np.all(np.abs(maps - np.eye(4)) <= _IDENTITY_TOLERANCE))
@@ -142,6 +158,7 @@ def resample_image(
     fill: float = 0.0,
     threads: Optional[int] = None,
     edges: str = "clamp",
+    fit: bool = False,
 ) -> SpatialImage:
     """Resample a nibabel image onto another grid, through world-space matrices.
 
@@ -170,6 +187,12 @@ def resample_image(
     shape
         Without ``like``: the output's ``(ni, nj, nk)``; default as above, or
         the input's.
+    fit
+        Keep the output grid's voxel axes and voxel size, but give it the
+        shape and origin that hold the whole transformed input (every input
+        voxel centre, through every volume's matrix): see
+        :func:`voxwarpkit.fit_grid`. Without ``like`` and ``voxel_size`` the
+        input's own axes and voxel size are fitted.
     order, fill, threads, edges
         As for :func:`voxwarpkit.resample`: 1 (trilinear, a float32 result)
         or 0 (nearest, the element type of the data read, so a label map keeps
@@ -219,6 +242,8 @@ def resample_image(
         target = output_grid(source, voxel_size, shape)
     volumes = img.shape[3] if len(img.shape) == 4 else 1
     world = _world_matrices(matrix, volumes)
+    if fit:
+        target, _ = fitted_grid(source, target, index_to_kernel(world_to_index(world, source, target), source, target))
     maps = world_to_index(world, source, target)
     spacings = (source.zooms, target.zooms)
     kernel = index_to_kernel(maps, source, target)

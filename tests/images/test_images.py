@@ -137,3 +137,24 @@ def test_other_formats_keep_their_class(dtype, order):
     assert type(out) is nib.MGHImage and out.shape == (8, 10, 12)
     assert out.get_data_dtype().newbyteorder("=") == out.dataobj.dtype == dtype
     np.testing.assert_allclose(out.header.get_zooms(), (1, 1, 1))
+
+
+@pytest.mark.parametrize("options", [{}, {"like": LIKE}, {"voxel_size": (0.7, 1.3, 1.1)}], ids=["own", "like", "size"])
+def test_fit_holds_every_input_voxel_on_the_output_grid(options):
+    data = np.ones((9, 7, 5), np.float32)
+    img = nib.Nifti1Image(data, INPUT)
+    out = voxwarpkit.resample_image(img, matrix=WORLD, fit=True, fill=0, **options)
+    # Each input voxel centre, carried to the output's world by the inverse of WORLD, falls on the output grid.
+    centres = np.indices(data.shape).reshape(3, -1).T
+    world = nib.affines.apply_affine(np.linalg.inv(WORLD) @ INPUT, centres)
+    index = nib.affines.apply_affine(np.linalg.inv(out.affine), world)
+    assert np.all(index >= -1e-6) and np.all(index <= np.array(out.shape) - 1 + 1e-6)
+    span = index.max(axis=0) - index.min(axis=0)
+    assert np.all(np.array(out.shape) - 1 < span + 1)
+    if options:  # the output keeps the grid's axes and voxel size
+        reference = options.get("like", LIKE).header.get_zooms() if "like" in options else options["voxel_size"]
+        np.testing.assert_allclose(out.header.get_zooms(), reference, rtol=1e-6)
+    assert (
+        np.count_nonzero(np.asanyarray(out.dataobj))
+        >= data.size * np.prod(img.header.get_zooms()) / np.prod(out.header.get_zooms()) * 0.9
+    )

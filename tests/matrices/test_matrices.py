@@ -314,3 +314,26 @@ def test_every_helper_returns_twelve_float32_numbers(make):
     matrix = make()
     assert matrix.dtype == np.float32
     assert matrix.shape == (12,)
+
+
+# ---- fit_grid: every input voxel centre lands on the fitted output grid, which is no larger than it must be ----
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_fit_grid_holds_every_input_voxel_and_no_more(seed):
+    rng = np.random.default_rng(seed)
+    shape = tuple(int(n) for n in rng.integers(2, 30, 3))
+    spacing, output_spacing = rng.uniform(0.5, 2, 3), rng.uniform(0.5, 2, 3)
+    matrices = np.stack([rigid(shape, spacing, rotation=rng.uniform(-40, 40, 3)) for _ in range(int(seed % 3) + 1)])
+    out_shape, fitted = voxwarpkit.fit_grid(
+        shape, spacing, matrices if len(matrices) > 1 else matrices[0], output_voxel_size=output_spacing
+    )
+    corners = np.array(np.meshgrid(*[[0, n - 1] for n in shape[::-1]], indexing="ij")).reshape(3, -1).T * spacing
+    reach = []
+    for m in np.reshape(fitted, (-1, 12)):
+        forward = np.linalg.inv(as_homogeneous(m))
+        reach.append((corners @ forward[:3, :3].T + forward[:3, 3]) / output_spacing)  # output indices (x, y, z)
+    reach = np.concatenate(reach)
+    assert np.all(reach >= -1e-3) and np.all(reach <= np.array(out_shape[::-1]) - 1 + 1e-3)
+    span = reach.max(axis=0) - reach.min(axis=0)
+    assert np.all(np.array(out_shape[::-1]) - 1 < span + 1 + 1e-3)  # one voxel fewer would not hold them

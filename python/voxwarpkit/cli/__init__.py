@@ -59,6 +59,7 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
             arguments.matrix,
             like=arguments.like,
             voxel_size=arguments.voxel_size,
+            fit=arguments.fit,
             interpolation=arguments.interpolation,
             edges=arguments.edges,
             fill=arguments.fill,

@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Sequence, TextIO
 import numpy as np
 
 from .._affine import affine4, inverse4, twelve
-from ..images import Grid, index_to_kernel, output_grid, world_to_index
+from ..images import Grid, fitted_grid, index_to_kernel, output_grid, world_to_index
 from ..io.matrixtext import MatrixSource, read_matrix_source
 from ..io.nifti import load_nifti, nifti_suffix
 from ..io.zarr import is_zarr
@@ -47,6 +47,7 @@ def run_apply(
     *,
     like: Optional[Path] = None,
     voxel_size: Optional[Sequence[float]] = None,
+    fit: bool = False,
     interpolation: str = "linear",
     edges: str = "clamp",
     fill: float = 0.0,
@@ -105,6 +106,8 @@ def run_apply(
         )
         kernel = _file_matrices(matrices, matrix_path, source, image.volumes, image.grid, grid, convention, inverse)
         how = " with " + _matrices_named(matrices, matrix_path, convention or "physical", inverse)
+    if fit:
+        grid, kernel = fitted_grid(image.grid, grid, kernel)
     if chunked:
         dask_backend.resample_with_dask(
             source,

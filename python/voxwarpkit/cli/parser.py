@@ -146,6 +146,12 @@ def build_parser() -> argparse.ArgumentParser:
         help="the output's voxel size along i, j, k; the output covers the input's extent",
     )
     apply.add_argument(
+        "--fit",
+        action="store_true",
+        help="give the output grid (the input's, --like's or --voxel-size's axes and voxel size) the shape and "
+        "origin that hold the whole transformed input",
+    )
+    apply.add_argument(
         "--interpolation",
         choices=("linear", "nearest"),
         default="linear",
