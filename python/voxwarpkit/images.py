@@ -27,6 +27,8 @@ _COVER_TOLERANCE = 1e-3
 # An index map this close to the identity (in voxels) is the identity: what
 # inverting an affine and multiplying it back leaves is rounding, not a shift.
 _IDENTITY_TOLERANCE = 1e-9
+# NIfTI-1 stores each dimension in 16 signed bits; NIfTI-2 in 64.
+_NIFTI1_LONGEST_AXIS = 32767
 # NIfTI's "aligned" space: what a grid gets when its image names no space.
 _ALIGNED = 2
 # Types NIfTI cannot store, and the type that stores every one of their values.
@@ -284,7 +286,10 @@ def image_on_grid(img: Any, data: NDArray[Any], grid: Grid, space: Any) -> Any:
         other.set_data_dtype(stored)
         other.header.set_zooms(zooms)
         return other
-    made = type(img)(data, grid.affine, header=img.header, dtype=stored)
+    kind = type(img)
+    if max(data.shape) > _NIFTI1_LONGEST_AXIS and kind in (nib.Nifti1Image, nib.Nifti1Pair):
+        kind = nib.Nifti2Image if kind is nib.Nifti1Image else nib.Nifti2Pair  # 64-bit dimensions
+    made = kind(data, grid.affine, header=img.header, dtype=stored)
     header: Any = made.header
     codes = (0, 0)
     if isinstance(space, nib.Nifti1Pair):

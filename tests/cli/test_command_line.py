@@ -621,3 +621,40 @@ def test_console_script_demo_writes_its_default_picture_here(tmp_path):
     assert done.returncode == 0, done.stderr
     assert (tmp_path / "voxwarpkit-demo.png").stat().st_size > 0
     assert "voxwarpkit-demo.png" in done.stdout
+
+
+# ---- apply: outputs that would lose a file, matrices no scan can have, usage mistakes ----------------
+
+
+@pytest.mark.parametrize("link", ["same path", "symlink", "hard link"])
+def test_apply_never_writes_over_its_own_input(tmp_path, capsys, link):
+    source = save_nifti(tmp_path / "in.nii", volume((5, 6, 4), "f4"))
+    before = source.read_bytes()
+    target = source
+    if link != "same path":
+        target = tmp_path / "other.nii"
+        (os.symlink if link == "symlink" else os.link)(source, target)
+    status, _, err = run(capsys, "apply", source, target, "--voxel-size", 3, 3, 3, "--force")
+    assert_one_line_error(status, err, "is the file")
+    assert source.read_bytes() == before
+
+
+def test_apply_refuses_a_singular_matrix_file_naming_it(tmp_path, capsys):
+    source = save_nifti(tmp_path / "in.nii", volume((5, 6, 4), "f4"))
+    matrix = save_matrix(tmp_path / "flat.txt", [[1, 0, 0, 0], [0, 0, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]])
+    status, _, err = run(capsys, "apply", source, tmp_path / "out.nii", "-m", matrix)
+    assert_one_line_error(status, err, f"matrix file {matrix}: matrix is singular")
+    assert not (tmp_path / "out.nii").exists()
+
+
+@pytest.mark.parametrize(
+    "options, fragment",
+    [
+        (["--scheduler", "tcp://127.0.0.1:1"], "apply to Zarr images"),
+        (["--chunks", "4", "4"], "--chunks takes 3 numbers"),
+    ],
+)
+def test_usage_mistakes_exit_2(tmp_path, capsys, options, fragment):
+    source = save_nifti(tmp_path / "in.nii", volume((5, 6, 4), "f4"))
+    status, _, err = run(capsys, "apply", source, tmp_path / "out.nii", "--voxel-size", 2, 2, 2, *options)
+    assert_one_line_error(status, err, fragment, expected_status=2)

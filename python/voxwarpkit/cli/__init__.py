@@ -49,8 +49,6 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
                     raise CommandError(
                         f"Zarr images need {name}, which is not installed: pip install 'voxwarpkit[dask]'"
                     ) from None
-        elif arguments.chunks is not None or arguments.scheduler is not None:
-            raise CommandError("--chunks and --scheduler apply to Zarr images (a name ending in .zarr)")
         from .apply import run_apply
 
         run_apply(
@@ -123,7 +121,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except MemoryError:
         print("voxwarpkit: error: not enough memory", file=err)
         return 1
-    except Exception as error:  # never a traceback: say what failed in one line
-        print(f"voxwarpkit: error: {type(error).__name__}: {first_line(error)}", file=err)
+    except Exception as error:  # never a traceback: say what failed in one line, in the user's words
+        print(f"voxwarpkit: error: {first_line(error) or 'failed without a message'}", file=err)
         return 1
     return 0

@@ -79,7 +79,7 @@ def run_apply(
         raise CommandError(f"output {target}: the name must end in .zarr, .nii or .nii.gz")
     if not chunked and nifti_suffix(target) is None:
         raise CommandError(f"output {target}: the name must end in .nii or .nii.gz")
-    check_output(target, force=force)
+    check_output(target, force=force, reads=(source, like, matrix_path))
     if chunked and matrix_path is None and like is None and voxel_size is None:
         dask_backend.convert(source, target, chunks, scheduler, force, err)
         print(f"copied {source} into {target} in {time.perf_counter() - started:.3f} s", file=out)
@@ -202,6 +202,9 @@ def kernel_matrices(
     for index, matrix in enumerate(source.matrices):
         try:
             forward = inverse4(affine4(matrix)) if inverse else affine4(matrix)
+            # A singular matrix maps the whole output onto a plane or a line
+            # of the input: a broken file, though the Python API allows it.
+            inverse4(forward)
             if source.space == "world":
                 forward = world_to_index(forward, input_grid, output_grid)
             if source.space == "world" or convention == "index":

@@ -82,7 +82,7 @@ def resample_with_dask(
             matrix,
             shape=grid.shape[::-1],
             output_voxel_size=grid.zooms,
-            chunks=block if block is None or image.data.ndim == 3 else (1,) + block,
+            chunks=_block_of(block, image.data.ndim, target),
             order=order,
             edges=edges,
             fill=fill,
@@ -103,7 +103,7 @@ def resample_with_dask(
             output_voxel_size=grid.zooms,
             order=order,
             fill=fill,
-            chunks=block,
+            chunks=_block_of(block, image.data.ndim, target),
             edges=edges,
         )
     except (TypeError, ValueError) as error:
@@ -117,13 +117,22 @@ def resample_with_dask(
     )
 
 
+def _block_of(chunks: Optional[Tuple[int, ...]], rank: int, target: Path) -> Optional[Tuple[int, ...]]:
+    """The output's block for an image of ``rank``: Z Y X as given, or one volume of them for a 4-D image."""
+    if chunks is None or len(chunks) == rank:
+        return chunks
+    if len(chunks) == 3 and rank == 4:
+        return (1, *chunks)
+    raise CommandError(f"output {target}: --chunks gives {len(chunks)} numbers for a {rank}-D image")
+
+
 def convert(
     source: Path, target: Path, chunks: Optional[Sequence[int]], scheduler: Optional[str], force: bool, err: TextIO
 ) -> None:
     """Copy an image between NIfTI and Zarr, values and grid unchanged (axes reversed)."""
     if is_zarr(target):
         image = read_image(source)
-        block = None if chunks is None else (tuple(chunks) if image.data.ndim == 3 else (1, *chunks))
+        block = _block_of(None if chunks is None else tuple(chunks), image.data.ndim, target)
         nifti_to_zarr(source, target, chunks=block, scheduler=scheduler, force=force, err=err)
     else:
         zarr_to_nifti(source, target, force=force)

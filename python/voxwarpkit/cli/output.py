@@ -2,13 +2,20 @@
 
 from __future__ import annotations
 
+import os
 from pathlib import Path
+from typing import Optional, Sequence
 
 from .errors import CommandError
 
 
-def check_output(path: Path, *, force: bool) -> None:
-    """CommandError unless ``path`` may be written: it is new (or ``force``) and its folder exists."""
+def check_output(path: Path, *, force: bool, reads: Sequence[Optional[Path]] = ()) -> None:
+    """CommandError unless ``path`` may be written: it is new (or ``force``), its folder
+    exists, and it is none of the files the command ``reads`` (by path, symlink or hard link),
+    which replacing would lose, ``force`` or not."""
+    for read in reads:
+        if read is not None and path.exists() and read.exists() and os.path.samefile(path, read):
+            raise CommandError(f"output {path}: is the file {read} that this command reads; choose another output")
     if path.exists() and not force:
         raise CommandError(f"output {path}: exists already (use --force to replace it)")
     if not path.parent.is_dir():

@@ -73,7 +73,7 @@ the same bits as one call in memory; a NIfTI file may be the other side. The
 voxel size comes from OME-Zarr's scale, else a 'voxel_size' attribute
 (sx, sy, sz); the world frame from an 'affine' attribute, else the voxel
 size. The output Zarr is written beside OUTPUT under a temporary name and
-renamed once complete. --chunks Z Y X sets its blocks, --scheduler the
+renamed once complete. --chunks Z Y X (T Z Y X) sets its blocks, --scheduler the
 dask.distributed cluster that computes them (its workers must see INPUT and
 OUTPUT at the same paths). Without -m, --like or --voxel-size, a NIfTI image
 and a Zarr store are copied into each other, values and grid unchanged.
@@ -180,11 +180,12 @@ def build_parser() -> argparse.ArgumentParser:
     )
     apply.add_argument(
         "--chunks",
-        metavar=("Z", "Y", "X"),
-        nargs=3,
+        metavar="N",
+        nargs="+",
         type=_block_count,
         default=None,
-        help="Zarr: the output's blocks (default: about 64 MiB each, shaped like the input's chunks)",
+        help="Zarr: the output's blocks, Z Y X (or T Z Y X for a 4-D image; default: about 64 MiB each, "
+        "shaped like the input's chunks)",
     )
     apply.add_argument(
         "--scheduler",
@@ -210,6 +211,12 @@ def build_parser() -> argparse.ArgumentParser:
 
 def _check_apply(parser: argparse.ArgumentParser, arguments: argparse.Namespace) -> None:
     """Usage errors among apply's options, which argparse cannot express."""
+    if arguments.chunks is not None and len(arguments.chunks) not in (3, 4):
+        parser.error(f"--chunks takes 3 numbers (Z Y X) or 4 (T Z Y X), got {len(arguments.chunks)}")
+    if not (is_zarr(arguments.input) or is_zarr(arguments.output)) and (
+        arguments.chunks is not None or arguments.scheduler is not None
+    ):
+        parser.error("--chunks and --scheduler apply to Zarr images (a name ending in .zarr)")
     if arguments.matrix is None:
         converting = is_zarr(arguments.input) != is_zarr(arguments.output)
         if arguments.like is None and arguments.voxel_size is None and not converting:
