@@ -215,9 +215,10 @@ def bad_matrix(tmp_path, case, monkeypatch):
         return "warp.tfm", text, [], "BSplineTransform_double_3_3 is not supported"
     if case == "composite ITK":
         text = ITK_TEXT.format("CompositeTransform_double_3_3", "")
-        return "chain.txt", text, [], "CompositeTransform_double_3_3 is not supported"
+        return "chain.txt", text, [], "CompositeTransform_double_3_3 holds 0 parameters and 3 fixed"
     if case == "rigid ITK binary":
-        return "rigid.mat", {"Euler3DTransform_double_3_3": np.zeros((6, 1))}, [], "Unsupported"
+        # SimpleITK itself would corrupt its memory reading this one
+        return "rigid.mat", {"Euler3DTransform_double_3_3": np.zeros((4, 1))}, [], "holds 4 parameters"
     if case == "AFNI motion parameters":
         return "motion.1D", "0.1 0.2 0.3 1 2 3\n", [], "(AFNI matrix file): cannot read"
     if case == "broken LTA":
@@ -232,6 +233,10 @@ def bad_matrix(tmp_path, case, monkeypatch):
         monkeypatch.setitem(sys.modules, "nitransforms.io", None)
         text = ITK_TEXT.format("AffineTransform_double_3_3", numbers(np.eye(4)[:3].T.ravel()))
         return "affine.tfm", text, [], "pip install 'voxwarpkit[cli]'"
+    if case == "SimpleITK missing":
+        monkeypatch.setitem(sys.modules, "SimpleITK", None)
+        text = ITK_TEXT.format("TranslationTransform_double_3_3", "1 2 3").replace("FixedParameters: 0 0 0", "")
+        return "shift.tfm", text, [], "pip install 'voxwarpkit[itk]'"
     if case == "3 matrices for 4 volumes":
         return "m.txt", "\n".join([numbers(np.eye(4)[:3])] * 3), [], "3 matrices but input"
     if case == "empty folder":
@@ -250,6 +255,7 @@ def bad_matrix(tmp_path, case, monkeypatch):
         "displacement field",
         "convention with a world file",
         "nitransforms missing",
+        "SimpleITK missing",
         "3 matrices for 4 volumes",
         "empty folder",
     ],

@@ -38,12 +38,16 @@ the space --convention names. Without -m, each output voxel takes the input
 at its own world (scanner) position: a pure regrid onto --like or
 --voxel-size.
 
-Registration tools' transforms are read through nitransforms, in world
-(scanner) coordinates and in the direction their format defines. FSL and
-AFNI matrices are defined on a reference, the output grid (REF with --like),
-and a moving image, the input:
-  .tfm, .mat (binary), or text starting '#Insight Transform File'
-                      ITK and ANTs affine transforms, one per volume or one
+Registration tools' transforms are read through nitransforms (and ITK's
+other linear types through SimpleITK), in world (scanner) coordinates and in
+the direction their format defines. FSL and AFNI matrices are defined on a
+reference, the output grid (REF with --like), and a moving image, the input:
+  .tfm, .mat (binary), .h5, or text starting '#Insight Transform File'
+                      ITK, SimpleITK and ANTs linear transforms (Affine,
+                      Euler3D, VersorRigid3D, Similarity3D, ScaleVersor3D,
+                      ScaleSkewVersor3D, Translation, Scale, ...), one per
+                      volume or one, or a composite of them applied as ITK
+                      applies it; they map the OUTPUT to the INPUT
   .mat (text)         an FSL FLIRT matrix
   .1D (.aff12.1D)     AFNI matrices, one line per volume or one
   .lta                FreeSurfer linear transforms

@@ -1,4 +1,4 @@
-"""Affine transform files of registration tools, read through nitransforms.
+"""Affine transform files of registration tools, read through nitransforms and SimpleITK.
 
 Every reader here returns RAS+ world matrices that map a position of the
 reference image (the output grid) to a position of the moving image (the
@@ -20,19 +20,27 @@ FreeSurfer .lta        moving (src) -> reference (dst), RAS world   inverts; con
                                                                     own src and dst grids
 =====================  ===========================================  ==========================
 
-nitransforms is imported only when such a file is read, so that the package
-works without it.
+ITK files of other linear types (Euler3D, VersorRigid3D, Similarity3D,
+ScaleVersor3D, ScaleSkewVersor3D, Translation, Scale, ...), composite
+transforms and HDF5 files are read by SimpleITK, whose parametrisations they
+are, after their parameter counts are checked; the matrix is read off the
+images of the origin and the unit vectors and flipped from LPS to RAS.
+
+nitransforms and SimpleITK are imported only when such a file is read, so
+that the package works without them.
 """
 
 from __future__ import annotations
 
 import importlib
+import tempfile
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Optional
+from typing import TYPE_CHECKING, Any, List, Optional
 
 import numpy as np
 
 from .errors import FileError, first_line
+from .itk_layout import checked_entries, hdf5_entries, matlab_entries, text_entries
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -45,12 +53,17 @@ FORMAT_NAMES = {
     "lta": "FreeSurfer LTA",
 }
 _ITK_BANNER = b"#Insight Transform File"
-# nitransforms reads the Parameters of every ITK text transform as a 3x3
-# matrix and a translation, whatever its type: other types with 12
-# parameters (ComposeScaleSkewVersor3DTransform) would be misread silently.
+# nitransforms reads the Parameters of every ITK transform as a 3x3 matrix
+# and a translation, whatever its type: it reads these two (one per volume
+# when a file holds several), and SimpleITK, whose own parametrisations they
+# are, reads every other type and composite transforms.
 _ITK_MATRIX_TYPES = ("AffineTransform_", "MatrixOffsetTransformBase_")
-# Files that hold displacement fields or chains of transforms, not one affine.
-_NOT_AFFINE = (".h5", ".x5", ".nii", ".nii.gz")
+# Files that hold displacement fields, not matrices.
+_NOT_AFFINE = (".x5", ".nii", ".nii.gz")
+# ITK's and ANTs' HDF5 transform files (composite transforms, as ANTs writes them).
+_ITK_HDF5 = (".h5", ".hdf5")
+# RAS+ from ITK's LPS+: x and y change sign.
+_LPS_TO_RAS = np.diag([-1.0, -1.0, 1.0, 1.0])
 
 
 def registration_format(path: Path) -> Optional[str]:
@@ -64,9 +77,10 @@ def registration_format(path: Path) -> Optional[str]:
     name = path.name.lower()
     if name.endswith(_NOT_AFFINE):
         raise FileError(
-            f"matrix file {path}: displacement fields and composite transforms are not "
-            "supported; give an affine matrix or transform file"
+            f"matrix file {path}: displacement fields are not supported; give an affine matrix or transform file"
         )
+    if name.endswith(_ITK_HDF5):
+        return "itk"
     if name.endswith(".lta"):
         return "lta"
     if name.endswith(".1d"):
@@ -113,9 +127,12 @@ def read_registration(path: Path, fmt: str, *, reference: Any = None, moving: An
             f"matrix file {path} ({name}): reading it needs the reference (output) and "
             "moving (input) images, as FSL matrices are defined on their voxel grids"
         )
+    if fmt == "itk" and (
+        path.name.lower().endswith(_ITK_HDF5)
+        or not all(kind.startswith(_ITK_MATRIX_TYPES) for kind in _itk_types(path))
+    ):
+        return _read_with_simpleitk(path, name)
     binary = fmt == "itk" and _is_binary(_head(path))
-    if fmt == "itk" and not binary:
-        _check_itk_types(path)
     io = _nitransforms_io(path, name)
     try:
         # ITK's binary files hold a single transform, read by the non-array type.
@@ -131,17 +148,82 @@ def read_registration(path: Path, fmt: str, *, reference: Any = None, moving: An
     return matrices
 
 
-def _check_itk_types(path: Path) -> None:
-    """FileError unless every transform in the ITK text file is a 3-D affine matrix."""
-    text = path.read_text(encoding="utf-8", errors="replace")
-    for line in text.splitlines():
-        if line.strip().startswith("Transform:"):
-            kind = line.split(":", 1)[1].strip()
-            if not (kind.startswith(_ITK_MATRIX_TYPES) and kind.endswith("_3_3")):
-                raise FileError(
-                    f"matrix file {path}: ITK transform type {kind} is not supported; "
-                    "only 3-D AffineTransform and MatrixOffsetTransformBase are read"
-                )
+def _one_file_per_transform(path: Path, folder: str) -> List[Path]:
+    """``path`` itself when it holds one transform (a composite counts as one), else
+    one file in ``folder`` per transform of the text file: SimpleITK reads only
+    the first transform of a file."""
+    types = _itk_types(path)
+    if len(types) == 1 or types[0].startswith("CompositeTransform"):
+        return [path]
+    if path.name.lower().endswith(_ITK_HDF5):
+        raise FileError(f"matrix file {path}: holds {len(types)} transforms that are not one composite transform")
+    lines = path.read_text(encoding="utf-8", errors="replace").splitlines()
+    starts = [i for i, line in enumerate(lines) if line.strip().startswith("Transform:")]
+    files = []
+    for number, (start, stop) in enumerate(zip(starts, starts[1:] + [len(lines)])):
+        one = Path(folder) / f"{number}.tfm"
+        body = [line for line in lines[start:stop] if not line.startswith("#")]
+        one.write_text("\n".join(["#Insight Transform File V1.0", "#Transform 0", *body, ""]), encoding="utf-8")
+        files.append(one)
+    return files
+
+
+def _itk_types(path: Path) -> List[str]:
+    """The transform types an ITK file holds, in order, each checked to be a linear
+    3-D type with the parameter counts ITK writes for it."""
+    if path.name.lower().endswith(_ITK_HDF5):
+        entries = hdf5_entries(path)
+    else:
+        head = _head(path)
+        if _is_binary(head):
+            entries = matlab_entries(path, path.read_bytes())
+        else:
+            entries = text_entries(path.read_text(encoding="utf-8", errors="replace"))
+    return [entry.kind for entry in checked_entries(path, entries)]
+
+
+def _read_with_simpleitk(path: Path, name: str) -> NDArray[np.float64]:
+    """The transforms of an ITK file as (n, 4, 4) RAS+ world matrices, read by SimpleITK.
+
+    A composite transform is one matrix, its parts applied as ITK applies
+    them; a text file of several plain transforms holds one per volume. Each
+    must be linear: its matrix is read off the images of the origin and the
+    three unit vectors, in ITK's LPS+ world, and turned to RAS+.
+    """
+    try:
+        sitk = importlib.import_module("SimpleITK")
+    except ImportError:
+        raise FileError(
+            f"matrix file {path} ({name}): reading this transform type needs SimpleITK, "
+            "which is not installed: pip install 'voxwarpkit[itk]'"
+        ) from None
+    with tempfile.TemporaryDirectory() as folder:
+        return _linear_matrices(sitk, path, name, folder)
+
+
+def _linear_matrices(sitk: Any, path: Path, name: str, folder: str) -> NDArray[np.float64]:
+    """The RAS+ matrices of ``path``'s transforms; ``folder`` takes the files a text file is split into."""
+    try:
+        parts = [sitk.ReadTransform(str(one)) for one in _one_file_per_transform(path, folder)]
+    except Exception as error:  # SimpleITK raises RuntimeError with ITK's own message
+        raise FileError(f"matrix file {path} ({name}): cannot read it ({_itk_reason(error)})") from None
+    matrices = []
+    for part in parts:
+        if part.GetDimension() != 3 or not part.IsLinear():
+            raise FileError(
+                f"matrix file {path} ({name}): {part.GetName()} is not a linear 3-D transform; "
+                "displacement fields are not supported"
+            )
+        origin = np.array(part.TransformPoint((0.0, 0.0, 0.0)))
+        columns = [np.array(part.TransformPoint(tuple(axis))) - origin for axis in np.eye(3)]
+        lps = np.eye(4)
+        lps[:3, :3] = np.column_stack(columns)
+        lps[:3, 3] = origin
+        matrices.append(_LPS_TO_RAS @ lps @ _LPS_TO_RAS)
+    stacked = np.stack(matrices)
+    if not np.all(np.isfinite(stacked)):
+        raise FileError(f"matrix file {path} ({name}): its matrices are not finite")
+    return stacked
 
 
 def _nitransforms_io(path: Path, name: str) -> Any:
@@ -153,6 +235,15 @@ def _nitransforms_io(path: Path, name: str) -> Any:
             f"matrix file {path} ({name}): reading it needs nitransforms, "
             "which is not installed: pip install 'voxwarpkit[cli]'"
         ) from None
+
+
+def _itk_reason(error: BaseException) -> str:
+    """ITK's own words for a failure: the line after the source location that SimpleITK puts first."""
+    for line in str(error).splitlines():
+        if "ITK ERROR:" in line:
+            words = line.split("ITK ERROR:", 1)[1].strip()
+            return words.split(": ", 1)[1] if "): " in words else words  # without the object's address
+    return _reason(error)
 
 
 def _reason(error: BaseException) -> str:
