@@ -23,7 +23,7 @@ from ..io.zarr import is_zarr
 from . import dask_backend, memory_backend
 from .errors import CommandError
 from .grids import lazy_grid, nifti_grid, on_grid
-from .output import check_output
+from .output import check_output, shown
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -157,7 +157,7 @@ def _read_nifti(path: Path, role: str) -> Opened:
     shape = tuple(int(n) for n in image.shape)
     if role == "input" and len(shape) not in (3, 4):
         raise CommandError(
-            f"input {path}: a {len(shape)}-D image of shape {shape}; "
+            f"input {path}: a {len(shape)}-D image of shape {shown(shape)}; "
             "3-D (i, j, k) and 4-D (i, j, k, volume) images are supported"
         )
     return Opened(image, nifti_grid(image, path, role), shape[3] if len(shape) == 4 else 1, image)

@@ -30,7 +30,7 @@ from ..io.nifti import nifti_suffix, read_nifti_lazily, save_nifti
 from ..io.zarr import PathLike, create_output, is_zarr, read_zarr, regular_block, write_block
 from .errors import CommandError
 from .grids import on_grid
-from .output import check_output
+from .output import check_output, shown
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -43,7 +43,9 @@ def read_image(path: PathLike) -> LazyImage:
     image = read_nifti_lazily(source) if nifti_suffix(source) is not None else read_zarr(source)
     shape = tuple(image.data.shape)
     if len(shape) not in (3, 4):
-        raise CommandError(f"input {source}: an image of shape {shape}; (z, y, x) and (t, z, y, x) are supported")
+        raise CommandError(
+            f"input {source}: an image of shape {shown(shape[::-1])}; 3-D and 4-D images (volumes last) are supported"
+        )
     return image
 
 
@@ -111,7 +113,7 @@ def resample_with_dask(
     data = run_blocks(lazy, scheduler, True, err, threads)
     save_nifti(image_on_grid(on_grid(grid), np.asarray(data).T, grid, on_grid(grid)), target, overwrite=force)
     print(
-        f"resampled {source}{how} into {target} {'x'.join(map(str, data.shape[::-1]))} "
+        f"resampled {source}{how} into {target} {shown(data.shape[::-1])} "
         f"({data.dtype}, {interpolation}) in {time.perf_counter() - started:.3f} s",
         file=out,
     )
@@ -214,8 +216,8 @@ def apply_zarr(
     )
     elapsed = time.perf_counter() - started
     print(
-        f"resampled {source} {'x'.join(map(str, image.data.shape))} into {target_path} "
-        f"{'x'.join(map(str, result.shape))} {result.dtype} in {result.npartitions} blocks, {elapsed:.1f} s",
+        f"resampled {source} {shown(image.data.shape[::-1])} into {target_path} "
+        f"{shown(result.shape[::-1])} {result.dtype} in {result.npartitions} blocks, {elapsed:.1f} s",
         file=out,
     )
 

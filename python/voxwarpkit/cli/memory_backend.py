@@ -14,6 +14,7 @@ from .._resample import resample
 from ..images import Grid, image_on_grid
 from ..io.nifti import NiftiImage, read_block, save_nifti, stored_type
 from .errors import CommandError
+from .output import shown
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -104,8 +105,8 @@ def resample_in_memory(
     save_nifti(image_on_grid(image, result, grid, space), target, overwrite=force)
     writing = time.perf_counter() - tick
     print(
-        f"resampled {source} {_shown(shape)} (voxel size {_sizes(input_grid.zooms)}){how} "
-        f"into {target} {_shown(result.shape)} (voxel size {_sizes(grid.zooms)}, "
+        f"resampled {source} {shown(shape)} (voxel size {_sizes(input_grid.zooms)}){how} "
+        f"into {target} {shown(result.shape)} (voxel size {_sizes(grid.zooms)}, "
         f"{request.result_type.name}, {interpolation}) in {time.perf_counter() - started:.3f} s: "
         f"reading {reading:.3f} s, resampling {resampling:.3f} s, writing {writing:.3f} s",
         file=out,
@@ -157,10 +158,6 @@ def _type_name(dtype: np.dtype[Any]) -> str:
     if dtype.fields is not None:
         return "structured (" + ", ".join(dtype.names or ()) + ")"
     return dtype.newbyteorder("=").name
-
-
-def _shown(shape: Tuple[int, ...]) -> str:
-    return "x".join(map(str, shape))
 
 
 def _sizes(zooms: Tuple[float, ...]) -> str:

@@ -20,7 +20,10 @@ onto the input's grid, another image's (--like) or the input's with another
 voxel size (--voxel-size). Linear interpolation writes float32; nearest keeps
 the input's element type, so a label map keeps its labels. The header keeps
 the input's fields, with the output grid's shape, affine (sform and qform)
-and voxel size. Voxel sizes come from the headers.
+and voxel size. Voxel sizes come from the headers. Shapes and voxel sizes
+in this command's options and messages are in NIfTI's axis order, i j k
+(x y z), volumes last, for Zarr stores too; only --chunks follows the Zarr
+array's own order, (T) Z Y X.
 
 The matrix file (-m) holds one matrix, used for every volume, or one per
 volume of a 4-D image:
