@@ -268,8 +268,9 @@ def _resample_in_blocks(stack: NDArray[Any], request: Request) -> NDArray[Any]:
                 window = stack[block.first : block.end, slices[0] : slices[1]]
                 window_origin: Counts = (slices[0], 0, 0)
             elif boxed <= copy_limit and (one_row or not in_place):
-                # An input read in place is rather cut until its windows are views again:
-                # copies are for inputs the engine copies anyway, and for rows.
+                # Only the box, which the engine copies: for inputs it copies anyway, and for a
+                # single row whose whole slices are too large. Other blocks of an input read in
+                # place are cut until their windows are views.
                 window = stack[block.first : block.end, z0:z1, y0:y1, x0:x1]
                 window_origin = (z0, y0, x0)
             else:
