@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequenc
 import numpy as np
 
 from ._blocks import resample_window, source_box
-from ._request import LIMIT, Counts, Request, check_image_type, checked_request, counts
+from ._request import LIMIT, Counts, Request, check_image_axes, check_image_type, checked_request, counts
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -90,8 +90,7 @@ def resample_dask(
     check_image_type(image.ndim, image.dtype)
     if any(math.isnan(n) for axis in image.chunks for n in axis):
         raise ValueError("image has chunks of unknown size: call its compute_chunk_sizes() first")
-    if any(n > LIMIT for n in image.shape[-3:]):
-        raise ValueError(f"image is too large: its last three axes must each stay below 2**31, got {image.shape}")
+    check_image_axes(image.shape)
     request = checked_request(
         image.shape,
         image.dtype,
@@ -103,7 +102,6 @@ def resample_dask(
         fill=fill,
         threads=1 if threads is None else threads,
         edges=edges,
-        limit_output=False,
     )
     output_shape = tuple(image.shape[:-3]) + request.shape
     if chunks is None:

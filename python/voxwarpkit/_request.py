@@ -56,9 +56,15 @@ def checked_image(image: Any) -> NDArray[Any]:
     if not isinstance(image, np.ndarray):
         raise TypeError(f"image must be a numpy.ndarray or a dask array, not {type(image).__name__}")
     check_image_type(image.ndim, image.dtype)
-    if image.size > LIMIT:
-        raise ValueError(f"image is too large: it has {image.size} elements, more than the limit of {LIMIT}")
+    check_image_axes(image.shape)
     return image
+
+
+def check_image_axes(shape: Tuple[int, ...]) -> None:
+    """ValueError when one of the last three axes reaches 2**31: a single x row or (z, y) index
+    past the kernel's 32-bit counts. Larger totals are resampled in blocks."""
+    if any(n > LIMIT for n in shape[-3:]):
+        raise ValueError(f"image is too large: its last three axes must each stay below 2**31, got {shape}")
 
 
 def check_image_type(rank: int, dtype: np.dtype[Any]) -> None:
@@ -93,20 +99,17 @@ def checked_request(
     fill: float,
     threads: Optional[int],
     edges: str = "clamp",
-    limit_output: bool = True,
 ) -> Request:
     """resample's arguments checked against an image of this shape and type.
 
-    ``limit_output=False`` lets the output reach 2**31 elements, for callers
-    that make it block by block and keep each block below that.
+    The output may reach 2**31 elements in all (its callers make such an
+    output block by block); each of its axes stays below that.
     """
     volumes = image_shape[0] if len(image_shape) == 4 else 1
     spacing = _spacing(voxel_size, "voxel_size")
     output_spacing = spacing if output_voxel_size is None else _spacing(output_voxel_size, "output_voxel_size")
     matrices = _matrices(matrix, volumes, len(image_shape) == 4)
     output_shape = counts(image_shape[-3:]) if shape is None else _output_shape(shape)
-    if limit_output and volumes * math.prod(output_shape) > LIMIT:
-        raise ValueError(f"the output is too large: {volumes} x {output_shape} has more than {LIMIT} elements")
     if isinstance(order, bool) or np.ndim(order) != 0 or order not in (0, 1):
         raise ValueError(f"order must be 0 (nearest) or 1 (linear), got {order!r}")
     if not isinstance(edges, str) or edges not in EDGE_RULES:

@@ -1,22 +1,38 @@
 """``resample``: any output grid, one matrix per volume, nearest or linear, a fill value.
 
-A numpy image is resampled here in one engine call; a dask array goes to
-:mod:`voxwarpkit._dask`, one task per output block.
+A numpy image is resampled here in one engine call, or, when the image or
+the output holds 2**31 elements or more (more than one engine job can
+count), in blocks of the output, each read from a window of the input; a
+dask array goes to :mod:`voxwarpkit._dask`, one task per output block.
+Every position is computed from its global output index, so the blocks give
+the bits of one call.
 """
 
 from __future__ import annotations
 
+import itertools
+import math
 import sys
-from typing import TYPE_CHECKING, Any, Optional, Sequence, overload
+from typing import TYPE_CHECKING, Any, Iterator, List, NamedTuple, Optional, Sequence, overload
 
 import numpy as np
 
-from ._blocks import resample_window
+from ._blocks import resample_window, source_box
 from ._dask import resample_dask
-from ._request import checked_image, checked_request, counts
+from ._request import LIMIT, Counts, Request, checked_image, checked_request, counts
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
+
+# The most elements one engine job may hold in its output block and in the
+# input window it reads (the kernel's counts are 32-bit). A numpy call with
+# a larger image or output runs in blocks.
+JOB_LIMIT = LIMIT
+# In the block path, output blocks hold at most this many elements (256 MiB
+# as float32), and a window the engine copies (one it converts to float32,
+# or not C-contiguous) at most four times that: beside the whole result, a
+# block adds little memory.
+BLOCK_ELEMENTS = 2**26
 
 
 @overload
@@ -146,7 +162,14 @@ def resample(
         Naming the argument and the reason: rank, element type, shapes,
         matrix counts, a non-finite or non-positive spacing, an output axis
         below 1, an order other than 0 or 1, an unknown edge rule, a fill the
-        result's type cannot hold, an image or output of 2**31 elements or more.
+        result's type cannot hold, an image with one of its last three axes
+        of 2**31 elements or more.
+
+    Notes
+    -----
+    A numpy image or output of 2**31 elements or more, past what one engine
+    job counts, is resampled in blocks of the output into one result array,
+    with the bits of one call.
     """
     dask_array = sys.modules.get("dask.array")  # never imported here: a dask array means it is loaded
     if dask_array is not None and isinstance(image, dask_array.Array):
@@ -178,6 +201,121 @@ def resample(
         edges=edges,
     )
     stack = array if array.ndim == 4 else array[np.newaxis]
-    grid = counts(stack.shape[1:])
-    result = resample_window(stack, (0, 0, 0), grid, request, (0, 0, 0), request.shape, request.threads)
+    if stack.size > JOB_LIMIT or stack.shape[0] * math.prod(request.shape) > JOB_LIMIT:
+        result = _resample_in_blocks(stack, request)
+    else:
+        grid = counts(stack.shape[1:])
+        result = resample_window(stack, (0, 0, 0), grid, request, (0, 0, 0), request.shape, request.threads)
     return result if array.ndim == 4 else result[0]
+
+
+class _Block(NamedTuple):
+    """Volumes ``first:end`` of the output, from ``origin`` over ``extent`` (z, y, x)."""
+
+    first: int
+    end: int
+    origin: Counts
+    extent: Counts
+
+
+def _resample_in_blocks(stack: NDArray[Any], request: Request) -> NDArray[Any]:
+    """The output of ``request`` for the stack ``(nvol, nz, ny, nx)``, made block by block.
+
+    The result is allocated once and each block's result is copied into it.
+    A block reads the window of the input that its source box spans: a view,
+    widened to whole rows and slices when the engine can read the input in
+    place, so that it is contiguous and never copied; otherwise only the box,
+    which the engine copies. A block whose window would be too large is cut
+    in two, until it fits (one output voxel reads at most 2 x 2 x 2 voxels).
+    """
+    volumes = stack.shape[0]
+    grid = counts(stack.shape[1:])
+    result = np.empty((volumes,) + request.shape, dtype=request.result_type)
+    fill = np.frombuffer(request.fill, dtype=request.result_type)
+    budget = max(min(BLOCK_ELEMENTS, JOB_LIMIT), 1)
+    copy_limit = max(min(4 * BLOCK_ELEMENTS, JOB_LIMIT), 8)
+    native = stack.dtype == stack.dtype.newbyteorder("=")
+    # The engine reads such an input where it lies: nearest any element type, linear float32.
+    in_place = (
+        stack.flags.c_contiguous
+        and stack.flags.aligned
+        and native
+        and (request.order == 0 or stack.dtype == np.float32)
+    )
+    per_volume = request.matrices.shape[0] > 1
+    pending: List[_Block] = []
+    for tile in _tiles(volumes, request.shape, budget):
+        pending.append(tile)
+        while pending:
+            block = pending.pop()
+            (z, y, x), (ez, ey, ex) = block.origin, block.extent
+            target = result[block.first : block.end, z : z + ez, y : y + ey, x : x + ex]
+            block_request = (
+                request._replace(matrices=request.matrices[block.first : block.end]) if per_volume else request
+            )
+            box = source_box(grid, block_request, block.origin, block.extent)
+            if box is None:  # no position is sampled: all fill
+                target[...] = fill
+                continue
+            count = block.end - block.first
+            (z0, z1), (y0, y1), (x0, x1) = box
+            # Whole slices from z0 to z1 (all of them for several volumes) are contiguous.
+            slices = (0, grid[0]) if count > 1 else (z0, z1)
+            widened = count * (slices[1] - slices[0]) * grid[1] * grid[2]
+            boxed = count * (z1 - z0) * (y1 - y0) * (x1 - x0)
+            one_row = count == 1 and ez == 1 and ey == 1
+            if in_place and widened <= JOB_LIMIT:
+                window = stack[block.first : block.end, slices[0] : slices[1]]
+                window_origin: Counts = (slices[0], 0, 0)
+            elif boxed <= copy_limit and (one_row or not in_place):
+                # Only the box, which the engine copies: for inputs it copies anyway, and for a
+                # single row whose whole slices are too large. Other blocks of an input read in
+                # place are cut until their windows are views.
+                window = stack[block.first : block.end, z0:z1, y0:y1, x0:x1]
+                window_origin = (z0, y0, x0)
+            else:
+                pending.extend(_halves(block))
+                continue
+            target[...] = resample_window(
+                window, window_origin, grid, block_request, block.origin, block.extent, request.threads
+            )
+    return result
+
+
+def _tiles(volumes: int, shape: Counts, budget: int) -> Iterator[_Block]:
+    """The output cut into blocks of at most ``budget`` elements: as many whole
+    volumes as fit, else runs along the outermost axis of whole inner slices,
+    rows or runs of a row."""
+    size = math.prod(shape)
+    if size <= budget:
+        step = budget // size
+        for first in range(0, volumes, step):
+            yield _Block(first, min(first + step, volumes), (0, 0, 0), shape)
+        return
+    steps = [1, 1, 1]
+    inner = 1
+    for axis in (2, 1, 0):
+        if inner * shape[axis] > budget:
+            steps[axis] = budget // inner
+            break
+        steps[axis] = shape[axis]
+        inner *= shape[axis]
+    for volume in range(volumes):
+        for origin in itertools.product(*(range(0, n, step) for n, step in zip(shape, steps))):
+            extent = counts([min(step, n - o) for n, step, o in zip(shape, steps, origin)])
+            yield _Block(volume, volume + 1, counts(origin), extent)
+
+
+def _halves(block: _Block) -> List[_Block]:
+    """``block`` cut in two: between its volumes, else across its longest axis."""
+    if block.end - block.first > 1:
+        middle = (block.first + block.end) // 2
+        return [block._replace(end=middle), block._replace(first=middle)]
+    axis = max(range(3), key=lambda a: block.extent[a])
+    half = block.extent[axis] // 2
+    low, high = list(block.extent), list(block.origin)
+    low[axis] = half
+    high[axis] += half
+    rest = list(block.extent)
+    rest[axis] -= half
+    return [block._replace(extent=counts(low)), block._replace(origin=counts(high), extent=counts(rest))]

@@ -127,7 +127,6 @@ EYE = np.eye(3, 4)
         ((IMAGE, ONES, np.eye(4) * 2), {}, ValueError, "last row of a 4x4 matrix must be 0 0 0 1"),
         ((IMAGE, ONES, EYE), {"shape": (4, 0, 3)}, ValueError, "shape must be 3 counts"),
         ((IMAGE, ONES, EYE), {"shape": (4, 3)}, ValueError, "shape must be 3 counts"),
-        ((IMAGE, ONES, EYE), {"shape": (2**16, 2**16, 1)}, ValueError, "the output is too large"),
         ((IMAGE, ONES, EYE), {"order": 3}, ValueError, "order must be 0 (nearest) or 1 (linear)"),
         ((IMAGE, ONES, EYE), {"edges": "bands"}, ValueError, "edges must be one of 'clamp', 'transform'"),
         ((IMAGE, ONES, EYE), {"fill": 1e300}, ValueError, "does not fit the result's type float32"),
@@ -149,13 +148,13 @@ def test_bad_arguments_are_named(arguments, kwargs, error, message):
         np.testing.assert_array_equal(np.asarray(argument), original)
 
 
-def test_an_empty_source_axis_gives_fill_and_an_image_of_2_31_elements_is_refused():
+def test_an_empty_source_axis_gives_fill_and_an_image_axis_of_2_31_elements_is_refused():
     assert_same_bits(
         voxwarpkit.resample(np.zeros((3, 0, 4), np.int8), ONES, EYE, order=0, fill=-3, shape=(2, 2, 2)),
         np.full((2, 2, 2), -3, np.int8),
     )
-    huge = np.lib.stride_tricks.as_strided(np.zeros(1, np.uint8), shape=(2, 2**15, 2**15), strides=(0, 0, 0))
-    with pytest.raises(ValueError, match="image is too large"):
+    huge = np.lib.stride_tricks.as_strided(np.zeros(1, np.uint8), shape=(1, 1, 2**31), strides=(0, 0, 0))
+    with pytest.raises(ValueError, match="image is too large: its last three axes"):
         voxwarpkit.resample(huge, ONES, EYE)
 
 
