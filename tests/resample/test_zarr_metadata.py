@@ -9,7 +9,7 @@ from voxwarpkit import cli
 
 nib = pytest.importorskip("nibabel")
 zarr = pytest.importorskip("zarr")
-ome_zarr_models = pytest.importorskip("ome_zarr_models")
+pytest.importorskip("ome_zarr_models")
 
 from ome_zarr_models import v04, v05  # noqa: E402  (needs ome-zarr-models)
 from ome_zarr_models.common.coordinate_transformations import VectorScale, VectorTranslation  # noqa: E402
@@ -22,31 +22,24 @@ SPLIT = ([1.0, 0.25, 0.5], [-5.0, -15.0, -60.0], ([2.0, 2.0, 0.5], [-6.0, -10.0,
 def write_ome_input(path, data, version, transforms):
     """An OME-Zarr image whose metadata the field's own models build."""
     models, zarr_format = (v04, 2) if version == "0.4" else (v05, 3)
-    level_scale, level_translation, multiscale_level = transforms
+    scale, translation, on_multiscale = transforms
     multiscale = models.multiscales.Multiscale(
         axes=[models.axes.Axis(name=name, type="space", unit="millimeter") for name in "zyx"],
-        datasets=[models.multiscales.Dataset.build(path="0", scale=level_scale, translation=level_translation)],
-        coordinateTransformations=None
-        if multiscale_level is None
-        else (VectorScale.build(multiscale_level[0]), VectorTranslation.build(multiscale_level[1])),
+        datasets=[models.multiscales.Dataset.build(path="0", scale=scale, translation=translation)],
+        coordinateTransformations=on_multiscale
+        and (VectorScale.build(on_multiscale[0]), VectorTranslation.build(on_multiscale[1])),
         **({"version": "0.4"} if version == "0.4" else {}),
     ).model_dump(mode="json", exclude_none=True)
     group = zarr.open_group(str(path), mode="w", zarr_format=zarr_format)
-    layout = {"dimension_names": list("zyx")} if zarr_format == 3 else {"dimension_separator": "/"}
-    array = zarr.open_array(
-        str(path / "0"),
-        mode="w",
-        shape=data.shape,
-        chunks=(4, 5, 6),
-        dtype=data.dtype,
-        zarr_format=zarr_format,
-        **layout,
+    layout = (
+        {"dimension_names": list("zyx")}
+        if zarr_format == 3
+        else {"chunk_key_encoding": {"name": "v2", "separator": "/"}}
     )
-    array[...] = data
-    if version == "0.4":
-        group.attrs["multiscales"] = [multiscale]
-    else:
-        group.attrs["ome"] = {"version": "0.5", "multiscales": [multiscale]}
+    group.create_array("0", shape=data.shape, chunks=(4, 5, 6), dtype=data.dtype, **layout)[...] = data
+    group.attrs.update(
+        {"multiscales": [multiscale]} if version == "0.4" else {"ome": {"version": "0.5", "multiscales": [multiscale]}}
+    )
 
 
 @pytest.mark.skipif(int(zarr.__version__.split(".")[0]) < 3, reason="OME-Zarr 0.5 and its models need zarr 3")

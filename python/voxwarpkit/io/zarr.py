@@ -108,7 +108,7 @@ def _ome_image(data: Any, multiscale: Dict[str, Any], version: str, zarr_format:
     if len(axes) != data.ndim or not all(spatial[-3:]):
         raise FileError(f"input {source}: OME-Zarr axes {axes} do not end in three spatial axes")
     scale, offset = ome_transform(multiscale, data.ndim, f"input {source}")
-    voxel_size = positive_three(scale[-3:][::-1], f"input {source}: OME-Zarr scale")
+    voxel_size = positive_three(scale[-3:][::-1].tolist(), f"input {source}: OME-Zarr scale")
     affine = np.diag([*voxel_size, 1.0])
     affine[:3, 3] = offset[-3:][::-1]
     units = [str(axis.get("unit")) if isinstance(axis, dict) else "" for axis in axes]
