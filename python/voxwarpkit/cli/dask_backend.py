@@ -22,14 +22,14 @@ import numpy as np
 
 from .._resample import resample
 from .._threads import thread_count
-from ..images import Grid, image_on_grid
+from ..images import Grid
 from ..io.atomic import replaced_store_on_success
 from ..io.errors import FileError, first_line
 from ..io.lazy import LazyImage, positive_three
 from ..io.nifti import nifti_suffix, read_nifti_lazily, save_nifti
-from ..io.zarr import PathLike, create_output, is_zarr, read_zarr, regular_block, write_block
+from ..io.zarr import PathLike, create_output, is_zarr, output_affine, read_zarr, regular_block, write_block
 from .errors import CommandError
-from .grids import on_grid
+from .grids import lazy_grid, nifti_on_grid
 from .output import check_output, shown
 
 if TYPE_CHECKING:
@@ -111,7 +111,7 @@ def resample_with_dask(
     except (TypeError, ValueError) as error:
         raise CommandError(f"cannot resample {source}: {error}") from None
     data = run_blocks(lazy, scheduler, True, err, threads)
-    save_nifti(image_on_grid(on_grid(grid), np.asarray(data).T, grid, on_grid(grid)), target, overwrite=force)
+    save_nifti(nifti_on_grid(np.asarray(data).T, grid, image.header), target, overwrite=force)
     print(
         f"resampled {source}{how} into {target} {shown(data.shape[::-1])} "
         f"({data.dtype}, {interpolation}) in {time.perf_counter() - started:.3f} s",
@@ -242,9 +242,10 @@ def write_zarr(
     ``image`` is the input, whose metadata the output follows, unless
     ``affine`` gives the output's voxel-to-world affine.
     """
+    frame = output_affine(image, spacing, affine, target)
     with replaced_store_on_success(target, force=force) as partial:
         try:
-            array_path = create_output(partial, data, block, spacing, image, affine)
+            array_path = create_output(partial, data, block, spacing, image, frame)
             # Absolute, so that workers started elsewhere (a cluster's) write it too.
             write = functools.partial(write_block, str(Path(array_path).absolute()))
             writes = data.map_blocks(write, dtype=bool, chunks=(1,) * data.ndim)
@@ -269,7 +270,8 @@ def nifti_to_zarr(
     """Write the NIfTI image ``source`` as the Zarr array ``target``, axes reversed.
 
     The array holds the data's own element type, the ``voxel_size``
-    attribute (sx, sy, sz) and the NIfTI ``affine`` (voxel-to-world, 4x4),
+    attribute (sx, sy, sz), the NIfTI ``affine`` (voxel-to-world, 4x4) and
+    ``nifti``, the header's time step (TR), units and sform and qform codes,
     which :func:`zarr_to_nifti` gives back.
     """
     target_path = Path(target)
@@ -292,19 +294,19 @@ def nifti_to_zarr(
 def zarr_to_nifti(source: PathLike, target: PathLike, *, force: bool = False) -> None:
     """Write the Zarr or OME-Zarr image ``source`` as the NIfTI file ``target`` (in memory).
 
-    The affine is the array's ``affine`` attribute where it has one, else
-    the voxel size along the diagonal.
+    The affine is the array's ``affine`` attribute, or an OME-Zarr image's
+    scale and translation, else the voxel size along the diagonal. The time
+    step, units and codes are those the array's ``nifti`` attribute keeps,
+    or an OME-Zarr image's time scale and units.
     """
-    nib = importlib.import_module("nibabel")
     target_path = Path(target)
     if nifti_suffix(target_path) is None:
         raise CommandError(f"output {target_path}: the name must end in .nii or .nii.gz")
     check_output(target_path, force=force)
     image = read_image(source)
-    affine = np.diag(list(image.voxel_size) + [1.0]) if image.affine is None else np.asarray(image.affine)
+    grid = lazy_grid(image, Path(source), "input")
     data = np.asarray(image.data.compute(scheduler="threads")).transpose()
-    kind = nib.Nifti1Image if max(data.shape) <= 32767 else nib.Nifti2Image
-    save_nifti(kind(data, affine), target_path, overwrite=force)
+    save_nifti(nifti_on_grid(data, grid, image.header), target_path, overwrite=force)
 
 
 def run_blocks(

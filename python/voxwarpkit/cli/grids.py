@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
 
-from ..images import Grid, checked_grid
-from ..io.lazy import LazyImage
+from ..images import Grid, checked_grid, image_on_grid
+from ..io.lazy import HeaderFields, LazyImage
 from ..io.nifti import NiftiImage, header_voxel_size
 from .errors import CommandError
 
@@ -47,3 +47,21 @@ def on_grid(grid: Grid) -> Any:
     made: Any = nifti1(np.broadcast_to(np.float32(0), grid.shape), grid.affine)
     made.header.set_zooms(grid.zooms)
     return made
+
+
+def nifti_on_grid(data: NDArray[Any], grid: Grid, header: Optional[HeaderFields]) -> Any:
+    """A NIfTI image of ``data`` (i, j, k[, t]) on ``grid``, with the time step (TR), units and
+    sform and qform codes ``header`` keeps from the NIfTI file the image came from, where known."""
+    import nibabel as nib
+
+    nifti1: Any = nib.Nifti1Image  # its constructor is not annotated
+    template: Any = nifti1(np.broadcast_to(np.float32(0), data.shape), grid.affine)
+    fields: Any = template.header
+    step = 1.0 if header is None or header.time_step is None else header.time_step
+    fields.set_zooms(grid.zooms + ((step,) if data.ndim == 4 else ()))
+    # Codes 0 let image_on_grid choose its own; the source's codes where they are known.
+    fields["sform_code"] = 0 if header is None else header.sform_code or 0
+    fields["qform_code"] = 0 if header is None else header.qform_code or 0
+    if header is not None:
+        fields.set_xyzt_units(header.space_unit or "unknown", header.time_unit or "unknown")
+    return image_on_grid(template, data, grid, template)

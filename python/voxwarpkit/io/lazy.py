@@ -10,6 +10,20 @@ import numpy as np
 from .errors import FileError
 
 
+class HeaderFields(NamedTuple):
+    """What a NIfTI header says beside the grid, kept when an image goes through Zarr.
+
+    Units are nibabel's names ("mm", "micron", "meter"; "sec", "msec",
+    "usec"), or None where unknown; codes are the sform and qform codes.
+    """
+
+    time_step: Optional[float]  # the spacing of a 4-D image's volumes (TR), in time_unit
+    space_unit: Optional[str]
+    time_unit: Optional[str]
+    sform_code: Optional[int]
+    qform_code: Optional[int]
+
+
 class LazyImage(NamedTuple):
     """An image read lazily, from a Zarr store or a NIfTI file: ``(z, y, x)`` or ``(t, z, y, x)`` as a dask array."""
 
@@ -18,7 +32,8 @@ class LazyImage(NamedTuple):
     multiscales: Optional[Dict[str, Any]]  # the OME-Zarr multiscales entry, for an OME-Zarr image
     ome_version: Optional[str]  # "0.4" (attributes "multiscales") or "0.5" (attributes "ome")
     zarr_format: Optional[int]  # 2 or 3, None for a NIfTI file
-    affine: Optional[List[List[float]]]  # a NIfTI voxel-to-world affine, where one is known
+    affine: Optional[List[List[float]]]  # the voxel-to-world affine, where one is known
+    header: Optional[HeaderFields] = None  # a NIfTI header's time step, units and codes, where known
 
 
 def positive_three(values: Any, what: str) -> Tuple[float, float, float]:

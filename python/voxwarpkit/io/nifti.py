@@ -13,7 +13,7 @@ import numpy as np
 
 from .atomic import replaced_on_success
 from .errors import FileError, first_line
-from .lazy import LazyImage, positive_three
+from .lazy import HeaderFields, LazyImage, positive_three
 
 if TYPE_CHECKING:
     import nibabel as nib
@@ -150,4 +150,18 @@ def read_nifti_lazily(source: Path) -> LazyImage:
     name = "nifti-" + tokenize(str(source.resolve()), source.stat().st_mtime_ns)
     data = da.from_array(image.dataobj, chunks="auto", name=name, lock=True, asarray=True).transpose()
     affine = np.asarray(image.affine, dtype=np.float64).tolist()
-    return LazyImage(data, zooms, None, None, None, affine)
+    return LazyImage(data, zooms, None, None, None, affine, header_fields(image))
+
+
+def header_fields(image: NiftiImage) -> HeaderFields:
+    """What a copy of ``image`` through Zarr keeps of its header: the time step (TR), units and codes."""
+    header: Any = image.header  # nibabel leaves its header methods unannotated
+    zooms = header.get_zooms()
+    space_unit, time_unit = header.get_xyzt_units()
+    return HeaderFields(
+        float(zooms[3]) if len(zooms) > 3 else None,
+        None if space_unit == "unknown" else str(space_unit),
+        None if time_unit == "unknown" else str(time_unit),
+        int(header["sform_code"]),
+        int(header["qform_code"]),
+    )

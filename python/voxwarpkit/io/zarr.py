@@ -7,6 +7,9 @@ reversed, so Zarr ``(z, y, x)`` is NIfTI ``(k, j, i)`` and x is NIfTI's i.
 Voxel sizes are ``(sx, sy, sz)`` (x first), as resample takes them; the
 ``voxel_size`` attribute of the arrays written here holds them in that order,
 and OME-Zarr ``scale`` holds them in axis order, ``(..., sz, sy, sx)``.
+An OME-Zarr image's ``scale`` and ``translation`` give its affine,
+``diag(sx, sy, sz)`` with the translation (x, y, z) as its last column; a
+plain array's is its ``affine`` attribute, where it has one.
 
 Works with zarr 2 (2.16 or later) and zarr 3: OME-Zarr 0.4 (Zarr format 2)
 and 0.5 (format 3) images are read and written, level 0 only.
@@ -17,12 +20,12 @@ from __future__ import annotations
 import importlib
 import os
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 
 from .errors import FileError, first_line
-from .lazy import LazyImage, positive_three
+from .lazy import HeaderFields, LazyImage, positive_three
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -55,9 +58,9 @@ def _zarr_format(array: Any) -> int:
 def read_zarr(source: Path) -> LazyImage:
     """The image in a Zarr array or an OME-Zarr image group (level 0), as a dask array.
 
-    The voxel size is an OME-Zarr image's level-0 ``scale`` (times the
-    multiscale's own, if any), else a Zarr array's ``voxel_size`` attribute
-    (sx, sy, sz).
+    The voxel size and origin are an OME-Zarr image's level-0 ``scale`` and
+    ``translation`` (then the multiscale's own, if any), else a Zarr array's
+    ``voxel_size`` attribute (sx, sy, sz) and ``affine``.
     """
     zarr = _zarr()
     da = importlib.import_module("dask.array")
@@ -75,46 +78,112 @@ def read_zarr(source: Path) -> LazyImage:
     if isinstance(opened, zarr.Group):
         if not multiscales:
             raise FileError(f"input {source}: a Zarr group without OME-Zarr multiscales")
-        level = multiscales[0]["datasets"][0]
+        entry: Dict[str, Any] = multiscales[0]
+        level = entry["datasets"][0]
         try:
             array = opened[level["path"]]
         except KeyError:
             raise FileError(f"input {source}: its level 0, {level['path']!r}, is missing") from None
-        found: Optional[Tuple[float, float, float]] = _ome_voxel_size(multiscales[0], array.ndim, source)
-        entry: Optional[Dict[str, Any]] = multiscales[0]
-    else:
-        array, entry = opened, None
-        size = attributes.get("voxel_size")
-        found = None if size is None else positive_three(size, f"input {source}: attribute voxel_size")
-    voxel_size = found
-    if voxel_size is None:
+        return _ome_image(da.from_zarr(array), entry, version, _zarr_format(array), source)
+    size = opened.attrs.get("voxel_size")
+    if size is None:
         raise FileError(f"input {source}: its metadata gives no voxel size; give one")
-    affine = attributes.get("affine") if entry is None else None
+    voxel_size = positive_three(size, f"input {source}: attribute voxel_size")
+    header = attributes.get(HEADER_ATTRIBUTE)
     return LazyImage(
-        da.from_zarr(array),
+        da.from_zarr(opened),
         voxel_size,
-        entry,
-        version if entry is not None else None,
-        _zarr_format(array),
-        affine,
+        None,
+        None,
+        _zarr_format(opened),
+        attributes.get("affine"),
+        None if header is None else _header_fields(header, source),
     )
 
 
-def _ome_voxel_size(multiscale: Dict[str, Any], rank: int, source: Path) -> Tuple[float, float, float]:
-    """(sx, sy, sz) from the level-0 and multiscale-wide ``scale`` transformations."""
+def _ome_image(data: Any, multiscale: Dict[str, Any], version: str, zarr_format: int, source: Path) -> LazyImage:
+    """An OME-Zarr image's level 0, its affine made of the scale and translation (x, y, z)."""
     axes = multiscale.get("axes") or []
     spatial = [axis.get("type") in (None, "space") if isinstance(axis, dict) else True for axis in axes]
-    if len(axes) != rank or not all(spatial[-3:]):
+    if len(axes) != data.ndim or not all(spatial[-3:]):
         raise FileError(f"input {source}: OME-Zarr axes {axes} do not end in three spatial axes")
-    scale = np.ones(rank)
+    scale, offset = ome_transform(multiscale, data.ndim, f"input {source}")
+    voxel_size = positive_three(scale[-3:][::-1].tolist(), f"input {source}: OME-Zarr scale")
+    affine = np.diag([*voxel_size, 1.0])
+    affine[:3, 3] = offset[-3:][::-1]
+    units = [str(axis.get("unit")) if isinstance(axis, dict) else "" for axis in axes]
+    space_units = {_NIFTI_UNITS.get(unit) for unit in units[-3:]}
+    header = HeaderFields(
+        float(scale[0]) if data.ndim == 4 else None,
+        space_units.pop() if len(space_units) == 1 else None,  # one unit for all three axes, or none
+        _NIFTI_UNITS.get(units[0]) if data.ndim == 4 else None,
+        None,
+        None,
+    )
+    return LazyImage(data, voxel_size, multiscale, version, zarr_format, affine.tolist(), header)
+
+
+# OME-Zarr's unit names (UDUNITS-2) for the ones a NIfTI header can hold, as nibabel names them.
+_NIFTI_UNITS = {
+    "meter": "meter",
+    "millimeter": "mm",
+    "micrometer": "micron",
+    "second": "sec",
+    "millisecond": "msec",
+    "microsecond": "usec",
+}
+
+# The attribute of a plain Zarr array that holds a NIfTI header's time step, units and codes.
+HEADER_ATTRIBUTE = "nifti"
+
+
+def _header_fields(value: Any, source: Path) -> HeaderFields:
+    """The HeaderFields stored in the attribute ``nifti``, or FileError for one that is not."""
+    try:
+        fields = HeaderFields(**value)
+        step = None if fields.time_step is None else float(fields.time_step)
+        codes = [None if code is None else int(code) for code in (fields.sform_code, fields.qform_code)]
+        if not all(unit is None or isinstance(unit, str) for unit in (fields.space_unit, fields.time_unit)):
+            raise TypeError("a unit is a name")
+    except (TypeError, ValueError):
+        raise FileError(
+            f"input {source}: attribute {HEADER_ATTRIBUTE} holds no NIfTI header fields: {value!r}"
+        ) from None
+    return HeaderFields(step, fields.space_unit, fields.time_unit, codes[0], codes[1])
+
+
+def ome_transform(multiscale: Dict[str, Any], rank: int, what: str) -> Tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """The scale and offset, in axis order, that take level 0's voxel indices to the multiscale's coordinates.
+
+    The level's transformations apply first, then the multiscale's, each
+    list in its own order: a scale multiplies the offset so far, a
+    translation adds to it.
+    """
+    scale, offset = np.ones(rank), np.zeros(rank)
     for transformations in (
-        multiscale["datasets"][0].get("coordinateTransformations", []),
-        multiscale.get("coordinateTransformations", []),
+        multiscale["datasets"][0].get("coordinateTransformations") or [],
+        multiscale.get("coordinateTransformations") or [],
     ):
         for transformation in transformations:
-            if transformation.get("type") == "scale":
-                scale = scale * np.asarray(transformation["scale"], dtype=np.float64)
-    return positive_three(scale[-3:][::-1], f"input {source}: OME-Zarr scale")
+            kind = transformation.get("type") if isinstance(transformation, dict) else None
+            if kind == "identity":
+                continue
+            if kind not in ("scale", "translation") or kind not in transformation:
+                raise FileError(
+                    f"{what}: OME-Zarr coordinate transformation {transformation!r} is not supported; "
+                    "a scale or a translation with its values is"
+                )
+            try:
+                values = np.asarray(transformation[kind], dtype=np.float64)
+            except (TypeError, ValueError):
+                values = np.empty(0)
+            if values.shape != (rank,) or not np.all(np.isfinite(values)):
+                raise FileError(f"{what}: OME-Zarr {kind} {transformation[kind]!r} is not {rank} finite numbers")
+            if kind == "scale":
+                scale, offset = scale * values, offset * values
+            else:
+                offset = offset + values
+    return scale, offset
 
 
 def regular_block(chunks: Tuple[Tuple[int, ...], ...], target: Path) -> Tuple[int, ...]:
@@ -126,29 +195,76 @@ def regular_block(chunks: Tuple[Tuple[int, ...], ...], target: Path) -> Tuple[in
     return block
 
 
+def output_affine(
+    image: LazyImage, spacing: Tuple[float, float, float], affine: Optional[ArrayLike], target: Path
+) -> Optional[NDArray[np.float64]]:
+    """The output's voxel-to-world affine: ``affine``, else the input's with the output's spacing, where known.
+
+    An OME-Zarr output places its grid by a scale and a translation alone,
+    so its affine must be the diagonal of ``spacing`` and an offset: else
+    FileError, before anything is written.
+    """
+    if affine is not None:
+        frame: Optional[NDArray[np.float64]] = np.array(affine, dtype=np.float64)
+    elif image.affine is not None:
+        # The output keeps the input's frame, with its own spacing along each axis.
+        frame = np.array(image.affine, dtype=np.float64)
+        frame[:3, :3] = frame[:3, :3] * (np.asarray(spacing) / np.asarray(image.voxel_size))
+    else:
+        frame = None
+    if image.multiscales is not None and frame is not None:
+        tolerance = 1e-9 * max(spacing)
+        if not np.allclose(frame[:3, :3], np.diag(spacing), rtol=1e-9, atol=tolerance):
+            raise FileError(
+                f"output {target}: OME-Zarr places a grid by a scale and a translation only, and this "
+                "output grid is rotated, flipped or sheared; write a NIfTI file or a plain Zarr array"
+            )
+    return frame
+
+
 def create_output(
     store: Path,
     result: Any,
     block: Tuple[int, ...],
     spacing: Tuple[float, float, float],
     image: LazyImage,
-    affine: Optional[ArrayLike],
+    affine: Optional[NDArray[np.float64]],
 ) -> str:
-    """Create the empty output in ``store``; return the path of its array."""
+    """Create the empty output in ``store``; return the path of its array.
+
+    ``affine`` is the output's, from :func:`output_affine`. An OME-Zarr
+    input gives an OME-Zarr image of its NGFF version: 0.4 in Zarr format 2,
+    0.5 (attribute "ome", arrays with ``dimension_names``) in format 3, its
+    scale and translation those of ``affine``. Any other output is a plain
+    array with the attributes ``voxel_size``, ``affine`` and ``nifti`` (the
+    NIfTI header's time step, units and codes) where known.
+    """
     zarr = _zarr()
-    zarr_format = image.zarr_format or (3 if int(zarr.__version__.split(".")[0]) >= 3 else 2)
-    if image.multiscales is not None and image.ome_version == "0.5":
-        zarr_format = 3
-    # zarr 2 writes format 2 only and takes no zarr_format argument.
-    formats: Dict[str, Any] = {"zarr_format": zarr_format} if zarr_format == 3 else {}
+    zarr_3 = int(zarr.__version__.split(".")[0]) >= 3
+    zarr_format = image.zarr_format or (3 if zarr_3 else 2)
     array_path = store
-    if image.multiscales is not None:
-        group = zarr.open_group(str(store), mode="w", **formats)
-        multiscale = _ome_multiscale(image.multiscales, spacing, result.ndim)
-        if image.ome_version == "0.5":
-            group.attrs["ome"] = {"version": "0.5", "multiscales": [multiscale]}
+    options: Dict[str, Any] = {}
+    multiscale = image.multiscales
+    if multiscale is not None:
+        zarr_format = 3 if image.ome_version == "0.5" else 2
+        if zarr_format == 3 and not zarr_3:
+            raise FileError(f"output {store}: OME-Zarr 0.5 (Zarr format 3) needs zarr 3 or later")
+        origin = (0.0, 0.0, 0.0) if affine is None else tuple(float(v) for v in affine[:3, 3])
+        written = _ome_multiscale(multiscale, image.ome_version or "0.4", spacing, origin, result.ndim)
+        if zarr_format == 3:
+            options["dimension_names"] = [axis["name"] for axis in written["axes"]]
         else:
-            group.attrs["multiscales"] = [multiscale]
+            options["dimension_separator"] = "/"  # as NGFF 0.4 asks of its arrays
+    # zarr 2 writes format 2 only and takes no zarr_format argument.
+    if zarr_3:
+        options["zarr_format"] = zarr_format
+    if multiscale is not None:
+        group_options = {"zarr_format": zarr_format} if zarr_3 else {}
+        group = zarr.open_group(str(store), mode="w", **group_options)
+        if image.ome_version == "0.5":
+            group.attrs["ome"] = {"version": "0.5", "multiscales": [written]}
+        else:
+            group.attrs["multiscales"] = [written]
         array_path = store / "0"
     fill_value = False if result.dtype.kind == "b" else 0
     array = zarr.open_array(
@@ -158,25 +274,40 @@ def create_output(
         chunks=block,
         dtype=result.dtype,
         fill_value=fill_value,
-        **formats,
+        **options,
     )
     array.attrs["voxel_size"] = list(spacing)
-    if affine is not None:
-        array.attrs["affine"] = np.asarray(affine, dtype=np.float64).tolist()
-    elif image.affine is not None:
-        # The output keeps the input's frame, with its own spacing along each axis.
-        affine = np.asarray(image.affine, dtype=np.float64)
-        affine[:3, :3] = affine[:3, :3] * (np.asarray(spacing) / np.asarray(image.voxel_size))
-        array.attrs["affine"] = affine.tolist()
+    if multiscale is None:
+        if affine is not None:
+            array.attrs["affine"] = np.asarray(affine, dtype=np.float64).tolist()
+        if image.header is not None:
+            array.attrs[HEADER_ATTRIBUTE] = image.header._asdict()
     return str(array_path)
 
 
-def _ome_multiscale(multiscale: Dict[str, Any], spacing: Tuple[float, float, float], rank: int) -> Dict[str, Any]:
-    """The input's multiscale entry, reduced to one level of the output's spacing."""
-    level_scale = [1.0] * (rank - 3) + [spacing[2], spacing[1], spacing[0]]
-    written = {k: v for k, v in multiscale.items() if k not in ("datasets", "coordinateTransformations")}
-    scale = {"type": "scale", "scale": level_scale}
-    written["datasets"] = [{"path": "0", "coordinateTransformations": [scale]}]
+def _ome_multiscale(
+    multiscale: Dict[str, Any],
+    version: str,
+    spacing: Tuple[float, float, float],
+    origin: Tuple[float, ...],
+    rank: int,
+) -> Dict[str, Any]:
+    """The input's multiscale entry, reduced to one level of the output's spacing and origin.
+
+    The scale and translation of the leading axis (time) stay the input's;
+    all of them are the level's, so the multiscale has none of its own.
+    """
+    scale, offset = ome_transform(multiscale, rank, "input")
+    level_scale = [*(float(v) for v in scale[: rank - 3]), spacing[2], spacing[1], spacing[0]]
+    translation = [*(float(v) for v in offset[: rank - 3]), origin[2], origin[1], origin[0]]
+    dropped = ("datasets", "coordinateTransformations", "version")
+    written = {k: v for k, v in multiscale.items() if k not in dropped}
+    transformations: List[Dict[str, Any]] = [{"type": "scale", "scale": level_scale}]
+    if any(translation):
+        transformations.append({"type": "translation", "translation": translation})
+    written["datasets"] = [{"path": "0", "coordinateTransformations": transformations}]
+    if version == "0.4":
+        written["version"] = "0.4"  # 0.5 keeps it in the "ome" attribute instead
     return written
 
 
