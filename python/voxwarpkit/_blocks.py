@@ -33,7 +33,7 @@ def resample_window(
     engine refuses it with ValueError.
     """
     source = window
-    if request.order == 0:
+    if request.copies_elements:
         # Elements are copied as bits, so the engine reads them as they lie:
         # contiguous, aligned and in the machine's byte order.
         native = source.dtype.newbyteorder("=")

@@ -68,11 +68,12 @@ def resample_dask(
     *,
     shape: Optional[Sequence[int]] = None,
     output_voxel_size: Optional[ArrayLike] = None,
-    order: int = 1,
+    order: Optional[int] = None,
     fill: float = 0.0,
     threads: Optional[int] = None,
     chunks: Any = None,
     edges: str = "clamp",
+    interpolation: Optional[str] = None,
 ) -> Any:
     """:func:`voxwarpkit.resample` of the dask array ``image``, as a lazy dask array.
 
@@ -102,6 +103,7 @@ def resample_dask(
         fill=fill,
         threads=1 if threads is None else threads,
         edges=edges,
+        interpolation=interpolation,
     )
     output_shape = tuple(image.shape[:-3]) + request.shape
     if chunks is None:

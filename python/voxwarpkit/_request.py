@@ -22,6 +22,9 @@ Counts = Tuple[int, int, int]
 # nearest sampling does and blends clamped neighbours; "transform" keeps
 # transform's bands and extrapolation.
 EDGE_RULES = ("clamp", "transform")
+# How positions take their values, by name, and scipy's orders for those it has.
+INTERPOLATIONS = ("nearest", "linear", "label")
+ORDERS = {0: "nearest", 1: "linear"}
 
 
 class Request(NamedTuple):
@@ -29,15 +32,16 @@ class Request(NamedTuple):
 
     ``matrices`` is float32 of shape (1, 12) for one matrix or (nvol, 12) for
     one per volume; spacings are float32 (sx, sy, sz); ``shape`` is the
-    output's (nz, ny, nx); ``fill`` holds the bytes of one result element;
-    ``edges`` is linear sampling's edge rule, "clamp" or "transform".
+    output's (nz, ny, nx); ``interpolation`` is "nearest", "linear" or
+    "label"; ``fill`` holds the bytes of one result element; ``edges`` is
+    linear sampling's edge rule, "clamp" or "transform".
     """
 
     voxel_size: NDArray[np.float32]
     output_voxel_size: NDArray[np.float32]
     matrices: NDArray[np.float32]
     shape: Counts
-    order: int
+    interpolation: str
     result_type: np.dtype[Any]
     fill: bytes
     threads: int
@@ -45,10 +49,15 @@ class Request(NamedTuple):
 
     @property
     def engine_order(self) -> int:
-        """How the engine samples: 0 nearest, 1 linear with transform's bands, 2 linear with clamped edges."""
-        if self.order == 0:
-            return 0
-        return 1 if self.edges == "transform" else 2
+        """How the engine samples: 0 nearest, 1 linear with transform's bands, 2 linear with clamped edges, 3 label."""
+        if self.interpolation == "linear":
+            return 1 if self.edges == "transform" else 2
+        return 0 if self.interpolation == "nearest" else 3
+
+    @property
+    def copies_elements(self) -> bool:
+        """Whether the result holds source elements as they are (nearest, label), not float32 blends."""
+        return self.interpolation != "linear"
 
 
 def checked_image(image: Any) -> NDArray[Any]:
@@ -81,10 +90,24 @@ def check_image_type(rank: int, dtype: np.dtype[Any]) -> None:
         )
 
 
-def result_type_of(order: int, image_type: np.dtype[Any]) -> np.dtype[Any]:
-    """The element type of the result: float32 for linear sampling; nearest
-    copies elements as bits, so it keeps the image's type in native byte order."""
-    return np.dtype(np.float32) if order == 1 else image_type.newbyteorder("=")
+def result_type_of(interpolation: str, image_type: np.dtype[Any]) -> np.dtype[Any]:
+    """The element type of the result: float32 for linear sampling; nearest and
+    label copy elements as bits, so they keep the image's type in native byte order."""
+    return np.dtype(np.float32) if interpolation == "linear" else image_type.newbyteorder("=")
+
+
+def interpolation_of(order: Optional[int], interpolation: Optional[str]) -> str:
+    """The interpolation that ``order`` (scipy's numbers) and ``interpolation`` (a name) ask
+    for, linear when neither is given; ValueError for an unknown one or two that disagree."""
+    if order is not None and (isinstance(order, bool) or np.ndim(order) != 0 or order not in ORDERS):
+        raise ValueError(f"order must be 0 (nearest) or 1 (linear), got {order!r}")
+    if interpolation is None:
+        return "linear" if order is None else ORDERS[int(order)]
+    if not isinstance(interpolation, str) or interpolation not in INTERPOLATIONS:
+        raise ValueError(f"interpolation must be one of {', '.join(map(repr, INTERPOLATIONS))}, got {interpolation!r}")
+    if order is not None and ORDERS[int(order)] != interpolation:
+        raise ValueError(f"order {order} ({ORDERS[int(order)]}) and interpolation {interpolation!r} disagree")
+    return interpolation
 
 
 def checked_request(
@@ -95,10 +118,11 @@ def checked_request(
     *,
     shape: Optional[Sequence[int]],
     output_voxel_size: Optional[ArrayLike],
-    order: int,
+    order: Optional[int] = None,
     fill: float,
     threads: Optional[int],
     edges: str = "clamp",
+    interpolation: Optional[str] = None,
 ) -> Request:
     """resample's arguments checked against an image of this shape and type.
 
@@ -110,17 +134,16 @@ def checked_request(
     output_spacing = spacing if output_voxel_size is None else _spacing(output_voxel_size, "output_voxel_size")
     matrices = _matrices(matrix, volumes, len(image_shape) == 4)
     output_shape = counts(image_shape[-3:]) if shape is None else _output_shape(shape)
-    if isinstance(order, bool) or np.ndim(order) != 0 or order not in (0, 1):
-        raise ValueError(f"order must be 0 (nearest) or 1 (linear), got {order!r}")
+    method = interpolation_of(order, interpolation)
     if not isinstance(edges, str) or edges not in EDGE_RULES:
         raise ValueError(f"edges must be one of {', '.join(map(repr, EDGE_RULES))}, got {edges!r}")
-    kind = result_type_of(order, image_type)
+    kind = result_type_of(method, image_type)
     return Request(
         spacing,
         output_spacing,
         matrices,
         output_shape,
-        order,
+        method,
         kind,
         fill_bytes(fill, kind),
         thread_count(threads),

@@ -43,11 +43,12 @@ def resample(
     *,
     shape: Optional[Sequence[int]] = None,
     output_voxel_size: Optional[ArrayLike] = None,
-    order: int = 1,
+    order: Optional[int] = None,
     fill: float = 0.0,
     threads: Optional[int] = None,
     chunks: None = None,
     edges: str = "clamp",
+    interpolation: Optional[str] = None,
 ) -> NDArray[Any]: ...
 
 
@@ -59,11 +60,12 @@ def resample(
     *,
     shape: Optional[Sequence[int]] = None,
     output_voxel_size: Optional[ArrayLike] = None,
-    order: int = 1,
+    order: Optional[int] = None,
     fill: float = 0.0,
     threads: Optional[int] = None,
     chunks: Any = None,
     edges: str = "clamp",
+    interpolation: Optional[str] = None,
 ) -> Any: ...
 
 
@@ -74,11 +76,12 @@ def resample(
     *,
     shape: Optional[Sequence[int]] = None,
     output_voxel_size: Optional[ArrayLike] = None,
-    order: int = 1,
+    order: Optional[int] = None,
     fill: float = 0.0,
     threads: Optional[int] = None,
     chunks: Any = None,
     edges: str = "clamp",
+    interpolation: Optional[str] = None,
 ) -> Any:
     """Resample an image onto any grid through one matrix, or one per volume.
 
@@ -101,11 +104,15 @@ def resample(
         The output's ``(nz, ny, nx)``; default the input's.
     output_voxel_size
         The output's spacing ``(osx, osy, osz)``; default ``voxel_size``.
-    order
-        1 (default): trilinear, with a float32 result. 0: nearest neighbour,
-        with a result of the image's own element type (native byte order)
-        whose values are the input's, bit for bit, so a label map keeps its
-        labels.
+    order, interpolation
+        How positions take their values, by scipy's number or by name (both
+        given must agree): 1 or "linear" (the default), trilinear, with a
+        float32 result; 0 or "nearest", nearest neighbour, with a result of
+        the image's own element type (native byte order) whose values are the
+        input's, bit for bit, so a label map keeps its labels; "label", the
+        label with the largest sum of trilinear weights among the eight
+        neighbours (below), also of the image's own type, which keeps thin
+        structures of a label map that nearest sampling erodes.
     fill
         The value of every output position that is not sampled. It must fit
         the result's type: a whole number within range for an integer result.
@@ -139,6 +146,15 @@ def resample(
     sampled when all three lie in the input, i.e. ``-0.5 <= I < nx - 0.5``;
     NaN and infinity never are.
 
+    Label sampling takes the positions and clamped neighbours of the
+    clamped linear rule (below) and each neighbour's weight ``(wx * wy) *
+    wz`` in float64. The weights of the neighbours that hold the same
+    element (compared as bits) are summed, in the order x fastest, then y,
+    then z, and the element with the largest sum is the result; of several
+    with equal sums, the nearest voxel's element when it is one of them
+    (so a position on a voxel takes that voxel, as nearest does), else the
+    first in that order. The result holds input values only.
+
     Linear sampling with ``edges="clamp"`` samples the same positions. Along
     each axis it blends voxels ``floor(I)`` and ``floor(I) + 1``, each clamped
     to ``[0, nx - 1]``, with weights ``1 - f`` and ``f``, ``f = I - floor(I)``:
@@ -161,7 +177,8 @@ def resample(
     ValueError
         Naming the argument and the reason: rank, element type, shapes,
         matrix counts, a non-finite or non-positive spacing, an output axis
-        below 1, an order other than 0 or 1, an unknown edge rule, a fill the
+        below 1, an order other than 0 or 1, an unknown interpolation or
+        one that disagrees with ``order``, an unknown edge rule, a fill the
         result's type cannot hold, an image with one of its last three axes
         of 2**31 elements or more.
 
@@ -184,6 +201,7 @@ def resample(
             threads=threads,
             chunks=chunks,
             edges=edges,
+            interpolation=interpolation,
         )
     if chunks is not None:
         raise TypeError("chunks applies to dask arrays only")
@@ -199,6 +217,7 @@ def resample(
         fill=fill,
         threads=threads,
         edges=edges,
+        interpolation=interpolation,
     )
     stack = array if array.ndim == 4 else array[np.newaxis]
     if stack.size > JOB_LIMIT or stack.shape[0] * math.prod(request.shape) > JOB_LIMIT:
@@ -240,7 +259,7 @@ def _resample_in_blocks(stack: NDArray[Any], request: Request) -> NDArray[Any]:
         stack.flags.c_contiguous
         and stack.flags.aligned
         and native
-        and (request.order == 0 or stack.dtype == np.float32)
+        and (request.copies_elements or stack.dtype == np.float32)
     )
     per_volume = request.matrices.shape[0] > 1
     pending: List[_Block] = []

@@ -156,11 +156,12 @@ def resample_image(
     matrix: Optional[ArrayLike] = None,
     voxel_size: Optional[ArrayLike] = None,
     shape: Optional[Sequence[int]] = None,
-    order: int = 1,
+    order: Optional[int] = None,
     fill: float = 0.0,
     threads: Optional[int] = None,
     edges: str = "clamp",
     fit: bool = False,
+    interpolation: Optional[str] = None,
 ) -> SpatialImage:
     """Resample a nibabel image onto another grid, through world-space matrices.
 
@@ -195,10 +196,11 @@ def resample_image(
         voxel centre, through every volume's matrix): see
         :func:`voxwarpkit.fit_grid`. Without ``like`` and ``voxel_size`` the
         input's own axes and voxel size are fitted.
-    order, fill, threads, edges
-        As for :func:`voxwarpkit.resample`: 1 (trilinear, a float32 result)
-        or 0 (nearest, the element type of the data read, so a label map keeps
-        its labels); the value of every output voxel not sampled; the thread
+    order, interpolation, fill, threads, edges
+        As for :func:`voxwarpkit.resample`: 1 or "linear" (trilinear, a
+        float32 result), 0 or "nearest" (the element type of the data read,
+        so a label map keeps its labels), or "label" (the label with the
+        largest trilinear weight, also of the data's type); the value of every output voxel not sampled; the thread
         count (None: every CPU), which does not change the bits; linear
         sampling's edge rule, "clamp" (values within the data) or
         "transform".
@@ -265,6 +267,7 @@ def resample_image(
         fill=fill,
         threads=threads,
         edges=edges,
+        interpolation=interpolation,
     )
     space = like if like is not None else img
     resampled: SpatialImage = image_on_grid(img, result.T, target, space)

@@ -118,9 +118,8 @@ PyMethodDef methods[] = {
      "resample(source, source_origin, source_grid, source_spacing, matrices, target_shape, target_origin, "
      "target_spacing, order, fill, threads) -> array (volumes, z, y, x): the target block resampled from a "
      "window of the source; order 1 is linear interpolation with transform's bands and 2 with the clamped edge rule "
-     "(float32 "
-     "result), order 0 nearest (the source's type); fill holds the bytes of one result element for positions outside "
-     "the source"},
+     "(float32 result), order 0 nearest and 3 label (the source's type); fill holds the bytes of one result element "
+     "for positions outside the source"},
     {"source_box", py_source_box, METH_VARARGS,
      "source_box(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order) "
      "-> ((z0, z1), (y0, y1), (x0, x1)) or None: the half-open ranges of source voxels an output block "

@@ -67,14 +67,16 @@ struct block_request {
 };
 
 // The engine's code for how positions are sampled: 0 nearest, 1 linear with
-// transform's bands, 2 linear with the clamped edge rule.
+// transform's bands, 2 linear with the clamped edge rule, 3 label.
 bool read_order(int order, block_request &request)
 {
-    if (order < 0 || order > 2) {
-        PyErr_Format(PyExc_ValueError, "order must be 0, 1 or 2, got %d", order);
+    if (order < 0 || order > 3) {
+        PyErr_Format(PyExc_ValueError, "order must be 0, 1, 2 or 3, got %d", order);
         return false;
     }
-    request.interpolation = order == 0 ? interpolation::nearest : interpolation::linear;
+    const enum interpolation kinds[] = {interpolation::nearest, interpolation::linear, interpolation::linear,
+                                        interpolation::label};
+    request.interpolation = kinds[order];
     request.edges = order == 2 ? edge_rule::clamp : edge_rule::bands;
     return true;
 }
@@ -106,14 +108,14 @@ bool read_window(PyArrayObject *source, interpolation interpolation, resample_ca
                  int &element_size)
 {
     const bool in_place = PyArray_ISCARRAY_RO(source) && PyArray_ISNOTSWAPPED(source);
-    if (interpolation == interpolation::nearest) {
+    if (interpolation != interpolation::linear) {
         const int kind = PyArray_DESCR(source)->kind;
         element_size = static_cast<int>(PyArray_ITEMSIZE(source));
         const bool numeric = kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
         const bool size_fits = element_size == 1 || element_size == 2 || element_size == 4 || element_size == 8;
         if (!numeric || !size_fits || !in_place) {
             PyErr_SetString(PyExc_ValueError,
-                            "nearest sampling needs a C-contiguous, aligned, native array of booleans or "
+                            "nearest and label sampling need a C-contiguous, aligned, native array of booleans or "
                             "numbers of 1, 2, 4 or 8 bytes");
             return false;
         }

@@ -30,14 +30,15 @@ struct resample_call {
 //   (source, source_origin, source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing,
 //    order, fill)
 // source: rank-4 array (volumes, z, y, x), the window of the source grid the
-//     jobs read; for order 0 C-contiguous, aligned and native.
+//     jobs read; for orders 0 and 3 C-contiguous, aligned and native.
 // source_origin, source_grid: (z, y, x) ints, the window's global origin and
 //     the grid's true extent. target_shape, target_origin: (z, y, x) ints, the
 //     output block and its global origin.
 // source_spacing, target_spacing: (sx, sy, sz) floats.
 // matrices: C-contiguous float32 of shape (1, 12) or (volumes, 12).
 // order: 1 (linear with transform's bands) or 2 (linear with the clamped edge
-//     rule), each with a float32 result; 0 (nearest, the source's type).
+//     rule), each with a float32 result; 0 (nearest) or 3 (label), each with
+//     the source's type.
 // fill: bytes of one element of the result's type.
 // Creates the result (volumes, z, y, x), zero-filled, and its jobs; false with
 // a Python error set. A window that does not hold what the block reads is a

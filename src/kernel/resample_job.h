@@ -36,8 +36,11 @@ struct target_box {
 
 // How a position's value is made from the source: linear blends its eight
 // neighbours (fewer in a band at an edge) into a float; nearest copies the
-// element of its nearest voxel, bit for bit.
-enum class interpolation : int32_t { linear, nearest };
+// element of its nearest voxel, bit for bit; label copies the element whose
+// value has the largest sum of trilinear weights among the eight neighbours
+// (clamped as the clamp edge rule clamps them), so a label map keeps its
+// labels without eroding small structures.
+enum class interpolation : int32_t { linear, nearest, label };
 
 // Where linear interpolation samples and which voxels it blends at the
 // edges. `bands`: the neighbours of the truncated index, with a one-voxel band
@@ -57,7 +60,8 @@ struct resample_job {
     enum interpolation interpolation;  // `enum`: the member's name hides the type's
     edge_rule edges;                   // linear interpolation's rule at the edges
     // Bytes per element of source and target: 4 for linear (floats in, floats
-    // out); 1, 2, 4 or 8 for nearest, whose elements are copied as bits.
+    // out); 1, 2, 4 or 8 for nearest and label, whose elements are copied as
+    // bits (and compared as bits: each bit pattern is its own label).
     int32_t element_size;
     // When false, positions that are not sampled are left as the target holds
     // them (zeros from a fresh allocation, never touched twice); when true they

@@ -468,6 +468,88 @@ inline void for_each_position(const job_constants &jc, const target_box &box, Sa
     }
 }
 
+// Label interpolation at source position (I, J, K), for the target position at
+// `offset` of every volume. It samples where the clamped rule samples, with
+// the same neighbours; each neighbour's weight is (wx * wy) * wz in double
+// (wx = 1 - fx for the first of the pair, fx for the second). For each
+// distinct element (by its bits) the weights of the neighbours holding it
+// are summed in the interior blend's order, and the element with the largest
+// sum wins; of several with equal sums, the nearest voxel's element if it is
+// one of them (so a position on a voxel takes that voxel), else the first in
+// that order. T is an unsigned integer of the element's size.
+template <typename T>
+inline void label_position(const job_constants &jc, ptrdiff_t offset, float I, float J, float K)
+{
+    int32_t x[2], y[2], z[2];
+    float fx, fy, fz;
+    if (!clamped_axis(I, jc.nx, x[0], x[1], fx) || !clamped_axis(J, jc.ny, y[0], y[1], fy)
+        || !clamped_axis(K, jc.nz, z[0], z[1], fz)) {
+        if (jc.write_fill) {
+            store_in_every_volume(jc, offset, fill_value<T>(jc));
+        }
+        return;
+    }
+    const double wx[2] = {1.0 - double{fx}, double{fx}};
+    const double wy[2] = {1.0 - double{fy}, double{fy}};
+    const double wz[2] = {1.0 - double{fz}, double{fz}};
+    ptrdiff_t source[8];
+    double weight[8];
+    for (int k = 0; k < 8; ++k) {  // x fastest, then y, then z: the interior blend's order
+        const int i = k & 1, j = (k >> 1) & 1, l = k >> 2;
+        source[k] = (ptrdiff_t{z[l]} - jc.wz) * jc.slice_size + (ptrdiff_t{y[j]} - jc.wy) * jc.row_size
+                    + (ptrdiff_t{x[i]} - jc.wx);
+        const double wxy = wx[i] * wy[j];
+        weight[k] = wxy * wz[l];
+    }
+    // The nearest voxel is the second of a pair where the fraction is 0.5 or more.
+    const int nearest = (fx >= 0.5f ? 1 : 0) | (fy >= 0.5f ? 2 : 0) | (fz >= 0.5f ? 4 : 0);
+    const T *input = static_cast<const T *>(jc.input);
+    T *output = static_cast<T *>(jc.output);
+    for (int32_t vol = 0; vol < jc.nvol; ++vol) {
+        T value[8];
+        double sum[8];
+        int owner[8];  // the first neighbour holding the same element
+        for (int k = 0; k < 8; ++k) {
+            value[k] = input[vol * jc.volume_size + source[k]];
+            owner[k] = k;
+            for (int m = 0; m < k; ++m) {
+                if (value[m] == value[k]) {
+                    owner[k] = owner[m];
+                    break;
+                }
+            }
+            sum[k] = 0.0;
+            sum[owner[k]] += weight[k];
+        }
+        double largest = sum[owner[nearest]];
+        for (int k = 0; k < 8; ++k) {
+            largest = owner[k] == k && sum[k] > largest ? sum[k] : largest;
+        }
+        int chosen = owner[nearest];
+        if (sum[chosen] != largest) {
+            for (int k = 0; k < 8; ++k) {
+                if (owner[k] == k && sum[k] == largest) {
+                    chosen = k;
+                    break;
+                }
+            }
+        }
+        output[vol * jc.out_volume + offset] = value[chosen];
+    }
+}
+
+// Runs a label job position by position, for elements of its size: the label
+// kernel of every variant, whose work is in the comparisons, not the lanes.
+inline void label_job(const job_constants &jc, const resample_job &job)
+{
+    switch (job.element_size) {
+    case 1: for_each_position(jc, job.target, label_position<uint8_t>); return;
+    case 2: for_each_position(jc, job.target, label_position<uint16_t>); return;
+    case 4: for_each_position(jc, job.target, label_position<uint32_t>); return;
+    case 8: for_each_position(jc, job.target, label_position<uint64_t>); return;
+    }
+}
+
 // True when the job writes nothing: no volume, no position, or a source without
 // voxels (whose positions the driver fills itself, since none can be read).
 inline bool job_is_empty(const resample_job &job)

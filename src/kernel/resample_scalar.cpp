@@ -14,6 +14,10 @@ void resample_scalar(const resample_job &job)
         voxwarp::for_each_position(jc, job.target, voxwarp::resample_position);
         return;
     }
+    if (job.interpolation == interpolation::label) {
+        voxwarp::label_job(jc, job);
+        return;
+    }
     // Nearest copies elements as bits, so only their size matters.
     switch (job.element_size) {
     case 1: voxwarp::for_each_position(jc, job.target, voxwarp::nearest_position<uint8_t>); return;

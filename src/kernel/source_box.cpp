@@ -40,7 +40,7 @@ int64_t lower_read(double index, int32_t n, const resample_job &job)
     if (job.interpolation == interpolation::nearest) {
         return static_cast<int64_t>(below) + (clamped - below >= 0.5 ? 1 : 0);
     }
-    if (job.edges == edge_rule::clamp) {
+    if (job.edges == edge_rule::clamp || job.interpolation == interpolation::label) {
         return static_cast<int64_t>(below);
     }
     return static_cast<int64_t>(std::trunc(clamped));
@@ -56,7 +56,7 @@ void read_range(const index_bounds &bounds, int32_t n, const resample_job &job, 
         return;
     }
     // Linear interpolation also reads the voxel after the pair's first.
-    const int64_t reach = interpolation == interpolation::linear ? 1 : 0;
+    const int64_t reach = interpolation == interpolation::nearest ? 0 : 1;
     const int64_t low = std::max<int64_t>(lower_read(bounds.low, n, job), 0);
     const int64_t high = std::min<int64_t>(lower_read(bounds.high, n, job) + reach, int64_t{n} - 1);
     first = static_cast<int32_t>(low);

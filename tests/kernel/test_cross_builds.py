@@ -270,6 +270,10 @@ def general_corpus(rng):
         make = floats_with_specials(dtype) if np.dtype(dtype).kind == "f" else integers(dtype)
         fill = float_fill(rng, dtype) if np.dtype(dtype).kind == "f" else integers(dtype)(rng, (1,)).tobytes()
         jobs.append((f"nearest{k}_{np.dtype(dtype).name}", random_job(rng, 0, make, fill)))
+    for k, dtype in enumerate([np.uint8, np.int16, np.float32, np.float64]):  # label interpolation
+        make = floats_with_specials(dtype) if np.dtype(dtype).kind == "f" else integers(dtype)
+        fill = float_fill(rng, dtype) if np.dtype(dtype).kind == "f" else integers(dtype)(rng, (1,)).tobytes()
+        jobs.append((f"label{k}_{np.dtype(dtype).name}", random_job(rng, 3, make, fill)))
     one = (1.0, 1.0, 1.0)
     identity = np.float32([[1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0]])
     # Weights of 0 meet infinities (0 * inf) where positions fall on voxels,

@@ -1,4 +1,4 @@
-"""Random arguments for voxwarpkit.resample: grids, element types, matrices, order and fill."""
+"""Random arguments for voxwarpkit.resample: grids, element types, matrices, interpolation and fill."""
 
 import numpy as np
 
@@ -9,7 +9,7 @@ TYPES = ["?", "b", "B", "h", "H", "i", "I", "l", "L", "q", "Q", "e", "f", "d"]
 
 
 def random_case(rng):
-    """Random grids, element types, matrices (shared or per volume), order and fill."""
+    """Random grids, element types, matrices (shared or per volume), interpolation and fill."""
     rank = int(rng.integers(3, 5))
     nvol = int(rng.integers(1, 4)) if rank == 4 else 1
     extent = [int(n) for n in rng.choice([1, 2, 3, 7, 16, 17, 33], 3)]
@@ -33,10 +33,11 @@ def random_case(rng):
     matrices = np.stack(
         [np.hstack([a, (centre_in - a @ centre_out + rng.uniform(-2, 2, 3))[:, None]]).ravel() for a in linears]
     )
-    order = int(rng.integers(0, 2))
-    fill = 0 if order == 0 and np.dtype(dtype).kind in "biu" else float(rng.choice([0.0, -0.0, 7.0, np.nan]))
+    interpolation = str(rng.choice(["nearest", "linear", "label"]))
+    copies = interpolation != "linear"
+    fill = 0 if copies and np.dtype(dtype).kind in "biu" else float(rng.choice([0.0, -0.0, 7.0, np.nan]))
     if np.dtype(dtype).kind in "iu" and rng.random() < 0.5:
         fill = int(np.iinfo(dtype).min)
     edges = str(rng.choice(["clamp", "transform"]))
-    kwargs = dict(shape=shape, output_voxel_size=output_voxel_size, order=order, fill=fill, edges=edges)
+    kwargs = dict(shape=shape, output_voxel_size=output_voxel_size, interpolation=interpolation, fill=fill, edges=edges)
     return image, voxel_size, matrices if count > 1 else matrices[0], kwargs

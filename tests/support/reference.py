@@ -605,6 +605,46 @@ def _write_linear_clamped(into, source, I, J, K, window):
     into[:, where] = _narrow(total)
 
 
+def _write_label(into, source, I, J, K, window):
+    """Write the label each position takes into `into` (nvol, positions), from `source` of any element type.
+
+    The clamped rule's positions and neighbours; neighbour k (x fastest, then
+    y, then z) weighs (wx * wy) * wz in float64.  For each neighbour, the
+    weights of the neighbours holding its element (as bits) are summed from
+    0.0 in neighbour order; the largest sum wins, the nearest voxel's element
+    when it ties for it, else the first neighbour's that does.
+    """
+    gnz, gny, gnx = window.grid
+    x0, x1, fx, gx, x_in = _clamped_axis(I, gnx)
+    y0, y1, fy, gy, y_in = _clamped_axis(J, gny)
+    z0, z1, fz, gz, z_in = _clamped_axis(K, gnz)
+    where = np.flatnonzero(x_in & y_in & z_in)
+    if where.size == 0:
+        return
+    bits = source.view(np.dtype(f"u{source.dtype.itemsize}"))
+    values, weights = [], []
+    for k in range(8):
+        xs, wx = (x1, fx) if k & 1 else (x0, gx)
+        ys, wy = (y1, fy) if k & 2 else (y0, gy)
+        zs, wz = (z1, fz) if k & 4 else (z0, gz)
+        values.append(bits[:, _window_offsets(window, zs[where], ys[where], xs[where])])
+        weights.append((wx[where] * wy[where]) * wz[where])
+    totals = []
+    for k in range(8):
+        total = np.zeros(values[0].shape)
+        for m in range(8):
+            total = total + np.where(values[m] == values[k], weights[m], 0.0)
+        totals.append(total)
+    totals = np.stack(totals)  # (8, nvol, positions)
+    largest = totals.max(axis=0)
+    nearest = (fx[where] >= 0.5).astype(int) + 2 * (fy[where] >= 0.5) + 4 * (fz[where] >= 0.5)
+    nearest_total = np.take_along_axis(totals, np.broadcast_to(nearest, totals.shape[1:])[None], axis=0)[0]
+    first_largest = np.argmax(totals == largest, axis=0)
+    chosen = np.where(nearest_total == largest, nearest, first_largest)
+    picked = np.take_along_axis(np.stack(values), chosen[None], axis=0)[0]
+    into.view(bits.dtype)[:, where] = picked
+
+
 def resample_general_reference(
     image,
     voxel_size,
@@ -613,6 +653,7 @@ def resample_general_reference(
     shape=None,
     output_voxel_size=None,
     edges="transform",
+    interpolation=None,
     order=1,
     fill=0.0,
     out_origin=(0, 0, 0),
@@ -641,9 +682,11 @@ def resample_general_reference(
     order 1: the kernel's trilinear blends, float32: with edges="transform"
     those of transform (see _source_axis, _CASES and the NaN rules); with
     edges="clamp" the clamped rule (see _clamped_axis).  order 0: the nearest element (see _nearest_axis),
-    copied bit for bit, in the image's type and native byte order.  Positions
-    not sampled get `fill` in the result's type (rounded to float32 for order
-    1; exact for order 0, else ValueError).  An empty grid samples nothing.
+    copied bit for bit, in the image's type and native byte order.
+    interpolation="label" (or order="label"): see _write_label, in the
+    image's type.  Positions not sampled get `fill` in the result's type
+    (rounded to float32 for order 1; exact otherwise, else ValueError).  An
+    empty grid samples nothing.
 
     Returns (bnz, bny, bnx) for a rank-3 image, (nvol, bnz, bny, bnx) for rank 4.
     """
@@ -651,7 +694,14 @@ def resample_general_reference(
     if image.ndim not in (3, 4):
         raise ValueError("the image must have rank 3 or 4")
     volumes = image.reshape((1,) + image.shape) if image.ndim == 3 else image
-    if order == 1:
+    if interpolation is not None:  # a name, as resample takes it: it decides over `order`
+        order = {"nearest": 0, "linear": 1, "label": "label"}[interpolation]
+    if order == "label":
+        if not _is_real_type(image.dtype):
+            raise TypeError(f"cannot resample an image of {image.dtype}")
+        volumes = _native_order(volumes)
+        write = _write_label
+    elif order == 1:
         if image.dtype != np.float32:
             raise TypeError(f"linear resampling reads a float32 image, got {image.dtype}")
         write = _write_linear if edges == "transform" else _write_linear_clamped
@@ -675,7 +725,7 @@ def resample_general_reference(
     by_volume = _matrices_by_volume(matrices, nvol)
 
     source = volumes.reshape(nvol, window.shape[0] * window.shape[1] * window.shape[2])
-    fill = _fill_as(fill, volumes.dtype, exact=order == 0)
+    fill = _fill_as(fill, volumes.dtype, exact=order != 1)
     output = np.full((nvol, block[0] * block[1] * block[2]), fill, volumes.dtype)
     if output.size and 0 not in window.grid:
         with np.errstate(all="ignore"):

@@ -1,4 +1,4 @@
-"""``voxwarpkit apply``: one pipeline from the input, the grid, the matrices and the order to an output.
+"""``voxwarpkit apply``: one pipeline from the input, the grid, the matrices and the interpolation to an output.
 
 The output is checked, the input and a reference read, the output grid and
 the kernel's matrices found once; then NIfTI files are resampled in memory,
@@ -27,8 +27,6 @@ from .output import check_output, shown
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
-
-ORDERS = {"linear": 1, "nearest": 0}
 
 
 class Opened(NamedTuple):
@@ -89,7 +87,6 @@ def run_apply(
     image = read(source, "input")
     reference = None if like is None else read(like, "reference")
     grid = output_grid(image.grid, voxel_size) if reference is None else reference.grid
-    order = ORDERS[interpolation]
     if matrix_path is None:
         kernel, how = _same_world_position(source, image.grid, grid), ""
     else:
@@ -116,7 +113,6 @@ def run_apply(
             grid,
             kernel,
             how=how,
-            order=order,
             interpolation=interpolation,
             edges=edges,
             fill=fill,
@@ -139,7 +135,6 @@ def run_apply(
         kernel,
         space=image.image if reference is None else reference.image,
         how=how + ("" if like is None else f" onto the grid of {like}"),
-        order=order,
         interpolation=interpolation,
         edges=edges,
         fill=fill,

@@ -37,7 +37,6 @@ def resample_in_memory(
     *,
     space: Any,
     how: str,
-    order: int,
     interpolation: str,
     edges: str,
     fill: float,
@@ -56,7 +55,7 @@ def resample_in_memory(
     """
     shape = tuple(int(n) for n in image.shape)
     dtype = stored_type(image)
-    widen = _check_type(dtype, order, source)
+    widen = _check_type(dtype, interpolation, source)
     try:
         request = checked_request(
             (volumes, *input_grid.shape[::-1]),
@@ -65,7 +64,7 @@ def resample_in_memory(
             kernel if len(kernel) > 1 else kernel[0],
             shape=grid.shape[::-1],
             output_voxel_size=grid.zooms,
-            order=order,
+            interpolation=interpolation,
             fill=fill,
             threads=threads,
             edges=edges,
@@ -92,7 +91,7 @@ def resample_in_memory(
             kernel[t if len(kernel) > 1 else 0],
             shape=grid.shape[::-1],
             output_voxel_size=grid.zooms,
-            order=order,
+            interpolation=interpolation,
             fill=fill,
             threads=threads,
             edges=edges,
@@ -122,18 +121,18 @@ def _progress(volumes: int, show: bool, err: TextIO) -> Iterable[int]:
     return bar
 
 
-def _check_type(dtype: np.dtype[Any], order: int, path: Path) -> bool:
+def _check_type(dtype: np.dtype[Any], interpolation: str, path: Path) -> bool:
     """Whether linear sampling converts the data to float32 first (a note); CommandError
     for a type that sampling cannot keep: lossy in float32 for linear, not a number for
     nearest, which copies the values as they are."""
-    if order == 1:
+    if interpolation == "linear":
         return needs_widening(dtype, path)
     try:
         check_image_type(3, dtype)
     except ValueError:
         raise CommandError(
             f"input {path}: element type {_type_name(dtype)} is not supported "
-            "(nearest reads booleans, integers and floats)"
+            f"({interpolation} reads booleans, integers and floats)"
         ) from None
     return False
 

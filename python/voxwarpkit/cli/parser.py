@@ -160,9 +160,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     apply.add_argument(
         "--interpolation",
-        choices=("linear", "nearest"),
+        choices=("linear", "nearest", "label"),
         default="linear",
-        help="linear (default; float32 output) or nearest (keeps the input's element type)",
+        help="linear (default; float32 output), nearest or label (the label with the largest trilinear weight); "
+        "nearest and label keep the input's element type",
     )
     apply.add_argument(
         "--edges",

@@ -220,7 +220,7 @@ def _linear_matrices(sitk: Any, path: Path, name: str, folder: str) -> NDArray[n
         lps[:3, :3] = np.column_stack(columns)
         lps[:3, 3] = origin
         matrices.append(_LPS_TO_RAS @ lps @ _LPS_TO_RAS)
-    stacked = np.stack(matrices)
+    stacked: NDArray[np.float64] = np.stack(matrices)
     if not np.all(np.isfinite(stacked)):
         raise FileError(f"matrix file {path} ({name}): its matrices are not finite")
     return stacked

@@ -398,6 +398,10 @@ void resample_job_simd(const resample_job &job)
         for_each_block<V>(jc, job.target, resample_block<V>);
         return;
     }
+    if (job.interpolation == interpolation::label) {
+        label_job(jc, job);
+        return;
+    }
     switch (job.element_size) {
     case 1: for_each_block<V>(jc, job.target, nearest_block<V, uint8_t>); return;
     case 2: for_each_block<V>(jc, job.target, nearest_block<V, uint16_t>); return;
