@@ -19,9 +19,6 @@ from .output import shown
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-# Type characters transform reads directly: uint8, int16, int32, the C long,
-# float32 and float64.
-_ACCEPTED = "Bhilfd"
 # Types transform refuses whose every value float32 holds exactly.
 _WIDENED = "?bHe"
 
@@ -122,9 +119,8 @@ def _progress(volumes: int, show: bool, err: TextIO) -> Iterable[int]:
 
 
 def _check_type(dtype: np.dtype[Any], interpolation: str, path: Path) -> bool:
-    """Whether linear sampling converts the data to float32 first (a note); CommandError
-    for a type that sampling cannot keep: lossy in float32 for linear, not a number for
-    nearest, which copies the values as they are."""
+    """Whether linear sampling converts data that transform would refuse to float32
+    exactly (a note); CommandError for a type no sampling reads (not a real number)."""
     if interpolation == "linear":
         return needs_widening(dtype, path)
     try:
@@ -138,18 +134,23 @@ def _check_type(dtype: np.dtype[Any], interpolation: str, path: Path) -> bool:
 
 
 def needs_widening(dtype: np.dtype[Any], path: Path) -> bool:
-    """Whether data of ``dtype`` must become float32 before transform reads it.
+    """Whether linear sampling reads data of ``dtype`` as float32 where transform would refuse it.
 
-    True for types transform refuses but float32 holds exactly; False for
-    types it reads itself; CommandError for types that would lose values.
+    True for the types float32 holds exactly that transform refuses (a note
+    says so); False for every other real type, which the engine rounds once to
+    the nearest float32 as transform rounds its own; CommandError for types
+    that are not real numbers.
     """
-    if dtype.fields is None and dtype.char in _ACCEPTED:
-        return False
     if dtype.fields is None and dtype.char in _WIDENED:
         return True
-    raise CommandError(
-        f"input {path}: element type {_type_name(dtype)} is not supported (it does not convert to float32 without loss)"
-    )
+    try:
+        check_image_type(3, dtype)
+    except ValueError:
+        raise CommandError(
+            f"input {path}: element type {_type_name(dtype)} is not supported "
+            "(linear reads booleans, integers and floats)"
+        ) from None
+    return False
 
 
 def _type_name(dtype: np.dtype[Any]) -> str:

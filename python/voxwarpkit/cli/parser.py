@@ -66,9 +66,10 @@ conventions (text matrices only):
 tools usually save them, and inverts it; for a registration tool's transform
 it applies the inverse of that transform.
 
-Linear interpolation converts element types that float32 holds exactly
-(uint16, int8, bool) first, with a note on stderr, and refuses others
-(uint32, uint64, complex). Nearest reads any integer or float type. An
+Linear interpolation reads every integer and float type, rounding each value
+once to the nearest float32 (exact for bool, int8, uint16 and float16, with
+a note on stderr, and for any value below 2**24); complex and structured
+types are refused. Nearest and label read any integer or float type. An
 existing OUTPUT is kept unless --force is given; the output appears only
 once it is complete, and Ctrl-C or SIGTERM leaves nothing behind (exit
 status 130 or 143).
