@@ -361,7 +361,9 @@ def _run_on_cluster(writes: Any, address: str, bar: Any) -> Any:
             f"scheduler {address}: cannot connect ({first_line(error) or type(error).__name__})"
         ) from None
     futures: List[Any] = []
+    plugin = importlib.import_module("voxwarpkit.cli.worker_setup").ImportZarr()
     try:
+        client.register_plugin(plugin)
         persisted = client.persist(writes)
         futures = distributed.futures_of(persisted)
         # The loop is this client's: by default as_completed takes the current
@@ -377,6 +379,10 @@ def _run_on_cluster(writes: Any, address: str, bar: Any) -> Any:
         _wait_for_tasks_to_end(client, writes.name)
         raise
     finally:
+        try:
+            client.unregister_worker_plugin(plugin.name)
+        except Exception:  # the cluster is gone or never took the plugin: nothing to take back
+            pass
         client.close()
 
 

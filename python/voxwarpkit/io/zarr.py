@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import importlib
 import os
+import time
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple, Union
 
@@ -315,5 +316,25 @@ def write_block(array_path: str, block: NDArray[Any], block_info: Any = None) ->
     """Write one output block into its place; a flag stands for it in the result."""
     where = tuple(slice(start, stop) for start, stop in block_info[0]["array-location"])
     # mode r+ fails once the store is gone, so a late task cannot bring back a removed run.
-    importlib.import_module("zarr").open_array(array_path, mode="r+")[where] = block
+    _zarr_of_a_worker().open_array(array_path, mode="r+")[where] = block
     return np.ones((1,) * block.ndim, dtype=bool)
+
+
+def _zarr_of_a_worker(attempts: int = 200) -> Any:
+    """zarr, imported on a cluster's worker, where another thread may be importing it.
+
+    A fresh worker (one that replaces a worker that died, say) unpickles the
+    input's zarr arrays on its communication thread while a task imports zarr
+    on another: zarr's modules import each other, and the thread that comes
+    second sees a module half initialised ("cannot import name ... from
+    partially initialized module"). That passes once the first thread is done,
+    so the import is tried again, for a second at most.
+    """
+    for _ in range(attempts - 1):
+        try:
+            return importlib.import_module("zarr")
+        except ImportError as error:
+            if "partially initialized" not in str(error):
+                raise
+        time.sleep(0.005)
+    return importlib.import_module("zarr")
