@@ -1,4 +1,4 @@
-"""``resample``: any output grid, one matrix per volume, nearest or linear, a fill value.
+"""``resample``: any output grid, one matrix per volume, nearest, linear or label sampling, a fill value.
 
 A numpy image is resampled here in one engine call, or, when the image or
 the output holds 2**31 elements or more (more than one engine job can
