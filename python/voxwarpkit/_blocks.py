@@ -24,13 +24,16 @@ def resample_window(
     block_origin: Counts,
     block_shape: Counts,
     threads: int,
+    out: Optional[NDArray[Any]] = None,
 ) -> NDArray[Any]:
     """The output block ``block_shape`` at global index ``block_origin`` of ``request``.
 
     ``window`` is ``(nvol, nz, ny, nx)``: the part of the input grid of
     extent ``grid`` from ``window_origin`` (all counts ``(z, y, x)``). It must
     hold every voxel the block reads (:func:`source_box` tells which), or the
-    engine refuses it with ValueError.
+    engine refuses it with ValueError. ``out``, when given, is the
+    C-contiguous ``(nvol, *block_shape)`` array of the result's type that the
+    block is written into, and returned.
     """
     source = window
     if request.copies_elements:
@@ -42,7 +45,7 @@ def resample_window(
             if not source.flags.aligned:
                 source = source.copy()
     source_spacing, target_spacing = spacings(request)
-    return engine_resample(
+    arguments = (
         source,
         window_origin,
         grid,
@@ -53,8 +56,10 @@ def resample_window(
         target_spacing,
         request.engine_order,
         request.fill,
-        threads,
     )
+    if out is None:
+        return engine_resample(*arguments, threads)
+    return engine_resample(*arguments, out, threads)
 
 
 def source_box(grid: Counts, request: Request, block_origin: Counts, block_shape: Counts) -> Optional[Box]:

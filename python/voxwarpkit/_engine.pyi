@@ -1,6 +1,6 @@
 """Types of the compiled engine: the kernel on several threads, the general resampler and its source boxes."""
 
-from typing import Any, Optional, Tuple
+from typing import Any, Optional, Tuple, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -14,6 +14,7 @@ def transform(
 ) -> NDArray[np.float32]:
     """_voxwarpkit.transform on ``threads`` threads (1 to 4096), the interpreter lock released."""
 
+@overload
 def resample(
     source: NDArray[Any],
     source_origin: _Counts,
@@ -30,6 +31,24 @@ def resample(
 ) -> NDArray[Any]:
     """The output block ``(volumes, z, y, x)`` at ``target_origin`` from the window ``source``
     of the grid ``source_grid`` at ``source_origin``; ValueError when the window misses voxels it reads."""
+
+@overload
+def resample(
+    source: NDArray[Any],
+    source_origin: _Counts,
+    source_grid: _Counts,
+    source_spacing: _Spacing,
+    matrices: NDArray[np.float32],
+    target_shape: _Counts,
+    target_origin: _Counts,
+    target_spacing: _Spacing,
+    order: int,
+    fill: bytes,
+    out: Optional[NDArray[Any]],
+    threads: int,
+    /,
+) -> NDArray[Any]:
+    """As above, written into ``out`` (C-contiguous, of the block's shape and the result's type) and returned."""
 
 def source_box(
     source_grid: _Counts,

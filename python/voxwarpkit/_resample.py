@@ -49,6 +49,7 @@ def resample(
     chunks: None = None,
     edges: str = "clamp",
     interpolation: Optional[str] = None,
+    out: Optional[NDArray[Any]] = None,
 ) -> NDArray[Any]: ...
 
 
@@ -66,6 +67,7 @@ def resample(
     chunks: Any = None,
     edges: str = "clamp",
     interpolation: Optional[str] = None,
+    out: None = None,
 ) -> Any: ...
 
 
@@ -82,6 +84,7 @@ def resample(
     chunks: Any = None,
     edges: str = "clamp",
     interpolation: Optional[str] = None,
+    out: Optional[NDArray[Any]] = None,
 ) -> Any:
     """Resample an image onto any grid through one matrix, or one per volume.
 
@@ -127,6 +130,11 @@ def resample(
         Linear sampling's rule at the input's edges (below). "clamp" (the
         default): values within the data, ``fill`` wherever nearest sampling
         finds no voxel. "transform": :func:`voxwarpkit.transform`'s own rules.
+    out
+        Numpy images only: a C-contiguous, writeable array of the result's
+        shape and type (not sharing memory with the image) that the result
+        is written into, every element of it, and returned; a loop over a
+        series can reuse one buffer instead of fresh memory per call.
 
     Returns
     -------
@@ -190,6 +198,8 @@ def resample(
     """
     dask_array = sys.modules.get("dask.array")  # never imported here: a dask array means it is loaded
     if dask_array is not None and isinstance(image, dask_array.Array):
+        if out is not None:
+            raise TypeError("out applies to numpy arrays only: a dask result is stored with da.store")
         return resample_dask(
             image,
             voxel_size,
@@ -220,12 +230,32 @@ def resample(
         interpolation=interpolation,
     )
     stack = array if array.ndim == 4 else array[np.newaxis]
+    into = None if out is None else _checked_out(out, array, request)
     if stack.size > JOB_LIMIT or stack.shape[0] * math.prod(request.shape) > JOB_LIMIT:
-        result = _resample_in_blocks(stack, request)
+        result = _resample_in_blocks(stack, request, into)
     else:
         grid = counts(stack.shape[1:])
-        result = resample_window(stack, (0, 0, 0), grid, request, (0, 0, 0), request.shape, request.threads)
+        result = resample_window(stack, (0, 0, 0), grid, request, (0, 0, 0), request.shape, request.threads, into)
+    if out is not None:
+        return out
     return result if array.ndim == 4 else result[0]
+
+
+def _checked_out(out: Any, image: NDArray[Any], request: Request) -> NDArray[Any]:
+    """``out`` as the (volumes, z, y, x) array the engine writes into, or TypeError or
+    ValueError when it is not an array that can take this result."""
+    if not isinstance(out, np.ndarray):
+        raise TypeError(f"out must be a numpy.ndarray, not {type(out).__name__}")
+    shape = image.shape[:-3] + request.shape
+    usable = out.flags.c_contiguous and out.flags.aligned and out.flags.writeable
+    if out.shape != shape or out.dtype != request.result_type or not usable:
+        raise ValueError(
+            f"out must be a C-contiguous, aligned, writeable array of shape {shape} and type {request.result_type}, "
+            f"got shape {out.shape} and type {out.dtype}"
+        )
+    if np.may_share_memory(out, image):
+        raise ValueError("out shares memory with the image: the result would overwrite what it reads")
+    return out if out.ndim == 4 else out[np.newaxis]
 
 
 class _Block(NamedTuple):
@@ -237,7 +267,7 @@ class _Block(NamedTuple):
     extent: Counts
 
 
-def _resample_in_blocks(stack: NDArray[Any], request: Request) -> NDArray[Any]:
+def _resample_in_blocks(stack: NDArray[Any], request: Request, into: Optional[NDArray[Any]]) -> NDArray[Any]:
     """The output of ``request`` for the stack ``(nvol, nz, ny, nx)``, made block by block.
 
     The result is allocated once and each block's result is copied into it.
@@ -249,7 +279,7 @@ def _resample_in_blocks(stack: NDArray[Any], request: Request) -> NDArray[Any]:
     """
     volumes = stack.shape[0]
     grid = counts(stack.shape[1:])
-    result = np.empty((volumes,) + request.shape, dtype=request.result_type)
+    result = np.empty((volumes,) + request.shape, dtype=request.result_type) if into is None else into
     fill = np.frombuffer(request.fill, dtype=request.result_type)
     budget = max(min(BLOCK_ELEMENTS, JOB_LIMIT), 1)
     copy_limit = max(min(4 * BLOCK_ELEMENTS, JOB_LIMIT), 8)

@@ -143,6 +143,28 @@ void fill_result(PyArrayObject *result, const unsigned char *fill, int element_s
     }
 }
 
+// Whether `out` can take the result: an array of `shape` and of the type of
+// `result_type` (whose reference this releases), C-contiguous, aligned,
+// writeable and in native byte order; false with a ValueError otherwise.
+bool usable_out(PyObject *out, const npy_intp shape[4], PyArray_Descr *result_type)
+{
+    bool usable = PyArray_Check(out);
+    if (usable) {
+        PyArrayObject *array = reinterpret_cast<PyArrayObject *>(out);
+        usable = PyArray_NDIM(array) == 4 && PyArray_ISCARRAY(array) && PyArray_ISNOTSWAPPED(array)
+                 && PyArray_EquivTypes(PyArray_DESCR(array), result_type);
+        for (int axis = 0; usable && axis < 4; ++axis) {
+            usable = PyArray_DIMS(array)[axis] == shape[axis];
+        }
+    }
+    Py_DECREF(result_type);
+    if (!usable) {
+        PyErr_SetString(PyExc_ValueError,
+                        "out must be a C-contiguous, aligned, writeable, native array of the result's shape and type");
+    }
+    return usable;
+}
+
 bool read_request(PyObject *source_grid, PyObject *source_spacing, PyObject *matrices, PyObject *target_shape,
                   PyObject *target_origin, PyObject *target_spacing, int order, block_request &request)
 {
@@ -166,8 +188,9 @@ bool prepare_resample(PyObject *args, resample_call &call)
     int order;
     const char *fill;
     Py_ssize_t fill_size;
-    if (!PyArg_ParseTuple(args, "OOOOOOOOiy#:resample", &source_object, &source_origin, &source_grid, &source_spacing,
-                          &matrices, &target_shape, &target_origin, &target_spacing, &order, &fill, &fill_size)) {
+    PyObject *out = Py_None;
+    if (!PyArg_ParseTuple(args, "OOOOOOOOiy#|O:resample", &source_object, &source_origin, &source_grid, &source_spacing,
+                          &matrices, &target_shape, &target_origin, &target_spacing, &order, &fill, &fill_size, &out)) {
         return false;
     }
     if (!PyArray_Check(source_object) || PyArray_NDIM(reinterpret_cast<PyArrayObject *>(source_object)) != 4) {
@@ -212,14 +235,24 @@ bool prepare_resample(PyObject *args, resample_call &call)
         return false;
     }
     npy_intp shape[4] = {volumes, request.target_shape.z, request.target_shape.y, request.target_shape.x};
-    call.result = PyArray_Zeros(4, shape, result_type, 0);  // steals the descriptor
-    if (call.result == nullptr) {
-        return false;
+    if (out != Py_None) {
+        if (!usable_out(out, shape, result_type)) {
+            return false;  // the descriptor was released
+        }
+        Py_INCREF(out);
+        call.result = out;
+    } else {
+        call.result = PyArray_Zeros(4, shape, result_type, 0);  // steals the descriptor
+        if (call.result == nullptr) {
+            return false;
+        }
     }
     PyArrayObject *result = reinterpret_cast<PyArrayObject *>(call.result);
     unsigned char fill_bytes[8] = {};
     std::memcpy(fill_bytes, fill, static_cast<size_t>(element_size));
-    bool write_fill = false;
+    // A fresh result is zero-filled, so a fill of zero bytes need not be
+    // written; a caller's array holds what it held, so every position is.
+    bool write_fill = out != Py_None;
     for (unsigned char byte : fill_bytes) {
         write_fill = write_fill || byte != 0;
     }

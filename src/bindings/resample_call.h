@@ -40,6 +40,8 @@ struct resample_call {
 //     rule), each with a float32 result; 0 (nearest) or 3 (label), each with
 //     the source's type.
 // fill: bytes of one element of the result's type.
+// out (optional): None, or the array the result is written into, of its shape
+//     (volumes, z, y, x) and type, C-contiguous, aligned, writeable, native.
 // Creates the result (volumes, z, y, x), zero-filled, and its jobs; false with
 // a Python error set. A window that does not hold what the block reads is a
 // ValueError. A source grid without voxels leaves no job: its result is

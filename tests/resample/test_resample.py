@@ -14,6 +14,7 @@ import _voxwarpkit
 import _voxwarpkit_testing as testing
 import voxwarpkit
 from voxwarpkit import _request as resampler
+from voxwarpkit import _resample
 
 VARIANTS = [name for name, usable in testing.kernel_variants() if usable]
 
@@ -232,3 +233,34 @@ def test_fills_are_rounded_once_and_keep_their_bits(fill, result, bits):
 def test_fills_too_large_for_a_float_are_value_errors(fill):
     with pytest.raises(ValueError, match="does not fit the result's type float32"):
         voxwarpkit.resample(np.zeros((2, 2, 2), np.float32), ONES, EYE, fill=fill)
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_out_takes_every_element_of_the_result(seed, monkeypatch):
+    rng = np.random.default_rng(500 + seed)
+    image, voxel_size, matrix, kwargs = random_case(rng)
+    want = voxwarpkit.resample(image, voxel_size, matrix, **kwargs)
+    if seed % 2:  # through the blocks of a call past one job's limit
+        monkeypatch.setattr(_resample, "JOB_LIMIT", max(8, want.size // 3))
+    out = np.empty_like(want)
+    out.view(np.uint8)[...] = 0xA5  # what the buffer held before: every element must be replaced
+    assert voxwarpkit.resample(image, voxel_size, matrix, out=out, **kwargs) is out
+    assert_same_bits(out, want)
+
+
+@pytest.mark.parametrize(
+    "make_out, error",
+    [
+        (lambda image: np.zeros((2, 4, 5, 7), np.float32), ValueError),  # shape
+        (lambda image: np.zeros(image.shape, np.float64), ValueError),  # type
+        (lambda image: np.zeros(image.shape[::-1], np.float32).T, ValueError),  # not C-contiguous
+        (lambda image: image, ValueError),  # the image itself
+        (lambda image: [0.0], TypeError),
+    ],
+    ids=["shape", "type", "layout", "overlap", "list"],
+)
+def test_out_that_cannot_take_the_result_is_refused(make_out, error):
+    image = np.ones((2, 4, 5, 6), np.float32)
+    with pytest.raises(error, match="out "):
+        voxwarpkit.resample(image, ONES, EYE, out=make_out(image))
+    np.testing.assert_array_equal(image, 1.0)
