@@ -6,8 +6,10 @@ returns float32. The helpers in :mod:`voxwarpkit.matrices` build its
 ``matrix`` argument from the conventions matrices usually come in: 4x4
 homogeneous matrices, scipy.ndimage index-space matrices, matrices that map
 input to output, rigid motions and world-space transforms of NIfTI images.
-``resample`` takes any output grid, one matrix per volume, nearest sampling
-and a fill value; ``resample_image`` resamples nibabel images through
+``resample`` takes any output grid, one matrix per volume, linear sampling
+that keeps values within the data, nearest and label sampling, a fill value
+and an ``out`` array; ``fit_grid`` finds an output grid that holds the whole
+transformed input; ``resample_image`` resamples nibabel images through
 world-space matrices onto another image's grid or another voxel size.
 """
 

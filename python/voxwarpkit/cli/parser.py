@@ -17,8 +17,8 @@ _CONVENTIONS = ("physical", "index")
 _APPLY_DESCRIPTION = """\
 Resample a 3-D or 4-D NIfTI image (.nii or .nii.gz) through affine matrices,
 onto the input's grid, another image's (--like) or the input's with another
-voxel size (--voxel-size). Linear interpolation writes float32; nearest keeps
-the input's element type, so a label map keeps its labels. The header keeps
+voxel size (--voxel-size). Linear interpolation writes float32; nearest and
+label keep the input's element type, so a label map keeps its labels. The header keeps
 the input's fields, with the output grid's shape, affine (sform and qform)
 and voxel size. Voxel sizes come from the headers. Shapes and voxel sizes
 in this command's options and messages are in NIfTI's axis order, i j k
