@@ -3,7 +3,8 @@
 1. Motion correction: a 4-D series of 0.9 x 0.9 x 3 mm volumes resampled onto a
    2 mm isotropic grid, with one rigid matrix per volume (one call for us; a
    loop over volumes for SimpleITK and scipy).
-2. A label map resampled onto a rotated, finer grid with nearest neighbour.
+2. A label map resampled onto a rotated, finer grid with nearest neighbour,
+   and with label interpolation (SimpleITK's sitkLabelLinear; scipy has none).
 
 Figures are milliseconds per task, the median of interleaved repeats, with
 ratios to our one-thread and all-thread calls from the same run.
@@ -42,7 +43,7 @@ def index_space(matrix, spacing_in, spacing_out):
     return linear[::-1, ::-1], offset[::-1]
 
 
-def peers(volumes, matrices, spacing_in, spacing_out, shape_out, order, missing):
+def peers(volumes, matrices, spacing_in, spacing_out, shape_out, interpolation, missing):
     """SimpleITK and scipy, one volume at a time, inputs converted beforehand."""
     methods = {}
     try:
@@ -59,8 +60,9 @@ def peers(volumes, matrices, spacing_in, spacing_out, shape_out, order, missing)
             mapping.SetMatrix(matrix[:, :3].ravel().tolist())
             mapping.SetTranslation(matrix[:, 3].tolist())
             transforms.append(mapping)
-        interpolator = sitk.sitkLinear if order == 1 else sitk.sitkNearestNeighbor
-        pixel = sitk.sitkFloat32 if order == 1 else images[0].GetPixelID()
+        interpolator = {"linear": sitk.sitkLinear, "nearest": sitk.sitkNearestNeighbor, "label": sitk.sitkLabelLinear}
+        interpolator = interpolator[interpolation]
+        pixel = sitk.sitkFloat32 if interpolation == "linear" else images[0].GetPixelID()
 
         def with_threads(threads):
             def run():
@@ -78,6 +80,9 @@ def peers(volumes, matrices, spacing_in, spacing_out, shape_out, order, missing)
 
         methods["SimpleITK, 1 thread"] = with_threads(1)
         methods[f"SimpleITK, {THREADS} threads"] = with_threads(THREADS)
+    order = {"linear": 1, "nearest": 0}.get(interpolation)
+    if order is None:
+        return methods
     try:
         import scipy.ndimage as ndimage
     except ImportError:
@@ -141,7 +146,9 @@ def motion_correction(rng, repeats, volumes_count):
         ),
     }
     missing = []
-    result = medians({**ours, **peers(series, matrices, spacing_in, spacing_out, shape_out, 1, missing)}, repeats)
+    result = medians(
+        {**ours, **peers(series, matrices, spacing_in, spacing_out, shape_out, "linear", missing)}, repeats
+    )
     report(
         f"Motion correction: {volumes_count} volumes of {'x'.join(map(str, shape_in))} at 0.9 x 0.9 x 3 mm "
         f"onto {'x'.join(map(str, shape_out))} at 2 mm, one rigid matrix per volume, linear "
@@ -152,7 +159,7 @@ def motion_correction(rng, repeats, volumes_count):
         print(f"  {name} missing")
 
 
-def label_map(rng, repeats, shape_in):
+def label_map(rng, repeats, shape_in, interpolation):
     spacing_in, spacing_out = np.array([1.0, 1.0, 1.0]), np.array([0.8, 0.8, 0.8])
     extent = np.array(shape_in[::-1]) * spacing_in
     shape_out = tuple(int(n) for n in np.round(extent / spacing_out)[::-1])
@@ -165,17 +172,31 @@ def label_map(rng, repeats, shape_in):
     matrix = rigid_matrix(rng, centre_in, centre_out, 12.0, 2.0)
     ours = {
         "resample, 1 thread": lambda: voxwarpkit.resample(
-            labels, spacing_in, matrix, shape=shape_out, output_voxel_size=spacing_out, order=0, threads=1
+            labels,
+            spacing_in,
+            matrix,
+            shape=shape_out,
+            output_voxel_size=spacing_out,
+            interpolation=interpolation,
+            threads=1,
         ),
         f"resample, {THREADS} threads": lambda: voxwarpkit.resample(
-            labels, spacing_in, matrix, shape=shape_out, output_voxel_size=spacing_out, order=0, threads=THREADS
+            labels,
+            spacing_in,
+            matrix,
+            shape=shape_out,
+            output_voxel_size=spacing_out,
+            interpolation=interpolation,
+            threads=THREADS,
         ),
     }
     missing = []
-    result = medians({**ours, **peers([labels], [matrix], spacing_in, spacing_out, shape_out, 0, missing)}, repeats)
+    result = medians(
+        {**ours, **peers([labels], [matrix], spacing_in, spacing_out, shape_out, interpolation, missing)}, repeats
+    )
     report(
         f"Label map: {'x'.join(map(str, shape_in))} uint16 at 1 mm onto {'x'.join(map(str, shape_out))} at "
-        f"0.8 mm, rotated, nearest neighbour (median of {repeats})",
+        f"0.8 mm, rotated, {interpolation} (median of {repeats})",
         result,
     )
     for name in missing:
@@ -195,7 +216,10 @@ def main(argv=None):
     )
     rng = np.random.default_rng(0)
     motion_correction(rng, args.repeats, 8 if args.quick else 64)
-    label_map(rng, args.repeats, (48, 64, 64) if args.quick else (160, 192, 192))
+    for interpolation in ("nearest", "label"):
+        label_map(
+            np.random.default_rng(1), args.repeats, (48, 64, 64) if args.quick else (160, 192, 192), interpolation
+        )
 
 
 if __name__ == "__main__":
