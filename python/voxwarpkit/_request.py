@@ -23,7 +23,9 @@ Counts = Tuple[int, int, int]
 # transform's bands and extrapolation.
 EDGE_RULES = ("clamp", "transform")
 # How positions take their values, by name, and scipy's orders for those it has.
-INTERPOLATIONS = ("nearest", "linear", "label")
+INTERPOLATIONS = ("nearest", "linear", "label", "lanczos")
+# The interpolations that blend values into float32 rather than copy elements.
+BLENDING = ("linear", "lanczos")
 ORDERS = {0: "nearest", 1: "linear"}
 
 
@@ -49,15 +51,15 @@ class Request(NamedTuple):
 
     @property
     def engine_order(self) -> int:
-        """How the engine samples: 0 nearest, 1 linear with transform's bands, 2 linear with clamped edges, 3 label."""
+        """How the engine samples: 0 nearest, 1 linear with transform's bands, 2 clamped linear, 3 label, 4 lanczos."""
         if self.interpolation == "linear":
             return 1 if self.edges == "transform" else 2
-        return 0 if self.interpolation == "nearest" else 3
+        return {"nearest": 0, "label": 3, "lanczos": 4}[self.interpolation]
 
     @property
     def copies_elements(self) -> bool:
         """Whether the result holds source elements as they are (nearest, label), not float32 blends."""
-        return self.interpolation != "linear"
+        return self.interpolation not in BLENDING
 
 
 def checked_image(image: Any) -> NDArray[Any]:
@@ -93,7 +95,7 @@ def check_image_type(rank: int, dtype: np.dtype[Any]) -> None:
 def result_type_of(interpolation: str, image_type: np.dtype[Any]) -> np.dtype[Any]:
     """The element type of the result: float32 for linear sampling; nearest and
     label copy elements as bits, so they keep the image's type in native byte order."""
-    return np.dtype(np.float32) if interpolation == "linear" else image_type.newbyteorder("=")
+    return np.dtype(np.float32) if interpolation in BLENDING else image_type.newbyteorder("=")
 
 
 def interpolation_of(order: Optional[int], interpolation: Optional[str]) -> str:

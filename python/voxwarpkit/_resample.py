@@ -115,7 +115,8 @@ def resample(
         input's, bit for bit, so a label map keeps its labels; "label", the
         label with the largest sum of trilinear weights among the eight
         neighbours (below), also of the image's own type, which keeps thin
-        structures of a label map that nearest sampling erodes.
+        structures of a label map that nearest sampling erodes; "lanczos",
+        Lanczos windowed sinc of radius 3 (below), float32.
     fill
         The value of every output position that is not sampled. It must fit
         the result's type: a whole number within range for an integer result.
@@ -162,6 +163,16 @@ def resample(
     with equal sums, the nearest voxel's element when it is one of them
     (so a position on a voxel takes that voxel, as nearest does), else the
     first in that order. The result holds input values only.
+
+    Lanczos sampling takes the same positions; along each axis it reads the
+    six voxels ``floor(I) - 2 .. floor(I) + 3``, each clamped to the input,
+    with weight ``sinc(t) * sinc(t / 3)`` for its distance ``t``, not
+    normalised, as ITK's windowed-sinc interpolator forms them (SimpleITK's
+    ``sitkLanczosWindowedSinc`` has radius 5: its values differ, the more the
+    sharper the image). The sines are fixed Taylor polynomials in float64, so the
+    weights have the same bits everywhere; the 216 terms are summed in
+    float64 (x fastest, each the voxel times its x, y and z weights) and
+    rounded once to float32.
 
     Linear sampling with ``edges="clamp"`` samples the same positions. Along
     each axis it blends voxels ``floor(I)`` and ``floor(I) + 1``, each clamped

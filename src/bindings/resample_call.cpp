@@ -70,12 +70,12 @@ struct block_request {
 // transform's bands, 2 linear with the clamped edge rule, 3 label.
 bool read_order(int order, block_request &request)
 {
-    if (order < 0 || order > 3) {
-        PyErr_Format(PyExc_ValueError, "order must be 0, 1, 2 or 3, got %d", order);
+    if (order < 0 || order > 4) {
+        PyErr_Format(PyExc_ValueError, "order must be 0, 1, 2, 3 or 4, got %d", order);
         return false;
     }
     const enum interpolation kinds[] = {interpolation::nearest, interpolation::linear, interpolation::linear,
-                                        interpolation::label};
+                                        interpolation::label, interpolation::lanczos};
     request.interpolation = kinds[order];
     request.edges = order == 2 ? edge_rule::clamp : edge_rule::bands;
     return true;
@@ -108,7 +108,7 @@ bool read_window(PyArrayObject *source, interpolation interpolation, resample_ca
                  int &element_size)
 {
     const bool in_place = PyArray_ISCARRAY_RO(source) && PyArray_ISNOTSWAPPED(source);
-    if (interpolation != interpolation::linear) {
+    if (!blends_floats(interpolation)) {
         const int kind = PyArray_DESCR(source)->kind;
         element_size = static_cast<int>(PyArray_ITEMSIZE(source));
         const bool numeric = kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
@@ -228,9 +228,8 @@ bool prepare_resample(PyObject *args, resample_call &call)
         return false;
     }
 
-    PyArray_Descr *result_type = request.interpolation == interpolation::linear
-                                     ? PyArray_DescrFromType(NPY_FLOAT)
-                                     : PyArray_DescrFromType(PyArray_TYPE(source));
+    PyArray_Descr *result_type = blends_floats(request.interpolation) ? PyArray_DescrFromType(NPY_FLOAT)
+                                                                      : PyArray_DescrFromType(PyArray_TYPE(source));
     if (result_type == nullptr) {
         return false;
     }

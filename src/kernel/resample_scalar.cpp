@@ -1,5 +1,6 @@
 #include "kernel/resample_scalar.h"
 
+#include "kernel/lanczos.h"
 #include "kernel/resample_position.h"
 
 #include <cstdint>
@@ -16,6 +17,10 @@ void resample_scalar(const resample_job &job)
     }
     if (job.interpolation == interpolation::label) {
         voxwarp::label_job(jc, job);
+        return;
+    }
+    if (job.interpolation == interpolation::lanczos) {
+        voxwarp::lanczos_job(jc, job);
         return;
     }
     // Nearest copies elements as bits, so only their size matters.

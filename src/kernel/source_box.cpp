@@ -40,7 +40,7 @@ int64_t lower_read(double index, int32_t n, const resample_job &job)
     if (job.interpolation == interpolation::nearest) {
         return static_cast<int64_t>(below) + (clamped - below >= 0.5 ? 1 : 0);
     }
-    if (job.edges == edge_rule::clamp || job.interpolation == interpolation::label) {
+    if (job.edges == edge_rule::clamp || job.interpolation != interpolation::linear) {
         return static_cast<int64_t>(below);
     }
     return static_cast<int64_t>(std::trunc(clamped));
@@ -55,9 +55,11 @@ void read_range(const index_bounds &bounds, int32_t n, const resample_job &job, 
         end = n;
         return;
     }
-    // Linear interpolation also reads the voxel after the pair's first.
-    const int64_t reach = interpolation == interpolation::nearest ? 0 : 1;
-    const int64_t low = std::max<int64_t>(lower_read(bounds.low, n, job), 0);
+    // Voxels read below and above the first of the pair (or the nearest
+    // voxel): linear and label read the next one, Lanczos two below and three above.
+    const int64_t reach = interpolation == interpolation::nearest ? 0 : interpolation == interpolation::lanczos ? 3 : 1;
+    const int64_t below = interpolation == interpolation::lanczos ? 2 : 0;
+    const int64_t low = std::max<int64_t>(lower_read(bounds.low, n, job) - below, 0);
     const int64_t high = std::min<int64_t>(lower_read(bounds.high, n, job) + reach, int64_t{n} - 1);
     first = static_cast<int32_t>(low);
     end = static_cast<int32_t>(std::max(low, high + 1));
@@ -105,10 +107,9 @@ bool job_is_sound(const resample_job &job)
 {
     const source_window &source = job.source;
     const target_box &target = job.target;
-    const bool sizes_fit =
-        job.interpolation == interpolation::linear
-            ? job.element_size == 4
-            : job.element_size == 1 || job.element_size == 2 || job.element_size == 4 || job.element_size == 8;
+    const bool sizes_fit = blends_floats(job.interpolation) ? job.element_size == 4
+                                                            : job.element_size == 1 || job.element_size == 2
+                                                                  || job.element_size == 4 || job.element_size == 8;
     if (!sizes_fit || job.nvol < 0) {
         return false;
     }

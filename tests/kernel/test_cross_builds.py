@@ -264,6 +264,8 @@ def general_corpus(rng):
     jobs = []
     for k in range(12):
         jobs.append((f"linear{k}", random_job(rng, 1, floats_with_specials(np.float32), float_fill(rng, np.float32))))
+    for k in range(4):  # Lanczos
+        jobs.append((f"lanczos{k}", random_job(rng, 4, floats_with_specials(np.float32), float_fill(rng, np.float32))))
     for k in range(8):  # linear with the clamped edge rule
         jobs.append((f"clamped{k}", random_job(rng, 2, floats_with_specials(np.float32), float_fill(rng, np.float32))))
     for k, dtype in enumerate([np.uint8, np.int16, np.float32, np.float64] * 2):

@@ -15,7 +15,7 @@
 //     runs it (whole_grid_job); the output has the image's shape.
 //   "VWKCASE2": a general job as the package engine's resample describes it.
 //     int32: order (0 nearest, 1 linear with bands, 2 linear with the clamped
-//     edge rule, 3 label), element size, volumes, matrices
+//     edge rule, 3 label, 4 lanczos), element size, volumes, matrices
 //     (1 or one per volume), then (z, y, x) triples: window extent, window
 //     origin, source grid, target shape, target origin;
 //     float: source spacing (sx, sy, sz), target spacing;
@@ -185,7 +185,7 @@ bool read_general_case(std::ifstream &in, kernel_case &c)
     in.read(reinterpret_cast<char *>(target_spacing), sizeof target_spacing);
     in.read(reinterpret_cast<char *>(fill), sizeof fill);
     const bool size_known = element_size == 1 || element_size == 2 || element_size == 4 || element_size == 8;
-    if (!in || (order < 0 || order > 3) || !size_known || nvol < 1 || (matrix_count != 1 && matrix_count != nvol)
+    if (!in || (order < 0 || order > 4) || !size_known || nvol < 1 || (matrix_count != 1 && matrix_count != nvol)
         || any_negative(window) || !all_positive(full_extent) || any_negative(target_shape)) {
         return false;
     }
@@ -223,7 +223,7 @@ bool read_general_case(std::ifstream &in, kernel_case &c)
         job.nvol = shared ? nvol : 1;
         std::memcpy(job.matrix, &matrices[size_t(m) * 12], sizeof job.matrix);
         const enum interpolation kinds[] = {interpolation::nearest, interpolation::linear, interpolation::linear,
-                                            interpolation::label};
+                                            interpolation::label, interpolation::lanczos};
         job.interpolation = kinds[order];
         job.edges = order == 2 ? edge_rule::clamp : edge_rule::bands;
         job.element_size = element_size;

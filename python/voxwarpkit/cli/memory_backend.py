@@ -121,7 +121,7 @@ def _progress(volumes: int, show: bool, err: TextIO) -> Iterable[int]:
 def _check_type(dtype: np.dtype[Any], interpolation: str, path: Path) -> bool:
     """Whether linear sampling converts data that transform would refuse to float32
     exactly (a note); CommandError for a type no sampling reads (not a real number)."""
-    if interpolation == "linear":
+    if interpolation in ("linear", "lanczos"):
         return needs_widening(dtype, path)
     try:
         check_image_type(3, dtype)

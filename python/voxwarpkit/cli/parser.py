@@ -161,10 +161,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     apply.add_argument(
         "--interpolation",
-        choices=("linear", "nearest", "label"),
+        choices=("linear", "nearest", "label", "lanczos"),
         default="linear",
-        help="linear (default; float32 output), nearest or label (the label with the largest trilinear weight); "
-        "nearest and label keep the input's element type",
+        help="linear (default) or lanczos (windowed sinc, radius 3), float32 output; nearest or label (the label "
+        "with the largest trilinear weight), which keep the input's element type",
     )
     apply.add_argument(
         "--edges",

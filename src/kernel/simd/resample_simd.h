@@ -11,6 +11,7 @@
 // the scalar routine fixes). Like the scalar routine, it has internal
 // linkage, so each variant's file compiles its own copy with its own flags.
 
+#include "kernel/lanczos.h"
 #include "kernel/resample_position.h"
 
 namespace voxwarp {
@@ -400,6 +401,10 @@ void resample_job_simd(const resample_job &job)
     }
     if (job.interpolation == interpolation::label) {
         label_job(jc, job);
+        return;
+    }
+    if (job.interpolation == interpolation::lanczos) {
+        lanczos_job(jc, job);
         return;
     }
     switch (job.element_size) {

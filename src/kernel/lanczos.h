@@ -1,0 +1,183 @@
+#ifndef VOXWARPKIT_KERNEL_LANCZOS_H
+#define VOXWARPKIT_KERNEL_LANCZOS_H
+
+// Lanczos windowed-sinc interpolation of radius 3: six taps per axis, weights
+// as products of the one-dimensional windowed sinc, not normalised, taps
+// clamped to the source. The sines come from fixed polynomials in double, so
+// the weights have the same bits on every machine (a libm's sin need not).
+
+#include "kernel/resample_position.h"
+
+namespace voxwarp {
+namespace {
+
+constexpr int lanczos_radius = 3;
+constexpr int lanczos_taps = 2 * lanczos_radius;
+constexpr double pi = 3.141592653589793;
+constexpr double pi_squared = 9.869604401089358;
+// sin(pi k / 3) and cos(pi k / 3) for the taps k = -2 .. 3.
+constexpr double sin_third[lanczos_taps] = {-0.8660254037844386, -0.8660254037844386, 0.0,
+                                            0.8660254037844386,  0.8660254037844386,  0.0};
+constexpr double cos_third[lanczos_taps] = {-0.5, 0.5, 1.0, 0.5, -0.5, -1.0};
+
+// sin(y) for y in [0, pi / 2] by its Taylor series to y^23, in Horner's order.
+inline double sine(double y)
+{
+    const double y2 = y * y;
+    double sum = -1.0 / 25852016738884976640000.0;  // -1/23!
+    const double inverse_factorials[] = {
+        1.0 / 51090942171709440000.0,  // 1/21!
+        -1.0 / 121645100408832000.0,   // -1/19!
+        1.0 / 355687428096000.0,       // 1/17!
+        -1.0 / 1307674368000.0,        // -1/15!
+        1.0 / 6227020800.0,            // 1/13!
+        -1.0 / 39916800.0,             // -1/11!
+        1.0 / 362880.0,                // 1/9!
+        -1.0 / 5040.0,                 // -1/7!
+        1.0 / 120.0,                   // 1/5!
+        -1.0 / 6.0,                    // -1/3!
+        1.0,
+    };
+    for (const double coefficient : inverse_factorials) {
+        const double scaled = sum * y2;
+        sum = scaled + coefficient;
+    }
+    return sum * y;
+}
+
+// cos(y) for y in [0, pi / 2] by its Taylor series to y^22, in Horner's order.
+inline double cosine(double y)
+{
+    const double y2 = y * y;
+    double sum = -1.0 / 1124000727777607680000.0;  // -1/22!
+    const double inverse_factorials[] = {
+        1.0 / 2432902008176640000.0,  // 1/20!
+        -1.0 / 6402373705728000.0,    // -1/18!
+        1.0 / 20922789888000.0,       // 1/16!
+        -1.0 / 87178291200.0,         // -1/14!
+        1.0 / 479001600.0,            // 1/12!
+        -1.0 / 3628800.0,             // -1/10!
+        1.0 / 40320.0,                // 1/8!
+        -1.0 / 720.0,                 // -1/6!
+        1.0 / 24.0,                   // 1/4!
+        -1.0 / 2.0,                   // -1/2!
+        1.0,
+    };
+    for (const double coefficient : inverse_factorials) {
+        const double scaled = sum * y2;
+        sum = scaled + coefficient;
+    }
+    return sum;
+}
+
+// The six weights of one axis for the fraction d = I - floor(I) in [0, 1):
+// tap k (k = -2 .. 3, at floor(I) + k) sits at t = d - k and weighs
+// sinc(t) sinc(t / 3) = 3 sin(pi t) sin(pi t / 3) / (pi^2 t^2), or 1 at t = 0,
+// with sin(pi t) = (-1)^k sin(pi d) and sin(pi t / 3) from sin and cos of
+// pi d / 3 by the angle-difference rule.
+inline void lanczos_weights(double d, double weights[lanczos_taps])
+{
+    const double half = d > 0.5 ? 1.0 - d : d;  // sin(pi d) = sin(pi (1 - d)); both exact
+    const double s1 = sine(pi * half);
+    const double angle = pi * d;
+    const double third = angle / 3.0;
+    const double s3 = sine(third);
+    const double c3 = cosine(third);
+    for (int tap = 0; tap < lanczos_taps; ++tap) {
+        const int k = tap - (lanczos_radius - 1);
+        const double t = d - k;  // exact
+        if (t == 0.0) {
+            weights[tap] = 1.0;
+            continue;
+        }
+        const double s1k = (k % 2 == 0) ? s1 : -s1;
+        const double a = s3 * cos_third[tap];
+        const double b = c3 * sin_third[tap];
+        const double s3k = a - b;
+        const double numerator = s1k * s3k;
+        const double scaled = 3.0 * numerator;
+        const double t2 = t * t;
+        const double denominator = pi_squared * t2;
+        weights[tap] = scaled / denominator;
+    }
+}
+
+// One axis of a Lanczos position: false unless the nearest voxel of I lies in
+// [0, n - 1]; else the six taps' indices, clamped to [0, n - 1], and weights.
+inline bool lanczos_axis(float I, int32_t n, int32_t taps[lanczos_taps], double weights[lanczos_taps])
+{
+    if (nearest_index(I, n) < 0) {
+        return false;
+    }
+    const float below = std::floor(I);
+    const float fraction = I - below;  // exact
+    const int32_t base = static_cast<int32_t>(below);
+    for (int tap = 0; tap < lanczos_taps; ++tap) {
+        const int32_t index = base + tap - (lanczos_radius - 1);
+        taps[tap] = index < 0 ? 0 : index > n - 1 ? n - 1 : index;
+    }
+    lanczos_weights(double{fraction}, weights);
+    return true;
+}
+
+// The sum of the 216 terms, each the voxel times its x, y and z weights from
+// left to right, added z outermost, then y, x fastest.
+template <typename Math>
+inline double lanczos_sum(const float *v, const ptrdiff_t offsets[3][lanczos_taps],
+                          const double weights[3][lanczos_taps])
+{
+    double sum = 0.0;
+    bool first = true;
+    for (int kz = 0; kz < lanczos_taps; ++kz) {
+        for (int ky = 0; ky < lanczos_taps; ++ky) {
+            const ptrdiff_t row = offsets[2][kz] + offsets[1][ky];
+            for (int kx = 0; kx < lanczos_taps; ++kx) {
+                const double value =
+                    term<Math>(v[row + offsets[0][kx]], weights[0][kx], weights[1][ky], weights[2][kz]);
+                sum = first ? value : Math::add(sum, value);
+                first = false;
+            }
+        }
+    }
+    return sum;
+}
+
+// Lanczos interpolation of the target position at `offset` in every volume.
+inline void lanczos_position(const job_constants &jc, ptrdiff_t offset, float I, float J, float K)
+{
+    int32_t taps[3][lanczos_taps];
+    double weights[3][lanczos_taps];
+    if (!lanczos_axis(I, jc.nx, taps[0], weights[0]) || !lanczos_axis(J, jc.ny, taps[1], weights[1])
+        || !lanczos_axis(K, jc.nz, taps[2], weights[2])) {
+        if (jc.write_fill) {
+            store_in_every_volume(jc, offset, fill_value<float>(jc));
+        }
+        return;
+    }
+    ptrdiff_t offsets[3][lanczos_taps];
+    for (int tap = 0; tap < lanczos_taps; ++tap) {
+        offsets[0][tap] = ptrdiff_t{taps[0][tap]} - jc.wx;
+        offsets[1][tap] = (ptrdiff_t{taps[1][tap]} - jc.wy) * jc.row_size;
+        offsets[2][tap] = (ptrdiff_t{taps[2][tap]} - jc.wz) * jc.slice_size;
+    }
+    const float *input = static_cast<const float *>(jc.input);
+    float *output = static_cast<float *>(jc.output);
+    for (int32_t vol = 0; vol < jc.nvol; ++vol) {
+        const float *v = input + vol * jc.volume_size;
+        const double sum = lanczos_sum<hardware_math>(v, offsets, weights);
+        output[vol * jc.out_volume + offset] =
+            sum == sum ? static_cast<float>(sum)
+                       : first_nan_math::narrow_nan(lanczos_sum<first_nan_math>(v, offsets, weights));
+    }
+}
+
+// Runs a Lanczos job position by position: the Lanczos kernel of every variant.
+inline void lanczos_job(const job_constants &jc, const resample_job &job)
+{
+    for_each_position(jc, job.target, lanczos_position);
+}
+
+}  // namespace
+}  // namespace voxwarp
+
+#endif
