@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequenc
 import numpy as np
 
 from ._blocks import resample_window, source_box
+from ._bspline import lazy_coefficients
 from ._request import LIMIT, Counts, Request, check_image_axes, check_image_type, checked_request, counts
 
 if TYPE_CHECKING:
@@ -105,6 +106,8 @@ def resample_dask(
         edges=edges,
         interpolation=interpolation,
     )
+    if request.interpolation == "cubic":
+        image = lazy_coefficients(image)  # what cubic interpolation reads
     output_shape = tuple(image.shape[:-3]) + request.shape
     if chunks is None:
         output_chunks, plans = _default_blocks(image, request, output_shape)

@@ -64,3 +64,7 @@ def source_box(
 
 def kernel_variant() -> str:
     """The name of the kernel variant in use."""
+
+def prefilter(coefficients: NDArray[np.float32], axis: int, threads: int, /) -> None:
+    """Filters the C-contiguous float32 array (volumes, z, y, x) in place along axis 1 (z), 2 (y) or 3 (x)
+    into cubic B-spline coefficients."""

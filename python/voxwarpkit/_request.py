@@ -23,10 +23,10 @@ Counts = Tuple[int, int, int]
 # transform's bands and extrapolation.
 EDGE_RULES = ("clamp", "transform")
 # How positions take their values, by name, and scipy's orders for those it has.
-INTERPOLATIONS = ("nearest", "linear", "label", "lanczos")
+INTERPOLATIONS = ("nearest", "linear", "cubic", "lanczos", "label")
 # The interpolations that blend values into float32 rather than copy elements.
-BLENDING = ("linear", "lanczos")
-ORDERS = {0: "nearest", 1: "linear"}
+BLENDING = ("linear", "cubic", "lanczos")
+ORDERS = {0: "nearest", 1: "linear", 3: "cubic"}
 
 
 class Request(NamedTuple):
@@ -34,9 +34,9 @@ class Request(NamedTuple):
 
     ``matrices`` is float32 of shape (1, 12) for one matrix or (nvol, 12) for
     one per volume; spacings are float32 (sx, sy, sz); ``shape`` is the
-    output's (nz, ny, nx); ``interpolation`` is "nearest", "linear" or
-    "label"; ``fill`` holds the bytes of one result element; ``edges`` is
-    linear sampling's edge rule, "clamp" or "transform".
+    output's (nz, ny, nx); ``interpolation`` is one of INTERPOLATIONS;
+    ``fill`` holds the bytes of one result element; ``edges`` is linear
+    sampling's edge rule, "clamp" or "transform".
     """
 
     voxel_size: NDArray[np.float32]
@@ -51,10 +51,11 @@ class Request(NamedTuple):
 
     @property
     def engine_order(self) -> int:
-        """How the engine samples: 0 nearest, 1 linear with transform's bands, 2 clamped linear, 3 label, 4 lanczos."""
+        """How the engine samples: 0 nearest, 1 linear with transform's bands, 2 clamped linear, 3 label, 4 lanczos,
+        5 cubic (of the image's B-spline coefficients)."""
         if self.interpolation == "linear":
             return 1 if self.edges == "transform" else 2
-        return {"nearest": 0, "label": 3, "lanczos": 4}[self.interpolation]
+        return {"nearest": 0, "label": 3, "lanczos": 4, "cubic": 5}[self.interpolation]
 
     @property
     def copies_elements(self) -> bool:
@@ -93,7 +94,7 @@ def check_image_type(rank: int, dtype: np.dtype[Any]) -> None:
 
 
 def result_type_of(interpolation: str, image_type: np.dtype[Any]) -> np.dtype[Any]:
-    """The element type of the result: float32 for linear sampling; nearest and
+    """The element type of the result: float32 for the blends; nearest and
     label copy elements as bits, so they keep the image's type in native byte order."""
     return np.dtype(np.float32) if interpolation in BLENDING else image_type.newbyteorder("=")
 
@@ -102,7 +103,7 @@ def interpolation_of(order: Optional[int], interpolation: Optional[str]) -> str:
     """The interpolation that ``order`` (scipy's numbers) and ``interpolation`` (a name) ask
     for, linear when neither is given; ValueError for an unknown one or two that disagree."""
     if order is not None and (isinstance(order, bool) or np.ndim(order) != 0 or order not in ORDERS):
-        raise ValueError(f"order must be 0 (nearest) or 1 (linear), got {order!r}")
+        raise ValueError(f"order must be 0 (nearest), 1 (linear) or 3 (cubic), got {order!r}")
     if interpolation is None:
         return "linear" if order is None else ORDERS[int(order)]
     if not isinstance(interpolation, str) or interpolation not in INTERPOLATIONS:

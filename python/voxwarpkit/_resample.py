@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING, Any, Iterator, List, NamedTuple, Optional, Seq
 import numpy as np
 
 from ._blocks import resample_window, source_box
+from ._bspline import coefficients
 from ._dask import resample_dask
 from ._request import LIMIT, Counts, Request, checked_image, checked_request, counts
 
@@ -242,6 +243,8 @@ def resample(
     )
     stack = array if array.ndim == 4 else array[np.newaxis]
     into = None if out is None else _checked_out(out, array, request)
+    if request.interpolation == "cubic":
+        stack = coefficients(stack, request.threads)
     if stack.size > JOB_LIMIT or stack.shape[0] * math.prod(request.shape) > JOB_LIMIT:
         result = _resample_in_blocks(stack, request, into)
     else:

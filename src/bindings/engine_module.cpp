@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "bindings/prefilter_call.h"
 #include "bindings/resample_call.h"
 #include "bindings/transform_call.h"
 #include "kernel/run_jobs.h"
@@ -100,6 +101,39 @@ PyObject *py_resample(PyObject *, PyObject *args)
     return result;
 }
 
+PyObject *py_prefilter(PyObject *, PyObject *args)
+{
+    const Py_ssize_t count = PyTuple_GET_SIZE(args);
+    int threads = 1;
+    if (count < 1 || !read_threads(PyTuple_GET_ITEM(args, count - 1), threads)) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError, "prefilter needs its arguments and a thread count");
+        }
+        return nullptr;
+    }
+    PyObject *head = PyTuple_GetSlice(args, 0, count - 1);
+    if (head == nullptr) {
+        return nullptr;
+    }
+    prefilter_job job{};
+    const bool prepared = prepare_prefilter(head, job);
+    Py_DECREF(head);
+    if (!prepared) {
+        return nullptr;
+    }
+    bool out_of_memory = false;
+    released_lock lock{PyEval_SaveThread()};
+    const bool finished = bspline_prefilter(job, threads, {no_signal, &lock}, out_of_memory);
+    PyEval_RestoreThread(lock.state);
+    if (out_of_memory) {
+        return PyErr_NoMemory();
+    }
+    if (!finished) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject *py_source_box(PyObject *, PyObject *args)
 {
     return source_box_of(args);
@@ -117,9 +151,12 @@ PyMethodDef methods[] = {
     {"resample", py_resample, METH_VARARGS,
      "resample(source, source_origin, source_grid, source_spacing, matrices, target_shape, target_origin, "
      "target_spacing, order, fill, threads) -> array (volumes, z, y, x): the target block resampled from a "
-     "window of the source; order 1 is linear interpolation with transform's bands and 2 with the clamped edge rule "
-     "(float32 result), order 0 nearest and 3 label (the source's type); fill holds the bytes of one result element "
-     "for positions outside the source"},
+     "window of the source; order 1 is linear interpolation with transform's bands and 2 with the clamped edge rule, "
+     "4 Lanczos and 5 cubic B-spline of a source of coefficients (float32 result), order 0 nearest and 3 label (the "
+     "source's type); fill holds the bytes of one result element for positions outside the source"},
+    {"prefilter", py_prefilter, METH_VARARGS,
+     "prefilter(coefficients, axis, threads) -> None: the float32 array (volumes, z, y, x) filtered in place along "
+     "axis 1 (z), 2 (y) or 3 (x) into cubic B-spline coefficients"},
     {"source_box", py_source_box, METH_VARARGS,
      "source_box(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order) "
      "-> ((z0, z1), (y0, y1), (x0, x1)) or None: the half-open ranges of source voxels an output block "

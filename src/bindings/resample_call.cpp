@@ -67,15 +67,16 @@ struct block_request {
 };
 
 // The engine's code for how positions are sampled: 0 nearest, 1 linear with
-// transform's bands, 2 linear with the clamped edge rule, 3 label.
+// transform's bands, 2 linear with the clamped edge rule, 3 label, 4 Lanczos,
+// 5 cubic B-spline (of a source that holds the coefficients).
 bool read_order(int order, block_request &request)
 {
-    if (order < 0 || order > 4) {
-        PyErr_Format(PyExc_ValueError, "order must be 0, 1, 2, 3 or 4, got %d", order);
+    if (order < 0 || order > 5) {
+        PyErr_Format(PyExc_ValueError, "order must be 0, 1, 2, 3, 4 or 5, got %d", order);
         return false;
     }
-    const enum interpolation kinds[] = {interpolation::nearest, interpolation::linear, interpolation::linear,
-                                        interpolation::label, interpolation::lanczos};
+    const enum interpolation kinds[] = {interpolation::nearest, interpolation::linear,  interpolation::linear,
+                                        interpolation::label,   interpolation::lanczos, interpolation::cubic};
     request.interpolation = kinds[order];
     request.edges = order == 2 ? edge_rule::clamp : edge_rule::bands;
     return true;

@@ -36,9 +36,10 @@ struct resample_call {
 //     output block and its global origin.
 // source_spacing, target_spacing: (sx, sy, sz) floats.
 // matrices: C-contiguous float32 of shape (1, 12) or (volumes, 12).
-// order: 1 (linear with transform's bands) or 2 (linear with the clamped edge
-//     rule), each with a float32 result; 0 (nearest) or 3 (label), each with
-//     the source's type.
+// order: 1 (linear with transform's bands), 2 (linear with the clamped edge
+//     rule), 4 (Lanczos) or 5 (cubic B-spline, the source holding the
+//     coefficients), each with a float32 result; 0 (nearest) or 3 (label),
+//     each with the source's type.
 // fill: bytes of one element of the result's type.
 // out (optional): None, or the array the result is written into, of its shape
 //     (volumes, z, y, x) and type, C-contiguous, aligned, writeable, native.

@@ -6,7 +6,7 @@
 // clamped to the source. The sines come from fixed polynomials in double, so
 // the weights have the same bits on every machine (a libm's sin need not).
 
-#include "kernel/resample_position.h"
+#include "kernel/separable.h"
 
 namespace voxwarp {
 namespace {
@@ -120,62 +120,19 @@ inline bool lanczos_axis(float I, int32_t n, int32_t taps[lanczos_taps], double 
     return true;
 }
 
-// The sum of the 216 terms, each the voxel times its x, y and z weights from
-// left to right, added z outermost, then y, x fastest.
-template <typename Math>
-inline double lanczos_sum(const float *v, const ptrdiff_t offsets[3][lanczos_taps],
-                          const double weights[3][lanczos_taps])
-{
-    double sum = 0.0;
-    bool first = true;
-    for (int kz = 0; kz < lanczos_taps; ++kz) {
-        for (int ky = 0; ky < lanczos_taps; ++ky) {
-            const ptrdiff_t row = offsets[2][kz] + offsets[1][ky];
-            for (int kx = 0; kx < lanczos_taps; ++kx) {
-                const double value =
-                    term<Math>(v[row + offsets[0][kx]], weights[0][kx], weights[1][ky], weights[2][kz]);
-                sum = first ? value : Math::add(sum, value);
-                first = false;
-            }
-        }
+// Lanczos interpolation as a separable method: its terms added one by one.
+struct lanczos {
+    static constexpr int taps = lanczos_taps;
+    static bool axis(float I, int32_t n, int32_t index[taps], double weights[taps])
+    {
+        return lanczos_axis(I, n, index, weights);
     }
-    return sum;
-}
-
-// Lanczos interpolation of the target position at `offset` in every volume.
-inline void lanczos_position(const job_constants &jc, ptrdiff_t offset, float I, float J, float K)
-{
-    int32_t taps[3][lanczos_taps];
-    double weights[3][lanczos_taps];
-    if (!lanczos_axis(I, jc.nx, taps[0], weights[0]) || !lanczos_axis(J, jc.ny, taps[1], weights[1])
-        || !lanczos_axis(K, jc.nz, taps[2], weights[2])) {
-        if (jc.write_fill) {
-            store_in_every_volume(jc, offset, fill_value<float>(jc));
-        }
-        return;
+    template <typename Math>
+    static double sum(const float *v, const ptrdiff_t offsets[3][taps], const double weights[3][taps])
+    {
+        return flat_sum<Math, taps>(v, offsets, weights);
     }
-    ptrdiff_t offsets[3][lanczos_taps];
-    for (int tap = 0; tap < lanczos_taps; ++tap) {
-        offsets[0][tap] = ptrdiff_t{taps[0][tap]} - jc.wx;
-        offsets[1][tap] = (ptrdiff_t{taps[1][tap]} - jc.wy) * jc.row_size;
-        offsets[2][tap] = (ptrdiff_t{taps[2][tap]} - jc.wz) * jc.slice_size;
-    }
-    const float *input = static_cast<const float *>(jc.input);
-    float *output = static_cast<float *>(jc.output);
-    for (int32_t vol = 0; vol < jc.nvol; ++vol) {
-        const float *v = input + vol * jc.volume_size;
-        const double sum = lanczos_sum<hardware_math>(v, offsets, weights);
-        output[vol * jc.out_volume + offset] =
-            sum == sum ? static_cast<float>(sum)
-                       : first_nan_math::narrow_nan(lanczos_sum<first_nan_math>(v, offsets, weights));
-    }
-}
-
-// Runs a Lanczos job position by position: the Lanczos kernel of every variant.
-inline void lanczos_job(const job_constants &jc, const resample_job &job)
-{
-    for_each_position(jc, job.target, lanczos_position);
-}
+};
 
 }  // namespace
 }  // namespace voxwarp

@@ -40,14 +40,16 @@ struct target_box {
 // value has the largest sum of trilinear weights among the eight neighbours
 // (clamped as the clamp edge rule clamps them), so a label map keeps its
 // labels without eroding small structures; lanczos blends the six nearest
-// voxels along each axis with Lanczos windowed-sinc weights of radius 3.
-enum class interpolation : int32_t { linear, nearest, label, lanczos };
+// voxels along each axis with Lanczos windowed-sinc weights of radius 3;
+// cubic blends four along each axis, mirrored at the edges, with cubic
+// B-spline weights (its source holds B-spline coefficients, not the image).
+enum class interpolation : int32_t { linear, nearest, label, lanczos, cubic };
 
-// Whether the job blends floats into a float32 result (linear, lanczos)
-// rather than copying source elements as bits (nearest, label).
+// Whether the job blends floats into a float32 result (linear, lanczos,
+// cubic) rather than copying source elements as bits (nearest, label).
 inline bool blends_floats(interpolation kind)
 {
-    return kind == interpolation::linear || kind == interpolation::lanczos;
+    return kind == interpolation::linear || kind == interpolation::lanczos || kind == interpolation::cubic;
 }
 
 // Where linear interpolation samples and which voxels it blends at the
@@ -67,7 +69,7 @@ struct resample_job {
     float matrix[12];                  // row-major 3x4: output physical (X, Y, Z) -> source physical
     enum interpolation interpolation;  // `enum`: the member's name hides the type's
     edge_rule edges;                   // linear interpolation's rule at the edges
-    // Bytes per element of source and target: 4 for linear and lanczos (floats
+    // Bytes per element of source and target: 4 for the blends (floats
     // in, floats out); 1, 2, 4 or 8 for nearest and label, whose elements are copied as
     // bits (and compared as bits: each bit pattern is its own label).
     int32_t element_size;

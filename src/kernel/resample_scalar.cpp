@@ -1,5 +1,6 @@
 #include "kernel/resample_scalar.h"
 
+#include "kernel/bspline.h"
 #include "kernel/lanczos.h"
 #include "kernel/resample_position.h"
 
@@ -20,7 +21,11 @@ void resample_scalar(const resample_job &job)
         return;
     }
     if (job.interpolation == interpolation::lanczos) {
-        voxwarp::lanczos_job(jc, job);
+        voxwarp::separable_job<voxwarp::lanczos>(jc, job);
+        return;
+    }
+    if (job.interpolation == interpolation::cubic) {
+        voxwarp::separable_job<voxwarp::cubic_bspline>(jc, job);
         return;
     }
     // Nearest copies elements as bits, so only their size matters.

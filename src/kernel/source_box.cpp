@@ -56,11 +56,25 @@ void read_range(const index_bounds &bounds, int32_t n, const resample_job &job, 
         return;
     }
     // Voxels read below and above the first of the pair (or the nearest
-    // voxel): linear and label read the next one, Lanczos two below and three above.
-    const int64_t reach = interpolation == interpolation::nearest ? 0 : interpolation == interpolation::lanczos ? 3 : 1;
-    const int64_t below = interpolation == interpolation::lanczos ? 2 : 0;
-    const int64_t low = std::max<int64_t>(lower_read(bounds.low, n, job) - below, 0);
-    const int64_t high = std::min<int64_t>(lower_read(bounds.high, n, job) + reach, int64_t{n} - 1);
+    // voxel): linear and label read the next one, Lanczos two below and three
+    // above, cubic one below and two above.
+    const int64_t reach = interpolation == interpolation::nearest   ? 0
+                          : interpolation == interpolation::lanczos ? 3
+                          : interpolation == interpolation::cubic   ? 2
+                                                                    : 1;
+    const int64_t below = interpolation == interpolation::lanczos ? 2 : interpolation == interpolation::cubic ? 1 : 0;
+    int64_t low = lower_read(bounds.low, n, job) - below;
+    int64_t high = lower_read(bounds.high, n, job) + reach;
+    if (interpolation == interpolation::cubic) {
+        // Cubic's taps past an edge read their mirror images inside it.
+        const int64_t last = int64_t{n} - 1;
+        const int64_t mirrored_high = low < 0 ? std::min(-low, last) : high;
+        const int64_t mirrored_low = high > last ? std::max(2 * last - high, int64_t{0}) : low;
+        low = std::min(low, mirrored_low);
+        high = std::max(high, mirrored_high);
+    }
+    low = std::max<int64_t>(low, 0);
+    high = std::min<int64_t>(high, int64_t{n} - 1);
     first = static_cast<int32_t>(low);
     end = static_cast<int32_t>(std::max(low, high + 1));
 }

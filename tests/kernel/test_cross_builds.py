@@ -266,6 +266,8 @@ def general_corpus(rng):
         jobs.append((f"linear{k}", random_job(rng, 1, floats_with_specials(np.float32), float_fill(rng, np.float32))))
     for k in range(4):  # Lanczos
         jobs.append((f"lanczos{k}", random_job(rng, 4, floats_with_specials(np.float32), float_fill(rng, np.float32))))
+    for k in range(4):  # cubic B-spline, from a window of coefficients
+        jobs.append((f"cubic{k}", random_job(rng, 5, floats_with_specials(np.float32), float_fill(rng, np.float32))))
     for k in range(8):  # linear with the clamped edge rule
         jobs.append((f"clamped{k}", random_job(rng, 2, floats_with_specials(np.float32), float_fill(rng, np.float32))))
     for k, dtype in enumerate([np.uint8, np.int16, np.float32, np.float64] * 2):
@@ -321,10 +323,28 @@ def general_corpus(rng):
     return [(name, general_case(*job), testing.resample_block(*job, "scalar")) for name, job in jobs]
 
 
+def prefilter_corpus(rng):
+    """B-spline prefilter passes along each axis over lines of 1, 2, 3 and more samples, with specials."""
+    cases = []
+    for k in range(9):
+        shape = (int(rng.integers(1, 3)),) + tuple(int(n) for n in rng.choice([1, 2, 3, 7, 40, 70], 3))
+        values = special_values(rng, shape) if k % 3 == 0 else (rng.standard_normal(shape) * 100).astype(np.float32)
+        axis = k % 3  # 0 x, 1 y, 2 z
+        case = b"VWKCASE3" + np.array([*shape, axis], "<i4").tobytes() + values.astype("<f4").tobytes()
+        expected = values.copy()
+        _engine.prefilter(expected, 3 - axis, 1)
+        cases.append((f"prefilter{k}", case, expected))
+    return cases
+
+
 @pytest.fixture(scope="module")
 def corpus():
     """(name, case file bytes, expected result) for every case, expected from this 64-bit x86 build."""
-    return whole_grid_corpus(np.random.default_rng(2024)) + general_corpus(np.random.default_rng(2025))
+    return (
+        whole_grid_corpus(np.random.default_rng(2024))
+        + general_corpus(np.random.default_rng(2025))
+        + prefilter_corpus(np.random.default_rng(2026))
+    )
 
 
 def test_the_corpus_reaches_what_the_processors_disagree_on(corpus):

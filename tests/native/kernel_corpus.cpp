@@ -15,14 +15,17 @@
 //     runs it (whole_grid_job); the output has the image's shape.
 //   "VWKCASE2": a general job as the package engine's resample describes it.
 //     int32: order (0 nearest, 1 linear with bands, 2 linear with the clamped
-//     edge rule, 3 label, 4 lanczos), element size, volumes, matrices
+//     edge rule, 3 label, 4 lanczos, 5 cubic), element size, volumes, matrices
 //     (1 or one per volume), then (z, y, x) triples: window extent, window
 //     origin, source grid, target shape, target origin;
 //     float: source spacing (sx, sy, sz), target spacing;
 //     8 bytes: the fill element, in its first `element size` bytes;
 //     float: the matrices, 12 each; the window's elements in C order.
 //   The output holds volumes * target shape elements of the element size.
+//   "VWKCASE3": a B-spline prefilter pass. int32: volumes, nz, ny, nx, axis
+//     (0 x, 1 y, 2 z); the floats in C order, which the output holds filtered.
 
+#include "kernel/bspline_prefilter.h"
 #include "kernel/run_jobs.h"
 #include "kernel/simd/kernel_variants.h"
 #include "kernel/source_box.h"
@@ -131,6 +134,8 @@ struct kernel_case {
     size_t output_bytes = 0;
     std::vector<resample_job> jobs;      // their target pointers are set by run_case
     std::vector<size_t> target_offsets;  // where each job's target starts, in bytes of the output
+    bool prefilter = false;              // a prefilter pass over the input, in place of jobs
+    prefilter_job filter{};              // its data pointer is set by run_case
 };
 
 bool read_bytes(std::ifstream &in, std::vector<uint64_t> &into, size_t bytes)
@@ -185,7 +190,7 @@ bool read_general_case(std::ifstream &in, kernel_case &c)
     in.read(reinterpret_cast<char *>(target_spacing), sizeof target_spacing);
     in.read(reinterpret_cast<char *>(fill), sizeof fill);
     const bool size_known = element_size == 1 || element_size == 2 || element_size == 4 || element_size == 8;
-    if (!in || (order < 0 || order > 4) || !size_known || nvol < 1 || (matrix_count != 1 && matrix_count != nvol)
+    if (!in || (order < 0 || order > 5) || !size_known || nvol < 1 || (matrix_count != 1 && matrix_count != nvol)
         || any_negative(window) || !all_positive(full_extent) || any_negative(target_shape)) {
         return false;
     }
@@ -222,8 +227,8 @@ bool read_general_case(std::ifstream &in, kernel_case &c)
                       {target_spacing[0], target_spacing[1], target_spacing[2]}};
         job.nvol = shared ? nvol : 1;
         std::memcpy(job.matrix, &matrices[size_t(m) * 12], sizeof job.matrix);
-        const enum interpolation kinds[] = {interpolation::nearest, interpolation::linear, interpolation::linear,
-                                            interpolation::label, interpolation::lanczos};
+        const enum interpolation kinds[] = {interpolation::nearest, interpolation::linear,  interpolation::linear,
+                                            interpolation::label,   interpolation::lanczos, interpolation::cubic};
         job.interpolation = kinds[order];
         job.edges = order == 2 ? edge_rule::clamp : edge_rule::bands;
         job.element_size = element_size;
@@ -236,6 +241,20 @@ bool read_general_case(std::ifstream &in, kernel_case &c)
         c.target_offsets.push_back(first_volume * out_volume * element_size);
     }
     return true;
+}
+
+bool read_prefilter_case(std::ifstream &in, kernel_case &c)
+{
+    const int32_t volumes = read_int(in);
+    const xyz extent = read_xyz(in);
+    const int32_t axis = read_int(in);
+    if (!in || volumes < 0 || any_negative(extent) || axis < 0 || axis > 2) {
+        return false;
+    }
+    c.output_bytes = size_t(volumes) * element_count(extent) * sizeof(float);
+    c.prefilter = true;
+    c.filter = {nullptr, volumes, extent, axis};
+    return read_bytes(in, c.input, c.output_bytes);
 }
 
 bool read_case(const std::filesystem::path &path, kernel_case &c)
@@ -251,6 +270,9 @@ bool read_case(const std::filesystem::path &path, kernel_case &c)
     if (std::memcmp(magic, "VWKCASE2", 8) == 0) {
         return read_general_case(in, c);
     }
+    if (std::memcmp(magic, "VWKCASE3", 8) == 0) {
+        return read_prefilter_case(in, c);
+    }
     return false;
 }
 
@@ -259,6 +281,16 @@ bool read_case(const std::filesystem::path &path, kernel_case &c)
 bool run_case(const kernel_case &c, resample_function kernel, std::vector<uint64_t> &output)
 {
     output.assign((c.output_bytes + 7) / 8, 0);
+    if (c.prefilter) {
+        // Variants share the prefilter: each run checks it again.
+        output = c.input;
+        prefilter_job job = c.filter;
+        job.data = reinterpret_cast<float *>(output.data());
+        std::feraiseexcept(FE_INEXACT);
+        const float_state before = current_float_state();
+        bool out_of_memory = false;
+        return bspline_prefilter(job, 2, {nullptr, nullptr}, out_of_memory) && current_float_state() == before;
+    }
     for (size_t i = 0; i < c.jobs.size(); ++i) {
         resample_job job = c.jobs[i];
         job.target.data = reinterpret_cast<char *>(output.data()) + c.target_offsets[i];

@@ -128,7 +128,7 @@ EYE = np.eye(3, 4)
         ((IMAGE, ONES, np.eye(4) * 2), {}, ValueError, "last row of a 4x4 matrix must be 0 0 0 1"),
         ((IMAGE, ONES, EYE), {"shape": (4, 0, 3)}, ValueError, "shape must be 3 counts"),
         ((IMAGE, ONES, EYE), {"shape": (4, 3)}, ValueError, "shape must be 3 counts"),
-        ((IMAGE, ONES, EYE), {"order": 3}, ValueError, "order must be 0 (nearest) or 1 (linear)"),
+        ((IMAGE, ONES, EYE), {"order": 2}, ValueError, "order must be 0 (nearest), 1 (linear) or 3 (cubic)"),
         ((IMAGE, ONES, EYE), {"edges": "bands"}, ValueError, "edges must be one of 'clamp', 'transform'"),
         ((IMAGE, ONES, EYE), {"fill": 1e300}, ValueError, "does not fit the result's type float32"),
         ((IMAGE, ONES, EYE), {"fill": "zero"}, TypeError, "fill must be a number"),

@@ -17,7 +17,7 @@ _CONVENTIONS = ("physical", "index")
 _APPLY_DESCRIPTION = """\
 Resample a 3-D or 4-D NIfTI image (.nii or .nii.gz) through affine matrices,
 onto the input's grid, another image's (--like) or the input's with another
-voxel size (--voxel-size). Linear interpolation writes float32; nearest and
+voxel size (--voxel-size). Linear, cubic and Lanczos interpolation write float32; nearest and
 label keep the input's element type, so a label map keeps its labels. The header keeps
 the input's fields, with the output grid's shape, affine (sform and qform)
 and voxel size. Voxel sizes come from the headers. Shapes and voxel sizes
@@ -66,7 +66,7 @@ conventions (text matrices only):
 tools usually save them, and inverts it; for a registration tool's transform
 it applies the inverse of that transform.
 
-Linear interpolation reads every integer and float type, rounding each value
+Linear, cubic and Lanczos interpolation read every integer and float type, rounding each value
 once to the nearest float32 (exact for bool, int8, uint16 and float16, with
 a note on stderr, and for any value below 2**24); complex and structured
 types are refused. Nearest and label read any integer or float type. An
@@ -161,10 +161,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     apply.add_argument(
         "--interpolation",
-        choices=("linear", "nearest", "label", "lanczos"),
+        choices=("linear", "nearest", "cubic", "lanczos", "label"),
         default="linear",
-        help="linear (default) or lanczos (windowed sinc, radius 3), float32 output; nearest or label (the label "
-        "with the largest trilinear weight), which keep the input's element type",
+        help="linear (default), cubic (B-spline) or lanczos (windowed sinc, radius 3), float32 output; nearest or "
+        "label (the label with the largest trilinear weight), which keep the input's element type",
     )
     apply.add_argument(
         "--edges",

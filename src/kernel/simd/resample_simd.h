@@ -11,6 +11,7 @@
 // the scalar routine fixes). Like the scalar routine, it has internal
 // linkage, so each variant's file compiles its own copy with its own flags.
 
+#include "kernel/bspline.h"
 #include "kernel/lanczos.h"
 #include "kernel/resample_position.h"
 
@@ -404,7 +405,11 @@ void resample_job_simd(const resample_job &job)
         return;
     }
     if (job.interpolation == interpolation::lanczos) {
-        lanczos_job(jc, job);
+        separable_job<lanczos>(jc, job);
+        return;
+    }
+    if (job.interpolation == interpolation::cubic) {
+        separable_job<cubic_bspline>(jc, job);
         return;
     }
     switch (job.element_size) {

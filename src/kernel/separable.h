@@ -1,0 +1,116 @@
+#ifndef VOXWARPKIT_KERNEL_SEPARABLE_H
+#define VOXWARPKIT_KERNEL_SEPARABLE_H
+
+// Interpolation by a separable kernel of a fixed number of taps per axis, the
+// mechanism that Lanczos and cubic B-spline interpolation share. A method
+// supplies, as static members of a struct:
+//   taps                       taps per axis
+//   axis(I, n, index, weight)  false when the position is not sampled along
+//                              an axis of n; else each tap's source index
+//                              (within [0, n - 1]) and weight, as doubles
+//   sum<Math>(v, offsets, w)   the terms of volume v added in the method's
+//                              fixed order, with Math's operations
+// and this file runs it position by position, with the NaN rule of the
+// linear blends: a sum that comes out NaN is replayed with first_nan_math.
+
+#include "kernel/resample_position.h"
+
+namespace voxwarp {
+namespace {
+
+// The sum of every term, each the voxel times its x, y and z weights from
+// left to right, added one by one: z outermost, then y, x fastest.
+template <typename Math, int taps>
+inline double flat_sum(const float *v, const ptrdiff_t offsets[3][taps], const double weights[3][taps])
+{
+    double sum = 0.0;
+    bool first = true;
+    for (int kz = 0; kz < taps; ++kz) {
+        for (int ky = 0; ky < taps; ++ky) {
+            const ptrdiff_t row = offsets[2][kz] + offsets[1][ky];
+            for (int kx = 0; kx < taps; ++kx) {
+                const double value =
+                    term<Math>(v[row + offsets[0][kx]], weights[0][kx], weights[1][ky], weights[2][kz]);
+                sum = first ? value : Math::add(sum, value);
+                first = false;
+            }
+        }
+    }
+    return sum;
+}
+
+// w[0] * values[0] + w[1] * values[1] + ..., added from the left.
+template <typename Math, int taps>
+inline double weighted_sum(const double values[taps], const double w[taps])
+{
+    double sum = Math::multiply(values[0], w[0]);
+    for (int k = 1; k < taps; ++k) {
+        sum = Math::add(sum, Math::multiply(values[k], w[k]));
+    }
+    return sum;
+}
+
+// The sum axis by axis: each row's voxels weighted along x, those row sums
+// weighted along y into plane sums, and those along z, every sum from the
+// left. A quarter of flat_sum's multiplications.
+template <typename Math, int taps>
+inline double nested_sum(const float *v, const ptrdiff_t offsets[3][taps], const double weights[3][taps])
+{
+    double planes[taps];
+    for (int kz = 0; kz < taps; ++kz) {
+        double rows[taps];
+        for (int ky = 0; ky < taps; ++ky) {
+            const float *row = v + offsets[2][kz] + offsets[1][ky];
+            double voxels[taps];
+            for (int kx = 0; kx < taps; ++kx) {
+                voxels[kx] = Math::widen(row[offsets[0][kx]]);
+            }
+            rows[ky] = weighted_sum<Math, taps>(voxels, weights[0]);
+        }
+        planes[kz] = weighted_sum<Math, taps>(rows, weights[1]);
+    }
+    return weighted_sum<Math, taps>(planes, weights[2]);
+}
+
+// Interpolation of the target position at `offset` in every volume.
+template <typename Method>
+inline void separable_position(const job_constants &jc, ptrdiff_t offset, float I, float J, float K)
+{
+    constexpr int taps = Method::taps;
+    int32_t index[3][taps];
+    double weights[3][taps];
+    if (!Method::axis(I, jc.nx, index[0], weights[0]) || !Method::axis(J, jc.ny, index[1], weights[1])
+        || !Method::axis(K, jc.nz, index[2], weights[2])) {
+        if (jc.write_fill) {
+            store_in_every_volume(jc, offset, fill_value<float>(jc));
+        }
+        return;
+    }
+    ptrdiff_t offsets[3][taps];
+    for (int tap = 0; tap < taps; ++tap) {
+        offsets[0][tap] = ptrdiff_t{index[0][tap]} - jc.wx;
+        offsets[1][tap] = (ptrdiff_t{index[1][tap]} - jc.wy) * jc.row_size;
+        offsets[2][tap] = (ptrdiff_t{index[2][tap]} - jc.wz) * jc.slice_size;
+    }
+    const float *input = static_cast<const float *>(jc.input);
+    float *output = static_cast<float *>(jc.output);
+    for (int32_t vol = 0; vol < jc.nvol; ++vol) {
+        const float *v = input + vol * jc.volume_size;
+        const double sum = Method::template sum<hardware_math>(v, offsets, weights);
+        output[vol * jc.out_volume + offset] =
+            sum == sum ? static_cast<float>(sum)
+                       : first_nan_math::narrow_nan(Method::template sum<first_nan_math>(v, offsets, weights));
+    }
+}
+
+// Runs a job of `Method` position by position.
+template <typename Method>
+inline void separable_job(const job_constants &jc, const resample_job &job)
+{
+    for_each_position(jc, job.target, separable_position<Method>);
+}
+
+}  // namespace
+}  // namespace voxwarp
+
+#endif
