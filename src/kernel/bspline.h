@@ -28,29 +28,41 @@ inline int32_t mirrored(int32_t index, int32_t n)
     return index;
 }
 
+// Plain doubles under the names of the vector kernels' operations, so that
+// one definition of the weights serves the scalar routine and every variant.
+struct plain_doubles {
+    using doubles = double;
+    static double broadcast_double(double value) { return value; }
+    static double mul_double(double a, double b) { return a * b; }
+    static double add_double(double a, double b) { return a + b; }
+    static double sub_double(double a, double b) { return a - b; }
+    static double div_double(double a, double b) { return a / b; }
+};
+
 // The four weights for the fraction t = I - floor(I) in [0, 1), in double:
 //   (1 - t)^3 / 6,  (3t^3 - 6t^2 + 4) / 6,  (-3t^3 + 3t^2 + 3t + 1) / 6,  t^3 / 6,
-// each step rounded as written.
-inline void bspline_weights(double t, double weights[bspline_taps])
+// each step rounded as written, with the double operations of D.
+template <typename D>
+inline void bspline_weights(typename D::doubles t, typename D::doubles weights[bspline_taps])
 {
-    const double s = 1.0 - t;
-    const double s2 = s * s;
-    const double s3 = s2 * s;
-    const double t2 = t * t;
-    const double t3 = t2 * t;
-    const double three_t3 = 3.0 * t3;
-    const double six_t2 = 6.0 * t2;
-    const double three_t2 = 3.0 * t2;
-    const double three_t = 3.0 * t;
-    const double second = three_t3 - six_t2;
-    const double second_sum = second + 4.0;
-    const double third = three_t2 - three_t3;
-    const double third_with_t = third + three_t;
-    const double third_sum = third_with_t + 1.0;
-    weights[0] = s3 / 6.0;
-    weights[1] = second_sum / 6.0;
-    weights[2] = third_sum / 6.0;
-    weights[3] = t3 / 6.0;
+    using doubles = typename D::doubles;
+    const doubles one = D::broadcast_double(1.0), three = D::broadcast_double(3.0);
+    const doubles four = D::broadcast_double(4.0), six = D::broadcast_double(6.0);
+    const doubles s = D::sub_double(one, t);
+    const doubles s2 = D::mul_double(s, s);
+    const doubles s3 = D::mul_double(s2, s);
+    const doubles t2 = D::mul_double(t, t);
+    const doubles t3 = D::mul_double(t2, t);
+    const doubles three_t3 = D::mul_double(three, t3);
+    const doubles six_t2 = D::mul_double(six, t2);
+    const doubles three_t2 = D::mul_double(three, t2);
+    const doubles three_t = D::mul_double(three, t);
+    const doubles second = D::add_double(D::sub_double(three_t3, six_t2), four);
+    const doubles third = D::add_double(D::add_double(D::sub_double(three_t2, three_t3), three_t), one);
+    weights[0] = D::div_double(s3, six);
+    weights[1] = D::div_double(second, six);
+    weights[2] = D::div_double(third, six);
+    weights[3] = D::div_double(t3, six);
 }
 
 // One axis: false unless the nearest voxel of I lies in [0, n - 1]; else the
@@ -66,7 +78,7 @@ inline bool bspline_axis(float I, int32_t n, int32_t index[bspline_taps], double
     for (int tap = 0; tap < bspline_taps; ++tap) {
         index[tap] = mirrored(base + tap - 1, n);
     }
-    bspline_weights(double{fraction}, weights);
+    bspline_weights<plain_doubles>(double{fraction}, weights);
     return true;
 }
 

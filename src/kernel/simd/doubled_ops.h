@@ -81,6 +81,15 @@ struct doubled_ops {
         Half::load_pairs(v, offsets, at_first.low, at_second.low);
         Half::load_pairs(v, offsets + Half::lanes, at_first.high, at_second.high);
     }
+    static void load_quads(const float *v, const int32_t *offsets, floats taps[4])
+    {
+        typename Half::floats low[4], high[4];
+        Half::load_quads(v, offsets, low);
+        Half::load_quads(v, offsets + Half::lanes, high);
+        for (int k = 0; k < 4; ++k) {
+            taps[k] = {low[k], high[k]};
+        }
+    }
     static doubles low_half(floats a) { return {Half::low_half(a.low), Half::high_half(a.low)}; }
     static doubles high_half(floats a) { return {Half::low_half(a.high), Half::high_half(a.high)}; }
     static doubles mul_double(doubles a, doubles b)
@@ -94,6 +103,10 @@ struct doubled_ops {
     static doubles sub_double(doubles a, doubles b)
     {
         return {Half::sub_double(a.low, b.low), Half::sub_double(a.high, b.high)};
+    }
+    static doubles div_double(doubles a, doubles b)
+    {
+        return {Half::div_double(a.low, b.low), Half::div_double(a.high, b.high)};
     }
     static floats narrow(doubles low, doubles high)
     {

@@ -6,6 +6,7 @@
 
 #include "kernel/simd/kernel_variants.h"
 #include "kernel/simd/pair_load.h"
+#include "kernel/simd/quad_load.h"
 #include "kernel/simd/doubled_ops.h"
 #include "kernel/simd/resample_simd.h"
 
@@ -81,11 +82,22 @@ struct ops {
         at_first = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(firsts), _MM_SHUFFLE(3, 1, 2, 0)));
         at_second = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(seconds), _MM_SHUFFLE(3, 1, 2, 0)));
     }
+    // The four elements from each lane's offset on, as one vector per tap.
+    static void load_quads(const float *v, const int32_t *offsets, floats taps[4])
+    {
+        __m128 low[4], high[4];
+        load_four_quads(v + offsets[0], v + offsets[1], v + offsets[2], v + offsets[3], low);
+        load_four_quads(v + offsets[4], v + offsets[5], v + offsets[6], v + offsets[7], high);
+        for (int k = 0; k < 4; ++k) {
+            taps[k] = _mm256_insertf128_ps(_mm256_castps128_ps256(low[k]), high[k], 1);
+        }
+    }
     static doubles low_half(floats a) { return _mm256_cvtps_pd(_mm256_castps256_ps128(a)); }
     static doubles high_half(floats a) { return _mm256_cvtps_pd(_mm256_extractf128_ps(a, 1)); }
     static doubles mul_double(doubles a, doubles b) { return _mm256_mul_pd(a, b); }
     static doubles add_double(doubles a, doubles b) { return _mm256_add_pd(a, b); }
     static doubles sub_double(doubles a, doubles b) { return _mm256_sub_pd(a, b); }
+    static doubles div_double(doubles a, doubles b) { return _mm256_div_pd(a, b); }
     static floats narrow(doubles low, doubles high)
     {
         return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(low)), _mm256_cvtpd_ps(high), 1);

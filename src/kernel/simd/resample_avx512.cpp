@@ -4,6 +4,7 @@
 
 #include "kernel/simd/kernel_variants.h"
 #include "kernel/simd/pair_load.h"
+#include "kernel/simd/quad_load.h"
 #include "kernel/simd/resample_simd.h"
 
 #include <immintrin.h>
@@ -80,6 +81,20 @@ struct ops {
         at_first = _mm512_permutex2var_ps(low, firsts, high);
         at_second = _mm512_permutex2var_ps(low, seconds, high);
     }
+    // The four elements from each lane's offset on, as one vector per tap.
+    static void load_quads(const float *v, const int32_t *offsets, floats taps[4])
+    {
+        __m128 group[4][4];
+        for (int g = 0; g < 4; ++g) {
+            const int32_t *o = offsets + 4 * g;
+            load_four_quads(v + o[0], v + o[1], v + o[2], v + o[3], group[g]);
+        }
+        for (int k = 0; k < 4; ++k) {
+            const __m512 low = _mm512_insertf32x4(_mm512_castps128_ps512(group[0][k]), group[1][k], 1);
+            const __m512 middle = _mm512_insertf32x4(low, group[2][k], 2);
+            taps[k] = _mm512_insertf32x4(middle, group[3][k], 3);
+        }
+    }
     static doubles low_half(floats a) { return _mm512_cvtps_pd(_mm512_castps512_ps256(a)); }
     static doubles high_half(floats a)
     {
@@ -88,6 +103,7 @@ struct ops {
     static doubles mul_double(doubles a, doubles b) { return _mm512_mul_pd(a, b); }
     static doubles add_double(doubles a, doubles b) { return _mm512_add_pd(a, b); }
     static doubles sub_double(doubles a, doubles b) { return _mm512_sub_pd(a, b); }
+    static doubles div_double(doubles a, doubles b) { return _mm512_div_pd(a, b); }
     static floats narrow(doubles low, doubles high)
     {
         const __m512d low_half_wide = _mm512_castpd256_pd512(_mm256_castps_pd(_mm512_cvtpd_ps(low)));

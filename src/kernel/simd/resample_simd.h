@@ -79,10 +79,10 @@ void add_terms(typename V::doubles &low_sum, typename V::doubles &high_sum, type
     high_sum = V::add_double(high_sum, term<V>(V::high_half(values), high_wx, high_wy, high_wz));
 }
 
-// Samples the lanes in `lane_bits` through the scalar routine.
-template <typename V>
-void resample_lanes_scalar(const job_constants &jc, ptrdiff_t offset, unsigned lane_bits, typename V::floats I,
-                           typename V::floats J, typename V::floats K)
+// Samples the lanes in `lane_bits` through the scalar routine `sample`.
+template <typename V, typename Sample>
+void sample_lanes_scalar(const job_constants &jc, ptrdiff_t offset, unsigned lane_bits, typename V::floats I,
+                         typename V::floats J, typename V::floats K, Sample &&sample)
 {
     alignas(64) float is[V::lanes], js[V::lanes], ks[V::lanes];
     V::store_all(is, I);
@@ -90,7 +90,7 @@ void resample_lanes_scalar(const job_constants &jc, ptrdiff_t offset, unsigned l
     V::store_all(ks, K);
     for (int lane = 0; lane < V::lanes; ++lane) {
         if (lane_bits & (1u << lane)) {
-            resample_position(jc, offset + lane, is[lane], js[lane], ks[lane]);
+            sample(jc, offset + lane, is[lane], js[lane], ks[lane]);
         }
     }
 }
@@ -281,7 +281,115 @@ void resample_block(const job_constants &jc, const block_constants<V> &c, const 
     }
     const unsigned edge_bits = V::bits(lanes.sampled) & ~V::bits(lanes.interior);
     if (edge_bits != 0) {
-        resample_lanes_scalar<V>(jc, offset, edge_bits, at.I, at.J, at.K);
+        sample_lanes_scalar<V>(jc, offset, edge_bits, at.I, at.J, at.K, resample_position);
+    }
+}
+
+// The cubic weights of the fraction along one axis, for each half of the lanes.
+template <typename V>
+struct cubic_weights {
+    typename V::doubles low[bspline_taps], high[bspline_taps];
+};
+
+template <typename V>
+cubic_weights<V> cubic_weights_of(typename V::floats fraction)
+{
+    cubic_weights<V> w;
+    bspline_weights<V>(V::low_half(fraction), w.low);
+    bspline_weights<V>(V::high_half(fraction), w.high);
+    return w;
+}
+
+// sum = values[0] * w[0] + values[1] * w[1] + ..., from the left, each half:
+// weighted_sum of the scalar routine on every lane.
+template <typename V>
+void add_weighted(typename V::doubles &sum, typename V::doubles value, typename V::doubles weight, bool first)
+{
+    const typename V::doubles product = V::mul_double(value, weight);
+    sum = first ? product : V::add_double(sum, product);
+}
+
+// The lanes whose four taps lie inside the source on all three axes: weights
+// once, then every volume, summed as nested_sum sums them. `first_tap` is each
+// lane's offset of its tap (floor(I) - 1, floor(J) - 1, floor(K) - 1).
+template <typename V>
+void cubic_interior_lanes(const job_constants &jc, ptrdiff_t offset, typename V::mask interior,
+                          const block_indices<V> &at, typename V::ints x0, typename V::ints y0, typename V::ints z0,
+                          const int32_t *first_tap)
+{
+    const cubic_weights<V> wx = cubic_weights_of<V>(V::sub(at.I, V::to_float(x0)));  // exact differences
+    const cubic_weights<V> wy = cubic_weights_of<V>(V::sub(at.J, V::to_float(y0)));
+    const cubic_weights<V> wz = cubic_weights_of<V>(V::sub(at.K, V::to_float(z0)));
+    const unsigned interior_bits = V::bits(interior);
+    for (int32_t vol = 0; vol < jc.nvol; ++vol) {
+        const float *v = static_cast<const float *>(jc.input) + vol * jc.volume_size;
+        typename V::doubles low_sum{}, high_sum{};
+        for (int kz = 0; kz < bspline_taps; ++kz) {
+            typename V::doubles low_plane{}, high_plane{};
+            for (int ky = 0; ky < bspline_taps; ++ky) {
+                typename V::floats taps[bspline_taps];
+                V::load_quads(v + kz * jc.slice_size + ky * jc.row_size, first_tap, taps);
+                typename V::doubles low_row{}, high_row{};
+                for (int kx = 0; kx < bspline_taps; ++kx) {
+                    add_weighted<V>(low_row, V::low_half(taps[kx]), wx.low[kx], kx == 0);
+                    add_weighted<V>(high_row, V::high_half(taps[kx]), wx.high[kx], kx == 0);
+                }
+                add_weighted<V>(low_plane, low_row, wy.low[ky], ky == 0);
+                add_weighted<V>(high_plane, high_row, wy.high[ky], ky == 0);
+            }
+            add_weighted<V>(low_sum, low_plane, wz.low[kz], kz == 0);
+            add_weighted<V>(high_sum, high_plane, wz.high[kz], kz == 0);
+        }
+        V::store(static_cast<float *>(jc.output) + vol * jc.out_volume + offset, V::narrow(low_sum, high_sum),
+                 interior);
+        const unsigned nan_bits = V::nan_bits(low_sum, high_sum) & interior_bits;
+        if (nan_bits != 0) {
+            // The scalar routine replays NaN sums for their bits (in every volume).
+            sample_lanes_scalar<V>(jc, offset, nan_bits, at.I, at.J, at.K, separable_position<cubic_bspline>);
+        }
+    }
+}
+
+// Cubic B-spline interpolation of the lanes from global column x up to
+// column `end`: lanes whose taps need no mirroring in the vector, the others
+// through the scalar routine.
+template <typename V>
+void cubic_block(const job_constants &jc, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset,
+                 int32_t x, int32_t end)
+{
+    const block_indices<V> at = indices_of<V>(c, r, x);
+    const typename V::mask valid = V::first_lanes(end - x);
+    typename V::mask sampled = valid;
+    nearest_indices<V>(at.I, jc.nx, sampled);
+    nearest_indices<V>(at.J, jc.ny, sampled);
+    nearest_indices<V>(at.K, jc.nz, sampled);
+    const ptrdiff_t offset = row_offset + (x - c.x_origin);
+    if (jc.write_fill) {
+        fill_unsampled<V>(jc, offset, valid, sampled);
+    }
+    if (V::bits(sampled) == 0) {
+        return;
+    }
+    // Sampled lanes have floor(I) in [-1, n - 1]: it fits the integers.
+    const typename V::ints x0 = V::truncate(V::floor(at.I));
+    const typename V::ints y0 = V::truncate(V::floor(at.J));
+    const typename V::ints z0 = V::truncate(V::floor(at.K));
+    typename V::mask interior = V::both(sampled, V::in_range(x0, 1, jc.nx - 3));
+    interior = V::both(interior, V::in_range(y0, 1, jc.ny - 3));
+    interior = V::both(interior, V::in_range(z0, 1, jc.nz - 3));
+    if (V::bits(interior) != 0) {
+        // Lanes outside the mask read from offset 0, whose 4 x 4 x 4 taps lie
+        // in the window whenever an interior lane's do.
+        const typename V::ints slice_part = V::mul_int(V::sub_int(V::sub_int(z0, c.one), c.wz), c.slice_size);
+        const typename V::ints row_part = V::mul_int(V::sub_int(V::sub_int(y0, c.one), c.wy), c.row_size);
+        const typename V::ints column = V::sub_int(V::sub_int(x0, c.one), c.wx);
+        alignas(64) int32_t first_tap[V::lanes];
+        V::store_offsets(first_tap, V::add_int(V::add_int(slice_part, row_part), column), interior);
+        cubic_interior_lanes<V>(jc, offset, interior, at, x0, y0, z0, first_tap);
+    }
+    const unsigned edge_bits = V::bits(sampled) & ~V::bits(interior);
+    if (edge_bits != 0) {
+        sample_lanes_scalar<V>(jc, offset, edge_bits, at.I, at.J, at.K, separable_position<cubic_bspline>);
     }
 }
 
@@ -409,7 +517,7 @@ void resample_job_simd(const resample_job &job)
         return;
     }
     if (job.interpolation == interpolation::cubic) {
-        separable_job<cubic_bspline>(jc, job);
+        for_each_block<V>(jc, job.target, cubic_block<V>);
         return;
     }
     switch (job.element_size) {
