@@ -116,8 +116,9 @@ def resample(
         input's, bit for bit, so a label map keeps its labels; "label", the
         label with the largest sum of trilinear weights among the eight
         neighbours (below), also of the image's own type, which keeps thin
-        structures of a label map that nearest sampling erodes; "lanczos",
-        Lanczos windowed sinc of radius 3 (below), float32.
+        structures of a label map that nearest sampling erodes; 3 or
+        "cubic", cubic B-spline (below), float32; "lanczos", Lanczos
+        windowed sinc of radius 3 (below), float32.
     fill
         The value of every output position that is not sampled. It must fit
         the result's type: a whole number within range for an integer result.
@@ -175,6 +176,23 @@ def resample(
     float64 (x fastest, each the voxel times its x, y and z weights) and
     rounded once to float32.
 
+    Cubic sampling takes the same positions and interpolates the image's
+    cubic B-spline: the image as float32 (each value rounded once, as linear
+    sampling reads it) is turned into coefficients by the recursive filter of
+    pole ``sqrt(3) - 2`` along x, then y, then z, with mirror-symmetric
+    boundaries (the boundary of scipy's ``mode="mirror"`` and of ITK's
+    B-spline decomposition); each line is filtered in float64 (gain 6, a
+    start of 28 terms, the causal and anticausal passes) and stored as
+    float32. Along each axis the four coefficients ``floor(I) - 1 ..
+    floor(I) + 2`` are read, mirrored at the edges, with the cubic B-spline's
+    weights in float64; rows are summed along x, then along y and z, each
+    sum from the left, and rounded once to float32. The coefficients cost 4
+    bytes per voxel; inside the volume the result agrees with SimpleITK's
+    ``sitkBSpline3`` and scipy's ``order=3, mode="mirror"`` to about 1e-6 of
+    the data's range. On dask, the coefficients are made in a pass per axis
+    over chunks that hold whole lines, so the bits do not depend on the
+    chunking.
+
     Linear sampling with ``edges="clamp"`` samples the same positions. Along
     each axis it blends voxels ``floor(I)`` and ``floor(I) + 1``, each clamped
     to ``[0, nx - 1]``, with weights ``1 - f`` and ``f``, ``f = I - floor(I)``:
@@ -197,7 +215,7 @@ def resample(
     ValueError
         Naming the argument and the reason: rank, element type, shapes,
         matrix counts, a non-finite or non-positive spacing, an output axis
-        below 1, an order other than 0 or 1, an unknown interpolation or
+        below 1, an order other than 0, 1 or 3, an unknown interpolation or
         one that disagrees with ``order``, an unknown edge rule, a fill the
         result's type cannot hold, an image with one of its last three axes
         of 2**31 elements or more.

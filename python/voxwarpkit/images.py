@@ -197,10 +197,12 @@ def resample_image(
         :func:`voxwarpkit.fit_grid`. Without ``like`` and ``voxel_size`` the
         input's own axes and voxel size are fitted.
     order, interpolation, fill, threads, edges
-        As for :func:`voxwarpkit.resample`: 1 or "linear" (trilinear, a
-        float32 result), 0 or "nearest" (the element type of the data read,
-        so a label map keeps its labels), or "label" (the label with the
-        largest trilinear weight, also of the data's type); the value of every output voxel not sampled; the thread
+        As for :func:`voxwarpkit.resample`: 1 or "linear" (trilinear), 3 or
+        "cubic" (cubic B-spline) and "lanczos" (windowed sinc, radius 3),
+        each with a float32 result; 0 or "nearest" (the element type of the
+        data read, so a label map keeps its labels), or "label" (the label
+        with the largest trilinear weight, also of the data's type); the
+        value of every output voxel not sampled; the thread
         count (None: every CPU), which does not change the bits; linear
         sampling's edge rule, "clamp" (values within the data) or
         "transform".
