@@ -9,18 +9,21 @@ input to output, rigid motions and world-space transforms of NIfTI images.
 ``resample`` takes any output grid, one matrix per volume, linear sampling
 that keeps values within the data, nearest and label sampling, a fill value
 and an ``out`` array; ``fit_grid`` finds an output grid that holds the whole
-transformed input; ``resample_image`` resamples nibabel images through
+transformed input; a ``matrix`` may also be a chain of matrices and
+displacement fields (:class:`Field`), applied in one pass; ``resample_image`` resamples nibabel images through
 world-space matrices onto another image's grid or another voxel size.
 """
 
 from ._resample import resample
 from ._transform import transform
 from ._version import __version__
+from .field import Field
 from .fit import fit_grid
 from .images import resample_image
 from .matrices import as_homogeneous, from_homogeneous, from_index, from_world, invert, rigid
 
 __all__ = [
+    "Field",
     "__version__",
     "as_homogeneous",
     "fit_grid",

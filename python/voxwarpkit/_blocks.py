@@ -57,9 +57,7 @@ def resample_window(
         request.engine_order,
         request.fill,
     )
-    if out is None:
-        return engine_resample(*arguments, threads)
-    return engine_resample(*arguments, out, threads)
+    return engine_resample(*arguments, out, request.chain or None, threads)
 
 
 def source_box(grid: Counts, request: Request, block_origin: Counts, block_shape: Counts) -> Optional[Box]:
@@ -75,6 +73,7 @@ def source_box(grid: Counts, request: Request, block_origin: Counts, block_shape
         block_origin,
         target_spacing,
         request.engine_order,
+        request.chain or None,
     )
 
 

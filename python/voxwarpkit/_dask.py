@@ -126,6 +126,7 @@ def resample_dask(
         request.result_type.str,
         request.fill,
         output_chunks,
+        request.chain,
     )
     source_type = image.dtype.newbyteorder("=")
     graph: Dict[Any, Any] = {}

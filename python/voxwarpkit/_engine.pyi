@@ -50,6 +50,25 @@ def resample(
 ) -> NDArray[Any]:
     """As above, written into ``out`` (C-contiguous, of the block's shape and the result's type) and returned."""
 
+@overload
+def resample(
+    source: NDArray[Any],
+    source_origin: _Counts,
+    source_grid: _Counts,
+    source_spacing: _Spacing,
+    matrices: NDArray[np.float32],
+    target_shape: _Counts,
+    target_origin: _Counts,
+    target_spacing: _Spacing,
+    order: int,
+    fill: bytes,
+    out: Optional[NDArray[Any]],
+    chain: Optional[Tuple[Any, ...]],
+    threads: int,
+    /,
+) -> NDArray[Any]:
+    """As above, with the chain's steps (matrices (n, 12) or fields (data, origin, spacing)) after ``matrices``."""
+
 def source_box(
     source_grid: _Counts,
     source_spacing: _Spacing,
@@ -58,6 +77,7 @@ def source_box(
     target_origin: _Counts,
     target_spacing: _Spacing,
     order: int,
+    chain: Optional[Tuple[Any, ...]] = None,
     /,
 ) -> Optional[_Box]:
     """The half-open ``((z0, z1), (y0, y1), (x0, x1))`` source voxels an output block reads, or None."""

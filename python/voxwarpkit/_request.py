@@ -9,6 +9,7 @@ import numpy as np
 
 from ._affine import LAST_ROW_TOLERANCE
 from ._threads import thread_count
+from .field import Field
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -48,6 +49,9 @@ class Request(NamedTuple):
     fill: bytes
     threads: int
     edges: str
+    # The steps after ``matrices``, in order: matrices as (1, 12) or
+    # (nvol, 12) float32, fields in the engine's form.
+    chain: Tuple[Any, ...] = ()
 
     @property
     def engine_order(self) -> int:
@@ -135,7 +139,7 @@ def checked_request(
     volumes = image_shape[0] if len(image_shape) == 4 else 1
     spacing = _spacing(voxel_size, "voxel_size")
     output_spacing = spacing if output_voxel_size is None else _spacing(output_voxel_size, "output_voxel_size")
-    matrices = _matrices(matrix, volumes, len(image_shape) == 4)
+    matrices, chain = _steps(matrix, volumes, len(image_shape) == 4)
     output_shape = counts(image_shape[-3:]) if shape is None else _output_shape(shape)
     method = interpolation_of(order, interpolation)
     if not isinstance(edges, str) or edges not in EDGE_RULES:
@@ -151,6 +155,7 @@ def checked_request(
         fill_bytes(fill, kind),
         thread_count(threads),
         edges,
+        chain,
     )
 
 
@@ -177,6 +182,21 @@ def _spacing(value: ArrayLike, name: str) -> NDArray[np.float32]:
     if not (np.all(np.isfinite(spacing)) and np.all(spacing > 0)):
         raise ValueError(f"{name} must be positive and finite in float32, got {numbers.tolist()}")
     return spacing
+
+
+def _steps(matrix: Any, volumes: int, stack: bool) -> Tuple[NDArray[np.float32], Tuple[Any, ...]]:
+    """The first matrix (the identity when a chain starts with a field) and the chain's other steps.
+
+    A chain is a list or tuple of steps among which is a :class:`Field`; its
+    matrices may each be one for all volumes or one per volume."""
+    if not (isinstance(matrix, (list, tuple)) and any(isinstance(step, Field) for step in matrix)):
+        return _matrices(matrix, volumes, stack), ()
+    steps = list(matrix)
+    first = np.eye(3, 4, dtype=np.float32).reshape(1, 12)
+    if not isinstance(steps[0], Field):
+        first = _matrices(steps.pop(0), volumes, stack)
+    chain = tuple(step.engine_form() if isinstance(step, Field) else _matrices(step, volumes, stack) for step in steps)
+    return first, chain
 
 
 def _matrices(matrix: ArrayLike, volumes: int, stack: bool) -> NDArray[np.float32]:

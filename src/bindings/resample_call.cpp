@@ -2,6 +2,7 @@
 #include "bindings/resample_call.h"
 
 #include "arrays/arrays.h"
+#include "bindings/chain_arguments.h"
 #include "bindings/numpy_api.h"
 #include "kernel/float_environment.h"
 #include "kernel/source_box.h"
@@ -39,23 +40,6 @@ bool read_spacing(PyObject *tuple, float spacing[3])
     return true;
 }
 
-// The matrices: a C-contiguous, native float32 array of shape (n, 12).
-const float *read_matrices(PyObject *object, npy_intp &count)
-{
-    if (!PyArray_Check(object)) {
-        PyErr_SetString(PyExc_TypeError, "matrices must be a numpy.ndarray");
-        return nullptr;
-    }
-    PyArrayObject *array = reinterpret_cast<PyArrayObject *>(object);
-    if (PyArray_NDIM(array) != 2 || PyArray_DIMS(array)[1] != 12 || PyArray_DIMS(array)[0] < 1
-        || PyArray_TYPE(array) != NPY_FLOAT || !PyArray_ISCARRAY_RO(array) || !PyArray_ISNOTSWAPPED(array)) {
-        PyErr_SetString(PyExc_ValueError, "matrices must be a C-contiguous float32 array of shape (n, 12)");
-        return nullptr;
-    }
-    count = PyArray_DIMS(array)[0];
-    return static_cast<const float *>(PyArray_DATA(array));
-}
-
 // What a call reads that is common to prepare_resample and source_box_of.
 struct block_request {
     xyz full_extent, target_shape, target_origin;
@@ -64,6 +48,8 @@ struct block_request {
     npy_intp matrix_count;
     enum interpolation interpolation;
     edge_rule edges;
+    chain_arguments chain;
+    npy_intp job_count;  // 1 when every step has one matrix for all volumes, else one per volume
 };
 
 // The engine's code for how positions are sampled: 0 nearest, 1 linear with
@@ -92,7 +78,7 @@ resample_job job_for(const block_request &request, npy_intp m)
     job.target.origin = request.target_origin;
     job.target.extent = request.target_shape;
     std::memcpy(job.target.spacing, request.target_spacing, sizeof job.target.spacing);
-    std::memcpy(job.matrix, request.matrices + 12 * m, sizeof job.matrix);
+    std::memcpy(job.matrix, request.matrices + 12 * (request.matrix_count == 1 ? 0 : m), sizeof job.matrix);
     job.interpolation = request.interpolation;
     job.edges = request.edges;
     return job;
@@ -167,14 +153,39 @@ bool usable_out(PyObject *out, const npy_intp shape[4], PyArray_Descr *result_ty
 }
 
 bool read_request(PyObject *source_grid, PyObject *source_spacing, PyObject *matrices, PyObject *target_shape,
-                  PyObject *target_origin, PyObject *target_spacing, int order, block_request &request)
+                  PyObject *target_origin, PyObject *target_spacing, int order, PyObject *chain, block_request &request)
 {
-    return read_counts(source_grid, "source_grid", 0, request.full_extent)
-           && read_spacing(source_spacing, request.source_spacing)
-           && (request.matrices = read_matrices(matrices, request.matrix_count)) != nullptr
-           && read_counts(target_shape, "target_shape", 0, request.target_shape)
-           && read_counts(target_origin, "target_origin", 0, request.target_origin)
-           && read_spacing(target_spacing, request.target_spacing) && read_order(order, request);
+    const bool read = read_counts(source_grid, "source_grid", 0, request.full_extent)
+                      && read_spacing(source_spacing, request.source_spacing)
+                      && (request.matrices = read_matrices(matrices, request.matrix_count)) != nullptr
+                      && read_counts(target_shape, "target_shape", 0, request.target_shape)
+                      && read_counts(target_origin, "target_origin", 0, request.target_origin)
+                      && read_spacing(target_spacing, request.target_spacing) && read_order(order, request)
+                      && read_chain(chain, request.chain);
+    if (!read) {
+        return false;
+    }
+    if (request.matrix_count > 1 && request.chain.count > 1 && request.matrix_count != request.chain.count) {
+        PyErr_SetString(PyExc_ValueError, "the matrices and the chain's steps hold different counts of matrices");
+        return false;
+    }
+    request.job_count = request.matrix_count > 1 ? request.matrix_count : request.chain.count;
+    return true;
+}
+
+// The jobs' chains, one run of steps per job, which the jobs then point into.
+void attach_chains(const block_request &request, std::vector<resample_job> &jobs, std::vector<chain_step> &steps)
+{
+    const size_t length = request.chain.steps.size();
+    if (length == 0) {
+        return;
+    }
+    steps.resize(jobs.size() * length);
+    for (size_t m = 0; m < jobs.size(); ++m) {
+        chain_of_job(request.chain, static_cast<npy_intp>(m), steps.data() + m * length);
+        jobs[m].chain = steps.data() + m * length;
+        jobs[m].chain_length = static_cast<int32_t>(length);
+    }
 }
 
 }  // namespace
@@ -190,8 +201,10 @@ bool prepare_resample(PyObject *args, resample_call &call)
     const char *fill;
     Py_ssize_t fill_size;
     PyObject *out = Py_None;
-    if (!PyArg_ParseTuple(args, "OOOOOOOOiy#|O:resample", &source_object, &source_origin, &source_grid, &source_spacing,
-                          &matrices, &target_shape, &target_origin, &target_spacing, &order, &fill, &fill_size, &out)) {
+    PyObject *chain = Py_None;
+    if (!PyArg_ParseTuple(args, "OOOOOOOOiy#|OO:resample", &source_object, &source_origin, &source_grid,
+                          &source_spacing, &matrices, &target_shape, &target_origin, &target_spacing, &order, &fill,
+                          &fill_size, &out, &chain)) {
         return false;
     }
     if (!PyArray_Check(source_object) || PyArray_NDIM(reinterpret_cast<PyArrayObject *>(source_object)) != 4) {
@@ -201,7 +214,7 @@ bool prepare_resample(PyObject *args, resample_call &call)
     PyArrayObject *source = reinterpret_cast<PyArrayObject *>(source_object);
     block_request request{};
     xyz origin{};
-    if (!read_request(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order,
+    if (!read_request(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order, chain,
                       request)
         || !read_counts(source_origin, "source_origin", 0, origin)) {
         return false;
@@ -214,8 +227,8 @@ bool prepare_resample(PyObject *args, resample_call &call)
         }
     }
     const npy_intp volumes = dims[0];
-    if (request.matrix_count != 1 && request.matrix_count != volumes) {
-        PyErr_Format(PyExc_ValueError, "%zd matrices for %zd volumes", static_cast<Py_ssize_t>(request.matrix_count),
+    if (request.job_count != 1 && request.job_count != volumes) {
+        PyErr_Format(PyExc_ValueError, "%zd matrices for %zd volumes", static_cast<Py_ssize_t>(request.job_count),
                      static_cast<Py_ssize_t>(volumes));
         return false;
     }
@@ -267,8 +280,8 @@ bool prepare_resample(PyObject *args, resample_call &call)
     const ptrdiff_t row = window.x, slice = row * window.y, volume = slice * window.z;
     const ptrdiff_t out_row = request.target_shape.x, out_slice = out_row * request.target_shape.y;
     const ptrdiff_t out_volume = out_slice * request.target_shape.z;
-    const bool shared = request.matrix_count == 1;
-    for (npy_intp m = 0; m < request.matrix_count; ++m) {
+    const bool shared = request.job_count == 1;
+    for (npy_intp m = 0; m < request.job_count; ++m) {
         resample_job job = job_for(request, m);
         const ptrdiff_t first_volume = shared ? 0 : m;
         job.source.data = static_cast<const char *>(data) + first_volume * volume * element_size;
@@ -285,12 +298,15 @@ bool prepare_resample(PyObject *args, resample_call &call)
         job.element_size = element_size;
         job.write_fill = write_fill;
         std::memcpy(job.fill, fill_bytes, sizeof job.fill);
+        call.jobs.push_back(job);
+    }
+    attach_chains(request, call.jobs, call.chain_steps);
+    for (const resample_job &job : call.jobs) {
         if (!job_is_sound(job)) {
             PyErr_SetString(PyExc_ValueError, "the source window does not hold every voxel the target block reads, "
                                               "or lies outside the source grid");
             return false;
         }
-        call.jobs.push_back(job);
     }
     return true;
 }
@@ -301,19 +317,26 @@ PyObject *source_box_of(PyObject *args)
         return nullptr;
     }
     PyObject *source_grid, *source_spacing, *matrices, *target_shape, *target_origin, *target_spacing;
+    PyObject *chain = Py_None;
     int order;
-    if (!PyArg_ParseTuple(args, "OOOOOOi:source_box", &source_grid, &source_spacing, &matrices, &target_shape,
-                          &target_origin, &target_spacing, &order)) {
+    if (!PyArg_ParseTuple(args, "OOOOOOi|O:source_box", &source_grid, &source_spacing, &matrices, &target_shape,
+                          &target_origin, &target_spacing, &order, &chain)) {
         return nullptr;
     }
     block_request request{};
-    if (!read_request(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order,
+    if (!read_request(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order, chain,
                       request)) {
         return nullptr;
     }
+    std::vector<resample_job> jobs;
+    std::vector<chain_step> steps;
+    for (npy_intp m = 0; m < request.job_count; ++m) {
+        jobs.push_back(job_for(request, m));
+    }
+    attach_chains(request, jobs, steps);
     source_range box{{INT32_MAX, INT32_MAX, INT32_MAX}, {0, 0, 0}, true};
-    for (npy_intp m = 0; m < request.matrix_count; ++m) {
-        const source_range read = source_voxels_read(job_for(request, m));
+    for (const resample_job &job : jobs) {
+        const source_range read = source_voxels_read(job);
         if (read.empty) {
             continue;
         }

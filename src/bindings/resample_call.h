@@ -16,9 +16,10 @@
 // What one call of the engine's resample holds between its checks and its
 // return: the buffer it owns, the result and the jobs that write the result.
 struct resample_call {
-    owned_float_buffer source_numbers;  // the window as floats, when linear interpolation cannot read it in place
-    PyObject *result = nullptr;         // a new reference, released unless taken
-    std::vector<resample_job> jobs;     // one per matrix
+    owned_float_buffer source_numbers;    // the window as floats, when linear interpolation cannot read it in place
+    PyObject *result = nullptr;           // a new reference, released unless taken
+    std::vector<resample_job> jobs;       // one per matrix
+    std::vector<chain_step> chain_steps;  // the jobs' chains, which the jobs point into
 
     resample_call() = default;
     resample_call(const resample_call &) = delete;
@@ -43,6 +44,9 @@ struct resample_call {
 // fill: bytes of one element of the result's type.
 // out (optional): None, or the array the result is written into, of its shape
 //     (volumes, z, y, x) and type, C-contiguous, aligned, writeable, native.
+// chain (optional): None, or the steps applied after the matrix, as
+//     read_chain reads them; a step of one matrix per volume makes one job
+//     per volume, as matrices of one per volume do.
 // Creates the result (volumes, z, y, x), zero-filled, and its jobs; false with
 // a Python error set. A window that does not hold what the block reads is a
 // ValueError. A source grid without voxels leaves no job: its result is
@@ -50,7 +54,7 @@ struct resample_call {
 bool prepare_resample(PyObject *args, resample_call &call);
 
 // Reads (source_grid, source_spacing, matrices, target_shape, target_origin,
-// target_spacing, order) as above and returns the source box that block
+// target_spacing, order[, chain]) as above and returns the source box that block
 // reads, ((z0, z1), (y0, y1), (x0, x1)) half-open, or None when it reads
 // nothing; null with a Python error set.
 PyObject *source_box_of(PyObject *args);

@@ -61,12 +61,32 @@ inline bool blends_floats(interpolation kind)
 // mean of source values; all others are not sampled.
 enum class edge_rule : int32_t { bands, clamp };
 
+// A displacement field on an axis-aligned grid of its own: the (dx, dy, dz)
+// of each voxel, as three float32 volumes, voxel (0, 0, 0) at `origin`.
+struct displacement_field {
+    const float *data;  // component c of voxel (x, y, z) at ((c * nz + z) * ny + y) * nx + x
+    xyz extent;
+    float origin[3];   // x, y, z of voxel (0, 0, 0)
+    float spacing[3];  // along x, y, z
+};
+
+// A step of a chain, after the job's matrix: p <- A p when `matrix` is not
+// null, else p <- p + d(p) with d from `field`.
+struct chain_step {
+    const float *matrix;  // 12 floats, row-major 3x4, or null
+    displacement_field field;
+};
+
 // Everything one run of a kernel reads: the kernel takes nothing else.
 struct resample_job {
     source_window source;
     target_box target;
-    int32_t nvol;                      // volumes that share `matrix`, each from its own voxels
-    float matrix[12];                  // row-major 3x4: output physical (X, Y, Z) -> source physical
+    int32_t nvol;      // volumes that share `matrix`, each from its own voxels
+    float matrix[12];  // row-major 3x4: output physical (X, Y, Z) -> source physical
+    // Steps applied after `matrix`, in order, before the division by the
+    // source spacing; none (length 0) for a plain affine job.
+    const chain_step *chain;
+    int32_t chain_length;
     enum interpolation interpolation;  // `enum`: the member's name hides the type's
     edge_rule edges;                   // linear interpolation's rule at the edges
     // Bytes per element of source and target: 4 for the blends (floats

@@ -36,6 +36,8 @@ struct job_constants {
     float sx, sy, sz;     // source spacing: divides the mapped position
     float osx, osy, osz;  // output spacing: makes X, Y, Z from indices
     float m[12];
+    const chain_step *chain;  // steps after the matrix: none for an affine job
+    int32_t chain_length;
     bool clamp;  // linear interpolation with the clamped edge rule
     bool write_fill;
     unsigned char fill[8];
@@ -69,6 +71,8 @@ inline job_constants make_job_constants(const resample_job &job)
     for (int i = 0; i < 12; ++i) {
         jc.m[i] = job.matrix[i];
     }
+    jc.chain = job.chain;
+    jc.chain_length = job.chain_length;
     jc.clamp = job.edges == edge_rule::clamp;
     jc.write_fill = job.write_fill;
     std::memcpy(jc.fill, job.fill, sizeof jc.fill);
@@ -96,14 +100,20 @@ inline row_terms make_row_terms(const job_constants &jc, int32_t y, int32_t z)
     return r;
 }
 
-// Fractional source index along one axis: (((a*X + bY) + cZ) + d) / spacing.
-inline float source_index(float a, float X, float bY, float cZ, float d, float spacing)
+// One coordinate of a matrix times a position: ((a*X + bY) + cZ) + d.
+inline float matrix_row(float a, float X, float bY, float cZ, float d)
 {
     const float aX = a * X;
     const float sum1 = aX + bY;
     const float sum2 = sum1 + cZ;
     const float sum3 = sum2 + d;
-    const float index = sum3 / spacing;
+    return sum3;
+}
+
+// Fractional source index along one axis: (((a*X + bY) + cZ) + d) / spacing.
+inline float source_index(float a, float X, float bY, float cZ, float d, float spacing)
+{
+    const float index = matrix_row(a, X, bY, cZ, d) / spacing;
     return index;
 }
 
@@ -444,6 +454,82 @@ inline void nearest_position(const job_constants &jc, ptrdiff_t offset, float I,
     }
 }
 
+// p <- A p for a row-major 3x4 A, each coordinate as matrix_row forms it.
+inline void apply_matrix(const float *a, float p[3])
+{
+    float moved[3];
+    for (int row = 0; row < 3; ++row) {
+        const float bY = a[4 * row + 1] * p[1];
+        const float cZ = a[4 * row + 2] * p[2];
+        moved[row] = matrix_row(a[4 * row], p[0], bY, cZ, a[4 * row + 3]);
+    }
+    p[0] = moved[0];
+    p[1] = moved[1];
+    p[2] = moved[2];
+}
+
+// p <- p + d(p). The field's index along each axis is (p - origin) / spacing;
+// d is the clamped linear blend of each component there (the clamped edge
+// rule's neighbours, weights and term order), rounded once to float. Where
+// the nearest field voxel lies outside the field's grid, and for NaN or
+// infinite positions, there is no displacement, as in ITK's
+// displacement-field transform.
+inline void apply_field(const displacement_field &field, float p[3])
+{
+    float index[3];
+    for (int axis = 0; axis < 3; ++axis) {
+        const float shifted = p[axis] - field.origin[axis];
+        index[axis] = shifted / field.spacing[axis];
+    }
+    job_constants grid;  // only what locate_clamped reads
+    grid.nx = field.extent.x;
+    grid.ny = field.extent.y;
+    grid.nz = field.extent.z;
+    grid.wx = grid.wy = grid.wz = 0;
+    grid.row_size = field.extent.x;
+    grid.slice_size = grid.row_size * field.extent.y;
+    sample_point s;
+    if (!locate_clamped(grid, index[0], index[1], index[2], s)) {
+        return;
+    }
+    const ptrdiff_t volume = grid.slice_size * field.extent.z;
+    for (int axis = 0; axis < 3; ++axis) {
+        const float displacement = blend_volume(field.data + axis * volume, s);
+        p[axis] = p[axis] + displacement;
+    }
+}
+
+// The source indices of the output position at X on a row of `r` in a job
+// with a chain: the job's matrix as for any job, then every step in order,
+// then the division by the source spacing.
+inline void chain_indices(const job_constants &jc, const row_terms &r, float X, float &I, float &J, float &K)
+{
+    float p[3] = {matrix_row(jc.m[0], X, r.m1y, r.m2z, jc.m[3]), matrix_row(jc.m[4], X, r.m5y, r.m6z, jc.m[7]),
+                  matrix_row(jc.m[8], X, r.m9y, r.m10z, jc.m[11])};
+    for (int32_t step = 0; step < jc.chain_length; ++step) {
+        if (jc.chain[step].matrix != nullptr) {
+            apply_matrix(jc.chain[step].matrix, p);
+        } else {
+            apply_field(jc.chain[step].field, p);
+        }
+    }
+    I = p[0] / jc.sx;
+    J = p[1] / jc.sy;
+    K = p[2] / jc.sz;
+}
+
+// The source indices of the output position at X on a row of `r`.
+inline void position_indices(const job_constants &jc, const row_terms &r, float X, float &I, float &J, float &K)
+{
+    if (jc.chain_length > 0) {
+        chain_indices(jc, r, X, I, J, K);
+        return;
+    }
+    I = source_index(jc.m[0], X, r.m1y, r.m2z, jc.m[3], jc.sx);
+    J = source_index(jc.m[4], X, r.m5y, r.m6z, jc.m[7], jc.sy);
+    K = source_index(jc.m[8], X, r.m9y, r.m10z, jc.m[11], jc.sz);
+}
+
 // Calls sample(jc, offset, I, J, K) for every position of the job's target box,
 // in C order: the scalar kernel, and the way to the nearest copy of elements
 // of any size.
@@ -459,9 +545,8 @@ inline void for_each_position(const job_constants &jc, const target_box &box, Sa
             for (int32_t i = 0; i < box.extent.x; ++i) {
                 const int32_t x = box.origin.x + i;
                 const float X = static_cast<float>(x) * jc.osx;
-                const float I = source_index(jc.m[0], X, r.m1y, r.m2z, jc.m[3], jc.sx);
-                const float J = source_index(jc.m[4], X, r.m5y, r.m6z, jc.m[7], jc.sy);
-                const float K = source_index(jc.m[8], X, r.m9y, r.m10z, jc.m[11], jc.sz);
+                float I, J, K;
+                position_indices(jc, r, X, I, J, K);
                 sample(jc, row_offset + i, I, J, K);
             }
         }

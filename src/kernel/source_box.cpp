@@ -100,7 +100,30 @@ source_range source_voxels_read(const resample_job &job)
     index_bounds along_x{INFINITY, -INFINITY, true};
     index_bounds along_y = along_x;
     index_bounds along_z = along_x;
-    for (int corner = 0; corner < 8; ++corner) {
+    if (jc.chain_length > 0) {
+        // A chain's positions follow no corners: every position is made as the
+        // kernel makes it. NaN and infinite ones are never sampled: they read nothing.
+        bool any = false;
+        for (int32_t z = box.origin.z; z - box.origin.z < box.extent.z; ++z) {
+            for (int32_t y = box.origin.y; y - box.origin.y < box.extent.y; ++y) {
+                const voxwarp::row_terms r = voxwarp::make_row_terms(jc, y, z);
+                for (int32_t x = box.origin.x; x - box.origin.x < box.extent.x; ++x) {
+                    float I, J, K;
+                    voxwarp::chain_indices(jc, r, static_cast<float>(x) * jc.osx, I, J, K);
+                    if (std::isfinite(I) && std::isfinite(J) && std::isfinite(K)) {
+                        include(along_x, I);
+                        include(along_y, J);
+                        include(along_z, K);
+                        any = true;
+                    }
+                }
+            }
+        }
+        if (!any) {
+            return range;
+        }
+    }
+    for (int corner = 0; corner < 8 && jc.chain_length == 0; ++corner) {
         const int32_t x = box.origin.x + ((corner & 1) ? box.extent.x - 1 : 0);
         const int32_t y = box.origin.y + ((corner & 2) ? box.extent.y - 1 : 0);
         const int32_t z = box.origin.z + ((corner & 4) ? box.extent.z - 1 : 0);
@@ -124,8 +147,17 @@ bool job_is_sound(const resample_job &job)
     const bool sizes_fit = blends_floats(job.interpolation) ? job.element_size == 4
                                                             : job.element_size == 1 || job.element_size == 2
                                                                   || job.element_size == 4 || job.element_size == 8;
-    if (!sizes_fit || job.nvol < 0) {
+    if (!sizes_fit || job.nvol < 0 || job.chain_length < 0 || (job.chain_length > 0 && job.chain == nullptr)) {
         return false;
+    }
+    for (int32_t step = 0; step < job.chain_length; ++step) {
+        const displacement_field &field = job.chain[step].field;
+        const bool usable_field = field.data != nullptr && field.extent.x > 0 && field.extent.y > 0
+                                  && field.extent.z > 0
+                                  && int64_t{field.extent.x} * field.extent.y <= INT32_MAX / field.extent.z;
+        if (job.chain[step].matrix == nullptr && !usable_field) {
+            return false;
+        }
     }
     const xyz counts[] = {target.extent, source.extent, source.full_extent};
     for (const xyz &c : counts) {
@@ -155,6 +187,12 @@ bool job_is_sound(const resample_job &job)
     }
     if (job.nvol == 0 || target.extent.x == 0 || target.extent.y == 0 || target.extent.z == 0) {
         return true;  // nothing is read
+    }
+    const bool whole_grid = source.origin.x == 0 && source.origin.y == 0 && source.origin.z == 0
+                            && source.extent.x == source.full_extent.x && source.extent.y == source.full_extent.y
+                            && source.extent.z == source.full_extent.z;
+    if (whole_grid) {
+        return true;  // every read lies in the grid
     }
     const source_range read = source_voxels_read(job);
     if (read.empty) {

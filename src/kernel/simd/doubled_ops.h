@@ -121,6 +121,10 @@ struct doubled_ops {
         Half::store(address, value.low, m.low);
         Half::store(address + Half::lanes, value.high, m.high);
     }
+    static floats load_all(const float *address)
+    {
+        return {Half::load_all(address), Half::load_all(address + Half::lanes)};
+    }
     static void store_all(float *address, floats value)
     {
         Half::store_all(address, value.low);

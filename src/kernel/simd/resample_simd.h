@@ -26,10 +26,14 @@ struct block_constants {
     int32_t x_origin;  // the target box's first global column
 };
 
-// A row's products of Y and Z with the matrix (row_terms), in every lane.
+// A row's products of Y and Z with the matrix (row_terms), in every lane;
+// for a job with a chain, the row's source indices from column `first` on,
+// made by the scalar chain_indices (null for an affine job).
 template <typename V>
 struct block_row {
     typename V::floats m1y, m5y, m9y, m2z, m6z, m10z;
+    const float *I, *J, *K;
+    int32_t first;
 };
 
 // source_index on every lane: the same steps in the same order.
@@ -178,6 +182,10 @@ struct block_indices {
 template <typename V>
 block_indices<V> indices_of(const block_constants<V> &c, const block_row<V> &r, int32_t x)
 {
+    if (r.I != nullptr) {
+        const int32_t at = x - r.first;
+        return {V::load_all(r.I + at), V::load_all(r.J + at), V::load_all(r.K + at)};
+    }
     const typename V::ints column = V::add_int(V::broadcast_int(x), V::lane_indices());
     const typename V::floats X = V::mul(V::to_float(column), c.osx);
     return {source_indices<V>(c.m0, X, r.m1y, r.m2z, c.m3, c.sx), source_indices<V>(c.m4, X, r.m5y, r.m6z, c.m7, c.sy),
@@ -464,6 +472,12 @@ void for_each_block(const job_constants &jc, const target_box &box, Block &&bloc
     const block_constants<V> c = constants_of<V>(jc, box.origin.x);
     constexpr int32_t tile_width = 128;
     constexpr int32_t tile_height = 64;
+    // A chain's source indices for one row of a tile, with room for a last
+    // vector's lanes past its end (zeros, never sampled).
+    alignas(64) float chain_I[tile_width + V::lanes] = {};
+    alignas(64) float chain_J[tile_width + V::lanes] = {};
+    alignas(64) float chain_K[tile_width + V::lanes] = {};
+    const bool chained = jc.chain_length > 0;
     const int32_t x_end = box.origin.x + box.extent.x;  // a sound job keeps this within int32
     for (int32_t j0 = 0; j0 < box.extent.y; j0 += tile_height) {
         const int32_t j1 = box.extent.y - j0 <= tile_height ? box.extent.y : j0 + tile_height;
@@ -474,9 +488,25 @@ void for_each_block(const job_constants &jc, const target_box &box, Block &&bloc
                 for (int32_t j = j0; j < j1; ++j) {
                     const int32_t y = box.origin.y + j;
                     const row_terms scalar_row = make_row_terms(jc, y, z);
-                    const block_row<V> r{V::broadcast(scalar_row.m1y), V::broadcast(scalar_row.m5y),
-                                         V::broadcast(scalar_row.m9y), V::broadcast(scalar_row.m2z),
-                                         V::broadcast(scalar_row.m6z), V::broadcast(scalar_row.m10z)};
+                    block_row<V> r{V::broadcast(scalar_row.m1y),
+                                   V::broadcast(scalar_row.m5y),
+                                   V::broadcast(scalar_row.m9y),
+                                   V::broadcast(scalar_row.m2z),
+                                   V::broadcast(scalar_row.m6z),
+                                   V::broadcast(scalar_row.m10z),
+                                   nullptr,
+                                   nullptr,
+                                   nullptr,
+                                   tile};
+                    if (chained) {
+                        for (int32_t x = tile; x < tile_end; ++x) {
+                            const float X = static_cast<float>(x) * jc.osx;
+                            chain_indices(jc, scalar_row, X, chain_I[x - tile], chain_J[x - tile], chain_K[x - tile]);
+                        }
+                        r.I = chain_I;
+                        r.J = chain_J;
+                        r.K = chain_K;
+                    }
                     const ptrdiff_t row_offset = k * box.slice + j * box.row;
                     for (int32_t x = tile; x < tile_end; x += V::lanes) {
                         block(jc, c, r, row_offset, x, tile_end);
