@@ -113,6 +113,10 @@ struct doubled_ops {
         Half::store_all(address, value.low);
         Half::store_all(address + Half::lanes, value.high);
     }
+    static floats load_all(const float *address)
+    {
+        return {Half::load_all(address), Half::load_all(address + Half::lanes)};
+    }
 };
 
 }  // namespace
