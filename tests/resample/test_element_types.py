@@ -36,3 +36,12 @@ def test_every_type_blends_as_its_float32_copy(code, interpolation, edges):
         arguments = engine_arguments(image, voxel_size, matrix, kwargs)
         for variant in VARIANTS:
             assert_same_bits(testing.resample_block(*arguments, variant), want.reshape((-1,) + want.shape[-3:]))
+
+
+@pytest.mark.parametrize("interpolation", ["linear", "lanczos"])
+@pytest.mark.parametrize("code", TYPES)
+def test_only_a_layout_the_kernel_cannot_read_is_copied(code, interpolation):
+    image = values(np.random.default_rng(0), code, (2, 5, 6, 8))
+    kwargs = {"interpolation": interpolation, "shape": None, "output_voxel_size": None, "fill": 0.0}
+    assert not testing.copies_source(*engine_arguments(image, (1, 1, 1), np.eye(3, 4), kwargs))
+    assert testing.copies_source(*engine_arguments(image[..., ::2], (1, 1, 1), np.eye(3, 4), kwargs))
