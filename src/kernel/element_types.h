@@ -4,8 +4,10 @@
 // The element types a blending job reads, and how each element becomes the
 // float the blend uses: exactly where float32 holds the value, otherwise
 // rounded once to the nearest float (ties to even). The conversion of numpy
-// arrays into float buffers (arrays.cpp) uses the same functions, so a source
-// read where it lies gives the bits of its float copy.
+// arrays into float buffers (arrays.cpp) shares the integer and half-precision
+// functions and converts float64 with the processor's own instruction, whose
+// bits float_of_double gives on every processor; so a source read where it
+// lies gives the bits of its float copy.
 
 #include <cmath>
 #include <cstddef>
