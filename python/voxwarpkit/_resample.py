@@ -30,9 +30,9 @@ if TYPE_CHECKING:
 # a larger image or output runs in blocks.
 JOB_LIMIT = LIMIT
 # In the block path, output blocks hold at most this many elements (256 MiB
-# as float32), and a window the engine copies (one it converts to float32,
-# or not C-contiguous) at most four times that: beside the whole result, a
-# block adds little memory.
+# as float32), and a window the engine copies (one not C-contiguous, aligned
+# and native) at most four times that: beside the whole result, a block adds
+# little memory.
 BLOCK_ELEMENTS = 2**26
 
 
@@ -222,6 +222,11 @@ def resample(
 
     Notes
     -----
+    A C-contiguous, aligned image in native byte order is read where it
+    lies, whatever its element type: the kernel converts each value it
+    blends to float32 as it reads it, so no float copy of the image is
+    made. Other layouts are copied first.
+
     A numpy image or output of 2**31 elements or more, past what one engine
     job counts, is resampled in blocks of the output into one result array,
     with the bits of one call.
@@ -316,13 +321,8 @@ def _resample_in_blocks(stack: NDArray[Any], request: Request, into: Optional[ND
     budget = max(min(BLOCK_ELEMENTS, JOB_LIMIT), 1)
     copy_limit = max(min(4 * BLOCK_ELEMENTS, JOB_LIMIT), 8)
     native = stack.dtype == stack.dtype.newbyteorder("=")
-    # The engine reads such an input where it lies: nearest any element type, linear float32.
-    in_place = (
-        stack.flags.c_contiguous
-        and stack.flags.aligned
-        and native
-        and (request.copies_elements or stack.dtype == np.float32)
-    )
+    # The engine reads such an input where it lies, of any element type it reads, whatever the interpolation.
+    in_place = stack.flags.c_contiguous and stack.flags.aligned and native
     per_volume = request.matrices.shape[0] > 1
     pending: List[_Block] = []
     for tile in _tiles(volumes, request.shape, budget):

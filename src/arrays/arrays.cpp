@@ -1,10 +1,10 @@
 #include "arrays/arrays.h"
 
 #include "arrays/float_buffer.h"
+#include "kernel/element_types.h"
 #include "kernel/truncate.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -119,32 +119,9 @@ struct from_int32 {
     using stored = int32_t;
     static void convert(stored value, float *out) { *out = static_cast<float>(value); }
 };
-// The float nearest to an integer of up to 64 bits, ties to even, worked out
-// with integers: some platforms convert through a double or the x87's
-// extended precision and would round twice.
-float nearest_float(uint64_t magnitude)
-{
-    int shift = 0;
-    while ((magnitude >> shift) >= (uint64_t{1} << 24)) {
-        ++shift;
-    }
-    uint64_t kept = magnitude >> shift;
-    if (shift > 0) {
-        const uint64_t rest = magnitude & ((uint64_t{1} << shift) - 1);
-        const uint64_t half = uint64_t{1} << (shift - 1);
-        if (rest > half || (rest == half && (kept & 1) != 0)) {
-            ++kept;  // 2**24 at most: still exact
-        }
-    }
-    return std::ldexp(static_cast<float>(kept), shift);  // a power of two: exact
-}
-
-float nearest_float(int64_t value)
-{
-    // Two's complement negation in unsigned arithmetic also covers INT64_MIN.
-    const uint64_t bits = static_cast<uint64_t>(value);
-    return value < 0 ? -nearest_float(~bits + 1) : nearest_float(bits);
-}
+// Integers of 64 bits, and of 32 unsigned, are rounded once to the nearest
+// float, as the kernel reads them in place.
+using voxwarp::nearest_float;
 
 // numpy's `long` is as wide as C's; it is rounded to float directly.
 struct from_long {
@@ -194,23 +171,7 @@ struct from_bool {
 // IEEE half precision widened exactly; a NaN keeps its sign and payload.
 struct from_float16 {
     using stored = uint16_t;
-    static void convert(stored half, float *out)
-    {
-        const uint32_t sign = static_cast<uint32_t>(half >> 15) << 31;
-        const uint32_t exponent = (half >> 10) & 0x1Fu;
-        const uint32_t fraction = half & 0x3FFu;
-        uint32_t bits;
-        if (exponent == 0x1F) {
-            bits = sign | 0x7F800000u | (fraction << 13);
-        } else if (exponent != 0) {
-            bits = sign | ((exponent + 112) << 23) | (fraction << 13);
-        } else {
-            const float magnitude = std::ldexp(static_cast<float>(fraction), -24);  // subnormal or zero: exact
-            std::memcpy(&bits, &magnitude, sizeof bits);
-            bits |= sign;
-        }
-        std::memcpy(out, &bits, sizeof bits);
-    }
+    static void convert(stored half, float *out) { *out = voxwarp::float_of_half(half); }
 };
 struct from_float32 {
     using stored = uint32_t;

@@ -89,10 +89,36 @@ bool any_empty(const xyz &counts)
     return counts.x == 0 || counts.y == 0 || counts.z == 0;
 }
 
-// The source window a job reads: in place, or as floats for linear interpolation
-// of any other element type.
+// The element type the blends read `source` as, from numpy's kind and size;
+// false for an array of any other type.
+bool blend_source_type(PyArrayObject *source, element_type &type)
+{
+    const npy_intp size = PyArray_ITEMSIZE(source);
+    const int index = size == 1 ? 0 : size == 2 ? 1 : size == 4 ? 2 : size == 8 ? 3 : -1;
+    if (index < 0) {
+        return false;
+    }
+    const element_type invalid = static_cast<element_type>(-1);
+    const element_type signed_types[] = {element_type::int8, element_type::int16, element_type::int32,
+                                         element_type::int64};
+    const element_type unsigned_types[] = {element_type::uint8, element_type::uint16, element_type::uint32,
+                                           element_type::uint64};
+    const element_type float_types[] = {invalid, element_type::float16, element_type::float32, element_type::float64};
+    switch (PyArray_DESCR(source)->kind) {
+    case 'b': type = index == 0 ? element_type::boolean : invalid; break;
+    case 'i': type = signed_types[index]; break;
+    case 'u': type = unsigned_types[index]; break;
+    case 'f': type = float_types[index]; break;
+    default: return false;
+    }
+    return type != invalid;
+}
+
+// The source window a job reads and the type of its elements: in place when
+// it is C-contiguous, aligned and native (the blends convert each element to
+// float as they read it), else for the blends a float32 copy.
 bool read_window(PyArrayObject *source, interpolation interpolation, resample_call &call, const void *&data,
-                 int &element_size)
+                 int &element_size, element_type &source_type)
 {
     const bool in_place = PyArray_ISCARRAY_RO(source) && PyArray_ISNOTSWAPPED(source);
     if (!blends_floats(interpolation)) {
@@ -110,10 +136,13 @@ bool read_window(PyArrayObject *source, interpolation interpolation, resample_ca
         return true;
     }
     element_size = sizeof(float);
-    if (in_place && PyArray_TYPE(source) == NPY_FLOAT) {
+    // Cubic reads float32 coefficients: any other source is made float32 first.
+    if (in_place && blend_source_type(source, source_type)
+        && (interpolation != interpolation::cubic || source_type == element_type::float32)) {
         data = PyArray_DATA(source);
         return true;
     }
+    source_type = element_type::float32;
     const ieee_default_environment environment;
     call.source_numbers.reset(anyarray2float4d(source));
     data = call.source_numbers.get();
@@ -233,10 +262,12 @@ bool prepare_resample(PyObject *args, resample_call &call)
         return false;
     }
     const void *data = nullptr;
-    int element_size = 0;
-    if (!read_window(source, request.interpolation, call, data, element_size)) {
+    int element_size = 0;  // of the target, and of the source for nearest and label
+    element_type source_type = element_type::float32;
+    if (!read_window(source, request.interpolation, call, data, element_size, source_type)) {
         return false;
     }
+    const int source_size = blends_floats(request.interpolation) ? element_size_of(source_type) : element_size;
     if (fill_size != element_size) {
         PyErr_Format(PyExc_ValueError, "fill must hold %d bytes, got %zd", element_size, fill_size);
         return false;
@@ -284,7 +315,7 @@ bool prepare_resample(PyObject *args, resample_call &call)
     for (npy_intp m = 0; m < request.job_count; ++m) {
         resample_job job = job_for(request, m);
         const ptrdiff_t first_volume = shared ? 0 : m;
-        job.source.data = static_cast<const char *>(data) + first_volume * volume * element_size;
+        job.source.data = static_cast<const char *>(data) + first_volume * volume * source_size;
         job.source.row = row;
         job.source.slice = slice;
         job.source.volume = volume;
@@ -296,6 +327,7 @@ bool prepare_resample(PyObject *args, resample_call &call)
         job.target.volume = out_volume;
         job.nvol = shared ? static_cast<int32_t>(volumes) : 1;
         job.element_size = element_size;
+        job.source_type = source_type;
         job.write_fill = write_fill;
         std::memcpy(job.fill, fill_bytes, sizeof job.fill);
         call.jobs.push_back(job);

@@ -16,7 +16,7 @@
 // What one call of the engine's resample holds between its checks and its
 // return: the buffer it owns, the result and the jobs that write the result.
 struct resample_call {
-    owned_float_buffer source_numbers;    // the window as floats, when linear interpolation cannot read it in place
+    owned_float_buffer source_numbers;    // the window as floats, when a blend cannot read it in place
     PyObject *result = nullptr;           // a new reference, released unless taken
     std::vector<resample_job> jobs;       // one per matrix
     std::vector<chain_step> chain_steps;  // the jobs' chains, which the jobs point into

@@ -89,8 +89,8 @@ struct cubic_bspline {
     {
         return bspline_axis(I, n, index, weights);
     }
-    template <typename Math>
-    static double sum(const float *v, const ptrdiff_t offsets[3][taps], const double weights[3][taps])
+    template <typename Math, typename Source>
+    static double sum(Source v, const ptrdiff_t offsets[3][taps], const double weights[3][taps])
     {
         return nested_sum<Math, taps>(v, offsets, weights);
     }

@@ -127,8 +127,8 @@ struct lanczos {
     {
         return lanczos_axis(I, n, index, weights);
     }
-    template <typename Math>
-    static double sum(const float *v, const ptrdiff_t offsets[3][taps], const double weights[3][taps])
+    template <typename Math, typename Source>
+    static double sum(Source v, const ptrdiff_t offsets[3][taps], const double weights[3][taps])
     {
         return flat_sum<Math, taps>(v, offsets, weights);
     }

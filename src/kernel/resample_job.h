@@ -6,6 +6,8 @@
 // or block by block. Threads, chunks and interpolations change the job, never
 // the kernel's signature.
 
+#include "kernel/element_types.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -89,10 +91,14 @@ struct resample_job {
     int32_t chain_length;
     enum interpolation interpolation;  // `enum`: the member's name hides the type's
     edge_rule edges;                   // linear interpolation's rule at the edges
-    // Bytes per element of source and target: 4 for the blends (floats
-    // in, floats out); 1, 2, 4 or 8 for nearest and label, whose elements are copied as
-    // bits (and compared as bits: each bit pattern is its own label).
+    // Bytes per element of the target, and of the source for nearest and
+    // label: 4 for the blends (floats out); 1, 2, 4 or 8 for nearest and
+    // label, whose elements are copied as bits (and compared as bits: each
+    // bit pattern is its own label).
     int32_t element_size;
+    // The blends' source elements (linear, lanczos, cubic), each converted
+    // to float as the kernel reads it; nearest and label ignore it.
+    element_type source_type;
     // When false, positions that are not sampled are left as the target holds
     // them (zeros from a fresh allocation, never touched twice); when true they
     // get the `fill` element, whose first element_size bytes are used.

@@ -308,15 +308,7 @@ struct first_nan_math {
     static double multiply(double a, double b) { return pick(a, b, a * b); }
     static double add(double a, double b) { return pick(a, b, a + b); }
     // double -> float for a NaN: sign and the top of the payload, made quiet.
-    static float narrow_nan(double value)
-    {
-        const uint64_t bits = to_bits(value);
-        const uint32_t narrow =
-            static_cast<uint32_t>(bits >> 63) << 31 | 0x7FC00000u | static_cast<uint32_t>((bits >> 29) & 0x3FFFFFu);
-        float result;
-        std::memcpy(&result, &narrow, sizeof result);
-        return result;
-    }
+    static float narrow_nan(double value) { return narrowed_nan(to_bits(value)); }
 };
 
 // One term: the element widened, then its weights from left to right.
@@ -333,9 +325,10 @@ inline double term(float value, double w1, double w2, double w3)
 }
 
 // The blend of volume `v` at `p`: terms added in this order, weights of 0
-// included, since every other order gives other bits.
-template <typename Math>
-inline double blend(const float *v, const sample_point &p)
+// included, since every other order gives other bits. `Source` reads the
+// elements as floats: a float pointer, or a converted source of another type.
+template <typename Math, typename Source>
+inline double blend(Source v, const sample_point &p)
 {
     double sum;
     switch (p.kind) {
@@ -373,7 +366,8 @@ inline double blend(const float *v, const sample_point &p)
 
 // The blend rounded once to float, with a NaN result made independent of the
 // compiler and the processor.
-inline float blend_volume(const float *v, const sample_point &p)
+template <typename Source>
+inline float blend_volume(Source v, const sample_point &p)
 {
     const double sum = blend<hardware_math>(v, p);
     if (sum == sum) {
@@ -404,7 +398,8 @@ inline T fill_value(const job_constants &jc)
 // Samples the target position at `offset`, whose source indices are I, J, K,
 // in every volume of the stack. A position that is not sampled gets the fill
 // when the job asks for one and is otherwise left untouched: the output keeps
-// the 0 the caller put there.
+// the 0 the caller put there. `Source` reads the job's elements as floats.
+template <typename Source>
 inline void resample_position(const job_constants &jc, ptrdiff_t offset, float I, float J, float K)
 {
     sample_point p;
@@ -414,7 +409,7 @@ inline void resample_position(const job_constants &jc, ptrdiff_t offset, float I
         }
         return;
     }
-    const float *input = static_cast<const float *>(jc.input);
+    const Source input = static_cast<Source>(jc.input);
     float *output = static_cast<float *>(jc.output);
     for (int32_t vol = 0; vol < jc.nvol; ++vol) {
         output[vol * jc.out_volume + offset] = blend_volume(input + vol * jc.volume_size, p);

@@ -13,7 +13,9 @@ void resample_scalar(const resample_job &job)
     }
     const voxwarp::job_constants jc = voxwarp::make_job_constants(job);
     if (job.interpolation == interpolation::linear) {
-        voxwarp::for_each_position(jc, job.target, voxwarp::resample_position);
+        voxwarp::visit_source_type(job.source_type, [&](auto source) {
+            voxwarp::for_each_position(jc, job.target, voxwarp::resample_position<typename decltype(source)::type>);
+        });
         return;
     }
     if (job.interpolation == interpolation::label) {

@@ -9,7 +9,8 @@
 //                              an axis of n; else each tap's source index
 //                              (within [0, n - 1]) and weight, as doubles
 //   sum<Math>(v, offsets, w)   the terms of volume v added in the method's
-//                              fixed order, with Math's operations
+//                              fixed order, with Math's operations; v is
+//                              any Source of element_types.h
 // and this file runs it position by position, with the NaN rule of the
 // linear blends: a sum that comes out NaN is replayed with first_nan_math.
 
@@ -20,8 +21,8 @@ namespace {
 
 // The sum of every term, each the voxel times its x, y and z weights from
 // left to right, added one by one: z outermost, then y, x fastest.
-template <typename Math, int taps>
-inline double flat_sum(const float *v, const ptrdiff_t offsets[3][taps], const double weights[3][taps])
+template <typename Math, int taps, typename Source>
+inline double flat_sum(Source v, const ptrdiff_t offsets[3][taps], const double weights[3][taps])
 {
     double sum = 0.0;
     bool first = true;
@@ -53,14 +54,14 @@ inline double weighted_sum(const double values[taps], const double w[taps])
 // The sum axis by axis: each row's voxels weighted along x, those row sums
 // weighted along y into plane sums, and those along z, every sum from the
 // left. A quarter of flat_sum's multiplications.
-template <typename Math, int taps>
-inline double nested_sum(const float *v, const ptrdiff_t offsets[3][taps], const double weights[3][taps])
+template <typename Math, int taps, typename Source>
+inline double nested_sum(Source v, const ptrdiff_t offsets[3][taps], const double weights[3][taps])
 {
     double planes[taps];
     for (int kz = 0; kz < taps; ++kz) {
         double rows[taps];
         for (int ky = 0; ky < taps; ++ky) {
-            const float *row = v + offsets[2][kz] + offsets[1][ky];
+            const Source row = v + offsets[2][kz] + offsets[1][ky];
             double voxels[taps];
             for (int kx = 0; kx < taps; ++kx) {
                 voxels[kx] = Math::widen(row[offsets[0][kx]]);
@@ -72,8 +73,9 @@ inline double nested_sum(const float *v, const ptrdiff_t offsets[3][taps], const
     return weighted_sum<Math, taps>(planes, weights[2]);
 }
 
-// Interpolation of the target position at `offset` in every volume.
-template <typename Method>
+// Interpolation of the target position at `offset` in every volume, whose
+// elements `Source` reads as floats.
+template <typename Method, typename Source>
 inline void separable_position(const job_constants &jc, ptrdiff_t offset, float I, float J, float K)
 {
     constexpr int taps = Method::taps;
@@ -92,10 +94,10 @@ inline void separable_position(const job_constants &jc, ptrdiff_t offset, float 
         offsets[1][tap] = (ptrdiff_t{index[1][tap]} - jc.wy) * jc.row_size;
         offsets[2][tap] = (ptrdiff_t{index[2][tap]} - jc.wz) * jc.slice_size;
     }
-    const float *input = static_cast<const float *>(jc.input);
+    const Source input = static_cast<Source>(jc.input);
     float *output = static_cast<float *>(jc.output);
     for (int32_t vol = 0; vol < jc.nvol; ++vol) {
-        const float *v = input + vol * jc.volume_size;
+        const Source v = input + vol * jc.volume_size;
         const double sum = Method::template sum<hardware_math>(v, offsets, weights);
         output[vol * jc.out_volume + offset] =
             sum == sum ? static_cast<float>(sum)
@@ -103,11 +105,13 @@ inline void separable_position(const job_constants &jc, ptrdiff_t offset, float 
     }
 }
 
-// Runs a job of `Method` position by position.
+// Runs a job of `Method` position by position, reading the job's element type.
 template <typename Method>
 inline void separable_job(const job_constants &jc, const resample_job &job)
 {
-    for_each_position(jc, job.target, separable_position<Method>);
+    visit_source_type(job.source_type, [&](auto source) {
+        for_each_position(jc, job.target, separable_position<Method, typename decltype(source)::type>);
+    });
 }
 
 }  // namespace

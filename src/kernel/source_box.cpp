@@ -144,9 +144,11 @@ bool job_is_sound(const resample_job &job)
 {
     const source_window &source = job.source;
     const target_box &target = job.target;
-    const bool sizes_fit = blends_floats(job.interpolation) ? job.element_size == 4
-                                                            : job.element_size == 1 || job.element_size == 2
-                                                                  || job.element_size == 4 || job.element_size == 8;
+    // The blends read any element type and write floats; nearest and label copy elements of 1 to 8 bytes.
+    const bool sizes_fit =
+        blends_floats(job.interpolation)
+            ? job.element_size == 4 && element_size_of(job.source_type) != 0
+            : job.element_size == 1 || job.element_size == 2 || job.element_size == 4 || job.element_size == 8;
     if (!sizes_fit || job.nvol < 0 || job.chain_length < 0 || (job.chain_length > 0 && job.chain == nullptr)) {
         return false;
     }

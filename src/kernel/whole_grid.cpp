@@ -18,6 +18,7 @@ resample_job whole_grid_job(const float *input, const volume_shape &shape, const
     }
     job.interpolation = interpolation::linear;
     job.element_size = sizeof(float);
+    job.source_type = element_type::float32;
     job.write_fill = false;
     return job;
 }

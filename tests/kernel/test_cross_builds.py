@@ -22,6 +22,7 @@ import numpy as np
 import pytest
 from support.bits import assert_same_bits
 from support.geometry import rotation
+from support.values import values, with_specials
 
 import _voxwarpkit_testing as testing
 from voxwarpkit import _engine
@@ -149,10 +150,19 @@ def whole_grid_corpus(rng):
 # spacing, order, fill), run as the package engine runs them.
 
 
+# The kernel's numbers for the element types a blend reads (element_types.h).
+ELEMENT_TYPES = ["f4", "b1", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f8"]
+BLENDS = (1, 2, 4, 5)
+
+
 def general_case(source, source_origin, grid, spacing, matrices, shape, origin, target_spacing, order, fill):
+    """VWKCASE2, or VWKCASE4 for a blend of another element type than float32."""
+    code = ELEMENT_TYPES.index(f"{source.dtype.kind}{source.dtype.itemsize}")
+    typed = order in BLENDS and code != 0
     counts = [
         order,
-        source.dtype.itemsize,
+        4 if typed else source.dtype.itemsize,
+        *([code] if typed else []),
         source.shape[0],
         matrices.shape[0],
         *source.shape[1:],
@@ -162,7 +172,7 @@ def general_case(source, source_origin, grid, spacing, matrices, shape, origin, 
         *origin,
     ]
     return (
-        b"VWKCASE2"
+        (b"VWKCASE4" if typed else b"VWKCASE2")
         + np.array(counts, "<i4").tobytes()
         + np.array([*spacing, *target_spacing], "<f4").tobytes()
         + fill.ljust(8, b"\0")
@@ -247,6 +257,10 @@ def floats_with_specials(dtype):
     return lambda rng, shape: special_values(rng, shape, dtype)
 
 
+def hard_to_convert(dtype):
+    return lambda rng, shape: with_specials(rng, values(rng, dtype, shape))
+
+
 def alternating_infinities(rng, shape):
     """+inf and -inf side by side along every axis: blends subtract them."""
     z, y, x = np.indices(shape[1:])
@@ -320,6 +334,13 @@ def general_corpus(rng):
                     ),
                 )
             )
+    # Linear (both edge rules) and Lanczos reading other element types where they lie.
+    for k, dtype in enumerate(
+        [np.int16, np.uint8, np.float64, np.float16, np.int64, np.uint64, np.float64, np.bool_, np.uint32]
+    ):
+        order = BLENDS[k % 3]
+        name = f"blend{k}_order{order}_{np.dtype(dtype).name}"
+        jobs.append((name, random_job(rng, order, hard_to_convert(dtype), float_fill(rng, np.float32))))
     return [(name, general_case(*job), testing.resample_block(*job, "scalar")) for name, job in jobs]
 
 

@@ -22,6 +22,9 @@
 //     8 bytes: the fill element, in its first `element size` bytes;
 //     float: the matrices, 12 each; the window's elements in C order.
 //   The output holds volumes * target shape elements of the element size.
+//   "VWKCASE4": as "VWKCASE2", with one more int32 after the element size:
+//     the source's element type for the blends (element_type's number), whose
+//     elements the window then holds; the element size is the target's (4).
 //   "VWKCASE3": a B-spline prefilter pass. int32: volumes, nz, ny, nx, axis
 //     (0 x, 1 y, 2 z); the floats in C order, which the output holds filtered.
 
@@ -172,11 +175,13 @@ bool read_whole_grid_case(std::ifstream &in, kernel_case &c)
 }
 
 // The jobs the package engine makes of the same arguments: one for all
-// volumes when they share a matrix, else one per volume.
-bool read_general_case(std::ifstream &in, kernel_case &c)
+// volumes when they share a matrix, else one per volume. `typed`: the case
+// names its source's element type (VWKCASE4); else it is float32 for the blends.
+bool read_general_case(std::ifstream &in, kernel_case &c, bool typed)
 {
     const int32_t order = read_int(in);
     const int32_t element_size = read_int(in);
+    const auto source_type = static_cast<element_type>(typed ? read_int(in) : 0);
     const int32_t nvol = read_int(in);
     const int32_t matrix_count = read_int(in);
     const xyz window = read_xyz(in);
@@ -190,14 +195,17 @@ bool read_general_case(std::ifstream &in, kernel_case &c)
     in.read(reinterpret_cast<char *>(target_spacing), sizeof target_spacing);
     in.read(reinterpret_cast<char *>(fill), sizeof fill);
     const bool size_known = element_size == 1 || element_size == 2 || element_size == 4 || element_size == 8;
-    if (!in || (order < 0 || order > 5) || !size_known || nvol < 1 || (matrix_count != 1 && matrix_count != nvol)
-        || any_negative(window) || !all_positive(full_extent) || any_negative(target_shape)) {
+    const bool blends = order == 1 || order == 2 || order == 4 || order == 5;
+    const int32_t source_size = blends ? element_size_of(source_type) : element_size;
+    if (!in || (order < 0 || order > 5) || !size_known || source_size == 0 || nvol < 1
+        || (matrix_count != 1 && matrix_count != nvol) || any_negative(window) || !all_positive(full_extent)
+        || any_negative(target_shape)) {
         return false;
     }
     std::vector<float> matrices(size_t(matrix_count) * 12);
     in.read(reinterpret_cast<char *>(matrices.data()), std::streamsize(matrices.size() * sizeof(float)));
     const size_t volume = element_count(window), out_volume = element_count(target_shape);
-    if (!in || !read_bytes(in, c.input, size_t(nvol) * volume * size_t(element_size))) {
+    if (!in || !read_bytes(in, c.input, size_t(nvol) * volume * size_t(source_size))) {
         return false;
     }
     c.output_bytes = size_t(nvol) * out_volume * size_t(element_size);
@@ -210,7 +218,7 @@ bool read_general_case(std::ifstream &in, kernel_case &c)
     for (int32_t m = 0; m < matrix_count; ++m) {
         const size_t first_volume = shared ? 0 : size_t(m);
         resample_job job{};
-        job.source = {reinterpret_cast<const char *>(c.input.data()) + first_volume * volume * element_size,
+        job.source = {reinterpret_cast<const char *>(c.input.data()) + first_volume * volume * source_size,
                       window.x,
                       ptrdiff_t{window.x} * window.y,
                       static_cast<ptrdiff_t>(volume),
@@ -232,6 +240,7 @@ bool read_general_case(std::ifstream &in, kernel_case &c)
         job.interpolation = kinds[order];
         job.edges = order == 2 ? edge_rule::clamp : edge_rule::bands;
         job.element_size = element_size;
+        job.source_type = source_type;
         job.write_fill = write_fill;
         std::memcpy(job.fill, fill, sizeof job.fill);
         if (!job_is_sound(job)) {
@@ -267,8 +276,8 @@ bool read_case(const std::filesystem::path &path, kernel_case &c)
     if (std::memcmp(magic, "VWKCASE1", 8) == 0) {
         return read_whole_grid_case(in, c);
     }
-    if (std::memcmp(magic, "VWKCASE2", 8) == 0) {
-        return read_general_case(in, c);
+    if (std::memcmp(magic, "VWKCASE2", 8) == 0 || std::memcmp(magic, "VWKCASE4", 8) == 0) {
+        return read_general_case(in, c, magic[7] == '4');
     }
     if (std::memcmp(magic, "VWKCASE3", 8) == 0) {
         return read_prefilter_case(in, c);

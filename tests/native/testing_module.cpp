@@ -276,6 +276,18 @@ PyObject *py_resample_block(PyObject *, PyObject *args)
     return result;
 }
 
+// copies_source(*engine_arguments) -> bool: whether the package engine's
+// resample, given these arguments, makes a float copy of the source rather
+// than reading it where it lies. Nothing is run.
+PyObject *py_copies_source(PyObject *, PyObject *args)
+{
+    resample_call call;
+    if (!prepare_resample(args, call)) {
+        return nullptr;
+    }
+    return PyBool_FromLong(call.source_numbers.get() != nullptr);
+}
+
 // The parts of the floating-point environment that change results, as one
 // comparable value: rounding mode, raised flags and (on x86) the whole MXCSR.
 struct float_state {
@@ -434,6 +446,8 @@ PyMethodDef methods[] = {
      "resample_volumes(image, voxel_size, matrix) -> float32 array: the kernel's entry for whole grids, unchecked"},
     {"resample_block", py_resample_block, METH_VARARGS,
      "resample_block(*engine_resample_arguments, variant) -> the engine's result from one variant"},
+    {"copies_source", py_copies_source, METH_VARARGS,
+     "copies_source(*engine_resample_arguments) -> whether the engine would read a float copy of the source"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,7 +5,7 @@ import fractions
 import numpy as np
 import pytest
 from support.bits import assert_same_bits
-from support.cases import random_case
+from support.cases import engine_arguments, random_case
 from support.geometry import rotation
 from support.reference import import_any_reference, resample_general_reference
 from support.values import values
@@ -13,7 +13,6 @@ from support.values import values
 import _voxwarpkit
 import _voxwarpkit_testing as testing
 import voxwarpkit
-from voxwarpkit import _request as resampler
 from voxwarpkit import _resample
 
 VARIANTS = [name for name, usable in testing.kernel_variants() if usable]
@@ -31,27 +30,6 @@ def test_random_grids_types_and_matrices_equal_the_model(seed):
     want = expected(image, voxel_size, matrix, kwargs)
     threads = int(rng.integers(1, 5))
     assert_same_bits(voxwarpkit.resample(image, voxel_size, matrix, threads=threads, **kwargs), want)
-
-
-def engine_arguments(image, voxel_size, matrix, kwargs):
-    request = resampler.checked_request(image.shape, image.dtype, voxel_size, matrix, threads=1, **kwargs)
-    stack = image if image.ndim == 4 else image[None]
-    if request.engine_order == 0:
-        stack = np.ascontiguousarray(stack, dtype=stack.dtype.newbyteorder("="))
-    spacing = tuple(float(s) for s in request.voxel_size)
-    output_spacing = tuple(float(s) for s in request.output_voxel_size)
-    return (
-        stack,
-        (0, 0, 0),
-        stack.shape[1:],
-        spacing,
-        request.matrices,
-        request.shape,
-        (0, 0, 0),
-        output_spacing,
-        request.engine_order,
-        request.fill,
-    )
 
 
 @pytest.mark.parametrize("variant", VARIANTS)

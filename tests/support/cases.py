@@ -4,6 +4,7 @@ import numpy as np
 
 from support.geometry import rotation
 from support.values import values
+from voxwarpkit import _request
 
 TYPES = ["?", "b", "B", "h", "H", "i", "I", "l", "L", "q", "Q", "e", "f", "d"]
 
@@ -41,3 +42,25 @@ def random_case(rng):
     edges = str(rng.choice(["clamp", "transform"]))
     kwargs = dict(shape=shape, output_voxel_size=output_voxel_size, interpolation=interpolation, fill=fill, edges=edges)
     return image, voxel_size, matrices if count > 1 else matrices[0], kwargs
+
+
+def engine_arguments(image, voxel_size, matrix, kwargs):
+    """The package engine's resample arguments for one call over the whole image, on one thread."""
+    request = _request.checked_request(image.shape, image.dtype, voxel_size, matrix, threads=1, **kwargs)
+    stack = image if image.ndim == 4 else image[None]
+    if request.engine_order == 0:
+        stack = np.ascontiguousarray(stack, dtype=stack.dtype.newbyteorder("="))
+    spacing = tuple(float(s) for s in request.voxel_size)
+    output_spacing = tuple(float(s) for s in request.output_voxel_size)
+    return (
+        stack,
+        (0, 0, 0),
+        stack.shape[1:],
+        spacing,
+        request.matrices,
+        request.shape,
+        (0, 0, 0),
+        output_spacing,
+        request.engine_order,
+        request.fill,
+    )

@@ -70,7 +70,7 @@ def resample_in_memory(
         raise CommandError(str(error)) from None
     if widen:
         print(
-            f"voxwarpkit: note: converting {dtype.newbyteorder('=').name} data to float32 first (exact for this type)",
+            f"voxwarpkit: note: converting {dtype.newbyteorder('=').name} data to float32 (exact for this type)",
             file=err,
         )
 

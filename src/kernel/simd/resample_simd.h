@@ -100,7 +100,7 @@ void sample_lanes_scalar(const job_constants &jc, ptrdiff_t offset, unsigned lan
 }
 
 // Rewrites the NaN results of volume `vol` with the scalar routine's bits.
-template <typename V>
+template <typename V, typename Source>
 void fix_nan_lanes(const job_constants &jc, int32_t vol, ptrdiff_t offset, unsigned lane_bits, typename V::floats I,
                    typename V::floats J, typename V::floats K)
 {
@@ -108,7 +108,7 @@ void fix_nan_lanes(const job_constants &jc, int32_t vol, ptrdiff_t offset, unsig
     V::store_all(is, I);
     V::store_all(js, J);
     V::store_all(ks, K);
-    const float *v = static_cast<const float *>(jc.input) + vol * jc.volume_size;
+    const Source v = static_cast<Source>(jc.input) + vol * jc.volume_size;
     float *output = static_cast<float *>(jc.output) + vol * jc.out_volume + offset;
     for (int lane = 0; lane < V::lanes; ++lane) {
         sample_point p;
@@ -118,9 +118,32 @@ void fix_nan_lanes(const job_constants &jc, int32_t vol, ptrdiff_t offset, unsig
     }
 }
 
-// The lanes inside the input on all three axes: indices and weights once,
-// then every volume of the stack.
+// The elements at each lane's offset and the next, as floats: a float32
+// source pair by pair as it lies in memory, with V's loads.
 template <typename V>
+void load_neighbour_pairs(const float *v, const int32_t *offsets, typename V::floats &at_first,
+                          typename V::floats &at_second)
+{
+    V::load_pairs(v, offsets, at_first, at_second);
+}
+
+// Any other element type: each lane's pair converted to floats, then loaded as vectors.
+template <typename V, typename Elements>
+void load_neighbour_pairs(converted<Elements> v, const int32_t *offsets, typename V::floats &at_first,
+                          typename V::floats &at_second)
+{
+    alignas(64) float firsts[V::lanes], seconds[V::lanes];
+    for (int lane = 0; lane < V::lanes; ++lane) {
+        firsts[lane] = v[offsets[lane]];
+        seconds[lane] = v[offsets[lane] + 1];
+    }
+    at_first = V::load_all(firsts);
+    at_second = V::load_all(seconds);
+}
+
+// The lanes inside the input on all three axes: indices and weights once,
+// then every volume of the stack, whose elements `Source` reads as floats.
+template <typename V, typename Source>
 void blend_interior_lanes(const job_constants &jc, const block_constants<V> &c, ptrdiff_t offset,
                           typename V::mask interior, typename V::floats I, typename V::floats J, typename V::floats K,
                           typename V::ints x0, typename V::ints y0, typename V::ints z0)
@@ -149,26 +172,26 @@ void blend_interior_lanes(const job_constants &jc, const block_constants<V> &c, 
     const ptrdiff_t row = jc.row_size;
     const ptrdiff_t slice = jc.slice_size;
     for (int32_t vol = 0; vol < jc.nvol; ++vol) {
-        const float *v = static_cast<const float *>(jc.input) + vol * jc.volume_size;
+        const Source v = static_cast<Source>(jc.input) + vol * jc.volume_size;
         typename V::floats at_x0, at_x1;
-        V::load_pairs(v, first_neighbour, at_x0, at_x1);
+        load_neighbour_pairs<V>(v, first_neighbour, at_x0, at_x1);
         typename V::doubles low_sum = term<V>(V::low_half(at_x0), low.gx, low.gy, low.gz);
         typename V::doubles high_sum = term<V>(V::high_half(at_x0), high.gx, high.gy, high.gz);
         add_terms<V>(low_sum, high_sum, at_x1, low.fx, low.gy, low.gz, high.fx, high.gy, high.gz);
-        V::load_pairs(v + row, first_neighbour, at_x0, at_x1);
+        load_neighbour_pairs<V>(v + row, first_neighbour, at_x0, at_x1);
         add_terms<V>(low_sum, high_sum, at_x0, low.gx, low.fy, low.gz, high.gx, high.fy, high.gz);
         add_terms<V>(low_sum, high_sum, at_x1, low.fx, low.fy, low.gz, high.fx, high.fy, high.gz);
-        V::load_pairs(v + slice, first_neighbour, at_x0, at_x1);
+        load_neighbour_pairs<V>(v + slice, first_neighbour, at_x0, at_x1);
         add_terms<V>(low_sum, high_sum, at_x0, low.gx, low.gy, low.fz, high.gx, high.gy, high.fz);
         add_terms<V>(low_sum, high_sum, at_x1, low.fx, low.gy, low.fz, high.fx, high.gy, high.fz);
-        V::load_pairs(v + slice + row, first_neighbour, at_x0, at_x1);
+        load_neighbour_pairs<V>(v + slice + row, first_neighbour, at_x0, at_x1);
         add_terms<V>(low_sum, high_sum, at_x0, low.gx, low.fy, low.fz, high.gx, high.fy, high.fz);
         add_terms<V>(low_sum, high_sum, at_x1, low.fx, low.fy, low.fz, high.fx, high.fy, high.fz);
         V::store(static_cast<float *>(jc.output) + vol * jc.out_volume + offset, V::narrow(low_sum, high_sum),
                  interior);
         const unsigned nan_bits = V::nan_bits(low_sum, high_sum) & interior_bits;
         if (nan_bits != 0) {
-            fix_nan_lanes<V>(jc, vol, offset, nan_bits, I, J, K);
+            fix_nan_lanes<V, Source>(jc, vol, offset, nan_bits, I, J, K);
         }
     }
 }
@@ -270,7 +293,7 @@ linear_lanes<V> clamped_lanes(const job_constants &jc, const block_indices<V> &a
 
 // Linear interpolation of the lanes from global column x up to column `end`:
 // the interior lanes in the vector, the others through the scalar routine.
-template <typename V>
+template <typename V, typename Source>
 void resample_block(const job_constants &jc, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset,
                     int32_t x, int32_t end)
 {
@@ -285,11 +308,11 @@ void resample_block(const job_constants &jc, const block_constants<V> &c, const 
         return;
     }
     if (V::bits(lanes.interior) != 0) {
-        blend_interior_lanes<V>(jc, c, offset, lanes.interior, at.I, at.J, at.K, lanes.x0, lanes.y0, lanes.z0);
+        blend_interior_lanes<V, Source>(jc, c, offset, lanes.interior, at.I, at.J, at.K, lanes.x0, lanes.y0, lanes.z0);
     }
     const unsigned edge_bits = V::bits(lanes.sampled) & ~V::bits(lanes.interior);
     if (edge_bits != 0) {
-        sample_lanes_scalar<V>(jc, offset, edge_bits, at.I, at.J, at.K, resample_position);
+        sample_lanes_scalar<V>(jc, offset, edge_bits, at.I, at.J, at.K, resample_position<Source>);
     }
 }
 
@@ -353,7 +376,8 @@ void cubic_interior_lanes(const job_constants &jc, ptrdiff_t offset, typename V:
         const unsigned nan_bits = V::nan_bits(low_sum, high_sum) & interior_bits;
         if (nan_bits != 0) {
             // The scalar routine replays NaN sums for their bits (in every volume).
-            sample_lanes_scalar<V>(jc, offset, nan_bits, at.I, at.J, at.K, separable_position<cubic_bspline>);
+            sample_lanes_scalar<V>(jc, offset, nan_bits, at.I, at.J, at.K,
+                                   separable_position<cubic_bspline, const float *>);
         }
     }
 }
@@ -397,7 +421,8 @@ void cubic_block(const job_constants &jc, const block_constants<V> &c, const blo
     }
     const unsigned edge_bits = V::bits(sampled) & ~V::bits(interior);
     if (edge_bits != 0) {
-        sample_lanes_scalar<V>(jc, offset, edge_bits, at.I, at.J, at.K, separable_position<cubic_bspline>);
+        sample_lanes_scalar<V>(jc, offset, edge_bits, at.I, at.J, at.K,
+                               separable_position<cubic_bspline, const float *>);
     }
 }
 
@@ -535,7 +560,9 @@ void resample_job_simd(const resample_job &job)
     }
     const job_constants jc = make_job_constants(job);
     if (job.interpolation == interpolation::linear) {
-        for_each_block<V>(jc, job.target, resample_block<V>);
+        visit_source_type(job.source_type, [&](auto source) {
+            for_each_block<V>(jc, job.target, resample_block<V, typename decltype(source)::type>);
+        });
         return;
     }
     if (job.interpolation == interpolation::label) {
