@@ -485,6 +485,97 @@ block_constants<V> constants_of(const job_constants &jc, int32_t x_origin)
     return c;
 }
 
+// p <- A p on every lane, each coordinate as matrix_row forms it.
+template <typename V>
+void apply_matrix_lanes(const float *a, typename V::floats p[3])
+{
+    typename V::floats moved[3];
+    for (int row = 0; row < 3; ++row) {
+        const typename V::floats aX = V::mul(V::broadcast(a[4 * row]), p[0]);
+        const typename V::floats bY = V::mul(V::broadcast(a[4 * row + 1]), p[1]);
+        const typename V::floats cZ = V::mul(V::broadcast(a[4 * row + 2]), p[2]);
+        moved[row] = V::add(V::add(V::add(aX, bY), cZ), V::broadcast(a[4 * row + 3]));
+    }
+    p[0] = moved[0];
+    p[1] = moved[1];
+    p[2] = moved[2];
+}
+
+// p <- p + d(p) on the lanes of `valid`, as apply_field does it: the field's
+// three components are a stack of three volumes that the clamped linear
+// kernel blends into `displacements` (three runs of V::lanes floats), and
+// each sampled lane adds its own; the others keep p as it is.
+template <typename V>
+void apply_field_lanes(const displacement_field &field, typename V::mask valid, float *displacements,
+                       typename V::floats p[3])
+{
+    job_constants jc{};
+    jc.input = field.data;
+    jc.output = displacements;
+    jc.nvol = 3;
+    jc.nx = field.extent.x;
+    jc.ny = field.extent.y;
+    jc.nz = field.extent.z;
+    jc.row_size = field.extent.x;
+    jc.slice_size = jc.row_size * field.extent.y;
+    jc.volume_size = jc.slice_size * field.extent.z;
+    jc.out_volume = V::lanes;
+    jc.clamp = true;
+    const block_constants<V> c = constants_of<V>(jc, 0);
+    block_indices<V> at;
+    typename V::floats *index[3] = {&at.I, &at.J, &at.K};
+    for (int axis = 0; axis < 3; ++axis) {
+        const typename V::floats shifted = V::sub(p[axis], V::broadcast(field.origin[axis]));
+        *index[axis] = V::div(shifted, V::broadcast(field.spacing[axis]));
+    }
+    const linear_lanes<V> lanes = clamped_lanes<V>(jc, at, valid);
+    const unsigned sampled = V::bits(lanes.sampled);
+    if (sampled == 0) {
+        return;
+    }
+    if (V::bits(lanes.interior) != 0) {
+        blend_interior_lanes<V, const float *>(jc, c, 0, lanes.interior, at.I, at.J, at.K, lanes.x0, lanes.y0,
+                                               lanes.z0);
+    }
+    const unsigned edge_bits = sampled & ~V::bits(lanes.interior);
+    if (edge_bits != 0) {
+        sample_lanes_scalar<V>(jc, 0, edge_bits, at.I, at.J, at.K, resample_position<const float *>);
+    }
+    for (int axis = 0; axis < 3; ++axis) {
+        alignas(64) float moved[V::lanes];
+        V::store_all(moved, p[axis]);
+        for (int lane = 0; lane < V::lanes; ++lane) {
+            if (sampled & (1u << lane)) {
+                moved[lane] = moved[lane] + displacements[axis * V::lanes + lane];
+            }
+        }
+        p[axis] = V::load_all(moved);
+    }
+}
+
+// The source indices of a chained job's lanes from global column x, as
+// chain_indices makes them (lanes from `end` on are not used).
+template <typename V>
+block_indices<V> chain_lanes(const job_constants &jc, const block_constants<V> &c, const block_row<V> &r, int32_t x,
+                             int32_t end)
+{
+    const typename V::ints column = V::add_int(V::broadcast_int(x), V::lane_indices());
+    const typename V::floats X = V::mul(V::to_float(column), c.osx);
+    typename V::floats p[3] = {V::add(V::add(V::add(V::mul(c.m0, X), r.m1y), r.m2z), c.m3),
+                               V::add(V::add(V::add(V::mul(c.m4, X), r.m5y), r.m6z), c.m7),
+                               V::add(V::add(V::add(V::mul(c.m8, X), r.m9y), r.m10z), c.m11)};
+    const typename V::mask valid = V::first_lanes(end - x);
+    alignas(64) float displacements[3 * V::lanes];
+    for (int32_t step = 0; step < jc.chain_length; ++step) {
+        if (jc.chain[step].matrix != nullptr) {
+            apply_matrix_lanes<V>(jc.chain[step].matrix, p);
+        } else {
+            apply_field_lanes<V>(jc.chain[step].field, valid, displacements, p);
+        }
+    }
+    return {V::div(p[0], c.sx), V::div(p[1], c.sy), V::div(p[2], c.sz)};
+}
+
 // Runs `block` over the target box in tiles of columns and rows, each through
 // every slice of the box. From one slice to the next, a tile's source
 // positions move by about a voxel, so most of the neighbours one slice reads
@@ -524,9 +615,14 @@ void for_each_block(const job_constants &jc, const target_box &box, Block &&bloc
                                    nullptr,
                                    tile};
                     if (chained) {
-                        for (int32_t x = tile; x < tile_end; ++x) {
-                            const float X = static_cast<float>(x) * jc.osx;
-                            chain_indices(jc, scalar_row, X, chain_I[x - tile], chain_J[x - tile], chain_K[x - tile]);
+                        for (int32_t x = tile; x < tile_end; x += V::lanes) {
+                            const block_indices<V> at = chain_lanes<V>(jc, c, r, x, tile_end);
+                            V::store_all(chain_I + (x - tile), at.I);
+                            V::store_all(chain_J + (x - tile), at.J);
+                            V::store_all(chain_K + (x - tile), at.K);
+                            if (tile_end - x <= V::lanes) {
+                                break;
+                            }
                         }
                         r.I = chain_I;
                         r.J = chain_J;
