@@ -76,3 +76,20 @@ def test_chain_results_match_the_model(seed, interpolation):
     expected = resample_chain(image, voxel_size, per_volume, shape, output_voxel_size, interpolation)
     assert_same_bits(result, expected)
     assert np.count_nonzero(expected) > 0  # the case samples the input somewhere
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_dask_blocks_of_one_volume_give_the_bits_of_one_call(seed):
+    da = pytest.importorskip("dask.array")
+    rng = np.random.default_rng(100 + seed)
+    image = rng.normal(size=(3, 7, 8, 9)).astype(np.float32)
+    voxel_size = np.float32([1.0, 1.2, 0.9])
+    chain, _ = _random_chain(rng, 3, np.array(image.shape[:0:-1]) * voxel_size)
+    chain.append(np.stack([_matrix(rng, rng.uniform(-1, 1, 3)) for _ in range(3)]))  # per volume, after a field
+
+    whole = vw.resample(image, voxel_size, chain, shape=(6, 7, 8))
+    blocks = vw.resample(
+        da.from_array(image, chunks=(1, 4, 4, 4)), voxel_size, chain, shape=(6, 7, 8), chunks=(1, 3, 4, 5)
+    )
+
+    assert_same_bits(blocks.compute(), whole)
