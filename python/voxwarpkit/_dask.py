@@ -22,7 +22,7 @@ import numpy as np
 
 from ._blocks import resample_window, source_box
 from ._bspline import lazy_coefficients
-from ._request import LIMIT, Counts, Request, check_image_axes, check_image_type, checked_request, counts
+from ._request import LIMIT, Counts, Request, check_image_axes, check_image_type, checked_request, counts, volume_range
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -226,14 +226,13 @@ def _plans(image: Any, request: Request, output_chunks: Chunks) -> Dict[BlockInd
     input_bounds = [_bounds(axis) for axis in image.chunks]
     volume_bounds = _bounds(output_chunks[0]) if stack else [0, 1]
     output_bounds = [_bounds(axis) for axis in output_chunks[-3:]]
-    per_volume = request.matrices.shape[0] > 1
     plans: Dict[BlockIndex, BlockPlan] = {}
     for index in itertools.product(*(range(len(axis)) for axis in output_chunks)):
         v = index[0] if stack else 0
         first, end = volume_bounds[v], volume_bounds[v + 1]
         origin = counts([b[i] for b, i in zip(output_bounds, index[-3:])])
         extent = counts([b[i + 1] - b[i] for b, i in zip(output_bounds, index[-3:])])
-        block_request = request._replace(matrices=request.matrices[first:end]) if per_volume else request
+        block_request = volume_range(request, first, end)
         box = source_box(grid, block_request, origin, extent) if end > first else None
         if box is None:
             empty = (end - first, 0, 0, 0)

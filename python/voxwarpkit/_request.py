@@ -67,6 +67,16 @@ class Request(NamedTuple):
         return self.interpolation not in BLENDING
 
 
+def volume_range(request: Request, first: int, end: int) -> Request:
+    """The request for volumes ``first`` to ``end`` of the stack: every per-volume matrix stack,
+    the first matrix's and the chain's, cut to those volumes."""
+
+    def cut(step: Any) -> Any:
+        return step[first:end] if isinstance(step, np.ndarray) and step.shape[0] > 1 else step
+
+    return request._replace(matrices=cut(request.matrices), chain=tuple(cut(step) for step in request.chain))
+
+
 def checked_image(image: Any) -> NDArray[Any]:
     """``image`` if it is a numpy array resample can read, else TypeError or ValueError."""
     if not isinstance(image, np.ndarray):

@@ -20,7 +20,7 @@ import numpy as np
 from ._blocks import resample_window, source_box
 from ._bspline import coefficients
 from ._dask import resample_dask
-from ._request import LIMIT, Counts, Request, checked_image, checked_request, counts
+from ._request import LIMIT, Counts, Request, checked_image, checked_request, counts, volume_range
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -323,7 +323,6 @@ def _resample_in_blocks(stack: NDArray[Any], request: Request, into: Optional[ND
     native = stack.dtype == stack.dtype.newbyteorder("=")
     # The engine reads such an input where it lies, of any element type it reads, whatever the interpolation.
     in_place = stack.flags.c_contiguous and stack.flags.aligned and native
-    per_volume = request.matrices.shape[0] > 1
     pending: List[_Block] = []
     for tile in _tiles(volumes, request.shape, budget):
         pending.append(tile)
@@ -331,9 +330,7 @@ def _resample_in_blocks(stack: NDArray[Any], request: Request, into: Optional[ND
             block = pending.pop()
             (z, y, x), (ez, ey, ex) = block.origin, block.extent
             target = result[block.first : block.end, z : z + ez, y : y + ey, x : x + ex]
-            block_request = (
-                request._replace(matrices=request.matrices[block.first : block.end]) if per_volume else request
-            )
+            block_request = volume_range(request, block.first, block.end)
             box = source_box(grid, block_request, block.origin, block.extent)
             if box is None:  # no position is sampled: all fill
                 target[...] = fill

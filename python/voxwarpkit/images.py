@@ -16,6 +16,7 @@ import numpy as np
 from ._affine import affine4, inverse4, twelve
 from ._resample import resample
 from .fit import fitted_box
+from .warps import fold, has_field, kernel_chain, world_steps
 
 if TYPE_CHECKING:
     from nibabel.spatialimages import SpatialImage
@@ -154,6 +155,7 @@ def resample_image(
     *,
     like: Optional[SpatialImage] = None,
     matrix: Optional[ArrayLike] = None,
+    transform: Any = None,
     voxel_size: Optional[ArrayLike] = None,
     shape: Optional[Sequence[int]] = None,
     order: Optional[int] = None,
@@ -180,6 +182,17 @@ def resample_image(
         position whose value it takes: a 4x4 for every volume, or one per
         volume, ``(nvol, 4, 4)``. None (the default) is the identity: the
         output shows what the input shows at the same world positions.
+    transform
+        Instead of ``matrix``: one of nitransforms' transforms, in its own
+        meaning, output (reference) world -> input (moving) world: an
+        ``Affine``, a ``LinearTransformsMapping`` (one matrix per volume), a
+        ``DenseFieldTransform`` or a ``TransformChain`` of them, whose
+        transforms apply in list order, the first to the output's position.
+        A dense field is blended linearly on its own grid (oblique or not),
+        with no displacement where its nearest voxel is outside that grid;
+        the whole chain is applied in one pass. Matrices alone act as
+        ``matrix`` does; with a field, ``fit`` is refused (a field has no
+        inverse to find the input's extent with).
     voxel_size
         Without ``like``: the output's voxel size along ``(i, j, k)``. The
         output keeps the input's voxel axes (scaled by ``voxel_size`` over the
@@ -230,8 +243,9 @@ def resample_image(
     Raises
     ------
     TypeError
-        When ``img`` or ``like`` is not a nibabel image, or ``like`` comes
-        with ``voxel_size`` or ``shape``.
+        When ``img`` or ``like`` is not a nibabel image, ``like`` comes
+        with ``voxel_size`` or ``shape``, ``matrix`` with ``transform``, or
+        ``transform`` is not one of the transforms above.
     ValueError
         For a rank other than 3 or 4, an axis of length 0, a singular input
         affine, a voxel size that is not positive, a matrix of the wrong shape
@@ -247,22 +261,32 @@ def resample_image(
     else:
         target = output_grid(source, voxel_size, shape)
     volumes = img.shape[3] if len(img.shape) == 4 else 1
-    world = _world_matrices(matrix, volumes)
-    if fit:
-        target, _ = fitted_grid(source, target, index_to_kernel(world_to_index(world, source, target), source, target))
-    maps = world_to_index(world, source, target)
+    if transform is not None and matrix is not None:
+        raise TypeError("give matrix or transform, not both")
+    steps = None if transform is None else fold(world_steps(transform), volumes)
     spacings = (source.zooms, target.zooms)
-    kernel = index_to_kernel(maps, source, target)
-    if is_identity(maps):
-        # Index times voxel size and back again is not always the index in
-        # float32: in index space the identity is exact.
-        spacings = ((1.0, 1.0, 1.0), (1.0, 1.0, 1.0))
-        kernel = np.eye(3, 4, dtype=np.float32).reshape(1, 12)
+    if steps is not None and has_field(steps):
+        if fit:
+            raise ValueError("fit takes matrices only: a displacement field has no inverse to find the input's extent")
+        matrices: Any = kernel_chain(steps, source, target, volumes)
+    else:
+        world = _world_matrices(matrix, volumes) if steps is None else np.asarray(steps[0])
+        if fit:
+            kernels = index_to_kernel(world_to_index(world, source, target), source, target)
+            target, _ = fitted_grid(source, target, kernels)
+        maps = world_to_index(world, source, target)
+        kernel = index_to_kernel(maps, source, target)
+        if is_identity(maps):
+            # Index times voxel size and back again is not always the index in
+            # float32: in index space the identity is exact.
+            spacings = ((1.0, 1.0, 1.0), (1.0, 1.0, 1.0))
+            kernel = np.eye(3, 4, dtype=np.float32).reshape(1, 12)
+        matrices = kernel[0] if len(kernel) == 1 else kernel
     data = np.asanyarray(img.dataobj)
     result = resample(
         data.T,
         spacings[0],
-        kernel[0] if len(kernel) == 1 else kernel,
+        matrices,
         shape=target.shape[::-1],
         output_voxel_size=spacings[1],
         order=order,

@@ -66,6 +66,7 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
             scheduler=arguments.scheduler,
             convention=arguments.convention,
             inverse=arguments.inverse,
+            transforms=arguments.transforms or (),
             force=arguments.force,
             out=out,
             err=err,

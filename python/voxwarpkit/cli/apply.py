@@ -21,6 +21,7 @@ from ..io.matrixtext import MatrixSource, read_matrix_source
 from ..io.nifti import load_nifti, nifti_suffix
 from ..io.zarr import is_zarr
 from . import dask_backend, memory_backend
+from .chains import Kernel, chain_kernel
 from .errors import CommandError
 from .grids import lazy_grid, nifti_grid, on_grid
 from .output import check_output, shown
@@ -54,6 +55,7 @@ def run_apply(
     scheduler: Optional[str] = None,
     convention: Optional[str] = None,
     inverse: bool = False,
+    transforms: Sequence[Path] = (),
     force: bool = False,
     out: TextIO = sys.stdout,
     err: TextIO = sys.stderr,
@@ -69,7 +71,9 @@ def run_apply(
     .zarr, or a folder Zarr wrote) is resampled with dask: ``chunks`` is the
     output's block shape (z, y, x), ``scheduler`` a dask.distributed
     scheduler's address; without a matrix or another grid the image is
-    copied between NIfTI and Zarr.
+    copied between NIfTI and Zarr. ``transforms`` are transform files applied
+    in order, the first to the output's position, with ``matrix_path``, if
+    given, the input's motion applied last (see :mod:`voxwarpkit.cli.chains`).
     """
     started = time.perf_counter()
     chunked = is_zarr(source) or is_zarr(target)
@@ -77,7 +81,7 @@ def run_apply(
         raise CommandError(f"output {target}: the name must end in .zarr, .nii or .nii.gz")
     if not chunked and nifti_suffix(target) is None:
         raise CommandError(f"output {target}: the name must end in .nii or .nii.gz")
-    check_output(target, force=force, reads=(source, like, matrix_path))
+    check_output(target, force=force, reads=(source, like, matrix_path, *transforms))
     if chunked and matrix_path is None and like is None and voxel_size is None:
         dask_backend.convert(source, target, chunks, scheduler, force, err)
         print(f"copied {source} into {target} in {time.perf_counter() - started:.3f} s", file=out)
@@ -87,7 +91,21 @@ def run_apply(
     image = read(source, "input")
     reference = None if like is None else read(like, "reference")
     grid = output_grid(image.grid, voxel_size) if reference is None else reference.grid
-    if matrix_path is None:
+    kernel: Kernel
+    if transforms:
+        kernel, how = chain_kernel(
+            transforms,
+            matrix_path,
+            source=source,
+            input_grid=image.grid,
+            input_space=on_grid(image.grid) if image.space is None else image.space,
+            grid=grid,
+            output_space=on_grid(grid) if reference is None or reference.space is None else reference.space,
+            volumes=image.volumes,
+            convention=convention,
+            inverse=inverse,
+        )
+    elif matrix_path is None:
         kernel, how = _same_world_position(source, image.grid, grid), ""
     else:
         # FSL's and AFNI's matrices are defined on the output grid (their
@@ -104,6 +122,8 @@ def run_apply(
         kernel = _file_matrices(matrices, matrix_path, source, image.volumes, image.grid, grid, convention, inverse)
         how = " with " + _matrices_named(matrices, matrix_path, convention or "physical", inverse)
     if fit:
+        if isinstance(kernel, list):
+            raise CommandError("--fit takes matrices only: a displacement field has no inverse to fit the grid with")
         grid, kernel = fitted_grid(image.grid, grid, kernel)
     if chunked:
         dask_backend.resample_with_dask(

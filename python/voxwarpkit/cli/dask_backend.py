@@ -16,7 +16,7 @@ import itertools
 import sys
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence, TextIO, Tuple
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, TextIO, Tuple, Union
 
 import numpy as np
 
@@ -54,7 +54,7 @@ def resample_with_dask(
     target: Path,
     image: LazyImage,
     grid: Grid,
-    kernel: NDArray[np.float32],
+    kernel: Union[NDArray[np.float32], List[Any]],
     *,
     how: str,
     interpolation: str,
@@ -69,12 +69,13 @@ def resample_with_dask(
     err: TextIO,
 ) -> None:
     """Resample ``image``, read lazily from ``source``, onto ``grid`` into ``target``
-    (Zarr, or NIfTI from a Zarr source) through the kernel's ``(n, 12)`` matrices.
+    (Zarr, or NIfTI from a Zarr source) through the kernel's ``(n, 12)`` matrices,
+    or a chain with displacement fields.
 
     ``chunks`` is the output's block shape (z, y, x); ``scheduler`` a
     dask.distributed scheduler's address, else ``threads`` local threads.
     """
-    matrix = kernel if len(kernel) > 1 else kernel[0]
+    matrix = kernel if isinstance(kernel, list) or len(kernel) > 1 else kernel[0]
     block = None if chunks is None else tuple(chunks)
     if is_zarr(target):
         apply_zarr(

@@ -5,7 +5,7 @@ from __future__ import annotations
 import importlib
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Iterable, Optional, TextIO, Tuple
+from typing import TYPE_CHECKING, Any, Iterable, List, Optional, TextIO, Tuple, Union
 
 import numpy as np
 
@@ -30,7 +30,7 @@ def resample_in_memory(
     input_grid: Grid,
     volumes: int,
     grid: Grid,
-    kernel: NDArray[np.float32],
+    kernel: Union[NDArray[np.float32], List[Any]],
     *,
     space: Any,
     how: str,
@@ -44,7 +44,8 @@ def resample_in_memory(
     err: TextIO,
 ) -> None:
     """Resample the NIfTI image ``image`` (of ``source``) volume by volume onto ``grid``
-    through the kernel's ``(n, 12)`` matrices and write the NIfTI file ``target``.
+    through the kernel's ``(n, 12)`` matrices, or a chain with displacement fields,
+    and write the NIfTI file ``target``.
 
     ``space`` is the image the output grid comes from, whose header fields
     and sform and qform codes the output takes; ``how`` ends the summary
@@ -58,7 +59,7 @@ def resample_in_memory(
             (volumes, *input_grid.shape[::-1]),
             dtype,
             input_grid.zooms,
-            kernel if len(kernel) > 1 else kernel[0],
+            kernel if isinstance(kernel, list) or len(kernel) > 1 else kernel[0],
             shape=grid.shape[::-1],
             output_voxel_size=grid.zooms,
             interpolation=interpolation,
@@ -85,7 +86,7 @@ def resample_in_memory(
         resampled = resample(
             block.T,
             input_grid.zooms,
-            kernel[t if len(kernel) > 1 else 0],
+            _for_volume(kernel, t),
             shape=grid.shape[::-1],
             output_voxel_size=grid.zooms,
             interpolation=interpolation,
@@ -107,6 +108,13 @@ def resample_in_memory(
         f"reading {reading:.3f} s, resampling {resampling:.3f} s, writing {writing:.3f} s",
         file=out,
     )
+
+
+def _for_volume(kernel: Union[NDArray[np.float32], List[Any]], t: int) -> Any:
+    """Volume ``t``'s matrix, or its chain: each stack of matrices down to its own."""
+    if not isinstance(kernel, list):
+        return kernel[t if len(kernel) > 1 else 0]
+    return [step[t] if isinstance(step, np.ndarray) and step.ndim == 2 else step for step in kernel]
 
 
 def _progress(volumes: int, show: bool, err: TextIO) -> Iterable[int]:

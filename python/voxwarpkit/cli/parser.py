@@ -55,6 +55,31 @@ reference, the output grid (REF with --like), and a moving image, the input:
   .1D (.aff12.1D)     AFNI matrices, one line per volume or one
   .lta                FreeSurfer linear transforms
 
+Transforms with displacement fields (--transform FILE, repeatable) are read
+through nitransforms, in world (scanner) coordinates, each mapping OUTPUT
+positions to INPUT positions as the file's format defines:
+  .nii, .nii.gz       a displacement field: (i, j, k, 1, 3) as ITK, ANTs
+                      (*Warp.nii.gz) and AFNI write them (LPS vectors), or
+                      (i, j, k, 3) as nitransforms reads FSL's
+  .h5                 an ITK/ANTs composite transform (*Composite.h5),
+                      applied as ITK applies it
+  .x5                 nitransforms' X5 file: its first chain, or its only
+                      transform
+  any matrix file     an ITK/ANTs, FSL FLIRT, AFNI or FreeSurfer transform,
+                      as for -m above (plain text matrices go with -m)
+The files apply in the order given: the first to the output's position, the
+next to where that one leads, and so on to the input. antsApplyTransforms
+applies its -t list last to first, so `-t A -t B -t C` is `--transform C
+--transform B --transform A`; its [file,1] (inverted) has no counterpart
+for fields (apply the inverse warp file ANTs wrote instead). With
+--transform, -m is the input's motion (one matrix, or one per volume, as
+MCFLIRT's or antsMotionCorr's), applied last, closest to the input: it maps
+the input's grid at rest to each volume's, so plain matrices are in the
+input's frame at both ends and FSL's and AFNI's take the input as reference
+and moving image. A field moves no position that falls outside its grid
+(nearer to no field voxel), and is blended linearly between its voxels.
+--fit takes matrices only.
+
 conventions (text matrices only):
   physical  positions are voxel indices (i, j, k) times the voxel size of
             their grid (output or input), in the units of the header
@@ -129,7 +154,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     apply = commands.add_parser(
         "apply",
-        help="resample a NIfTI image through matrices from a file, or onto another grid",
+        help="resample a NIfTI image through matrices or displacement fields from files, or onto another grid",
         description=_APPLY_DESCRIPTION,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -142,6 +167,17 @@ def build_parser() -> argparse.ArgumentParser:
         type=Path,
         default=None,
         help="matrix file or folder (see above); without it, a pure regrid",
+    )
+    apply.add_argument(
+        "-t",
+        "--transform",
+        metavar="FILE",
+        dest="transforms",
+        type=Path,
+        action="append",
+        default=None,
+        help="a transform file (displacement field, composite, X5 or matrix; see above); repeat it for a chain, "
+        "applied in the order given from the output towards the input",
     )
     grid = apply.add_mutually_exclusive_group()
     grid.add_argument("--like", metavar="REF", type=Path, default=None, help="resample onto the grid of image REF")
@@ -228,8 +264,9 @@ def _check_apply(parser: argparse.ArgumentParser, arguments: argparse.Namespace)
         parser.error("--chunks and --scheduler apply to Zarr images (a name ending in .zarr)")
     if arguments.matrix is None:
         converting = is_zarr(arguments.input) != is_zarr(arguments.output)
-        if arguments.like is None and arguments.voxel_size is None and not converting:
-            parser.error("apply needs --matrix FILE, --like REF or --voxel-size SX SY SZ")
+        regrid = arguments.like is not None or arguments.voxel_size is not None or converting
+        if not regrid and not arguments.transforms:
+            parser.error("apply needs --matrix FILE, --transform FILE, --like REF or --voxel-size SX SY SZ")
         if arguments.convention is not None or arguments.inverse:
             parser.error("--convention and --inverse apply to a --matrix file")
 

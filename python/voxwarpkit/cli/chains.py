@@ -1,0 +1,98 @@
+"""``apply --transform``: transform files and a motion matrix file as one chain, output -> input.
+
+The files apply in the order given, the first to the output's position; a
+``--matrix`` file is the input's motion (one matrix, or one per volume),
+applied last: it maps a position of the input's grid at rest to that
+volume's, so its plain matrices are in the input's frame at both ends, and
+FSL's and AFNI's have the input as both reference and moving image.
+"""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+from .._affine import affine4, inverse4
+from ..field import Field
+from ..images import Grid, index_to_kernel, world_to_index
+from ..io.matrixtext import MatrixSource, read_matrix_source
+from ..io.transform_files import read_transform_file
+from ..warps import WorldStep, fold, has_field, kernel_chain
+from .errors import CommandError
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+# The kernel's (n, 12) matrices, or a chain with displacement fields.
+Kernel = Union["NDArray[np.float32]", List[Any]]
+
+
+def chain_kernel(
+    paths: Sequence[Path],
+    matrix_path: Optional[Path],
+    *,
+    source: Path,
+    input_grid: Grid,
+    input_space: Any,
+    grid: Grid,
+    output_space: Any,
+    volumes: int,
+    convention: Optional[str],
+    inverse: bool,
+) -> Tuple[Kernel, str]:
+    """What the kernel takes for the files' chain onto ``grid``, and the summary line's words for it.
+
+    ``input_space`` and ``output_space`` are nibabel images of the input's
+    and the output's grids, which FSL's and AFNI's matrices are defined on.
+    """
+    steps: List[WorldStep] = []
+    for path in paths:
+        read = read_transform_file(path, reference=output_space, moving=input_space)
+        _check_count(read, path, source, volumes)
+        steps += read
+    how = " through " + ", ".join(map(str, paths))
+    if matrix_path is not None:
+        motion = read_matrix_source(matrix_path, reference=input_space, moving=input_space)
+        steps.append(_motion(motion, matrix_path, input_grid, convention, inverse))
+        _check_count(steps[-1:], matrix_path, source, volumes)
+        how += f" and the motion from {matrix_path}"
+    try:
+        if has_field(steps):
+            return kernel_chain(steps, input_grid, grid, volumes), how
+        world = np.asarray(fold(steps, volumes)[0])
+        return index_to_kernel(world_to_index(world, input_grid, grid), input_grid, grid), how
+    except ValueError as error:
+        raise CommandError(f"the transforms from {paths[0]} on: {error}") from None
+
+
+def _check_count(steps: List[WorldStep], path: Path, source: Path, volumes: int) -> None:
+    """CommandError for a matrix stack that is neither one matrix nor one per volume."""
+    for step in steps:
+        if not isinstance(step, Field) and len(step) not in (1, volumes):
+            raise CommandError(
+                f"{path} holds {len(step)} matrices but input {source} has {volumes} "
+                f"volume{'s' if volumes > 1 else ''}; give one matrix, or one per volume"
+            )
+
+
+def _motion(
+    source: MatrixSource, path: Path, grid: Grid, convention: Optional[str], inverse: bool
+) -> NDArray[np.float64]:
+    """The motion file's matrices as (n, 4, 4) world matrices of the input's grid at both ends."""
+    if source.space == "world" and convention is not None:
+        raise CommandError(f"matrix file {path} ({source.origin}): --convention applies to plain matrix files")
+    to_world = grid.affine
+    if source.space == "plain" and convention != "index":
+        to_world = grid.affine @ np.diag([*(1.0 / np.array(grid.zooms)), 1.0])  # physical: index * zooms
+    worlds = []
+    for index, matrix in enumerate(source.matrices):
+        try:
+            forward = inverse4(affine4(matrix)) if inverse else affine4(matrix)
+            inverse4(forward)  # a singular motion flattens the input: a broken file
+            worlds.append(forward if source.space == "world" else to_world @ forward @ inverse4(to_world))
+        except ValueError as error:
+            which = f"matrix {index + 1}: " if len(source.matrices) > 1 else ""
+            raise CommandError(f"matrix file {path}: {which}{error}") from None
+    return np.stack(worlds)

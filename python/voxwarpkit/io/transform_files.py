@@ -1,0 +1,122 @@
+"""Transform files of registration tools as world-space steps, read through nitransforms.
+
+Each file becomes the steps of :mod:`voxwarpkit.warps`: RAS+ world matrices
+and displacement fields that map the output (the reference) to the input
+(the moving image), as nitransforms defines them:
+
+========================  =====================================================
+file                      read as
+========================  =====================================================
+.nii, .nii.gz (i,j,k,1,3)  ITK/ANTs (or AFNI) displacement field, LPS+ vectors
+.nii, .nii.gz (i,j,k,3)    FSL displacement field (nitransforms' reading of it)
+.h5 with a field          ITK/ANTs composite transform, applied as ITK does
+                          (its last transform first)
+.x5                       nitransforms' own format: its first chain, or its
+                          one transform
+anything else             the linear transforms of
+                          :func:`voxwarpkit.io.registration.read_registration`
+========================  =====================================================
+"""
+
+from __future__ import annotations
+
+import importlib
+import warnings
+from pathlib import Path
+from typing import Any, List
+
+from ..warps import WorldStep, world_steps
+from .errors import FileError, first_line
+from .registration import read_registration, registration_format
+
+_FIELDS = (".nii", ".nii.gz")
+_HDF5 = (".h5", ".hdf5")
+
+
+def read_transform_file(path: Path, *, reference: Any, moving: Any) -> List[WorldStep]:
+    """The steps of the transform file ``path``, output world -> input world.
+
+    ``reference`` (the output grid) and ``moving`` (the input) are nibabel
+    images, which FSL's and AFNI's matrices are defined on. Raises FileError
+    for a file that is missing, of no known kind or that nitransforms cannot
+    read, naming the file.
+    """
+    name = path.name.lower()
+    if not path.is_file():
+        raise FileError(f"transform file {path}: no such file")
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # nitransforms warns of headers it fixes itself
+            if name.endswith(_FIELDS):
+                return world_steps(_nifti_field(path))
+            if name.endswith(".x5"):
+                return world_steps(_x5_transform(path))
+            if name.endswith(_HDF5) and _holds_field(path):
+                chain = importlib.import_module("nitransforms.manip").TransformChain
+                return world_steps(chain.from_filename(str(path), fmt="itk"))
+            return [_linear(path, reference, moving)]
+    except (FileError, MemoryError):
+        raise
+    except ImportError as error:
+        raise FileError(f"transform file {path}: reading it needs {error.name}, which is not installed") from None
+    except Exception as error:  # nitransforms and h5py raise many types for files they cannot parse
+        reason = first_line(error) or type(error).__name__
+        raise FileError(f"transform file {path}: cannot read it ({type(error).__name__}: {reason})") from None
+
+
+def _nifti_field(path: Path) -> Any:
+    """A displacement field image, by its layout: ITK's 5-D (i, j, k, 1, 3) or FSL's 4-D (i, j, k, 3)."""
+    nib = importlib.import_module("nibabel")
+    shape = tuple(nib.load(str(path)).shape)
+    if len(shape) == 5 and shape[3:] == (1, 3):
+        kind = importlib.import_module("nitransforms.io.itk").ITKDisplacementsField
+    elif len(shape) == 4 and shape[3] == 3:
+        kind = importlib.import_module("nitransforms.io.fsl").FSLDisplacementsField
+    else:
+        raise FileError(
+            f"transform file {path}: an image of shape {shape} is no displacement field; one is "
+            "(i, j, k, 1, 3) (ITK, ANTs, AFNI) or (i, j, k, 3) (FSL)"
+        )
+    dense = importlib.import_module("nitransforms.nonlinear").DenseFieldTransform
+    return dense(kind.from_filename(str(path)))
+
+
+def _x5_transform(path: Path) -> Any:
+    """An X5 file's first chain, or its only transform."""
+    manip = importlib.import_module("nitransforms.manip")
+    h5py = importlib.import_module("h5py")
+    with h5py.File(str(path), "r") as stored:
+        chained = "TransformChain" in stored
+    if chained:
+        return manip.TransformChain.from_filename(str(path))
+    transforms = manip.TransformChain.from_filename(str(path), x5_chain=None)
+    if len(transforms) != 1:
+        raise FileError(f"transform file {path}: holds {len(transforms)} transforms and no chain to apply them in")
+    return transforms[0]
+
+
+def _holds_field(path: Path) -> bool:
+    """Whether an ITK HDF5 file holds a displacement field; a single one outside a composite is refused,
+    as nitransforms reads fields only from composites."""
+    h5py = importlib.import_module("h5py")
+    with h5py.File(str(path), "r") as stored:
+        group = stored["TransformGroup"]
+        kinds = [_text(group[key]["TransformType"][0]) for key in group]
+    fields = any(kind.startswith("DisplacementFieldTransform") for kind in kinds)
+    if fields and not kinds[0].startswith("CompositeTransform"):
+        raise FileError(f"transform file {path}: a displacement field outside a composite transform is not read")
+    return fields
+
+
+def _text(value: Any) -> str:
+    return value.decode() if isinstance(value, bytes) else str(value)
+
+
+def _linear(path: Path, reference: Any, moving: Any) -> Any:
+    """A linear transform file's (n, 4, 4) world matrices: one, or one per volume."""
+    fmt = registration_format(path)
+    if fmt is None:
+        raise FileError(
+            f"transform file {path}: not a registration tool's transform; give plain matrices with --matrix"
+        )
+    return read_registration(path, fmt, reference=reference, moving=moving)

@@ -1,0 +1,140 @@
+"""nitransforms' transforms as world-space steps: RAS+ matrices and displacement fields, output -> input.
+
+nitransforms' transforms map a position of the reference (the output grid)
+to the moving image (the input), in RAS+ world millimetres, and a
+``TransformChain`` applies its transforms in list order: ``f1(f0(x))``. The
+steps here keep both: a step is either a stack ``(n, 4, 4)`` of world
+matrices (n = 1 for every volume, or one per volume) or a :class:`Field`
+laid out in its own frame, between the two matrices that go into that
+frame and back out of it.
+
+A dense field lives on its reference grid, whose affine ``A`` may be
+oblique. Its frame is that grid's voxel axes scaled by its voxel size
+(``q = diag(zooms) @ inv(A) @ p``), where the grid is axis-aligned with
+voxel (0, 0, 0) at 0, as :class:`Field` needs; its RAS+ displacements are
+turned into that frame by the linear part of the same map.
+"""
+
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any, List, Union
+
+import numpy as np
+
+from ._affine import affine4, inverse4, twelve
+from .field import Field
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+    from .images import Grid
+
+WorldStep = Union["NDArray[np.float64]", Field]
+
+
+def is_nitransforms(value: Any) -> bool:
+    """Whether ``value`` is one of nitransforms' transforms (without importing it when it is not loaded)."""
+    return type(value).__module__.split(".")[0] == "nitransforms"
+
+
+def world_steps(transform: Any) -> List[WorldStep]:
+    """The steps of a nitransforms transform, output world -> input world, in the order they apply.
+
+    Takes ``Affine``, ``LinearTransformsMapping`` (one matrix per volume),
+    ``DenseFieldTransform`` (displacements or deformations) and
+    ``TransformChain`` of them; TypeError for anything else, ValueError for
+    a matrix or a field nitransforms would not map with.
+    """
+    if not is_nitransforms(transform):
+        raise TypeError(f"transform must be one of nitransforms' transforms, not {type(transform).__name__}")
+    Affine = importlib.import_module("nitransforms.linear").Affine
+    TransformChain = importlib.import_module("nitransforms.manip").TransformChain
+    DenseFieldTransform = importlib.import_module("nitransforms.nonlinear").DenseFieldTransform
+
+    if isinstance(transform, TransformChain):
+        if not transform.transforms:
+            raise ValueError("transform is an empty TransformChain")
+        return [step for part in transform.transforms for step in world_steps(part)]
+    if isinstance(transform, Affine):  # LinearTransformsMapping too: a stack
+        matrices = np.asarray(transform.matrix, dtype=np.float64)
+        stack = matrices.reshape(-1, *matrices.shape[-2:])
+        return [np.stack([affine4(m, f"transform's matrix {i + 1}") for i, m in enumerate(stack)])]
+    if isinstance(transform, DenseFieldTransform):
+        return field_steps(_displacements(transform), np.asarray(transform.reference.affine, dtype=np.float64))
+    raise TypeError(
+        "transform must be a nitransforms Affine, LinearTransformsMapping, DenseFieldTransform or "
+        f"TransformChain of them, not {type(transform).__name__}"
+    )
+
+
+def _displacements(field: Any) -> NDArray[np.float64]:
+    """A DenseFieldTransform's RAS+ displacements, ``(ni, nj, nk, 3)``."""
+    positions = np.asarray(field._field, dtype=np.float64)  # nitransforms has no public accessor
+    if positions.ndim != 4 or positions.shape[3] != 3:
+        raise ValueError(f"a displacement field must be 3-D with 3 components, got shape {positions.shape}")
+    if field.is_deltas:
+        return np.asarray(field._deltas, dtype=np.float64).reshape(positions.shape)
+    # A deformation field holds where each voxel goes: less the voxel's own position.
+    grid = np.asarray(field.reference.ndcoords, dtype=np.float64).reshape(positions.shape)
+    return positions - grid
+
+
+def field_steps(displacements: NDArray[np.float64], affine: NDArray[np.float64]) -> List[WorldStep]:
+    """A field of RAS+ ``displacements`` ``(ni, nj, nk, 3)`` on a grid of voxel-to-world
+    ``affine``, as world -> field frame, the field, field frame -> world."""
+    if displacements.ndim != 4 or displacements.shape[3] != 3 or min(displacements.shape[:3]) < 1:
+        raise ValueError(f"a displacement field must be 3-D with 3 components, got shape {displacements.shape}")
+    if not np.all(np.isfinite(displacements)):
+        raise ValueError("a displacement field holds values that are not finite")
+    to_world = affine4(affine, "the field's affine")
+    zooms = np.sqrt(np.sum(to_world[:3, :3] ** 2, axis=0))
+    to_frame = np.diag([*zooms, 1.0]) @ inverse4(to_world, "the field's affine")
+    from_frame = to_world @ np.diag([*(1.0 / zooms), 1.0])
+    # (3, nk, nj, ni): each component one C-contiguous block, so the field's
+    # engine form is this very array and no call copies it again.
+    components = np.ascontiguousarray((displacements @ to_frame[:3, :3].T).T, dtype=np.float32)
+    field = Field(np.moveaxis(components, 0, 3), zooms)
+    return [to_frame[np.newaxis], field, from_frame[np.newaxis]]
+
+
+def has_field(steps: List[WorldStep]) -> bool:
+    """Whether any step is a displacement field."""
+    return any(isinstance(step, Field) for step in steps)
+
+
+def fold(steps: List[WorldStep], volumes: int) -> List[WorldStep]:
+    """``steps`` with every run of adjacent matrices multiplied into one, in float64.
+
+    ValueError when a stack holds neither one matrix nor one per volume."""
+    folded: List[WorldStep] = []
+    for step in steps:
+        if isinstance(step, Field):
+            folded.append(step)
+            continue
+        if len(step) not in (1, volumes):
+            plural = "s" if volumes != 1 else ""
+            raise ValueError(f"transform holds {len(step)} matrices for an image of {volumes} volume{plural}")
+        previous = folded[-1] if folded else None
+        if previous is None or isinstance(previous, Field):
+            folded.append(step)
+        else:
+            folded[-1] = step @ previous  # applied after it
+    return folded
+
+
+def kernel_chain(steps: List[WorldStep], source: Grid, target: Grid, volumes: int) -> List[Any]:
+    """World ``steps`` as the chain :func:`voxwarpkit.resample` takes: from the output's
+    physical positions (index times ``target``'s voxel size) to the input's.
+
+    Adjacent matrices are multiplied in float64 and rounded to float32 once:
+    12 numbers for every volume, or ``(volumes, 12)``."""
+    out_to_world = target.affine @ np.diag([*(1.0 / np.array(target.zooms)), 1.0])
+    world_to_in = np.diag([*source.zooms, 1.0]) @ inverse4(source.affine, "the input's affine")
+    chain = fold([out_to_world[np.newaxis], *steps, world_to_in[np.newaxis]], volumes)
+    return [step if isinstance(step, Field) else _engine_matrices(step) for step in chain]
+
+
+def _engine_matrices(stack: NDArray[np.float64]) -> NDArray[np.float32]:
+    twelves = np.stack([twelve(m) for m in stack])
+    return twelves[0] if len(twelves) == 1 else twelves

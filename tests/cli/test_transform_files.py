@@ -1,0 +1,141 @@
+"""apply --transform: chains of registration files written by nitransforms and SimpleITK, in memory and with dask."""
+
+import numpy as np
+import pytest
+from support.bits import assert_same_bits
+from support.command_line import assert_one_line_error, run
+from support.warp_scenes import MOVING, REFERENCE, grid_affine, sitk_image, smooth_data, smooth_displacements
+
+import voxwarpkit as vw
+
+nib = pytest.importorskip("nibabel")
+pytest.importorskip("nitransforms")
+pytest.importorskip("tqdm")
+from nitransforms.linear import Affine, LinearTransformsMapping  # noqa: E402
+from nitransforms.manip import TransformChain  # noqa: E402
+from nitransforms.nonlinear import DenseFieldTransform  # noqa: E402
+
+FIELD_GRID = ((22, 22, 16), grid_affine((3.0, 3.0, 3.0), (-15.0, 20.0), (-30.0, -35.0, -25.0)))
+VOLUMES = 3
+
+
+def _field():
+    """A fresh transform each time: nitransforms' writers change the displacements they are given."""
+    shape, affine = FIELD_GRID
+    return DenseFieldTransform(nib.Nifti1Image(smooth_displacements(shape), affine))
+
+
+def _turn(degrees, shift):
+    return grid_affine((1.0, 1.0, 1.0), degrees, shift)
+
+
+def _scene(folder):
+    (out_shape, out_affine), (in_shape, in_affine) = REFERENCE, MOVING
+    reference = nib.Nifti1Image(np.zeros(out_shape, np.float32), out_affine)
+    moving = nib.Nifti1Image(smooth_data(in_shape, VOLUMES), in_affine)
+    nib.save(reference, folder / "ref.nii.gz")
+    nib.save(moving, folder / "in.nii.gz")
+    return reference, moving
+
+
+def _itk_warp(folder, reference):
+    _field().to_filename(folder / "warp.nii.gz", fmt="itk")
+    return ["warp.nii.gz"], [_field()]
+
+
+def _fsl_warp(folder, reference):
+    _field().to_filename(folder / "warp.nii.gz", fmt="fsl")
+    return ["warp.nii.gz"], [_field()]
+
+
+def _composite(folder, reference):
+    """An ITK composite written by SimpleITK: ITK applies its last transform (the field) first."""
+    sitk = pytest.importorskip("SimpleITK")
+    shape, affine = FIELD_GRID
+    lps = np.diag([-1.0, -1.0, 1.0, 1.0])
+    vectors = smooth_displacements(shape) * [-1.0, -1.0, 1.0]  # RAS+ -> ITK's LPS+
+    field = sitk.DisplacementFieldTransform(sitk_image(sitk, vectors, affine))
+    turn = _turn((5.0, 3.0), (2.0, -1.0, 0.5))
+    linear = sitk.AffineTransform(3)
+    itk_turn = lps @ turn @ lps
+    linear.SetMatrix(itk_turn[:3, :3].ravel().tolist())
+    linear.SetTranslation(itk_turn[:3, 3].tolist())
+    sitk.WriteTransform(sitk.CompositeTransform([linear, field]), str(folder / "Composite.h5"))
+    return ["Composite.h5"], [_field(), Affine(turn, reference=reference)]
+
+
+def _x5_chain(folder, reference):
+    chain = TransformChain([Affine(_turn((-3.0, 2.0), (1.0, 0.0, -1.0)), reference=reference), _field()])
+    chain.to_filename(folder / "chain.x5")
+    return ["chain.x5"], list(chain.transforms)
+
+
+def _two_files(folder, reference):
+    """A matrix file, then a field: in the order given, the first applied to the output's position."""
+    sitk = pytest.importorskip("SimpleITK")
+    lps = np.diag([-1.0, -1.0, 1.0, 1.0])
+    turn = _turn((4.0, -2.0), (0.0, 1.5, -1.0))
+    linear = sitk.AffineTransform(3)
+    linear.SetMatrix((lps @ turn @ lps)[:3, :3].ravel().tolist())
+    linear.SetTranslation((lps @ turn @ lps)[:3, 3].tolist())
+    sitk.WriteTransform(linear, str(folder / "turn.tfm"))
+    _field().to_filename(folder / "warp.nii.gz", fmt="itk")
+    return ["turn.tfm", "warp.nii.gz"], [Affine(turn, reference=reference), _field()]
+
+
+@pytest.mark.parametrize("files", [_itk_warp, _fsl_warp, _composite, _x5_chain, _two_files])
+def test_transform_files_resample_as_the_chain_they_hold(tmp_path, capsys, monkeypatch, files):
+    monkeypatch.chdir(tmp_path)
+    reference, moving = _scene(tmp_path)
+    names, transforms = files(tmp_path, reference)
+    given = [argument for name in names for argument in ("--transform", name)]
+
+    status, _, err = run(capsys, "apply", "in.nii.gz", "out.nii.gz", "--like", "ref.nii.gz", *given)
+
+    assert status == 0, err
+    expected = vw.resample_image(moving, like=reference, transform=TransformChain(transforms)).get_fdata()
+    written = nib.load(tmp_path / "out.nii.gz").get_fdata()
+    assert np.max(np.abs(written - expected)) <= 1e-5 * np.ptp(moving.get_fdata())
+
+
+def test_motion_applies_last_and_dask_gives_the_bits_in_memory(tmp_path, capsys, monkeypatch):
+    pytest.importorskip("zarr")
+    monkeypatch.chdir(tmp_path)
+    reference, moving = _scene(tmp_path)
+    _field().to_filename(tmp_path / "warp.nii.gz", fmt="itk")
+    # Plain per-volume motions in the input's physical frame (index times voxel size) at both ends.
+    motions = [_turn((1.5 * t, -t), (0.4 * t, -0.2 * t, 0.3)) for t in range(VOLUMES)]
+    np.savetxt(tmp_path / "motion.txt", [m[:3].ravel() for m in motions], fmt="%.17g")
+    common = ["--like", "ref.nii.gz", "-t", "warp.nii.gz", "-m", "motion.txt"]
+
+    assert run(capsys, "apply", "in.nii.gz", "memory.nii.gz", *common)[0] == 0
+    assert run(capsys, "apply", "in.nii.gz", "blocks.zarr", "--chunks", "5", "6", "7", *common)[0] == 0
+    assert run(capsys, "apply", "blocks.zarr", "back.nii.gz")[0] == 0
+
+    physical = moving.affine @ np.diag([*(1.0 / np.array(moving.header.get_zooms()[:3])), 1.0])
+    world = [physical @ m @ np.linalg.inv(physical) for m in motions]
+    chain = TransformChain([_field(), LinearTransformsMapping(world)])
+    expected = vw.resample_image(moving, like=reference, transform=chain).get_fdata()
+    memory = nib.load(tmp_path / "memory.nii.gz").get_fdata()
+    assert np.max(np.abs(memory - expected)) <= 1e-5 * np.ptp(moving.get_fdata())
+    assert_same_bits(np.asarray(nib.load(tmp_path / "back.nii.gz").dataobj), np.asarray(memory, np.float32))
+
+
+@pytest.mark.parametrize(
+    ("name", "fragment"),
+    [
+        ("ref.nii.gz", "no displacement field"),
+        ("missing.h5", "no such file"),
+        ("notes.txt", "not a registration tool's transform"),
+    ],
+)
+def test_a_transform_file_that_cannot_be_read_is_one_line_and_no_output(tmp_path, capsys, monkeypatch, name, fragment):
+    monkeypatch.chdir(tmp_path)
+    _scene(tmp_path)
+    (tmp_path / "notes.txt").write_text("1 2 3\n")
+
+    status, out, err = run(capsys, "apply", "in.nii.gz", "out.nii.gz", "--like", "ref.nii.gz", "-t", name)
+
+    assert_one_line_error(status, err, fragment)
+    assert out == ""
+    assert not (tmp_path / "out.nii.gz").exists()
