@@ -61,12 +61,14 @@ def test_any_chunking_gives_the_in_memory_bits(seed):
     assert_same_bits(got.compute(scheduler="threads"), want)
 
 
+@pytest.mark.parametrize("order", [1, 3])
 @pytest.mark.parametrize("chunks", [None, 1, (1, 1, 3)])
 @pytest.mark.parametrize("shape", [(1, 1, 0), (0, 4, 5)])
-def test_an_empty_input_axis_gives_the_in_memory_fill(shape, chunks):
-    want = voxwarpkit.resample(np.zeros(shape, np.float32), np.ones(3), np.eye(3, 4), shape=(1, 1, 2), fill=5.0)
+def test_an_empty_input_axis_gives_the_in_memory_fill(shape, chunks, order):
+    grid = dict(shape=(1, 1, 2), fill=5.0, order=order)
+    want = voxwarpkit.resample(np.zeros(shape, np.float32), np.ones(3), np.eye(3, 4), **grid)
     image = da.zeros(shape, chunks=1, dtype=np.float32)
-    got = voxwarpkit.resample(image, np.ones(3), np.eye(3, 4), shape=(1, 1, 2), fill=5.0, chunks=chunks)
+    got = voxwarpkit.resample(image, np.ones(3), np.eye(3, 4), chunks=chunks, **grid)
     assert_same_bits(got.compute(scheduler="sync"), want)
 
 

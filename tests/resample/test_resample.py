@@ -19,7 +19,7 @@ VARIANTS = [name for name, usable in testing.kernel_variants() if usable]
 
 
 def expected(image, voxel_size, matrix, kwargs):
-    source = import_any_reference(image) if kwargs["interpolation"] in ("linear", "lanczos") else image
+    source = import_any_reference(image) if kwargs["interpolation"] in ("linear", "lanczos", "cubic") else image
     return resample_general_reference(source, voxel_size, matrix, **kwargs)
 
 

@@ -34,7 +34,7 @@ def random_case(rng):
     matrices = np.stack(
         [np.hstack([a, (centre_in - a @ centre_out + rng.uniform(-2, 2, 3))[:, None]]).ravel() for a in linears]
     )
-    interpolation = str(rng.choice(["nearest", "linear", "label", "lanczos"]))
+    interpolation = str(rng.choice(["nearest", "linear", "label", "lanczos", "cubic"]))
     copies = interpolation in ("nearest", "label")
     fill = 0 if copies and np.dtype(dtype).kind in "biu" else float(rng.choice([0.0, -0.0, 7.0, np.nan]))
     if np.dtype(dtype).kind in "iu" and rng.random() < 0.5:

@@ -6,6 +6,7 @@ float64), and every double-precision step is a float64 ufunc, applied one
 operation at a time in the order the kernel uses.
 """
 
+import decimal
 import operator
 from typing import NamedTuple, Tuple
 
@@ -737,6 +738,99 @@ def _write_lanczos(into, source, I, J, K, window):
     into[:, where] = _narrow(total)
 
 
+# Cubic B-spline: the recursive prefilter of pole sqrt(3) - 2 with mirror-symmetric boundaries. The pole is
+# the double nearest to sqrt(3) - 2, not sqrt(3.0) - 2.0 (which is 2 ulps away).
+_POLE = float(decimal.Context(prec=40).sqrt(3) - 2)
+_START_TERMS = 28
+
+
+def _mirror(k, n):
+    """Indices k >= 0 of a line of n >= 2 reflected about its first and last samples into [0, n - 1]."""
+    k = k % (2 * (n - 1))
+    return np.where(k < n, k, 2 * (n - 1) - k)
+
+
+def prefilter_reference(stack, axis):
+    """The float32 stack (volumes, z, y, x) filtered along `axis` (1 z, 2 y, 3 x), as one pass stores it.
+
+    Every line in float64: gain 6, the causal start (28 terms over the mirrored line, powers by repeated
+    products, added from k = 0), the causal recursion, the anticausal start and recursion; each line rounded
+    once to float32 and a NaN stored as 0x7FC00000. A line of one sample is left as it is.
+    """
+    stack = np.asarray(stack)
+    if stack.dtype != np.float32 or stack.ndim != 4:
+        raise TypeError("expected a float32 stack of rank 4")
+    lines = np.moveaxis(stack, axis, -1)
+    n = lines.shape[-1]
+    if n < 2:
+        return stack.copy()
+    z = _POLE
+    with np.errstate(all="ignore"):
+        c = 6.0 * lines.astype(np.float64)
+        c = [c[..., i] for i in range(n)]
+        start, power = c[0], 1.0
+        for k in range(1, _START_TERMS):
+            power = power * z
+            start = start + power * c[int(_mirror(k, n))]
+        c[0] = start
+        for i in range(1, n):
+            c[i] = c[i] + z * c[i - 1]
+        c[n - 1] = (z / (z * z - 1.0)) * (z * c[n - 2] + c[n - 1])
+        for i in range(n - 2, -1, -1):
+            c[i] = z * (c[i + 1] - c[i])
+        out = np.stack(c, axis=-1).astype(np.float32)
+    out.view(np.uint32)[np.isnan(out)] = 0x7FC00000
+    return np.ascontiguousarray(np.moveaxis(out, -1, axis))
+
+
+def bspline_coefficients(stack):
+    """The coefficients cubic interpolation reads for the float32 stack (volumes, z, y, x): passes x, y, z."""
+    for axis in (3, 2, 1):
+        stack = prefilter_reference(stack, axis)
+    return stack
+
+
+def bspline_weights(t):
+    """The four weights of taps floor(I) - 1 .. floor(I) + 2 for float64 fractions t, each step rounded."""
+    s = 1.0 - t
+    s3 = (s * s) * s
+    t3 = (t * t) * t
+    three_t3 = 3.0 * t3
+    third = (3.0 * (t * t) - three_t3) + 3.0 * t
+    return [s3 / 6.0, ((three_t3 - 6.0 * (t * t)) + 4.0) / 6.0, (third + 1.0) / 6.0, t3 / 6.0]
+
+
+def _write_cubic(into, source, I, J, K, window):
+    """Write cubic B-spline blends of the coefficients `source` into `into` (nvol, positions): taps mirrored
+    about the first and last voxels, each row summed along x, the rows along y, the planes along z."""
+    axes = []
+    sampled = np.ones(I.shape, dtype=bool)
+    for index, count in zip((I, J, K), window.grid[::-1]):
+        _, inside = _nearest_axis(index, count)
+        sampled &= inside
+        lower = np.where(inside, np.floor(index), np.float32(0))
+        fraction = (np.where(inside, index, np.float32(0)) - lower).astype(np.float64)
+        taps = [lower.astype(np.int64) + k for k in range(-1, 3)]
+        taps = [np.zeros_like(t) if count == 1 else _mirror(np.abs(t), count) for t in taps]
+        axes.append((taps, bspline_weights(fraction)))
+    where = np.flatnonzero(sampled)
+    if where.size == 0:
+        return
+    (xt, wx), (yt, wy), (zt, wz) = [([t[where] for t in taps], [w[where] for w in weights]) for taps, weights in axes]
+
+    def weighted(values, weights):
+        total = _multiply(values[0], weights[0])
+        for value, weight in zip(values[1:], weights[1:]):
+            total = _add(total, _multiply(value, weight))
+        return total
+
+    planes = []
+    for z in zt:
+        rows = [weighted([_widen(source[:, _window_offsets(window, z, y, x)]) for x in xt], wx) for y in yt]
+        planes.append(weighted(rows, wy))
+    into[:, where] = _narrow(weighted(planes, wz))
+
+
 def resample_general_reference(
     image,
     voxel_size,
@@ -776,9 +870,12 @@ def resample_general_reference(
     edges="clamp" the clamped rule (see _clamped_axis).  order 0: the nearest element (see _nearest_axis),
     copied bit for bit, in the image's type and native byte order.
     interpolation="label" (or order="label"): see _write_label, in the
-    image's type.  Positions not sampled get `fill` in the result's type
-    (rounded to float32 for order 1; exact otherwise, else ValueError).  An
-    empty grid samples nothing.
+    image's type.  "lanczos": see _write_lanczos; "cubic" (or order 3):
+    _write_cubic of bspline_coefficients of the whole float32 grid;
+    order="bspline": _write_cubic of the image, taken as coefficients.
+    Positions not sampled get `fill` in the result's type (rounded to
+    float32 for orders 1 and 3 and Lanczos; exact otherwise, else
+    ValueError).  An empty grid samples nothing.
 
     Returns (bnz, bny, bnx) for a rank-3 image, (nvol, bnz, bny, bnx) for rank 4.
     """
@@ -787,11 +884,11 @@ def resample_general_reference(
         raise ValueError("the image must have rank 3 or 4")
     volumes = image.reshape((1,) + image.shape) if image.ndim == 3 else image
     if interpolation is not None:  # a name, as resample takes it: it decides over `order`
-        order = {"nearest": 0, "linear": 1, "label": "label", "lanczos": "lanczos"}[interpolation]
-    if order == "lanczos":
+        order = {"nearest": 0, "linear": 1, "label": "label", "lanczos": "lanczos", "cubic": 3}[interpolation]
+    if order in ("lanczos", 3, "bspline"):
         if image.dtype != np.float32:
-            raise TypeError(f"Lanczos resampling reads a float32 image, got {image.dtype}")
-        write = _write_lanczos
+            raise TypeError(f"Lanczos and cubic resampling read a float32 image, got {image.dtype}")
+        write = _write_lanczos if order == "lanczos" else _write_cubic
     elif order == "label":
         if not _is_real_type(image.dtype):
             raise TypeError(f"cannot resample an image of {image.dtype}")
@@ -811,6 +908,10 @@ def resample_general_reference(
 
     nvol = volumes.shape[0]
     window = _window_of(volumes.shape[1:], source_origin, source_grid)
+    if order == 3:  # every coefficient depends on its whole line
+        if window.shape != window.grid:
+            raise ValueError("cubic resampling needs the whole source grid, not a window of it")
+        volumes = bspline_coefficients(volumes)
     block = window.shape if shape is None else _three_integers(shape, "shape", minimum=0)
     out_origin = _three_integers(out_origin, "out_origin")
     spacing = _three_float32(voxel_size, "voxel_size")
@@ -821,7 +922,7 @@ def resample_general_reference(
     by_volume = _matrices_by_volume(matrices, nvol)
 
     source = volumes.reshape(nvol, window.shape[0] * window.shape[1] * window.shape[2])
-    fill = _fill_as(fill, volumes.dtype, exact=order not in (1, "lanczos"))
+    fill = _fill_as(fill, volumes.dtype, exact=order not in (1, 3, "lanczos", "bspline"))
     output = np.full((nvol, block[0] * block[1] * block[2]), fill, volumes.dtype)
     if output.size and 0 not in window.grid:
         with np.errstate(all="ignore"):
