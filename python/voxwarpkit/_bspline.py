@@ -26,7 +26,8 @@ _PASS_BYTES = 64 * 2**20
 def coefficients(stack: NDArray[Any], threads: int) -> NDArray[np.float32]:
     """The coefficients of the stack ``(volumes, z, y, x)``: its values as float32
     (each rounded once, as every blend converts them), filtered in place."""
-    values = np.array(stack, dtype=np.float32, order="C")  # always a copy: it is overwritten
+    with np.errstate(over="ignore", invalid="ignore"):  # rounded as every blend rounds, silently
+        values = np.array(stack, dtype=np.float32, order="C")  # always a copy: it is overwritten
     for axis in _AXES:
         prefilter(values, axis, threads)
     return values
@@ -36,8 +37,10 @@ def lazy_coefficients(image: Any) -> Any:
     """The coefficients of the dask array ``image`` (3-D or 4-D) as a lazy float32 array:
     a pass per axis, each over chunks that hold whole lines of that axis."""
     da = importlib.import_module("dask.array")
-    values = image.astype(np.float32)
     rank = image.ndim
+    if 0 in image.shape:
+        return image.astype(np.float32)  # no lines: nothing is sampled
+    values = image  # made float32 by the first pass, chunk by chunk
     for axis in _AXES:
         along = axis - 4 + rank  # the image's own axis
         values = values.rechunk({a: (-1 if a == along else "auto") for a in range(rank)}, block_size_limit=_PASS_BYTES)
@@ -48,6 +51,7 @@ def lazy_coefficients(image: Any) -> Any:
 
 def _filtered_block(block: NDArray[Any], axis: int) -> NDArray[np.float32]:
     """One chunk that holds whole lines along ``axis``, filtered along it into a new array."""
-    values = np.array(block, dtype=np.float32, order="C")
+    with np.errstate(over="ignore", invalid="ignore"):
+        values = np.array(block, dtype=np.float32, order="C")
     prefilter(values.reshape((-1,) + values.shape[-3:]), axis, 1)
     return values

@@ -342,10 +342,12 @@ def _resample_in_blocks(stack: NDArray[Any], request: Request, into: Optional[ND
             widened = count * (slices[1] - slices[0]) * grid[1] * grid[2]
             boxed = count * (z1 - z0) * (y1 - y0) * (x1 - x0)
             one_row = count == 1 and ez == 1 and ey == 1
+            # One position reads at most 6 x 6 x 6 voxels (Lanczos): it cannot be cut, and its box is always small.
+            one_voxel = one_row and ex == 1
             if in_place and widened <= JOB_LIMIT:
                 window = stack[block.first : block.end, slices[0] : slices[1]]
                 window_origin: Counts = (slices[0], 0, 0)
-            elif boxed <= copy_limit and (one_row or not in_place):
+            elif boxed <= copy_limit and (one_row or not in_place) or one_voxel:
                 # Only the box, which the engine copies: for inputs it copies anyway, and for a
                 # single row whose whole slices are too large. Other blocks of an input read in
                 # place are cut until their windows are views.
