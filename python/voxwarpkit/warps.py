@@ -61,6 +61,7 @@ def world_steps(transform: Any) -> List[WorldStep]:
         stack = matrices.reshape(-1, *matrices.shape[-2:])
         return [np.stack([affine4(m, f"transform's matrix {i + 1}") for i, m in enumerate(stack)])]
     if isinstance(transform, DenseFieldTransform):
+        _check_field_support()
         return field_steps(_displacements(transform), np.asarray(transform.reference.affine, dtype=np.float64))
     raise TypeError(
         "transform must be a nitransforms Affine, LinearTransformsMapping, DenseFieldTransform or "
@@ -68,16 +69,26 @@ def world_steps(transform: Any) -> List[WorldStep]:
     )
 
 
+def _check_field_support() -> None:
+    """ValueError for nitransforms before 25, whose displacement fields pair each vector with
+    another voxel than the one it belongs to (their grid's coordinates run in another order)."""
+    version = importlib.import_module("importlib.metadata").version("nitransforms")
+    major = int(version.split(".")[0]) if version.split(".")[0].isdigit() else 0
+    if major < 25:
+        raise ValueError(f"displacement fields need nitransforms 25 or newer, found {version}")
+
+
 def _displacements(field: Any) -> NDArray[np.float64]:
     """A DenseFieldTransform's RAS+ displacements, ``(ni, nj, nk, 3)``."""
-    positions = np.asarray(field._field, dtype=np.float64)  # nitransforms has no public accessor
+    # Every release keeps where each voxel goes (deltas were added to the voxel's position
+    # when the transform was made); nitransforms has no public accessor for it.
+    positions = np.asarray(field._field, dtype=np.float64)
     if positions.ndim != 4 or positions.shape[3] != 3:
         raise ValueError(f"a displacement field must be 3-D with 3 components, got shape {positions.shape}")
-    if field.is_deltas:
-        return np.asarray(field._deltas, dtype=np.float64).reshape(positions.shape)
-    # A deformation field holds where each voxel goes: less the voxel's own position.
-    grid = np.asarray(field.reference.ndcoords, dtype=np.float64).reshape(positions.shape)
-    return positions - grid
+    affine = np.asarray(field.reference.affine, dtype=np.float64)
+    indices = np.indices(positions.shape[:3], dtype=np.float64).reshape(3, -1)
+    voxels = (affine[:3, :3] @ indices + affine[:3, 3:]).T.reshape(positions.shape)
+    return positions - voxels
 
 
 def field_steps(displacements: NDArray[np.float64], affine: NDArray[np.float64]) -> List[WorldStep]:

@@ -17,7 +17,7 @@ from support.warp_scenes import (
 import voxwarpkit as vw
 
 nib = pytest.importorskip("nibabel")
-nt = pytest.importorskip("nitransforms")
+nt = pytest.importorskip("nitransforms", minversion="25")
 from nitransforms.linear import Affine, LinearTransformsMapping  # noqa: E402
 from nitransforms.manip import TransformChain  # noqa: E402
 from nitransforms.nonlinear import DenseFieldTransform  # noqa: E402
