@@ -59,6 +59,7 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
             voxel_size=arguments.voxel_size,
             fit=arguments.fit,
             interpolation=arguments.interpolation,
+            antialias=arguments.antialias,
             edges=arguments.edges,
             fill=arguments.fill,
             threads=arguments.threads,

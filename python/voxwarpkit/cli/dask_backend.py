@@ -58,6 +58,7 @@ def resample_with_dask(
     *,
     how: str,
     interpolation: str,
+    antialias: bool,
     edges: str,
     fill: float,
     threads: Optional[int],
@@ -86,6 +87,7 @@ def resample_with_dask(
             output_voxel_size=grid.zooms,
             chunks=_block_of(block, image.data.ndim, target),
             interpolation=interpolation,
+            antialias=antialias,
             edges=edges,
             fill=fill,
             scheduler=scheduler,
@@ -107,6 +109,7 @@ def resample_with_dask(
             fill=fill,
             chunks=_block_of(block, image.data.ndim, target),
             edges=edges,
+            antialias=antialias,
         )
     except (TypeError, ValueError) as error:
         raise CommandError(f"cannot resample {source}: {error}") from None
@@ -150,6 +153,7 @@ def apply_zarr(
     chunks: Any = None,
     order: Optional[int] = None,
     interpolation: Optional[str] = None,
+    antialias: bool = False,
     edges: str = "clamp",
     fill: float = 0.0,
     scheduler: Optional[str] = None,
@@ -196,6 +200,7 @@ def apply_zarr(
             fill=fill,
             chunks=chunks,
             edges=edges,
+            antialias=antialias,
         )
     except (TypeError, ValueError) as error:
         raise CommandError(f"cannot resample {source}: {first_line(error) or type(error).__name__}") from None

@@ -203,6 +203,12 @@ def build_parser() -> argparse.ArgumentParser:
         "label (the label with the largest trilinear weight), which keep the input's element type",
     )
     apply.add_argument(
+        "--antialias",
+        action="store_true",
+        help="smooth the input first along each axis the output samples more coarsely (a Gaussian of sigma "
+        "(ratio - 1) / 2 voxels), so that finer detail does not alias; float32 output",
+    )
+    apply.add_argument(
         "--edges",
         choices=("clamp", "transform"),
         default="clamp",
