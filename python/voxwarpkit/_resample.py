@@ -18,8 +18,8 @@ from typing import TYPE_CHECKING, Any, Iterator, List, NamedTuple, Optional, Seq
 import numpy as np
 
 from ._blocks import resample_window, source_box
-from ._line_passes import source_of
 from ._dask import resample_dask
+from ._line_passes import source_of
 from ._request import LIMIT, Counts, Request, checked_image, checked_request, counts, volume_range
 
 if TYPE_CHECKING:
