@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequenc
 import numpy as np
 
 from ._blocks import resample_window, source_box
-from ._bspline import lazy_coefficients
+from ._line_passes import lazy_source_of
 from ._request import LIMIT, Counts, Request, check_image_axes, check_image_type, checked_request, counts, volume_range
 
 if TYPE_CHECKING:
@@ -75,6 +75,7 @@ def resample_dask(
     chunks: Any = None,
     edges: str = "clamp",
     interpolation: Optional[str] = None,
+    antialias: bool = False,
 ) -> Any:
     """:func:`voxwarpkit.resample` of the dask array ``image``, as a lazy dask array.
 
@@ -105,9 +106,9 @@ def resample_dask(
         threads=1 if threads is None else threads,
         edges=edges,
         interpolation=interpolation,
+        antialias=antialias,
     )
-    if request.interpolation == "cubic":
-        image = lazy_coefficients(image)  # what cubic interpolation reads
+    image = lazy_source_of(image, request.interpolation, request.sigmas)  # what the kernel reads
     output_shape = tuple(image.shape[:-3]) + request.shape
     if chunks is None:
         output_chunks, plans = _default_blocks(image, request, output_shape)

@@ -88,3 +88,7 @@ def kernel_variant() -> str:
 def prefilter(coefficients: NDArray[np.float32], axis: int, threads: int, /) -> None:
     """Filters the C-contiguous float32 array (volumes, z, y, x) in place along axis 1 (z), 2 (y) or 3 (x)
     into cubic B-spline coefficients."""
+
+def smooth(values: NDArray[np.float32], axis: int, sigma: float, threads: int, /) -> None:
+    """Filters the C-contiguous float32 array (volumes, z, y, x) in place along axis 1 (z), 2 (y) or 3 (x)
+    by the Gaussian FIR of ``sigma`` voxels (radius ceil(4 sigma), mirrored at the ends)."""

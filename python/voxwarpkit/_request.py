@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Sequence, Tuple
 import numpy as np
 
 from ._affine import LAST_ROW_TOLERANCE
+from ._antialias import Sigmas, antialias_sigmas
 from ._threads import thread_count
 from .field import Field
 
@@ -18,6 +19,9 @@ if TYPE_CHECKING:
 LIMIT = 2**31 - 1
 
 Counts = Tuple[int, int, int]
+
+# The largest Gaussian sigma the engine's filter takes (its radius, 4 sigma, stays below 2**24).
+LARGEST_SIGMA = 2**22
 
 # Linear sampling's rules at the edges of the input: "clamp" samples where
 # nearest sampling does and blends clamped neighbours; "transform" keeps
@@ -52,6 +56,9 @@ class Request(NamedTuple):
     # The steps after ``matrices``, in order: matrices as (1, 12) or
     # (nvol, 12) float32, fields in the engine's form.
     chain: Tuple[Any, ...] = ()
+    # Anti-aliasing's Gaussian sigmas along x, y, z in input voxels, one triple
+    # for every volume or one per volume; None without it.
+    sigmas: Optional[Sigmas] = None
 
     @property
     def engine_order(self) -> int:
@@ -140,11 +147,14 @@ def checked_request(
     threads: Optional[int],
     edges: str = "clamp",
     interpolation: Optional[str] = None,
+    antialias: bool = False,
 ) -> Request:
     """resample's arguments checked against an image of this shape and type.
 
     The output may reach 2**31 elements in all (its callers make such an
-    output block by block); each of its axes stays below that.
+    output block by block); each of its axes stays below that. With
+    ``antialias`` the image is smoothed into float32 first, which is then
+    what every interpolation reads.
     """
     volumes = image_shape[0] if len(image_shape) == 4 else 1
     spacing = _spacing(voxel_size, "voxel_size")
@@ -154,6 +164,12 @@ def checked_request(
     method = interpolation_of(order, interpolation)
     if not isinstance(edges, str) or edges not in EDGE_RULES:
         raise ValueError(f"edges must be one of {', '.join(map(repr, EDGE_RULES))}, got {edges!r}")
+    if not isinstance(antialias, (bool, np.bool_)):
+        raise TypeError(f"antialias must be True or False, not {type(antialias).__name__}")
+    sigmas = None
+    if antialias:
+        sigmas = _antialias_sigmas(matrices, chain, spacing, output_spacing, method)
+        image_type = np.dtype(np.float32)
     kind = result_type_of(method, image_type)
     return Request(
         spacing,
@@ -166,7 +182,32 @@ def checked_request(
         thread_count(threads),
         edges,
         chain,
+        sigmas,
     )
+
+
+def _antialias_sigmas(
+    matrices: NDArray[np.float32],
+    chain: Tuple[Any, ...],
+    spacing: NDArray[np.float32],
+    output_spacing: NDArray[np.float32],
+    method: str,
+) -> Sigmas:
+    """Anti-aliasing's sigmas, or ValueError where it has no meaning."""
+    if method == "label":
+        raise ValueError("antialias does not apply to label sampling: smoothing a label map mixes its labels")
+    if chain:
+        raise ValueError("antialias takes matrices only: a displacement field has no one spacing ratio")
+    if not np.all(np.isfinite(matrices)):
+        raise ValueError("antialias needs finite matrices")
+    sigmas = antialias_sigmas(matrices, spacing, output_spacing)
+    largest = max(max(triple) for triple in sigmas)
+    if largest > LARGEST_SIGMA:
+        raise ValueError(
+            f"antialias would smooth with a sigma of {largest:g} voxels, past {LARGEST_SIGMA}: "
+            "the output's spacing is too coarse for the input"
+        )
+    return sigmas
 
 
 def counts(values: Sequence[int]) -> Counts:

@@ -164,6 +164,7 @@ def resample_image(
     edges: str = "clamp",
     fit: bool = False,
     interpolation: Optional[str] = None,
+    antialias: bool = False,
 ) -> SpatialImage:
     """Resample a nibabel image onto another grid, through world-space matrices.
 
@@ -219,6 +220,9 @@ def resample_image(
         count (None: every CPU), which does not change the bits; linear
         sampling's edge rule, "clamp" (values within the data) or
         "transform".
+    antialias
+        As for :func:`voxwarpkit.resample`: smooth the data first along each
+        axis the output samples more coarsely (float32 result).
 
     Returns
     -------
@@ -294,6 +298,7 @@ def resample_image(
         threads=threads,
         edges=edges,
         interpolation=interpolation,
+        antialias=antialias,
     )
     space = like if like is not None else img
     resampled: SpatialImage = image_on_grid(img, result.T, target, space)

@@ -6,7 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "bindings/prefilter_call.h"
+#include "bindings/line_filter_call.h"
 #include "bindings/resample_call.h"
 #include "bindings/transform_call.h"
 #include "kernel/run_jobs.h"
@@ -101,13 +101,15 @@ PyObject *py_resample(PyObject *, PyObject *args)
     return result;
 }
 
-PyObject *py_prefilter(PyObject *, PyObject *args)
+// prefilter(values, axis, threads) and smooth(values, axis, sigma, threads):
+// one pass of a line filter, in place.
+PyObject *run_line_filter(PyObject *args, const char *name)
 {
     const Py_ssize_t count = PyTuple_GET_SIZE(args);
     int threads = 1;
     if (count < 1 || !read_threads(PyTuple_GET_ITEM(args, count - 1), threads)) {
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_TypeError, "prefilter needs its arguments and a thread count");
+            PyErr_Format(PyExc_TypeError, "%s needs its arguments and a thread count", name);
         }
         return nullptr;
     }
@@ -115,15 +117,16 @@ PyObject *py_prefilter(PyObject *, PyObject *args)
     if (head == nullptr) {
         return nullptr;
     }
-    prefilter_job job{};
-    const bool prepared = prepare_prefilter(head, job);
+    line_filter_job job{};
+    std::vector<double> weights;
+    const bool prepared = prepare_line_filter(head, job, weights);
     Py_DECREF(head);
     if (!prepared) {
         return nullptr;
     }
     bool out_of_memory = false;
     released_lock lock{PyEval_SaveThread()};
-    const bool finished = bspline_prefilter(job, threads, {no_signal, &lock}, out_of_memory);
+    const bool finished = filter_lines_along_axis(job, threads, {no_signal, &lock}, out_of_memory);
     PyEval_RestoreThread(lock.state);
     if (out_of_memory) {
         return PyErr_NoMemory();
@@ -132,6 +135,24 @@ PyObject *py_prefilter(PyObject *, PyObject *args)
         return nullptr;
     }
     Py_RETURN_NONE;
+}
+
+PyObject *py_prefilter(PyObject *, PyObject *args)
+{
+    if (PyTuple_GET_SIZE(args) != 3) {
+        PyErr_SetString(PyExc_TypeError, "prefilter takes (values, axis, threads)");
+        return nullptr;
+    }
+    return run_line_filter(args, "prefilter");
+}
+
+PyObject *py_smooth(PyObject *, PyObject *args)
+{
+    if (PyTuple_GET_SIZE(args) != 4) {
+        PyErr_SetString(PyExc_TypeError, "smooth takes (values, axis, sigma, threads)");
+        return nullptr;
+    }
+    return run_line_filter(args, "smooth");
 }
 
 PyObject *py_source_box(PyObject *, PyObject *args)
@@ -157,6 +178,9 @@ PyMethodDef methods[] = {
     {"prefilter", py_prefilter, METH_VARARGS,
      "prefilter(coefficients, axis, threads) -> None: the float32 array (volumes, z, y, x) filtered in place along "
      "axis 1 (z), 2 (y) or 3 (x) into cubic B-spline coefficients"},
+    {"smooth", py_smooth, METH_VARARGS,
+     "smooth(values, axis, sigma, threads) -> None: the float32 array (volumes, z, y, x) filtered in place along "
+     "axis 1 (z), 2 (y) or 3 (x) by the Gaussian FIR of that sigma, radius ceil(4 sigma), mirrored at the ends"},
     {"source_box", py_source_box, METH_VARARGS,
      "source_box(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order) "
      "-> ((z0, z1), (y0, y1), (x0, x1)) or None: the half-open ranges of source voxels an output block "

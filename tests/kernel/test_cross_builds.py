@@ -358,6 +358,22 @@ def prefilter_corpus(rng):
     return cases
 
 
+def smoothing_corpus(rng):
+    """Gaussian FIR passes along each axis, with sigmas from none to longer than the lines, and specials."""
+    cases = []
+    for k in range(9):
+        shape = (int(rng.integers(1, 3)),) + tuple(int(n) for n in rng.choice([1, 2, 3, 7, 40, 70], 3))
+        values = special_values(rng, shape) if k % 3 == 0 else (rng.standard_normal(shape) * 100).astype(np.float32)
+        axis = k % 3  # 0 x, 1 y, 2 z
+        sigma = float(rng.choice([0.0, 0.01, 0.7, rng.uniform(1, 4), 25.0]))
+        header = np.array([*shape, axis], "<i4").tobytes() + np.array(sigma, "<f8").tobytes()
+        case = b"VWKCASE5" + header + values.astype("<f4").tobytes()
+        expected = values.copy()
+        _engine.smooth(expected, 3 - axis, sigma, 1)
+        cases.append((f"smoothing{k}", case, expected))
+    return cases
+
+
 @pytest.fixture(scope="module")
 def corpus():
     """(name, case file bytes, expected result) for every case, expected from this 64-bit x86 build."""
@@ -365,6 +381,7 @@ def corpus():
         whole_grid_corpus(np.random.default_rng(2024))
         + general_corpus(np.random.default_rng(2025))
         + prefilter_corpus(np.random.default_rng(2026))
+        + smoothing_corpus(np.random.default_rng(2027))
     )
 
 

@@ -27,8 +27,11 @@
 //     elements the window then holds; the element size is the target's (4).
 //   "VWKCASE3": a B-spline prefilter pass. int32: volumes, nz, ny, nx, axis
 //     (0 x, 1 y, 2 z); the floats in C order, which the output holds filtered.
+//   "VWKCASE5": a Gaussian FIR pass, as "VWKCASE3" with the sigma (a double)
+//     after the axis; the weights are made here, as the engine makes them.
 
-#include "kernel/bspline_prefilter.h"
+#include "kernel/gaussian_fir.h"
+#include "kernel/line_filter.h"
 #include "kernel/run_jobs.h"
 #include "kernel/simd/kernel_variants.h"
 #include "kernel/source_box.h"
@@ -137,8 +140,9 @@ struct kernel_case {
     size_t output_bytes = 0;
     std::vector<resample_job> jobs;      // their target pointers are set by run_case
     std::vector<size_t> target_offsets;  // where each job's target starts, in bytes of the output
-    bool prefilter = false;              // a prefilter pass over the input, in place of jobs
-    prefilter_job filter{};              // its data pointer is set by run_case
+    bool line_pass = false;              // a line filter pass over the input, in place of jobs
+    line_filter_job filter{};            // its data pointer is set by run_case
+    std::vector<double> weights;         // a FIR pass's
 };
 
 bool read_bytes(std::ifstream &in, std::vector<uint64_t> &into, size_t bytes)
@@ -252,17 +256,34 @@ bool read_general_case(std::ifstream &in, kernel_case &c, bool typed)
     return true;
 }
 
-bool read_prefilter_case(std::ifstream &in, kernel_case &c)
+// A line filter pass: the B-spline prefilter, or with `fir` the Gaussian FIR.
+bool read_line_case(std::ifstream &in, kernel_case &c, bool fir)
 {
     const int32_t volumes = read_int(in);
     const xyz extent = read_xyz(in);
     const int32_t axis = read_int(in);
+    double sigma = 0.0;
+    if (fir) {
+        in.read(reinterpret_cast<char *>(&sigma), sizeof sigma);
+    }
     if (!in || volumes < 0 || any_negative(extent) || axis < 0 || axis > 2) {
         return false;
     }
     c.output_bytes = size_t(volumes) * element_count(extent) * sizeof(float);
-    c.prefilter = true;
+    c.line_pass = true;
     c.filter = {nullptr, volumes, extent, axis};
+    if (fir) {
+        const int32_t radius = sigma >= 0.0 ? gaussian_radius(sigma) : -1;
+        if (radius < 0) {
+            return false;
+        }
+        c.weights.assign(2 * size_t(radius) + 1, 1.0);
+        if (radius > 0) {
+            gaussian_weights(sigma, radius, c.weights.data());
+        }
+        c.filter.kind = line_filter_kind::fir;
+        c.filter.radius = radius;
+    }
     return read_bytes(in, c.input, c.output_bytes);
 }
 
@@ -279,8 +300,8 @@ bool read_case(const std::filesystem::path &path, kernel_case &c)
     if (std::memcmp(magic, "VWKCASE2", 8) == 0 || std::memcmp(magic, "VWKCASE4", 8) == 0) {
         return read_general_case(in, c, magic[7] == '4');
     }
-    if (std::memcmp(magic, "VWKCASE3", 8) == 0) {
-        return read_prefilter_case(in, c);
+    if (std::memcmp(magic, "VWKCASE3", 8) == 0 || std::memcmp(magic, "VWKCASE5", 8) == 0) {
+        return read_line_case(in, c, magic[7] == '5');
     }
     return false;
 }
@@ -290,15 +311,16 @@ bool read_case(const std::filesystem::path &path, kernel_case &c)
 bool run_case(const kernel_case &c, resample_function kernel, std::vector<uint64_t> &output)
 {
     output.assign((c.output_bytes + 7) / 8, 0);
-    if (c.prefilter) {
-        // Variants share the prefilter: each run checks it again.
+    if (c.line_pass) {
+        // Variants share the line filters: each run checks them again.
         output = c.input;
-        prefilter_job job = c.filter;
+        line_filter_job job = c.filter;
         job.data = reinterpret_cast<float *>(output.data());
+        job.weights = c.weights.data();
         std::feraiseexcept(FE_INEXACT);
         const float_state before = current_float_state();
         bool out_of_memory = false;
-        return bspline_prefilter(job, 2, {nullptr, nullptr}, out_of_memory) && current_float_state() == before;
+        return filter_lines_along_axis(job, 2, {nullptr, nullptr}, out_of_memory) && current_float_state() == before;
     }
     for (size_t i = 0; i < c.jobs.size(); ++i) {
         resample_job job = c.jobs[i];

@@ -1,4 +1,4 @@
-"""The ``voxwarpkit`` command line: ``demo`` and ``apply``.
+"""The ``voxwarpkit`` command line: ``demo``, ``apply`` and ``pyramid``.
 
 Every failure is reported as one line on stderr, ``voxwarpkit: error: ...``,
 with exit status 1; mistakes in the command line itself exit with 2, as
@@ -34,6 +34,28 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
         from .demo import DEFAULT_OUTPUT, run_demo
 
         run_demo(arguments.output or DEFAULT_OUTPUT, out=out)
+    elif arguments.command == "pyramid":
+        for name in ("dask", "zarr", "nibabel"):
+            try:
+                __import__(name)
+            except ImportError:
+                raise CommandError(
+                    f"pyramids need {name}, which is not installed: pip install 'voxwarpkit[dask,cli]'"
+                ) from None
+        from .pyramid import run_pyramid
+
+        run_pyramid(
+            arguments.input,
+            arguments.output,
+            levels=arguments.levels,
+            chunks=arguments.chunks,
+            scheduler=arguments.scheduler,
+            ngff=arguments.ngff,
+            threads=arguments.threads,
+            force=arguments.force,
+            out=out,
+            err=err,
+        )
     else:
         for name in ("nibabel", "tqdm"):
             try:
@@ -59,6 +81,7 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
             voxel_size=arguments.voxel_size,
             fit=arguments.fit,
             interpolation=arguments.interpolation,
+            antialias=arguments.antialias,
             edges=arguments.edges,
             fill=arguments.fill,
             threads=arguments.threads,

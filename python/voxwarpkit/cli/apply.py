@@ -48,6 +48,7 @@ def run_apply(
     voxel_size: Optional[Sequence[float]] = None,
     fit: bool = False,
     interpolation: str = "linear",
+    antialias: bool = False,
     edges: str = "clamp",
     fill: float = 0.0,
     threads: Optional[int] = None,
@@ -74,6 +75,7 @@ def run_apply(
     copied between NIfTI and Zarr. ``transforms`` are transform files applied
     in order, the first to the output's position, with ``matrix_path``, if
     given, the input's motion applied last (see :mod:`voxwarpkit.cli.chains`).
+    ``antialias`` smooths the input first, as :func:`voxwarpkit.resample` does.
     """
     started = time.perf_counter()
     chunked = is_zarr(source) or is_zarr(target)
@@ -134,6 +136,7 @@ def run_apply(
             kernel,
             how=how,
             interpolation=interpolation,
+            antialias=antialias,
             edges=edges,
             fill=fill,
             threads=threads,
@@ -156,6 +159,7 @@ def run_apply(
         space=image.image if reference is None else reference.image,
         how=how + ("" if like is None else f" onto the grid of {like}"),
         interpolation=interpolation,
+        antialias=antialias,
         edges=edges,
         fill=fill,
         threads=threads,

@@ -16,7 +16,7 @@ import itertools
 import sys
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence, TextIO, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, TextIO, Tuple, Union
 
 import numpy as np
 
@@ -58,6 +58,7 @@ def resample_with_dask(
     *,
     how: str,
     interpolation: str,
+    antialias: bool,
     edges: str,
     fill: float,
     threads: Optional[int],
@@ -86,6 +87,7 @@ def resample_with_dask(
             output_voxel_size=grid.zooms,
             chunks=_block_of(block, image.data.ndim, target),
             interpolation=interpolation,
+            antialias=antialias,
             edges=edges,
             fill=fill,
             scheduler=scheduler,
@@ -107,6 +109,7 @@ def resample_with_dask(
             fill=fill,
             chunks=_block_of(block, image.data.ndim, target),
             edges=edges,
+            antialias=antialias,
         )
     except (TypeError, ValueError) as error:
         raise CommandError(f"cannot resample {source}: {error}") from None
@@ -150,6 +153,7 @@ def apply_zarr(
     chunks: Any = None,
     order: Optional[int] = None,
     interpolation: Optional[str] = None,
+    antialias: bool = False,
     edges: str = "clamp",
     fill: float = 0.0,
     scheduler: Optional[str] = None,
@@ -196,6 +200,7 @@ def apply_zarr(
             fill=fill,
             chunks=chunks,
             edges=edges,
+            antialias=antialias,
         )
     except (TypeError, ValueError) as error:
         raise CommandError(f"cannot resample {source}: {first_line(error) or type(error).__name__}") from None
@@ -245,13 +250,36 @@ def write_zarr(
     ``affine`` gives the output's voxel-to-world affine.
     """
     frame = output_affine(image, spacing, affine, target)
+
+    def writes_into(partial: Path) -> Any:
+        array_path = create_output(partial, data, block, spacing, image, frame)
+        # Absolute, so that workers started elsewhere (a cluster's) write it too.
+        return data.map_blocks(
+            functools.partial(write_block, str(Path(array_path).absolute())), dtype=bool, chunks=(1,) * data.ndim
+        )
+
+    compute_into_store(
+        target, writes_into, scheduler=scheduler, force=force, progress=progress, err=err, workers=workers
+    )
+
+
+def compute_into_store(
+    target: Path,
+    writes_into: Callable[[Path], Any],
+    *,
+    scheduler: Optional[str],
+    force: bool,
+    progress: bool,
+    err: TextIO,
+    workers: Optional[int] = None,
+) -> None:
+    """Make a new Zarr store ``target`` whole or not at all: ``writes_into(folder)`` creates
+    the store's arrays in a temporary folder and returns the lazy array whose blocks write
+    them, which is computed with a progress bar; the folder is renamed to ``target`` once
+    every block is written, and removed on any failure or interruption."""
     with replaced_store_on_success(target, force=force) as partial:
         try:
-            array_path = create_output(partial, data, block, spacing, image, frame)
-            # Absolute, so that workers started elsewhere (a cluster's) write it too.
-            write = functools.partial(write_block, str(Path(array_path).absolute()))
-            writes = data.map_blocks(write, dtype=bool, chunks=(1,) * data.ndim)
-            run_blocks(writes, scheduler, progress, err, workers)
+            run_blocks(writes_into(partial), scheduler, progress, err, workers)
         except (CommandError, FileError):
             raise
         except Exception as error:  # a block that failed: corrupt input, a lost worker, a full disk

@@ -35,6 +35,7 @@ def resample_in_memory(
     space: Any,
     how: str,
     interpolation: str,
+    antialias: bool,
     edges: str,
     fill: float,
     threads: Optional[int],
@@ -49,7 +50,8 @@ def resample_in_memory(
 
     ``space`` is the image the output grid comes from, whose header fields
     and sform and qform codes the output takes; ``how`` ends the summary
-    line's description of the input.
+    line's description of the input. ``antialias`` smooths each volume first,
+    by its own matrix, as :func:`voxwarpkit.resample` smooths a stack.
     """
     shape = tuple(int(n) for n in image.shape)
     dtype = stored_type(image)
@@ -66,6 +68,7 @@ def resample_in_memory(
             fill=fill,
             threads=threads,
             edges=edges,
+            antialias=antialias,
         )
     except (TypeError, ValueError) as error:  # a fill the output's type cannot hold, a size
         raise CommandError(str(error)) from None
@@ -93,6 +96,7 @@ def resample_in_memory(
             fill=fill,
             threads=threads,
             edges=edges,
+            antialias=antialias,
         )
         result[(..., t) if len(shape) == 4 else ...] = resampled.T
         reading += tock - tick

@@ -112,6 +112,18 @@ OUTPUT at the same paths). Without -m, --like or --voxel-size, a NIfTI image
 and a Zarr store are copied into each other, values and grid unchanged.
 """
 
+_PYRAMID_DESCRIPTION = """\
+Write a NIfTI or Zarr image as an OME-Zarr multiscale image: level 0 is the
+input (as float32), and each next level halves the sampling along every axis
+that is not coarser than the finest one (an anisotropic stack halves its
+finer axes until they reach the coarsest, then all), until a level fits in
+one block along some axis or --levels are written. Each level is the input
+anti-aliased (a Gaussian of sigma (ratio - 1) / 2 voxels per axis) and
+resampled linearly onto the level's grid, whose voxel 0 centre the level's
+translation gives. The output appears only once complete; Ctrl-C leaves
+nothing behind.
+"""
+
 _DEMO_DESCRIPTION = """\
 Build a synthetic 3-D head phantom in memory, rotate it about its centre,
 print what was done and how long it took, and write a PNG with orthogonal
@@ -203,6 +215,12 @@ def build_parser() -> argparse.ArgumentParser:
         "label (the label with the largest trilinear weight), which keep the input's element type",
     )
     apply.add_argument(
+        "--antialias",
+        action="store_true",
+        help="smooth the input first along each axis the output samples more coarsely (a Gaussian of sigma "
+        "(ratio - 1) / 2 voxels), so that finer detail does not alias; float32 output",
+    )
+    apply.add_argument(
         "--edges",
         choices=("clamp", "transform"),
         default="clamp",
@@ -251,6 +269,35 @@ def build_parser() -> argparse.ArgumentParser:
     )
     apply.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
     apply.set_defaults(check=partial(_check_apply, apply))
+
+    pyramid = commands.add_parser(
+        "pyramid",
+        help="write an image as an OME-Zarr multiscale image, each level anti-aliased",
+        description=_PYRAMID_DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    pyramid.add_argument("input", metavar="INPUT", type=Path, help="NIfTI or Zarr image")
+    pyramid.add_argument("output", metavar="OUTPUT", type=Path, help="OME-Zarr image to write (a name ending in .zarr)")
+    pyramid.add_argument(
+        "--levels", metavar="N", type=_block_count, default=None, help="at most N levels, the input's own included"
+    )
+    pyramid.add_argument(
+        "--chunks",
+        metavar=("Z", "Y", "X"),
+        nargs=3,
+        type=_block_count,
+        default=None,
+        help="every level's blocks (default 64 64 64, cut to the level)",
+    )
+    pyramid.add_argument(
+        "--ngff",
+        choices=("0.4", "0.5"),
+        default="0.4",
+        help="OME-Zarr version: 0.4 (Zarr format 2, default) or 0.5 (Zarr format 3)",
+    )
+    pyramid.add_argument("--scheduler", metavar="ADDRESS", default=None, help="a dask.distributed scheduler")
+    pyramid.add_argument("--threads", metavar="N", type=_thread_count, default=None, help="local threads")
+    pyramid.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
     return parser
 
 

@@ -1,0 +1,120 @@
+"""Passes of a line filter over one axis at a time, in memory and on dask: the
+cubic B-spline coefficients that cubic interpolation reads, and the Gaussian
+smoothing of anti-aliasing.
+
+The engine filters lines of float32 values in place, each line alone and in
+float64, rounded once to float32; so a pass depends on nothing but its
+input, whether made in one call or chunk by chunk over chunks that hold whole
+lines.
+"""
+
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
+
+import numpy as np
+
+from ._antialias import Sigmas
+from ._engine import prefilter, smooth
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+# One pass: the engine axis of a (volumes, z, y, x) stack it runs along (3 x,
+# 2 y, 1 z) and the Gaussian's sigma in voxels, or None for the B-spline prefilter.
+Pass = Tuple[int, Optional[float]]
+
+# Chunks of the lazy passes hold whole lines of one axis and about this many bytes.
+_PASS_BYTES = 64 * 2**20
+
+
+def source_of(stack: NDArray[Any], interpolation: str, sigmas: Optional[Sigmas], threads: int) -> NDArray[Any]:
+    """What the kernel reads of the stack ``(volumes, z, y, x)``: the stack itself, or
+    its float32 copy smoothed by anti-aliasing (``sigmas``: one triple, or one per
+    volume) and for cubic made into B-spline coefficients."""
+    groups = _groups(stack.shape[0], interpolation, sigmas)
+    if groups is None:
+        return stack
+    if len(groups) == 1:
+        return filtered(stack, groups[0][2], threads)
+    return np.concatenate([filtered(stack[first:end], passes, threads) for first, end, passes in groups])
+
+
+def lazy_source_of(image: Any, interpolation: str, sigmas: Optional[Sigmas]) -> Any:
+    """:func:`source_of` for the dask array ``image`` (3-D or 4-D), lazily."""
+    groups = _groups(image.shape[0] if image.ndim == 4 else 1, interpolation, sigmas)
+    if groups is None:
+        return image
+    if len(groups) == 1:
+        return lazy_filtered(image, groups[0][2])
+    da = importlib.import_module("dask.array")
+    return da.concatenate([lazy_filtered(image[first:end], passes) for first, end, passes in groups])
+
+
+def _groups(volumes: int, interpolation: str, sigmas: Optional[Sigmas]) -> Optional[List[Tuple[int, int, List[Pass]]]]:
+    """Runs of volumes ``first:end`` that take the same passes, or None when no volume takes any."""
+    cubic = bspline_passes() if interpolation == "cubic" else []
+    if sigmas is None:
+        return [(0, volumes, cubic)] if cubic else None
+    if len(sigmas) == 1 or len(set(sigmas)) == 1:
+        return [(0, volumes, smoothing_passes(sigmas[0]) + cubic)]
+    groups: List[Tuple[int, int, List[Pass]]] = []
+    for volume, triple in enumerate(sigmas):
+        if groups and sigmas[groups[-1][0]] == triple:
+            groups[-1] = (groups[-1][0], volume + 1, groups[-1][2])
+        else:
+            groups.append((volume, volume + 1, smoothing_passes(triple) + cubic))
+    return groups
+
+
+def bspline_passes() -> List[Pass]:
+    """The passes that turn values into cubic B-spline coefficients: x, then y, then z."""
+    return [(3, None), (2, None), (1, None)]
+
+
+def smoothing_passes(sigmas: Sequence[float]) -> List[Pass]:
+    """Gaussian passes of ``sigmas`` (along x, y, z, in voxels): x, then y, then z,
+    leaving out the axes of sigma 0."""
+    return [(axis, float(sigma)) for axis, sigma in zip((3, 2, 1), sigmas) if sigma > 0]
+
+
+def filtered(stack: NDArray[Any], passes: Sequence[Pass], threads: int) -> NDArray[np.float32]:
+    """The stack ``(volumes, z, y, x)`` as float32 (each value rounded once, as every
+    blend converts them), a copy, through ``passes`` in order."""
+    with np.errstate(over="ignore", invalid="ignore"):  # rounded as every blend rounds, silently
+        values = np.array(stack, dtype=np.float32, order="C")  # always a copy: it is overwritten
+    for axis, sigma in passes:
+        _run(values, axis, sigma, threads)
+    return values
+
+
+def lazy_filtered(image: Any, passes: Sequence[Pass]) -> Any:
+    """The dask array ``image`` (3-D or 4-D) as float32 through ``passes``, as a lazy
+    array: each pass over chunks that hold whole lines of its axis."""
+    da = importlib.import_module("dask.array")
+    rank = image.ndim
+    if 0 in image.shape or not passes:
+        return image.astype(np.float32)  # no lines to filter
+    values = image  # made float32 by the first pass, chunk by chunk
+    for axis, sigma in passes:
+        along = axis - 4 + rank  # the image's own axis
+        values = values.rechunk({a: (-1 if a == along else "auto") for a in range(rank)}, block_size_limit=_PASS_BYTES)
+        meta = np.empty((0,) * rank, np.float32)
+        values = da.map_blocks(_filtered_block, values, axis=axis, sigma=sigma, dtype=np.float32, meta=meta)
+    return values
+
+
+def _run(values: NDArray[np.float32], axis: int, sigma: Optional[float], threads: int) -> None:
+    if sigma is None:
+        prefilter(values, axis, threads)
+    else:
+        smooth(values, axis, sigma, threads)
+
+
+def _filtered_block(block: NDArray[Any], axis: int, sigma: Optional[float]) -> NDArray[np.float32]:
+    """One chunk that holds whole lines along ``axis``, filtered along it into a new array."""
+    with np.errstate(over="ignore", invalid="ignore"):
+        values = np.array(block, dtype=np.float32, order="C")
+    _run(values.reshape((-1,) + values.shape[-3:]), axis, sigma, 1)
+    return values

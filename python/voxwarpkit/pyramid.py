@@ -1,0 +1,80 @@
+"""The grids of a multiscale pyramid: each level coarser by 2 along the axes that are not coarser than the finest.
+
+Level 0 is the image's own grid. Level k + 1 halves the sampling of level k
+along every axis whose spacing is not coarser than level k's finest spacing
+(within 1e-6 of it): an anisotropic stack, z at 4 um and x, y at 1 um,
+halves x and y until they reach z's spacing, then all three. A halved axis
+of n voxels has ceil(n / 2), so the level covers the whole image, with voxel
+0's centre halfway between the centres of voxels 0 and 1 of the level
+before: its translation moves by half the finer spacing. Positions are
+physical, (x, y, z); shapes are (z, y, x).
+"""
+
+from __future__ import annotations
+
+import math
+from typing import List, NamedTuple, Optional, Sequence, Tuple
+
+import numpy as np
+
+Three = Tuple[float, float, float]
+
+
+class Level(NamedTuple):
+    """One level's grid: voxel (i, j, k) of it sits at ``translation + (i, j, k) * spacing``."""
+
+    shape: Tuple[int, int, int]  # (z, y, x)
+    spacing: Three  # (sx, sy, sz)
+    translation: Three  # (x, y, z): the centre of voxel 0
+
+
+def pyramid_levels(
+    shape: Sequence[int],
+    spacing: Sequence[float],
+    translation: Sequence[float] = (0.0, 0.0, 0.0),
+    *,
+    levels: Optional[int] = None,
+    chunks: Sequence[int] = (64, 64, 64),
+) -> List[Level]:
+    """The levels of the pyramid of an image of ``shape`` (z, y, x) and ``spacing`` (x, y, z).
+
+    ``levels`` levels in all (level 0 included), or fewer: the last level is
+    the first whose extent along some axis fits in one chunk of ``chunks``
+    (z, y, x), the block each level is stored in. None: as many as that allows.
+    """
+    if levels is not None and (isinstance(levels, bool) or not isinstance(levels, int) or levels < 1):
+        raise ValueError(f"levels must be a whole number of at least 1, got {levels!r}")
+    z, y, x = (int(n) for n in shape)
+    current = Level((z, y, x), _three(spacing), _three(translation))
+    result = [current]
+    while (levels is None or len(result) < levels) and not _fits_one_chunk(current.shape, chunks):
+        current = coarser(current)
+        result.append(current)
+    return result
+
+
+def coarser(level: Level) -> Level:
+    """The next level: sampling halved along each axis not coarser than the finest."""
+    finest = min(level.spacing)
+    halved = [s <= finest * (1 + 1e-6) for s in level.spacing]  # (x, y, z)
+    shape = [math.ceil(n / 2) if h else n for n, h in zip(level.shape[::-1], halved)]
+    spacing = [2 * s if h else s for s, h in zip(level.spacing, halved)]
+    translation = [t + s / 2 if h else t for t, s, h in zip(level.translation, level.spacing, halved)]
+    return Level((shape[2], shape[1], shape[0]), _three(spacing), _three(translation))
+
+
+def level_matrix(level: Level, finest: Level) -> np.ndarray:
+    """The output -> input matrix (3x4, physical) that resamples the finest level onto ``level``:
+    positions are measured from each grid's voxel 0, so it is a translation by the difference."""
+    matrix = np.eye(3, 4)
+    matrix[:, 3] = np.subtract(level.translation, finest.translation)
+    return matrix
+
+
+def _fits_one_chunk(shape: Tuple[int, int, int], chunks: Sequence[int]) -> bool:
+    return any(n <= c for n, c in zip(shape, chunks))
+
+
+def _three(values: Sequence[float]) -> Three:
+    a, b, c = (float(v) for v in values)
+    return (a, b, c)

@@ -1,0 +1,139 @@
+"""OME-Zarr pyramids: the levels' grids, their metadata as the format's models and readers see it, and
+each level equal to the in-memory resampling of the input onto its grid."""
+
+import math
+
+import numpy as np
+import pytest
+from support.bits import assert_same_bits
+from support.command_line import assert_one_line_error, run
+
+import voxwarpkit
+from voxwarpkit.pyramid import level_matrix, pyramid_levels
+
+nib = pytest.importorskip("nibabel")
+zarr = pytest.importorskip("zarr")
+pytest.importorskip("ome_zarr_models")
+
+from ome_zarr_models import v04, v05  # noqa: E402  (needs ome-zarr-models)
+
+NEEDS_ZARR_3 = pytest.mark.skipif(int(zarr.__version__.split(".")[0]) < 3, reason="OME-Zarr 0.5 needs zarr 3")
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_each_level_halves_the_finest_axes_and_covers_the_image(seed):
+    rng = np.random.default_rng(seed)
+    shape = tuple(int(n) for n in rng.integers(1, 300, 3))
+    spacing = tuple(float(s) for s in rng.choice([0.5, 1.0, 1.3, 4.0], 3))
+    chunks = tuple(int(n) for n in rng.integers(1, 70, 3))
+    levels = pyramid_levels(shape, spacing, (1.0, -2.0, 3.0), chunks=chunks)
+    for finer, level in zip(levels, levels[1:]):
+        finest = min(finer.spacing)
+        for a in range(3):  # x, y, z
+            halved = finer.spacing[a] <= finest * (1 + 1e-6)
+            assert level.spacing[a] == finer.spacing[a] * (2 if halved else 1)
+            n, m = finer.shape[2 - a], level.shape[2 - a]
+            assert m * level.spacing[a] >= n * finer.spacing[a] and (m - 1) * level.spacing[a] < n * finer.spacing[a]
+            # Voxel 0's centre is the middle of the finer level's first two (or its first, when not halved).
+            middle = finer.translation[a] + (finer.spacing[a] / 2 if halved else 0.0)
+            assert level.translation[a] == middle
+    assert any(n <= c for n, c in zip(levels[-1].shape, chunks))
+    assert all(not any(n <= c for n, c in zip(level.shape, chunks)) for level in levels[:-1])
+
+
+def test_an_anisotropic_stack_halves_its_fine_axes_until_they_reach_the_coarse_one():
+    levels = pyramid_levels((64, 1024, 1024), (1.0, 1.0, 4.0), levels=5, chunks=(1, 1, 1))
+    assert [level.spacing for level in levels] == [(1, 1, 4), (2, 2, 4), (4, 4, 4), (8, 8, 8), (16, 16, 16)]
+
+
+def write_input(path, seed, zooms, origin):
+    data = np.random.default_rng(seed).integers(0, 4000, (37, 29, 21)).astype(np.uint16)
+    affine = np.diag([*zooms, 1.0])
+    affine[:3, 3] = origin
+    image = nib.Nifti1Image(data, affine)
+    image.header.set_xyzt_units("micron")
+    nib.save(image, path)
+    return image
+
+
+@pytest.mark.parametrize("ngff", ["0.4", pytest.param("0.5", marks=NEEDS_ZARR_3)])
+@pytest.mark.parametrize("zooms", [(1.0, 1.0, 1.0), (0.5, 0.5, 2.0)])
+def test_every_level_is_the_input_resampled_onto_its_grid_and_validates(tmp_path, capsys, ngff, zooms):
+    image = write_input(tmp_path / "in.nii", 1, zooms, (-3.0, 5.0, 7.5))
+    status, out, err = run(
+        capsys, "pyramid", tmp_path / "in.nii", tmp_path / "out.zarr", "--chunks", 4, 5, 6, "--ngff", ngff
+    )
+    assert status == 0, err
+    group = zarr.open_group(str(tmp_path / "out.zarr"), mode="r")
+    model = (v04 if ngff == "0.4" else v05).Image.from_zarr(group)  # raises for metadata the model refuses
+    datasets = model.ome_attributes.multiscales[0].datasets
+    assert [axis.unit for axis in model.ome_attributes.multiscales[0].axes] == ["micrometer"] * 3
+    levels = pyramid_levels((21, 29, 37), zooms, (-3.0, 5.0, 7.5), chunks=(4, 5, 6))
+    assert len(datasets) == len(levels) > 2
+    data = np.asanyarray(image.dataobj).T
+    for dataset, level in zip(datasets, levels):
+        scale, translation = dataset.coordinateTransformations
+        assert scale.scale == list(level.spacing[::-1])
+        assert translation.translation == list(level.translation[::-1])
+        expected = voxwarpkit.resample(
+            data,
+            zooms,
+            level_matrix(level, levels[0]),
+            shape=level.shape,
+            output_voxel_size=level.spacing,
+            antialias=True,
+        )
+        assert_same_bits(group[dataset.path][...], expected)
+
+
+def test_the_translation_puts_voxel_centres_where_they_are(tmp_path, capsys):
+    """A linear ramp of world position survives smoothing and linear sampling away from the edges:
+    each level's voxel (i, j, k) holds the ramp at translation + (i, j, k) * scale."""
+    zooms, origin = np.array([0.5, 0.75, 2.0]), np.array([-3.0, 5.0, 7.5])
+    index = np.indices((40, 36, 20), dtype=np.float64)
+    world = [origin[a] + zooms[a] * index[a] for a in range(3)]
+    slope = np.array([0.3, -0.2, 0.1])
+    ramp = sum(s * w for s, w in zip(slope, world)).astype(np.float32)
+    affine = np.diag([*zooms, 1.0])
+    affine[:3, 3] = origin
+    nib.save(nib.Nifti1Image(ramp, affine), tmp_path / "ramp.nii")
+    assert (
+        run(capsys, "pyramid", tmp_path / "ramp.nii", tmp_path / "ramp.zarr", "--chunks", 8, 8, 8, "--levels", 4)[0]
+        == 0
+    )
+    reader = pytest.importorskip("ome_zarr.reader")
+    io = pytest.importorskip("ome_zarr.io")
+    node = next(iter(reader.Reader(io.parse_url(str(tmp_path / "ramp.zarr")))()))
+    transforms = node.metadata["coordinateTransformations"]
+    assert len(node.data) > 2
+    for data, (scale, translation) in zip(node.data, transforms):
+        level = np.asarray(data).T  # (x, y, z)
+        spacing, start = np.array(scale["scale"][::-1]), np.array(translation["translation"][::-1])
+        centres = np.indices(level.shape, dtype=np.float64)
+        expected = sum(s * (t + d * c) for s, t, d, c in zip(slope, start, spacing, centres))
+        # Away from the ends, where the mirrored ramp bends: 4 sigma of the smoothing and a voxel more.
+        margin = [math.ceil(2 * (d / z - 1)) + 2 for d, z in zip(spacing, zooms)]
+        inside = tuple(slice(m, n - m) for m, n in zip(margin, level.shape))
+        np.testing.assert_allclose(level[inside], expected[inside], rtol=0, atol=1e-4)
+
+
+@pytest.mark.parametrize(
+    "case, fragment",
+    [
+        ("rotated", "rotated or sheared"),
+        ("exists", "exists already"),
+        ("name", "must end in .zarr"),
+    ],
+)
+def test_bad_inputs_are_one_line_errors_that_leave_nothing(tmp_path, capsys, case, fragment):
+    write_input(tmp_path / "in.nii", 2, (1.0, 1.0, 1.0), (0.0, 0.0, 0.0))
+    target = tmp_path / ("out.nii" if case == "name" else "out.zarr")
+    if case == "rotated":
+        turned = np.array([[0.0, -1, 0, 0], [1, 0, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]])
+        nib.save(nib.Nifti1Image(np.zeros((5, 6, 7), np.float32), turned), tmp_path / "in.nii")
+    if case == "exists":
+        target.mkdir()
+    before = sorted(p.name for p in tmp_path.iterdir())
+    status, _, err = run(capsys, "pyramid", tmp_path / "in.nii", target)
+    assert_one_line_error(status, err, fragment)
+    assert sorted(p.name for p in tmp_path.iterdir()) == before
