@@ -88,7 +88,8 @@ def _displacements(field: Any) -> NDArray[np.float64]:
     affine = np.asarray(field.reference.affine, dtype=np.float64)
     indices = np.indices(positions.shape[:3], dtype=np.float64).reshape(3, -1)
     voxels = (affine[:3, :3] @ indices + affine[:3, 3:]).T.reshape(positions.shape)
-    return positions - voxels
+    displacements: NDArray[np.float64] = positions - voxels
+    return displacements
 
 
 def field_steps(displacements: NDArray[np.float64], affine: NDArray[np.float64]) -> List[WorldStep]:
