@@ -9,7 +9,8 @@ input to output, rigid motions and world-space transforms of NIfTI images.
 ``resample`` takes any output grid, one matrix per volume, linear sampling
 that keeps values within the data, nearest and label sampling, a fill value
 and an ``out`` array; ``fit_grid`` finds an output grid that holds the whole
-transformed input; a ``matrix`` may also be a chain of matrices and
+transformed input, and ``deskew`` the matrix and grid that put a
+stage-scanned light-sheet stack into sample space; a ``matrix`` may also be a chain of matrices and
 displacement fields (:class:`Field`), applied in one pass; ``resample_image`` resamples nibabel images through
 world-space matrices onto another image's grid or another voxel size.
 """
@@ -17,6 +18,7 @@ world-space matrices onto another image's grid or another voxel size.
 from ._resample import resample
 from ._transform import transform
 from ._version import __version__
+from .deskew import deskew
 from .field import Field
 from .fit import fit_grid
 from .images import resample_image
@@ -26,6 +28,7 @@ __all__ = [
     "Field",
     "__version__",
     "as_homogeneous",
+    "deskew",
     "fit_grid",
     "from_homogeneous",
     "from_index",

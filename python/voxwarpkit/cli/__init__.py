@@ -16,6 +16,7 @@ from types import FrameType
 from typing import Iterator, Optional, Sequence, TextIO
 
 from ..io.errors import FileError, first_line
+from ..io.tiff import is_tiff
 from ..io.zarr import is_zarr
 from .errors import CommandError, Terminated
 from .parser import build_parser
@@ -62,7 +63,12 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
                 __import__(name)
             except ImportError:
                 raise _missing_extra(name) from None
-        chunked = is_zarr(arguments.input) or is_zarr(arguments.output)
+        chunked = is_zarr(arguments.input) or is_zarr(arguments.output) or is_tiff(arguments.input)
+        if is_tiff(arguments.input):
+            try:
+                __import__("tifffile")
+            except ImportError:
+                raise _missing_extra("tifffile") from None
         if chunked:
             for name in ("dask", "zarr"):
                 try:
@@ -93,6 +99,9 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
             force=arguments.force,
             out=out,
             err=err,
+            deskew=arguments.deskew,
+            deskew_rotate=arguments.deskew_rotate,
+            input_voxel_size=arguments.input_voxel_size,
         )
 
 

@@ -19,9 +19,11 @@ from .._affine import affine4, inverse4, twelve
 from ..images import Grid, fitted_grid, index_to_kernel, output_grid, world_to_index
 from ..io.matrixtext import MatrixSource, read_matrix_source
 from ..io.nifti import load_nifti, nifti_suffix
+from ..io.tiff import is_tiff
 from ..io.zarr import is_zarr
 from . import dask_backend, memory_backend
 from .chains import Kernel, chain_kernel
+from .deskew import deskewed_grid
 from .errors import CommandError
 from .grids import lazy_grid, nifti_grid, on_grid
 from .output import check_output, shown
@@ -60,6 +62,9 @@ def run_apply(
     force: bool = False,
     out: TextIO = sys.stdout,
     err: TextIO = sys.stderr,
+    deskew: Optional[float] = None,
+    deskew_rotate: bool = False,
+    input_voxel_size: Optional[Sequence[float]] = None,
 ) -> None:
     """Resample the image ``source`` into ``target``.
 
@@ -76,25 +81,31 @@ def run_apply(
     in order, the first to the output's position, with ``matrix_path``, if
     given, the input's motion applied last (see :mod:`voxwarpkit.cli.chains`).
     ``antialias`` smooths the input first, as :func:`voxwarpkit.resample` does.
+    ``deskew`` (an angle in degrees) puts a stage-scanned light-sheet stack
+    into the sheet's frame, or the coverslip's with ``deskew_rotate``, on a
+    grid that holds all of it (see :mod:`voxwarpkit.cli.deskew`). A TIFF input
+    is read lazily with dask; ``input_voxel_size`` replaces its voxel size.
     """
     started = time.perf_counter()
-    chunked = is_zarr(source) or is_zarr(target)
+    chunked = is_zarr(source) or is_tiff(source) or is_zarr(target)
     if chunked and not is_zarr(target) and nifti_suffix(target) is None:
         raise CommandError(f"output {target}: the name must end in .zarr, .nii or .nii.gz")
     if not chunked and nifti_suffix(target) is None:
         raise CommandError(f"output {target}: the name must end in .nii or .nii.gz")
     check_output(target, force=force, reads=(source, like, matrix_path, *transforms))
-    if chunked and matrix_path is None and like is None and voxel_size is None:
-        dask_backend.convert(source, target, chunks, scheduler, force, err)
+    if chunked and matrix_path is None and like is None and voxel_size is None and deskew is None and not transforms:
+        dask_backend.convert(source, target, chunks, scheduler, force, err, input_voxel_size)
         print(f"copied {source} into {target} in {time.perf_counter() - started:.3f} s", file=out)
         return
 
     read = _read_lazily if chunked else _read_nifti
-    image = read(source, "input")
+    image = _read_lazily(source, "input", input_voxel_size) if chunked else _read_nifti(source, "input")
     reference = None if like is None else read(like, "reference")
     grid = output_grid(image.grid, voxel_size) if reference is None else reference.grid
     kernel: Kernel
-    if transforms:
+    if deskew is not None:
+        grid, kernel, how = deskewed_grid(image.grid, deskew, deskew_rotate, voxel_size)
+    elif transforms:
         kernel, how = chain_kernel(
             transforms,
             matrix_path,
@@ -182,9 +193,9 @@ def _read_nifti(path: Path, role: str) -> Opened:
     return Opened(image, nifti_grid(image, path, role), shape[3] if len(shape) == 4 else 1, image)
 
 
-def _read_lazily(path: Path, role: str) -> Opened:
-    """A Zarr store or a NIfTI file as a dask array."""
-    image = dask_backend.read_image(path)
+def _read_lazily(path: Path, role: str, input_voxel_size: Optional[Sequence[float]] = None) -> Opened:
+    """A Zarr store, a NIfTI file or a TIFF stack as a dask array."""
+    image = dask_backend.read_image(path, input_voxel_size)
     volumes = image.data.shape[0] if image.data.ndim == 4 else 1
     return Opened(image, lazy_grid(image, path, role), volumes, None)
 

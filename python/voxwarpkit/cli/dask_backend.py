@@ -27,6 +27,7 @@ from ..io.atomic import replaced_store_on_success
 from ..io.errors import FileError, first_line
 from ..io.lazy import LazyImage, positive_three
 from ..io.nifti import nifti_suffix, read_nifti_lazily, save_nifti
+from ..io.tiff import is_tiff, read_tiff
 from ..io.zarr import PathLike, create_output, is_zarr, output_affine, read_zarr, regular_block, write_block
 from .errors import CommandError
 from .grids import lazy_grid, nifti_on_grid
@@ -36,11 +37,19 @@ if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
 
 
-def read_image(path: PathLike) -> LazyImage:
-    """The image in a Zarr array, an OME-Zarr image group or a NIfTI file, read lazily."""
+def read_image(path: PathLike, input_voxel_size: Optional[Sequence[float]] = None) -> LazyImage:
+    """The image in a Zarr array, an OME-Zarr image group, a NIfTI file or a TIFF stack, read lazily.
+
+    ``input_voxel_size`` (sx, sy, sz) replaces a TIFF's own and is refused for other files, which state theirs.
+    """
     # Absolute, so that workers started elsewhere (a cluster's) find it too.
     source = Path(path).absolute()
-    image = read_nifti_lazily(source) if nifti_suffix(source) is not None else read_zarr(source)
+    if input_voxel_size is not None and not is_tiff(source):
+        raise CommandError(f"input {source}: --input-voxel-size applies to TIFF inputs; this file states its own")
+    if is_tiff(source):
+        image = read_tiff(source, input_voxel_size)
+    else:
+        image = read_nifti_lazily(source) if nifti_suffix(source) is not None else read_zarr(source)
     shape = tuple(image.data.shape)
     if len(shape) not in (3, 4):
         raise CommandError(
@@ -96,6 +105,7 @@ def resample_with_dask(
             force=force,
             out=out,
             err=err,
+            input_voxel_size=image.voxel_size if is_tiff(source) else None,
         )
         return
     try:
@@ -132,15 +142,23 @@ def _block_of(chunks: Optional[Tuple[int, ...]], rank: int, target: Path) -> Opt
 
 
 def convert(
-    source: Path, target: Path, chunks: Optional[Sequence[int]], scheduler: Optional[str], force: bool, err: TextIO
+    source: Path,
+    target: Path,
+    chunks: Optional[Sequence[int]],
+    scheduler: Optional[str],
+    force: bool,
+    err: TextIO,
+    input_voxel_size: Optional[Sequence[float]] = None,
 ) -> None:
-    """Copy an image between NIfTI and Zarr, values and grid unchanged (axes reversed)."""
+    """Copy an image between NIfTI and Zarr, or from TIFF to either, values and grid unchanged (axes reversed)."""
     if is_zarr(target):
-        image = read_image(source)
+        image = read_image(source, input_voxel_size)
         block = _block_of(None if chunks is None else tuple(chunks), image.data.ndim, target)
-        nifti_to_zarr(source, target, chunks=block, scheduler=scheduler, force=force, err=err)
+        nifti_to_zarr(
+            source, target, chunks=block, scheduler=scheduler, force=force, err=err, input_voxel_size=input_voxel_size
+        )
     else:
-        zarr_to_nifti(source, target, force=force)
+        zarr_to_nifti(source, target, force=force, input_voxel_size=input_voxel_size)
 
 
 def apply_zarr(
@@ -163,8 +181,9 @@ def apply_zarr(
     progress: bool = True,
     out: TextIO = sys.stdout,
     err: TextIO = sys.stderr,
+    input_voxel_size: Optional[Sequence[float]] = None,
 ) -> None:
-    """Resample the image in ``source`` (Zarr, OME-Zarr or NIfTI) into the Zarr array ``target``.
+    """Resample the image in ``source`` (Zarr, OME-Zarr, NIfTI or TIFF) into the Zarr array ``target``.
 
     ``matrices`` maps output physical positions to input ones, as
     :func:`voxwarpkit.resample` takes it (one matrix, or one per volume).
@@ -187,7 +206,7 @@ def apply_zarr(
     """
     target_path = Path(target)
     check_output(target_path, force=force)
-    image = read_image(source)
+    image = read_image(source, input_voxel_size)
     try:
         result = resample(
             image.data,
@@ -296,8 +315,9 @@ def nifti_to_zarr(
     force: bool = False,
     progress: bool = True,
     err: TextIO = sys.stderr,
+    input_voxel_size: Optional[Sequence[float]] = None,
 ) -> None:
-    """Write the NIfTI image ``source`` as the Zarr array ``target``, axes reversed.
+    """Write the NIfTI image (or TIFF stack) ``source`` as the Zarr array ``target``, axes reversed.
 
     The array holds the data's own element type, the ``voxel_size``
     attribute (sx, sy, sz), the NIfTI ``affine`` (voxel-to-world, 4x4) and
@@ -306,7 +326,7 @@ def nifti_to_zarr(
     """
     target_path = Path(target)
     check_output(target_path, force=force)
-    image = read_image(source)
+    image = read_image(source, input_voxel_size)
     data = image.data.rechunk("auto" if chunks is None else chunks)
     write_zarr(
         data,
@@ -321,7 +341,9 @@ def nifti_to_zarr(
     )
 
 
-def zarr_to_nifti(source: PathLike, target: PathLike, *, force: bool = False) -> None:
+def zarr_to_nifti(
+    source: PathLike, target: PathLike, *, force: bool = False, input_voxel_size: Optional[Sequence[float]] = None
+) -> None:
     """Write the Zarr or OME-Zarr image ``source`` as the NIfTI file ``target`` (in memory).
 
     The affine is the array's ``affine`` attribute, or an OME-Zarr image's
@@ -333,7 +355,7 @@ def zarr_to_nifti(source: PathLike, target: PathLike, *, force: bool = False) ->
     if nifti_suffix(target_path) is None:
         raise CommandError(f"output {target_path}: the name must end in .nii or .nii.gz")
     check_output(target_path, force=force)
-    image = read_image(source)
+    image = read_image(source, input_voxel_size)
     grid = lazy_grid(image, Path(source), "input")
     data = np.asarray(image.data.compute(scheduler="threads")).transpose()
     save_nifti(nifti_on_grid(data, grid, image.header), target_path, overwrite=force)

@@ -10,6 +10,7 @@ from pathlib import Path
 from typing import NoReturn
 
 from .._version import __version__
+from ..io.tiff import is_tiff
 from ..io.zarr import is_zarr
 
 _CONVENTIONS = ("physical", "index")
@@ -110,6 +111,25 @@ renamed once complete. --chunks Z Y X (T Z Y X) sets its blocks, --scheduler the
 dask.distributed cluster that computes them (its workers must see INPUT and
 OUTPUT at the same paths). Without -m, --like or --voxel-size, a NIfTI image
 and a Zarr store are copied into each other, values and grid unchanged.
+
+TIFF (.tif, .tiff, .ome.tif; pip install 'voxwarpkit[cli,dask]'): an INPUT
+TIFF or OME-TIFF stack is read lazily through tifffile, its first series at
+full resolution: pages (Z) of Y X planes, or T Z Y X, axes of length 1
+dropped. Voxel sizes are in micrometres, from OME's PhysicalSizeX/Y/Z and
+their units, else ImageJ's resolution and spacing; --input-voxel-size SX SY SZ
+gives them for a TIFF that has none, or replaces its own. It is resampled with
+dask on this machine's threads (no --scheduler), into NIfTI or Zarr (an
+OME-Zarr image); without -m, --like, --voxel-size or --deskew it is copied.
+
+Deskew (--deskew ANGLE): INPUT is a stage-scanned light-sheet stack, i j k =
+the camera's x and y and the stage position, voxel size SX SY DZ with DZ the
+stage step; ANGLE is the angle in degrees between the light sheet and the
+coverslip, in (0, 180). Plane k is shifted along i by k * DZ * cos(ANGLE) and
+the planes are DZ * sin(ANGLE) apart, normal to the sheet: the output is the
+sheet's frame, or the coverslip's with --deskew-rotate (the sheet's frame
+turned by ANGLE about j, so that k is normal to the coverslip). The output
+grid holds the whole stack, with --voxel-size's spacing or isotropic at the
+finer camera pixel; its affine is that frame, axis-aligned.
 """
 
 _PYRAMID_DESCRIPTION = """\
@@ -267,6 +287,26 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="the matrix maps input to output; invert it before use",
     )
+    apply.add_argument(
+        "--deskew",
+        metavar="ANGLE",
+        type=_number,
+        default=None,
+        help="deskew a stage-scanned light-sheet stack whose sheet lies ANGLE degrees from the coverslip (see above)",
+    )
+    apply.add_argument(
+        "--deskew-rotate",
+        action="store_true",
+        help="with --deskew: turn the output into coverslip coordinates, z normal to the coverslip",
+    )
+    apply.add_argument(
+        "--input-voxel-size",
+        metavar=("SX", "SY", "SZ"),
+        nargs=3,
+        type=_positive_number,
+        default=None,
+        help="TIFF: the input's voxel size along i, j, k, replacing the file's (in micrometres)",
+    )
     apply.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
     apply.set_defaults(check=partial(_check_apply, apply))
 
@@ -305,17 +345,38 @@ def _check_apply(parser: argparse.ArgumentParser, arguments: argparse.Namespace)
     """Usage errors among apply's options, which argparse cannot express."""
     if arguments.chunks is not None and len(arguments.chunks) not in (3, 4):
         parser.error(f"--chunks takes 3 numbers (Z Y X) or 4 (T Z Y X), got {len(arguments.chunks)}")
-    if not (is_zarr(arguments.input) or is_zarr(arguments.output)) and (
+    tiff = is_tiff(arguments.input)
+    if not (is_zarr(arguments.input) or is_zarr(arguments.output) or tiff) and (
         arguments.chunks is not None or arguments.scheduler is not None
     ):
         parser.error("--chunks and --scheduler apply to Zarr images (a name ending in .zarr)")
+    if tiff and arguments.scheduler is not None:
+        parser.error("a TIFF input is read on this machine's threads: --scheduler takes Zarr and NIfTI inputs")
+    if arguments.input_voxel_size is not None and not tiff:
+        parser.error("--input-voxel-size applies to TIFF inputs; NIfTI and Zarr images state their own")
+    _check_deskew(parser, arguments)
     if arguments.matrix is None:
-        converting = is_zarr(arguments.input) != is_zarr(arguments.output)
+        converting = is_zarr(arguments.input) != is_zarr(arguments.output) or tiff
         regrid = arguments.like is not None or arguments.voxel_size is not None or converting
+        regrid = regrid or arguments.deskew is not None
         if not regrid and not arguments.transforms:
             parser.error("apply needs --matrix FILE, --transform FILE, --like REF or --voxel-size SX SY SZ")
         if arguments.convention is not None or arguments.inverse:
             parser.error("--convention and --inverse apply to a --matrix file")
+
+
+def _check_deskew(parser: argparse.ArgumentParser, arguments: argparse.Namespace) -> None:
+    """--deskew makes its own matrix and grid: nothing else may give them."""
+    if arguments.deskew is None:
+        if arguments.deskew_rotate:
+            parser.error("--deskew-rotate goes with --deskew ANGLE")
+        return
+    options = (("--matrix", arguments.matrix), ("--transform", arguments.transforms), ("--like", arguments.like))
+    given = [name for name, value in options if value]
+    if arguments.fit:
+        given.append("--fit")
+    if given:
+        parser.error(f"--deskew makes its own matrix and fitted grid; it does not go with {', '.join(given)}")
 
 
 def _number(text: str) -> float:
