@@ -16,6 +16,7 @@ import math
 from typing import List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
+from numpy.typing import NDArray
 
 Three = Tuple[float, float, float]
 
@@ -63,10 +64,10 @@ def coarser(level: Level) -> Level:
     return Level((shape[2], shape[1], shape[0]), _three(spacing), _three(translation))
 
 
-def level_matrix(level: Level, finest: Level) -> np.ndarray:
+def level_matrix(level: Level, finest: Level) -> NDArray[np.float64]:
     """The output -> input matrix (3x4, physical) that resamples the finest level onto ``level``:
     positions are measured from each grid's voxel 0, so it is a translation by the difference."""
-    matrix = np.eye(3, 4)
+    matrix: NDArray[np.float64] = np.eye(3, 4)
     matrix[:, 3] = np.subtract(level.translation, finest.translation)
     return matrix
 
