@@ -39,16 +39,17 @@ def pyramid_levels(
 ) -> List[Level]:
     """The levels of the pyramid of an image of ``shape`` (z, y, x) and ``spacing`` (x, y, z).
 
-    ``levels`` levels in all (level 0 included), or fewer: the last level is
-    the first whose extent along some axis fits in one chunk of ``chunks``
-    (z, y, x), the block each level is stored in. None: as many as that allows.
+    ``levels`` levels in all (level 0 included), or fewer once every axis
+    is down to one voxel. None: until the first level whose extent along some
+    axis fits in one chunk of ``chunks`` (z, y, x), the block each level is
+    stored in.
     """
     if levels is not None and (isinstance(levels, bool) or not isinstance(levels, int) or levels < 1):
         raise ValueError(f"levels must be a whole number of at least 1, got {levels!r}")
     z, y, x = (int(n) for n in shape)
     current = Level((z, y, x), _three(spacing), _three(translation))
     result = [current]
-    while (levels is None or len(result) < levels) and not _fits_one_chunk(current.shape, chunks):
+    while _wants_another(current, len(result), levels, chunks):
         current = coarser(current)
         result.append(current)
     return result
@@ -70,6 +71,14 @@ def level_matrix(level: Level, finest: Level) -> NDArray[np.float64]:
     matrix: NDArray[np.float64] = np.eye(3, 4)
     matrix[:, 3] = np.subtract(level.translation, finest.translation)
     return matrix
+
+
+def _wants_another(level: Level, count: int, levels: Optional[int], chunks: Sequence[int]) -> bool:
+    """Whether a level follows ``level``, the ``count``-th: up to ``levels`` while some axis
+    has voxels to halve; without a count, until some axis fits in one chunk."""
+    if levels is not None:
+        return count < levels and max(level.shape) > 1
+    return not _fits_one_chunk(level.shape, chunks)
 
 
 def _fits_one_chunk(shape: Tuple[int, int, int], chunks: Sequence[int]) -> bool:

@@ -42,7 +42,8 @@ def test_each_level_halves_the_finest_axes_and_covers_the_image(seed):
 
 
 def test_an_anisotropic_stack_halves_its_fine_axes_until_they_reach_the_coarse_one():
-    levels = pyramid_levels((64, 1024, 1024), (1.0, 1.0, 4.0), levels=5, chunks=(1, 1, 1))
+    # A count of levels is kept even past the level that fits one chunk.
+    levels = pyramid_levels((64, 1024, 1024), (1.0, 1.0, 4.0), levels=5, chunks=(64, 64, 64))
     assert [level.spacing for level in levels] == [(1, 1, 4), (2, 2, 4), (4, 4, 4), (8, 8, 8), (16, 16, 16)]
 
 

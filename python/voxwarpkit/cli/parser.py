@@ -319,7 +319,12 @@ def build_parser() -> argparse.ArgumentParser:
     pyramid.add_argument("input", metavar="INPUT", type=Path, help="NIfTI or Zarr image")
     pyramid.add_argument("output", metavar="OUTPUT", type=Path, help="OME-Zarr image to write (a name ending in .zarr)")
     pyramid.add_argument(
-        "--levels", metavar="N", type=_block_count, default=None, help="at most N levels, the input's own included"
+        "--levels",
+        metavar="N",
+        type=_block_count,
+        default=None,
+        help="N levels, the input's own included (fewer only once every axis is one voxel); "
+        "default: until some axis fits in one chunk",
     )
     pyramid.add_argument(
         "--chunks",
