@@ -137,6 +137,8 @@ def engine_arguments(image, matrix, interpolation="linear"):
         target_spacing,
         request.engine_order,
         request.fill,
+        None,  # out: the engine makes the result, as in a call without out=
+        request.chain or None,
     )
 
 
