@@ -288,6 +288,55 @@ PyObject *py_copies_source(PyObject *, PyObject *args)
     return PyBool_FromLong(call.source_numbers.get() != nullptr);
 }
 
+// engine_resample(variant, threads, *engine_arguments): the package engine's
+// resample, arguments and result as voxwarpkit._engine.resample has them (its
+// trailing thread count given here second instead), on `threads` threads with
+// the kernel variant named, so that each variant can be timed as the package
+// runs it. The interpreter lock is released while the kernel runs; there is
+// no look for signals between pieces.
+PyObject *py_engine_resample(PyObject *, PyObject *args)
+{
+    const Py_ssize_t count = PyTuple_GET_SIZE(args);
+    PyObject *head = PyTuple_GetSlice(args, 0, 2);
+    if (head == nullptr) {
+        return nullptr;
+    }
+    const char *variant_name = nullptr;
+    int threads = 0;
+    const bool parsed = count >= 2 && PyArg_ParseTuple(head, "si", &variant_name, &threads);
+    Py_DECREF(head);
+    if (!parsed) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError, "engine_resample needs a variant name, a thread count and the arguments");
+        }
+        return nullptr;
+    }
+    if (threads < 1 || threads > 4096) {
+        PyErr_Format(PyExc_ValueError, "threads must be from 1 to 4096, got %d", threads);
+        return nullptr;
+    }
+    const kernel_variant *variant = find_variant(variant_name);
+    if (variant == nullptr) {
+        return nullptr;
+    }
+    PyObject *engine_args = PyTuple_GetSlice(args, 2, count);
+    if (engine_args == nullptr) {
+        return nullptr;
+    }
+    resample_call call;
+    const bool prepared = prepare_resample(engine_args, call);
+    Py_DECREF(engine_args);
+    if (!prepared) {
+        return nullptr;
+    }
+    Py_BEGIN_ALLOW_THREADS;
+    run_resample_jobs(call.jobs.data(), call.jobs.size(), variant->resample, threads, {nullptr, nullptr});
+    Py_END_ALLOW_THREADS;
+    PyObject *result = call.result;
+    call.result = nullptr;
+    return result;
+}
+
 // The parts of the floating-point environment that change results, as one
 // comparable value: rounding mode, raised flags and (on x86) the whole MXCSR.
 struct float_state {
@@ -448,6 +497,9 @@ PyMethodDef methods[] = {
      "resample_block(*engine_resample_arguments, variant) -> the engine's result from one variant"},
     {"copies_source", py_copies_source, METH_VARARGS,
      "copies_source(*engine_resample_arguments) -> whether the engine would read a float copy of the source"},
+    {"engine_resample", py_engine_resample, METH_VARARGS,
+     "engine_resample(variant, threads, *engine_resample_arguments) -> the engine's result from one variant on "
+     "`threads` threads"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -40,6 +40,19 @@ def test_every_variant_gives_the_scalar_bits(variant, seed):
     assert_same_bits(testing.resample_block(*arguments, variant), testing.resample_block(*arguments, "scalar"))
 
 
+@pytest.mark.parametrize("variant", VARIANTS)
+@pytest.mark.parametrize("seed", range(130, 136))
+def test_engine_resample_on_threads_gives_resample_blocks_bits(variant, seed):
+    rng = np.random.default_rng(seed)
+    arguments = engine_arguments(*random_case(rng))
+    want = testing.resample_block(*arguments, "scalar")
+    threads = int(rng.integers(1, 5))
+    assert_same_bits(testing.engine_resample(variant, threads, *arguments), want)
+    out = np.zeros_like(want)
+    assert testing.engine_resample(variant, threads, *arguments, out) is out
+    assert_same_bits(out, want)
+
+
 @pytest.mark.parametrize("code", "Bhilfd")
 @pytest.mark.parametrize("threads", [1, 2, 3, 8])
 def test_transforms_edges_give_transforms_bits(code, threads):
