@@ -69,17 +69,7 @@ inline void bspline_weights(typename D::doubles t, typename D::doubles weights[b
 // four taps' indices, mirrored into [0, n - 1], and their weights.
 inline bool bspline_axis(float I, int32_t n, int32_t index[bspline_taps], double weights[bspline_taps])
 {
-    if (nearest_index(I, n) < 0) {
-        return false;
-    }
-    const float below = std::floor(I);
-    const float fraction = I - below;  // exact
-    const int32_t base = static_cast<int32_t>(below);
-    for (int tap = 0; tap < bspline_taps; ++tap) {
-        index[tap] = mirrored(base + tap - 1, n);
-    }
-    bspline_weights<plain_doubles>(double{fraction}, weights);
-    return true;
+    return tap_axis<bspline_taps>(I, n, 1, index, weights, mirrored, bspline_weights<plain_doubles>);
 }
 
 // Cubic B-spline interpolation as a separable method: sums axis by axis.

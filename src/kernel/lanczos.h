@@ -106,18 +106,10 @@ inline void lanczos_weights(double d, double weights[lanczos_taps])
 // [0, n - 1]; else the six taps' indices, clamped to [0, n - 1], and weights.
 inline bool lanczos_axis(float I, int32_t n, int32_t taps[lanczos_taps], double weights[lanczos_taps])
 {
-    if (nearest_index(I, n) < 0) {
-        return false;
-    }
-    const float below = std::floor(I);
-    const float fraction = I - below;  // exact
-    const int32_t base = static_cast<int32_t>(below);
-    for (int tap = 0; tap < lanczos_taps; ++tap) {
-        const int32_t index = base + tap - (lanczos_radius - 1);
-        taps[tap] = index < 0 ? 0 : index > n - 1 ? n - 1 : index;
-    }
-    lanczos_weights(double{fraction}, weights);
-    return true;
+    const auto clamped = [](int32_t index, int32_t count) {
+        return index < 0 ? 0 : index > count - 1 ? count - 1 : index;
+    };
+    return tap_axis<lanczos_taps>(I, n, lanczos_radius - 1, taps, weights, clamped, lanczos_weights);
 }
 
 // Lanczos interpolation as a separable method: its terms added one by one.

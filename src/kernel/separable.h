@@ -19,6 +19,27 @@
 namespace voxwarp {
 namespace {
 
+// One axis of a method: false unless the nearest voxel of I lies in
+// [0, n - 1]; else the taps floor(I) - before .. floor(I) - before + taps - 1,
+// each brought into [0, n - 1] by place(index, n), and weigh(fraction,
+// weights) of the fraction I - floor(I), which is exact.
+template <int taps, typename Place, typename Weigh>
+inline bool tap_axis(float I, int32_t n, int32_t before, int32_t index[taps], double weights[taps], Place place,
+                     Weigh weigh)
+{
+    if (nearest_index(I, n) < 0) {
+        return false;
+    }
+    const float below = std::floor(I);
+    const float fraction = I - below;
+    const int32_t base = static_cast<int32_t>(below);
+    for (int tap = 0; tap < taps; ++tap) {
+        index[tap] = place(base + tap - before, n);
+    }
+    weigh(double{fraction}, weights);
+    return true;
+}
+
 // The sum of every term, each the voxel times its x, y and z weights from
 // left to right, added one by one: z outermost, then y, x fastest.
 template <typename Math, int taps, typename Source>
