@@ -1,15 +1,11 @@
 #include "kernel/line_filter.h"
 
 #include "kernel/bspline_prefilter.h"
-#include "kernel/float_environment.h"
 #include "kernel/gaussian_fir.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <memory>
 #include <new>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -92,46 +88,15 @@ bool filter_lines_along_axis(const line_filter_job &job, int threads, progress_c
             return false;
         }
     }
-    std::atomic<int64_t> next{0};
-    std::atomic<bool> stopped{false};
-    const auto run = [&](double *buffer) {
-        const ieee_default_environment environment;
-        for (;;) {
-            const int64_t unit = next.fetch_add(1);
-            if (unit >= layout.count || stopped.load()) {
-                return;
-            }
-            filter_unit(job, layout, unit, buffer);
+    struct run {
+        const line_filter_job &job;
+        const unit_layout &layout;
+        std::vector<std::unique_ptr<double[]>> &work;
+        static void unit(void *context, int64_t index, int worker)
+        {
+            run &self = *static_cast<run *>(context);
+            filter_unit(self.job, self.layout, index, self.work[static_cast<size_t>(worker)].get());
         }
-    };
-    std::vector<std::thread> workers;
-    try {
-        for (size_t i = 1; i < work.size(); ++i) {
-            workers.emplace_back(run, work[i].get());
-        }
-    } catch (...) {
-        // Fewer threads than asked for: those started and this one share the lines.
-    }
-    {
-        const ieee_default_environment environment;
-        using clock = std::chrono::steady_clock;
-        auto last_check = clock::now();
-        for (;;) {
-            const int64_t unit = next.fetch_add(1);
-            if (unit >= layout.count || stopped.load()) {
-                break;
-            }
-            filter_unit(job, layout, unit, work[0].get());
-            if (check.keep_going != nullptr && clock::now() - last_check >= std::chrono::milliseconds(50)) {
-                if (!check.keep_going(check.context)) {
-                    stopped.store(true);
-                }
-                last_check = clock::now();
-            }
-        }
-    }
-    for (std::thread &worker : workers) {
-        worker.join();
-    }
-    return !stopped.load();
+    } lines_run{job, layout, work};
+    return run_units(layout.count, static_cast<int>(work.size()), check, {run::unit, &lines_run});
 }

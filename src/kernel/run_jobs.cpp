@@ -102,6 +102,55 @@ void run_resample_job(const resample_job &job, resample_function kernel)
     kernel(job);
 }
 
+bool run_units(int64_t count, int threads, progress_check check, unit_work work)
+{
+    std::atomic<int64_t> next{0};
+    std::atomic<bool> stopped{false};
+    const auto run_one = [work](int64_t unit, int worker) {
+        const ieee_default_environment environment;
+        work.work(work.context, unit, worker);
+    };
+    const auto worker_loop = [&](int worker) {
+        for (;;) {
+            const int64_t unit = next.fetch_add(1);
+            if (unit >= count || stopped.load()) {
+                return;
+            }
+            run_one(unit, worker);
+        }
+    };
+
+    std::vector<std::thread> workers;
+    const int64_t wanted_workers = std::min<int64_t>(std::max(threads, 1), count);
+    try {
+        for (int64_t i = 1; i < wanted_workers; ++i) {
+            workers.emplace_back(worker_loop, static_cast<int>(i));
+        }
+    } catch (...) {
+        // Fewer threads than asked for: the calling thread and those started share the work.
+    }
+
+    using clock = std::chrono::steady_clock;
+    auto last_check = clock::now();
+    for (;;) {
+        const int64_t unit = next.fetch_add(1);
+        if (unit >= count || stopped.load()) {
+            break;
+        }
+        run_one(unit, 0);
+        if (check.keep_going != nullptr && clock::now() - last_check >= std::chrono::milliseconds(50)) {
+            if (!check.keep_going(check.context)) {
+                stopped.store(true);
+            }
+            last_check = clock::now();
+        }
+    }
+    for (std::thread &worker : workers) {
+        worker.join();
+    }
+    return !stopped.load();
+}
+
 bool run_resample_jobs(const resample_job *jobs, size_t count, resample_function kernel, int threads,
                        progress_check check)
 {
@@ -115,45 +164,14 @@ bool run_resample_jobs(const resample_job *jobs, size_t count, resample_function
         }
         return true;
     }
-    std::atomic<size_t> next{0};
-    std::atomic<bool> stopped{false};
-    const auto work = [&]() {
-        for (;;) {
-            const size_t index = next.fetch_add(1);
-            if (index >= pieces.size() || stopped.load()) {
-                return;
-            }
-            run_resample_job(pieces[index], kernel);
+    struct run {
+        const std::vector<resample_job> &pieces;
+        resample_function kernel;
+        static void piece(void *context, int64_t index, int)
+        {
+            const run &self = *static_cast<const run *>(context);
+            self.kernel(self.pieces[static_cast<size_t>(index)]);
         }
-    };
-
-    std::vector<std::thread> workers;
-    const size_t wanted_workers = std::min<size_t>(static_cast<size_t>(std::max(threads, 1)), pieces.size());
-    try {
-        for (size_t i = 1; i < wanted_workers; ++i) {
-            workers.emplace_back(work);
-        }
-    } catch (...) {
-        // Fewer threads than asked for: the calling thread and those started share the work.
-    }
-
-    using clock = std::chrono::steady_clock;
-    auto last_check = clock::now();
-    for (;;) {
-        const size_t index = next.fetch_add(1);
-        if (index >= pieces.size() || stopped.load()) {
-            break;
-        }
-        run_resample_job(pieces[index], kernel);
-        if (check.keep_going != nullptr && clock::now() - last_check >= std::chrono::milliseconds(50)) {
-            if (!check.keep_going(check.context)) {
-                stopped.store(true);
-            }
-            last_check = clock::now();
-        }
-    }
-    for (std::thread &worker : workers) {
-        worker.join();
-    }
-    return !stopped.load();
+    } pieces_run{pieces, kernel};
+    return run_units(static_cast<int64_t>(pieces.size()), threads, check, {run::piece, &pieces_run});
 }

@@ -9,6 +9,7 @@
 #include "kernel/resample_scalar.h"
 
 #include <cstddef>
+#include <cstdint>
 
 // Runs the sound `job` with `kernel` on the calling thread under IEEE 754's
 // default floating-point environment, and restores the caller's afterwards.
@@ -21,6 +22,21 @@ struct progress_check {
     bool (*keep_going)(void *context);
     void *context;
 };
+
+// One unit of work: work(context, unit, worker).
+struct unit_work {
+    void (*work)(void *context, int64_t unit, int worker);
+    void *context;
+};
+
+// Calls work(unit, worker) for every unit from 0 to count - 1 on up to
+// `threads` threads, each call under the default floating-point environment;
+// `worker` (0 for the calling thread) tells a call which thread's scratch
+// memory it may use. Units are handed out one at a time, so threads that run
+// at different speeds even out. Returns false when `check` stopped the run,
+// whose units are then partly done. Never throws: if the system refuses a
+// thread, the others do its work.
+bool run_units(int64_t count, int threads, progress_check check, unit_work work);
 
 // Runs `count` sound jobs with `kernel` on up to `threads` threads, the
 // calling one included; each thread computes under the default environment.
