@@ -66,7 +66,7 @@ def coarser(level: Level) -> Level:
 
 
 def level_matrix(level: Level, finest: Level) -> NDArray[np.float64]:
-    """The output -> input matrix (3x4, physical) that resamples the finest level onto ``level``:
+    """The output -> input matrix (3x4, physical) that resamples the level ``finest`` onto ``level``:
     positions are measured from each grid's voxel 0, so it is a translation by the difference."""
     matrix: NDArray[np.float64] = np.eye(3, 4)
     matrix[:, 3] = np.subtract(level.translation, finest.translation)

@@ -137,8 +137,8 @@ Write a NIfTI or Zarr image as an OME-Zarr multiscale image: level 0 is the
 input (as float32), and each next level halves the sampling along every axis
 that is not coarser than the finest one (an anisotropic stack halves its
 finer axes until they reach the coarsest, then all), until a level fits in
-one block along some axis or --levels are written. Each level is the input
-anti-aliased (a Gaussian of sigma (ratio - 1) / 2 voxels per axis) and
+one block along some axis or --levels are written. Each level is the one
+before it (level 0: the input) anti-aliased (a Gaussian of sigma (ratio - 1) / 2 voxels per axis) and
 resampled linearly onto the level's grid, whose voxel 0 centre the level's
 translation gives. The output appears only once complete; Ctrl-C leaves
 nothing behind.

@@ -1,10 +1,11 @@
-"""``voxwarpkit pyramid``: an OME-Zarr multiscale image, each level anti-aliased and resampled from the finest.
+"""``voxwarpkit pyramid``: an OME-Zarr multiscale image, each level anti-aliased and resampled from the one before.
 
-Level k is ``resample(image, ..., antialias=True)`` of the input onto level
-k's grid (:mod:`voxwarpkit.pyramid`), linear, float32; level 0 is the input
-itself as float32. Every level comes from the input, not from the level
-before, so each has the bits of one in-memory call. All levels are written
-from one dask graph into a temporary store, renamed once complete.
+Level k is ``resample(level k - 1, ..., antialias=True)`` onto level k's grid
+(:mod:`voxwarpkit.pyramid`), linear, float32; level 0 is the input itself as
+float32. Each level reads the one before rather than the input, so its
+smoothing is short and its windows small; its bits are those of the same
+in-memory calls one after the other. All levels are written from one dask
+graph into a temporary store, renamed once complete.
 """
 
 from __future__ import annotations
@@ -76,7 +77,9 @@ def run_pyramid(
     axes = ome_axes(image.data.ndim, header and header.space_unit, header and header.time_unit)
     time_step = header.time_step if header is not None and header.time_step else 1.0
     entry = multiscale_entry(grids, axes, time_step, ngff, source.name)
-    lazy = [_level(image, grids, level, chunks) for level, chunks in zip(grids, blocks)]
+    lazy = [_level(image.data, grids[0], grids[0], blocks[0])]
+    for finer, level, chunks in zip(grids, grids[1:], blocks[1:]):
+        lazy.append(_level(lazy[-1], finer, level, chunks))
 
     def writes_into(store: Path) -> Any:
         paths = create_pyramid(store, entry, shapes, blocks, np.dtype(np.float32), ngff)
@@ -93,13 +96,14 @@ def run_pyramid(
     )
 
 
-def _level(image: Any, grids: List[Level], level: Level, chunks: Tuple[int, ...]) -> Any:
-    """Level ``level`` as a lazy float32 array: the input anti-aliased and resampled onto its grid."""
+def _level(finer_data: Any, finer: Level, level: Level, chunks: Tuple[int, ...]) -> Any:
+    """Level ``level`` as a lazy float32 array: the level before it (or the input, for level 0)
+    anti-aliased and resampled onto its grid, so each level reads a coarser one than the input."""
     try:
         return resample(
-            image.data,
-            grids[0].spacing,
-            level_matrix(level, grids[0]),
+            finer_data,
+            finer.spacing,
+            level_matrix(level, finer),
             shape=level.shape,
             output_voxel_size=level.spacing,
             chunks=chunks,
