@@ -5,6 +5,9 @@ so the result does not depend on the chunking. It reads only the input
 chunks its positions need (found with the kernel's own float32 arithmetic),
 copies them into one window of the input grid and lets the engine resample
 the block from that window, with the gates and bands of the whole grid.
+Anti-aliasing widens the window by the Gaussian's radius and smooths it in
+the task: the voxels the block reads then have the bits of the whole image
+smoothed, and no smoothed copy of the image is ever made.
 Indices over the whole volume are Python ints: only blocks and windows must
 stay below 2**31 elements.
 """
@@ -20,8 +23,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequenc
 
 import numpy as np
 
-from ._blocks import resample_window, source_box
-from ._line_passes import lazy_source_of
+from ._blocks import Box, resample_window, source_box
+from ._line_passes import gaussian_radius, lazy_source_of, source_of
 from ._request import LIMIT, Counts, Request, check_image_axes, check_image_type, checked_request, counts, volume_range
 
 if TYPE_CHECKING:
@@ -52,6 +55,7 @@ class BlockPlan(NamedTuple):
     grid: Counts  # the input's true extent (z, y, x)
     window_origin: Counts
     window_shape: Tuple[int, int, int, int]  # (volumes, z, y, x)
+    smoothed: bool  # the window is anti-aliased in the task
     pieces: Tuple[Piece, ...]  # empty when the block reads nothing: it is all fill
     request: Request  # with the block's own matrices when there is one per volume
     block_origin: Counts
@@ -108,13 +112,16 @@ def resample_dask(
         interpolation=interpolation,
         antialias=antialias,
     )
-    image = lazy_source_of(image, request.interpolation, request.sigmas)  # what the kernel reads
+    smoothed_in_tasks = request.sigmas is not None and request.interpolation != "cubic"
+    if not smoothed_in_tasks:  # cubic's coefficients need whole lines: made as an array of their own
+        image = lazy_source_of(image, request.interpolation, request.sigmas)  # what the kernel reads
+    reach = _reach(request) if smoothed_in_tasks else None
     output_shape = tuple(image.shape[:-3]) + request.shape
     if chunks is None:
-        output_chunks, plans = _default_blocks(image, request, output_shape)
+        output_chunks, plans = _default_blocks(image, request, output_shape, reach)
     else:
         output_chunks = _normalized(chunks, output_shape, request.result_type, image.chunks)
-        plans = _plans(image, request, output_chunks)
+        plans = _plans(image, request, output_chunks, reach)
 
     tokenize = importlib.import_module("dask.base").tokenize
     name = "voxwarpkit-resample-" + tokenize(
@@ -128,6 +135,7 @@ def resample_dask(
         request.fill,
         output_chunks,
         request.chain,
+        request.sigmas,
     )
     source_type = image.dtype.newbyteorder("=")
     graph: Dict[Any, Any] = {}
@@ -168,6 +176,8 @@ def _resample_block(
         window = np.zeros(plan.window_shape, dtype=source_type)
         for piece, part in zip(plan.pieces, parts):
             window[piece.into] = part
+    if plan.smoothed:  # its margins smooth wrongly, but the block reads none of them
+        window = source_of(window, plan.request.interpolation, plan.request.sigmas, threads)
     result = resample_window(
         window, plan.window_origin, plan.grid, plan.request, plan.block_origin, plan.block_shape, threads
     )
@@ -195,7 +205,16 @@ def _normalized(
     return normalized
 
 
-def _default_blocks(image: Any, request: Request, shape: Tuple[int, ...]) -> Tuple[Chunks, Dict[BlockIndex, BlockPlan]]:
+def _reach(request: Request) -> Counts:
+    """How far anti-aliasing's Gaussian reaches along z, y and x, in voxels: its largest radius."""
+    assert request.sigmas is not None
+    x, y, z = (max(gaussian_radius(triple[a]) for triple in request.sigmas) for a in range(3))
+    return (z, y, x)
+
+
+def _default_blocks(
+    image: Any, request: Request, shape: Tuple[int, ...], reach: Optional[Counts]
+) -> Tuple[Chunks, Dict[BlockIndex, BlockPlan]]:
     """Blocks of about 64 MiB shaped like the input's chunks, smaller while some window is too large."""
     limit = _BLOCK_BYTES
     # An empty input axis has chunks of size 0, which dask cannot take a shape from.
@@ -203,7 +222,7 @@ def _default_blocks(image: Any, request: Request, shape: Tuple[int, ...]) -> Tup
     while True:
         chunks = _normalized("auto", shape, request.result_type, previous, limit=limit)
         try:
-            return chunks, _plans(image, request, chunks)
+            return chunks, _plans(image, request, chunks, reach)
         except WindowTooLarge:
             if all(n <= 1 for axis in chunks for n in axis[:1]):
                 raise
@@ -220,8 +239,10 @@ def _spanned(bounds: List[int], start: int, stop: int) -> range:
     return range(bisect.bisect_right(bounds, start) - 1, bisect.bisect_left(bounds, stop))
 
 
-def _plans(image: Any, request: Request, output_chunks: Chunks) -> Dict[BlockIndex, BlockPlan]:
-    """The plan of every output block, by the block's index."""
+def _plans(image: Any, request: Request, output_chunks: Chunks, reach: Optional[Counts]) -> Dict[BlockIndex, BlockPlan]:
+    """The plan of every output block, by the block's index. With a ``reach``, each task
+    smooths its window, which holds that many more voxels (z, y, x) on either side of
+    what the block reads, where the grid has them."""
     grid = counts(image.shape[-3:])
     stack = image.ndim == 4
     input_bounds = [_bounds(axis) for axis in image.chunks]
@@ -237,8 +258,9 @@ def _plans(image: Any, request: Request, output_chunks: Chunks) -> Dict[BlockInd
         box = source_box(grid, block_request, origin, extent) if end > first else None
         if box is None:
             empty = (end - first, 0, 0, 0)
-            plans[index] = BlockPlan(grid, (0, 0, 0), empty, (), block_request, origin, extent)
+            plans[index] = BlockPlan(grid, (0, 0, 0), empty, False, (), block_request, origin, extent)
             continue
+        box = _widened(box, reach or (0, 0, 0), grid)
         window_shape = (end - first, box[0][1] - box[0][0], box[1][1] - box[1][0], box[2][1] - box[2][0])
         if math.prod(window_shape) > LIMIT:
             raise WindowTooLarge(
@@ -249,10 +271,19 @@ def _plans(image: Any, request: Request, output_chunks: Chunks) -> Dict[BlockInd
         spans = [((first, end), input_bounds[0])] if stack else []
         spans += [(b, bounds) for b, bounds in zip(box, input_bounds[-3:])]
         volume_chunks = [(c,) for c in _spanned(input_bounds[0], first, end)] if stack else [()]
-        spatial_chunks = sorted(_chunks_read(grid, block_request, origin, extent, box, input_bounds[-3:]))
+        spatial_chunks = sorted(
+            _chunks_read(grid, block_request, origin, extent, box, input_bounds[-3:], reach or (0, 0, 0))
+        )
         pieces = tuple(_piece(c + s, spans, stack) for c in volume_chunks for s in spatial_chunks)
-        plans[index] = BlockPlan(grid, window_origin, window_shape, pieces, block_request, origin, extent)
+        smoothed = reach is not None
+        plans[index] = BlockPlan(grid, window_origin, window_shape, smoothed, pieces, block_request, origin, extent)
     return plans
+
+
+def _widened(box: Box, reach: Counts, grid: Counts) -> Box:
+    """``box`` with ``reach`` more voxels on either side along each axis, within the grid."""
+    z, y, x = ((max(0, start - r), min(n, stop + r)) for (start, stop), r, n in zip(box, reach, grid))
+    return (z, y, x)
 
 
 def _piece(chunk: BlockIndex, spans: List[Tuple[Tuple[int, int], List[int]]], stack: bool) -> Piece:
@@ -276,6 +307,7 @@ def _chunks_read(
     extent: Counts,
     box: Tuple[Tuple[int, int], ...],
     bounds: List[List[int]],
+    reach: Counts,
 ) -> Set[BlockIndex]:
     """The (z, y, x) indices of the input chunks that the block's positions read.
 
@@ -283,6 +315,7 @@ def _chunks_read(
     block reads when it is cut into up to _PARTS**3 parts: each part's
     source box is exact, so a chunk outside all of them holds no voxel the
     block reads, and a rotated block skips the chunks at its box's corners.
+    Each part's box is widened by ``reach``, as the block's ``box`` is.
     """
     candidates = [_spanned(b, start, stop) for b, (start, stop) in zip(bounds, box)]
     if math.prod(len(c) for c in candidates) <= 1:
@@ -292,5 +325,6 @@ def _chunks_read(
     for part in itertools.product(*(zip(c[:-1], c[1:]) for c in cuts)):
         part_box = source_box(grid, request, counts([a for a, _ in part]), counts([b - a for a, b in part]))
         if part_box is not None:
+            part_box = _widened(part_box, reach, grid)
             read.update(itertools.product(*(_spanned(b, s, e) for b, (s, e) in zip(bounds, part_box))))
     return read

@@ -5,12 +5,16 @@ smoothing of anti-aliasing.
 The engine filters lines of float32 values in place, each line alone and in
 float64, rounded once to float32; so a pass depends on nothing but its
 input, whether made in one call or chunk by chunk over chunks that hold whole
-lines.
+lines. The Gaussian reaches no further than its radius, so its lazy passes
+need no whole lines: each chunk is filtered with the radius of its
+neighbours on either side of it (overlap) and keeps its own part, which has
+the bits of the whole line's.
 """
 
 from __future__ import annotations
 
 import importlib
+import math
 from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -91,18 +95,52 @@ def filtered(stack: NDArray[Any], passes: Sequence[Pass], threads: int) -> NDArr
 
 def lazy_filtered(image: Any, passes: Sequence[Pass]) -> Any:
     """The dask array ``image`` (3-D or 4-D) as float32 through ``passes``, as a lazy
-    array: each pass over chunks that hold whole lines of its axis."""
+    array: the prefilter's passes over chunks that hold whole lines of their
+    axis, the Gaussian's over the image's own chunks with an overlap of its radius."""
     da = importlib.import_module("dask.array")
     rank = image.ndim
     if 0 in image.shape or not passes:
         return image.astype(np.float32)  # no lines to filter
     values = image  # made float32 by the first pass, chunk by chunk
+    meta = np.empty((0,) * rank, np.float32)
     for axis, sigma in passes:
         along = axis - 4 + rank  # the image's own axis
+        if sigma is not None and gaussian_radius(sigma) < values.shape[along] - 1 and len(values.chunks[along]) > 1:
+            values = _overlapped_pass(values, along, axis, sigma, gaussian_radius(sigma))
+            continue
         values = values.rechunk({a: (-1 if a == along else "auto") for a in range(rank)}, block_size_limit=_PASS_BYTES)
-        meta = np.empty((0,) * rank, np.float32)
         values = da.map_blocks(_filtered_block, values, axis=axis, sigma=sigma, dtype=np.float32, meta=meta)
     return values
+
+
+def _overlapped_pass(values: Any, along: int, axis: int, sigma: float, radius: int) -> Any:
+    """One Gaussian pass along the image's axis ``along`` whose chunks each read ``radius``
+    values of their neighbours: away from the image's ends a kept value reaches no
+    further than that, and at an end the window's mirror is the line's own."""
+    da = importlib.import_module("dask.array")
+    overlap = importlib.import_module("dask.array.overlap")
+    if min(values.chunks[along]) < radius:  # a neighbour must hold the whole reach
+        chunks = list(values.chunks)
+        chunks[along] = overlap.ensure_minimum_chunksize(radius, values.chunks[along])
+        values = values.rechunk(tuple(chunks))
+    kept = values.chunks[along]
+    windows = overlap.overlap(values, depth={along: radius}, boundary={along: "none"})
+    meta = np.empty((0,) * values.ndim, np.float32)
+
+    def filtered_window(window: NDArray[Any], block_id: Tuple[int, ...]) -> NDArray[np.float32]:
+        index = block_id[along]
+        start = 0 if index == 0 else radius  # the first chunk has no neighbour before it
+        part = _filtered_block(window, axis, sigma)
+        cut = [slice(None)] * part.ndim
+        cut[along] = slice(start, start + kept[index])
+        return np.ascontiguousarray(part[tuple(cut)])
+
+    return da.map_blocks(filtered_window, windows, chunks=values.chunks, dtype=np.float32, meta=meta)
+
+
+def gaussian_radius(sigma: float) -> int:
+    """How many voxels the Gaussian of ``sigma`` reaches on either side: ceil(4 sigma), 0 for none."""
+    return math.ceil(4.0 * sigma) if sigma > 0 else 0
 
 
 def _run(values: NDArray[np.float32], axis: int, sigma: Optional[float], threads: int) -> None:

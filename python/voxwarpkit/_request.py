@@ -76,12 +76,17 @@ class Request(NamedTuple):
 
 def volume_range(request: Request, first: int, end: int) -> Request:
     """The request for volumes ``first`` to ``end`` of the stack: every per-volume matrix stack,
-    the first matrix's and the chain's, cut to those volumes."""
+    the first matrix's and the chain's, and the per-volume sigmas, cut to those volumes."""
 
     def cut(step: Any) -> Any:
         return step[first:end] if isinstance(step, np.ndarray) and step.shape[0] > 1 else step
 
-    return request._replace(matrices=cut(request.matrices), chain=tuple(cut(step) for step in request.chain))
+    sigmas = request.sigmas
+    if sigmas is not None and len(sigmas) > 1:
+        sigmas = sigmas[first:end]
+    return request._replace(
+        matrices=cut(request.matrices), chain=tuple(cut(step) for step in request.chain), sigmas=sigmas
+    )
 
 
 def checked_image(image: Any) -> NDArray[Any]:
