@@ -58,8 +58,10 @@ def write_input(path, seed, zooms, origin):
 
 
 @pytest.mark.parametrize("ngff", ["0.4", pytest.param("0.5", marks=NEEDS_ZARR_3)])
-@pytest.mark.parametrize("zooms", [(1.0, 1.0, 1.0), (0.5, 0.5, 2.0)])
+@pytest.mark.parametrize("zooms", [(1.0, 1.0, 1.0), (0.104, 0.104, 0.4)])
 def test_every_level_is_the_one_before_resampled_onto_its_grid_and_validates(tmp_path, capsys, ngff, zooms):
+    """Level 0 is the input as float32, bit for bit, whatever its spacing; every next level the one
+    before it resampled in memory."""
     image = write_input(tmp_path / "in.nii", 1, zooms, (-3.0, 5.0, 7.5))
     status, out, err = run(
         capsys, "pyramid", tmp_path / "in.nii", tmp_path / "out.zarr", "--chunks", 4, 5, 6, "--ngff", ngff
@@ -69,21 +71,25 @@ def test_every_level_is_the_one_before_resampled_onto_its_grid_and_validates(tmp
     model = (v04 if ngff == "0.4" else v05).Image.from_zarr(group)  # raises for metadata the model refuses
     datasets = model.ome_attributes.multiscales[0].datasets
     assert [axis.unit for axis in model.ome_attributes.multiscales[0].axes] == ["micrometer"] * 3
-    levels = pyramid_levels((21, 29, 37), zooms, (-3.0, 5.0, 7.5), chunks=(4, 5, 6))
+    stored = [float(z) for z in image.header.get_zooms()]  # the header's float32 numbers
+    levels = pyramid_levels((21, 29, 37), stored, (-3.0, 5.0, 7.5), chunks=(4, 5, 6))
     assert len(datasets) == len(levels) > 2
     expected, finer = np.asanyarray(image.dataobj).T, levels[0]
     for dataset, level in zip(datasets, levels):
         scale, translation = dataset.coordinateTransformations
         assert scale.scale == list(level.spacing[::-1])
         assert translation.translation == list(level.translation[::-1])
-        expected = voxwarpkit.resample(
-            expected,
-            finer.spacing,
-            level_matrix(level, finer),
-            shape=level.shape,
-            output_voxel_size=level.spacing,
-            antialias=True,
-        )
+        if level is levels[0]:
+            expected = expected.astype(np.float32)
+        else:
+            expected = voxwarpkit.resample(
+                expected,
+                finer.spacing,
+                level_matrix(level, finer),
+                shape=level.shape,
+                output_voxel_size=level.spacing,
+                antialias=True,
+            )
         assert_same_bits(group[dataset.path][...], expected)
         finer = level
 
@@ -139,3 +145,35 @@ def test_bad_inputs_are_one_line_errors_that_leave_nothing(tmp_path, capsys, cas
     status, _, err = run(capsys, "pyramid", tmp_path / "in.nii", target)
     assert_one_line_error(status, err, fragment)
     assert sorted(p.name for p in tmp_path.iterdir()) == before
+
+
+def test_apply_levels_is_apply_then_pyramid_in_one_pass(tmp_path, capsys):
+    """apply --levels writes what apply followed by pyramid writes, levels and metadata alike."""
+    write_input(tmp_path / "in.nii", 3, (0.5, 0.5, 2.0), (1.0, 2.0, 3.0))
+    matrix = tmp_path / "m.txt"
+    np.savetxt(matrix, [[0.96, -0.28, 0.0, 1.5], [0.28, 0.96, 0.0, -0.5], [0.0, 0.0, 1.0, 0.25]])
+    resampling = ["-m", matrix, "--voxel-size", 0.4, 0.6, 1.0, "--antialias", "--chunks", 5, 6, 7]
+    both = ["--levels", 3, "--chunks", 5, 6, 7]
+    assert run(capsys, "apply", tmp_path / "in.nii", tmp_path / "one.zarr", *resampling, "--levels", 3)[0] == 0
+    assert run(capsys, "apply", tmp_path / "in.nii", tmp_path / "mid.zarr", *resampling)[0] == 0
+    assert run(capsys, "pyramid", tmp_path / "mid.zarr", tmp_path / "two.zarr", *both)[0] == 0
+    one, two = (zarr.open_group(str(tmp_path / name), mode="r") for name in ("one.zarr", "two.zarr"))
+    entries = [v04.Image.from_zarr(group).ome_attributes.multiscales[0] for group in (one, two)]
+    assert entries[0].datasets == entries[1].datasets and len(entries[0].datasets) == 3
+    for dataset in entries[0].datasets:
+        assert_same_bits(one[dataset.path][...], two[dataset.path][...])
+
+
+@pytest.mark.parametrize(
+    "options, fragment",
+    [
+        (["--levels", 2, "--interpolation", "label"], "mix a label map"),
+        (["--ngff", "0.5"], "--ngff goes with --levels"),
+        (["--levels", 2, "--chunks", 1, 4, 4, 4], "takes 3 numbers"),
+    ],
+)
+def test_apply_levels_usage_errors(tmp_path, capsys, options, fragment):
+    write_input(tmp_path / "in.nii", 2, (1.0, 1.0, 1.0), (0.0, 0.0, 0.0))
+    status, _, err = run(capsys, "apply", tmp_path / "in.nii", tmp_path / "out.zarr", "--voxel-size", 2, 2, 2, *options)
+    assert_one_line_error(status, err, fragment, expected_status=2)
+    assert not (tmp_path / "out.zarr").exists()

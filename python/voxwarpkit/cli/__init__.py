@@ -102,6 +102,8 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
             deskew=arguments.deskew,
             deskew_rotate=arguments.deskew_rotate,
             input_voxel_size=arguments.input_voxel_size,
+            levels=arguments.levels,
+            ngff=arguments.ngff or "0.4",
         )
 
 

@@ -27,6 +27,7 @@ from .deskew import deskewed_grid
 from .errors import CommandError
 from .grids import lazy_grid, nifti_grid, on_grid
 from .output import check_output, shown
+from .pyramid import check_pyramid_name, resample_into_pyramid
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -65,6 +66,8 @@ def run_apply(
     deskew: Optional[float] = None,
     deskew_rotate: bool = False,
     input_voxel_size: Optional[Sequence[float]] = None,
+    levels: Optional[int] = None,
+    ngff: str = "0.4",
 ) -> None:
     """Resample the image ``source`` into ``target``.
 
@@ -85,6 +88,9 @@ def run_apply(
     into the sheet's frame, or the coverslip's with ``deskew_rotate``, on a
     grid that holds all of it (see :mod:`voxwarpkit.cli.deskew`). A TIFF input
     is read lazily with dask; ``input_voxel_size`` replaces its voxel size.
+    ``levels`` makes ``target`` an OME-Zarr multiscale image (NGFF ``ngff``) of
+    that many levels, the resampled image first, each next one made as
+    ``voxwarpkit pyramid`` makes it, all from one graph.
     """
     started = time.perf_counter()
     chunked = is_zarr(source) or is_tiff(source) or is_zarr(target)
@@ -92,8 +98,11 @@ def run_apply(
         raise CommandError(f"output {target}: the name must end in .zarr, .nii or .nii.gz")
     if not chunked and nifti_suffix(target) is None:
         raise CommandError(f"output {target}: the name must end in .nii or .nii.gz")
+    if levels is not None:
+        check_pyramid_name(target)
     check_output(target, force=force, reads=(source, like, matrix_path, *transforms))
-    if chunked and matrix_path is None and like is None and voxel_size is None and deskew is None and not transforms:
+    copies = matrix_path is None and like is None and voxel_size is None and deskew is None and not transforms
+    if chunked and copies and levels is None:
         dask_backend.convert(source, target, chunks, scheduler, force, err, input_voxel_size)
         print(f"copied {source} into {target} in {time.perf_counter() - started:.3f} s", file=out)
         return
@@ -138,6 +147,31 @@ def run_apply(
         if isinstance(kernel, list):
             raise CommandError("--fit takes matrices only: a displacement field has no inverse to fit the grid with")
         grid, kernel = fitted_grid(image.grid, grid, kernel)
+    if levels is not None:
+        resample_into_pyramid(
+            source,
+            target,
+            image.image,
+            grid,
+            kernel if isinstance(kernel, list) or len(kernel) > 1 else kernel[0],
+            interpolation=interpolation,
+            antialias=antialias,
+            edges=edges,
+            fill=fill,
+            threads=threads,
+            chunks=chunks,
+            scheduler=scheduler,
+            force=force,
+            err=err,
+            levels=levels,
+            ngff=ngff,
+        )
+        print(
+            f"resampled {source}{how} into {target}, an OME-Zarr {ngff} image of {levels} levels from "
+            f"{shown(grid.shape)}, in {time.perf_counter() - started:.1f} s",
+            file=out,
+        )
+        return
     if chunked:
         dask_backend.resample_with_dask(
             source,

@@ -307,6 +307,20 @@ def build_parser() -> argparse.ArgumentParser:
         default=None,
         help="TIFF: the input's voxel size along i, j, k, replacing the file's (in micrometres)",
     )
+    apply.add_argument(
+        "--levels",
+        metavar="N",
+        type=_block_count,
+        default=None,
+        help="write OUTPUT (.zarr) as an OME-Zarr pyramid of N levels, the output grid's first, "
+        "each next one as the pyramid command makes it, all in one pass",
+    )
+    apply.add_argument(
+        "--ngff",
+        choices=("0.4", "0.5"),
+        default=None,
+        help="with --levels: OME-Zarr 0.4 (Zarr format 2, default) or 0.5 (Zarr format 3)",
+    )
     apply.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
     apply.set_defaults(check=partial(_check_apply, apply))
 
@@ -360,6 +374,7 @@ def _check_apply(parser: argparse.ArgumentParser, arguments: argparse.Namespace)
     if arguments.input_voxel_size is not None and not tiff:
         parser.error("--input-voxel-size applies to TIFF inputs; NIfTI and Zarr images state their own")
     _check_deskew(parser, arguments)
+    _check_levels(parser, arguments)
     if arguments.matrix is None:
         converting = is_zarr(arguments.input) != is_zarr(arguments.output) or tiff
         regrid = arguments.like is not None or arguments.voxel_size is not None or converting
@@ -368,6 +383,20 @@ def _check_apply(parser: argparse.ArgumentParser, arguments: argparse.Namespace)
             parser.error("apply needs --matrix FILE, --transform FILE, --like REF or --voxel-size SX SY SZ")
         if arguments.convention is not None or arguments.inverse:
             parser.error("--convention and --inverse apply to a --matrix file")
+
+
+def _check_levels(parser: argparse.ArgumentParser, arguments: argparse.Namespace) -> None:
+    """--levels writes an OME-Zarr pyramid of smoothed float32 levels."""
+    if arguments.levels is None:
+        if arguments.ngff is not None:
+            parser.error("--ngff goes with --levels N")
+        return
+    if not is_zarr(arguments.output):
+        parser.error("--levels writes an OME-Zarr pyramid: OUTPUT must be a name ending in .zarr")
+    if arguments.interpolation == "label":
+        parser.error("--levels smooths each level, which would mix a label map's labels: use the output of one level")
+    if arguments.chunks is not None and len(arguments.chunks) != 3:
+        parser.error("with --levels, --chunks takes 3 numbers (Z Y X), every level's blocks")
 
 
 def _check_deskew(parser: argparse.ArgumentParser, arguments: argparse.Namespace) -> None:

@@ -14,17 +14,22 @@ import functools
 import sys
 import time
 from pathlib import Path
-from typing import Any, List, Optional, Sequence, TextIO, Tuple
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, TextIO, Tuple
 
 import numpy as np
 
 from .._resample import resample
+from ..images import Grid
+from ..io.lazy import HeaderFields, LazyImage
 from ..io.ome_pyramid import create_pyramid, multiscale_entry, ome_axes
 from ..io.zarr import write_block
 from ..pyramid import Level, level_matrix, pyramid_levels
 from .dask_backend import compute_into_store, read_image
 from .errors import CommandError
 from .output import check_output, shown
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
 
 DEFAULT_CHUNKS = (64, 64, 64)
 
@@ -51,42 +56,26 @@ def run_pyramid(
     "0.4" (Zarr format 2) or "0.5" (format 3).
     """
     started = time.perf_counter()
-    if not target.name.lower().endswith(".zarr"):
-        raise CommandError(f"output {target}: the name must end in .zarr")
+    check_pyramid_name(target)
     check_output(target, force=force, reads=(source,))
     image = read_image(source)
-    if image.affine is not None:
-        frame = np.asarray(image.affine, dtype=np.float64)
-        if not np.allclose(frame[:3, :3], np.diag(np.diag(frame[:3, :3])), rtol=0, atol=1e-9 * max(image.voxel_size)):
-            raise CommandError(
-                f"input {source}: its grid is rotated or sheared, and OME-Zarr places a grid by a scale and a "
-                "translation only"
-            )
-        origin = tuple(float(v) for v in frame[:3, 3])
-    else:
-        origin = (0.0, 0.0, 0.0)
-    block = tuple(chunks) if chunks is not None else DEFAULT_CHUNKS
-    try:
-        grids = pyramid_levels(image.data.shape[-3:], image.voxel_size, origin, levels=levels, chunks=block)
-    except ValueError as error:
-        raise CommandError(str(error)) from None
-    lead = image.data.shape[:-3]
-    shapes = [lead + level.shape for level in grids]
-    blocks = [(1,) * len(lead) + tuple(min(c, n) for c, n in zip(block, level.shape)) for level in grids]
-    header = image.header
-    axes = ome_axes(image.data.ndim, header and header.space_unit, header and header.time_unit)
-    time_step = header.time_step if header is not None and header.time_step else 1.0
-    entry = multiscale_entry(grids, axes, time_step, ngff, source.name)
-    lazy = [_level(image.data, grids[0], grids[0], blocks[0])]
-    for finer, level, chunks in zip(grids, grids[1:], blocks[1:]):
-        lazy.append(_level(lazy[-1], finer, level, chunks))
-
-    def writes_into(store: Path) -> Any:
-        paths = create_pyramid(store, entry, shapes, blocks, np.dtype(np.float32), ngff)
-        return _all_writes(lazy, paths)
-
-    compute_into_store(
-        target, writes_into, scheduler=scheduler, force=force, progress=progress, err=err, workers=threads
+    affine = None if image.affine is None else np.asarray(image.affine, dtype=np.float64)
+    grids = write_pyramid(
+        image.data,
+        image.voxel_size,
+        affine,
+        target,
+        levels=levels,
+        chunks=chunks,
+        ngff=ngff,
+        header=image.header,
+        name=source.name,
+        what=f"input {source}",
+        scheduler=scheduler,
+        threads=threads,
+        force=force,
+        progress=progress,
+        err=err,
     )
     print(
         f"wrote {len(grids)} levels of {source} into {target} (OME-Zarr {ngff}): "
@@ -96,9 +85,132 @@ def run_pyramid(
     )
 
 
+def check_pyramid_name(target: Path) -> None:
+    """CommandError unless ``target`` names a Zarr store."""
+    if not target.name.lower().endswith(".zarr"):
+        raise CommandError(f"output {target}: the name must end in .zarr")
+
+
+def write_pyramid(
+    data: Any,
+    voxel_size: Sequence[float],
+    affine: Optional[NDArray[np.float64]],
+    target: Path,
+    *,
+    levels: Optional[int],
+    chunks: Optional[Sequence[int]],
+    ngff: str,
+    header: Optional[HeaderFields],
+    name: str,
+    what: str,
+    scheduler: Optional[str],
+    threads: Optional[int],
+    force: bool,
+    progress: bool,
+    err: TextIO,
+) -> List[Level]:
+    """Write the lazy image ``data`` ((t,) z, y, x; voxel size (sx, sy, sz), voxel-to-world
+    ``affine`` or None) as the OME-Zarr multiscale image ``target``, from one graph; return
+    its levels. ``what`` names the image in errors."""
+    check_pyramid_name(target)
+    if affine is not None:
+        if not np.allclose(affine[:3, :3], np.diag(np.diag(affine[:3, :3])), rtol=0, atol=1e-9 * max(voxel_size)):
+            raise CommandError(
+                f"{what}: its grid is rotated or sheared, and OME-Zarr places a grid by a scale and a translation only"
+            )
+        origin = tuple(float(v) for v in affine[:3, 3])
+    else:
+        origin = (0.0, 0.0, 0.0)
+    block = tuple(chunks) if chunks is not None else DEFAULT_CHUNKS
+    try:
+        grids = pyramid_levels(data.shape[-3:], voxel_size, origin, levels=levels, chunks=block)
+    except ValueError as error:
+        raise CommandError(str(error)) from None
+    lead = data.shape[:-3]
+    shapes = [lead + level.shape for level in grids]
+    blocks = [(1,) * len(lead) + tuple(min(c, n) for c, n in zip(block, level.shape)) for level in grids]
+    axes = ome_axes(data.ndim, header and header.space_unit, header and header.time_unit)
+    time_step = header.time_step if header is not None and header.time_step else 1.0
+    entry = multiscale_entry(grids, axes, time_step, ngff, name)
+    lazy = [_level(data, grids[0], grids[0], blocks[0])]
+    for finer, level, level_chunks in zip(grids, grids[1:], blocks[1:]):
+        lazy.append(_level(lazy[-1], finer, level, level_chunks))
+
+    def writes_into(store: Path) -> Any:
+        paths = create_pyramid(store, entry, shapes, blocks, np.dtype(np.float32), ngff)
+        return _all_writes(lazy, paths)
+
+    compute_into_store(
+        target, writes_into, scheduler=scheduler, force=force, progress=progress, err=err, workers=threads
+    )
+    return grids
+
+
+def resample_into_pyramid(
+    source: Path,
+    target: Path,
+    image: LazyImage,
+    grid: Grid,
+    matrix: Any,
+    *,
+    interpolation: str,
+    antialias: bool,
+    edges: str,
+    fill: float,
+    threads: Optional[int],
+    chunks: Optional[Sequence[int]],
+    scheduler: Optional[str],
+    force: bool,
+    err: TextIO,
+    levels: int,
+    ngff: str,
+) -> None:
+    """``image`` resampled onto ``grid`` through ``matrix`` (as resample takes it) as level 0
+    of the OME-Zarr image ``target``, in level 0's blocks: one graph makes and writes every level."""
+    shape = grid.shape[::-1]
+    block = tuple(chunks) if chunks is not None else DEFAULT_CHUNKS
+    lead = (1,) * (image.data.ndim - 3)
+    try:
+        lazy = resample(
+            image.data,
+            image.voxel_size,
+            matrix,
+            shape=shape,
+            output_voxel_size=grid.zooms,
+            interpolation=interpolation,
+            fill=fill,
+            chunks=lead + tuple(min(c, n) for c, n in zip(block, shape)),
+            edges=edges,
+            antialias=antialias,
+        )
+    except (TypeError, ValueError) as error:
+        raise CommandError(f"cannot resample {source}: {error}") from None
+    write_pyramid(
+        lazy,
+        grid.zooms,
+        np.asarray(grid.affine, dtype=np.float64),
+        target,
+        levels=levels,
+        chunks=block,
+        ngff=ngff,
+        header=image.header,
+        name=source.name,
+        what="the output grid",
+        scheduler=scheduler,
+        threads=threads,
+        force=force,
+        progress=True,
+        err=err,
+    )
+
+
 def _level(finer_data: Any, finer: Level, level: Level, chunks: Tuple[int, ...]) -> Any:
-    """Level ``level`` as a lazy float32 array: the level before it (or the input, for level 0)
-    anti-aliased and resampled onto its grid, so each level reads a coarser one than the input."""
+    """Level ``level`` as a lazy float32 array in blocks ``chunks``: level 0 is the image itself,
+    each later one the level before it anti-aliased and resampled onto its grid, so each level
+    reads a coarser one than the input."""
+    if level is finer:
+        meta = np.empty((0,) * finer_data.ndim, np.float32)
+        return finer_data.map_blocks(_as_float32, dtype=np.float32, meta=meta).rechunk(chunks)
     try:
         return resample(
             finer_data,
@@ -111,6 +223,11 @@ def _level(finer_data: Any, finer: Level, level: Level, chunks: Tuple[int, ...])
         )
     except (TypeError, ValueError) as error:
         raise CommandError(f"cannot resample the input: {error}") from None
+
+
+def _as_float32(block: NDArray[Any]) -> NDArray[np.float32]:
+    with np.errstate(over="ignore"):  # rounded as every blend rounds, silently
+        return np.asarray(block, dtype=np.float32)
 
 
 def _all_writes(levels: List[Any], paths: List[str]) -> Any:
