@@ -85,7 +85,6 @@ def test_tiff_stacks_give_the_bits_of_resample_in_memory(tmp_path, capsys, write
         (["--deskew", 0, "--input-voxel-size", 1, 1, 1], 1, "angle must be between 0 and 180"),
         (["--deskew", 30, "--fit", "--input-voxel-size", 1, 1, 1], 2, "does not go with --fit"),
         (["--deskew-rotate", "--voxel-size", 1, 1, 1], 2, "goes with --deskew"),
-        (["--deskew", 30, "--scheduler", "tcp://127.0.0.1:1"], 2, "--scheduler takes Zarr and NIfTI"),
     ],
 )
 def test_bad_deskews_and_tiffs_are_one_line_errors_that_write_nothing(tmp_path, capsys, options, status, fragment):

@@ -106,6 +106,17 @@ def test_a_cluster_of_worker_processes_gives_the_in_memory_bits(cluster, seed):
     assert_same_bits(cluster[1].compute(got).result(), want)
 
 
+def test_a_cluster_reads_a_tiff_stack_in_its_own_processes(cluster, tmp_path):
+    """The lazy TIFF's graph holds the file's path, which worker processes open for themselves."""
+    tifffile = pytest.importorskip("tifffile")
+    from voxwarpkit.io.tiff import read_tiff
+
+    stack = np.random.default_rng(7).integers(0, 60000, (9, 70, 50), dtype=np.uint16)
+    tifffile.imwrite(tmp_path / "stack.tif", stack, tile=(32, 32))
+    image = read_tiff(tmp_path / "stack.tif", (1.0, 1.0, 2.0))
+    assert_same_bits(cluster[1].compute(image.data.rechunk((4, 32, 16))).result(), stack)
+
+
 def index_values(location):
     """A cheap, deterministic function of the global index over ((z0, z1), (y0, y1), (x0, x1))."""
     z, y, x = np.ogrid[tuple(slice(a, b) for a, b in location)]

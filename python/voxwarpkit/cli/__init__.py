@@ -53,6 +53,7 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
             scheduler=arguments.scheduler,
             ngff=arguments.ngff,
             threads=arguments.threads,
+            input_voxel_size=arguments.input_voxel_size,
             force=arguments.force,
             out=out,
             err=err,

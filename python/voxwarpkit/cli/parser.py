@@ -118,8 +118,8 @@ full resolution: pages (Z) of Y X planes, or T Z Y X, axes of length 1
 dropped. Voxel sizes are in micrometres, from OME's PhysicalSizeX/Y/Z and
 their units, else ImageJ's resolution and spacing; --input-voxel-size SX SY SZ
 gives them for a TIFF that has none, or replaces its own. It is resampled with
-dask on this machine's threads (no --scheduler), into NIfTI or Zarr (an
-OME-Zarr image); without -m, --like, --voxel-size or --deskew it is copied.
+dask, as a Zarr input is, into NIfTI or Zarr (an OME-Zarr image); without -m,
+--like, --voxel-size or --deskew it is copied.
 
 Deskew (--deskew ANGLE): INPUT is a stage-scanned light-sheet stack, i j k =
 the camera's x and y and the stage position, voxel size SX SY DZ with DZ the
@@ -133,7 +133,7 @@ finer camera pixel; its affine is that frame, axis-aligned.
 """
 
 _PYRAMID_DESCRIPTION = """\
-Write a NIfTI or Zarr image as an OME-Zarr multiscale image: level 0 is the
+Write a NIfTI, Zarr or TIFF image as an OME-Zarr multiscale image: level 0 is the
 input (as float32), and each next level halves the sampling along every axis
 that is not coarser than the finest one (an anisotropic stack halves its
 finer axes until they reach the coarsest, then all), until a level fits in
@@ -330,7 +330,7 @@ def build_parser() -> argparse.ArgumentParser:
         description=_PYRAMID_DESCRIPTION,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    pyramid.add_argument("input", metavar="INPUT", type=Path, help="NIfTI or Zarr image")
+    pyramid.add_argument("input", metavar="INPUT", type=Path, help="NIfTI, Zarr or TIFF image")
     pyramid.add_argument("output", metavar="OUTPUT", type=Path, help="OME-Zarr image to write (a name ending in .zarr)")
     pyramid.add_argument(
         "--levels",
@@ -354,6 +354,14 @@ def build_parser() -> argparse.ArgumentParser:
         default="0.4",
         help="OME-Zarr version: 0.4 (Zarr format 2, default) or 0.5 (Zarr format 3)",
     )
+    pyramid.add_argument(
+        "--input-voxel-size",
+        metavar=("SX", "SY", "SZ"),
+        nargs=3,
+        type=_positive_number,
+        default=None,
+        help="TIFF: the input's voxel size along x, y, z, replacing the file's (in micrometres)",
+    )
     pyramid.add_argument("--scheduler", metavar="ADDRESS", default=None, help="a dask.distributed scheduler")
     pyramid.add_argument("--threads", metavar="N", type=_thread_count, default=None, help="local threads")
     pyramid.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
@@ -369,8 +377,6 @@ def _check_apply(parser: argparse.ArgumentParser, arguments: argparse.Namespace)
         arguments.chunks is not None or arguments.scheduler is not None
     ):
         parser.error("--chunks and --scheduler apply to Zarr images (a name ending in .zarr)")
-    if tiff and arguments.scheduler is not None:
-        parser.error("a TIFF input is read on this machine's threads: --scheduler takes Zarr and NIfTI inputs")
     if arguments.input_voxel_size is not None and not tiff:
         parser.error("--input-voxel-size applies to TIFF inputs; NIfTI and Zarr images state their own")
     _check_deskew(parser, arguments)

@@ -47,8 +47,10 @@ def run_pyramid(
     progress: bool = True,
     out: TextIO = sys.stdout,
     err: TextIO = sys.stderr,
+    input_voxel_size: Optional[Sequence[float]] = None,
 ) -> None:
-    """Write the image ``source`` (NIfTI, Zarr or OME-Zarr) as the OME-Zarr multiscale image ``target``.
+    """Write the image ``source`` (NIfTI, Zarr, OME-Zarr or TIFF) as the OME-Zarr multiscale image ``target``.
+    ``input_voxel_size`` gives or replaces a TIFF's voxel size.
 
     ``chunks`` (z, y, x) is every level's block (default 64 along each
     axis, cut to the level); ``levels`` the most levels, level 0 included
@@ -58,7 +60,7 @@ def run_pyramid(
     started = time.perf_counter()
     check_pyramid_name(target)
     check_output(target, force=force, reads=(source,))
-    image = read_image(source)
+    image = read_image(source, input_voxel_size)
     affine = None if image.affine is None else np.asarray(image.affine, dtype=np.float64)
     grids = write_pyramid(
         image.data,

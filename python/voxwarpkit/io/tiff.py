@@ -5,9 +5,10 @@ The first series' full-resolution level is read, ``(z, y, x)`` or
 stack's pages are z. Voxel sizes are in micrometres: OME-XML's
 PhysicalSizeX/Y/Z with their units (micrometres where the file names none),
 else ImageJ's XResolution, YResolution (pixels per unit) and ``spacing``
-with its ``unit``, else none. The reads share tifffile's file lock, and the
-store holds an open file, so the array is computed on this process's
-threads.
+with its ``unit``, else none. The dask array's graph holds the file's path,
+not an open file: each process that reads it (this one, or a cluster's
+workers) opens the file once for itself, and its threads share tifffile's
+file lock.
 """
 
 from __future__ import annotations
@@ -16,6 +17,8 @@ import importlib
 import weakref
 from pathlib import Path
 from typing import Any, Dict, Optional, Sequence, Tuple
+
+import numpy as np
 
 from .errors import FileError, first_line
 from .lazy import HeaderFields, LazyImage, positive_three
@@ -83,10 +86,33 @@ def read_tiff(source: Path, voxel_size: Optional[Sequence[float]] = None) -> Laz
         raise FileError(f"input {source}: the TIFF gives no voxel size; give one with --input-voxel-size SX SY SZ")
     tokenize = importlib.import_module("dask.base").tokenize
     name = "tiff-" + tokenize(str(source.resolve()), source.stat().st_mtime_ns)
-    data = da.from_zarr(_zarr_view(tifffile, zarr, source), chunks="auto", name=name)
+    view = _zarr_view(tifffile, zarr, source)
+    chunks = da.core.normalize_chunks("auto", view.shape, dtype=view.dtype, previous_chunks=view.chunks)
+    meta = np.empty((0,) * len(view.shape), view.dtype)
+    planes = TiffPlanes(str(source.absolute()), tuple(view.shape), view.dtype.str)
+    data = da.from_array(planes, chunks=chunks, name=name, meta=meta, asarray=True, fancy=False)
     data = data[tuple(slice(None) if n in kept else 0 for n in range(len(shape)))]
     header = HeaderFields(None, "micron", None, None, None)
     return LazyImage(data, sizes, _multiscale(sizes, data.ndim), "0.4", None, None, header)
+
+
+class TiffPlanes:
+    """The first series of a TIFF file as an array dask reads and sends to other processes:
+    it pickles as its path, shape and type, and opens the file the first time it is read."""
+
+    def __init__(self, path: str, shape: Tuple[int, ...], dtype: str) -> None:
+        self.path, self.shape, self.dtype = path, shape, np.dtype(dtype)
+        self.ndim = len(shape)
+        self._view: Any = None
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return (TiffPlanes, (self.path, self.shape, self.dtype.str))
+
+    def __getitem__(self, index: Any) -> Any:
+        if self._view is None:  # two threads may both open it: the second view is as good
+            modules = importlib.import_module("tifffile"), importlib.import_module("zarr")
+            self._view = _zarr_view(*modules, Path(self.path))
+        return self._view[index]
 
 
 def _zarr_view(tifffile: Any, zarr: Any, source: Path) -> Any:
