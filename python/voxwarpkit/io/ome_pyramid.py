@@ -13,7 +13,7 @@ import numpy as np
 
 from ..pyramid import Level
 from .errors import FileError
-from .zarr import _zarr
+from .zarr import _zarr, compression
 
 NGFF_VERSIONS = ("0.4", "0.5")
 
@@ -87,6 +87,15 @@ def create_pyramid(
     paths = []
     for k, (shape, block) in enumerate(zip(shapes, chunks)):
         path = store / str(k)
-        zarr.open_array(str(path), mode="w", shape=shape, chunks=block, dtype=dtype, fill_value=0, **options)
+        zarr.open_array(
+            str(path),
+            mode="w",
+            shape=shape,
+            chunks=block,
+            dtype=dtype,
+            fill_value=0,
+            **options,
+            **compression(zarr_format),
+        )
         paths.append(str(path.absolute()))
     return paths
