@@ -94,28 +94,19 @@ def resample_dask(
     it reads would hold 2**31 elements or more (use smaller output chunks).
     """
     da = importlib.import_module("dask.array")
-    check_image_type(image.ndim, image.dtype)
-    if any(math.isnan(n) for axis in image.chunks for n in axis):
-        raise ValueError("image has chunks of unknown size: call its compute_chunk_sizes() first")
-    check_image_axes(image.shape)
-    request = checked_request(
-        image.shape,
-        image.dtype,
+    image, request, reach = prepared(
+        image,
         voxel_size,
         matrix,
         shape=shape,
         output_voxel_size=output_voxel_size,
         order=order,
         fill=fill,
-        threads=1 if threads is None else threads,
+        threads=threads,
         edges=edges,
         interpolation=interpolation,
         antialias=antialias,
     )
-    smoothed_in_tasks = request.sigmas is not None and request.interpolation != "cubic"
-    if not smoothed_in_tasks:  # cubic's coefficients need whole lines: made as an array of their own
-        image = lazy_source_of(image, request.interpolation, request.sigmas)  # what the kernel reads
-    reach = _reach(request) if smoothed_in_tasks else None
     output_shape = tuple(image.shape[:-3]) + request.shape
     if chunks is None:
         output_chunks, plans = _default_blocks(image, request, output_shape, reach)
@@ -142,7 +133,7 @@ def resample_dask(
     for index, plan in plans.items():
         if plan.pieces:
             inputs = [(image.name,) + piece.chunk for piece in plan.pieces]
-            task = functools.partial(_resample_block, plan, image.ndim, source_type, request.threads)
+            task = functools.partial(resample_block, plan, image.ndim, source_type, request.threads)
             graph[(name,) + index] = (task, inputs)
         else:
             shape_out = plan.window_shape[:1] + plan.block_shape if image.ndim == 4 else plan.block_shape
@@ -155,13 +146,32 @@ def resample_dask(
     return da.Array(layers, name, chunks=output_chunks, dtype=request.result_type, meta=meta)
 
 
+def prepared(
+    image: Any, voxel_size: ArrayLike, matrix: ArrayLike, **options: Any
+) -> Tuple[Any, Request, Optional[Counts]]:
+    """The dask array the tasks read, the checked request and, when each task smooths its
+    window, how far the smoothing reaches (z, y, x); ``options`` as resample_dask takes them."""
+    check_image_type(image.ndim, image.dtype)
+    if any(math.isnan(n) for axis in image.chunks for n in axis):
+        raise ValueError("image has chunks of unknown size: call its compute_chunk_sizes() first")
+    check_image_axes(image.shape)
+    threads = options.pop("threads", None)
+    request = checked_request(
+        image.shape, image.dtype, voxel_size, matrix, threads=1 if threads is None else threads, **options
+    )
+    smoothed_in_tasks = request.sigmas is not None and request.interpolation != "cubic"
+    if not smoothed_in_tasks:  # cubic's coefficients need whole lines: made as an array of their own
+        image = lazy_source_of(image, request.interpolation, request.sigmas)  # what the kernel reads
+    return image, request, reach_of(request) if smoothed_in_tasks else None
+
+
 def _filled(shape: Tuple[int, ...], fill: bytes, result_type: np.dtype[Any]) -> NDArray[Any]:
     """A block of ``fill``, copied as bits (a NaN keeps its payload)."""
     one = np.frombuffer(fill, dtype=result_type)
     return np.broadcast_to(one, (math.prod(shape),)).reshape(shape).copy()
 
 
-def _resample_block(
+def resample_block(
     plan: BlockPlan, rank: int, source_type: np.dtype[Any], threads: int, chunks: List[Any]
 ) -> NDArray[Any]:
     """One output block from the input chunks its positions read."""
@@ -205,7 +215,7 @@ def _normalized(
     return normalized
 
 
-def _reach(request: Request) -> Counts:
+def reach_of(request: Request) -> Counts:
     """How far anti-aliasing's Gaussian reaches along z, y and x, in voxels: its largest radius."""
     assert request.sigmas is not None
     x, y, z = (max(gaussian_radius(triple[a]) for triple in request.sigmas) for a in range(3))
@@ -240,44 +250,50 @@ def _spanned(bounds: List[int], start: int, stop: int) -> range:
 
 
 def _plans(image: Any, request: Request, output_chunks: Chunks, reach: Optional[Counts]) -> Dict[BlockIndex, BlockPlan]:
-    """The plan of every output block, by the block's index. With a ``reach``, each task
-    smooths its window, which holds that many more voxels (z, y, x) on either side of
-    what the block reads, where the grid has them."""
-    grid = counts(image.shape[-3:])
+    """The plan of every output block, by the block's index."""
     stack = image.ndim == 4
-    input_bounds = [_bounds(axis) for axis in image.chunks]
     volume_bounds = _bounds(output_chunks[0]) if stack else [0, 1]
     output_bounds = [_bounds(axis) for axis in output_chunks[-3:]]
     plans: Dict[BlockIndex, BlockPlan] = {}
     for index in itertools.product(*(range(len(axis)) for axis in output_chunks)):
         v = index[0] if stack else 0
-        first, end = volume_bounds[v], volume_bounds[v + 1]
         origin = counts([b[i] for b, i in zip(output_bounds, index[-3:])])
         extent = counts([b[i + 1] - b[i] for b, i in zip(output_bounds, index[-3:])])
-        block_request = volume_range(request, first, end)
-        box = source_box(grid, block_request, origin, extent) if end > first else None
-        if box is None:
-            empty = (end - first, 0, 0, 0)
-            plans[index] = BlockPlan(grid, (0, 0, 0), empty, False, (), block_request, origin, extent)
-            continue
-        box = _widened(box, reach or (0, 0, 0), grid)
-        window_shape = (end - first, box[0][1] - box[0][0], box[1][1] - box[1][0], box[2][1] - box[2][0])
-        if math.prod(window_shape) > LIMIT:
-            raise WindowTooLarge(
-                f"the output block at {origin} of shape {extent} reads an input window of shape "
-                f"{window_shape}, 2**31 elements or more: use smaller output chunks"
-            )
-        window_origin: Counts = (box[0][0], box[1][0], box[2][0])
-        spans = [((first, end), input_bounds[0])] if stack else []
-        spans += [(b, bounds) for b, bounds in zip(box, input_bounds[-3:])]
-        volume_chunks = [(c,) for c in _spanned(input_bounds[0], first, end)] if stack else [()]
-        spatial_chunks = sorted(
-            _chunks_read(grid, block_request, origin, extent, box, input_bounds[-3:], reach or (0, 0, 0))
-        )
-        pieces = tuple(_piece(c + s, spans, stack) for c in volume_chunks for s in spatial_chunks)
-        smoothed = reach is not None
-        plans[index] = BlockPlan(grid, window_origin, window_shape, smoothed, pieces, block_request, origin, extent)
+        plans[index] = block_plan(image, request, reach, (volume_bounds[v], volume_bounds[v + 1]), origin, extent)
     return plans
+
+
+def block_plan(
+    image: Any, request: Request, reach: Optional[Counts], volumes: Tuple[int, int], origin: Counts, extent: Counts
+) -> BlockPlan:
+    """The plan of the output block of volumes ``first:end`` (``volumes``) at ``origin`` of ``extent``
+    (z, y, x). With a ``reach``, the task smooths its window, which holds that many more voxels
+    (z, y, x) on either side of what the block reads, where the grid has them."""
+    grid = counts(image.shape[-3:])
+    stack = image.ndim == 4
+    input_bounds = [_bounds(axis) for axis in image.chunks]
+    first, end = volumes
+    block_request = volume_range(request, first, end)
+    box = source_box(grid, block_request, origin, extent) if end > first else None
+    if box is None:
+        empty = (end - first, 0, 0, 0)
+        return BlockPlan(grid, (0, 0, 0), empty, False, (), block_request, origin, extent)
+    box = _widened(box, reach or (0, 0, 0), grid)
+    window_shape = (end - first, box[0][1] - box[0][0], box[1][1] - box[1][0], box[2][1] - box[2][0])
+    if math.prod(window_shape) > LIMIT:
+        raise WindowTooLarge(
+            f"the output block at {origin} of shape {extent} reads an input window of shape "
+            f"{window_shape}, 2**31 elements or more: use smaller output chunks"
+        )
+    window_origin: Counts = (box[0][0], box[1][0], box[2][0])
+    spans = [((first, end), input_bounds[0])] if stack else []
+    spans += [(b, bounds) for b, bounds in zip(box, input_bounds[-3:])]
+    volume_chunks = [(c,) for c in _spanned(input_bounds[0], first, end)] if stack else [()]
+    spatial_chunks = sorted(
+        _chunks_read(grid, block_request, origin, extent, box, input_bounds[-3:], reach or (0, 0, 0))
+    )
+    pieces = tuple(_piece(c + s, spans, stack) for c in volume_chunks for s in spatial_chunks)
+    return BlockPlan(grid, window_origin, window_shape, reach is not None, pieces, block_request, origin, extent)
 
 
 def _widened(box: Box, reach: Counts, grid: Counts) -> Box:

@@ -88,9 +88,14 @@ def filtered(stack: NDArray[Any], passes: Sequence[Pass], threads: int) -> NDArr
     blend converts them), a copy, through ``passes`` in order."""
     with np.errstate(over="ignore", invalid="ignore"):  # rounded as every blend rounds, silently
         values = np.array(stack, dtype=np.float32, order="C")  # always a copy: it is overwritten
+    filter_in_place(values, passes, threads)
+    return values
+
+
+def filter_in_place(values: NDArray[np.float32], passes: Sequence[Pass], threads: int) -> None:
+    """Run ``passes`` in order over the C-contiguous float32 stack ``values`` (volumes, z, y, x)."""
     for axis, sigma in passes:
         _run(values, axis, sigma, threads)
-    return values
 
 
 def lazy_filtered(image: Any, passes: Sequence[Pass]) -> Any:

@@ -47,8 +47,8 @@ def test_an_anisotropic_stack_halves_its_fine_axes_until_they_reach_the_coarse_o
     assert [level.spacing for level in levels] == [(1, 1, 4), (2, 2, 4), (4, 4, 4), (8, 8, 8), (16, 16, 16)]
 
 
-def write_input(path, seed, zooms, origin):
-    data = np.random.default_rng(seed).integers(0, 4000, (37, 29, 21)).astype(np.uint16)
+def write_input(path, seed, zooms, origin, volumes=()):
+    data = np.random.default_rng(seed).integers(0, 4000, (37, 29, 21, *volumes)).astype(np.uint16)
     affine = np.diag([*zooms, 1.0])
     affine[:3, 3] = origin
     image = nib.Nifti1Image(data, affine)
@@ -147,9 +147,10 @@ def test_bad_inputs_are_one_line_errors_that_leave_nothing(tmp_path, capsys, cas
     assert sorted(p.name for p in tmp_path.iterdir()) == before
 
 
-def test_apply_levels_is_apply_then_pyramid_in_one_pass(tmp_path, capsys):
+@pytest.mark.parametrize("volumes", [(), (2,)])
+def test_apply_levels_is_apply_then_pyramid_in_one_pass(tmp_path, capsys, volumes):
     """apply --levels writes what apply followed by pyramid writes, levels and metadata alike."""
-    write_input(tmp_path / "in.nii", 3, (0.5, 0.5, 2.0), (1.0, 2.0, 3.0))
+    write_input(tmp_path / "in.nii", 3, (0.5, 0.5, 2.0), (1.0, 2.0, 3.0), volumes)
     matrix = tmp_path / "m.txt"
     np.savetxt(matrix, [[0.96, -0.28, 0.0, 1.5], [0.28, 0.96, 0.0, -0.5], [0.0, 0.0, 1.0, 0.25]])
     resampling = ["-m", matrix, "--voxel-size", 0.4, 0.6, 1.0, "--antialias", "--chunks", 5, 6, 7]

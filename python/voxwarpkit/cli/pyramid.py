@@ -14,10 +14,11 @@ import functools
 import sys
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence, TextIO, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple
 
 import numpy as np
 
+from .._next_level import resample_and_next_level
 from .._resample import resample
 from ..images import Grid
 from ..io.lazy import HeaderFields, LazyImage
@@ -62,8 +63,13 @@ def run_pyramid(
     check_output(target, force=force, reads=(source,))
     image = read_image(source, input_voxel_size)
     affine = None if image.affine is None else np.asarray(image.affine, dtype=np.float64)
+
+    def first_levels(grids: List[Level], blocks: List[Tuple[int, ...]]) -> List[Any]:
+        return [_level(image.data, grids[0], grids[0], blocks[0])]
+
     grids = write_pyramid(
-        image.data,
+        tuple(image.data.shape),
+        first_levels,
         image.voxel_size,
         affine,
         target,
@@ -93,8 +99,13 @@ def check_pyramid_name(target: Path) -> None:
         raise CommandError(f"output {target}: the name must end in .zarr")
 
 
+# Makes a pyramid's first levels (one or more) as lazy float32 arrays, given its levels and their blocks.
+FirstLevels = Callable[[List[Level], List[Tuple[int, ...]]], List[Any]]
+
+
 def write_pyramid(
-    data: Any,
+    shape: Tuple[int, ...],
+    first_levels: FirstLevels,
     voxel_size: Sequence[float],
     affine: Optional[NDArray[np.float64]],
     target: Path,
@@ -111,9 +122,10 @@ def write_pyramid(
     progress: bool,
     err: TextIO,
 ) -> List[Level]:
-    """Write the lazy image ``data`` ((t,) z, y, x; voxel size (sx, sy, sz), voxel-to-world
+    """Write an image of ``shape`` ((t,) z, y, x; voxel size (sx, sy, sz), voxel-to-world
     ``affine`` or None) as the OME-Zarr multiscale image ``target``, from one graph; return
-    its levels. ``what`` names the image in errors."""
+    its levels. ``first_levels`` makes the first levels, each next one is the level before it
+    anti-aliased and resampled. ``what`` names the image in errors."""
     check_pyramid_name(target)
     if affine is not None:
         if not np.allclose(affine[:3, :3], np.diag(np.diag(affine[:3, :3])), rtol=0, atol=1e-9 * max(voxel_size)):
@@ -125,17 +137,17 @@ def write_pyramid(
         origin = (0.0, 0.0, 0.0)
     block = tuple(chunks) if chunks is not None else DEFAULT_CHUNKS
     try:
-        grids = pyramid_levels(data.shape[-3:], voxel_size, origin, levels=levels, chunks=block)
+        grids = pyramid_levels(shape[-3:], voxel_size, origin, levels=levels, chunks=block)
     except ValueError as error:
         raise CommandError(str(error)) from None
-    lead = data.shape[:-3]
+    lead = shape[:-3]
     shapes = [lead + level.shape for level in grids]
     blocks = [(1,) * len(lead) + tuple(min(c, n) for c, n in zip(block, level.shape)) for level in grids]
-    axes = ome_axes(data.ndim, header and header.space_unit, header and header.time_unit)
+    axes = ome_axes(len(shape), header and header.space_unit, header and header.time_unit)
     time_step = header.time_step if header is not None and header.time_step else 1.0
     entry = multiscale_entry(grids, axes, time_step, ngff, name)
-    lazy = [_level(data, grids[0], grids[0], blocks[0])]
-    for finer, level, level_chunks in zip(grids, grids[1:], blocks[1:]):
+    lazy = first_levels(grids, blocks)
+    for finer, level, level_chunks in zip(grids[len(lazy) - 1 :], grids[len(lazy) :], blocks[len(lazy) :]):
         lazy.append(_level(lazy[-1], finer, level, level_chunks))
 
     def writes_into(store: Path) -> Any:
@@ -168,32 +180,29 @@ def resample_into_pyramid(
     ngff: str,
 ) -> None:
     """``image`` resampled onto ``grid`` through ``matrix`` (as resample takes it) as level 0
-    of the OME-Zarr image ``target``, in level 0's blocks: one graph makes and writes every level."""
-    shape = grid.shape[::-1]
-    block = tuple(chunks) if chunks is not None else DEFAULT_CHUNKS
-    lead = (1,) * (image.data.ndim - 3)
-    try:
-        lazy = resample(
-            image.data,
-            image.voxel_size,
-            matrix,
-            shape=shape,
-            output_voxel_size=grid.zooms,
-            interpolation=interpolation,
-            fill=fill,
-            chunks=lead + tuple(min(c, n) for c, n in zip(block, shape)),
-            edges=edges,
-            antialias=antialias,
-        )
-    except (TypeError, ValueError) as error:
-        raise CommandError(f"cannot resample {source}: {error}") from None
+    of the OME-Zarr image ``target``: one graph makes and writes every level, and level 0 is
+    made with level 1 (:mod:`voxwarpkit._next_level`), so that it is never held whole."""
+
+    def first_levels(grids: List[Level], blocks: List[Tuple[int, ...]]) -> List[Any]:
+        arguments = (image.data, image.voxel_size, matrix)
+        options: Dict[str, Any] = dict(interpolation=interpolation, fill=fill, edges=edges, antialias=antialias)
+        try:
+            if len(grids) > 1:
+                return list(resample_and_next_level(*arguments, grids[0], grids[1], blocks[0][-3:], **options))
+            level = grids[0]
+            only = resample(*arguments, shape=level.shape, output_voxel_size=level.spacing, chunks=blocks[0], **options)
+            return [_level(only, level, level, blocks[0])]
+        except (TypeError, ValueError) as error:
+            raise CommandError(f"cannot resample {source}: {error}") from None
+
     write_pyramid(
-        lazy,
+        tuple(image.data.shape[:-3]) + tuple(grid.shape[::-1]),
+        first_levels,
         grid.zooms,
         np.asarray(grid.affine, dtype=np.float64),
         target,
         levels=levels,
-        chunks=block,
+        chunks=chunks,
         ngff=ngff,
         header=image.header,
         name=source.name,
