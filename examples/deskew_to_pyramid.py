@@ -2,11 +2,11 @@
 
 The stack is simulated: Gaussian beads in the sample, imaged by a sheet at 31.5
 degrees to the coverslip, the stage stepping 0.4 um between camera frames of
-0.104 um pixels. Both steps run through the command line, as a user would run
-them; the picture shows the raw stack and level 1 of the pyramid, seen from
+0.104 um pixels. The deskew and the pyramid run as one command line, as a user
+would run it; the picture shows the raw stack and level 1 of the pyramid, seen from
 the side (a maximum along y), so the skew and its removal are plain.
 
-    python examples/deskew_to_pyramid.py [FOLDER]   # writes beads.ome.tif, the Zarr stores and deskew.png
+    python examples/deskew_to_pyramid.py [FOLDER]   # writes beads.ome.tif, the OME-Zarr store and deskew.png
 """
 
 import pathlib
@@ -48,11 +48,11 @@ def main(folder):
     stack = simulated_stack(np.random.default_rng(0))
     metadata = {"axes": "ZYX", "PhysicalSizeX": sx, "PhysicalSizeY": sy, "PhysicalSizeZ": dz}
     tifffile.imwrite(raw, stack, ome=True, metadata=metadata)
-    deskewed = folder / "deskewed.zarr"
     pyramid = folder / "deskewed.ome.zarr"
-    voxwarpkit = [sys.executable, "-m", "voxwarpkit"]
-    run(*voxwarpkit, "apply", str(raw), str(deskewed), "--deskew", str(ANGLE), "--deskew-rotate", "--force")
-    run(*voxwarpkit, "pyramid", str(deskewed), str(pyramid), "--levels", "3", "--chunks", "32", "64", "64", "--force")
+    voxwarpkit = [sys.executable, "-m", "voxwarpkit", "apply", str(raw), str(pyramid)]
+    run(
+        *voxwarpkit, "--deskew", str(ANGLE), "--deskew-rotate", "--levels", "3", "--chunks", "32", "64", "64", "--force"
+    )
     level = np.asarray(zarr.open_group(str(pyramid), mode="r")["1"])
     picture(stack, level, folder / "deskew.png")
 
