@@ -137,7 +137,7 @@ def resample_dask(
             graph[(name,) + index] = (task, inputs)
         else:
             shape_out = plan.window_shape[:1] + plan.block_shape if image.ndim == 4 else plan.block_shape
-            task = functools.partial(_filled, shape_out, request.fill, request.result_type)
+            task = functools.partial(filled_block, shape_out, request.fill, request.result_type)
             graph[(name,) + index] = (task,)
     layers = importlib.import_module("dask.highlevelgraph").HighLevelGraph.from_collections(
         name, graph, dependencies=[image]
@@ -165,7 +165,7 @@ def prepared(
     return image, request, reach_of(request) if smoothed_in_tasks else None
 
 
-def _filled(shape: Tuple[int, ...], fill: bytes, result_type: np.dtype[Any]) -> NDArray[Any]:
+def filled_block(shape: Tuple[int, ...], fill: bytes, result_type: np.dtype[Any]) -> NDArray[Any]:
     """A block of ``fill``, copied as bits (a NaN keeps its payload)."""
     one = np.frombuffer(fill, dtype=result_type)
     return np.broadcast_to(one, (math.prod(shape),)).reshape(shape).copy()

@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Sequence, Tuple
 import numpy as np
 
 from ._blocks import Box, resample_window, source_box
-from ._dask import BlockPlan, _filled, block_plan, prepared, reach_of, resample_block
+from ._dask import BlockPlan, block_plan, filled_block, prepared, reach_of, resample_block
 from ._line_passes import filter_in_place, smoothing_passes
 from ._request import Counts, Request, checked_request, counts, volume_range
 from .pyramid import Level, level_matrix
@@ -164,7 +164,7 @@ def _pair(
         window = resample_block(plan, rank, source_type, 1, chunks)
         window = window if rank == 4 else window[np.newaxis]
     else:  # the window reads nothing: it is all fill
-        window = _filled(plan.window_shape[:1] + plan.block_shape, request0.fill, request0.result_type)
+        window = filled_block(plan.window_shape[:1] + plan.block_shape, request0.fill, request0.result_type)
     with np.errstate(over="ignore", invalid="ignore"):  # rounded as every blend rounds, silently
         values = np.ascontiguousarray(window, dtype=np.float32)
     origin = plan.block_origin
