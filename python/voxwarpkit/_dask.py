@@ -156,6 +156,7 @@ def prepared(
         raise ValueError("image has chunks of unknown size: call its compute_chunk_sizes() first")
     check_image_axes(image.shape)
     threads = options.pop("threads", None)
+    options.setdefault("fill", 0.0)
     request = checked_request(
         image.shape, image.dtype, voxel_size, matrix, threads=1 if threads is None else threads, **options
     )

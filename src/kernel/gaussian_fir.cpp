@@ -71,36 +71,72 @@ void gaussian_weights(double sigma, int32_t radius, double *weights)
     }
 }
 
-void fir_filter_lines(float *first, ptrdiff_t n, ptrdiff_t step, ptrdiff_t width, const double *weights, int32_t radius,
-                      double *work)
+namespace {
+
+// Lines summed side by side in one group of accumulators, held in registers.
+constexpr ptrdiff_t group_width = 8;
+
+// Output sample i of lines c0 .. c0 + count - 1 from the extended lines
+// (`width` of them, interleaved), each sum added from offset -radius.
+template <ptrdiff_t count>
+void fir_group(const double *extended, ptrdiff_t width, ptrdiff_t i, ptrdiff_t c0, const double *weights,
+               int32_t radius, double *sums)
 {
-    // The line extended by `radius` mirrored samples at each end, then the sums.
+    const double *row = extended + i * width + c0;
+    double acc[count];
+    for (ptrdiff_t c = 0; c < count; ++c) {
+        acc[c] = weights[0] * row[c];
+    }
+    for (int32_t k = 1; k <= 2 * radius; ++k) {
+        const double weight = weights[k];
+        const double *shifted = row + ptrdiff_t{k} * width;
+        for (ptrdiff_t c = 0; c < count; ++c) {
+            const double term = weight * shifted[c];
+            acc[c] = acc[c] + term;
+        }
+    }
+    for (ptrdiff_t c = 0; c < count; ++c) {
+        sums[c] = acc[c];
+    }
+}
+
+}  // namespace
+
+void fir_filter_lines(float *first, ptrdiff_t n, ptrdiff_t step, ptrdiff_t width, ptrdiff_t line_step,
+                      const double *weights, int32_t radius, double *work)
+{
+    // The lines extended by `radius` mirrored samples at each end, interleaved:
+    // sample j of line c at extended[j * width + c].
     const ptrdiff_t padded = n + 2 * ptrdiff_t{radius};
     double *extended = work;
     double *sums = work + padded * width;
     for (ptrdiff_t j = 0; j < padded; ++j) {
         const ptrdiff_t offset = j - radius;
-        const ptrdiff_t i = mirrored(offset < 0 ? -offset : offset, n);
+        // Only the ends are mirrored: the division in `mirrored` would cost more than the copy.
+        const ptrdiff_t i = offset >= 0 && offset < n ? offset : mirrored(offset < 0 ? -offset : offset, n);
+        const float *sample = first + i * step;
         for (ptrdiff_t c = 0; c < width; ++c) {
-            extended[j * width + c] = static_cast<double>(first[i * step + c]);
+            extended[j * width + c] = static_cast<double>(sample[c * line_step]);
         }
     }
-    // Term by term over the whole line, so that each sum still adds its terms from offset -radius.
-    const ptrdiff_t count = n * width;
-    for (ptrdiff_t e = 0; e < count; ++e) {
-        sums[e] = weights[0] * extended[e];
-    }
-    for (int32_t k = 1; k <= 2 * radius; ++k) {
-        const double weight = weights[k];
-        const double *shifted = extended + ptrdiff_t{k} * width;
-        for (ptrdiff_t e = 0; e < count; ++e) {
-            const double term = weight * shifted[e];
-            sums[e] = sums[e] + term;
-        }
-    }
+    // Each output sample's terms in order, the sums of a group of lines kept in registers.
     for (ptrdiff_t i = 0; i < n; ++i) {
-        for (ptrdiff_t c = 0; c < width; ++c) {
-            first[i * step + c] = stored_line_value(sums[i * width + c]);
+        ptrdiff_t c0 = 0;
+        for (; c0 + group_width <= width; c0 += group_width) {
+            fir_group<group_width>(extended, width, i, c0, weights, radius, sums + c0);
+        }
+        for (; c0 < width; ++c0) {
+            fir_group<1>(extended, width, i, c0, weights, radius, sums + c0);
+        }
+        float *stored = first + i * step;
+        if (line_step == 1) {  // a plain loop over contiguous samples, which the compiler vectorises
+            for (ptrdiff_t c = 0; c < width; ++c) {
+                stored[c] = stored_line_value(sums[c]);
+            }
+        } else {
+            for (ptrdiff_t c = 0; c < width; ++c) {
+                stored[c * line_step] = stored_line_value(sums[c]);
+            }
         }
     }
 }

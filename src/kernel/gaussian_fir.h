@@ -34,10 +34,10 @@ int32_t gaussian_radius(double sigma);
 // The 2 radius + 1 normalised weights of sigma > 0, for offsets -radius .. radius.
 void gaussian_weights(double sigma, int32_t radius, double *weights);
 
-// Filters `width` lines of n >= 2 samples that start at first, first + 1,
-// ..., with `step` elements between a line's samples, by the 2 radius + 1
-// `weights`; `work` holds (2 n + 2 radius) * width doubles.
-void fir_filter_lines(float *first, ptrdiff_t n, ptrdiff_t step, ptrdiff_t width, const double *weights, int32_t radius,
-                      double *work);
+// Filters `width` lines of n >= 2 samples, line c starting at first + c *
+// line_step, with `step` elements between a line's samples, by the
+// 2 radius + 1 `weights`; `work` holds (n + 2 radius + 1) * width doubles.
+void fir_filter_lines(float *first, ptrdiff_t n, ptrdiff_t step, ptrdiff_t width, ptrdiff_t line_step,
+                      const double *weights, int32_t radius, double *work);
 
 #endif

@@ -14,6 +14,9 @@ namespace {
 // (passes along y and z): each step then reads and writes whole cache lines.
 constexpr int batch_width = 64;
 
+// Rows the FIR filters together along x.
+constexpr int fir_rows_together = 16;
+
 // The lines of a job come in units that threads take one at a time: a slice
 // of a volume for passes along x and y, a row of slices' columns for z.
 struct unit_layout {
@@ -35,17 +38,26 @@ unit_layout layout_of(const line_filter_job &job)
 size_t work_doubles(const line_filter_job &job, ptrdiff_t length, ptrdiff_t width)
 {
     const size_t per_line =
-        job.kind == line_filter_kind::bspline ? size_t(length) : 2 * size_t(length) + 2 * size_t(job.radius);
+        job.kind == line_filter_kind::bspline ? size_t(length) : size_t(length) + 2 * size_t(job.radius) + 1;
     return per_line * size_t(width);
 }
 
-void filter_lines(const line_filter_job &job, float *first, ptrdiff_t n, ptrdiff_t step, ptrdiff_t width, double *work)
+// `width` lines, line c starting at first + c * line_step; the prefilter takes only lines side by side.
+void filter_lines(const line_filter_job &job, float *first, ptrdiff_t n, ptrdiff_t step, ptrdiff_t width,
+                  ptrdiff_t line_step, double *work)
 {
     if (job.kind == line_filter_kind::bspline) {
         bspline_filter_lines(first, n, step, width, work);
     } else {
-        fir_filter_lines(first, n, step, width, job.weights, job.radius, work);
+        fir_filter_lines(first, n, step, width, line_step, job.weights, job.radius, work);
     }
+}
+
+// Rows filtered together along x by the FIR, whose sums then run side by side as along y and z;
+// few enough that reading a sample of each stays within the first-level cache.
+ptrdiff_t rows_together(const line_filter_job &job)
+{
+    return job.kind == line_filter_kind::fir ? fir_rows_together : 1;
 }
 
 void filter_unit(const line_filter_job &job, const unit_layout &layout, int64_t unit, double *work)
@@ -53,8 +65,10 @@ void filter_unit(const line_filter_job &job, const unit_layout &layout, int64_t 
     const ptrdiff_t row = job.extent.x, slice = row * job.extent.y, volume = slice * job.extent.z;
     if (job.axis == 0) {
         float *rows = job.data + unit * slice;
-        for (int32_t y = 0; y < job.extent.y; ++y) {
-            filter_lines(job, rows + y * row, layout.length, 1, 1, work);
+        const ptrdiff_t together = rows_together(job);
+        for (ptrdiff_t y = 0; y < job.extent.y; y += together) {
+            const ptrdiff_t width = std::min<ptrdiff_t>(together, job.extent.y - y);
+            filter_lines(job, rows + y * row, layout.length, 1, width, row, work);
         }
         return;
     }
@@ -62,7 +76,7 @@ void filter_unit(const line_filter_job &job, const unit_layout &layout, int64_t 
     float *start = job.axis == 1 ? job.data + unit * slice
                                  : job.data + (unit / job.extent.y) * volume + (unit % job.extent.y) * row;
     for (ptrdiff_t x = 0; x < row; x += batch_width) {
-        filter_lines(job, start + x, layout.length, layout.step, std::min<ptrdiff_t>(batch_width, row - x), work);
+        filter_lines(job, start + x, layout.length, layout.step, std::min<ptrdiff_t>(batch_width, row - x), 1, work);
     }
 }
 
@@ -76,7 +90,7 @@ bool filter_lines_along_axis(const line_filter_job &job, int threads, progress_c
         return true;
     }
     const size_t workers_wanted = static_cast<size_t>(std::min<int64_t>(std::max(threads, 1), layout.count));
-    const size_t work_size = work_doubles(job, layout.length, job.axis == 0 ? 1 : batch_width);
+    const size_t work_size = work_doubles(job, layout.length, job.axis == 0 ? rows_together(job) : batch_width);
     std::vector<std::unique_ptr<double[]>> work;
     try {
         for (size_t i = 0; i < workers_wanted; ++i) {

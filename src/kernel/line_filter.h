@@ -42,13 +42,11 @@ inline ptrdiff_t mirrored(ptrdiff_t k, ptrdiff_t n)
 // A filtered value as a pass stores it.
 inline float stored_line_value(double value)
 {
-    if (value == value) {
-        return static_cast<float>(value);
-    }
     const uint32_t quiet_nan = 0x7FC00000u;
-    float stored;
-    std::memcpy(&stored, &quiet_nan, sizeof stored);
-    return stored;
+    float nan_stored;
+    std::memcpy(&nan_stored, &quiet_nan, sizeof nan_stored);
+    const float converted = static_cast<float>(value);
+    return value == value ? converted : nan_stored;  // a select, not a branch: the stores vectorise
 }
 
 // Filters every line of `job` along its axis on up to `threads` threads
