@@ -100,3 +100,16 @@ def test_an_input_voxel_size_is_for_tiff_inputs_only(tmp_path, capsys):
     nib.save(nib.Nifti1Image(np.zeros((4, 5, 6), np.float32), np.eye(4)), source)
     code, _, err = run(capsys, "apply", source, tmp_path / "out.nii", "--deskew", 30, "--input-voxel-size", 1, 1, 1)
     assert_one_line_error(code, err, "applies to TIFF inputs", 2)
+
+
+def test_a_tiff_pyramid_takes_its_voxel_size_from_the_command_line(tmp_path, capsys):
+    """pyramid reads a TIFF without sizes given --input-voxel-size, and its level 0 is the stack."""
+    source, target = tmp_path / "stack.tif", tmp_path / "out.zarr"
+    stack = np.random.default_rng(3).integers(0, 60000, SHAPE).astype(np.uint16)
+    sizes = pages(source, stack)
+    status, _, err = run(capsys, "pyramid", source, target, "--levels", 2, *sizes)
+    assert status == 0, err
+    group = zarr.open_group(str(target), mode="r")
+    scale = group.attrs["multiscales"][0]["datasets"][0]["coordinateTransformations"][0]["scale"]
+    assert scale == [float(s) for s in SIZES[::-1]]
+    assert_same_bits(group["0"][...], stack.astype(np.float32))
