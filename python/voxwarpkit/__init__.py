@@ -12,7 +12,8 @@ and an ``out`` array; ``fit_grid`` finds an output grid that holds the whole
 transformed input, and ``deskew`` the matrix and grid that put a
 stage-scanned light-sheet stack into sample space; a ``matrix`` may also be a chain of matrices and
 displacement fields (:class:`Field`), applied in one pass; ``resample_image`` resamples nibabel images through
-world-space matrices onto another image's grid or another voxel size.
+world-space matrices onto another image's grid or another voxel size; ``pyramid_of`` makes the
+anti-aliased levels of a multiscale pyramid.
 """
 
 from ._resample import resample
@@ -23,6 +24,7 @@ from .field import Field
 from .fit import fit_grid
 from .images import resample_image
 from .matrices import as_homogeneous, from_homogeneous, from_index, from_world, invert, rigid
+from .pyramid import pyramid_of
 
 __all__ = [
     "Field",
@@ -34,6 +36,7 @@ __all__ = [
     "from_index",
     "from_world",
     "invert",
+    "pyramid_of",
     "resample",
     "resample_image",
     "rigid",

@@ -13,7 +13,7 @@ physical, (x, y, z); shapes are (z, y, x).
 from __future__ import annotations
 
 import math
-from typing import List, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
@@ -71,6 +71,67 @@ def level_matrix(level: Level, finest: Level) -> NDArray[np.float64]:
     matrix: NDArray[np.float64] = np.eye(3, 4)
     matrix[:, 3] = np.subtract(level.translation, finest.translation)
     return matrix
+
+
+def pyramid_of(
+    image: Any,
+    voxel_size: Sequence[float],
+    *,
+    origin: Sequence[float] = (0.0, 0.0, 0.0),
+    levels: Optional[int] = None,
+    chunks: Sequence[int] = (64, 64, 64),
+    threads: Optional[int] = None,
+) -> List[Tuple[Level, Any]]:
+    """The pyramid of ``image`` ((t,) z, y, x; voxel size (sx, sy, sz), voxel 0 at ``origin``):
+    a (grid, values) pair per level, the grids of :func:`pyramid_levels`.
+
+    Level 0 is the image as float32; each next level is the one before it
+    anti-aliased and resampled linearly onto its grid, as
+    ``resample(..., antialias=True)`` does. A numpy image gives numpy levels,
+    each made in memory from the one before on ``threads`` threads; a dask
+    array gives lazy dask arrays in blocks ``chunks`` (z, y, x), with the
+    same bits.
+    """
+    grids = pyramid_levels(image.shape[-3:], voxel_size, origin, levels=levels, chunks=chunks)
+    lead = (1,) * (image.ndim - 3)
+    blocks = [lead + tuple(min(c, n) for c, n in zip(chunks, level.shape)) for level in grids]
+    lazy = not isinstance(image, np.ndarray)
+    result = [(grids[0], as_float32(image, blocks[0] if lazy else None))]
+    for finer, level, block in zip(grids, grids[1:], blocks[1:]):
+        result.append((level, next_level(result[-1][1], finer, level, block if lazy else None, threads)))
+    return result
+
+
+def as_float32(values: Any, chunks: Any = None) -> Any:
+    """``values`` as float32, each value rounded once as every blend rounds it, silently; a
+    dask array lazily, in blocks ``chunks``."""
+    if chunks is None:
+        return _float32_block(values)
+    meta = np.empty((0,) * values.ndim, np.float32)
+    return values.map_blocks(_float32_block, dtype=np.float32, meta=meta).rechunk(chunks)
+
+
+def _float32_block(block: Any) -> NDArray[np.float32]:
+    with np.errstate(over="ignore", invalid="ignore"):
+        return np.asarray(block, dtype=np.float32)
+
+
+def next_level(finer_values: Any, finer: Level, level: Level, chunks: Any = None, threads: Optional[int] = None) -> Any:
+    """Level ``level`` made from the values of the level ``finer`` before it: anti-aliased and
+    resampled linearly onto its grid, float32; ``chunks`` for a dask array."""
+    from ._resample import resample  # here: the grids above need no engine
+
+    matrix = level_matrix(level, finer)
+    return resample(
+        finer_values,
+        finer.spacing,
+        matrix,
+        shape=level.shape,
+        output_voxel_size=level.spacing,
+        antialias=True,
+        threads=threads,
+        **({} if chunks is None else {"chunks": chunks}),
+    )
 
 
 def _wants_another(level: Level, count: int, levels: Optional[int], chunks: Sequence[int]) -> bool:

@@ -178,3 +178,28 @@ def test_apply_levels_usage_errors(tmp_path, capsys, options, fragment):
     status, _, err = run(capsys, "apply", tmp_path / "in.nii", tmp_path / "out.zarr", "--voxel-size", 2, 2, 2, *options)
     assert_one_line_error(status, err, fragment, expected_status=2)
     assert not (tmp_path / "out.zarr").exists()
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_pyramid_of_gives_the_same_levels_in_memory_and_on_dask(seed):
+    """Each level is the one before it resampled with antialias, numpy or dask, for any chunking."""
+    da = pytest.importorskip("dask.array")
+    rng = np.random.default_rng(seed)
+    image = rng.standard_normal((2,) * (seed % 2) + (19, 23, 30)).astype(np.float64)
+    spacing = tuple(float(s) for s in rng.choice([0.5, 1.0, 2.0], 3))
+    chunks = tuple(int(n) for n in rng.integers(3, 12, 3))
+    levels = voxwarpkit.pyramid_of(image, spacing, levels=3, chunks=chunks)
+    lazy = voxwarpkit.pyramid_of(da.from_array(image, chunks=5), spacing, levels=3, chunks=chunks)
+    assert [grid for grid, _ in levels] == pyramid_levels(image.shape[-3:], spacing, levels=3)
+    assert_same_bits(levels[0][1], image.astype(np.float32))
+    for (finer, before), (level, values), (_, lazy_values) in zip(levels, levels[1:], lazy[1:]):
+        expected = voxwarpkit.resample(
+            before,
+            finer.spacing,
+            level_matrix(level, finer),
+            shape=level.shape,
+            output_voxel_size=level.spacing,
+            antialias=True,
+        )
+        assert_same_bits(values, expected)
+        assert_same_bits(lazy_values.compute(), values)

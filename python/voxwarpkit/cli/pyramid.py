@@ -24,7 +24,7 @@ from ..images import Grid
 from ..io.lazy import HeaderFields, LazyImage
 from ..io.ome_pyramid import create_pyramid, multiscale_entry, ome_axes
 from ..io.zarr import write_block
-from ..pyramid import Level, level_matrix, pyramid_levels
+from ..pyramid import Level, as_float32, next_level, pyramid_levels
 from .dask_backend import compute_into_store, read_image
 from .errors import CommandError
 from .output import check_output, shown
@@ -220,25 +220,11 @@ def _level(finer_data: Any, finer: Level, level: Level, chunks: Tuple[int, ...])
     each later one the level before it anti-aliased and resampled onto its grid, so each level
     reads a coarser one than the input."""
     if level is finer:
-        meta = np.empty((0,) * finer_data.ndim, np.float32)
-        return finer_data.map_blocks(_as_float32, dtype=np.float32, meta=meta).rechunk(chunks)
+        return as_float32(finer_data, chunks)
     try:
-        return resample(
-            finer_data,
-            finer.spacing,
-            level_matrix(level, finer),
-            shape=level.shape,
-            output_voxel_size=level.spacing,
-            chunks=chunks,
-            antialias=True,
-        )
+        return next_level(finer_data, finer, level, chunks)
     except (TypeError, ValueError) as error:
         raise CommandError(f"cannot resample the input: {error}") from None
-
-
-def _as_float32(block: NDArray[Any]) -> NDArray[np.float32]:
-    with np.errstate(over="ignore"):  # rounded as every blend rounds, silently
-        return np.asarray(block, dtype=np.float32)
 
 
 def _all_writes(levels: List[Any], paths: List[str]) -> Any:
