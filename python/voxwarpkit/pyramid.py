@@ -48,6 +48,12 @@ def pyramid_levels(
         raise ValueError(f"levels must be a whole number of at least 1, got {levels!r}")
     z, y, x = (int(n) for n in shape)
     current = Level((z, y, x), _three(spacing), _three(translation))
+    if not all(math.isfinite(s) and s > 0 for s in current.spacing):
+        raise ValueError(f"voxel_size must be three positive, finite numbers, got {tuple(spacing)!r}")
+    if not all(math.isfinite(t) for t in current.translation):
+        raise ValueError(f"origin must be three finite numbers, got {tuple(translation)!r}")
+    if len(chunks) != 3 or not all(isinstance(c, (int, np.integer)) and c >= 1 for c in chunks):
+        raise ValueError(f"chunks must be three whole numbers of at least 1 (z, y, x), got {tuple(chunks)!r}")
     result = [current]
     while _wants_another(current, len(result), levels, chunks):
         current = coarser(current)
@@ -90,8 +96,12 @@ def pyramid_of(
     ``resample(..., antialias=True)`` does. A numpy image gives numpy levels,
     each made in memory from the one before on ``threads`` threads; a dask
     array gives lazy dask arrays in blocks ``chunks`` (z, y, x), with the
-    same bits.
+    same bits. Level 0 of a float32 numpy image is the image itself.
+    Raises ValueError for an image resample cannot read and for bad sizes or chunks.
     """
+    from ._request import check_image_type  # here: the grids above need no engine
+
+    check_image_type(image.ndim, np.dtype(image.dtype))
     grids = pyramid_levels(image.shape[-3:], voxel_size, origin, levels=levels, chunks=chunks)
     lead = (1,) * (image.ndim - 3)
     blocks = [lead + tuple(min(c, n) for c, n in zip(chunks, level.shape)) for level in grids]
@@ -139,7 +149,7 @@ def _wants_another(level: Level, count: int, levels: Optional[int], chunks: Sequ
     has voxels to halve; without a count, until some axis fits in one chunk."""
     if levels is not None:
         return count < levels and max(level.shape) > 1
-    return not _fits_one_chunk(level.shape, chunks)
+    return not _fits_one_chunk(level.shape, chunks) and max(level.shape) > 1
 
 
 def _fits_one_chunk(shape: Tuple[int, int, int], chunks: Sequence[int]) -> bool:

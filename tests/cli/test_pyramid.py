@@ -203,3 +203,19 @@ def test_pyramid_of_gives_the_same_levels_in_memory_and_on_dask(seed):
         )
         assert_same_bits(values, expected)
         assert_same_bits(lazy_values.compute(), values)
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        (dict(voxel_size=(1.0, float("nan"), 1.0)), "voxel_size must be three positive"),
+        (dict(voxel_size=(1.0, 0.0, 1.0)), "voxel_size must be three positive"),
+        (dict(chunks=(0, 8, 8)), "chunks must be three whole numbers"),
+        (dict(origin=(0.0, float("inf"), 0.0)), "origin must be three finite"),
+        (dict(image=np.zeros((4, 5, 6), np.complex64)), "element type"),
+    ],
+)
+def test_pyramid_of_refuses_what_would_loop_or_mislead(kwargs, message):
+    arguments = dict(image=np.zeros((4, 5, 6), np.float32), voxel_size=(1.0, 1.0, 1.0)) | kwargs
+    with pytest.raises(ValueError, match=message):
+        voxwarpkit.pyramid_of(arguments.pop("image"), arguments.pop("voxel_size"), **arguments)
