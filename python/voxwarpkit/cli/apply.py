@@ -11,7 +11,7 @@ from __future__ import annotations
 import sys
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Sequence, TextIO
+from typing import TYPE_CHECKING, Any, Dict, NamedTuple, Optional, Sequence, TextIO
 
 import numpy as np
 
@@ -147,25 +147,20 @@ def run_apply(
         if isinstance(kernel, list):
             raise CommandError("--fit takes matrices only: a displacement field has no inverse to fit the grid with")
         grid, kernel = fitted_grid(image.grid, grid, kernel)
+    # What the pyramid and the Zarr paths both take.
+    lazily: Dict[str, Any] = dict(
+        interpolation=interpolation,
+        antialias=antialias,
+        edges=edges,
+        fill=fill,
+        threads=threads,
+        chunks=chunks,
+        scheduler=scheduler,
+        force=force,
+        err=err,
+    )
     if levels is not None:
-        resample_into_pyramid(
-            source,
-            target,
-            image.image,
-            grid,
-            kernel if isinstance(kernel, list) or len(kernel) > 1 else kernel[0],
-            interpolation=interpolation,
-            antialias=antialias,
-            edges=edges,
-            fill=fill,
-            threads=threads,
-            chunks=chunks,
-            scheduler=scheduler,
-            force=force,
-            err=err,
-            levels=levels,
-            ngff=ngff,
-        )
+        resample_into_pyramid(source, target, image.image, grid, kernel, levels=levels, ngff=ngff, **lazily)
         print(
             f"resampled {source}{how} into {target}, an OME-Zarr {ngff} image of {levels} levels from "
             f"{shown(grid.shape)}, in {time.perf_counter() - started:.1f} s",
@@ -174,23 +169,7 @@ def run_apply(
         return
     if chunked:
         dask_backend.resample_with_dask(
-            source,
-            target,
-            image.image,
-            grid,
-            kernel,
-            how=how,
-            interpolation=interpolation,
-            antialias=antialias,
-            edges=edges,
-            fill=fill,
-            threads=threads,
-            chunks=chunks,
-            scheduler=scheduler,
-            force=force,
-            started=started,
-            out=out,
-            err=err,
+            source, target, image.image, grid, kernel, how=how, started=started, out=out, **lazily
         )
         return
     memory_backend.resample_in_memory(

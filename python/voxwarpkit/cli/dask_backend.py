@@ -85,7 +85,7 @@ def resample_with_dask(
     ``chunks`` is the output's block shape (z, y, x); ``scheduler`` a
     dask.distributed scheduler's address, else ``threads`` local threads.
     """
-    matrix = kernel if isinstance(kernel, list) or len(kernel) > 1 else kernel[0]
+    matrix = resample_matrix(kernel)
     block = None if chunks is None else tuple(chunks)
     if is_zarr(target):
         apply_zarr(
@@ -130,6 +130,11 @@ def resample_with_dask(
         f"({data.dtype}, {interpolation}) in {time.perf_counter() - started:.3f} s",
         file=out,
     )
+
+
+def resample_matrix(kernel: Union[NDArray[np.float32], List[Any]]) -> Any:
+    """The kernel's ``(n, 12)`` matrices, or chain, as resample's ``matrix``: one matrix for all volumes alone."""
+    return kernel if isinstance(kernel, list) or len(kernel) > 1 else kernel[0]
 
 
 def _block_of(chunks: Optional[Tuple[int, ...]], rank: int, target: Path) -> Optional[Tuple[int, ...]]:

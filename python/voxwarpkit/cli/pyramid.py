@@ -14,7 +14,7 @@ import functools
 import sys
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple, Union
 
 import numpy as np
 
@@ -25,7 +25,7 @@ from ..io.lazy import HeaderFields, LazyImage
 from ..io.ome_pyramid import create_pyramid, multiscale_entry, ome_axes
 from ..io.zarr import write_block
 from ..pyramid import Level, as_float32, next_level, pyramid_levels
-from .dask_backend import compute_into_store, read_image
+from .dask_backend import compute_into_store, read_image, resample_matrix
 from .errors import CommandError
 from .output import check_output, shown
 
@@ -165,7 +165,7 @@ def resample_into_pyramid(
     target: Path,
     image: LazyImage,
     grid: Grid,
-    matrix: Any,
+    kernel: Union[NDArray[np.float32], List[Any]],
     *,
     interpolation: str,
     antialias: bool,
@@ -179,12 +179,12 @@ def resample_into_pyramid(
     levels: int,
     ngff: str,
 ) -> None:
-    """``image`` resampled onto ``grid`` through ``matrix`` (as resample takes it) as level 0
+    """``image`` resampled onto ``grid`` through the kernel's matrices or chain as level 0
     of the OME-Zarr image ``target``: one graph makes and writes every level, and level 0 is
     made with level 1 (:mod:`voxwarpkit._next_level`), so that it is never held whole."""
 
     def first_levels(grids: List[Level], blocks: List[Tuple[int, ...]]) -> List[Any]:
-        arguments = (image.data, image.voxel_size, matrix)
+        arguments = (image.data, image.voxel_size, resample_matrix(kernel))
         options: Dict[str, Any] = dict(interpolation=interpolation, fill=fill, edges=edges, antialias=antialias)
         try:
             if len(grids) > 1:
