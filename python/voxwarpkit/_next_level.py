@@ -39,12 +39,14 @@ def resample_and_next_level(
     finer: Level,
     coarser: Level,
     block: Sequence[int],
+    method: str = "linear",
     **options: Any,
 ) -> Tuple[Any, Any]:
-    """Two lazy float32 arrays: ``resample(image, voxel_size, matrix, shape=finer.shape,
+    """Two lazy arrays: ``resample(image, voxel_size, matrix, shape=finer.shape,
     output_voxel_size=finer.spacing, **options)`` (level 0) and that resampled onto the
     pyramid level ``coarser`` as ``resample(level 0, finer.spacing, level_matrix(coarser,
-    finer), shape=coarser.shape, output_voxel_size=coarser.spacing, antialias=True)`` does.
+    finer), shape=coarser.shape, output_voxel_size=coarser.spacing, interpolation=method,
+    antialias=method == "linear")`` does: float32 for linear levels, else level 0's own type.
     Both come in blocks ``block`` (z, y, x), one volume each for a 4-D image."""
     da = importlib.import_module("dask.array")
     source, request0, reach0 = prepared(
@@ -52,19 +54,22 @@ def resample_and_next_level(
     )
     stack = image.ndim == 4
     lead = (image.shape[0],) if stack else ()
-    float32 = np.dtype(np.float32)
+    smooths = method == "linear"
+    # Linear levels smooth level 0 as float32; the others copy its elements as they are.
+    level_type = np.dtype(np.float32) if smooths else request0.result_type
     request1 = checked_request(
         lead + finer.shape,
-        float32,
+        level_type,
         finer.spacing,
         level_matrix(coarser, finer),
         shape=coarser.shape,
         output_voxel_size=coarser.spacing,
         fill=0.0,
         threads=1,
-        antialias=True,
+        interpolation=method,
+        antialias=smooths,
     )
-    reach1 = reach_of(request1)
+    reach1 = reach_of(request1) if smooths else (0, 0, 0)
     # Along a halved axis level-1 block j lies over level-0 blocks 2j and 2j + 1.
     factors = counts([2 if c != f else 1 for c, f in zip(coarser.spacing[::-1], finer.spacing[::-1])])
     block3 = counts([int(b) for b in block])
@@ -90,6 +95,7 @@ def resample_and_next_level(
             request0,
             source.ndim,
             source.dtype.newbyteorder("="),
+            level_type,
             under,
             finer.shape,
             level1_request,
@@ -110,11 +116,11 @@ def resample_and_next_level(
     level1 = {(name1,) + key[1:]: (_second, key) for key in pairs}
 
     graphs = importlib.import_module("dask.highlevelgraph").HighLevelGraph
-    meta = np.empty((0,) * image.ndim, float32)
+    meta = np.empty((0,) * image.ndim, level_type)
     arrays = []
     for name, layer, chunks in ((name0, level0, chunks0), (name1, level1, chunks1)):
         graph = graphs.from_collections(name, {**pairs, **layer}, dependencies=[source])
-        arrays.append(da.Array(graph, name, chunks=chunks, dtype=float32, meta=meta))
+        arrays.append(da.Array(graph, name, chunks=chunks, dtype=level_type, meta=meta))
     return arrays[0], arrays[1]
 
 
@@ -151,33 +157,35 @@ def _pair(
     request0: Request,
     rank: int,
     source_type: np.dtype[Any],
+    level_type: np.dtype[Any],
     under: Box,
     grid0: Counts,
     request1: Request,
     origin1: Counts,
     extent1: Counts,
     chunks: List[Any],
-) -> Tuple[NDArray[np.float32], NDArray[np.float32]]:
+) -> Tuple[NDArray[Any], NDArray[Any]]:
     """Level 0 (of grid ``grid0``) over the task's window, then (the level-0 blocks ``under``
-    the level-1 block, the level-1 block)."""
+    the level-1 block, the level-1 block), both of ``level_type``."""
     if plan.pieces:
         window = resample_block(plan, rank, source_type, 1, chunks)
         window = window if rank == 4 else window[np.newaxis]
     else:  # the window reads nothing: it is all fill
         window = filled_block(plan.window_shape[:1] + plan.block_shape, request0.fill, request0.result_type)
     with np.errstate(over="ignore", invalid="ignore"):  # rounded as every blend rounds, silently
-        values = np.ascontiguousarray(window, dtype=np.float32)
+        values = np.ascontiguousarray(window, dtype=level_type)
     origin = plan.block_origin
     blocks = values[(slice(None),) + tuple(slice(a - o, b - o) for (a, b), o in zip(under, origin))].copy()
-    assert request1.sigmas is not None and len(request1.sigmas) == 1  # one volume, one level matrix
-    filter_in_place(values, smoothing_passes(request1.sigmas[0]), 1)  # the window is this task's own
+    if request1.sigmas is not None:
+        assert len(request1.sigmas) == 1  # one volume, one level matrix
+        filter_in_place(values, smoothing_passes(request1.sigmas[0]), 1)  # the window is this task's own
     level1 = resample_window(values, origin, grid0, request1, origin1, extent1, 1)
     return (blocks, level1) if rank == 4 else (blocks[0], level1[0])
 
 
-def _first_part(pair: Tuple[NDArray[np.float32], NDArray[np.float32]], part: Tuple[slice, ...]) -> NDArray[np.float32]:
+def _first_part(pair: Tuple[NDArray[Any], NDArray[Any]], part: Tuple[slice, ...]) -> NDArray[Any]:
     return np.ascontiguousarray(pair[0][part])
 
 
-def _second(pair: Tuple[NDArray[np.float32], NDArray[np.float32]]) -> NDArray[np.float32]:
+def _second(pair: Tuple[NDArray[Any], NDArray[Any]]) -> NDArray[Any]:
     return pair[1]

@@ -8,6 +8,12 @@ of n voxels has ceil(n / 2), so the level covers the whole image, with voxel
 0's centre halfway between the centres of voxels 0 and 1 of the level
 before: its translation moves by half the finer spacing. Positions are
 physical, (x, y, z); shapes are (z, y, x).
+
+A level is made from the one before it by one of ``LEVEL_METHODS``: "linear"
+smooths it first (anti-aliasing) and stores float32, as images want; "nearest"
+and "label" copy elements without smoothing, so a label map keeps its type and
+no level holds a value that is not one of its labels ("label" takes, per voxel,
+the label of largest trilinear weight).
 """
 
 from __future__ import annotations
@@ -19,6 +25,23 @@ import numpy as np
 from numpy.typing import NDArray
 
 Three = Tuple[float, float, float]
+
+# How a level is made from the one before it, and what OME-Zarr's multiscales call that method.
+LEVEL_METHODS = {"linear": "gaussian", "nearest": "nearest", "label": "label"}
+
+
+def level_method(interpolation: str) -> str:
+    """The method a pyramid's levels are made with after an image resampled by ``interpolation``:
+    a method that copies elements keeps copying them; every blend gives smoothed linear levels."""
+    return interpolation if interpolation in LEVEL_METHODS else "linear"
+
+
+def check_level_method(method: Any) -> str:
+    """``method`` if it is one of LEVEL_METHODS, else ValueError."""
+    if not isinstance(method, str) or method not in LEVEL_METHODS:
+        names = ", ".join(map(repr, LEVEL_METHODS))
+        raise ValueError(f"a pyramid's interpolation must be one of {names}, got {method!r}")
+    return method
 
 
 class Level(NamedTuple):
@@ -87,29 +110,42 @@ def pyramid_of(
     levels: Optional[int] = None,
     chunks: Sequence[int] = (64, 64, 64),
     threads: Optional[int] = None,
+    interpolation: str = "linear",
 ) -> List[Tuple[Level, Any]]:
     """The pyramid of ``image`` ((t,) z, y, x; voxel size (sx, sy, sz), voxel 0 at ``origin``):
     a (grid, values) pair per level, the grids of :func:`pyramid_levels`.
 
-    Level 0 is the image as float32; each next level is the one before it
-    anti-aliased and resampled linearly onto its grid, as
-    ``resample(..., antialias=True)`` does. A numpy image gives numpy levels,
-    each made in memory from the one before on ``threads`` threads; a dask
-    array gives lazy dask arrays in blocks ``chunks`` (z, y, x), with the
-    same bits. Level 0 of a float32 numpy image is the image itself.
-    Raises ValueError for an image resample cannot read and for bad sizes or chunks.
+    With ``interpolation`` "linear", level 0 is the image as float32 and each
+    next level is the one before it anti-aliased and resampled linearly onto
+    its grid, as ``resample(..., antialias=True)`` does. With "nearest" or
+    "label" (for label maps) every level keeps the image's element type, level
+    0 is the image and each next level the one before it resampled by that
+    interpolation, unsmoothed. A numpy image gives numpy levels, each made in
+    memory from the one before on ``threads`` threads; a dask array gives lazy
+    dask arrays in blocks ``chunks`` (z, y, x), with the same bits. Level 0 of
+    a float32 numpy image is the image itself. Raises ValueError for an image
+    resample cannot read, an unknown interpolation and bad sizes or chunks.
     """
     from ._request import check_image_type  # here: the grids above need no engine
 
     check_image_type(image.ndim, np.dtype(image.dtype))
+    method = check_level_method(interpolation)
     grids = pyramid_levels(image.shape[-3:], voxel_size, origin, levels=levels, chunks=chunks)
     lead = (1,) * (image.ndim - 3)
     blocks = [lead + tuple(min(c, n) for c, n in zip(chunks, level.shape)) for level in grids]
     lazy = not isinstance(image, np.ndarray)
-    result = [(grids[0], as_float32(image, blocks[0] if lazy else None))]
+    result = [(grids[0], first_level(image, method, blocks[0] if lazy else None))]
     for finer, level, block in zip(grids, grids[1:], blocks[1:]):
-        result.append((level, next_level(result[-1][1], finer, level, block if lazy else None, threads)))
+        result.append((level, next_level(result[-1][1], finer, level, block if lazy else None, threads, method)))
     return result
+
+
+def first_level(values: Any, method: str, chunks: Any = None) -> Any:
+    """Level 0 of a pyramid made by ``method``: the image as float32 for linear levels, else the
+    image itself; a dask array lazily, in blocks ``chunks``."""
+    if method == "linear":
+        return as_float32(values, chunks)
+    return values if chunks is None else values.rechunk(chunks)
 
 
 def as_float32(values: Any, chunks: Any = None) -> Any:
@@ -126,9 +162,16 @@ def _float32_block(block: Any) -> NDArray[np.float32]:
         return np.asarray(block, dtype=np.float32)
 
 
-def next_level(finer_values: Any, finer: Level, level: Level, chunks: Any = None, threads: Optional[int] = None) -> Any:
-    """Level ``level`` made from the values of the level ``finer`` before it: anti-aliased and
-    resampled linearly onto its grid, float32; ``chunks`` for a dask array."""
+def next_level(
+    finer_values: Any,
+    finer: Level,
+    level: Level,
+    chunks: Any = None,
+    threads: Optional[int] = None,
+    method: str = "linear",
+) -> Any:
+    """Level ``level`` made from the values of the level ``finer`` before it by ``method``: linear,
+    anti-aliased, float32; nearest or label, unsmoothed, in the values' type; ``chunks`` for a dask array."""
     from ._resample import resample  # here: the grids above need no engine
 
     matrix = level_matrix(level, finer)
@@ -138,7 +181,8 @@ def next_level(finer_values: Any, finer: Level, level: Level, chunks: Any = None
         matrix,
         shape=level.shape,
         output_voxel_size=level.spacing,
-        antialias=True,
+        interpolation=method,
+        antialias=method == "linear",
         threads=threads,
         **({} if chunks is None else {"chunks": chunks}),
     )

@@ -168,8 +168,9 @@ def test_apply_levels_is_apply_then_pyramid_in_one_pass(tmp_path, capsys, volume
 @pytest.mark.parametrize(
     "options, fragment",
     [
-        (["--levels", 2, "--interpolation", "label"], "mix a label map"),
-        (["--ngff", "0.5"], "--ngff goes with --levels"),
+        (["--levels", 2, "--label", "cells"], "copy labels"),
+        (["--ngff", "0.5"], "go with --levels"),
+        (["--label", "cells", "--interpolation", "label"], "go with --levels"),
         (["--levels", 2, "--chunks", 1, 4, 4, 4], "takes 3 numbers"),
     ],
 )

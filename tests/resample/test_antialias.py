@@ -167,35 +167,46 @@ def test_apply_antialias_is_resample_image_antialias(tmp_path, capsys):
     assert not (tmp_path / "label.nii").exists()
 
 
-@pytest.mark.parametrize("seed", range(8))
-def test_a_level_made_with_the_next_one_has_the_bits_of_the_two_calls(seed):
+@pytest.mark.parametrize(
+    "method, seed", [("linear", seed) for seed in range(8)] + [(m, seed) for m in ("nearest", "label") for seed in range(4)]
+)
+def test_a_level_made_with_the_next_one_has_the_bits_of_the_two_calls(method, seed):
     """Level 0 and level 1 of a pyramid from the same tasks, for any block, stack or fill, are
-    resample of the input and then resample of that onto level 1 with antialias."""
+    resample of the input and then resample of that onto level 1: with antialias for linear
+    levels; by the map's own sampling, unsmoothed and in its type, for nearest and label."""
     da = pytest.importorskip("dask.array")
     from voxwarpkit._next_level import resample_and_next_level
     from voxwarpkit.pyramid import coarser, level_matrix, pyramid_levels
 
     rng = np.random.default_rng(seed)
     volumes = (2,) if seed % 2 else ()
-    image = with_specials(rng, rng.standard_normal(volumes + (11, 13, 17)).astype(np.float32))
+    if method == "linear":
+        image = with_specials(rng, rng.standard_normal(volumes + (11, 13, 17)).astype(np.float32))
+    else:
+        image = rng.integers(-3, 6, volumes + (11, 13, 17)).astype(rng.choice(["B", "h", "i", "q"]))
     matrix, spacing, _ = random_downsample(rng)
     matrix[:, 3] += rng.uniform(-6, 6, 3)  # some blocks read nothing: all fill
     finer = pyramid_levels(tuple(int(n) for n in rng.integers(5, 30, 3)), tuple(rng.uniform(0.5, 2, 3)))[0]
     level = coarser(finer)
-    options = dict(interpolation=INTERPOLATIONS[seed % 4], fill=float(rng.choice([0.0, -3.5])))
-    options["antialias"] = bool(seed % 3 == 0)
+    options = dict(interpolation=INTERPOLATIONS[seed % 4] if method == "linear" else method)
+    options["fill"] = float(rng.choice([0.0, -3.5])) if method == "linear" else int(rng.choice([0, 7]))
+    options["antialias"] = bool(seed % 3 == 0) and method == "linear"
     block = tuple(int(n) for n in rng.integers(1, 9, 3))
     chunked = da.from_array(image, chunks=(1,) * len(volumes) + tuple(int(n) for n in rng.integers(2, 12, 3)))
-    lazy0, lazy1 = resample_and_next_level(chunked, spacing, matrix, finer, level, block, **options)
+    lazy0, lazy1 = resample_and_next_level(chunked, spacing, matrix, finer, level, block, method, **options)
     kwargs = dict(shape=finer.shape, output_voxel_size=finer.spacing, **options)
-    want0 = voxwarpkit.resample(image, spacing, matrix, **kwargs).astype(np.float32)
+    want0 = voxwarpkit.resample(image, spacing, matrix, **kwargs)
+    if method == "linear":
+        want0 = want0.astype(np.float32)
     want1 = voxwarpkit.resample(
         want0,
         finer.spacing,
         level_matrix(level, finer),
         shape=level.shape,
         output_voxel_size=level.spacing,
-        antialias=True,
+        interpolation=method,
+        antialias=method == "linear",
     )
+    assert lazy0.dtype == want0.dtype and lazy1.dtype == want1.dtype
     assert_same_bits(lazy0.compute(), want0)
     assert_same_bits(lazy1.compute(), want1)

@@ -57,6 +57,8 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
             force=arguments.force,
             out=out,
             err=err,
+            interpolation=arguments.interpolation,
+            label=arguments.label,
         )
     else:
         for name in ("nibabel", "tqdm"):
@@ -104,7 +106,8 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
             deskew_rotate=arguments.deskew_rotate,
             input_voxel_size=arguments.input_voxel_size,
             levels=arguments.levels,
-            ngff=arguments.ngff or "0.4",
+            ngff=arguments.ngff,
+            label=arguments.label,
         )
 
 

@@ -26,8 +26,9 @@ from .chains import Kernel, chain_kernel
 from .deskew import deskewed_grid
 from .errors import CommandError
 from .grids import lazy_grid, nifti_grid, on_grid
+from .ome_grid import forward_grid
 from .output import check_output, shown
-from .pyramid import check_pyramid_name, resample_into_pyramid
+from .pyramid import check_pyramid_target, counted, image_pyramid, is_ome_name, resample_into_pyramid
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -67,7 +68,8 @@ def run_apply(
     deskew_rotate: bool = False,
     input_voxel_size: Optional[Sequence[float]] = None,
     levels: Optional[int] = None,
-    ngff: str = "0.4",
+    ngff: Optional[str] = None,
+    label: Optional[str] = None,
 ) -> None:
     """Resample the image ``source`` into ``target``.
 
@@ -90,7 +92,11 @@ def run_apply(
     is read lazily with dask; ``input_voxel_size`` replaces its voxel size.
     ``levels`` makes ``target`` an OME-Zarr multiscale image (NGFF ``ngff``) of
     that many levels, the resampled image first, each next one made as
-    ``voxwarpkit pyramid`` makes it, all from one graph.
+    ``voxwarpkit pyramid`` makes it, all from one graph; a name ending in
+    .ome.zarr is such an image, of one level unless ``levels`` says more.
+    ``label`` writes it as that label image of the existing OME-Zarr image
+    ``target`` instead. An OME-Zarr output's axes that would run backwards
+    are flipped, every voxel keeping its world position.
     """
     started = time.perf_counter()
     chunked = is_zarr(source) or is_tiff(source) or is_zarr(target)
@@ -98,9 +104,13 @@ def run_apply(
         raise CommandError(f"output {target}: the name must end in .zarr, .nii or .nii.gz")
     if not chunked and nifti_suffix(target) is None:
         raise CommandError(f"output {target}: the name must end in .nii or .nii.gz")
+    if levels is None and is_ome_name(target):
+        levels = 1
+    reads = (source, like, matrix_path, *transforms)
     if levels is not None:
-        check_pyramid_name(target)
-    check_output(target, force=force, reads=(source, like, matrix_path, *transforms))
+        place = check_pyramid_target(target, label, ngff, force=force, reads=reads)
+    else:
+        check_output(target, force=force, reads=reads)
     copies = matrix_path is None and like is None and voxel_size is None and deskew is None and not transforms
     if chunked and copies and levels is None:
         dask_backend.convert(source, target, chunks, scheduler, force, err, input_voxel_size)
@@ -109,6 +119,29 @@ def run_apply(
 
     read = _read_lazily if chunked else _read_nifti
     image = _read_lazily(source, "input", input_voxel_size) if chunked else _read_nifti(source, "input")
+    if copies and levels is not None and not fit:
+        # The input itself is level 0, as the pyramid command writes it: no resampling to round.
+        grids = image_pyramid(
+            image.image,
+            source,
+            target,
+            levels=levels,
+            chunks=chunks,
+            ngff=place.ngff,
+            interpolation=interpolation,
+            label=label,
+            scheduler=scheduler,
+            threads=threads,
+            force=force,
+            progress=True,
+            err=err,
+        )
+        print(
+            f"copied {source} into {place.shown}, an OME-Zarr {place.ngff} image of "
+            f"{counted(len(grids), 'level')} from {shown(image.grid.shape)}, in {time.perf_counter() - started:.1f} s",
+            file=out,
+        )
+        return
     reference = None if like is None else read(like, "reference")
     grid = output_grid(image.grid, voxel_size) if reference is None else reference.grid
     kernel: Kernel
@@ -147,6 +180,8 @@ def run_apply(
         if isinstance(kernel, list):
             raise CommandError("--fit takes matrices only: a displacement field has no inverse to fit the grid with")
         grid, kernel = fitted_grid(image.grid, grid, kernel)
+    if levels is not None or (is_zarr(target) and getattr(image.image, "multiscales", None) is not None):
+        grid, kernel = forward_grid(grid, kernel)  # OME-Zarr's scales are positive
     # What the pyramid and the Zarr paths both take.
     lazily: Dict[str, Any] = dict(
         interpolation=interpolation,
@@ -160,10 +195,12 @@ def run_apply(
         err=err,
     )
     if levels is not None:
-        resample_into_pyramid(source, target, image.image, grid, kernel, levels=levels, ngff=ngff, **lazily)
+        resample_into_pyramid(
+            source, target, image.image, grid, kernel, levels=levels, ngff=place.ngff, label=label, **lazily
+        )
         print(
-            f"resampled {source}{how} into {target}, an OME-Zarr {ngff} image of {levels} levels from "
-            f"{shown(grid.shape)}, in {time.perf_counter() - started:.1f} s",
+            f"resampled {source}{how} into {place.shown}, an OME-Zarr {place.ngff} image of "
+            f"{counted(levels, 'level')} from {shown(grid.shape)}, in {time.perf_counter() - started:.1f} s",
             file=out,
         )
         return

@@ -12,6 +12,7 @@ from typing import NoReturn
 from .._version import __version__
 from ..io.tiff import is_tiff
 from ..io.zarr import is_zarr
+from ..pyramid import LEVEL_METHODS
 
 _CONVENTIONS = ("physical", "index")
 
@@ -321,6 +322,7 @@ def build_parser() -> argparse.ArgumentParser:
         default=None,
         help="with --levels: OME-Zarr 0.4 (Zarr format 2, default) or 0.5 (Zarr format 3)",
     )
+    _label_option(apply)
     apply.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
     apply.set_defaults(check=partial(_check_apply, apply))
 
@@ -351,9 +353,17 @@ def build_parser() -> argparse.ArgumentParser:
     pyramid.add_argument(
         "--ngff",
         choices=("0.4", "0.5"),
-        default="0.4",
+        default=None,
         help="OME-Zarr version: 0.4 (Zarr format 2, default) or 0.5 (Zarr format 3)",
     )
+    pyramid.add_argument(
+        "--interpolation",
+        choices=LEVEL_METHODS,
+        default=None,
+        help="how each level is made from the one before: linear (default; smoothed, float32), or, for "
+        "label maps, nearest or label (the label of largest trilinear weight), unsmoothed, in the map's type",
+    )
+    _label_option(pyramid)
     pyramid.add_argument(
         "--input-voxel-size",
         metavar=("SX", "SY", "SZ"),
@@ -365,7 +375,28 @@ def build_parser() -> argparse.ArgumentParser:
     pyramid.add_argument("--scheduler", metavar="ADDRESS", default=None, help="a dask.distributed scheduler")
     pyramid.add_argument("--threads", metavar="N", type=_thread_count, default=None, help="local threads")
     pyramid.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
+    pyramid.set_defaults(check=partial(_check_pyramid, pyramid))
     return parser
+
+
+def _label_option(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--label",
+        metavar="NAME",
+        default=None,
+        help="write the map as the label image NAME of the existing OME-Zarr image OUTPUT "
+        "(OUTPUT/labels/NAME, listed in its labels group once complete); levels by label sampling "
+        "unless --interpolation nearest",
+    )
+
+
+def _check_pyramid(parser: argparse.ArgumentParser, arguments: argparse.Namespace) -> None:
+    """A label image's levels copy labels: linear levels would blend them."""
+    if arguments.label is not None:
+        if arguments.interpolation == "linear":
+            parser.error("--label writes a label image, whose levels copy labels: --interpolation nearest or label")
+        arguments.interpolation = arguments.interpolation or "label"
+    arguments.interpolation = arguments.interpolation or "linear"
 
 
 def _check_apply(parser: argparse.ArgumentParser, arguments: argparse.Namespace) -> None:
@@ -393,14 +424,14 @@ def _check_apply(parser: argparse.ArgumentParser, arguments: argparse.Namespace)
 
 def _check_levels(parser: argparse.ArgumentParser, arguments: argparse.Namespace) -> None:
     """--levels writes an OME-Zarr pyramid of smoothed float32 levels."""
-    if arguments.levels is None:
-        if arguments.ngff is not None:
-            parser.error("--ngff goes with --levels N")
+    if arguments.levels is None and not arguments.output.name.lower().endswith(".ome.zarr"):
+        if arguments.ngff is not None or arguments.label is not None:
+            parser.error("--ngff and --label go with --levels N (or an OUTPUT ending in .ome.zarr)")
         return
     if not is_zarr(arguments.output):
         parser.error("--levels writes an OME-Zarr pyramid: OUTPUT must be a name ending in .zarr")
-    if arguments.interpolation == "label":
-        parser.error("--levels smooths each level, which would mix a label map's labels: use the output of one level")
+    if arguments.label is not None and arguments.interpolation not in ("nearest", "label"):
+        parser.error("--label writes a label image, whose levels copy labels: --interpolation nearest or label")
     if arguments.chunks is not None and len(arguments.chunks) != 3:
         parser.error("with --levels, --chunks takes 3 numbers (Z Y X), every level's blocks")
 

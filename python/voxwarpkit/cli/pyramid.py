@@ -1,11 +1,15 @@
-"""``voxwarpkit pyramid``: an OME-Zarr multiscale image, each level anti-aliased and resampled from the one before.
+"""``voxwarpkit pyramid``: an OME-Zarr multiscale image, each level made from the one before.
 
-Level k is ``resample(level k - 1, ..., antialias=True)`` onto level k's grid
-(:mod:`voxwarpkit.pyramid`), linear, float32; level 0 is the input itself as
-float32. Each level reads the one before rather than the input, so its
-smoothing is short and its windows small; its bits are those of the same
-in-memory calls one after the other. All levels are written from one dask
-graph into a temporary store, renamed once complete.
+Level k is the level before it resampled onto level k's grid
+(:mod:`voxwarpkit.pyramid`): linear levels anti-aliased, float32, with level
+0 the input itself as float32; nearest and label levels (label maps)
+unsmoothed, in the input's type, level 0 the input itself. Each level reads
+the one before rather than the input, so its smoothing is short and its
+windows small; its bits are those of the same in-memory calls one after the
+other. All levels are written from one dask graph into a temporary store,
+renamed once complete. An image whose axes run backwards is flipped so that
+OME-Zarr's positive scales hold it (:mod:`voxwarpkit.cli.ome_grid`). A label
+map may be written as a label image inside an existing OME-Zarr image.
 """
 
 from __future__ import annotations
@@ -14,19 +18,21 @@ import functools
 import sys
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, TextIO, Tuple, Union
 
 import numpy as np
 
 from .._next_level import resample_and_next_level
 from .._resample import resample
 from ..images import Grid
+from ..io.errors import FileError
 from ..io.lazy import HeaderFields, LazyImage
-from ..io.ome_pyramid import create_pyramid, multiscale_entry, ome_axes
+from ..io.ome_pyramid import create_pyramid, multiscale_entry, name_label, ngff_version, ome_axes
 from ..io.zarr import write_block
-from ..pyramid import Level, as_float32, next_level, pyramid_levels
+from ..pyramid import Level, first_level, level_method, next_level, pyramid_levels
 from .dask_backend import compute_into_store, read_image, resample_matrix
 from .errors import CommandError
+from .ome_grid import forward_image
 from .output import check_output, shown
 
 if TYPE_CHECKING:
@@ -42,13 +48,15 @@ def run_pyramid(
     levels: Optional[int] = None,
     chunks: Optional[Sequence[int]] = None,
     scheduler: Optional[str] = None,
-    ngff: str = "0.4",
+    ngff: Optional[str] = None,
     threads: Optional[int] = None,
     force: bool = False,
     progress: bool = True,
     out: TextIO = sys.stdout,
     err: TextIO = sys.stderr,
     input_voxel_size: Optional[Sequence[float]] = None,
+    interpolation: str = "linear",
+    label: Optional[str] = None,
 ) -> None:
     """Write the image ``source`` (NIfTI, Zarr, OME-Zarr or TIFF) as the OME-Zarr multiscale image ``target``.
     ``input_voxel_size`` gives or replaces a TIFF's voxel size.
@@ -56,19 +64,98 @@ def run_pyramid(
     ``chunks`` (z, y, x) is every level's block (default 64 along each
     axis, cut to the level); ``levels`` the most levels, level 0 included
     (default: until a level fits in one block along some axis); ``ngff``
-    "0.4" (Zarr format 2) or "0.5" (format 3).
+    "0.4" (Zarr format 2, the default) or "0.5" (format 3); ``interpolation``
+    the level method, "linear", "nearest" or "label". With ``label``, the
+    input is a label map written as the label image ``target/labels/LABEL``
+    of the existing OME-Zarr image ``target``, in its NGFF version.
     """
     started = time.perf_counter()
-    check_pyramid_name(target)
-    check_output(target, force=force, reads=(source,))
+    place = check_pyramid_target(target, label, ngff, force=force, reads=(source,))
     image = read_image(source, input_voxel_size)
-    affine = None if image.affine is None else np.asarray(image.affine, dtype=np.float64)
+    grids = image_pyramid(
+        image,
+        source,
+        target,
+        levels=levels,
+        chunks=chunks,
+        ngff=place.ngff,
+        interpolation=interpolation,
+        label=label,
+        scheduler=scheduler,
+        threads=threads,
+        force=force,
+        progress=progress,
+        err=err,
+    )
+    print(
+        f"wrote {counted(len(grids), 'level')} of {source} into {place.shown} (OME-Zarr {place.ngff}, "
+        f"{interpolation}): "
+        + ", ".join(shown(level.shape[::-1]) for level in grids)
+        + f" in {time.perf_counter() - started:.1f} s",
+        file=out,
+    )
+
+
+class PyramidTarget(NamedTuple):
+    """Where a pyramid goes: its NGFF version, and how messages name it."""
+
+    ngff: str
+    shown: str
+
+
+def check_pyramid_target(
+    target: Path, label: Optional[str], ngff: Optional[str], *, force: bool, reads: Sequence[Optional[Path]]
+) -> PyramidTarget:
+    """CommandError unless a pyramid may be written to ``target``, or with ``label`` as a label
+    image of the existing OME-Zarr image ``target``, whose version it takes (``ngff``, where given,
+    must agree)."""
+    check_pyramid_name(target)
+    if label is None:
+        check_output(target, force=force, reads=reads)
+        return PyramidTarget(ngff or "0.4", str(target))
+    if not label or label in (".", "..") or "/" in label or "\\" in label or label.startswith("."):
+        raise CommandError(f"--label {label!r}: a label's name is one folder name, not starting with '.'")
+    if not target.is_dir():
+        raise CommandError(f"output {target}: no OME-Zarr image there to add the label {label} to")
+    try:
+        version = ngff_version(target, f"output {target}")
+    except FileError as error:
+        raise CommandError(str(error)) from None
+    if ngff is not None and ngff != version:
+        raise CommandError(f"output {target}: an OME-Zarr {version} image; its labels are {version} too, not {ngff}")
+    if (target / "labels").is_dir():  # else the label is new, and its folder is made with it
+        check_output(target / "labels" / label, force=force, reads=reads)
+    return PyramidTarget(version, str(target / "labels" / label))
+
+
+def image_pyramid(
+    image: LazyImage,
+    source: Path,
+    target: Path,
+    *,
+    levels: Optional[int],
+    chunks: Optional[Sequence[int]],
+    ngff: str,
+    interpolation: str,
+    label: Optional[str],
+    scheduler: Optional[str],
+    threads: Optional[int],
+    force: bool,
+    progress: bool,
+    err: TextIO,
+) -> List[Level]:
+    """Write ``image``, read from ``source``, as a pyramid whose level 0 is the image itself
+    (float32 for linear levels); return its levels."""
+    data, affine = image.data, None if image.affine is None else np.asarray(image.affine, dtype=np.float64)
+    if affine is not None:
+        data, affine = forward_image(data, affine)
+    method = level_method(interpolation)
 
     def first_levels(grids: List[Level], blocks: List[Tuple[int, ...]]) -> List[Any]:
-        return [_level(image.data, grids[0], grids[0], blocks[0])]
+        return [_level(data, grids[0], grids[0], blocks[0], method)]
 
-    grids = write_pyramid(
-        tuple(image.data.shape),
+    return write_pyramid(
+        tuple(data.shape),
         first_levels,
         image.voxel_size,
         affine,
@@ -76,6 +163,8 @@ def run_pyramid(
         levels=levels,
         chunks=chunks,
         ngff=ngff,
+        method=method,
+        label=label,
         header=image.header,
         name=source.name,
         what=f"input {source}",
@@ -85,18 +174,22 @@ def run_pyramid(
         progress=progress,
         err=err,
     )
-    print(
-        f"wrote {len(grids)} levels of {source} into {target} (OME-Zarr {ngff}): "
-        + ", ".join(shown(level.shape[::-1]) for level in grids)
-        + f" in {time.perf_counter() - started:.1f} s",
-        file=out,
-    )
+
+
+def counted(count: int, noun: str) -> str:
+    r"""``count`` ``noun``\s, the noun singular for one."""
+    return f"{count} {noun}{'' if count == 1 else 's'}"
 
 
 def check_pyramid_name(target: Path) -> None:
     """CommandError unless ``target`` names a Zarr store."""
     if not target.name.lower().endswith(".zarr"):
         raise CommandError(f"output {target}: the name must end in .zarr")
+
+
+def is_ome_name(target: Path) -> bool:
+    """Whether ``target``'s name asks for an OME-Zarr image: it ends in .ome.zarr."""
+    return target.name.lower().endswith(".ome.zarr")
 
 
 # Makes a pyramid's first levels (one or more) as lazy float32 arrays, given its levels and their blocks.
@@ -113,6 +206,8 @@ def write_pyramid(
     levels: Optional[int],
     chunks: Optional[Sequence[int]],
     ngff: str,
+    method: str,
+    label: Optional[str],
     header: Optional[HeaderFields],
     name: str,
     what: str,
@@ -125,10 +220,15 @@ def write_pyramid(
     """Write an image of ``shape`` ((t,) z, y, x; voxel size (sx, sy, sz), voxel-to-world
     ``affine`` or None) as the OME-Zarr multiscale image ``target``, from one graph; return
     its levels. ``first_levels`` makes the first levels, each next one is the level before it
-    anti-aliased and resampled. ``what`` names the image in errors."""
+    resampled by ``method`` (linear levels anti-aliased). With ``label`` the pyramid is the label
+    image ``target/labels/LABEL``, listed in ``target``'s labels once complete. ``what`` names the
+    image in errors."""
     check_pyramid_name(target)
     if affine is not None:
-        if not np.allclose(affine[:3, :3], np.diag(np.diag(affine[:3, :3])), rtol=0, atol=1e-9 * max(voxel_size)):
+        # Callers flip axes that run backwards (ome_grid); what is left has no positive scale.
+        linear = affine[:3, :3]
+        diagonal = np.diag(np.diag(linear))
+        if not np.allclose(linear, diagonal, rtol=0, atol=1e-9 * max(voxel_size)) or np.any(np.diag(linear) <= 0):
             raise CommandError(
                 f"{what}: its grid is rotated or sheared, and OME-Zarr places a grid by a scale and a translation only"
             )
@@ -145,18 +245,31 @@ def write_pyramid(
     blocks = [(1,) * len(lead) + tuple(min(c, n) for c, n in zip(block, level.shape)) for level in grids]
     axes = ome_axes(len(shape), header and header.space_unit, header and header.time_unit)
     time_step = header.time_step if header is not None and header.time_step else 1.0
-    entry = multiscale_entry(grids, axes, time_step, ngff, name)
+    entry = multiscale_entry(grids, axes, time_step, ngff, label or name, method)
     lazy = first_levels(grids, blocks)
     for finer, level, level_chunks in zip(grids[len(lazy) - 1 :], grids[len(lazy) :], blocks[len(lazy) :]):
-        lazy.append(_level(lazy[-1], finer, level, level_chunks))
+        lazy.append(_level(lazy[-1], finer, level, level_chunks, method))
+    dtype = np.dtype(lazy[0].dtype)
+    if label is not None and dtype.kind not in "biu":
+        raise CommandError(f"{what}: a label image holds integers, and this map is {dtype.name}")
 
     def writes_into(store: Path) -> Any:
-        paths = create_pyramid(store, entry, shapes, blocks, np.dtype(np.float32), ngff)
+        paths = create_pyramid(store, entry, shapes, blocks, dtype, ngff, label=label is not None)
         return _all_writes(lazy, paths)
 
-    compute_into_store(
-        target, writes_into, scheduler=scheduler, force=force, progress=progress, err=err, workers=threads
-    )
+    store = target if label is None else target / "labels" / label
+    made = not store.parent.exists()
+    try:
+        store.parent.mkdir(exist_ok=True)  # a first label needs the labels folder to be written in
+        compute_into_store(
+            store, writes_into, scheduler=scheduler, force=force, progress=progress, err=err, workers=threads
+        )
+    except BaseException:
+        if made and store.parent != target and not any(store.parent.iterdir()):
+            store.parent.rmdir()
+        raise
+    if label is not None:
+        name_label(target, label, ngff)
     return grids
 
 
@@ -178,20 +291,25 @@ def resample_into_pyramid(
     err: TextIO,
     levels: int,
     ngff: str,
+    label: Optional[str] = None,
 ) -> None:
     """``image`` resampled onto ``grid`` through the kernel's matrices or chain as level 0
-    of the OME-Zarr image ``target``: one graph makes and writes every level, and level 0 is
-    made with level 1 (:mod:`voxwarpkit._next_level`), so that it is never held whole."""
+    of the OME-Zarr image ``target`` (or of its label image ``label``): one graph makes and
+    writes every level, and level 0 is made with level 1 (:mod:`voxwarpkit._next_level`), so
+    that it is never held whole. A blend gives linear levels; nearest and label sampling keep
+    sampling so."""
+    method = level_method(interpolation)
 
     def first_levels(grids: List[Level], blocks: List[Tuple[int, ...]]) -> List[Any]:
         arguments = (image.data, image.voxel_size, resample_matrix(kernel))
         options: Dict[str, Any] = dict(interpolation=interpolation, fill=fill, edges=edges, antialias=antialias)
         try:
             if len(grids) > 1:
-                return list(resample_and_next_level(*arguments, grids[0], grids[1], blocks[0][-3:], **options))
+                pair = resample_and_next_level(*arguments, grids[0], grids[1], blocks[0][-3:], method, **options)
+                return list(pair)
             level = grids[0]
             only = resample(*arguments, shape=level.shape, output_voxel_size=level.spacing, chunks=blocks[0], **options)
-            return [_level(only, level, level, blocks[0])]
+            return [_level(only, level, level, blocks[0], method)]
         except (TypeError, ValueError) as error:
             raise CommandError(f"cannot resample {source}: {error}") from None
 
@@ -204,6 +322,8 @@ def resample_into_pyramid(
         levels=levels,
         chunks=chunks,
         ngff=ngff,
+        method=method,
+        label=label,
         header=image.header,
         name=source.name,
         what="the output grid",
@@ -215,14 +335,14 @@ def resample_into_pyramid(
     )
 
 
-def _level(finer_data: Any, finer: Level, level: Level, chunks: Tuple[int, ...]) -> Any:
-    """Level ``level`` as a lazy float32 array in blocks ``chunks``: level 0 is the image itself,
-    each later one the level before it anti-aliased and resampled onto its grid, so each level
-    reads a coarser one than the input."""
+def _level(finer_data: Any, finer: Level, level: Level, chunks: Tuple[int, ...], method: str) -> Any:
+    """Level ``level`` as a lazy array in blocks ``chunks``: level 0 is the image itself (float32
+    for linear levels), each later one the level before it resampled onto its grid by ``method``,
+    so each level reads a coarser one than the input."""
     if level is finer:
-        return as_float32(finer_data, chunks)
+        return first_level(finer_data, method, chunks)
     try:
-        return next_level(finer_data, finer, level, chunks)
+        return next_level(finer_data, finer, level, chunks, None, method)
     except (TypeError, ValueError) as error:
         raise CommandError(f"cannot resample the input: {error}") from None
 

@@ -11,11 +11,21 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ..pyramid import Level
+from .._version import __version__
+from ..pyramid import LEVEL_METHODS, Level
 from .errors import FileError
 from .zarr import _zarr, compression
 
 NGFF_VERSIONS = ("0.4", "0.5")
+
+# What each level method does, for the multiscales' metadata.
+_DESCRIPTIONS = {
+    "linear": "each level the one before it smoothed by a Gaussian of sigma (ratio - 1) / 2 voxels "
+    "along each halved axis and resampled linearly onto its grid",
+    "nearest": "each level the one before it resampled by nearest-neighbour sampling onto its grid",
+    "label": "each level the one before it resampled onto its grid, each voxel taking the label "
+    "of largest trilinear weight",
+}
 
 # nibabel's unit names to OME-Zarr's (UDUNITS-2).
 _OME_UNITS = {"meter": "meter", "mm": "millimeter", "micron": "micrometer", "sec": "second", "msec": "millisecond"}
@@ -36,9 +46,15 @@ def _axis(name: str, kind: str, unit: Optional[str]) -> Dict[str, str]:
 
 
 def multiscale_entry(
-    levels: Sequence[Level], axes: List[Dict[str, Any]], time_step: float, version: str, name: str
+    levels: Sequence[Level],
+    axes: List[Dict[str, Any]],
+    time_step: float,
+    version: str,
+    name: str,
+    method: str = "linear",
 ) -> Dict[str, Any]:
-    """The multiscales entry of ``levels``: per level a scale and a translation in axis order."""
+    """The multiscales entry of ``levels``: per level a scale and a translation in axis order,
+    and the method (one of LEVEL_METHODS) that made each level from the one before."""
     lead = [float(time_step)] if len(axes) == 4 else []
     datasets = []
     for k, level in enumerate(levels):
@@ -53,7 +69,18 @@ def multiscale_entry(
                 ],
             }
         )
-    entry: Dict[str, Any] = {"axes": axes, "datasets": datasets, "name": name}
+    entry: Dict[str, Any] = {
+        "axes": axes,
+        "datasets": datasets,
+        "name": name,
+        "type": LEVEL_METHODS[method],
+        "metadata": {
+            "description": _DESCRIPTIONS[method],
+            "method": "voxwarpkit.pyramid_of",
+            "version": __version__,
+            "kwargs": {"interpolation": method},
+        },
+    }
     if version == "0.4":
         entry["version"] = "0.4"
     return entry
@@ -66,8 +93,11 @@ def create_pyramid(
     chunks: Sequence[Tuple[int, ...]],
     dtype: np.dtype[Any],
     version: str,
+    label: bool = False,
 ) -> List[str]:
-    """Create the empty group and arrays of a multiscale image in ``store``; return the arrays' paths."""
+    """Create the empty group and arrays of a multiscale image in ``store``; return the arrays' paths.
+    A ``label`` image (the group ``labels/NAME`` of an image) says so, and that its image is two
+    folders up."""
     zarr = _zarr()
     zarr_3 = int(zarr.__version__.split(".")[0]) >= 3
     if version == "0.5" and not zarr_3:
@@ -75,10 +105,10 @@ def create_pyramid(
     zarr_format = 3 if version == "0.5" else 2
     format_option: Dict[str, Any] = {"zarr_format": zarr_format} if zarr_3 else {}
     group = zarr.open_group(str(store), mode="w", **format_option)
-    if version == "0.5":
-        group.attrs["ome"] = {"version": "0.5", "multiscales": [entry]}
-    else:
-        group.attrs["multiscales"] = [entry]
+    attributes: Dict[str, Any] = {"multiscales": [entry]}
+    if label:
+        attributes["image-label"] = {"source": {"image": "../../"}}
+    group.attrs.update(_versioned(attributes, version))
     options = dict(format_option)
     if zarr_format == 3:
         options["dimension_names"] = [axis["name"] for axis in entry["axes"]]
@@ -93,9 +123,50 @@ def create_pyramid(
             shape=shape,
             chunks=block,
             dtype=dtype,
-            fill_value=0,
+            fill_value=False if dtype.kind == "b" else 0,
             **options,
             **compression(zarr_format),
         )
         paths.append(str(path.absolute()))
     return paths
+
+
+def _versioned(attributes: Dict[str, Any], version: str) -> Dict[str, Any]:
+    """OME attributes as a group of ``version`` stores them: 0.5 under "ome" with the version;
+    0.4 at the top, with the version inside an image-label entry."""
+    if version == "0.5":
+        return {"ome": {"version": "0.5", **attributes}}
+    if "image-label" in attributes:
+        attributes = {**attributes, "image-label": {"version": "0.4", **attributes["image-label"]}}
+    return attributes
+
+
+def ngff_version(store: Path, what: str) -> str:
+    """The NGFF version ("0.4" or "0.5") of the OME-Zarr image in ``store``, or FileError for a
+    store that holds none."""
+    zarr = _zarr()
+    try:
+        group = zarr.open_group(str(store), mode="r")
+        attributes = dict(group.attrs)
+    except Exception:  # zarr raises several types for what is not a group
+        raise FileError(f"{what}: not an OME-Zarr image") from None
+    if "multiscales" in attributes.get("ome", {}):
+        return "0.5"
+    if "multiscales" in attributes:
+        return "0.4"
+    raise FileError(f"{what}: not an OME-Zarr image (its group has no multiscales)")
+
+
+def name_label(store: Path, name: str, version: str) -> None:
+    """List the label image ``name``, already written under ``store/labels``, in the labels group
+    of the image in ``store``: created if new, the name added once. Written last, so that a
+    label a run did not finish is never listed."""
+    zarr = _zarr()
+    zarr_3 = int(zarr.__version__.split(".")[0]) >= 3
+    format_option: Dict[str, Any] = {"zarr_format": 3 if version == "0.5" else 2} if zarr_3 else {}
+    group = zarr.open_group(str(store / "labels"), mode="a", **format_option)
+    attributes = dict(group.attrs)
+    listed = list((attributes.get("ome", attributes)).get("labels", []))
+    if name not in listed:
+        listed.append(name)
+    group.attrs.update(_versioned({"labels": listed}, version))
