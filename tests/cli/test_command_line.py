@@ -17,6 +17,7 @@ from support.command_line import assert_one_line_error, read_output, run
 from support.values import volume
 
 import voxwarpkit
+from voxwarpkit._extras import EXTRA_OF
 from voxwarpkit.cli import demo
 from voxwarpkit.cli import memory_backend as nifti
 from voxwarpkit.cli.errors import CommandError
@@ -472,8 +473,16 @@ def test_commands_name_the_extra_they_need_when_it_is_missing(tmp_path, capsys, 
     monkeypatch.setitem(sys.modules, missing, None)  # makes the import fail
     status, _, err = run(capsys, *argv)
     assert_one_line_error(status, err, f"needs {missing}")
-    assert "voxwarpkit[cli]" in err
+    assert "install voxwarpkit's cli extra (pip install '.[cli]' in its source folder)" in err
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("package", EXTRA_OF)
+def test_each_missing_package_hint_names_the_extra_that_installs_it(package):
+    tomllib = pytest.importorskip("tomllib")
+    project = tomllib.loads((Path(__file__).parents[2] / "pyproject.toml").read_text(encoding="utf-8"))
+    requirements = project["project"]["optional-dependencies"][EXTRA_OF[package]]
+    assert any(re.match(rf"{package}\b", requirement, re.IGNORECASE) for requirement in requirements)
 
 
 # ---- help and usage ---------------------------------------------------------------------

@@ -1,12 +1,24 @@
 """apply --transform: chains of registration files written by nitransforms and SimpleITK, in memory and with dask."""
 
+import sys
+
 import numpy as np
 import pytest
 from support.bits import assert_same_bits
 from support.command_line import assert_one_line_error, run
-from support.warp_scenes import MOVING, REFERENCE, grid_affine, sitk_image, smooth_data, smooth_displacements
+from support.warp_scenes import (
+    MOVING,
+    REFERENCE,
+    grid_affine,
+    inside_mask,
+    sitk_image,
+    smooth_data,
+    smooth_displacements,
+    world_points,
+)
 
 import voxwarpkit as vw
+from voxwarpkit.io.matrixtext import read_matrix_source
 
 nib = pytest.importorskip("nibabel")
 pytest.importorskip("nitransforms", minversion="25")  # older releases misplace field vectors
@@ -139,3 +151,76 @@ def test_a_transform_file_that_cannot_be_read_is_one_line_and_no_output(tmp_path
     assert_one_line_error(status, err, fragment)
     assert out == ""
     assert not (tmp_path / "out.nii.gz").exists()
+
+
+def test_a_lone_displacement_field_in_hdf5_resamples_as_simpleitk_does(tmp_path, capsys, monkeypatch):
+    """SimpleITK writes a DisplacementFieldTransform alone as TransformGroup/0: a field of LPS vectors."""
+    sitk = pytest.importorskip("SimpleITK")
+    monkeypatch.chdir(tmp_path)
+    reference, moving = _scene(tmp_path)
+    shape, affine = FIELD_GRID
+    vectors = smooth_displacements(shape) * [-1.0, -1.0, 1.0]  # RAS+ -> ITK's LPS+
+    sitk.WriteTransform(sitk.DisplacementFieldTransform(sitk_image(sitk, vectors, affine)), "f.h5")
+
+    status, _, err = run(capsys, "apply", "in.nii.gz", "out.nii.gz", "--like", "ref.nii.gz", "-t", "f.h5", "--fill", -9)
+
+    assert status == 0, err
+    written = nib.load(tmp_path / "out.nii.gz").get_fdata()
+    field = sitk.DisplacementFieldTransform(sitk_image(sitk, vectors, affine))
+    grid = sitk_image(sitk, np.zeros(reference.shape, np.float32), reference.affine)
+    # Away from the field's edges, where ITK and we may treat its outside differently, and inside the input.
+    within_field = inside_mask(world_points(reference.shape, reference.affine), shape, affine, margin=1.0)
+    data = moving.get_fdata(dtype=np.float32)
+    for t in range(VOLUMES):
+        image = sitk_image(sitk, data[..., t], moving.affine)
+        theirs = sitk.GetArrayFromImage(sitk.Resample(image, grid, field, sitk.sitkLinear, -9.0)).T.ravel()
+        ours = written[..., t].ravel()
+        inside = within_field & (theirs > -9) & (ours > -9)
+        assert inside.sum() > within_field.sum() // 2
+        np.testing.assert_allclose(ours[inside], theirs[inside], rtol=0, atol=1e-4 * np.ptp(data))
+
+
+def test_an_affine_in_hdf5_is_read_without_simpleitk(tmp_path, monkeypatch):
+    """SimpleITK writes the same affine as .tfm and .h5: both are read alike, SimpleITK or not."""
+    sitk = pytest.importorskip("SimpleITK")
+    affine = sitk.AffineTransform((1.02, 0.05, -0.03, -0.04, 0.99, 0.02, 0.03, -0.02, 1.01), (0.6, -0.4, 0.8))
+    affine.SetCenter((1.5, -2.0, 3.0))
+    sitk.WriteTransform(affine, str(tmp_path / "a.h5"))
+    sitk.WriteTransform(affine, str(tmp_path / "a.tfm"))
+    monkeypatch.setitem(sys.modules, "SimpleITK", None)
+
+    from_hdf5 = read_matrix_source(tmp_path / "a.h5")
+    from_text = read_matrix_source(tmp_path / "a.tfm")
+
+    assert from_hdf5.space == from_text.space == "world"
+    np.testing.assert_allclose(from_hdf5.matrices, from_text.matrices, rtol=0, atol=1e-6)  # nitransforms: float32 text
+
+
+ITK_COMPOSITE = """#Insight Transform File V1.0
+#Transform 0
+Transform: CompositeTransform_double_3_3
+#Transform 1
+Transform: Euler3DTransform_double_3_3
+Parameters: 0 0 0 1
+FixedParameters: 0 0 0
+"""
+
+
+@pytest.mark.parametrize(("option", "role"), [("-m", "matrix file"), ("-t", "transform file")])
+@pytest.mark.parametrize(
+    ("name", "content", "fragment"),
+    [
+        ("notes.h5", "1 0 0 0\n", "notes.h5: not an HDF5 file (file signature not found)"),
+        ("chain.tfm", ITK_COMPOSITE, "chain.tfm: Euler3DTransform_double_3_3 holds 4 parameters"),
+    ],
+    ids=["text named .h5", "composite .tfm"],
+)
+def test_messages_name_the_file_as_given(tmp_path, capsys, monkeypatch, option, role, name, content, fragment):
+    monkeypatch.chdir(tmp_path)
+    _scene(tmp_path)
+    (tmp_path / name).write_text(content)
+
+    status, out, err = run(capsys, "apply", "in.nii.gz", "out.nii.gz", option, name)
+
+    assert_one_line_error(status, err, f"{role} {fragment}")
+    assert out == "" and not (tmp_path / "out.nii.gz").exists()

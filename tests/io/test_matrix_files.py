@@ -61,9 +61,22 @@ AFFINE = np.array([[0, 0, 2.0, -9], [-1.5, 0, 0, 14], [0, 2.5, 0, -11], [0, 0, 0
 SHAPE = (9, 10, 8)
 
 
-@pytest.mark.parametrize("write", WRITERS.values(), ids=WRITERS.keys())
-def test_apply_world_transform_resamples_as_nibabel_does(tmp_path, capsys, write):
+# What the summary line calls each.
+SUMMARIES = {
+    "ITK .tfm": "the ITK/ANTs transform from",
+    "ANTs .txt": "the ITK/ANTs transform from",
+    "ITK .mat": "the ITK/ANTs transform from",
+    "FSL .mat": "the FSL FLIRT matrix from",
+    "AFNI": "the AFNI matrix from",
+    "LTA RAS": "the FreeSurfer LTA transform from",
+    "LTA voxels": "the FreeSurfer LTA transform from",
+}
+
+
+@pytest.mark.parametrize("kind", WRITERS)
+def test_apply_world_transform_resamples_as_nibabel_does(tmp_path, capsys, kind):
     """The output at world p holds the input at MOTION p: resample_from_to with it folded in."""
+    write = WRITERS[kind]
     data = volume(SHAPE)
     image = nib.Nifti1Image(data, AFFINE)
     nib.save(image, tmp_path / "in.nii")
@@ -72,7 +85,7 @@ def test_apply_world_transform_resamples_as_nibabel_does(tmp_path, capsys, write
     path = write(tmp_path, [motion], image, image)
     status, out, err = run(capsys, "apply", tmp_path / "in.nii", tmp_path / "out.nii", "-m", path)
     assert status == 0, err
-    assert f"matrix from {path}" in out
+    assert f"{SUMMARIES[kind]} {path}" in out
 
     moved = nib.Nifti1Image(data, np.linalg.inv(motion) @ AFFINE)
     expected = processing.resample_from_to(moved, (SHAPE, AFFINE), order=1).get_fdata()
@@ -113,7 +126,7 @@ def blocks_of_4x4(folder, motions):
 def one_file_each(folder, motions):
     (folder / "mats").mkdir()
     for t, motion in enumerate(motions):
-        np.savetxt(folder / "mats" / f"MAT_{t:04d}", motion, fmt="%.17g")
+        np.savetxt(folder / "mats" / f"vol{t}.txt", motion, fmt="%.17g")
     return folder / "mats"
 
 
@@ -220,9 +233,9 @@ def bad_matrix(tmp_path, case, monkeypatch):
         # SimpleITK itself would corrupt its memory reading this one
         return "rigid.mat", {"Euler3DTransform_double_3_3": np.zeros((4, 1))}, [], "holds 4 parameters"
     if case == "AFNI motion parameters":
-        return "motion.1D", "0.1 0.2 0.3 1 2 3\n", [], "(AFNI matrix file): cannot read"
+        return "motion.1D", "0.1 0.2 0.3 1 2 3\n", [], "(AFNI matrix): cannot read"
     if case == "broken LTA":
-        return "register.lta", "type      = 1\nnxforms   = 1\n", [], "(FreeSurfer LTA): cannot read"
+        return "register.lta", "type      = 1\nnxforms   = 1\n", [], "(FreeSurfer LTA transform): cannot read"
     if case == "displacement field":
         return "warp.nii.gz", "", [], "displacement fields"
     if case == "convention with a world file":
@@ -232,11 +245,11 @@ def bad_matrix(tmp_path, case, monkeypatch):
         monkeypatch.setitem(sys.modules, "nitransforms", None)
         monkeypatch.setitem(sys.modules, "nitransforms.io", None)
         text = ITK_TEXT.format("AffineTransform_double_3_3", numbers(np.eye(4)[:3].T.ravel()))
-        return "affine.tfm", text, [], "pip install 'voxwarpkit[cli]'"
+        return "affine.tfm", text, [], "needs nitransforms, which is not installed: install voxwarpkit's cli extra"
     if case == "SimpleITK missing":
         monkeypatch.setitem(sys.modules, "SimpleITK", None)
         text = ITK_TEXT.format("TranslationTransform_double_3_3", "1 2 3").replace("FixedParameters: 0 0 0", "")
-        return "shift.tfm", text, [], "pip install 'voxwarpkit[itk]'"
+        return "shift.tfm", text, [], "only ITK's own code turns into a matrix, needs SimpleITK"
     if case == "3 matrices for 4 volumes":
         return "m.txt", "\n".join([numbers(np.eye(4)[:3])] * 3), [], "3 matrices but input"
     if case == "empty folder":

@@ -107,3 +107,14 @@ def lta(folder, motions, reference, moving, voxels=False):
     lines += ["dst volume info", *lta_geometry(reference, "reference.nii.gz")]
     (folder / "register.lta").write_text("\n".join(lines + ["subject unknown", ""]))
     return folder / "register.lta"
+
+
+def mcflirt(folder, motions, image, names=None):
+    """MCFLIRT's MAT_0000, MAT_0001, ... in ``folder``: each maps its volume's (moving) FSL coordinates
+    to the reference volume's, on the same grid: the inverse of the volume's world motion."""
+    to_fsl = fsl_coordinates(image)
+    folder.mkdir(exist_ok=True)
+    for t, motion in enumerate(motions):
+        name = f"MAT_{t:04d}" if names is None else names[t]
+        np.savetxt(folder / name, to_fsl @ np.linalg.inv(motion) @ np.linalg.inv(to_fsl), fmt="%.17g")
+    return folder

@@ -15,6 +15,7 @@ from contextlib import contextmanager
 from types import FrameType
 from typing import Iterator, Optional, Sequence, TextIO
 
+from .._extras import not_installed
 from ..io.errors import FileError, first_line
 from ..io.tiff import is_tiff
 from ..io.zarr import is_zarr
@@ -22,27 +23,23 @@ from .errors import CommandError, Terminated
 from .parser import build_parser
 
 
-def _missing_extra(name: str) -> CommandError:
-    return CommandError(f"this command needs {name}, which is not installed: pip install 'voxwarpkit[cli]'")
+def _need(what: str, names: Sequence[str]) -> None:
+    """CommandError naming the first of the packages ``names`` that is not installed."""
+    for name in names:
+        try:
+            __import__(name)
+        except ImportError:
+            raise CommandError(not_installed(what, name)) from None
 
 
 def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
     if arguments.command == "demo":
-        try:
-            import matplotlib  # noqa: F401
-        except ImportError:
-            raise _missing_extra("matplotlib") from None
+        _need("this command", ["matplotlib"])
         from .demo import DEFAULT_OUTPUT, run_demo
 
         run_demo(arguments.output or DEFAULT_OUTPUT, out=out)
     elif arguments.command == "pyramid":
-        for name in ("dask", "zarr", "nibabel"):
-            try:
-                __import__(name)
-            except ImportError:
-                raise CommandError(
-                    f"pyramids need {name}, which is not installed: pip install 'voxwarpkit[dask,cli]'"
-                ) from None
+        _need("pyramids", ["dask", "zarr", "nibabel"])
         from .pyramid import run_pyramid
 
         run_pyramid(
@@ -61,25 +58,12 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
             label=arguments.label,
         )
     else:
-        for name in ("nibabel", "tqdm"):
-            try:
-                __import__(name)
-            except ImportError:
-                raise _missing_extra(name) from None
+        _need("this command", ["nibabel", "tqdm"])
         chunked = is_zarr(arguments.input) or is_zarr(arguments.output) or is_tiff(arguments.input)
         if is_tiff(arguments.input):
-            try:
-                __import__("tifffile")
-            except ImportError:
-                raise _missing_extra("tifffile") from None
+            _need("TIFF images", ["tifffile"])
         if chunked:
-            for name in ("dask", "zarr"):
-                try:
-                    __import__(name)
-                except ImportError:
-                    raise CommandError(
-                        f"Zarr images need {name}, which is not installed: pip install 'voxwarpkit[dask]'"
-                    ) from None
+            _need("Zarr and TIFF images", ["dask", "zarr"])
         from .apply import run_apply
 
         run_apply(

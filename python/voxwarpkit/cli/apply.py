@@ -19,6 +19,7 @@ from .._affine import affine4, inverse4, twelve
 from ..images import Grid, fitted_grid, index_to_kernel, output_grid, world_to_index
 from ..io.matrixtext import MatrixSource, read_matrix_source
 from ..io.nifti import load_nifti, nifti_suffix
+from ..io.registration import FORMATS
 from ..io.tiff import is_tiff
 from ..io.zarr import is_zarr
 from . import dask_backend, memory_backend
@@ -163,8 +164,9 @@ def run_apply(
     elif matrix_path is None:
         kernel, how = _same_world_position(source, image.grid, grid), ""
     else:
-        # FSL's and AFNI's matrices are defined on the output grid (their
-        # reference) and the input (their moving image).
+        # FSL FLIRT's and AFNI's matrices are defined on the output grid
+        # (their reference) and the input (their moving image); MCFLIRT's on
+        # the input alone, which the reader knows.
         if reference is not None:
             space = reference.space
         else:
@@ -308,9 +310,9 @@ def _file_matrices(
     inverse: bool,
 ) -> NDArray[np.float32]:
     """The kernel's matrices from a matrix file's, checked against the input's volumes."""
-    if matrices.space == "world" and convention is not None:
+    if matrices.fmt is not None and convention is not None:
         raise CommandError(
-            f"matrix file {path} ({matrices.origin}): --convention applies to plain "
+            f"matrix file {path} ({FORMATS[matrices.fmt].one}): --convention applies to plain "
             "matrix files; this one is in world coordinates"
         )
     count = len(matrices.matrices)
@@ -332,10 +334,14 @@ def _file_matrices(
 
 
 def _matrices_named(source: MatrixSource, path: Path, convention: str, inverse: bool) -> str:
-    """What the matrices are, for the summary line: "the physical matrix from m.txt"."""
+    """What the matrices are, for the summary line: "the physical matrix from m.txt",
+    "4 FSL MCFLIRT matrices from mats, one per volume"."""
     inverted = "inverted " if inverse else ""
+    if source.fmt is None:
+        one, many = f"{convention} matrix", f"{convention} matrices"
+    else:
+        one, many = FORMATS[source.fmt].one, FORMATS[source.fmt].many
     count = len(source.matrices)
-    what = convention if source.space == "plain" else source.origin
     if count == 1:
-        return f"the {what} matrix {inverted}from {path}"
-    return f"{count} {what} matrices {inverted}from {path}, one per volume"
+        return f"the {inverted}{one} from {path}"
+    return f"{count} {inverted}{many} from {path}, one per volume"

@@ -4,7 +4,7 @@ The files apply in the order given, the first to the output's position; a
 ``--matrix`` file is the input's motion (one matrix, or one per volume),
 applied last: it maps a position of the input's grid at rest to that
 volume's, so its plain matrices are in the input's frame at both ends, and
-FSL's and AFNI's have the input as both reference and moving image.
+FSL's (FLIRT's and MCFLIRT's) and AFNI's have the input as both reference and moving image.
 """
 
 from __future__ import annotations
@@ -18,6 +18,7 @@ from .._affine import affine4, inverse4
 from ..field import Field
 from ..images import Grid, index_to_kernel, world_to_index
 from ..io.matrixtext import MatrixSource, read_matrix_source
+from ..io.registration import FORMATS
 from ..io.transform_files import read_transform_file
 from ..warps import WorldStep, fold, has_field, kernel_chain
 from .errors import CommandError
@@ -81,8 +82,10 @@ def _motion(
     source: MatrixSource, path: Path, grid: Grid, convention: Optional[str], inverse: bool
 ) -> NDArray[np.float64]:
     """The motion file's matrices as (n, 4, 4) world matrices of the input's grid at both ends."""
-    if source.space == "world" and convention is not None:
-        raise CommandError(f"matrix file {path} ({source.origin}): --convention applies to plain matrix files")
+    if source.fmt is not None and convention is not None:
+        raise CommandError(
+            f"matrix file {path} ({FORMATS[source.fmt].one}): --convention applies to plain matrix files"
+        )
     to_world = grid.affine
     if source.space == "plain" and convention != "index":
         to_world = grid.affine @ np.diag([*(1.0 / np.array(grid.zooms)), 1.0])  # physical: index * zooms

@@ -9,12 +9,12 @@ are let through.
 
 from __future__ import annotations
 
-import importlib
 import struct
 from pathlib import Path
-from typing import Dict, List, NamedTuple, Tuple
+from typing import Any, Dict, List, NamedTuple, Tuple
 
 from .errors import FileError
+from .itk_hdf5 import itk_groups, type_of
 
 # Linear 3-D transforms: (parameters, allowed fixed-parameter counts).
 LINEAR_TYPES: Dict[str, Tuple[int, Tuple[int, ...]]] = {
@@ -47,21 +47,24 @@ class Entry(NamedTuple):
     fixed: int
 
 
-def checked_entries(path: Path, entries: List[Entry]) -> List[Entry]:
-    """``entries`` if each is a linear 3-D type with the counts ITK writes for it, else FileError."""
+def checked_entries(path: Path, role: str, entries: List[Entry]) -> List[Entry]:
+    """``entries`` if each is a linear 3-D type with the counts ITK writes for it, else FileError.
+
+    ``role`` is what the user gave the file as ("matrix file", "transform file"), for messages.
+    """
     if not entries:
-        raise FileError(f"matrix file {path}: holds no ITK transform")
+        raise FileError(f"{role} {path}: holds no ITK transform")
     for entry in entries:
         base = next((entry.kind[: -len(s)] for s in _SUFFIXES if entry.kind.endswith(s)), None)
         if base not in LINEAR_TYPES:
             raise FileError(
-                f"matrix file {path}: ITK transform type {entry.kind} is not supported; "
-                "linear 3-D transforms are read (displacement fields and B-splines are not)"
+                f"{role} {path}: ITK transform type {entry.kind} is not supported; linear 3-D transforms "
+                "are read, and displacement fields given with --transform"
             )
         count, fixed = LINEAR_TYPES[base]
         if entry.parameters != count or entry.fixed not in fixed:
             raise FileError(
-                f"matrix file {path}: {entry.kind} holds {entry.parameters} parameters and {entry.fixed} fixed "
+                f"{role} {path}: {entry.kind} holds {entry.parameters} parameters and {entry.fixed} fixed "
                 f"ones; it needs {count} and {' or '.join(map(str, fixed))}"
             )
     return entries
@@ -82,7 +85,7 @@ def text_entries(text: str) -> List[Entry]:
     return entries
 
 
-def matlab_entries(path: Path, data: bytes) -> List[Entry]:
+def matlab_entries(path: Path, role: str, data: bytes) -> List[Entry]:
     """The transform of an ITK MATLAB 4 file: its first variable, and the fixed parameters."""
     sizes: Dict[str, int] = {}
     order: List[str] = []
@@ -91,41 +94,31 @@ def matlab_entries(path: Path, data: bytes) -> List[Entry]:
         code, rows, columns, imaginary, length = struct.unpack_from("<5i", data, at)
         element = _MATLAB_BYTES.get(code % 100 // 10)
         if code < 0 or code >= 100 or element is None or min(rows, columns, length) < 0 or imaginary:
-            raise FileError(f"matrix file {path}: not an ITK MATLAB transform file")
+            raise FileError(f"{role} {path}: not an ITK MATLAB transform file")
         name = data[at + 20 : at + 20 + length].rstrip(b"\0").decode("ascii", "replace")
         at += 20 + length + rows * columns * element
         if at > len(data):
-            raise FileError(f"matrix file {path}: its data end early")
+            raise FileError(f"{role} {path}: its data end early")
         sizes[name] = rows * columns
         order.append(name)
     transforms = [name for name in order if name != "fixed"]
     if len(transforms) != 1:
-        raise FileError(f"matrix file {path}: not an ITK MATLAB transform file")
+        raise FileError(f"{role} {path}: not an ITK MATLAB transform file")
     return [Entry(transforms[0], sizes[transforms[0]], sizes.get("fixed", 0))]
 
 
-def hdf5_entries(path: Path) -> List[Entry]:
+def hdf5_entries(path: Path, role: str) -> List[Entry]:
     """The transforms of an ITK HDF5 file, in the order of its TransformGroup."""
-    try:
-        h5py = importlib.import_module("h5py")
-    except ImportError:
-        raise FileError(
-            f"matrix file {path}: reading an HDF5 transform file needs h5py, which is not installed: "
-            "pip install 'voxwarpkit[itk]'"
-        ) from None
-    entries = []
-    try:
-        with h5py.File(path, "r") as stored:
-            group = stored["TransformGroup"]
-            for index in sorted(group, key=int):
-                item = group[index]
-                kind = item["TransformType"][0]
-                kind = kind.decode("ascii", "replace") if isinstance(kind, bytes) else str(kind)
-                parameters = item["TransformParameters"].size if "TransformParameters" in item else 0
-                fixed = item["TransformFixedParameters"].size if "TransformFixedParameters" in item else 0
-                entries.append(Entry(kind, int(parameters), int(fixed)))
-    except FileError:
-        raise
-    except Exception as error:  # h5py raises OSError, KeyError and others for what it cannot read
-        raise FileError(f"matrix file {path}: not an ITK HDF5 transform file ({error})") from None
-    return entries
+    with itk_groups(path, role) as items:
+        try:
+            return [
+                Entry(type_of(item), _size(item, "TransformParameters"), _size(item, "TransformFixedParameters"))
+                for item in items
+            ]
+        except (KeyError, ValueError, TypeError, OSError) as error:  # h5py's for groups ITK did not write
+            raise FileError(f"{role} {path}: not an ITK HDF5 transform file ({error})") from None
+
+
+def _size(item: Any, name: str) -> int:
+    """How many values a group's dataset holds, without reading them (a field's are many)."""
+    return int(item[name].size) if name in item else 0

@@ -19,17 +19,19 @@ import math
 import re
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, List, Literal, Tuple, Union
+from typing import TYPE_CHECKING, Any, List, Literal, Optional, Tuple, Union
 
 import numpy as np
 
 from .._affine import affine4
 from .errors import FileError
-from .registration import FORMAT_NAMES, read_registration, registration_format
+from .registration import FORMATS, read_registration, registration_format
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
+# -m gives matrix files; the registration readers' messages name them so.
+_ROLE = "matrix file"
 _SEPARATORS = re.compile(r"[\s,;\[\]]+")
 _LAST_ROW = (0.0, 0.0, 0.0, 1.0)
 _EXPECTED = (
@@ -46,42 +48,40 @@ class MatrixSource:
     or n matrices for the n volumes of a 4-D image, in order. In ``space``
     "plain" they are read later by the command line's convention (physical or
     index, output -> input unless inverted); in "world" they map an output
-    (reference) RAS+ world position to an input (moving) one. ``origin``
-    says what they were read from, for messages.
+    (reference) RAS+ world position to an input (moving) one. ``fmt`` is
+    the registration tool's format of world matrices (a key of
+    :data:`voxwarpkit.io.registration.FORMATS`), None for plain ones.
     """
 
     matrices: NDArray[np.float64]
     space: Literal["plain", "world"]
-    origin: str
+    fmt: Optional[str] = None
 
 
 def read_matrix_source(path: Path, *, reference: Any = None, moving: Any = None) -> MatrixSource:
     """The matrices in the file or folder ``path``.
 
-    A folder holds one text file of 12 or 16 numbers per volume, read in
+    Transform files of registration tools (ITK/ANTs, FSL FLIRT and MCFLIRT,
+    AFNI, FreeSurfer LTA) give world matrices; for those ``reference`` and
+    ``moving`` are the output and input images (nibabel images or paths),
+    which FSL's matrices need. A folder holds one file per volume, read in
     name order with digit runs compared as numbers (``vol2`` before
-    ``vol10``), hidden files left out: the ``MAT_0000``, ``MAT_0001``, ...
-    that motion correction writes. Those of FSL's MCFLIRT map input to
-    output in FSL's coordinates, which are the physical convention only for
-    an image whose affine has a negative determinant (FSL mirrors the first
-    axis otherwise); they are read as plain matrices all the same.
-    Transform files of registration tools
-    (ITK/ANTs, FSL FLIRT, AFNI, FreeSurfer LTA) give world matrices; for
-    those ``reference`` and ``moving`` are the output and input images
-    (nibabel images or paths), which FSL's matrices need.
+    ``vol10``), hidden files left out, each as it would be read alone: plain
+    text of 12 or 16 numbers, or one registration tool's transform, such as
+    the ``MAT_0000``, ``MAT_0001``, ... that MCFLIRT writes.
     """
     if path.is_dir():
-        return _read_folder(path)
+        return _read_folder(path, reference, moving)
     if not path.exists():
         raise FileError(f"matrix file {path}: no such file")
-    fmt = registration_format(path)
+    fmt = registration_format(path, _ROLE)
     if fmt is not None:
-        matrices = read_registration(path, fmt, reference=reference, moving=moving)
-        return MatrixSource(matrices, "world", FORMAT_NAMES[fmt])
-    return MatrixSource(_matrices_in_text(_read_text(path), path), "plain", "text file")
+        return MatrixSource(read_registration(path, fmt, _ROLE, reference=reference, moving=moving), "world", fmt)
+    return MatrixSource(_matrices_in_text(_read_text(path), path), "plain")
 
 
-def _read_folder(folder: Path) -> MatrixSource:
+def _read_folder(folder: Path, reference: Any, moving: Any) -> MatrixSource:
+    """One matrix from each file of ``folder``; all its files must be of one kind, which decides how all are read."""
     try:
         entries = [entry for entry in folder.iterdir() if not entry.name.startswith(".")]
     except OSError as error:
@@ -94,8 +94,28 @@ def _read_folder(folder: Path) -> MatrixSource:
     if not entries:
         raise FileError(f"matrix folder {folder}: holds no matrix files")
     files = sorted(entries, key=_natural_key)
-    matrices = [_one_matrix(_numbers(_read_text(file), file), file) for file in files]
-    return MatrixSource(np.stack(matrices), "plain", "folder")
+    kinds = [registration_format(file, _ROLE) for file in files]
+    # Plain matrices and a tool's differ in direction and space: a folder
+    # that mixes kinds has no one reading, and guessing would move volumes.
+    for file, kind in zip(files, kinds):
+        if kind != kinds[0]:
+            raise FileError(
+                f"matrix folder {folder}: holds files of two kinds ({files[0].name}: {_kind_named(kinds[0])}; "
+                f"{file.name}: {_kind_named(kind)}), which are read differently; give a folder of one kind"
+            )
+    if kinds[0] is None:
+        return MatrixSource(np.stack([_one_matrix(_numbers(_read_text(file), file), file) for file in files]), "plain")
+    matrices = []
+    for file in files:
+        read = read_registration(file, kinds[0], _ROLE, reference=reference, moving=moving)
+        if len(read) != 1:
+            raise FileError(f"matrix file {file} holds {len(read)} matrices; a folder holds one matrix file per volume")
+        matrices.append(read[0])
+    return MatrixSource(np.stack(matrices), "world", kinds[0])
+
+
+def _kind_named(fmt: Optional[str]) -> str:
+    return "plain text" if fmt is None else FORMATS[fmt].one
 
 
 def _natural_key(path: Path) -> Tuple[Tuple[Union[int, str], ...], str]:

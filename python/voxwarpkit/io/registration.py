@@ -13,6 +13,8 @@ ITK/ANTs .tfm, .txt,   reference -> moving, LPS world, about the    flips LPS to
 FSL FLIRT .mat         moving -> reference, FSL's scaled voxel      inverts, and goes through
                        coordinates (x flipped for a positive        both images' grids
                        determinant)
+FSL MCFLIRT MAT_0000   each volume (moving) -> MCFLIRT's            as FLIRT's, with the input
+(no extension)         reference, which is the input's own grid     as reference and moving
 AFNI .1D               reference -> moving, LPS (DICOM) world;      flips LPS to RAS, undoes
                        one line of 12 numbers per matrix            AFNI's de-obliquing
 FreeSurfer .lta        moving (src) -> reference (dst), RAS world   inverts; converts voxel
@@ -20,11 +22,16 @@ FreeSurfer .lta        moving (src) -> reference (dst), RAS world   inverts; con
                                                                     own src and dst grids
 =====================  ===========================================  ==========================
 
-ITK files of other linear types (Euler3D, VersorRigid3D, Similarity3D,
-ScaleVersor3D, ScaleSkewVersor3D, Translation, Scale, ...), composite
-transforms and HDF5 files are read by SimpleITK, whose parametrisations they
-are, after their parameter counts are checked; the matrix is read off the
-images of the origin and the unit vectors and flipped from LPS to RAS.
+ITK HDF5 files of affines are read with h5py (:mod:`.itk_hdf5`), as
+nitransforms reads them only inside composites. ITK files of other linear
+types (Euler3D, VersorRigid3D, Similarity3D, ScaleVersor3D,
+ScaleSkewVersor3D, Translation, Scale, ...) and composite transforms are
+read by SimpleITK, whose parametrisations they are, after their parameter
+counts are checked; the matrix is read off the images of the origin and the
+unit vectors and flipped from LPS to RAS.
+
+Every message names the file as the user gave it: ``role`` is "matrix
+file" (``-m``) or "transform file" (``-t``).
 
 nitransforms and SimpleITK are imported only when such a file is read, so
 that the package works without them.
@@ -33,25 +40,41 @@ that the package works without them.
 from __future__ import annotations
 
 import importlib
+import re
 import tempfile
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, List, Optional
+from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional
 
 import numpy as np
 
+from .._extras import not_installed
 from .errors import FileError, first_line
+from .itk_hdf5 import LPS_TO_RAS, hdf5_affines
 from .itk_layout import checked_entries, hdf5_entries, matlab_entries, text_entries
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-# What each nitransforms format is called in messages.
-FORMAT_NAMES = {
-    "itk": "ITK/ANTs transform",
-    "fsl": "FSL FLIRT matrix",
-    "afni": "AFNI matrix file",
-    "lta": "FreeSurfer LTA",
+
+class Format(NamedTuple):
+    """A registration tool's file format: how nitransforms reads it and what messages call it."""
+
+    reader: str  # nitransforms' name of the format
+    one: str  # one of its transforms, as in "the FSL FLIRT matrix from flirt.mat"
+    many: str  # several, as in "4 FSL MCFLIRT matrices from mats, one per volume"
+    own_grid: bool  # its reference is the moving image's own grid, whatever the output grid
+
+
+FORMATS: Dict[str, Format] = {
+    "itk": Format("itk", "ITK/ANTs transform", "ITK/ANTs transforms", False),
+    "fsl": Format("fsl", "FSL FLIRT matrix", "FSL FLIRT matrices", False),
+    # MCFLIRT registers each volume to a volume of the same series.
+    "mcflirt": Format("fsl", "FSL MCFLIRT matrix", "FSL MCFLIRT matrices", True),
+    "afni": Format("afni", "AFNI matrix", "AFNI matrices", False),
+    "lta": Format("lta", "FreeSurfer LTA transform", "FreeSurfer LTA transforms", False),
 }
+# MCFLIRT's per-volume files: MAT_0000, MAT_0001, ... without an extension.
+_MCFLIRT_NAME = re.compile(r"MAT_[0-9]+")
 _ITK_BANNER = b"#Insight Transform File"
 # nitransforms reads the Parameters of every ITK transform as a 3x3 matrix
 # and a translation, whatever its type: it reads these two (one per volume
@@ -62,22 +85,23 @@ _ITK_MATRIX_TYPES = ("AffineTransform_", "MatrixOffsetTransformBase_")
 _NOT_AFFINE = (".x5", ".nii", ".nii.gz")
 # ITK's and ANTs' HDF5 transform files (composite transforms, as ANTs writes them).
 _ITK_HDF5 = (".h5", ".hdf5")
-# RAS+ from ITK's LPS+: x and y change sign.
-_LPS_TO_RAS = np.diag([-1.0, -1.0, 1.0, 1.0])
 
 
-def registration_format(path: Path) -> Optional[str]:
-    """The nitransforms format ("itk", "fsl", "afni", "lta") of ``path``, or None for plain text.
+def registration_format(path: Path, role: str) -> Optional[str]:
+    """The key in :data:`FORMATS` of ``path``'s format, or None for plain text.
 
-    The name's ending decides, except that a ``.mat`` file is ITK's binary
-    MATLAB format or FSL's text by its content, and any other file that
-    starts with ITK's banner is an ITK text transform (ANTs writes them as
-    ``.txt``).
+    The name decides: MCFLIRT's ``MAT_`` and digits, else the ending,
+    except that a ``.mat`` file is ITK's binary MATLAB format or FSL
+    FLIRT's text by its content, and any other file that starts with ITK's
+    banner is an ITK text transform (ANTs writes them as ``.txt``).
     """
+    if _MCFLIRT_NAME.fullmatch(path.name):
+        return "mcflirt"
     name = path.name.lower()
     if name.endswith(_NOT_AFFINE):
         raise FileError(
-            f"matrix file {path}: displacement fields are not supported; give an affine matrix or transform file"
+            f"{role} {path}: displacement fields are not read here; give an affine matrix or transform "
+            "file, or the field with --transform"
         )
     if name.endswith(_ITK_HDF5):
         return "itk"
@@ -87,21 +111,21 @@ def registration_format(path: Path) -> Optional[str]:
         return "afni"
     if name.endswith(".tfm"):
         return "itk"
-    head = _head(path)
+    head = _head(path, role)
     if name.endswith(".mat"):
         return "itk" if _is_binary(head) else "fsl"
     return "itk" if head.lstrip().startswith(_ITK_BANNER) else None
 
 
-def _head(path: Path) -> bytes:
+def _head(path: Path, role: str) -> bytes:
     """The first bytes of ``path``, enough to tell its format."""
     try:
         with open(path, "rb") as stream:
             return stream.read(512)
     except FileNotFoundError:
-        raise FileError(f"matrix file {path}: no such file") from None
+        raise FileError(f"{role} {path}: no such file") from None
     except OSError as error:
-        raise FileError(f"matrix file {path}: cannot read it ({error.strerror})") from None
+        raise FileError(f"{role} {path}: cannot read it ({error.strerror})") from None
 
 
 def _is_binary(head: bytes) -> bool:
@@ -113,50 +137,61 @@ def _is_binary(head: bytes) -> bool:
     return head.startswith(b"MATLAB") or b"\0" in head
 
 
-def read_registration(path: Path, fmt: str, *, reference: Any = None, moving: Any = None) -> NDArray[np.float64]:
+def read_registration(
+    path: Path, fmt: str, role: str, *, reference: Any = None, moving: Any = None
+) -> NDArray[np.float64]:
     """The transforms in ``path`` as (n, 4, 4) RAS+ world matrices, reference -> moving.
 
     ``fmt`` is what :func:`registration_format` returned. ``reference``
     (the output grid) and ``moving`` (the input) are nibabel images or
-    paths: FSL matrices need both; AFNI matrices use them when an image is
-    oblique; ITK and LTA files do not need them.
+    paths: FSL matrices need both (MCFLIRT's only the input, its own
+    reference); AFNI matrices use them when an image is oblique; ITK and LTA
+    files do not need them.
     """
-    name = FORMAT_NAMES[fmt]
-    if fmt == "fsl" and (reference is None or moving is None):
+    form = FORMATS[fmt]
+    named = f"{role} {path} ({form.one})"
+    if form.own_grid:
+        reference = moving
+    if form.reader == "fsl" and (reference is None or moving is None):
         raise FileError(
-            f"matrix file {path} ({name}): reading it needs the reference (output) and "
-            "moving (input) images, as FSL matrices are defined on their voxel grids"
+            f"{named}: reading it needs the reference (output) and moving (input) images, "
+            "as FSL matrices are defined on their voxel grids"
         )
-    if fmt == "itk" and (
-        path.name.lower().endswith(_ITK_HDF5)
-        or not all(kind.startswith(_ITK_MATRIX_TYPES) for kind in _itk_types(path))
-    ):
-        return _read_with_simpleitk(path, name)
-    binary = fmt == "itk" and _is_binary(_head(path))
-    io = _nitransforms_io(path, name)
+    if fmt == "itk":
+        kinds = _itk_types(path, role)
+        other = next((kind for kind in kinds if not kind.startswith(_ITK_MATRIX_TYPES)), None)
+        if other is not None:
+            return _read_with_simpleitk(path, role, named, other)
+        if path.name.lower().endswith(_ITK_HDF5):
+            return _finite(hdf5_affines(path, role), named)
+    binary = fmt == "itk" and _is_binary(_head(path, role))
+    io = _nitransforms_io(named)
     try:
         # ITK's binary files hold a single transform, read by the non-array type.
-        struct = io.get_linear_factory(fmt, is_array=not binary).from_filename(str(path))
+        struct = io.get_linear_factory(form.reader, is_array=not binary).from_filename(str(path))
         ras = struct.to_ras(reference=reference, moving=moving)
     except MemoryError:
         raise
     except Exception as error:  # nitransforms raises many types for files it cannot parse
-        raise FileError(f"matrix file {path} ({name}): cannot read it ({_reason(error)})") from None
-    matrices = np.asarray(ras, dtype=np.float64).reshape(-1, 4, 4)
+        raise FileError(f"{named}: cannot read it ({_reason(error)})") from None
+    return _finite(np.asarray(ras, dtype=np.float64).reshape(-1, 4, 4), named)
+
+
+def _finite(matrices: NDArray[np.float64], named: str) -> NDArray[np.float64]:
     if not np.all(np.isfinite(matrices)):
-        raise FileError(f"matrix file {path} ({name}): its matrices are not finite")
+        raise FileError(f"{named}: its matrices are not finite")
     return matrices
 
 
-def _one_file_per_transform(path: Path, folder: str) -> List[Path]:
+def _one_file_per_transform(path: Path, role: str, folder: str) -> List[Path]:
     """``path`` itself when it holds one transform (a composite counts as one), else
     one file in ``folder`` per transform of the text file: SimpleITK reads only
     the first transform of a file."""
-    types = _itk_types(path)
+    types = _itk_types(path, role)
     if len(types) == 1 or types[0].startswith("CompositeTransform"):
         return [path]
     if path.name.lower().endswith(_ITK_HDF5):
-        raise FileError(f"matrix file {path}: holds {len(types)} transforms that are not one composite transform")
+        raise FileError(f"{role} {path}: holds {len(types)} transforms that are not one composite transform")
     lines = path.read_text(encoding="utf-8", errors="replace").splitlines()
     starts = [i for i, line in enumerate(lines) if line.strip().startswith("Transform:")]
     files = []
@@ -168,73 +203,71 @@ def _one_file_per_transform(path: Path, folder: str) -> List[Path]:
     return files
 
 
-def _itk_types(path: Path) -> List[str]:
+def _itk_types(path: Path, role: str) -> List[str]:
     """The transform types an ITK file holds, in order, each checked to be a linear
     3-D type with the parameter counts ITK writes for it."""
     if path.name.lower().endswith(_ITK_HDF5):
-        entries = hdf5_entries(path)
+        entries = hdf5_entries(path, role)
+    elif _is_binary(_head(path, role)):
+        entries = matlab_entries(path, role, path.read_bytes())
     else:
-        head = _head(path)
-        if _is_binary(head):
-            entries = matlab_entries(path, path.read_bytes())
-        else:
-            entries = text_entries(path.read_text(encoding="utf-8", errors="replace"))
-    return [entry.kind for entry in checked_entries(path, entries)]
+        entries = text_entries(path.read_text(encoding="utf-8", errors="replace"))
+    return [entry.kind for entry in checked_entries(path, role, entries)]
 
 
-def _read_with_simpleitk(path: Path, name: str) -> NDArray[np.float64]:
+def _read_with_simpleitk(path: Path, role: str, named: str, kind: str) -> NDArray[np.float64]:
     """The transforms of an ITK file as (n, 4, 4) RAS+ world matrices, read by SimpleITK.
 
-    A composite transform is one matrix, its parts applied as ITK applies
-    them; a text file of several plain transforms holds one per volume. Each
-    must be linear: its matrix is read off the images of the origin and the
-    three unit vectors, in ITK's LPS+ world, and turned to RAS+.
+    ``kind`` is the first type that is not a plain affine. A composite
+    transform is one matrix, its parts applied as ITK applies them; a text
+    file of several plain transforms holds one per volume. Each must be
+    linear: its matrix is read off the images of the origin and the three
+    unit vectors, in ITK's LPS+ world, and turned to RAS+.
     """
     try:
         sitk = importlib.import_module("SimpleITK")
     except ImportError:
+        # ITK's own code is the definition of these types' parameters, and
+        # of the order in which a composite applies its parts.
         raise FileError(
-            f"matrix file {path} ({name}): reading this transform type needs SimpleITK, "
-            "which is not installed: pip install 'voxwarpkit[itk]'"
+            not_installed(
+                f"{named}: its {kind}, whose parameters only ITK's own code turns into a matrix,", "SimpleITK"
+            )
         ) from None
     with tempfile.TemporaryDirectory() as folder:
-        return _linear_matrices(sitk, path, name, folder)
+        return _linear_matrices(sitk, path, role, named, folder)
 
 
-def _linear_matrices(sitk: Any, path: Path, name: str, folder: str) -> NDArray[np.float64]:
+def _linear_matrices(sitk: Any, path: Path, role: str, named: str, folder: str) -> NDArray[np.float64]:
     """The RAS+ matrices of ``path``'s transforms; ``folder`` takes the files a text file is split into."""
     try:
-        parts = [sitk.ReadTransform(str(one)) for one in _one_file_per_transform(path, folder)]
+        parts = [sitk.ReadTransform(str(one)) for one in _one_file_per_transform(path, role, folder)]
+    except FileError:
+        raise
     except Exception as error:  # SimpleITK raises RuntimeError with ITK's own message
-        raise FileError(f"matrix file {path} ({name}): cannot read it ({_itk_reason(error)})") from None
+        raise FileError(f"{named}: cannot read it ({_itk_reason(error)})") from None
     matrices = []
     for part in parts:
         if part.GetDimension() != 3 or not part.IsLinear():
             raise FileError(
-                f"matrix file {path} ({name}): {part.GetName()} is not a linear 3-D transform; "
-                "displacement fields are not supported"
+                f"{named}: {part.GetName()} is not a linear 3-D transform; displacement fields are read "
+                "with --transform"
             )
         origin = np.array(part.TransformPoint((0.0, 0.0, 0.0)))
         columns = [np.array(part.TransformPoint(tuple(axis))) - origin for axis in np.eye(3)]
         lps = np.eye(4)
         lps[:3, :3] = np.column_stack(columns)
         lps[:3, 3] = origin
-        matrices.append(_LPS_TO_RAS @ lps @ _LPS_TO_RAS)
-    stacked: NDArray[np.float64] = np.stack(matrices)
-    if not np.all(np.isfinite(stacked)):
-        raise FileError(f"matrix file {path} ({name}): its matrices are not finite")
-    return stacked
+        matrices.append(LPS_TO_RAS @ lps @ LPS_TO_RAS)
+    return _finite(np.stack(matrices), named)
 
 
-def _nitransforms_io(path: Path, name: str) -> Any:
+def _nitransforms_io(named: str) -> Any:
     """nitransforms.io, or a FileError that says how to install it."""
     try:
         return importlib.import_module("nitransforms.io")
     except ImportError:
-        raise FileError(
-            f"matrix file {path} ({name}): reading it needs nitransforms, "
-            "which is not installed: pip install 'voxwarpkit[cli]'"
-        ) from None
+        raise FileError(not_installed(f"{named}: reading it", "nitransforms")) from None
 
 
 def _itk_reason(error: BaseException) -> str:

@@ -20,6 +20,7 @@ from typing import Any, Dict, Optional, Sequence, Tuple
 
 import numpy as np
 
+from .._extras import not_installed
 from .errors import FileError, first_line
 from .lazy import HeaderFields, LazyImage, positive_three
 
@@ -57,7 +58,7 @@ def read_tiff(source: Path, voxel_size: Optional[Sequence[float]] = None) -> Laz
     try:
         tifffile = importlib.import_module("tifffile")
     except ImportError:
-        raise FileError("TIFF files need tifffile: pip install 'voxwarpkit[cli]'") from None
+        raise FileError(not_installed("TIFF files", "tifffile")) from None
     zarr = importlib.import_module("zarr")
     da = importlib.import_module("dask.array")
     if not source.is_file():

@@ -10,7 +10,8 @@ file                      read as
 .nii, .nii.gz (i,j,k,1,3)  ITK/ANTs (or AFNI) displacement field, LPS+ vectors
 .nii, .nii.gz (i,j,k,3)    FSL displacement field (nitransforms' reading of it)
 .h5 with a field          ITK/ANTs composite transform, applied as ITK does
-                          (its last transform first)
+                          (its last transform first), or a lone field, as
+                          SimpleITK writes a DisplacementFieldTransform
 .x5                       nitransforms' own format: its first chain, or its
                           one transform
 anything else             the linear transforms of
@@ -25,10 +26,14 @@ import warnings
 from pathlib import Path
 from typing import Any, List
 
+from .._extras import not_installed
 from ..warps import WorldStep, world_steps
 from .errors import FileError, first_line
+from .itk_hdf5 import hdf5_field, itk_groups, type_of
 from .registration import read_registration, registration_format
 
+# -t gives transform files; the shared readers' messages name them so.
+_ROLE = "transform file"
 _FIELDS = (".nii", ".nii.gz")
 _HDF5 = (".h5", ".hdf5")
 
@@ -51,14 +56,13 @@ def read_transform_file(path: Path, *, reference: Any, moving: Any) -> List[Worl
                 return world_steps(_nifti_field(path))
             if name.endswith(".x5"):
                 return world_steps(_x5_transform(path))
-            if name.endswith(_HDF5) and _holds_field(path):
-                chain = importlib.import_module("nitransforms.manip").TransformChain
-                return world_steps(chain.from_filename(str(path), fmt="itk"))
+            if name.endswith(_HDF5):
+                return _itk_hdf5(path, reference, moving)
             return [_linear(path, reference, moving)]
     except (FileError, MemoryError):
         raise
     except ImportError as error:
-        raise FileError(f"transform file {path}: reading it needs {error.name}, which is not installed") from None
+        raise FileError(not_installed(f"transform file {path}: reading it", error.name or "a package")) from None
     except Exception as error:  # nitransforms and h5py raise many types for files they cannot parse
         reason = first_line(error) or type(error).__name__
         raise FileError(f"transform file {path}: cannot read it ({type(error).__name__}: {reason})") from None
@@ -95,28 +99,28 @@ def _x5_transform(path: Path) -> Any:
     return transforms[0]
 
 
-def _holds_field(path: Path) -> bool:
-    """Whether an ITK HDF5 file holds a displacement field; a single one outside a composite is refused,
-    as nitransforms reads fields only from composites."""
-    h5py = importlib.import_module("h5py")
-    with h5py.File(str(path), "r") as stored:
-        group = stored["TransformGroup"]
-        kinds = [_text(group[key]["TransformType"][0]) for key in group]
-    fields = any(kind.startswith("DisplacementFieldTransform") for kind in kinds)
-    if fields and not kinds[0].startswith("CompositeTransform"):
-        raise FileError(f"transform file {path}: a displacement field outside a composite transform is not read")
-    return fields
-
-
-def _text(value: Any) -> str:
-    return value.decode() if isinstance(value, bytes) else str(value)
+def _itk_hdf5(path: Path, reference: Any, moving: Any) -> List[WorldStep]:
+    """The steps of an ITK HDF5 file: a lone displacement field, a composite with fields, or linear transforms."""
+    with itk_groups(path, _ROLE) as items:
+        kinds = [type_of(item) for item in items]
+    fields = sum(kind.startswith("DisplacementFieldTransform") for kind in kinds)
+    if not fields:
+        return [_linear(path, reference, moving)]
+    dense = importlib.import_module("nitransforms.nonlinear").DenseFieldTransform
+    if len(kinds) == 1:
+        return world_steps(dense(hdf5_field(path, _ROLE)))
+    if not kinds[0].startswith("CompositeTransform"):
+        raise FileError(f"transform file {path}: holds {len(kinds)} transforms that are not one composite transform")
+    # nitransforms reads a composite's parts, in the order ITK applies them.
+    chain = importlib.import_module("nitransforms.manip").TransformChain
+    return world_steps(chain.from_filename(str(path), fmt="itk"))
 
 
 def _linear(path: Path, reference: Any, moving: Any) -> Any:
     """A linear transform file's (n, 4, 4) world matrices: one, or one per volume."""
-    fmt = registration_format(path)
+    fmt = registration_format(path, _ROLE)
     if fmt is None:
         raise FileError(
             f"transform file {path}: not a registration tool's transform; give plain matrices with --matrix"
         )
-    return read_registration(path, fmt, reference=reference, moving=moving)
+    return read_registration(path, fmt, _ROLE, reference=reference, moving=moving)

@@ -25,6 +25,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 
+from .._extras import not_installed
 from .errors import FileError, first_line
 from .lazy import HeaderFields, LazyImage, positive_three
 
@@ -48,7 +49,7 @@ def _zarr() -> Any:
     try:
         return importlib.import_module("zarr")
     except ImportError:
-        raise FileError("Zarr files need zarr and dask: pip install 'voxwarpkit[dask]'") from None
+        raise FileError(not_installed("Zarr files", "zarr")) from None
 
 
 def _zarr_format(array: Any) -> int:
