@@ -167,9 +167,10 @@ def test_apply_antialias_is_resample_image_antialias(tmp_path, capsys):
     assert not (tmp_path / "label.nii").exists()
 
 
-@pytest.mark.parametrize(
-    "method, seed", [("linear", seed) for seed in range(8)] + [(m, seed) for m in ("nearest", "label") for seed in range(4)]
-)
+LEVEL_CASES = [("linear", seed) for seed in range(8)] + [(m, seed) for m in ("nearest", "label") for seed in range(4)]
+
+
+@pytest.mark.parametrize("method, seed", LEVEL_CASES)
 def test_a_level_made_with_the_next_one_has_the_bits_of_the_two_calls(method, seed):
     """Level 0 and level 1 of a pyramid from the same tasks, for any block, stack or fill, are
     resample of the input and then resample of that onto level 1: with antialias for linear
