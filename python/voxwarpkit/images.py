@@ -14,7 +14,9 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Sequence, Tuple
 import numpy as np
 
 from ._affine import affine4, inverse4, twelve
+from ._request import interpolation_of
 from ._resample import resample
+from ._scaling import Scaling, copied_scaling, raw_fill, scaled
 from .fit import fitted_box
 from .warps import fold, has_field, kernel_chain, world_steps
 
@@ -173,7 +175,8 @@ def resample_image(
     img
         A nibabel image (NIfTI-1 or NIfTI-2, or another spatial image) of 3
         axes ``(i, j, k)`` or 4 ``(i, j, k, t)``. Its data is read with its
-        scaling (scaled data as float); its voxel size is the header's,
+        scaling (scaled data as float), except where nearest and label copy
+        the stored elements (below); its voxel size is the header's,
         ``img.header.get_zooms()[:3]``.
     like
         An image whose grid becomes the output's: the shape, voxel size and
@@ -216,7 +219,8 @@ def resample_image(
         each with a float32 result; 0 or "nearest" (the element type of the
         data read, so a label map keeps its labels), or "label" (the label
         with the largest trilinear weight, also of the data's type); the
-        value of every output voxel not sampled; the thread
+        value of every output voxel not sampled, in the units of the values
+        read; the thread
         count (None: every CPU), which does not change the bits; linear
         sampling's edge rule, "clamp" (values within the data) or
         "transform".
@@ -224,13 +228,25 @@ def resample_image(
         As for :func:`voxwarpkit.resample`: smooth the data first along each
         axis the output samples more coarsely (float32 result).
 
+    A NIfTI file's scaled data (``scl_slope``, ``scl_inter``) are copied as
+    they are stored by nearest and label (without ``antialias``): the result
+    keeps the stored type and the scaling, so its ``dataobj`` reads the
+    input's values and its ``get_data_dtype()`` is the stored type. ``fill``
+    is then a value as the data read it, stored as ``(fill - inter) /
+    slope``, which must be a whole number within the stored type's range
+    (to within the rounding of the scaling); any other is refused. Saving
+    the result with nibabel chooses its own scaling for these values, as it
+    does for any scaled image it loaded.
+
     Returns
     -------
     nibabel image
         Of ``img``'s class, with the output grid's affine, ``img``'s header adjusted to the data (shape,
         element type, voxel sizes) and, for NIfTI, sform and qform set to the
-        grid with the codes of the image it came from (2, aligned, when it has
-        none; qform code 0 when the affine has shears the qform cannot hold)
+        grid with the codes of the image it came from (a code of 0 stays 0;
+        2, aligned, for both when it has neither; qform code 0 when the affine
+        has shears the qform cannot hold, the sform then taking the qform's
+        code if it had none)
         and the display range (cal_min, cal_max) reset. Types NIfTI cannot
         store (bool, float16) stay in the data and are stored as uint8 and
         float32.
@@ -253,7 +269,8 @@ def resample_image(
     ValueError
         For a rank other than 3 or 4, an axis of length 0, a singular input
         affine, a voxel size that is not positive, a matrix of the wrong shape
-        or count, and whatever :func:`voxwarpkit.resample` refuses.
+        or count, a fill that scaled data copied as stored cannot hold, and
+        whatever :func:`voxwarpkit.resample` refuses.
     """
     source = image_grid(img, "img")
     if len(img.shape) not in (3, 4):
@@ -286,7 +303,13 @@ def resample_image(
             spacings = ((1.0, 1.0, 1.0), (1.0, 1.0, 1.0))
             kernel = np.eye(3, 4, dtype=np.float32).reshape(1, 12)
         matrices = kernel[0] if len(kernel) == 1 else kernel
-    data = np.asanyarray(img.dataobj)
+    scaling = copied_scaling(img, interpolation_of(order, interpolation), antialias)
+    if scaling is None:
+        data = np.asanyarray(img.dataobj)
+    else:
+        proxy: Any = img.dataobj
+        data = np.asanyarray(proxy.get_unscaled())
+        fill = raw_fill(fill, scaling)
     result = resample(
         data.T,
         spacings[0],
@@ -301,15 +324,19 @@ def resample_image(
         antialias=antialias,
     )
     space = like if like is not None else img
-    resampled: SpatialImage = image_on_grid(img, result.T, target, space)
+    values = result.T if scaling is None else scaled(result.T, scaling)
+    resampled: SpatialImage = image_on_grid(img, values, target, space)
     return resampled
 
 
-def image_on_grid(img: Any, data: NDArray[Any], grid: Grid, space: Any) -> Any:
-    """A new image of ``data`` on ``grid``, of ``img``'s class, with its header.
+def image_on_grid(img: Any, data: Any, grid: Grid, space: Any, scaling: Optional[Scaling] = None) -> Any:
+    """A new image of ``data`` (an array, or a nibabel array proxy) on ``grid``,
+    of ``img``'s class, with its header.
 
     ``space`` is the image the grid comes from, whose sform and qform codes
-    (what world the affine maps to) the new image takes.
+    (what world the affine maps to) the new image takes; an image with neither
+    gives both 2 (aligned). With ``scaling``, ``data`` holds raw elements and the
+    header keeps the slope and intercept, so that saving writes them as they are.
     """
     import nibabel as nib
 
@@ -325,18 +352,58 @@ def image_on_grid(img: Any, data: NDArray[Any], grid: Grid, space: Any) -> Any:
         kind = nib.Nifti2Image if kind is nib.Nifti1Image else nib.Nifti2Pair  # 64-bit dimensions
     made = kind(data, grid.affine, header=img.header, dtype=stored)
     header: Any = made.header
-    codes = (0, 0)
+    sform_code = qform_code = 0
     if isinstance(space, nib.Nifti1Pair):
-        codes = (int(space.header["sform_code"]), int(space.header["qform_code"]))
-    sform_code = codes[0] or codes[1] or _ALIGNED
+        sform_code, qform_code = int(space.header["sform_code"]), int(space.header["qform_code"])
+    if sform_code == qform_code == 0:
+        sform_code = qform_code = _ALIGNED
     header.set_sform(grid.affine, code=sform_code)
-    header.set_qform(grid.affine, code=codes[1] or sform_code)
+    set_qform(header, grid.affine, qform_code)
     header.set_zooms(zooms)
     if not np.allclose(header.get_qform(), grid.affine, rtol=0, atol=1e-4):
-        header.set_qform(grid.affine, code=0)  # shears, or zooms unlike the affine's
+        # Shears, or zooms unlike the affine's: only the sform holds the grid,
+        # with the code the qform had when the sform had none.
+        set_qform(header, grid.affine, 0)
+        header.set_sform(grid.affine, code=sform_code or qform_code)
         header.set_zooms(zooms)
+    if scaling is not None:
+        header.set_slope_inter(scaling.slope, scaling.inter)
     header["cal_min"], header["cal_max"] = 0.0, 0.0
     return made
+
+
+_QUATERNION = ("quatern_b", "quatern_c", "quatern_d")
+
+
+def set_qform(header: Any, affine: NDArray[np.float64], code: int) -> None:
+    """Set a NIfTI header's qform to ``affine`` with ``code``, its quaternion stored so that it reads back.
+
+    NIfTI stores b, c and d of a unit quaternion; a reader finds a as
+    sqrt(1 - b² - c² - d²), and nibabel refuses a sum of squares past 1 by
+    more than three units in the last place of the stored type. For a
+    rotation near 180 degrees, a is near 0 and the rounding of nibabel's own
+    decomposition can pass that, in float64 (NIfTI-2) most easily. Such b, c
+    and d are stored normalised, the largest shortened a unit in the last
+    place at a time until the squares sum to 1 at most: the same rotation to
+    the stored precision, whose a reads as 0.
+    """
+    header.set_qform(affine, code=code)
+    stored = np.array([header[name] for name in _QUATERNION])
+    if _squares(stored) <= 1:
+        return
+    wide = stored.astype(np.longdouble)
+    stored = (wide / np.sqrt(_squares(stored))).astype(stored.dtype)
+    largest = int(np.argmax(np.abs(stored)))
+    while _squares(stored) > 1:
+        stored[largest] = np.nextafter(stored[largest], stored.dtype.type(0))
+    for name, value in zip(_QUATERNION, stored):
+        header[name] = value
+
+
+def _squares(bcd: NDArray[Any]) -> Any:
+    """b² + c² + d² in the widest float, as nibabel sums them to find a."""
+    wide = bcd.astype(np.longdouble)
+    return wide @ wide
 
 
 def _shown(counts: Tuple[int, ...]) -> str:

@@ -51,8 +51,8 @@ def test_agrees_with_nibabel_inside_and_away_from_ties(tmp_path, order, grid, wo
     written = nib.load(tmp_path / "out.nii")
     assert type(written) is nib.Nifti2Image and written.shape == target_shape
     np.testing.assert_allclose(written.affine, target_affine, atol=1e-5)
-    # The grid's own space: like's scanner codes, or the input's sform code (2, aligned, as nibabel makes it).
-    codes = (1, 1) if grid == "like" else (2, 2)
+    # The grid's own space: like's scanner codes, or the input's as nibabel makes them (sform 2, aligned; qform 0).
+    codes = (1, 1) if grid == "like" else (2, 0)
     assert (written.header["sform_code"], written.header["qform_code"]) == codes
     np.testing.assert_allclose(written.header.get_qform(), target_affine, atol=1e-5)
     zooms = np.linalg.norm(target_affine[:3, :3], axis=0)
@@ -75,7 +75,8 @@ def test_agrees_with_nibabel_inside_and_away_from_ties(tmp_path, order, grid, wo
 
 @pytest.mark.parametrize("order", [0, 1])
 def test_each_volume_takes_its_own_matrix_as_one_stack_call(order):
-    """Whole-voxel shifts along i, one per volume, on scaled int16 data read as float."""
+    """Whole-voxel shifts along i, one per volume, on scaled int16 data: nearest copies the stored
+    int16 and keeps the scaling, linear reads the values as float; both read back the same values."""
     zooms, shifts = np.array([2.0, 1.5, 2.5]), [0, 2, -1, 3]
     to_world = np.diag([*zooms, 1.0])
     to_world[:3, 3] = [4.0, -6.0, 2.0]
@@ -88,7 +89,7 @@ def test_each_volume_takes_its_own_matrix_as_one_stack_call(order):
     worlds = np.stack([np.eye(4)] * len(shifts))
     worlds[:, 0, 3] = np.array(shifts) * zooms[0]
     out = voxwarpkit.resample_image(img, matrix=worlds, order=order, fill=-1, threads=3)
-    assert out.shape == data.shape and out.get_data_dtype() == (np.float64 if order == 0 else np.float32)
+    assert out.shape == data.shape and out.get_data_dtype() == (np.int16 if order == 0 else np.float32)
     for t, shift in enumerate(shifts):
         first, stop = max(0, -shift), min(9, 9 - shift) - 1
         np.testing.assert_array_equal(

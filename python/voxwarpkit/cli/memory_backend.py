@@ -11,6 +11,7 @@ import numpy as np
 
 from .._request import BLENDING, check_image_type, checked_request
 from .._resample import resample
+from .._scaling import copied_scaling, raw_fill, unscaled
 from ..images import Grid, image_on_grid
 from ..io.nifti import NiftiImage, read_block, save_nifti, stored_type
 from .errors import CommandError
@@ -52,10 +53,20 @@ def resample_in_memory(
     and sform and qform codes the output takes; ``how`` ends the summary
     line's description of the input. ``antialias`` smooths each volume first,
     by its own matrix, as :func:`voxwarpkit.resample` smooths a stack.
+    Nearest and label copy scaled data as stored, with ``fill`` in the units
+    of the values read, as :func:`voxwarpkit.resample_image` does.
     """
     shape = tuple(int(n) for n in image.shape)
-    dtype = stored_type(image)
+    scaling = copied_scaling(image, interpolation, antialias)
+    dtype = stored_type(image) if scaling is None else scaling.raw_type
     widen = _check_type(dtype, interpolation, source)
+    data = image.dataobj
+    if scaling is not None:
+        try:
+            fill = raw_fill(fill, scaling)
+        except ValueError as error:
+            raise CommandError(f"input {source}: {error}") from None
+        data = unscaled(image)
     try:
         request = checked_request(
             (volumes, *input_grid.shape[::-1]),
@@ -83,7 +94,7 @@ def resample_in_memory(
     reading = resampling = 0.0
     for t in _progress(volumes, len(shape) == 4, err):
         tick = time.perf_counter()
-        block = read_block(image, (..., t) if len(shape) == 4 else ..., source)
+        block = read_block(data, (..., t) if len(shape) == 4 else ..., source)
         tock = time.perf_counter()
         # The kernel wants (z, y, x) = (k, j, i): the NIfTI axes reversed.
         resampled = resample(
@@ -103,7 +114,7 @@ def resample_in_memory(
         resampling += time.perf_counter() - tock
 
     tick = time.perf_counter()
-    save_nifti(image_on_grid(image, result, grid, space), target, overwrite=force)
+    save_nifti(image_on_grid(image, result, grid, space, scaling), target, overwrite=force)
     writing = time.perf_counter() - tick
     print(
         f"resampled {source} {shown(shape)} (voxel size {_sizes(input_grid.zooms)}){how} "

@@ -102,10 +102,11 @@ def header_voxel_size(image: NiftiImage, path: Path, *, role: str = "input") -> 
     return size[0], size[1], size[2]
 
 
-def read_block(image: NiftiImage, index: Any, path: Path) -> np.ndarray[Any, Any]:
-    """``image.dataobj[index]`` as an array, with read failures as FileError."""
+def read_block(data: Any, index: Any, path: Path) -> np.ndarray[Any, Any]:
+    """``data[index]`` as an array, with read failures as FileError: ``data`` is an
+    image's ``dataobj``, or another proxy over its file."""
     try:
-        return np.asanyarray(image.dataobj[index])
+        return np.asanyarray(data[index])
     except MemoryError:
         raise FileError(f"input {path}: not enough memory to read it") from None
     except Exception as error:  # truncated or corrupt data: zlib, EOF and OS errors

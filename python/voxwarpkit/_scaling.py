@@ -1,0 +1,91 @@
+"""NIfTI's data scaling (``scl_slope``, ``scl_inter``) for the methods that copy values.
+
+A file stores raw elements; a reader sees ``raw * slope + inter``. Nearest and
+label sampling copy elements, so they copy the raw ones and the output keeps
+the element type and the scaling: the file written holds the same raw
+elements, and a reader sees the same values. The blends read the values.
+"""
+
+from __future__ import annotations
+
+import io
+import math
+from typing import Any, NamedTuple, Optional
+
+import numpy as np
+
+from ._request import BLENDING
+
+# The raw value a fill stands for may miss a whole number by this much (relative)
+# and still be taken for it: what the slope's float32 rounding leaves.
+_WHOLE_TOLERANCE = 1e-6
+
+
+class Scaling(NamedTuple):
+    """How a NIfTI file stores its values: ``raw * slope + inter``, ``raw`` of ``raw_type``."""
+
+    slope: float
+    inter: float
+    raw_type: np.dtype[Any]
+
+
+def copied_scaling(img: Any, method: str, antialias: bool) -> Optional[Scaling]:
+    """The scaling of ``img``'s data when ``method`` copies its elements (nearest or label,
+    unsmoothed); None when it blends values, or the data are not scaled: an image in
+    memory (its array holds the values) or any image but NIfTI."""
+    import nibabel as nib
+
+    if method in BLENDING or antialias:
+        return None
+    proxy = img.dataobj
+    is_proxy: Any = nib.is_proxy  # nibabel leaves it unannotated
+    if not (isinstance(img, nib.Nifti1Pair) and is_proxy(proxy)):
+        return None
+    slope, inter = float(getattr(proxy, "slope", 1.0)), float(getattr(proxy, "inter", 0.0))
+    if slope == 1.0 and inter == 0.0:
+        return None
+    return Scaling(slope, inter, np.dtype(proxy.dtype))
+
+
+def unscaled(img: Any) -> Any:
+    """A proxy that reads ``img``'s raw elements from its file, slice by slice, as its own proxy does."""
+    from nibabel.arrayproxy import ArrayProxy
+
+    proxy = img.dataobj
+    made: Any = ArrayProxy  # its constructor is not annotated
+    return made(
+        proxy.file_like, (proxy.shape, proxy.dtype, proxy.offset, 1.0, 0.0), order=proxy.order, keep_file_open=True
+    )
+
+
+def scaled(raw: np.ndarray[Any, Any], scaling: Scaling) -> Any:
+    """A proxy over ``raw`` (in memory) that reads its values as a file with ``scaling`` reads."""
+    from nibabel.arrayproxy import ArrayProxy
+
+    spec = (raw.shape, raw.dtype, 0, scaling.slope, scaling.inter)
+    made: Any = ArrayProxy  # its constructor is not annotated
+    return made(io.BytesIO(raw.tobytes(order="F")), spec, order="F")
+
+
+def raw_fill(fill: float, scaling: Scaling) -> Any:
+    """The raw element that reads as ``fill``: ``(fill - inter) / slope``, a whole number
+    for integers; ValueError when the raw type cannot hold it."""
+    try:
+        value = (float(fill) - scaling.inter) / scaling.slope
+    except (TypeError, ValueError, OverflowError):
+        raise ValueError(f"fill {fill!r} is not a number") from None
+    if scaling.raw_type.kind == "f":
+        return value
+    whole = round(value) if math.isfinite(value) else None
+    info = np.iinfo(scaling.raw_type)
+    if (
+        whole is None
+        or abs(value - whole) > _WHOLE_TOLERANCE * max(1.0, abs(value))
+        or not info.min <= whole <= info.max
+    ):
+        raise ValueError(
+            f"fill {fill!r} is not a value the data can hold: they are stored as "
+            f"{scaling.raw_type.newbyteorder('=').name} times {scaling.slope:g} plus {scaling.inter:g}, "
+            f"so the fill would be stored as {value:g}, not a whole number from {info.min} to {info.max}"
+        )
+    return whole
