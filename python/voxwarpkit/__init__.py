@@ -1,4 +1,5 @@
-"""Affine resampling of 3-D image volumes with trilinear interpolation.
+"""Resampling of 3-D image volumes through affine matrices, displacement fields and chains of them,
+with linear, cubic B-spline, Lanczos, nearest and label interpolation; pyramids and deskewing.
 
 ``transform(image, voxel_size, matrix)`` resamples a volume ``(nz, ny, nx)``
 or a stack of volumes ``(nvol, nz, ny, nx)`` through a 3x4 affine matrix and

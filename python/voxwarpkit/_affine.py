@@ -44,10 +44,22 @@ def affine4(matrix: ArrayLike, name: str = "matrix") -> NDArray[np.float64]:
     raise ValueError(f"{name} must be 4x4, 3x4 or 12 numbers, got shape {array.shape}")
 
 
+def is_singular(affine: NDArray[np.float64]) -> bool:
+    """Whether a 4x4 affine's linear part is too badly conditioned to invert meaningfully."""
+    return not np.linalg.cond(affine[:3, :3]) < CONDITION_LIMIT
+
+
+def not_singular(affine: NDArray[np.float64], name: str = "matrix") -> NDArray[np.float64]:
+    """``affine``, or ValueError when it is singular: it would map the whole output onto a
+    plane or a line of the input, which is a broken file rather than a resampling."""
+    if is_singular(affine):
+        raise ValueError(f"{name} is singular: it maps the output onto a plane or a line: {affine[:3].tolist()}")
+    return affine
+
+
 def inverse4(affine: NDArray[np.float64], name: str = "matrix") -> NDArray[np.float64]:
     """The inverse of a 4x4 affine, or ValueError when it has none."""
-    linear = affine[:3, :3]
-    if not np.linalg.cond(linear) < CONDITION_LIMIT:
+    if is_singular(affine):
         raise ValueError(f"{name} is singular and cannot be inverted: {affine[:3].tolist()}")
     inverse = np.asarray(np.linalg.inv(affine), dtype=np.float64)
     inverse[3] = [0.0, 0.0, 0.0, 1.0]

@@ -10,6 +10,7 @@ import numpy as np
 from ._affine import LAST_ROW_TOLERANCE
 from ._antialias import Sigmas, antialias_sigmas
 from ._threads import thread_count
+from ._words import counted
 from .field import Field
 
 if TYPE_CHECKING:
@@ -264,8 +265,8 @@ def _matrices(matrix: ArrayLike, volumes: int, stack: bool) -> NDArray[np.float3
     elif numbers.ndim in (2, 3) and numbers.shape[1:] in ((12,), (3, 4), (4, 4)):
         if numbers.shape[0] != volumes:
             raise ValueError(
-                f"matrix holds {numbers.shape[0]} matrices for an image of {volumes} "
-                f"volume{'s' if volumes != 1 else ''}" + ("" if stack else " (a 3-D image takes one matrix)")
+                f"matrix holds {counted(numbers.shape[0], 'matrix', 'matrices')} for an image of "
+                f"{counted(volumes, 'volume')}" + ("" if stack else " (a 3-D image takes one matrix)")
             )
     else:
         raise ValueError(

@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Any, List, Union
 import numpy as np
 
 from ._affine import affine4, inverse4, twelve
+from ._words import counted
 from .field import Field
 
 if TYPE_CHECKING:
@@ -125,8 +126,10 @@ def fold(steps: List[WorldStep], volumes: int) -> List[WorldStep]:
             folded.append(step)
             continue
         if len(step) not in (1, volumes):
-            plural = "s" if volumes != 1 else ""
-            raise ValueError(f"transform holds {len(step)} matrices for an image of {volumes} volume{plural}")
+            raise ValueError(
+                f"transform holds {counted(len(step), 'matrix', 'matrices')} "
+                f"for an image of {counted(volumes, 'volume')}"
+            )
         previous = folded[-1] if folded else None
         if previous is None or isinstance(previous, Field):
             folded.append(step)

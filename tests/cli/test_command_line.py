@@ -646,7 +646,7 @@ def test_apply_never_writes_over_its_own_input(tmp_path, capsys, link):
         target = tmp_path / "other.nii"
         (os.symlink if link == "symlink" else os.link)(source, target)
     status, _, err = run(capsys, "apply", source, target, "--voxel-size", 3, 3, 3, "--force")
-    assert_one_line_error(status, err, "is the file")
+    assert_one_line_error(status, err, f"is {source}, which this command reads")
     assert source.read_bytes() == before
 
 

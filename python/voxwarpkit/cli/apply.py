@@ -15,7 +15,8 @@ from typing import TYPE_CHECKING, Any, Dict, NamedTuple, Optional, Sequence, Tex
 
 import numpy as np
 
-from .._affine import affine4, inverse4, twelve
+from .._affine import affine4, inverse4, not_singular, twelve
+from .._words import counted
 from ..images import Grid, fitted_grid, index_to_kernel, output_grid, world_to_index
 from ..io.matrixtext import MatrixSource, read_matrix_source
 from ..io.nifti import load_nifti, nifti_suffix
@@ -29,7 +30,7 @@ from .errors import CommandError
 from .grids import lazy_grid, nifti_grid, on_grid
 from .ome_grid import forward_grid
 from .output import check_output, shown
-from .pyramid import check_pyramid_target, counted, image_pyramid, is_ome_name, resample_into_pyramid
+from .pyramid import check_pyramid_target, image_pyramid, is_ome_name, resample_into_pyramid
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -277,16 +278,14 @@ def kernel_matrices(
     matrices map output to input RAS+ world positions, through each grid's
     affine. ``inverse``: each matrix maps input to output instead.
 
-    Raises ValueError for a matrix that is singular when inverted or does not
-    fit float32, naming which one when there are several.
+    Raises ValueError for a matrix that is singular or does not fit float32,
+    naming which one when there are several.
     """
     twelves = []
     for index, matrix in enumerate(source.matrices):
         try:
-            forward = inverse4(affine4(matrix)) if inverse else affine4(matrix)
-            # A singular matrix maps the whole output onto a plane or a line
-            # of the input: a broken file, though the Python API allows it.
-            inverse4(forward)
+            # The Python API takes a singular matrix; in a file it is a broken file.
+            forward = inverse4(affine4(matrix)) if inverse else not_singular(affine4(matrix))
             if source.space == "world":
                 forward = world_to_index(forward, input_grid, output_grid)
             if source.space == "world" or convention == "index":
@@ -318,8 +317,8 @@ def _file_matrices(
     count = len(matrices.matrices)
     if count not in (1, volumes):
         raise CommandError(
-            f"matrix file {path} holds {count} matrices but input {source} has "
-            f"{volumes} volume{'s' if volumes > 1 else ''}; give one matrix, or one per volume"
+            f"matrix file {path} holds {counted(count, 'matrix', 'matrices')} but input {source} has "
+            f"{counted(volumes, 'volume')}; give one matrix, or one per volume"
         )
     try:
         return kernel_matrices(

@@ -14,7 +14,8 @@ from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from .._affine import affine4, inverse4
+from .._affine import affine4, inverse4, not_singular
+from .._words import counted
 from ..field import Field
 from ..images import Grid, index_to_kernel, world_to_index
 from ..io.matrixtext import MatrixSource, read_matrix_source
@@ -73,8 +74,8 @@ def _check_count(steps: List[WorldStep], path: Path, source: Path, volumes: int)
     for step in steps:
         if not isinstance(step, Field) and len(step) not in (1, volumes):
             raise CommandError(
-                f"{path} holds {len(step)} matrices but input {source} has {volumes} "
-                f"volume{'s' if volumes > 1 else ''}; give one matrix, or one per volume"
+                f"{path} holds {counted(len(step), 'matrix', 'matrices')} but input {source} has "
+                f"{counted(volumes, 'volume')}; give one matrix, or one per volume"
             )
 
 
@@ -92,8 +93,8 @@ def _motion(
     worlds = []
     for index, matrix in enumerate(source.matrices):
         try:
-            forward = inverse4(affine4(matrix)) if inverse else affine4(matrix)
-            inverse4(forward)  # a singular motion flattens the input: a broken file
+            # A singular motion flattens the input: a broken file.
+            forward = inverse4(affine4(matrix)) if inverse else not_singular(affine4(matrix))
             worlds.append(forward if source.space == "world" else to_world @ forward @ inverse4(to_world))
         except ValueError as error:
             which = f"matrix {index + 1}: " if len(source.matrices) > 1 else ""

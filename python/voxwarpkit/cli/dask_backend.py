@@ -22,6 +22,7 @@ import numpy as np
 
 from .._resample import resample
 from .._threads import thread_count
+from .._words import counted
 from ..images import Grid
 from ..io.atomic import replaced_store_on_success
 from ..io.errors import FileError, first_line
@@ -41,9 +42,10 @@ def read_image(path: PathLike, input_voxel_size: Optional[Sequence[float]] = Non
     """The image in a Zarr array, an OME-Zarr image group, a NIfTI file or a TIFF stack, read lazily.
 
     ``input_voxel_size`` (sx, sy, sz) replaces a TIFF's own and is refused for other files, which state theirs.
+    Messages name ``path`` as given; the dask array reads it by its absolute path, which a cluster's
+    workers, started in other folders, find too.
     """
-    # Absolute, so that workers started elsewhere (a cluster's) find it too.
-    source = Path(path).absolute()
+    source = Path(path)
     if input_voxel_size is not None and not is_tiff(source):
         raise CommandError(f"input {source}: --input-voxel-size applies to TIFF inputs; this file states its own")
     if is_tiff(source):
@@ -248,7 +250,7 @@ def apply_zarr(
     elapsed = time.perf_counter() - started
     print(
         f"resampled {source} {shown(image.data.shape[::-1])} into {target_path} "
-        f"{shown(result.shape[::-1])} {result.dtype} in {result.npartitions} blocks, {elapsed:.1f} s",
+        f"{shown(result.shape[::-1])} {result.dtype} in {counted(result.npartitions, 'block')}, {elapsed:.1f} s",
         file=out,
     )
 
@@ -300,15 +302,25 @@ def compute_into_store(
     """Make a new Zarr store ``target`` whole or not at all: ``writes_into(folder)`` creates
     the store's arrays in a temporary folder and returns the lazy array whose blocks write
     them, which is computed with a progress bar; the folder is renamed to ``target`` once
-    every block is written, and removed on any failure or interruption."""
+    every block is written, and removed on any failure or interruption.
+
+    Errors name ``target`` as the caller gave it, never the temporary folder."""
     with replaced_store_on_success(target, force=force) as partial:
         try:
             run_blocks(writes_into(partial), scheduler, progress, err, workers)
         except (CommandError, FileError):
             raise
-        except Exception as error:  # a block that failed: corrupt input, a lost worker, a full disk
-            reason = f"{type(error).__name__}: {first_line(error) or type(error).__name__}"
+        except OSError as error:  # a folder that may not be written, a full disk, a name too long
+            reason = error.strerror or _in_words_of(error, partial, target)
+            raise CommandError(f"output {target}: cannot write it ({reason})") from None
+        except Exception as error:  # a block that failed: corrupt input, a lost worker
+            reason = f"{type(error).__name__}: {_in_words_of(error, partial, target)}"
             raise CommandError(f"output {target}: not written: {reason}") from None
+
+
+def _in_words_of(error: Exception, partial: Path, target: Path) -> str:
+    """The error's first line, naming ``target`` where it names the temporary folder ``partial``."""
+    return (first_line(error) or type(error).__name__).replace(str(partial), str(target))
 
 
 def nifti_to_zarr(

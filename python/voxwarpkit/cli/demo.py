@@ -15,6 +15,7 @@ from ..io.atomic import replaced_on_success
 from ..matrices import as_homogeneous, rigid
 from ..phantom import head_phantom
 from .errors import CommandError
+from .output import check_output
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -102,8 +103,7 @@ def run_demo(output: Path = DEFAULT_OUTPUT, out: TextIO = sys.stdout) -> None:
     """Build the phantom, rotate it, report what was done and write the picture."""
     if output.suffix.lower() != ".png":
         raise CommandError(f"output {output}: the name must end in .png")
-    if not output.parent.is_dir():
-        raise CommandError(f"output {output}: folder {output.parent} does not exist")
+    check_output(output, force=True)
     phantom = head_phantom(SHAPE, VOXEL_SIZE)
     voxel_size = np.array(VOXEL_SIZE, dtype=np.float64)
     matrix = rigid(phantom.shape, voxel_size, rotation=ROTATION)

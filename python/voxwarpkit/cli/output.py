@@ -16,12 +16,15 @@ def shown(shape: Iterable[int]) -> str:
 
 def check_output(path: Path, *, force: bool, reads: Sequence[Optional[Path]] = ()) -> None:
     """CommandError unless ``path`` may be written: it is new (or ``force``), its folder
-    exists, and it is none of the files the command ``reads`` (by path, symlink or hard link),
-    which replacing would lose, ``force`` or not."""
+    exists, and it is none of the files or stores the command ``reads`` (by path, symlink
+    or hard link), which replacing would lose, ``force`` or not."""
     for read in reads:
         if read is not None and path.exists() and read.exists() and os.path.samefile(path, read):
-            raise CommandError(f"output {path}: is the file {read} that this command reads; choose another output")
+            raise CommandError(f"output {path}: is {read}, which this command reads; choose another output")
     if path.exists() and not force:
         raise CommandError(f"output {path}: exists already (use --force to replace it)")
-    if not path.parent.is_dir():
-        raise CommandError(f"output {path}: folder {path.parent} does not exist")
+    folder = path.parent
+    if not folder.is_dir():
+        # A file where the folder should be would otherwise read as a missing folder.
+        state = "is not a folder" if folder.exists() else "does not exist"
+        raise CommandError(f"output {path}: folder {folder} {state}")

@@ -24,6 +24,7 @@ import numpy as np
 
 from .._next_level import resample_and_next_level
 from .._resample import resample
+from .._words import counted
 from ..images import Grid
 from ..io.errors import FileError
 from ..io.lazy import HeaderFields, LazyImage
@@ -174,11 +175,6 @@ def image_pyramid(
         progress=progress,
         err=err,
     )
-
-
-def counted(count: int, noun: str) -> str:
-    r"""``count`` ``noun``\s, the noun singular for one."""
-    return f"{count} {noun}{'' if count == 1 else 's'}"
 
 
 def check_pyramid_name(target: Path) -> None:

@@ -140,7 +140,10 @@ def save_nifti(image: NiftiImage, path: Path, *, overwrite: bool) -> None:
 
 
 def read_nifti_lazily(source: Path) -> LazyImage:
-    """The image in a NIfTI file as a dask array with its axes reversed, ``(z, y, x)`` = ``(k, j, i)``."""
+    """The image in a NIfTI file as a dask array with its axes reversed, ``(z, y, x)`` = ``(k, j, i)``.
+
+    Messages name ``source`` as given; the dask array reads the file by its absolute path.
+    """
     da = importlib.import_module("dask.array")
     image = load_nifti(source)
     header: Any = image.header  # nibabel leaves its header methods unannotated
@@ -149,7 +152,12 @@ def read_nifti_lazily(source: Path) -> LazyImage:
     # slice at a time as it keeps one file open.
     tokenize = importlib.import_module("dask.base").tokenize
     name = "nifti-" + tokenize(str(source.resolve()), source.stat().st_mtime_ns)
-    data = da.from_array(image.dataobj, chunks="auto", name=name, lock=True, asarray=True).transpose()
+    # The same data, read by the absolute path, so that workers started in
+    # other folders (a cluster's) find the file too.
+    proxy: Any = image.dataobj
+    spec = (proxy.shape, proxy.dtype, proxy.offset, proxy.slope, proxy.inter)
+    on_disk = type(proxy)(str(source.absolute()), spec, keep_file_open=True)
+    data = da.from_array(on_disk, chunks="auto", name=name, lock=True, asarray=True).transpose()
     affine = np.asarray(image.affine, dtype=np.float64).tolist()
     return LazyImage(data, zooms, None, None, None, affine, header_fields(image))
 

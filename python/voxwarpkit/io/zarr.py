@@ -62,14 +62,16 @@ def read_zarr(source: Path) -> LazyImage:
 
     The voxel size and origin are an OME-Zarr image's level-0 ``scale`` and
     ``translation`` (then the multiscale's own, if any), else a Zarr array's
-    ``voxel_size`` attribute (sx, sy, sz) and ``affine``.
+    ``voxel_size`` attribute (sx, sy, sz) and ``affine``. Messages name
+    ``source`` as given; the dask array reads the store by its absolute path.
     """
     zarr = _zarr()
     da = importlib.import_module("dask.array")
     if not source.exists():
         raise FileError(f"input {source}: no such file or folder")
     try:
-        opened = zarr.open(str(source), mode="r")
+        # Absolute, so that workers started in other folders (a cluster's) find it too.
+        opened = zarr.open(str(source.absolute()), mode="r")
     except Exception as error:  # zarr raises several types for what it cannot read
         raise FileError(
             f"input {source}: not a Zarr array or group ({first_line(error) or type(error).__name__})"
