@@ -17,6 +17,7 @@ from ._affine import affine4, inverse4, twelve
 from ._request import interpolation_of
 from ._resample import resample
 from ._scaling import Scaling, copied_scaling, raw_fill, scaled
+from ._words import counted
 from .fit import fitted_box
 from .warps import fold, has_field, kernel_chain, world_steps
 
@@ -147,7 +148,7 @@ def _world_matrices(matrix: Optional[ArrayLike], volumes: int) -> NDArray[np.flo
         raise ValueError(f"matrix must be a 4x4 (or 3x4), or one per volume (nvol, 4, 4); got shape {numbers.shape}")
     if len(numbers) != volumes:
         raise ValueError(
-            f"matrix holds {len(numbers)} matrices for an image of {volumes} volume{'s' if volumes != 1 else ''}"
+            f"matrix holds {counted(len(numbers), 'matrix', 'matrices')} for an image of {counted(volumes, 'volume')}"
         )
     return np.stack([affine4(m) for m in numbers])
 

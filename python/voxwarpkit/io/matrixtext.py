@@ -24,6 +24,7 @@ from typing import TYPE_CHECKING, Any, List, Literal, Optional, Tuple, Union
 import numpy as np
 
 from .._affine import affine4
+from .._words import counted
 from .errors import FileError
 from .registration import FORMATS, read_registration, registration_format
 
@@ -109,7 +110,8 @@ def _read_folder(folder: Path, reference: Any, moving: Any) -> MatrixSource:
     for file in files:
         read = read_registration(file, kinds[0], _ROLE, reference=reference, moving=moving)
         if len(read) != 1:
-            raise FileError(f"matrix file {file} holds {len(read)} matrices; a folder holds one matrix file per volume")
+            held = counted(len(read), "matrix", "matrices")
+            raise FileError(f"matrix file {file} holds {held}; a folder holds one matrix file per volume")
         matrices.append(read[0])
     return MatrixSource(np.stack(matrices), "world", kinds[0])
 
@@ -161,7 +163,8 @@ def _one_matrix(lines: List[Tuple[int, List[float]]], path: Path) -> NDArray[np.
     numbers = [value for _, values in lines for value in values]
     if len(numbers) not in (12, 16):
         raise FileError(
-            f"matrix file {path} holds {len(numbers)} numbers; it needs 12 (a 3x4 matrix) or 16 (a 4x4 matrix)"
+            f"matrix file {path} holds {counted(len(numbers), 'number')}; "
+            "it needs 12 (a 3x4 matrix) or 16 (a 4x4 matrix)"
         )
     try:
         return affine4(np.array(numbers).reshape(-1, 4))
@@ -182,7 +185,8 @@ def _matrices_in_text(text: str, path: Path) -> NDArray[np.float64]:
         return np.concatenate([rows, last], axis=1)
     if filled and all(len(values) == 4 for _, values in filled):
         return np.stack(_blocks(lines, path))
-    raise FileError(f"matrix file {path} holds {count} numbers on {len(filled)} lines; {_EXPECTED}")
+    held = f"{counted(count, 'number')} on {counted(len(filled), 'line')}"
+    raise FileError(f"matrix file {path} holds {held}; {_EXPECTED}")
 
 
 def _blocks(lines: List[Tuple[int, List[float]]], path: Path) -> List[NDArray[np.float64]]:
@@ -197,7 +201,7 @@ def _blocks(lines: List[Tuple[int, List[float]]], path: Path) -> List[NDArray[np
     for run in filter(None, runs):
         if len(run) % 4:
             raise FileError(
-                f"matrix file {path}: lines {run[0][0]}-{run[-1][0]} hold {len(run)} rows of 4 "
+                f"matrix file {path}: lines {run[0][0]}-{run[-1][0]} hold {counted(len(run), 'row')} of 4 "
                 "numbers; 4x4 matrices need blocks of 4 rows"
             )
         for start in range(0, len(run), 4):
