@@ -8,6 +8,10 @@ the block from that window, with the gates and bands of the whole grid.
 Anti-aliasing widens the window by the Gaussian's radius and smooths it in
 the task: the voxels the block reads then have the bits of the whole image
 smoothed, and no smoothed copy of the image is ever made.
+A source stored in chunks (a ``zarr.Array``, or the Windows of a TIFF or
+NIfTI file) is read by the tasks themselves, each its own window straight
+from the store (:mod:`voxwarpkit._windows`): the graph then holds one task
+per output block and no input chunk waits in memory for its readers.
 Indices over the whole volume are Python ints: only blocks and windows must
 stay below 2**31 elements.
 """
@@ -19,13 +23,15 @@ import functools
 import importlib
 import itertools
 import math
-from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 import numpy as np
 
 from ._blocks import Box, resample_window, source_box
 from ._line_passes import gaussian_radius, lazy_source_of, source_of
 from ._request import LIMIT, Counts, Request, check_image_axes, check_image_type, checked_request, counts, volume_range
+from ._windows import Windows, as_dask, windows_of
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -60,6 +66,8 @@ class BlockPlan(NamedTuple):
     request: Request  # with the block's own matrices when there is one per volume
     block_origin: Counts
     block_shape: Counts
+    volumes: Tuple[int, int] = (0, 1)  # the stack's volumes first:end the block holds
+    stack: bool = False  # the input is 4-D (volumes, z, y, x), and so is the block
 
 
 class WindowTooLarge(ValueError):
@@ -80,8 +88,11 @@ def resample_dask(
     edges: str = "clamp",
     interpolation: Optional[str] = None,
     antialias: bool = False,
+    sink: Optional[Callable[[NDArray[Any], Tuple[slice, ...]], None]] = None,
 ) -> Any:
-    """:func:`voxwarpkit.resample` of the dask array ``image``, as a lazy dask array.
+    """:func:`voxwarpkit.resample` of the dask array ``image`` (or a ``zarr.Array``, or
+    :class:`~voxwarpkit._windows.Windows`, whose windows each task reads itself), as a
+    lazy dask array.
 
     ``chunks`` is the output's chunking, in any form dask's
     ``normalize_chunks`` accepts; by default blocks of about 64 MiB shaped
@@ -89,6 +100,11 @@ def resample_dask(
     2**31 elements. ``threads`` is how many threads each task uses (default
     1: the scheduler runs tasks in parallel). The computed result has the
     bits of the in-memory call whatever the chunkings and the scheduler.
+
+    With ``sink``, each task hands its block to ``sink(block, region)`` (the
+    block's place in the output, a slice per axis) instead of returning it,
+    and the result is one flag per block: computing and storing a block is
+    one task, so no block waits in memory for a writer.
 
     Raises ValueError as resample does, and when a block or the input window
     it reads would hold 2**31 elements or more (use smaller output chunks).
@@ -128,22 +144,97 @@ def resample_dask(
         request.chain,
         request.sigmas,
     )
+    if sink is not None:
+        name = "voxwarpkit-stored-" + tokenize(name, sink)
     source_type = image.dtype.newbyteorder("=")
     graph: Dict[Any, Any] = {}
     for index, plan in plans.items():
         if plan.pieces:
-            inputs = [(image.name,) + piece.chunk for piece in plan.pieces]
-            task = functools.partial(resample_block, plan, image.ndim, source_type, request.threads)
-            graph[(name,) + index] = (task, inputs)
+            parts, inputs = parts_of(image, plan)
+            task: Callable[..., Any] = functools.partial(resample_block, plan, parts, source_type, request.threads)
         else:
             shape_out = plan.window_shape[:1] + plan.block_shape if image.ndim == 4 else plan.block_shape
-            task = functools.partial(filled_block, shape_out, request.fill, request.result_type)
-            graph[(name,) + index] = (task,)
+            task, inputs = functools.partial(_filled, shape_out, request.fill, request.result_type), []
+        if sink is not None:
+            task = functools.partial(_stored, task, sink, _region(plan, image.ndim))
+        graph[(name,) + index] = (task, inputs)
     layers = importlib.import_module("dask.highlevelgraph").HighLevelGraph.from_collections(
-        name, graph, dependencies=[image]
+        name, graph, dependencies=source_collections(image)
     )
+    if sink is not None:
+        flags = tuple((1,) * len(axis) for axis in output_chunks)
+        return da.Array(layers, name, chunks=flags, dtype=bool, meta=np.empty((0,) * image.ndim, dtype=bool))
     meta = np.empty((0,) * image.ndim, dtype=request.result_type)
     return da.Array(layers, name, chunks=output_chunks, dtype=request.result_type, meta=meta)
+
+
+def source_collections(image: Any) -> List[Any]:
+    """The dask collections whose tasks the blocks wait for: the input array's chunks, the
+    writes of a stored level, or none for a store read as it is."""
+    if isinstance(image, Windows):
+        return [] if image.after is None else [image.after]
+    return [image]
+
+
+def _region(plan: BlockPlan, rank: int) -> Tuple[slice, ...]:
+    """Where a block lies in the output: its volumes (for a stack) and its z, y, x ranges."""
+    spatial = tuple(slice(o, o + n) for o, n in zip(plan.block_origin, plan.block_shape))
+    if rank == 3:
+        return spatial
+    return (slice(*plan.volumes),) + spatial
+
+
+def _stored(task: Callable[..., NDArray[Any]], sink: Any, region: Tuple[slice, ...], inputs: List[Any]) -> NDArray[Any]:
+    """Compute a block and hand it to ``sink``; a flag stands for it in the result."""
+    block = task(inputs)
+    sink(block, region)
+    return np.ones((1,) * block.ndim, dtype=bool)
+
+
+def _filled(shape: Tuple[int, ...], fill: bytes, result_type: np.dtype[Any], inputs: List[Any]) -> NDArray[Any]:
+    return filled_block(shape, fill, result_type)
+
+
+@dataclass(frozen=True)
+class ChunkParts:
+    """A window's parts cut out of the input chunks dask hands the task, in the plan's order."""
+
+    rank: int
+
+    def __call__(self, plan: BlockPlan, chunks: List[Any]) -> Iterator[Tuple[Piece, NDArray[Any]]]:
+        for piece, chunk in zip(plan.pieces, chunks):
+            values = np.asarray(chunk)
+            yield piece, (values if self.rank == 4 else values[np.newaxis])[piece.out_of]
+
+
+@dataclass(frozen=True)
+class StoreParts:
+    """A window's parts read by the task from the store, one region per piece, in the plan's order;
+    what dask hands the task (flags of the writes it waited for) is not read."""
+
+    array: Any
+    regions: Tuple[Tuple[slice, ...], ...]
+
+    def __call__(self, plan: BlockPlan, written: List[Any]) -> Iterator[Tuple[Piece, NDArray[Any]]]:
+        for piece, region in zip(plan.pieces, self.regions):
+            values = np.asarray(self.array[region])
+            yield piece, values if len(region) == 4 else values[np.newaxis]
+
+
+def parts_of(image: Any, plan: BlockPlan) -> Tuple[Callable[..., Iterator[Tuple[Piece, NDArray[Any]]]], List[Any]]:
+    """How a task gets its window's parts, and the keys of the tasks it waits for: the input's
+    chunks, or, from a store, nothing (or the writes of the chunks it reads)."""
+    if not isinstance(image, Windows):
+        return ChunkParts(image.ndim), [(image.name,) + piece.chunk for piece in plan.pieces]
+    bounds = [_bounds(axis) for axis in image.chunks]
+    regions = []
+    for piece in plan.pieces:
+        out_of = piece.out_of if image.ndim == 4 else piece.out_of[1:]
+        regions.append(
+            tuple(slice(b[i] + part.start, b[i] + part.stop) for b, i, part in zip(bounds, piece.chunk, out_of))
+        )
+    waits = [] if image.after is None else [(image.after.name,) + piece.chunk for piece in plan.pieces]
+    return StoreParts(image.array, tuple(regions)), waits
 
 
 def prepared(
@@ -151,6 +242,7 @@ def prepared(
 ) -> Tuple[Any, Request, Optional[Counts]]:
     """The dask array the tasks read, the checked request and, when each task smooths its
     window, how far the smoothing reaches (z, y, x); ``options`` as resample_dask takes them."""
+    image = windows_of(image) or image
     check_image_type(image.ndim, image.dtype)
     if any(math.isnan(n) for axis in image.chunks for n in axis):
         raise ValueError("image has chunks of unknown size: call its compute_chunk_sizes() first")
@@ -161,6 +253,8 @@ def prepared(
         image.shape, image.dtype, voxel_size, matrix, threads=1 if threads is None else threads, **options
     )
     smoothed_in_tasks = request.sigmas is not None and request.interpolation != "cubic"
+    if request.interpolation == "cubic" and isinstance(image, Windows):
+        image = as_dask(image)  # the coefficients' passes read whole lines of the image's chunks
     if not smoothed_in_tasks:  # cubic's coefficients need whole lines: made as an array of their own
         image = lazy_source_of(image, request.interpolation, request.sigmas)  # what the kernel reads
     return image, request, reach_of(request) if smoothed_in_tasks else None
@@ -173,20 +267,24 @@ def filled_block(shape: Tuple[int, ...], fill: bytes, result_type: np.dtype[Any]
 
 
 def resample_block(
-    plan: BlockPlan, rank: int, source_type: np.dtype[Any], threads: int, chunks: List[Any]
+    plan: BlockPlan,
+    parts: Callable[[BlockPlan, List[Any]], Iterator[Tuple[Piece, NDArray[Any]]]],
+    source_type: np.dtype[Any],
+    threads: int,
+    inputs: List[Any],
 ) -> NDArray[Any]:
-    """One output block from the input chunks its positions read."""
-    parts = [
-        (np.asarray(chunk) if rank == 4 else np.asarray(chunk)[np.newaxis])[piece.out_of]
-        for piece, chunk in zip(plan.pieces, chunks)
-    ]
-    if len(parts) == 1 and parts[0].shape == plan.window_shape:
-        window = parts[0]  # one chunk holds the whole window: read it in place
-    else:
-        # Voxels that no chunk fills are never read by any position: zero is as good as any value.
-        window = np.zeros(plan.window_shape, dtype=source_type)
-        for piece, part in zip(plan.pieces, parts):
-            window[piece.into] = part
+    """One output block from the parts of the input its positions read (:func:`parts_of`)."""
+    rank = 4 if plan.stack else 3
+    window: Optional[NDArray[Any]] = None
+    for piece, part in parts(plan, inputs):
+        if len(plan.pieces) == 1 and part.shape == plan.window_shape:
+            window = part  # one chunk holds the whole window: read it in place
+            break
+        if window is None:
+            # Voxels that no chunk fills are never read by any position: zero is as good as any value.
+            window = np.zeros(plan.window_shape, dtype=source_type)
+        window[piece.into] = part
+    assert window is not None  # a plan with no pieces is a filled block
     if plan.smoothed:  # its margins smooth wrongly, but the block reads none of them
         window = source_of(window, plan.request.interpolation, plan.request.sigmas, threads)
     result = resample_window(
@@ -278,7 +376,7 @@ def block_plan(
     box = source_box(grid, block_request, origin, extent) if end > first else None
     if box is None:
         empty = (end - first, 0, 0, 0)
-        return BlockPlan(grid, (0, 0, 0), empty, False, (), block_request, origin, extent)
+        return BlockPlan(grid, (0, 0, 0), empty, False, (), block_request, origin, extent, volumes, stack)
     box = _widened(box, reach or (0, 0, 0), grid)
     window_shape = (end - first, box[0][1] - box[0][0], box[1][1] - box[1][0], box[2][1] - box[2][0])
     if math.prod(window_shape) > LIMIT:
@@ -294,7 +392,9 @@ def block_plan(
         _chunks_read(grid, block_request, origin, extent, box, input_bounds[-3:], reach or (0, 0, 0))
     )
     pieces = tuple(_piece(c + s, spans, stack) for c in volume_chunks for s in spatial_chunks)
-    return BlockPlan(grid, window_origin, window_shape, reach is not None, pieces, block_request, origin, extent)
+    return BlockPlan(
+        grid, window_origin, window_shape, reach is not None, pieces, block_request, origin, extent, volumes, stack
+    )
 
 
 def _widened(box: Box, reach: Counts, grid: Counts) -> Box:

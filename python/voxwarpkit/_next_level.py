@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Sequence, Tuple
 import numpy as np
 
 from ._blocks import Box, resample_window, source_box
-from ._dask import BlockPlan, block_plan, filled_block, prepared, reach_of, resample_block
+from ._dask import BlockPlan, block_plan, filled_block, parts_of, prepared, reach_of, resample_block, source_collections
 from ._line_passes import filter_in_place, smoothing_passes
 from ._request import Counts, Request, checked_request, counts, volume_range
 from .pyramid import Level, level_matrix
@@ -89,9 +89,11 @@ def resample_and_next_level(
         plan = block_plan(
             source, request0, reach0, (volume, volume + 1), counts([a for a, _ in window]), _extent(window)
         )
+        parts, inputs = parts_of(source, plan) if plan.pieces else (None, [])
         task = functools.partial(
             _pair,
             plan,
+            parts,
             request0,
             source.ndim,
             source.dtype.newbyteorder("="),
@@ -102,7 +104,7 @@ def resample_and_next_level(
             origin1,
             extent1,
         )
-        pairs[(name_pairs,) + index] = (task, [(source.name,) + piece.chunk for piece in plan.pieces])
+        pairs[(name_pairs,) + index] = (task, inputs)
 
     level0: Dict[Any, Any] = {}
     for index in itertools.product(*(range(len(axis)) for axis in chunks0)):
@@ -119,7 +121,7 @@ def resample_and_next_level(
     meta = np.empty((0,) * image.ndim, level_type)
     arrays = []
     for name, layer, chunks in ((name0, level0, chunks0), (name1, level1, chunks1)):
-        graph = graphs.from_collections(name, {**pairs, **layer}, dependencies=[source])
+        graph = graphs.from_collections(name, {**pairs, **layer}, dependencies=source_collections(source))
         arrays.append(da.Array(graph, name, chunks=chunks, dtype=level_type, meta=meta))
     return arrays[0], arrays[1]
 
@@ -154,6 +156,7 @@ def _extent(box: Box) -> Counts:
 
 def _pair(
     plan: BlockPlan,
+    parts: Any,
     request0: Request,
     rank: int,
     source_type: np.dtype[Any],
@@ -168,7 +171,7 @@ def _pair(
     """Level 0 (of grid ``grid0``) over the task's window, then (the level-0 blocks ``under``
     the level-1 block, the level-1 block), both of ``level_type``."""
     if plan.pieces:
-        window = resample_block(plan, rank, source_type, 1, chunks)
+        window = resample_block(plan, parts, source_type, 1, chunks)
         window = window if rank == 4 else window[np.newaxis]
     else:  # the window reads nothing: it is all fill
         window = filled_block(plan.window_shape[:1] + plan.block_shape, request0.fill, request0.result_type)

@@ -93,7 +93,7 @@ def volume_range(request: Request, first: int, end: int) -> Request:
 def checked_image(image: Any) -> NDArray[Any]:
     """``image`` if it is a numpy array resample can read, else TypeError or ValueError."""
     if not isinstance(image, np.ndarray):
-        raise TypeError(f"image must be a numpy.ndarray or a dask array, not {type(image).__name__}")
+        raise TypeError(f"image must be a numpy.ndarray, a dask array or a zarr.Array, not {type(image).__name__}")
     check_image_type(image.ndim, image.dtype)
     check_image_axes(image.shape)
     return image

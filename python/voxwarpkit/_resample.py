@@ -19,6 +19,7 @@ import numpy as np
 
 from ._blocks import resample_window, source_box
 from ._dask import resample_dask
+from ._windows import windows_of
 from ._line_passes import source_of
 from ._request import LIMIT, Counts, Request, checked_image, checked_request, counts, volume_range
 
@@ -98,7 +99,8 @@ def resample(
         A volume ``(nz, ny, nx)`` or a stack ``(nvol, nz, ny, nx)``: a numpy
         array of booleans, integers of any width (signed or not) or floats
         (float16, float32, float64), in any layout and byte order; or a dask
-        array, for which the result is a lazy dask array (see below).
+        array or a ``zarr.Array`` (an OME-Zarr level as zarr opens it), for
+        which the result is a lazy dask array (see below).
     voxel_size
         The input's spacing ``(sx, sy, sz)``: along x (the last axis), y and
         z. Any array-like of three positive, finite numbers.
@@ -235,6 +237,19 @@ def resample(
     over chunks that hold whole lines, so the bits do not depend on the
     chunking.
 
+    Zarr arrays
+    -----------
+    A ``zarr.Array`` is read by the tasks themselves: each output block's
+    task reads the chunks (or shards) its positions need straight from the
+    store, so the graph holds one task per output block, and memory holds a
+    window per running task however large the array; a cluster's workers
+    open the store themselves. Cubic's coefficients need whole lines: for
+    cubic, the array is read as a dask array of its chunks. Store the lazy
+    result with ``result.to_zarr(url)`` (or ``dask.array.to_zarr``) into an
+    array whose chunks are the result's own blocks, so that each chunk (or
+    shard) has exactly one writer: two tasks writing one chunk of a sharded
+    array lose data.
+
     Raises
     ------
     TypeError
@@ -260,7 +275,7 @@ def resample(
     with the bits of one call.
     """
     dask_array = sys.modules.get("dask.array")  # never imported here: a dask array means it is loaded
-    if dask_array is not None and isinstance(image, dask_array.Array):
+    if (dask_array is not None and isinstance(image, dask_array.Array)) or windows_of(image) is not None:
         if out is not None:
             raise TypeError("out applies to numpy arrays only: a dask result is stored with da.store")
         return resample_dask(
