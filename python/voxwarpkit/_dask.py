@@ -36,6 +36,8 @@ from ._windows import Windows, as_dask, windows_of
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
 
+# The names of resampling layers, whose tasks stored() wraps.
+_RESAMPLE = "voxwarpkit-resample-"
 # Default output blocks hold about this many bytes.
 _BLOCK_BYTES = 64 * 2**20
 # A block whose source box spans several input chunks is cut into up to this
@@ -88,7 +90,6 @@ def resample_dask(
     edges: str = "clamp",
     interpolation: Optional[str] = None,
     antialias: bool = False,
-    sink: Optional[Callable[[NDArray[Any], Tuple[slice, ...]], None]] = None,
 ) -> Any:
     """:func:`voxwarpkit.resample` of the dask array ``image`` (or a ``zarr.Array``, or
     :class:`~voxwarpkit._windows.Windows`, whose windows each task reads itself), as a
@@ -100,11 +101,6 @@ def resample_dask(
     2**31 elements. ``threads`` is how many threads each task uses (default
     1: the scheduler runs tasks in parallel). The computed result has the
     bits of the in-memory call whatever the chunkings and the scheduler.
-
-    With ``sink``, each task hands its block to ``sink(block, region)`` (the
-    block's place in the output, a slice per axis) instead of returning it,
-    and the result is one flag per block: computing and storing a block is
-    one task, so no block waits in memory for a writer.
 
     Raises ValueError as resample does, and when a block or the input window
     it reads would hold 2**31 elements or more (use smaller output chunks).
@@ -131,7 +127,7 @@ def resample_dask(
         plans = _plans(image, request, output_chunks, reach)
 
     tokenize = importlib.import_module("dask.base").tokenize
-    name = "voxwarpkit-resample-" + tokenize(
+    name = _RESAMPLE + tokenize(
         image.name,
         request.voxel_size.tobytes(),
         request.output_voxel_size.tobytes(),
@@ -144,8 +140,6 @@ def resample_dask(
         request.chain,
         request.sigmas,
     )
-    if sink is not None:
-        name = "voxwarpkit-stored-" + tokenize(name, sink)
     source_type = image.dtype.newbyteorder("=")
     graph: Dict[Any, Any] = {}
     for index, plan in plans.items():
@@ -155,15 +149,10 @@ def resample_dask(
         else:
             shape_out = plan.window_shape[:1] + plan.block_shape if image.ndim == 4 else plan.block_shape
             task, inputs = functools.partial(_filled, shape_out, request.fill, request.result_type), []
-        if sink is not None:
-            task = functools.partial(_stored, task, sink, _region(plan, image.ndim))
         graph[(name,) + index] = (task, inputs)
     layers = importlib.import_module("dask.highlevelgraph").HighLevelGraph.from_collections(
         name, graph, dependencies=source_collections(image)
     )
-    if sink is not None:
-        flags = tuple((1,) * len(axis) for axis in output_chunks)
-        return da.Array(layers, name, chunks=flags, dtype=bool, meta=np.empty((0,) * image.ndim, dtype=bool))
     meta = np.empty((0,) * image.ndim, dtype=request.result_type)
     return da.Array(layers, name, chunks=output_chunks, dtype=request.result_type, meta=meta)
 
@@ -176,18 +165,49 @@ def source_collections(image: Any) -> List[Any]:
     return [image]
 
 
-def _region(plan: BlockPlan, rank: int) -> Tuple[slice, ...]:
-    """Where a block lies in the output: its volumes (for a stack) and its z, y, x ranges."""
-    spatial = tuple(slice(o, o + n) for o, n in zip(plan.block_origin, plan.block_shape))
-    if rank == 3:
-        return spatial
-    return (slice(*plan.volumes),) + spatial
+Sink = Callable[["NDArray[Any]", Tuple[slice, ...]], None]
 
 
-def _stored(task: Callable[..., NDArray[Any]], sink: Any, region: Tuple[slice, ...], inputs: List[Any]) -> NDArray[Any]:
+def stored(lazy: Any, sink: Sink) -> Any:
+    """One flag per block of the dask array ``lazy``, whose task hands the block to
+    ``sink(block, region)`` (its place in ``lazy``, a slice per axis).
+
+    The blocks of a resampling are stored by the very tasks that compute them,
+    so no block waits in memory for a writer; any other array is stored by a
+    task per block after it.
+    """
+    da = importlib.import_module("dask.array")
+    highlevelgraph = importlib.import_module("dask.highlevelgraph")
+    tokenize = importlib.import_module("dask.base").tokenize
+    name = "voxwarpkit-stored-" + tokenize(lazy.name, sink)
+    flags = tuple((1,) * len(axis) for axis in lazy.chunks)
+    meta = np.empty((0,) * lazy.ndim, dtype=bool)
+    layer = lazy.dask.layers.get(lazy.name)
+    if not (lazy.name.startswith(_RESAMPLE) and isinstance(layer, highlevelgraph.MaterializedLayer)):
+        return da.map_blocks(_store_block, lazy, sink=sink, dtype=bool, chunks=flags, meta=meta, name=name)
+    bounds = [_bounds(axis) for axis in lazy.chunks]
+    graph = {}
+    for key, (task, inputs) in layer.mapping.items():
+        region = tuple(slice(b[i], b[i + 1]) for b, i in zip(bounds, key[1:]))
+        graph[(name,) + key[1:]] = (functools.partial(_stored, task, sink, region), inputs)
+    layers = {k: v for k, v in lazy.dask.layers.items() if k != lazy.name}
+    layers[name] = highlevelgraph.MaterializedLayer(graph)
+    dependencies = {k: set(v) for k, v in lazy.dask.dependencies.items() if k != lazy.name}
+    dependencies[name] = set(lazy.dask.dependencies[lazy.name])
+    return da.Array(highlevelgraph.HighLevelGraph(layers, dependencies), name, chunks=flags, dtype=bool, meta=meta)
+
+
+def _stored(
+    task: Callable[..., NDArray[Any]], sink: Sink, region: Tuple[slice, ...], inputs: List[Any]
+) -> NDArray[Any]:
     """Compute a block and hand it to ``sink``; a flag stands for it in the result."""
     block = task(inputs)
     sink(block, region)
+    return np.ones((1,) * block.ndim, dtype=bool)
+
+
+def _store_block(block: NDArray[Any], sink: Sink, block_info: Any = None) -> NDArray[Any]:
+    sink(block, tuple(slice(start, stop) for start, stop in block_info[0]["array-location"]))
     return np.ones((1,) * block.ndim, dtype=bool)
 
 

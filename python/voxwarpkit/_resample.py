@@ -19,9 +19,9 @@ import numpy as np
 
 from ._blocks import resample_window, source_box
 from ._dask import resample_dask
-from ._windows import windows_of
 from ._line_passes import source_of
 from ._request import LIMIT, Counts, Request, checked_image, checked_request, counts, volume_range
+from ._windows import windows_of
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray

@@ -24,6 +24,8 @@ from typing import Any, List, NamedTuple, Optional, Sequence, Tuple
 import numpy as np
 from numpy.typing import NDArray
 
+from ._windows import Windows, as_dask
+
 Three = Tuple[float, float, float]
 
 # How a level is made from the one before it, and what OME-Zarr's multiscales call that method.
@@ -143,6 +145,8 @@ def pyramid_of(
 def first_level(values: Any, method: str, chunks: Any = None) -> Any:
     """Level 0 of a pyramid made by ``method``: the image as float32 for linear levels, else the
     image itself; a dask array lazily, in blocks ``chunks``."""
+    if isinstance(values, Windows):  # each block read straight from the store
+        values = as_dask(values, chunks)
     if method == "linear":
         return as_float32(values, chunks)
     return values if chunks is None else values.rechunk(chunks)

@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, TextI
 
 import numpy as np
 
+from .._dask import stored
 from .._resample import resample
 from .._threads import thread_count
 from .._words import counted
@@ -29,7 +30,7 @@ from ..io.errors import FileError, first_line
 from ..io.lazy import LazyImage, positive_three
 from ..io.nifti import nifti_suffix, read_nifti_lazily, save_nifti
 from ..io.tiff import is_tiff, read_tiff
-from ..io.zarr import PathLike, create_output, is_zarr, output_affine, read_zarr, regular_block, write_block
+from ..io.zarr import PathLike, create_output, is_zarr, output_affine, read_zarr, regular_block, write_region
 from .errors import CommandError
 from .grids import lazy_grid, nifti_on_grid
 from .output import check_output, shown
@@ -280,9 +281,7 @@ def write_zarr(
     def writes_into(partial: Path) -> Any:
         array_path = create_output(partial, data, block, spacing, image, frame)
         # Absolute, so that workers started elsewhere (a cluster's) write it too.
-        return data.map_blocks(
-            functools.partial(write_block, str(Path(array_path).absolute())), dtype=bool, chunks=(1,) * data.ndim
-        )
+        return stored(data, functools.partial(write_region, str(Path(array_path).absolute())))
 
     compute_into_store(
         target, writes_into, scheduler=scheduler, force=force, progress=progress, err=err, workers=workers

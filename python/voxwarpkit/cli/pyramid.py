@@ -15,6 +15,7 @@ map may be written as a label image inside an existing OME-Zarr image.
 from __future__ import annotations
 
 import functools
+import importlib
 import sys
 import time
 from pathlib import Path
@@ -22,14 +23,16 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optiona
 
 import numpy as np
 
+from .._dask import stored
 from .._next_level import resample_and_next_level
 from .._resample import resample
+from .._windows import Windows, regular_chunks
 from .._words import counted
 from ..images import Grid
 from ..io.errors import FileError
 from ..io.lazy import HeaderFields, LazyImage
 from ..io.ome_pyramid import create_pyramid, multiscale_entry, name_label, ngff_version, ome_axes
-from ..io.zarr import write_block
+from ..io.zarr import _zarr, write_region
 from ..pyramid import Level, first_level, level_method, next_level, pyramid_levels
 from .dask_backend import compute_into_store, read_image, resample_matrix
 from .errors import CommandError
@@ -242,16 +245,27 @@ def write_pyramid(
     axes = ome_axes(len(shape), header and header.space_unit, header and header.time_unit)
     time_step = header.time_step if header is not None and header.time_step else 1.0
     entry = multiscale_entry(grids, axes, time_step, ngff, label or name, method)
-    lazy = first_levels(grids, blocks)
-    for finer, level, level_chunks in zip(grids[len(lazy) - 1 :], grids[len(lazy) :], blocks[len(lazy) :]):
-        lazy.append(_level(lazy[-1], finer, level, level_chunks, method))
-    dtype = np.dtype(lazy[0].dtype)
+    first = first_levels(grids, blocks)
+    dtype = np.dtype(first[0].dtype)
     if label is not None and dtype.kind not in "biu":
         raise CommandError(f"{what}: a label image holds integers, and this map is {dtype.name}")
 
     def writes_into(store: Path) -> Any:
         paths = create_pyramid(store, entry, shapes, blocks, dtype, ngff, label=label is not None)
-        return _all_writes(lazy, paths)
+        writes = [stored(level, functools.partial(write_region, path)) for level, path in zip(first, paths)]
+        for k in range(len(first), len(grids)):
+            # Each next level reads its windows from the level before it in the store, each
+            # chunk once its task has written it: no level waits in memory for its readers.
+            finer = Windows(
+                _zarr().open_array(paths[k - 1], mode="r"),
+                regular_chunks(shapes[k - 1], blocks[k - 1]),
+                f"{writes[k - 1].name}-read",
+                after=writes[k - 1],
+            )
+            level = _level(finer, grids[k - 1], grids[k], blocks[k], method)
+            writes.append(stored(level, functools.partial(write_region, paths[k])))
+        da = importlib.import_module("dask.array")
+        return da.concatenate([flags.reshape((-1,), merge_chunks=False) for flags in writes])
 
     store = target if label is None else target / "labels" / label
     made = not store.parent.exists()
@@ -341,15 +355,3 @@ def _level(finer_data: Any, finer: Level, level: Level, chunks: Tuple[int, ...],
         return next_level(finer_data, finer, level, chunks, None, method)
     except (TypeError, ValueError) as error:
         raise CommandError(f"cannot resample the input: {error}") from None
-
-
-def _all_writes(levels: List[Any], paths: List[str]) -> Any:
-    """One lazy array whose blocks write every block of every level."""
-    da = __import__("dask.array").array
-    writes = [
-        data.map_blocks(functools.partial(write_block, path), dtype=bool, chunks=(1,) * data.ndim).reshape(
-            (-1,), merge_chunks=False
-        )
-        for data, path in zip(levels, paths)
-    ]
-    return da.concatenate(writes)

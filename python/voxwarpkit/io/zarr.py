@@ -327,12 +327,10 @@ def _ome_multiscale(
     return written
 
 
-def write_block(array_path: str, block: NDArray[Any], block_info: Any = None) -> NDArray[np.bool_]:
-    """Write one output block into its place; a flag stands for it in the result."""
-    where = tuple(slice(start, stop) for start, stop in block_info[0]["array-location"])
+def write_region(array_path: str, block: NDArray[Any], region: Tuple[slice, ...]) -> None:
+    """Write one output block into its ``region`` of the array at ``array_path``."""
     # mode r+ fails once the store is gone, so a late task cannot bring back a removed run.
-    _zarr_of_a_worker().open_array(array_path, mode="r+")[where] = block
-    return np.ones((1,) * block.ndim, dtype=bool)
+    _zarr_of_a_worker().open_array(array_path, mode="r+")[region] = block
 
 
 def _zarr_of_a_worker(attempts: int = 200) -> Any:
