@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING, Any, List, Optional, Tuple
 import numpy as np
 
 from .._affine import affine4, twelve
+from .._windows import Windows, flipped
 from ..images import Grid
 from .chains import Kernel
 
@@ -41,8 +42,8 @@ def _reversal(shape: Tuple[int, int, int], spacing: Tuple[float, ...], flips: Fl
     """The map from positions on the flipped grid to the same voxels' positions on the grid itself,
     as a 4x4 along (i, j, k): index n - 1 - i for a flipped axis, scaled by ``spacing`` (1 for indices)."""
     reversal = np.eye(4)
-    for axis, flipped in enumerate(flips):
-        if flipped:
+    for axis, flip in enumerate(flips):
+        if flip:
             reversal[axis, axis] = -1.0
             reversal[axis, 3] = (shape[axis] - 1) * spacing[axis]
     return reversal
@@ -69,13 +70,16 @@ def _composed(matrices: NDArray[np.float32], physical: NDArray[np.float64]) -> N
 
 
 def forward_image(data: Any, affine: NDArray[np.float64]) -> Tuple[Any, NDArray[np.float64]]:
-    """An image ((t,) z, y, x, a dask or numpy array) and its voxel-to-world ``affine``, with the
-    backward axes flipped: the same voxels at the same world positions, read from the other end."""
+    """An image ((t,) z, y, x: a dask or numpy array, or Windows read from its store) and its
+    voxel-to-world ``affine``, with the backward axes flipped: the same voxels at the same world
+    positions, read from the other end."""
     flips = backward_axes(affine)
     if flips is None or not any(flips):
         return data, affine
     shape = tuple(int(n) for n in data.shape[-3:][::-1])
     reversal = _reversal((shape[0], shape[1], shape[2]), (1.0, 1.0, 1.0), flips)
-    steps = tuple(slice(None, None, -1 if flipped else 1) for flipped in flips[::-1])  # (z, y, x)
     turned: NDArray[np.float64] = affine @ reversal
+    if isinstance(data, Windows):
+        return flipped(data, [data.ndim - 1 - axis for axis, flip in enumerate(flips) if flip]), turned
+    steps = tuple(slice(None, None, -1 if flip else 1) for flip in flips[::-1])  # (z, y, x)
     return data[(Ellipsis, *steps)], turned
