@@ -56,6 +56,7 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
             err=err,
             interpolation=arguments.interpolation,
             label=arguments.label,
+            shards=arguments.shards,
         )
     else:
         _need("this command", ["nibabel", "tqdm"])
@@ -92,6 +93,7 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
             levels=arguments.levels,
             ngff=arguments.ngff,
             label=arguments.label,
+            shards=arguments.shards,
         )
 
 

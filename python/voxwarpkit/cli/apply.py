@@ -30,7 +30,7 @@ from .errors import CommandError
 from .grids import lazy_grid, nifti_grid, on_grid
 from .ome_grid import forward_grid
 from .output import check_output, shown
-from .pyramid import check_pyramid_target, image_pyramid, is_ome_name, resample_into_pyramid
+from .pyramid import check_pyramid_target, check_shards, image_pyramid, is_ome_name, resample_into_pyramid
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -72,6 +72,7 @@ def run_apply(
     levels: Optional[int] = None,
     ngff: Optional[str] = None,
     label: Optional[str] = None,
+    shards: Optional[Sequence[int]] = None,
 ) -> None:
     """Resample the image ``source`` into ``target``.
 
@@ -97,7 +98,8 @@ def run_apply(
     ``voxwarpkit pyramid`` makes it, all from one graph; a name ending in
     .ome.zarr is such an image, of one level unless ``levels`` says more.
     ``label`` writes it as that label image of the existing OME-Zarr image
-    ``target`` instead. An OME-Zarr output's axes that would run backwards
+    ``target`` instead. ``shards`` (z, y, x) groups a Zarr output's chunks
+    into shards of Zarr format 3, each written by one task. An OME-Zarr output's axes that would run backwards
     are flipped, every voxel keeping its world position.
     """
     started = time.perf_counter()
@@ -110,7 +112,7 @@ def run_apply(
         levels = 1
     reads = (source, like, matrix_path, *transforms)
     if levels is not None:
-        place = check_pyramid_target(target, label, ngff, force=force, reads=reads)
+        place = check_pyramid_target(target, label, check_shards(shards, chunks, ngff), force=force, reads=reads)
     else:
         check_output(target, force=force, reads=reads)
     copies = matrix_path is None and like is None and voxel_size is None and deskew is None and not transforms
@@ -132,6 +134,7 @@ def run_apply(
             ngff=place.ngff,
             interpolation=interpolation,
             label=label,
+            shards=shards,
             scheduler=scheduler,
             threads=threads,
             force=force,
@@ -199,7 +202,16 @@ def run_apply(
     )
     if levels is not None:
         resample_into_pyramid(
-            source, target, image.image, grid, kernel, levels=levels, ngff=place.ngff, label=label, **lazily
+            source,
+            target,
+            image.image,
+            grid,
+            kernel,
+            levels=levels,
+            ngff=place.ngff,
+            label=label,
+            shards=shards,
+            **lazily,
         )
         print(
             f"resampled {source}{how} into {place.shown}, an OME-Zarr {place.ngff} image of "

@@ -162,6 +162,7 @@ def build_parser() -> argparse.ArgumentParser:
         "label maps, nearest or label (the label of largest trilinear weight), unsmoothed, in the map's type",
     )
     _label_option(pyramid)
+    _shards_option(pyramid)
     pyramid.add_argument(
         "--input-voxel-size",
         metavar=("SX", "SY", "SZ"),
@@ -185,6 +186,18 @@ def _label_option(command: argparse._ActionsContainer) -> None:
         help="write the map as the label image NAME of the existing OME-Zarr image OUTPUT "
         "(OUTPUT/labels/NAME, listed in its labels group once complete); levels by label sampling "
         "unless --interpolation nearest",
+    )
+
+
+def _shards_option(command: argparse._ActionsContainer) -> None:
+    command.add_argument(
+        "--shards",
+        metavar=("Z", "Y", "X"),
+        nargs=3,
+        type=_block_count,
+        default=None,
+        help="Zarr format 3 (OME-Zarr 0.5): group the chunks into shards of Z Y X voxels, whole "
+        "multiples of the chunks, each one object in the store, made and written by one task",
     )
 
 
@@ -323,6 +336,7 @@ def _add_apply_arguments(apply: argparse.ArgumentParser) -> None:
         help="with --levels: OME-Zarr 0.4 (Zarr format 2, default) or 0.5 (Zarr format 3)",
     )
     _label_option(chunked)
+    _shards_option(chunked)
 
     microscopy = apply.add_argument_group("microscopy")
     microscopy.add_argument(

@@ -61,6 +61,7 @@ def run_pyramid(
     input_voxel_size: Optional[Sequence[float]] = None,
     interpolation: str = "linear",
     label: Optional[str] = None,
+    shards: Optional[Sequence[int]] = None,
 ) -> None:
     """Write the image ``source`` (NIfTI, Zarr, OME-Zarr or TIFF) as the OME-Zarr multiscale image ``target``.
     ``input_voxel_size`` gives or replaces a TIFF's voxel size.
@@ -71,10 +72,11 @@ def run_pyramid(
     "0.4" (Zarr format 2, the default) or "0.5" (format 3); ``interpolation``
     the level method, "linear", "nearest" or "label". With ``label``, the
     input is a label map written as the label image ``target/labels/LABEL``
-    of the existing OME-Zarr image ``target``, in its NGFF version.
+    of the existing OME-Zarr image ``target``, in its NGFF version. ``shards`` (z, y, x) groups
+    the chunks into shards of Zarr format 3 (NGFF 0.5), each written by one task.
     """
     started = time.perf_counter()
-    place = check_pyramid_target(target, label, ngff, force=force, reads=(source,))
+    place = check_pyramid_target(target, label, check_shards(shards, chunks, ngff), force=force, reads=(source,))
     image = read_image(source, input_voxel_size)
     grids = image_pyramid(
         image,
@@ -85,6 +87,7 @@ def run_pyramid(
         ngff=place.ngff,
         interpolation=interpolation,
         label=label,
+        shards=shards,
         scheduler=scheduler,
         threads=threads,
         force=force,
@@ -147,6 +150,7 @@ def image_pyramid(
     force: bool,
     progress: bool,
     err: TextIO,
+    shards: Optional[Sequence[int]] = None,
 ) -> List[Level]:
     """Write ``image``, read from ``source``, as a pyramid whose level 0 is the image itself
     (float32 for linear levels); return its levels."""
@@ -169,6 +173,7 @@ def image_pyramid(
         ngff=ngff,
         method=method,
         label=label,
+        shards=shards,
         header=image.header,
         name=source.name,
         what=f"input {source}",
@@ -208,6 +213,7 @@ def write_pyramid(
     method: str,
     label: Optional[str],
     header: Optional[HeaderFields],
+    shards: Optional[Sequence[int]] = None,
     name: str,
     what: str,
     scheduler: Optional[str],
@@ -221,7 +227,8 @@ def write_pyramid(
     its levels. ``first_levels`` makes the first levels, each next one is the level before it
     resampled by ``method`` (linear levels anti-aliased). With ``label`` the pyramid is the label
     image ``target/labels/LABEL``, listed in ``target``'s labels once complete. ``what`` names the
-    image in errors."""
+    image in errors. ``shards`` (z, y, x), multiples of the chunks, groups each level's chunks
+    into shards, each made and written by one task."""
     check_pyramid_name(target)
     if affine is not None:
         # Callers flip axes that run backwards (ome_grid); what is left has no positive scale.
@@ -241,7 +248,9 @@ def write_pyramid(
         raise CommandError(str(error)) from None
     lead = shape[:-3]
     shapes = [lead + level.shape for level in grids]
-    blocks = [(1,) * len(lead) + tuple(min(c, n) for c, n in zip(block, level.shape)) for level in grids]
+    chunked = [(1,) * len(lead) + tuple(min(c, n) for c, n in zip(block, level.shape)) for level in grids]
+    # The blocks the tasks make: a level's chunks, or its shards, so that each has one writer.
+    blocks = chunked if shards is None else [_shards_of(shards, level, block) for level, block in zip(shapes, chunked)]
     axes = ome_axes(len(shape), header and header.space_unit, header and header.time_unit)
     time_step = header.time_step if header is not None and header.time_step else 1.0
     entry = multiscale_entry(grids, axes, time_step, ngff, label or name, method)
@@ -251,7 +260,16 @@ def write_pyramid(
         raise CommandError(f"{what}: a label image holds integers, and this map is {dtype.name}")
 
     def writes_into(store: Path) -> Any:
-        paths = create_pyramid(store, entry, shapes, blocks, dtype, ngff, label=label is not None)
+        paths = create_pyramid(
+            store,
+            entry,
+            shapes,
+            chunked,
+            dtype,
+            ngff,
+            label=label is not None,
+            shards=None if shards is None else blocks,
+        )
         writes = [stored(level, functools.partial(write_region, path)) for level, path in zip(first, paths)]
         for k in range(len(first), len(grids)):
             # Each next level reads its windows from the level before it in the store, each
@@ -302,6 +320,7 @@ def resample_into_pyramid(
     levels: int,
     ngff: str,
     label: Optional[str] = None,
+    shards: Optional[Sequence[int]] = None,
 ) -> None:
     """``image`` resampled onto ``grid`` through the kernel's matrices or chain as level 0
     of the OME-Zarr image ``target`` (or of its label image ``label``): one graph makes and
@@ -334,6 +353,7 @@ def resample_into_pyramid(
         ngff=ngff,
         method=method,
         label=label,
+        shards=shards,
         header=image.header,
         name=source.name,
         what="the output grid",
@@ -343,6 +363,30 @@ def resample_into_pyramid(
         progress=True,
         err=err,
     )
+
+
+def _shards_of(shards: Sequence[int], shape: Tuple[int, ...], chunks: Tuple[int, ...]) -> Tuple[int, ...]:
+    """A level's shards: ``shards`` (z, y, x) where the level is larger, else the chunks that cover it."""
+    lead = chunks[:-3]
+    spatial = (min(s, -(-n // c) * c) for s, n, c in zip(shards, shape[-3:], chunks[-3:]))
+    return lead + tuple(spatial)
+
+
+def check_shards(
+    shards: Optional[Sequence[int]], chunks: Optional[Sequence[int]], ngff: Optional[str]
+) -> Optional[str]:
+    """The NGFF version asked for (``ngff``), which ``shards`` make 0.5, the one that has them;
+    CommandError for shards that are not whole multiples of the chunks, or with 0.4."""
+    if shards is None:
+        return ngff
+    if ngff == "0.4":
+        raise CommandError("--shards needs OME-Zarr 0.5 (Zarr format 3): give --ngff 0.5, or leave it out")
+    block = tuple(chunks) if chunks is not None else DEFAULT_CHUNKS
+    if len(shards) != 3 or any(s % c for s, c in zip(shards, block)):
+        raise CommandError(
+            f"--shards {shown(shards[::-1])} must be whole multiples of the chunks, {shown(block[::-1])}"
+        )
+    return "0.5"
 
 
 def _level(finer_data: Any, finer: Level, level: Level, chunks: Tuple[int, ...], method: str) -> Any:

@@ -14,7 +14,7 @@ import numpy as np
 from .._version import __version__
 from ..pyramid import LEVEL_METHODS, Level
 from .errors import FileError
-from .zarr import _zarr, compression
+from .zarr import _zarr, new_array
 
 NGFF_VERSIONS = ("0.4", "0.5")
 
@@ -94,10 +94,11 @@ def create_pyramid(
     dtype: np.dtype[Any],
     version: str,
     label: bool = False,
+    shards: Optional[Sequence[Tuple[int, ...]]] = None,
 ) -> List[str]:
     """Create the empty group and arrays of a multiscale image in ``store``; return the arrays' paths.
     A ``label`` image (the group ``labels/NAME`` of an image) says so, and that its image is two
-    folders up."""
+    folders up. ``shards``, one shape per level, groups each level's chunks into shards."""
     zarr = _zarr()
     zarr_3 = int(zarr.__version__.split(".")[0]) >= 3
     if version == "0.5" and not zarr_3:
@@ -109,24 +110,12 @@ def create_pyramid(
     if label:
         attributes["image-label"] = {"source": {"image": "../../"}}
     group.attrs.update(_versioned(attributes, version))
-    options = dict(format_option)
-    if zarr_format == 3:
-        options["dimension_names"] = [axis["name"] for axis in entry["axes"]]
-    else:
-        options["dimension_separator"] = "/"
+    names = [axis["name"] for axis in entry["axes"]]
     paths = []
     for k, (shape, block) in enumerate(zip(shapes, chunks)):
         path = store / str(k)
-        zarr.open_array(
-            str(path),
-            mode="w",
-            shape=shape,
-            chunks=block,
-            dtype=dtype,
-            fill_value=False if dtype.kind == "b" else 0,
-            **options,
-            **compression(zarr_format),
-        )
+        sharded = None if shards is None else tuple(shards[k])
+        new_array(path, tuple(shape), tuple(block), dtype, zarr_format, shards=sharded, dimension_names=names)
         paths.append(str(path.absolute()))
     return paths
 

@@ -301,6 +301,62 @@ def compression(zarr_format: int) -> Dict[str, Any]:
     return {"compressor": blosc(cname="lz4", clevel=5, shuffle=blosc.SHUFFLE)}
 
 
+def new_array(
+    path: Path,
+    shape: Tuple[int, ...],
+    chunks: Tuple[int, ...],
+    dtype: np.dtype[Any],
+    zarr_format: int,
+    *,
+    shards: Optional[Tuple[int, ...]] = None,
+    dimension_names: Optional[List[str]] = None,
+) -> Any:
+    """Create the empty array at ``path``, compressed (:func:`compression`), of fill value 0.
+
+    ``dimension_names`` (OME-Zarr's axes) go into a format 3 array's
+    metadata; a format 2 array that has them stores its chunks in nested
+    folders, as OME-Zarr 0.4 asks. ``shards`` (format 3 only) groups the
+    chunks into shards of that shape, each one object in the store: a shard
+    is rewritten whole by every write into it, so each must have one writer.
+    """
+    zarr = _zarr()
+    zarr_3 = int(zarr.__version__.split(".")[0]) >= 3
+    fill_value = False if dtype.kind == "b" else 0
+    if shards is not None:
+        if zarr_format != 3 or not zarr_3:
+            raise FileError(f"output {path.parent}: shards need Zarr format 3 (OME-Zarr 0.5) and zarr 3 or later")
+        codecs = importlib.import_module("zarr.codecs")
+        return zarr.create_array(
+            str(path),
+            shape=shape,
+            chunks=chunks,
+            shards=shards,
+            dtype=dtype,
+            fill_value=fill_value,
+            zarr_format=3,
+            serializer=codecs.BytesCodec(),
+            compressors=[codecs.BloscCodec(cname="lz4", clevel=5, shuffle="shuffle")],
+            dimension_names=dimension_names,
+            overwrite=True,
+        )
+    options: Dict[str, Any] = {"zarr_format": zarr_format} if zarr_3 else {}
+    if dimension_names is not None:
+        if zarr_format == 3:
+            options["dimension_names"] = dimension_names
+        else:
+            options["dimension_separator"] = "/"
+    return zarr.open_array(
+        str(path),
+        mode="w",
+        shape=shape,
+        chunks=chunks,
+        dtype=dtype,
+        fill_value=fill_value,
+        **options,
+        **compression(zarr_format),
+    )
+
+
 def _ome_multiscale(
     multiscale: Dict[str, Any],
     version: str,
