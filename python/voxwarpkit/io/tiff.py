@@ -24,7 +24,7 @@ from .._extras import not_installed
 from .errors import FileError, first_line
 from .lazy import HeaderFields, LazyImage, positive_three
 
-_SUFFIXES = (".tif", ".tiff", ".btf", ".tf8")
+TIFF_SUFFIXES = (".tif", ".tiff", ".btf", ".tf8")
 
 # Micrometres per unit, for OME's unit symbols and ImageJ's unit names.
 _MICROMETRES = {
@@ -45,7 +45,7 @@ _MICROMETRES = {
 
 def is_tiff(path: Path) -> bool:
     """Whether ``path`` names a TIFF file (.tif, .tiff, .ome.tif, BigTIFF's .btf and .tf8), by its name."""
-    return path.name.lower().endswith(_SUFFIXES)
+    return path.name.lower().endswith(TIFF_SUFFIXES)
 
 
 def read_tiff(source: Path, voxel_size: Optional[Sequence[float]] = None) -> LazyImage:
