@@ -182,7 +182,8 @@ def run_apply(
         if isinstance(kernel, list):
             raise CommandError("--fit takes matrices only: a displacement field has no inverse to fit the grid with")
         grid, kernel = fitted_grid(image.grid, grid, kernel)
-    if levels is not None or (written_in_blocks(target) and getattr(image.image, "multiscales", None) is not None):
+    ome = chunked and image.image.zarr is not None and image.image.zarr.multiscales is not None
+    if levels is not None or (written_in_blocks(target) and ome):
         grid, kernel = forward_grid(grid, kernel)  # OME-Zarr's scales are positive
     # What the pyramid and the Zarr paths both take.
     lazily: Dict[str, Any] = dict(
