@@ -6,6 +6,7 @@ import pytest
 from support.bits import assert_same_bits
 from support.values import volume
 
+from voxwarpkit._extras import EXTRA_OF
 from voxwarpkit.io.errors import FileError
 from voxwarpkit.io.formats import FORMATS, format_of, read_image
 
@@ -56,6 +57,11 @@ def test_a_folder_zarr_wrote_is_zarr_whatever_its_name(tmp_path):
     plain_zarr(path, data)
     assert format_of(path).name == "Zarr"
     assert_same_bits(np.asarray(read_image(path).data.compute(scheduler="synchronous")), data)
+
+
+@pytest.mark.parametrize("format", FORMATS, ids=[format.name for format in FORMATS])
+def test_each_format_package_is_installed_by_an_extra_the_missing_package_hint_names(format):
+    assert format.package in EXTRA_OF
 
 
 STATING = [format for format in FORMATS if not format.takes_voxel_size]

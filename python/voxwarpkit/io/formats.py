@@ -11,7 +11,6 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Callable, NamedTuple, Optional, Sequence, Tuple
 
-from .._extras import EXTRA_OF
 from .._words import shown
 from .errors import FileError
 from .lazy import LazyImage
@@ -26,16 +25,11 @@ class Format(NamedTuple):
     name: str  # for messages: "NIfTI", "Zarr", "TIFF"
     suffixes: Tuple[str, ...]  # what its names end in, lower case
     recognises: Callable[[Path], bool]  # whether a path is of it: its suffixes, or for Zarr what its folder holds
-    package: str  # the optional package its reader imports; EXTRA_OF names the extra that installs it
+    package: str  # the optional package its reader imports; _extras.not_installed names the extra that has it
     read: Callable[..., LazyImage]  # (path) -> the image read lazily; (path, voxel size) where it takes one
     takes_voxel_size: bool  # it may state no voxel size, so --input-voxel-size gives or replaces it
     chunked: bool  # read (and, as an output, written) block by block with dask; else written whole from memory
     writable: bool  # it can be an output
-
-    @property
-    def extra(self) -> str:
-        """The extra of voxwarpkit that installs the package its reader needs."""
-        return EXTRA_OF[self.package]
 
 
 NIFTI = Format(
