@@ -17,10 +17,12 @@ from typing import Iterator, Optional, Sequence, TextIO
 
 from .._extras import not_installed
 from ..io.errors import FileError, first_line
-from ..io.tiff import is_tiff
-from ..io.zarr import is_zarr
+from ..io.formats import format_of, in_blocks
 from .errors import CommandError, Terminated
 from .parser import build_parser
+
+# What reading and writing images block by block needs, whatever their format.
+_BLOCK_PACKAGES = ["dask", "zarr"]
 
 
 def _need(what: str, names: Sequence[str]) -> None:
@@ -60,11 +62,11 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
         )
     else:
         _need("this command", ["nibabel", "tqdm"])
-        chunked = is_zarr(arguments.input) or is_zarr(arguments.output) or is_tiff(arguments.input)
-        if is_tiff(arguments.input):
-            _need("TIFF images", ["tifffile"])
-        if chunked:
-            _need("Zarr and TIFF images", ["dask", "zarr"])
+        read = format_of(arguments.input)
+        if read is not None and read.package not in _BLOCK_PACKAGES:
+            _need(f"{read.name} images", [read.package])
+        if in_blocks(arguments.input, arguments.output):
+            _need("Zarr and TIFF images", _BLOCK_PACKAGES)
         from .apply import run_apply
 
         run_apply(

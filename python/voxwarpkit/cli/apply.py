@@ -18,11 +18,10 @@ import numpy as np
 from .._affine import affine4, inverse4, not_singular, twelve
 from .._words import counted
 from ..images import Grid, fitted_grid, index_to_kernel, output_grid, world_to_index
+from ..io.formats import in_blocks, read_image, written_in_blocks, written_whole
 from ..io.matrixtext import MatrixSource, read_matrix_source
-from ..io.nifti import load_nifti, nifti_suffix
+from ..io.nifti import load_nifti
 from ..io.registration import FORMATS
-from ..io.tiff import is_tiff
-from ..io.zarr import is_zarr
 from . import dask_backend, memory_backend
 from .chains import Kernel, chain_kernel
 from .deskew import deskewed_grid
@@ -103,10 +102,10 @@ def run_apply(
     are flipped, every voxel keeping its world position.
     """
     started = time.perf_counter()
-    chunked = is_zarr(source) or is_tiff(source) or is_zarr(target)
-    if chunked and not is_zarr(target) and nifti_suffix(target) is None:
+    chunked = in_blocks(source, target)
+    if chunked and not written_in_blocks(target) and not written_whole(target):
         raise CommandError(f"output {target}: the name must end in .zarr, .nii or .nii.gz")
-    if not chunked and nifti_suffix(target) is None:
+    if not chunked and not written_whole(target):
         raise CommandError(f"output {target}: the name must end in .nii or .nii.gz")
     if levels is None and is_ome_name(target):
         levels = 1
@@ -186,7 +185,8 @@ def run_apply(
         if isinstance(kernel, list):
             raise CommandError("--fit takes matrices only: a displacement field has no inverse to fit the grid with")
         grid, kernel = fitted_grid(image.grid, grid, kernel)
-    if levels is not None or (is_zarr(target) and getattr(image.image, "multiscales", None) is not None):
+    ome = chunked and image.image.zarr is not None and image.image.zarr.multiscales is not None
+    if levels is not None or (written_in_blocks(target) and ome):
         grid, kernel = forward_grid(grid, kernel)  # OME-Zarr's scales are positive
     # What the pyramid and the Zarr paths both take.
     lazily: Dict[str, Any] = dict(
@@ -260,7 +260,7 @@ def _read_nifti(path: Path, role: str) -> Opened:
 
 def _read_lazily(path: Path, role: str, input_voxel_size: Optional[Sequence[float]] = None) -> Opened:
     """A Zarr store, a NIfTI file or a TIFF stack as a dask array."""
-    image = dask_backend.read_image(path, input_voxel_size)
+    image = read_image(path, input_voxel_size)
     volumes = image.data.shape[0] if image.data.ndim == 4 else 1
     return Opened(image, lazy_grid(image, path, role), volumes, None)
 

@@ -27,38 +27,16 @@ from .._words import counted
 from ..images import Grid
 from ..io.atomic import replaced_store_on_success
 from ..io.errors import FileError, first_line
+from ..io.formats import read_image, takes_voxel_size, written_in_blocks, written_whole
 from ..io.lazy import LazyImage, positive_three
-from ..io.nifti import nifti_suffix, read_nifti_lazily, save_nifti
-from ..io.tiff import is_tiff, read_tiff
-from ..io.zarr import PathLike, create_output, is_zarr, output_affine, read_zarr, regular_block, write_region
+from ..io.nifti import save_nifti
+from ..io.zarr import PathLike, create_output, output_affine, regular_block, write_region
 from .errors import CommandError
 from .grids import lazy_grid, nifti_on_grid
 from .output import check_output, shown
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
-
-
-def read_image(path: PathLike, input_voxel_size: Optional[Sequence[float]] = None) -> LazyImage:
-    """The image in a Zarr array, an OME-Zarr image group, a NIfTI file or a TIFF stack, read lazily.
-
-    ``input_voxel_size`` (sx, sy, sz) replaces a TIFF's own and is refused for other files, which state theirs.
-    Messages name ``path`` as given; the dask array reads it by its absolute path, which a cluster's
-    workers, started in other folders, find too.
-    """
-    source = Path(path)
-    if input_voxel_size is not None and not is_tiff(source):
-        raise CommandError(f"input {source}: --input-voxel-size applies to TIFF inputs; this file states its own")
-    if is_tiff(source):
-        image = read_tiff(source, input_voxel_size)
-    else:
-        image = read_nifti_lazily(source) if nifti_suffix(source) is not None else read_zarr(source)
-    shape = tuple(image.data.shape)
-    if len(shape) not in (3, 4):
-        raise CommandError(
-            f"input {source}: an image of shape {shown(shape[::-1])}; 3-D and 4-D images (volumes last) are supported"
-        )
-    return image
 
 
 def resample_with_dask(
@@ -90,7 +68,7 @@ def resample_with_dask(
     """
     matrix = resample_matrix(kernel)
     block = None if chunks is None else tuple(chunks)
-    if is_zarr(target):
+    if written_in_blocks(target):
         apply_zarr(
             source,
             target,
@@ -108,7 +86,7 @@ def resample_with_dask(
             force=force,
             out=out,
             err=err,
-            input_voxel_size=image.voxel_size if is_tiff(source) else None,
+            input_voxel_size=image.voxel_size if takes_voxel_size(source) else None,
         )
         return
     try:
@@ -159,7 +137,7 @@ def convert(
     input_voxel_size: Optional[Sequence[float]] = None,
 ) -> None:
     """Copy an image between NIfTI and Zarr, or from TIFF to either, values and grid unchanged (axes reversed)."""
-    if is_zarr(target):
+    if written_in_blocks(target):
         image = read_image(source, input_voxel_size)
         block = _block_of(None if chunks is None else tuple(chunks), image.data.ndim, target)
         nifti_to_zarr(
@@ -368,7 +346,7 @@ def zarr_to_nifti(
     or an OME-Zarr image's time scale and units.
     """
     target_path = Path(target)
-    if nifti_suffix(target_path) is None:
+    if not written_whole(target_path):
         raise CommandError(f"output {target_path}: the name must end in .nii or .nii.gz")
     check_output(target_path, force=force)
     image = read_image(source, input_voxel_size)

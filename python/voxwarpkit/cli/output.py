@@ -4,14 +4,10 @@ from __future__ import annotations
 
 import os
 from pathlib import Path
-from typing import Iterable, Optional, Sequence
+from typing import Optional, Sequence
 
+from .._words import shown as shown  # where the command line takes it from
 from .errors import CommandError
-
-
-def shown(shape: Iterable[int]) -> str:
-    """A shape as the command line writes every shape: NIfTI's axis order, i x j x k (x, y, z), volumes last."""
-    return "x".join(str(int(n)) for n in shape)
 
 
 def check_output(path: Path, *, force: bool, reads: Sequence[Optional[Path]] = ()) -> None:

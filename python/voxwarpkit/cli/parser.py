@@ -10,8 +10,7 @@ from pathlib import Path
 from typing import NoReturn
 
 from .._version import __version__
-from ..io.tiff import is_tiff
-from ..io.zarr import is_zarr
+from ..io.formats import format_of, in_blocks, takes_voxel_size, written_in_blocks
 from ..pyramid import LEVEL_METHODS
 
 _CONVENTIONS = ("physical", "index")
@@ -366,17 +365,17 @@ def _check_apply(parser: argparse.ArgumentParser, arguments: argparse.Namespace)
     """Usage errors among apply's options, which argparse cannot express."""
     if arguments.chunks is not None and len(arguments.chunks) not in (3, 4):
         parser.error(f"--chunks takes 3 numbers (Z Y X) or 4 (T Z Y X), got {len(arguments.chunks)}")
-    tiff = is_tiff(arguments.input)
-    if not (is_zarr(arguments.input) or is_zarr(arguments.output) or tiff) and (
-        arguments.chunks is not None or arguments.scheduler is not None
-    ):
+    chunked = in_blocks(arguments.input, arguments.output)
+    if not chunked and (arguments.chunks is not None or arguments.scheduler is not None):
         parser.error("--chunks and --scheduler apply to Zarr images (a name ending in .zarr)")
-    if arguments.input_voxel_size is not None and not tiff:
+    if arguments.input_voxel_size is not None and not takes_voxel_size(arguments.input):
         parser.error("--input-voxel-size applies to TIFF inputs; NIfTI and Zarr images state their own")
     _check_deskew(parser, arguments)
     _check_levels(parser, arguments)
     if arguments.matrix is None:
-        converting = is_zarr(arguments.input) != is_zarr(arguments.output) or tiff
+        # Without a transform a block-read image is copied into another format, never a Zarr store into another.
+        same = format_of(arguments.input) is format_of(arguments.output) and written_in_blocks(arguments.output)
+        converting = chunked and not same
         regrid = arguments.like is not None or arguments.voxel_size is not None or converting
         regrid = regrid or arguments.deskew is not None
         if not regrid and not arguments.transforms:
@@ -391,7 +390,7 @@ def _check_levels(parser: argparse.ArgumentParser, arguments: argparse.Namespace
         if arguments.ngff is not None or arguments.label is not None:
             parser.error("--ngff and --label go with --levels N (or an OUTPUT ending in .ome.zarr)")
         return
-    if not is_zarr(arguments.output):
+    if not written_in_blocks(arguments.output):
         parser.error("--levels writes an OME-Zarr pyramid: OUTPUT must be a name ending in .zarr")
     if arguments.label is not None and arguments.interpolation not in ("nearest", "label"):
         parser.error("--label writes a label image, whose levels copy labels: --interpolation nearest or label")

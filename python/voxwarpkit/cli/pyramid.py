@@ -30,11 +30,12 @@ from .._windows import Windows, regular_chunks
 from .._words import counted
 from ..images import Grid
 from ..io.errors import FileError
+from ..io.formats import read_image
 from ..io.lazy import HeaderFields, LazyImage
 from ..io.ome_pyramid import create_pyramid, multiscale_entry, name_label, ngff_version, ome_axes
 from ..io.zarr import _zarr, write_region
 from ..pyramid import Level, first_level, level_method, next_level, pyramid_levels
-from .dask_backend import compute_into_store, read_image, resample_matrix
+from .dask_backend import compute_into_store, resample_matrix
 from .errors import CommandError
 from .ome_grid import forward_image
 from .output import check_output, shown

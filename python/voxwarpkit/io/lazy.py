@@ -24,14 +24,23 @@ class HeaderFields(NamedTuple):
     qform_code: Optional[int]
 
 
+class ZarrMetadata(NamedTuple):
+    """What a Zarr output copied from an image keeps of it: its OME-Zarr entry and version, its Zarr format.
+
+    A TIFF stack has a one-level OME-Zarr 0.4 entry made for it, so that its copy is an OME-Zarr image.
+    """
+
+    multiscales: Optional[Dict[str, Any]] = None  # the OME-Zarr multiscales entry, for an OME-Zarr image
+    ome_version: Optional[str] = None  # "0.4" (attributes "multiscales") or "0.5" (attributes "ome")
+    zarr_format: Optional[int] = None  # 2 or 3, for an image read from Zarr
+
+
 class LazyImage(NamedTuple):
     """An image read lazily, from a Zarr store or a NIfTI file: ``(z, y, x)`` or ``(t, z, y, x)`` as a dask array."""
 
     data: Any  # dask.array.Array
     voxel_size: Tuple[float, float, float]  # (sx, sy, sz)
-    multiscales: Optional[Dict[str, Any]]  # the OME-Zarr multiscales entry, for an OME-Zarr image
-    ome_version: Optional[str]  # "0.4" (attributes "multiscales") or "0.5" (attributes "ome")
-    zarr_format: Optional[int]  # 2 or 3, None for a NIfTI file
+    zarr: Optional[ZarrMetadata]  # None for a NIfTI file
     affine: Optional[List[List[float]]]  # the voxel-to-world affine, where one is known
     header: Optional[HeaderFields] = None  # a NIfTI header's time step, units and codes, where known
 

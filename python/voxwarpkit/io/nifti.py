@@ -159,7 +159,7 @@ def read_nifti_lazily(source: Path) -> LazyImage:
     on_disk = type(proxy)(str(source.absolute()), spec, keep_file_open=True)
     data = da.from_array(on_disk, chunks="auto", name=name, lock=True, asarray=True).transpose()
     affine = np.asarray(image.affine, dtype=np.float64).tolist()
-    return LazyImage(data, zooms, None, None, None, affine, header_fields(image))
+    return LazyImage(data, zooms, None, affine, header_fields(image))
 
 
 def header_fields(image: NiftiImage) -> HeaderFields:

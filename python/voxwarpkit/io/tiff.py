@@ -22,9 +22,9 @@ import numpy as np
 
 from .._extras import not_installed
 from .errors import FileError, first_line
-from .lazy import HeaderFields, LazyImage, positive_three
+from .lazy import HeaderFields, LazyImage, ZarrMetadata, positive_three
 
-_SUFFIXES = (".tif", ".tiff", ".btf", ".tf8")
+TIFF_SUFFIXES = (".tif", ".tiff", ".btf", ".tf8")
 
 # Micrometres per unit, for OME's unit symbols and ImageJ's unit names.
 _MICROMETRES = {
@@ -45,7 +45,7 @@ _MICROMETRES = {
 
 def is_tiff(path: Path) -> bool:
     """Whether ``path`` names a TIFF file (.tif, .tiff, .ome.tif, BigTIFF's .btf and .tf8), by its name."""
-    return path.name.lower().endswith(_SUFFIXES)
+    return path.name.lower().endswith(TIFF_SUFFIXES)
 
 
 def read_tiff(source: Path, voxel_size: Optional[Sequence[float]] = None) -> LazyImage:
@@ -94,7 +94,7 @@ def read_tiff(source: Path, voxel_size: Optional[Sequence[float]] = None) -> Laz
     data = da.from_array(planes, chunks=chunks, name=name, meta=meta, asarray=True, fancy=False)
     data = data[tuple(slice(None) if n in kept else 0 for n in range(len(shape)))]
     header = HeaderFields(None, "micron", None, None, None)
-    return LazyImage(data, sizes, _multiscale(sizes, data.ndim), "0.4", None, None, header)
+    return LazyImage(data, sizes, ZarrMetadata(_multiscale(sizes, data.ndim), "0.4"), None, header)
 
 
 class TiffPlanes:

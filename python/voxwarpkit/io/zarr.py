@@ -27,7 +27,7 @@ import numpy as np
 
 from .._extras import not_installed
 from .errors import FileError, first_line
-from .lazy import HeaderFields, LazyImage, positive_three
+from .lazy import HeaderFields, LazyImage, ZarrMetadata, positive_three
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -97,9 +97,7 @@ def read_zarr(source: Path) -> LazyImage:
     return LazyImage(
         da.from_zarr(opened),
         voxel_size,
-        None,
-        None,
-        _zarr_format(opened),
+        ZarrMetadata(zarr_format=_zarr_format(opened)),
         attributes.get("affine"),
         None if header is None else _header_fields(header, source),
     )
@@ -124,7 +122,7 @@ def _ome_image(data: Any, multiscale: Dict[str, Any], version: str, zarr_format:
         None,
         None,
     )
-    return LazyImage(data, voxel_size, multiscale, version, zarr_format, affine.tolist(), header)
+    return LazyImage(data, voxel_size, ZarrMetadata(multiscale, version, zarr_format), affine.tolist(), header)
 
 
 # OME-Zarr's unit names (UDUNITS-2) for the ones a NIfTI header can hold, as nibabel names them.
@@ -216,7 +214,7 @@ def output_affine(
         frame[:3, :3] = frame[:3, :3] * (np.asarray(spacing) / np.asarray(image.voxel_size))
     else:
         frame = None
-    if image.multiscales is not None and frame is not None:
+    if image.zarr is not None and image.zarr.multiscales is not None and frame is not None:
         tolerance = 1e-9 * max(spacing)
         if not np.allclose(frame[:3, :3], np.diag(spacing), rtol=1e-9, atol=tolerance):
             raise FileError(
@@ -245,16 +243,17 @@ def create_output(
     """
     zarr = _zarr()
     zarr_3 = int(zarr.__version__.split(".")[0]) >= 3
-    zarr_format = image.zarr_format or (3 if zarr_3 else 2)
+    kept = image.zarr or ZarrMetadata()
+    zarr_format = kept.zarr_format or (3 if zarr_3 else 2)
     array_path = store
     options: Dict[str, Any] = {}
-    multiscale = image.multiscales
+    multiscale = kept.multiscales
     if multiscale is not None:
-        zarr_format = 3 if image.ome_version == "0.5" else 2
+        zarr_format = 3 if kept.ome_version == "0.5" else 2
         if zarr_format == 3 and not zarr_3:
             raise FileError(f"output {store}: OME-Zarr 0.5 (Zarr format 3) needs zarr 3 or later")
         origin = (0.0, 0.0, 0.0) if affine is None else tuple(float(v) for v in affine[:3, 3])
-        written = _ome_multiscale(multiscale, image.ome_version or "0.4", spacing, origin, result.ndim)
+        written = _ome_multiscale(multiscale, kept.ome_version or "0.4", spacing, origin, result.ndim)
         if zarr_format == 3:
             options["dimension_names"] = [axis["name"] for axis in written["axes"]]
         else:
@@ -265,7 +264,7 @@ def create_output(
     if multiscale is not None:
         group_options = {"zarr_format": zarr_format} if zarr_3 else {}
         group = zarr.open_group(str(store), mode="w", **group_options)
-        if image.ome_version == "0.5":
+        if kept.ome_version == "0.5":
             group.attrs["ome"] = {"version": "0.5", "multiscales": [written]}
         else:
             group.attrs["multiscales"] = [written]
