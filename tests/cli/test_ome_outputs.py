@@ -185,3 +185,47 @@ def test_pyramid_of_label_maps_keeps_the_type_on_numpy_and_dask_alike():
         assert_same_bits(chunked.compute(), values)
     with pytest.raises(ValueError, match="interpolation"):
         voxwarpkit.pyramid_of(labels, (1.0, 1.0, 1.0), interpolation="cubic")
+
+
+def shard_files(array):
+    """The objects a format 3 array holds its data in: one per shard (or chunk, unsharded)."""
+    return sorted(p for p in array.rglob("*") if p.is_file() and p.name != "zarr.json")
+
+
+@pytest.mark.skipif(int(zarr.__version__.split(".")[0]) < 3, reason="shards need zarr 3")
+@pytest.mark.parametrize("command", ["pyramid", "apply", "apply --levels"])
+def test_sharded_outputs_hold_the_unsharded_bits_one_object_per_shard(tmp_path, capsys, command):
+    data = np.random.default_rng(5).random((40, 36, 21)).astype(np.float32)
+    write_nifti(tmp_path / "in.nii", (1, 1, 1), data)
+    (tmp_path / "identity.txt").write_text("1 0 0 0\n0 1 0 0\n0 0 1 0\n")
+    argv = {
+        "pyramid": ("pyramid", tmp_path / "in.nii"),
+        "apply": ("apply", tmp_path / "in.nii", "-m", tmp_path / "identity.txt"),
+        "apply --levels": ("apply", tmp_path / "in.nii", "-m", tmp_path / "identity.txt", "--levels", 2),
+    }[command]
+    suffix = ".zarr" if command == "apply" else ".ome.zarr"
+    plain, sharded = tmp_path / f"plain{suffix}", tmp_path / f"sharded{suffix}"
+    options = ("--chunks", 4, 6, 8) + (("--ngff", "0.5") if command != "apply" else ())
+    assert run(capsys, *argv, plain, *options)[0] == 0
+    status, _, err = run(capsys, *argv, sharded, "--chunks", 4, 6, 8, "--shards", 8, 12, 32)
+    assert status == 0, err
+    if command == "apply":
+        pairs = [(zarr.open_array(str(plain), mode="r"), zarr.open_array(str(sharded), mode="r"), sharded)]
+    else:
+        one, two = (zarr.open_group(str(path), mode="r") for path in (plain, sharded))
+        MODELS["0.5"].Image.from_zarr(two)
+        pairs = [(one[key], two[key], sharded / key) for key in sorted(one.array_keys())]
+    for unsharded, array, folder in pairs:
+        assert array.shards is not None and array.chunks == unsharded.chunks
+        assert_same_bits(array[...], unsharded[...])
+        grid = [-(-n // s) for n, s in zip(array.shape, array.shards)]
+        assert len(shard_files(folder)) == int(np.prod(grid))
+
+
+def test_shards_that_are_not_multiples_of_the_chunks_are_refused(tmp_path, capsys):
+    write_nifti(tmp_path / "in.nii", (1, 1, 1), np.zeros((6, 5, 4), np.float32))
+    status, _, err = run(
+        capsys, "pyramid", tmp_path / "in.nii", tmp_path / "o.ome.zarr", "--chunks", 4, 4, 4, "--shards", 6, 8, 8
+    )
+    assert_one_line_error(status, err, "whole multiples")
+    assert not (tmp_path / "o.ome.zarr").exists()

@@ -310,7 +310,7 @@ def test_a_worker_killed_mid_run_gives_the_whole_result_or_one_clear_error(clust
         done = 0
 
         def transition(self, key, start, finish, **kwargs):
-            if finish == "memory" and "voxwarpkit-resample" in str(key):
+            if finish == "memory" and "voxwarpkit-" in str(key):
                 self.done += 1
                 if self.done == 2:
                     try:

@@ -29,7 +29,8 @@ from .errors import CommandError
 from .grids import lazy_grid, nifti_grid, on_grid
 from .ome_grid import forward_grid
 from .output import check_output, shown
-from .pyramid import check_pyramid_target, check_shards, image_pyramid, is_ome_name, resample_into_pyramid
+from .pyramid import check_pyramid_target, image_pyramid, is_ome_name, resample_into_pyramid
+from .zarr_blocks import check_shards
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -221,7 +222,7 @@ def run_apply(
         return
     if chunked:
         dask_backend.resample_with_dask(
-            source, target, image.image, grid, kernel, how=how, started=started, out=out, **lazily
+            source, target, image.image, grid, kernel, how=how, started=started, out=out, shards=shards, **lazily
         )
         return
     memory_backend.resample_in_memory(

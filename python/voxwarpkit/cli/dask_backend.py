@@ -28,12 +28,13 @@ from ..images import Grid
 from ..io.atomic import replaced_store_on_success
 from ..io.errors import FileError, first_line
 from ..io.formats import read_image, takes_voxel_size, written_in_blocks, written_whole
-from ..io.lazy import LazyImage, positive_three
+from ..io.lazy import LazyImage, positive_three, read_by_tasks
 from ..io.nifti import save_nifti
 from ..io.zarr import PathLike, create_output, output_affine, regular_block, write_region
 from .errors import CommandError
 from .grids import lazy_grid, nifti_on_grid
 from .output import check_output, shown
+from .zarr_blocks import DEFAULT_CHUNKS, check_shards
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -58,6 +59,7 @@ def resample_with_dask(
     started: float,
     out: TextIO,
     err: TextIO,
+    shards: Optional[Sequence[int]] = None,
 ) -> None:
     """Resample ``image``, read lazily from ``source``, onto ``grid`` into ``target``
     (Zarr, or NIfTI from a Zarr source) through the kernel's ``(n, 12)`` matrices,
@@ -65,10 +67,15 @@ def resample_with_dask(
 
     ``chunks`` is the output's block shape (z, y, x); ``scheduler`` a
     dask.distributed scheduler's address, else ``threads`` local threads.
+    ``shards`` (z, y, x) groups a Zarr output's chunks (then 64 along each
+    axis unless ``chunks`` says) into shards, each made and written by one task.
     """
     matrix = resample_matrix(kernel)
     block = None if chunks is None else tuple(chunks)
     if written_in_blocks(target):
+        if shards is not None:
+            check_shards(shards, block, None)
+            block = block or DEFAULT_CHUNKS
         apply_zarr(
             source,
             target,
@@ -76,6 +83,7 @@ def resample_with_dask(
             shape=grid.shape[::-1],
             output_voxel_size=grid.zooms,
             chunks=_block_of(block, image.data.ndim, target),
+            shards=None if shards is None else _block_of(tuple(shards), image.data.ndim, target),
             interpolation=interpolation,
             antialias=antialias,
             edges=edges,
@@ -91,7 +99,7 @@ def resample_with_dask(
         return
     try:
         lazy = resample(
-            image.data,
+            read_by_tasks(image),
             image.voxel_size,
             matrix,
             shape=grid.shape[::-1],
@@ -168,6 +176,7 @@ def apply_zarr(
     out: TextIO = sys.stdout,
     err: TextIO = sys.stderr,
     input_voxel_size: Optional[Sequence[float]] = None,
+    shards: Optional[Sequence[int]] = None,
 ) -> None:
     """Resample the image in ``source`` (Zarr, OME-Zarr, NIfTI or TIFF) into the Zarr array ``target``.
 
@@ -181,6 +190,9 @@ def apply_zarr(
     use); a cluster's workers must reach ``source`` and ``target`` at the
     same paths. ``affine`` is the output's voxel-to-world affine to record
     (default: the input's, with the output's spacing, where it has one).
+    ``shards``, whole multiples of ``chunks``, groups the chunks into shards
+    of Zarr format 3, and each task makes and writes one shard: two writers
+    of one shard would lose data.
 
     The result is written to a temporary store beside ``target`` that is
     renamed to ``target`` once every block is written: a failed or
@@ -195,7 +207,7 @@ def apply_zarr(
     image = read_image(source, input_voxel_size)
     try:
         result = resample(
-            image.data,
+            read_by_tasks(image),
             image.voxel_size,
             matrices,
             shape=shape,
@@ -203,13 +215,16 @@ def apply_zarr(
             order=order,
             interpolation=interpolation,
             fill=fill,
-            chunks=chunks,
+            chunks=chunks if shards is None else shards,
             edges=edges,
             antialias=antialias,
         )
     except (TypeError, ValueError) as error:
         raise CommandError(f"cannot resample {source}: {first_line(error) or type(error).__name__}") from None
     block_shape = regular_block(result.chunks, target_path)
+    sharded = None
+    if shards is not None:
+        block_shape, sharded = tuple(chunks), block_shape
     spacing = positive_three(image.voxel_size if output_voxel_size is None else output_voxel_size, "output voxel size")
 
     started = time.perf_counter()
@@ -225,6 +240,7 @@ def apply_zarr(
         force=force,
         progress=progress,
         err=err,
+        shards=sharded,
     )
     elapsed = time.perf_counter() - started
     print(
@@ -247,17 +263,19 @@ def write_zarr(
     err: TextIO,
     workers: Optional[int] = None,
     affine: Optional[ArrayLike] = None,
+    shards: Optional[Tuple[int, ...]] = None,
 ) -> None:
     """Compute the dask array ``data`` into a new Zarr store ``target``, whole or not at all.
 
-    ``block`` is the chunk shape of both ``data`` and the Zarr array;
+    ``block`` is the chunk shape of the Zarr array, and of ``data`` unless
+    ``shards``, the shards of the array, are its blocks;
     ``image`` is the input, whose metadata the output follows, unless
     ``affine`` gives the output's voxel-to-world affine.
     """
     frame = output_affine(image, spacing, affine, target)
 
     def writes_into(partial: Path) -> Any:
-        array_path = create_output(partial, data, block, spacing, image, frame)
+        array_path = create_output(partial, data, block, spacing, image, frame, shards)
         # Absolute, so that workers started elsewhere (a cluster's) write it too.
         return stored(data, functools.partial(write_region, str(Path(array_path).absolute())))
 

@@ -31,7 +31,7 @@ from .._words import counted
 from ..images import Grid
 from ..io.errors import FileError
 from ..io.formats import read_image
-from ..io.lazy import HeaderFields, LazyImage
+from ..io.lazy import HeaderFields, LazyImage, read_by_tasks
 from ..io.ome_pyramid import create_pyramid, multiscale_entry, name_label, ngff_version, ome_axes
 from ..io.zarr import _zarr, write_region
 from ..pyramid import Level, first_level, level_method, next_level, pyramid_levels
@@ -39,11 +39,10 @@ from .dask_backend import compute_into_store, resample_matrix
 from .errors import CommandError
 from .ome_grid import forward_image
 from .output import check_output, shown
+from .zarr_blocks import DEFAULT_CHUNKS, check_shards, shards_of
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
-
-DEFAULT_CHUNKS = (64, 64, 64)
 
 
 def run_pyramid(
@@ -155,7 +154,7 @@ def image_pyramid(
 ) -> List[Level]:
     """Write ``image``, read from ``source``, as a pyramid whose level 0 is the image itself
     (float32 for linear levels); return its levels."""
-    data, affine = image.data, None if image.affine is None else np.asarray(image.affine, dtype=np.float64)
+    data, affine = read_by_tasks(image), None if image.affine is None else np.asarray(image.affine, dtype=np.float64)
     if affine is not None:
         data, affine = forward_image(data, affine)
     method = level_method(interpolation)
@@ -251,7 +250,7 @@ def write_pyramid(
     shapes = [lead + level.shape for level in grids]
     chunked = [(1,) * len(lead) + tuple(min(c, n) for c, n in zip(block, level.shape)) for level in grids]
     # The blocks the tasks make: a level's chunks, or its shards, so that each has one writer.
-    blocks = chunked if shards is None else [_shards_of(shards, level, block) for level, block in zip(shapes, chunked)]
+    blocks = chunked if shards is None else [shards_of(shards, level, block) for level, block in zip(shapes, chunked)]
     axes = ome_axes(len(shape), header and header.space_unit, header and header.time_unit)
     time_step = header.time_step if header is not None and header.time_step else 1.0
     entry = multiscale_entry(grids, axes, time_step, ngff, label or name, method)
@@ -331,7 +330,7 @@ def resample_into_pyramid(
     method = level_method(interpolation)
 
     def first_levels(grids: List[Level], blocks: List[Tuple[int, ...]]) -> List[Any]:
-        arguments = (image.data, image.voxel_size, resample_matrix(kernel))
+        arguments = (read_by_tasks(image), image.voxel_size, resample_matrix(kernel))
         options: Dict[str, Any] = dict(interpolation=interpolation, fill=fill, edges=edges, antialias=antialias)
         try:
             if len(grids) > 1:
@@ -364,30 +363,6 @@ def resample_into_pyramid(
         progress=True,
         err=err,
     )
-
-
-def _shards_of(shards: Sequence[int], shape: Tuple[int, ...], chunks: Tuple[int, ...]) -> Tuple[int, ...]:
-    """A level's shards: ``shards`` (z, y, x) where the level is larger, else the chunks that cover it."""
-    lead = chunks[:-3]
-    spatial = (min(s, -(-n // c) * c) for s, n, c in zip(shards, shape[-3:], chunks[-3:]))
-    return lead + tuple(spatial)
-
-
-def check_shards(
-    shards: Optional[Sequence[int]], chunks: Optional[Sequence[int]], ngff: Optional[str]
-) -> Optional[str]:
-    """The NGFF version asked for (``ngff``), which ``shards`` make 0.5, the one that has them;
-    CommandError for shards that are not whole multiples of the chunks, or with 0.4."""
-    if shards is None:
-        return ngff
-    if ngff == "0.4":
-        raise CommandError("--shards needs OME-Zarr 0.5 (Zarr format 3): give --ngff 0.5, or leave it out")
-    block = tuple(chunks) if chunks is not None else DEFAULT_CHUNKS
-    if len(shards) != 3 or any(s % c for s, c in zip(shards, block)):
-        raise CommandError(
-            f"--shards {shown(shards[::-1])} must be whole multiples of the chunks, {shown(block[::-1])}"
-        )
-    return "0.5"
 
 
 def _level(finer_data: Any, finer: Level, level: Level, chunks: Tuple[int, ...], method: str) -> Any:

@@ -36,13 +36,23 @@ class ZarrMetadata(NamedTuple):
 
 
 class LazyImage(NamedTuple):
-    """An image read lazily, from a Zarr store or a NIfTI file: ``(z, y, x)`` or ``(t, z, y, x)`` as a dask array."""
+    """An image read lazily, from a Zarr store, a NIfTI file or a TIFF stack: ``(z, y, x)`` or
+    ``(t, z, y, x)`` as a dask array, and as windows that tasks read themselves."""
 
     data: Any  # dask.array.Array
     voxel_size: Tuple[float, float, float]  # (sx, sy, sz)
     zarr: Optional[ZarrMetadata]  # None for a NIfTI file
     affine: Optional[List[List[float]]]  # the voxel-to-world affine, where one is known
     header: Optional[HeaderFields] = None  # a NIfTI header's time step, units and codes, where known
+    # The same array as tasks read it, a window at a time straight from the file or store
+    # (voxwarpkit._windows.Windows), where the format allows it.
+    windows: Any = None
+
+
+def read_by_tasks(image: LazyImage) -> Any:
+    """What resampling tasks read of ``image``: its windows, straight from the store, where it has
+    them, else its dask array."""
+    return image.data if image.windows is None else image.windows
 
 
 def positive_three(values: Any, what: str) -> Tuple[float, float, float]:

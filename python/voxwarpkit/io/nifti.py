@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple, Union
 
 import numpy as np
 
+from .._windows import Transposed, Windows
 from .atomic import replaced_on_success
 from .errors import FileError, first_line
 from .lazy import HeaderFields, LazyImage, positive_three
@@ -159,7 +160,8 @@ def read_nifti_lazily(source: Path) -> LazyImage:
     on_disk = type(proxy)(str(source.absolute()), spec, keep_file_open=True)
     data = da.from_array(on_disk, chunks="auto", name=name, lock=True, asarray=True).transpose()
     affine = np.asarray(image.affine, dtype=np.float64).tolist()
-    return LazyImage(data, zooms, None, affine, header_fields(image))
+    windows = Windows(Transposed(on_disk), data.chunks, name + "-windows")
+    return LazyImage(data, zooms, None, affine, header_fields(image), windows)
 
 
 def header_fields(image: NiftiImage) -> HeaderFields:

@@ -21,6 +21,7 @@ from typing import Any, Dict, Optional, Sequence, Tuple
 import numpy as np
 
 from .._extras import not_installed
+from .._windows import Squeezed, Windows
 from .errors import FileError, first_line
 from .lazy import HeaderFields, LazyImage, ZarrMetadata, positive_three
 
@@ -94,7 +95,8 @@ def read_tiff(source: Path, voxel_size: Optional[Sequence[float]] = None) -> Laz
     data = da.from_array(planes, chunks=chunks, name=name, meta=meta, asarray=True, fancy=False)
     data = data[tuple(slice(None) if n in kept else 0 for n in range(len(shape)))]
     header = HeaderFields(None, "micron", None, None, None)
-    return LazyImage(data, sizes, ZarrMetadata(_multiscale(sizes, data.ndim), "0.4"), None, header)
+    windows = Windows(Squeezed(planes, kept), data.chunks, name + "-windows")
+    return LazyImage(data, sizes, ZarrMetadata(_multiscale(sizes, data.ndim), "0.4"), None, header, windows)
 
 
 class TiffPlanes:

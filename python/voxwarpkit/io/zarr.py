@@ -26,6 +26,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple, Union
 import numpy as np
 
 from .._extras import not_installed
+from .._windows import zarr_windows
 from .errors import FileError, first_line
 from .lazy import HeaderFields, LazyImage, ZarrMetadata, positive_three
 
@@ -88,7 +89,8 @@ def read_zarr(source: Path) -> LazyImage:
             array = opened[level["path"]]
         except KeyError:
             raise FileError(f"input {source}: its level 0, {level['path']!r}, is missing") from None
-        return _ome_image(da.from_zarr(array), entry, version, _zarr_format(array), source)
+        image = _ome_image(da.from_zarr(array), entry, version, _zarr_format(array), source)
+        return image._replace(windows=zarr_windows(array))
     size = opened.attrs.get("voxel_size")
     if size is None:
         raise FileError(f"input {source}: its metadata gives no voxel size; give one")
@@ -100,6 +102,7 @@ def read_zarr(source: Path) -> LazyImage:
         ZarrMetadata(zarr_format=_zarr_format(opened)),
         attributes.get("affine"),
         None if header is None else _header_fields(header, source),
+        windows=zarr_windows(opened),
     )
 
 
@@ -231,22 +234,26 @@ def create_output(
     spacing: Tuple[float, float, float],
     image: LazyImage,
     affine: Optional[NDArray[np.float64]],
+    shards: Optional[Tuple[int, ...]] = None,
 ) -> str:
-    """Create the empty output in ``store``; return the path of its array.
+    """Create the empty output in ``store``, in chunks ``block``; return the path of its array.
 
     ``affine`` is the output's, from :func:`output_affine`. An OME-Zarr
     input gives an OME-Zarr image of its NGFF version: 0.4 in Zarr format 2,
     0.5 (attribute "ome", arrays with ``dimension_names``) in format 3, its
     scale and translation those of ``affine``. Any other output is a plain
-    array with the attributes ``voxel_size``, ``affine`` and ``nifti`` (the
-    NIfTI header's time step, units and codes) where known.
+    array (of the input's Zarr format, else the newest zarr writes) with the
+    attributes ``voxel_size``, ``affine`` and ``nifti`` (the NIfTI header's
+    time step, units and codes) where known. ``shards`` groups the chunks
+    into shards, which Zarr format 3 alone has: a plain output is then of
+    format 3, an OME-Zarr 0.4 one refused.
     """
     zarr = _zarr()
     zarr_3 = int(zarr.__version__.split(".")[0]) >= 3
     kept = image.zarr or ZarrMetadata()
-    zarr_format = kept.zarr_format or (3 if zarr_3 else 2)
+    zarr_format = 3 if shards is not None else kept.zarr_format or (3 if zarr_3 else 2)
     array_path = store
-    options: Dict[str, Any] = {}
+    names = None
     multiscale = kept.multiscales
     if multiscale is not None:
         zarr_format = 3 if kept.ome_version == "0.5" else 2
@@ -254,31 +261,21 @@ def create_output(
             raise FileError(f"output {store}: OME-Zarr 0.5 (Zarr format 3) needs zarr 3 or later")
         origin = (0.0, 0.0, 0.0) if affine is None else tuple(float(v) for v in affine[:3, 3])
         written = _ome_multiscale(multiscale, kept.ome_version or "0.4", spacing, origin, result.ndim)
-        if zarr_format == 3:
-            options["dimension_names"] = [axis["name"] for axis in written["axes"]]
-        else:
-            options["dimension_separator"] = "/"  # as NGFF 0.4 asks of its arrays
-    # zarr 2 writes format 2 only and takes no zarr_format argument.
-    if zarr_3:
-        options["zarr_format"] = zarr_format
-    if multiscale is not None:
-        group_options = {"zarr_format": zarr_format} if zarr_3 else {}
-        group = zarr.open_group(str(store), mode="w", **group_options)
+        names = [axis["name"] for axis in written["axes"]]
+        group = zarr.open_group(str(store), mode="w", **({"zarr_format": zarr_format} if zarr_3 else {}))
         if kept.ome_version == "0.5":
             group.attrs["ome"] = {"version": "0.5", "multiscales": [written]}
         else:
             group.attrs["multiscales"] = [written]
         array_path = store / "0"
-    fill_value = False if result.dtype.kind == "b" else 0
-    array = zarr.open_array(
-        str(array_path),
-        mode="w",
-        shape=result.shape,
-        chunks=block,
-        dtype=result.dtype,
-        fill_value=fill_value,
-        **options,
-        **compression(zarr_format),
+    array = new_array(
+        array_path,
+        tuple(result.shape),
+        block,
+        np.dtype(result.dtype),
+        zarr_format,
+        shards=shards,
+        dimension_names=names,
     )
     array.attrs["voxel_size"] = list(spacing)
     if multiscale is None:
