@@ -33,10 +33,12 @@ fill value when array.write_empty_chunks is off, zarr 3's default).
 """
 
 import argparse
+import collections
 import math
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -132,27 +134,54 @@ def output_note(path):
     return f"output {used / MB:.0f} MB on disk, {written} of {chunks} chunks written"
 
 
-def measured(arguments, timeout):
-    """Run ``python -m arguments[0] ...`` (or a script) in a new process: (seconds, peak bytes, stdout),
-    seconds None when it failed or ran out of time."""
-    command = [sys.executable, "-c", PEAK_WRAPPER, *map(str, arguments)]
-    started = time.perf_counter()
+Limits = collections.namedtuple("Limits", "seconds bytes")
+
+
+def resident_bytes(pid):
     try:
-        done = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
-    except subprocess.TimeoutExpired:
-        return None, None, f"stopped after {timeout} s"
-    seconds = time.perf_counter() - started
-    peaks = re.findall(r"^peak-bytes (\d+)$", done.stderr, re.MULTILINE)
+        with open(f"/proc/{pid}/status") as status:
+            return next((int(line.split()[1]) * 1024 for line in status if line.startswith("VmRSS:")), 0)
+    except OSError:  # it has just ended
+        return 0
+
+
+def measured(arguments, limits):
+    """Run ``python -m arguments[0] ...`` (or a script) in a new process: (seconds, peak bytes, stdout),
+    seconds None when it failed or went past ``limits``. A run past them gets Ctrl-C, which the
+    commands clean up after: a larger-than-memory run that holds its input would otherwise take
+    the machine's memory from everything else on it."""
+    command = [sys.executable, "-c", PEAK_WRAPPER, *map(str, arguments)]
+    with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
+        started = time.perf_counter()
+        child = subprocess.Popen(command, stdout=out, stderr=err, text=True)
+        stopped = None
+        while child.poll() is None:
+            elapsed = time.perf_counter() - started
+            if limits.seconds is not None and elapsed > limits.seconds:
+                stopped = f"stopped after {elapsed:.0f} s"
+            elif resident_bytes(child.pid) > limits.bytes:
+                stopped = f"stopped at {limits.bytes / MB:.0f} MB resident after {elapsed:.0f} s"
+            if stopped:
+                child.send_signal(signal.SIGINT)
+                child.wait()
+                break
+            time.sleep(0.2)
+        seconds = time.perf_counter() - started
+        out.seek(0)
+        err.seek(0)
+        stdout, stderr = out.read(), err.read()
+    peaks = re.findall(r"^peak-bytes (\d+)$", stderr, re.MULTILINE)
     peak = int(peaks[-1]) if peaks else None
-    if done.returncode != 0:
-        said = [line for line in done.stderr.splitlines() if line.strip() and not line.startswith("peak-bytes")]
-        return None, peak, said[-1] if said else f"failed ({done.returncode})"
-    return seconds, peak, done.stdout
+    if stopped or child.returncode != 0:
+        said = [line for line in stderr.splitlines() if line.strip() and not line.startswith("peak-bytes")]
+        return None, peak, stopped or (said[-1] if said else f"failed ({child.returncode})")
+    return seconds, peak, stdout
 
 
-def written_row(name, command, target, voxels, timeout, about=""):
-    """Run ``command``, which writes the store ``target``; print its row, remove ``target``; return its peak."""
-    seconds, peak, text = measured(command, timeout)
+def written_row(name, command, target, voxels, limits, about=""):
+    """Run ``command``, which writes the store ``target``; print its row, remove ``target``;
+    return its (seconds, peak), seconds None when it did not finish."""
+    seconds, peak, text = measured(command, limits)
     note = text.strip() if seconds is None else f"{about}{output_note(target)}"
     print_row(name, seconds, peak, voxels, note)
     shutil.rmtree(target, ignore_errors=True)
@@ -160,7 +189,7 @@ def written_row(name, command, target, voxels, timeout, about=""):
 
 
 def print_row(name, seconds, peak, voxels, note=""):
-    text = "failed" if seconds is None else f"{seconds:9.1f}"
+    text = "-" if seconds is None else f"{seconds:9.1f}"
     peak_text = "?" if peak is None else f"{peak / MB:9.0f}"
     rate = "" if seconds is None else f"{voxels / seconds / 1e6:10.1f}"
     print(f"  {name:52s}{text:>9s}{peak_text:>9s}{rate:>10s}  {note}", flush=True)
@@ -171,8 +200,8 @@ def print_header(title):
     print(f"  {'run':52s}{'seconds':>9s}{'peak MB':>9s}{'Mvox/s':>10s}  notes", flush=True)
 
 
-def scale_case(folder, gib, threads, timeout):
-    """Target 1 and 3 for one input size: apply, pyramid and the graph; returns {run: peak bytes}."""
+def scale_case(folder, gib, threads, limits):
+    """Targets 1 and 3 for one input size: apply, pyramid and the graph; returns {run: (seconds, peak bytes)}."""
     shape = volume_shape(gib)
     source = folder / f"in-{gib}.zarr"
     make_input(source, shape)
@@ -187,8 +216,8 @@ def scale_case(folder, gib, threads, timeout):
         "pyramid": ["voxwarpkit", "pyramid", source, target, "--levels", 3, "--threads", threads],
     }
     for name, command in runs.items():
-        peaks[name] = written_row(f"voxwarpkit {name}", command, target, voxels, timeout)[1]
-    seconds, peak, text = measured([__file__, "--graph", source, rotation], timeout)
+        peaks[name] = written_row(f"voxwarpkit {name}", command, target, voxels, limits)
+    seconds, peak, text = measured([__file__, "--graph", source, rotation], limits)
     print_row("resample's graph, built (not computed)", seconds, peak, voxels, "")
     print(f"    {text.strip() if seconds is not None else text}", flush=True)
     shutil.rmtree(source)
@@ -241,7 +270,7 @@ def dask_image_child(source, target, rotation, threads):
         moved.to_zarr(target)
 
 
-def throughput_case(folder, gib, threads, timeout):
+def throughput_case(folder, gib, threads, limits):
     """Target 2: apply on a fully written input in the page cache against one in-memory call."""
     shape = volume_shape(gib)
     source = folder / f"full-{gib}.zarr"
@@ -252,8 +281,8 @@ def throughput_case(folder, gib, threads, timeout):
     print_header(f"Throughput: {described(shape)}, every chunk written, {used / MB:.0f} MB on disk, {threads} threads")
     target = folder / f"apply-full-{gib}.zarr"
     command = apply_command(source, target, rotation, threads)
-    seconds, _ = written_row("voxwarpkit apply", command, target, voxels, timeout)
-    wall, peak, text = measured([__file__, "--in-memory", source, rotation, threads], timeout)
+    seconds, _ = written_row("voxwarpkit apply", command, target, voxels, limits)
+    wall, peak, text = measured([__file__, "--in-memory", source, rotation, threads], limits)
     call, note = None, text
     if wall is not None:
         call, read = (float(v) for v in text.split())
@@ -264,7 +293,7 @@ def throughput_case(folder, gib, threads, timeout):
     shutil.rmtree(source)
 
 
-def dask_image_case(folder, gib, threads, timeout):
+def dask_image_case(folder, gib, threads, limits):
     """Target 4: apply against dask-image's affine_transform and to_zarr on the same input."""
     shape = volume_shape(gib)
     source = folder / f"in-{gib}.zarr"
@@ -274,10 +303,10 @@ def dask_image_case(folder, gib, threads, timeout):
     print_header(f"Against dask-image: {described(shape)}, {threads} threads")
     ours, theirs = folder / "apply-dask-image.zarr", folder / "dask-image.zarr"
     command = apply_command(source, ours, rotation, threads)
-    written_row("voxwarpkit apply", command, ours, voxels, timeout, "float32, default chunks; ")
+    written_row("voxwarpkit apply", command, ours, voxels, limits, "float32, default chunks; ")
     command = [__file__, "--dask-image", source, theirs, rotation, threads]
     about = f"uint16, chunks {CHUNK}; "
-    written_row("dask-image affine_transform, then to_zarr", command, theirs, voxels, timeout, about)
+    written_row("dask-image affine_transform, then to_zarr", command, theirs, voxels, limits, about)
     shutil.rmtree(source)
 
 
@@ -285,17 +314,26 @@ def print_targets(peaks, sizes):
     """Target 1: each command's peaks under 1.5 GB, the smallest and largest sizes' within 25 %."""
     print(f"\nTargets: peaks under {PEAK_TARGET / 1e9} GB, within {PEAK_SPREAD:.0%} from {sizes[0]} to {sizes[-1]} GiB")
     for name in ("apply", "pyramid"):
-        figures = [peaks[gib][name] for gib in sizes]
-        if None in figures:
-            print(f"  {name}: a run failed")
+        runs = [peaks[gib][name] for gib in sizes]
+        text = ", ".join(
+            f"{gib} GiB {'?' if peak is None else f'{peak / MB:.0f}'} MB{'' if seconds else ' (did not finish)'}"
+            for gib, (seconds, peak) in zip(sizes, runs)
+        )
+        if any(seconds is None or peak is None for seconds, peak in runs):
+            print(f"  {name}: {text}; NOT met")
             continue
+        figures = [peak for _, peak in runs]
         spread = max(figures) / min(figures) - 1
         under = all(figure < PEAK_TARGET for figure in figures)
-        text = ", ".join(f"{gib} GiB {figure / MB:.0f} MB" for gib, figure in zip(sizes, figures))
         print(
             f"  {name}: {text}; under: {'met' if under else 'NOT met'}; "
             f"spread {spread:.0%}: {'met' if spread <= PEAK_SPREAD else 'NOT met'}"
         )
+
+
+def available_bytes():
+    with open("/proc/meminfo") as info:
+        return next(int(line.split()[1]) * 1024 for line in info if line.startswith("MemAvailable:"))
 
 
 def processor_model():
@@ -318,6 +356,11 @@ def main():
     parser.add_argument("--dask-image-size", type=float, default=8, help="GiB of the dask-image input (default 8)")
     parser.add_argument("--skip-dask-image", action="store_true", help="leave out the dask-image comparison")
     parser.add_argument("--timeout", type=float, help="stop a run after this many seconds and go on")
+    parser.add_argument(
+        "--memory-limit",
+        type=float,
+        help="stop a run past this many GB resident and go on (default: half of what is free)",
+    )
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder and print its path")
     parser.add_argument("--graph", nargs=2, help=argparse.SUPPRESS)
     parser.add_argument("--in-memory", nargs=3, help=argparse.SUPPRESS)
@@ -337,14 +380,18 @@ def main():
     print(f"zarr array.write_empty_chunks: {zarr.config.get('array.write_empty_chunks', 'not a zarr 3 setting')}")
     print("MB: 10**6 bytes; Mvox/s: the input's voxels over seconds")
     print_load("start")
+    limits = Limits(args.timeout, (args.memory_limit or available_bytes() / 2e9) * 1e9)
+    print(
+        f"a run is stopped past {limits.bytes / MB:.0f} MB resident" + (f" or {args.timeout} s" if args.timeout else "")
+    )
     folder = Path(tempfile.mkdtemp(prefix="bench_scale-"))
     try:
         sizes = sorted(args.sizes)
-        peaks = {gib: scale_case(folder, gib, args.threads, args.timeout) for gib in sizes}
+        peaks = {gib: scale_case(folder, gib, args.threads, limits) for gib in sizes}
         print_targets(peaks, sizes)
-        throughput_case(folder, args.throughput_size, args.threads, args.timeout)
+        throughput_case(folder, args.throughput_size, args.threads, limits)
         if not args.skip_dask_image:
-            dask_image_case(folder, args.dask_image_size, args.threads, args.timeout)
+            dask_image_case(folder, args.dask_image_size, args.threads, limits)
     finally:
         if args.keep:
             print(f"\nkept {folder}")
