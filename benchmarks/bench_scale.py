@@ -26,9 +26,14 @@ included, except the in-memory call's, which is the call alone; voxels/s
 counts the input's voxels. Outputs go to a temporary folder, removed at the
 end unless --keep; "disk MB" is what an output takes on disk, its chunk
 files counted against its chunks (zarr leaves out chunks that hold only the
-fill value when array.write_empty_chunks is off, zarr 3's default).
+fill value when array.write_empty_chunks is off, zarr 3's default). A run
+that passes --memory-limit GB resident (default half the free memory) or
+--timeout seconds gets Ctrl-C and is reported as not finished, with the peak
+it reached: while tasks hold their input chunks, a 16 GiB run holds most of
+its input.
 
     python benchmarks/bench_scale.py [--sizes 2 16] [--threads 2] [--skip-dask-image] [--keep]
+                                     [--memory-limit GB] [--timeout SECONDS]
     python benchmarks/bench_scale.py --sizes 0.25 0.5 --throughput-size 0.25 --dask-image-size 0.5   # quick
 """
 
