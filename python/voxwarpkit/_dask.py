@@ -24,13 +24,15 @@ import importlib
 import itertools
 import math
 from dataclasses import dataclass
+from pathlib import Path
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 import numpy as np
 
 from ._blocks import Box, resample_window, source_box
-from ._line_passes import gaussian_radius, lazy_source_of, source_of
+from ._line_passes import gaussian_radius, lazy_source_of, pass_groups, source_of
 from ._request import LIMIT, Counts, Request, check_image_axes, check_image_type, checked_request, counts, volume_range
+from ._staged import staged
 from ._windows import Windows, as_dask, windows_of
 
 if TYPE_CHECKING:
@@ -90,6 +92,7 @@ def resample_dask(
     edges: str = "clamp",
     interpolation: Optional[str] = None,
     antialias: bool = False,
+    scratch: Any = None,
 ) -> Any:
     """:func:`voxwarpkit.resample` of the dask array ``image`` (or a ``zarr.Array``, or
     :class:`~voxwarpkit._windows.Windows`, whose windows each task reads itself), as a
@@ -101,6 +104,9 @@ def resample_dask(
     2**31 elements. ``threads`` is how many threads each task uses (default
     1: the scheduler runs tasks in parallel). The computed result has the
     bits of the in-memory call whatever the chunkings and the scheduler.
+
+    ``scratch`` is a folder where cubic's coefficients of a stored image are
+    staged, pass by pass, instead of held by dask (:mod:`voxwarpkit._staged`).
 
     Raises ValueError as resample does, and when a block or the input window
     it reads would hold 2**31 elements or more (use smaller output chunks).
@@ -118,6 +124,7 @@ def resample_dask(
         edges=edges,
         interpolation=interpolation,
         antialias=antialias,
+        scratch=scratch,
     )
     output_shape = tuple(image.shape[:-3]) + request.shape
     if chunks is None:
@@ -258,10 +265,11 @@ def parts_of(image: Any, plan: BlockPlan) -> Tuple[Callable[..., Iterator[Tuple[
 
 
 def prepared(
-    image: Any, voxel_size: ArrayLike, matrix: ArrayLike, **options: Any
+    image: Any, voxel_size: ArrayLike, matrix: ArrayLike, scratch: Any = None, **options: Any
 ) -> Tuple[Any, Request, Optional[Counts]]:
-    """The dask array the tasks read, the checked request and, when each task smooths its
-    window, how far the smoothing reaches (z, y, x); ``options`` as resample_dask takes them."""
+    """The dask array (or Windows) the tasks read, the checked request and, when each task
+    smooths its window, how far the smoothing reaches (z, y, x); ``options`` as resample_dask
+    takes them. ``scratch``, a folder, takes cubic's coefficients of a stored image, staged."""
     image = windows_of(image) or image
     check_image_type(image.ndim, image.dtype)
     if any(math.isnan(n) for axis in image.chunks for n in axis):
@@ -273,8 +281,14 @@ def prepared(
         image.shape, image.dtype, voxel_size, matrix, threads=1 if threads is None else threads, **options
     )
     smoothed_in_tasks = request.sigmas is not None and request.interpolation != "cubic"
+    if isinstance(image, Windows) and image.prefiltered:
+        return image, request, None
     if request.interpolation == "cubic" and isinstance(image, Windows):
-        image = as_dask(image)  # the coefficients' passes read whole lines of the image's chunks
+        # The coefficients' passes read whole lines: staged through ``scratch``, else of the image's chunks.
+        groups = pass_groups(image.shape[0] if image.ndim == 4 else 1, "cubic", request.sigmas)
+        if scratch is not None and groups is not None and len(groups) == 1 and 0 not in image.shape:
+            return staged(image, groups[0][2], Path(scratch)), request, None
+        image = as_dask(image)
     if not smoothed_in_tasks:  # cubic's coefficients need whole lines: made as an array of their own
         image = lazy_source_of(image, request.interpolation, request.sigmas)  # what the kernel reads
     return image, request, reach_of(request) if smoothed_in_tasks else None

@@ -37,7 +37,7 @@ def source_of(stack: NDArray[Any], interpolation: str, sigmas: Optional[Sigmas],
     """What the kernel reads of the stack ``(volumes, z, y, x)``: the stack itself, or
     its float32 copy smoothed by anti-aliasing (``sigmas``: one triple, or one per
     volume) and for cubic made into B-spline coefficients."""
-    groups = _groups(stack.shape[0], interpolation, sigmas)
+    groups = pass_groups(stack.shape[0], interpolation, sigmas)
     if groups is None:
         return stack
     if len(groups) == 1:
@@ -47,7 +47,7 @@ def source_of(stack: NDArray[Any], interpolation: str, sigmas: Optional[Sigmas],
 
 def lazy_source_of(image: Any, interpolation: str, sigmas: Optional[Sigmas]) -> Any:
     """:func:`source_of` for the dask array ``image`` (3-D or 4-D), lazily."""
-    groups = _groups(image.shape[0] if image.ndim == 4 else 1, interpolation, sigmas)
+    groups = pass_groups(image.shape[0] if image.ndim == 4 else 1, interpolation, sigmas)
     if groups is None:
         return image
     if len(groups) == 1:
@@ -56,7 +56,9 @@ def lazy_source_of(image: Any, interpolation: str, sigmas: Optional[Sigmas]) -> 
     return da.concatenate([lazy_filtered(image[first:end], passes) for first, end, passes in groups])
 
 
-def _groups(volumes: int, interpolation: str, sigmas: Optional[Sigmas]) -> Optional[List[Tuple[int, int, List[Pass]]]]:
+def pass_groups(
+    volumes: int, interpolation: str, sigmas: Optional[Sigmas]
+) -> Optional[List[Tuple[int, int, List[Pass]]]]:
     """Runs of volumes ``first:end`` that take the same passes, or None when no volume takes any."""
     cubic = bspline_passes() if interpolation == "cubic" else []
     if sigmas is None:
@@ -114,7 +116,7 @@ def lazy_filtered(image: Any, passes: Sequence[Pass]) -> Any:
             values = _overlapped_pass(values, along, axis, sigma, gaussian_radius(sigma))
             continue
         values = values.rechunk({a: (-1 if a == along else "auto") for a in range(rank)}, block_size_limit=_PASS_BYTES)
-        values = da.map_blocks(_filtered_block, values, axis=axis, sigma=sigma, dtype=np.float32, meta=meta)
+        values = da.map_blocks(filtered_lines, values, axis=axis, sigma=sigma, dtype=np.float32, meta=meta)
     return values
 
 
@@ -135,7 +137,7 @@ def _overlapped_pass(values: Any, along: int, axis: int, sigma: float, radius: i
     def filtered_window(window: NDArray[Any], block_id: Tuple[int, ...]) -> NDArray[np.float32]:
         index = block_id[along]
         start = 0 if index == 0 else radius  # the first chunk has no neighbour before it
-        part = _filtered_block(window, axis, sigma)
+        part = filtered_lines(window, axis, sigma)
         cut = [slice(None)] * part.ndim
         cut[along] = slice(start, start + kept[index])
         return np.ascontiguousarray(part[tuple(cut)])
@@ -155,8 +157,9 @@ def _run(values: NDArray[np.float32], axis: int, sigma: Optional[float], threads
         smooth(values, axis, sigma, threads)
 
 
-def _filtered_block(block: NDArray[Any], axis: int, sigma: Optional[float]) -> NDArray[np.float32]:
-    """One chunk that holds whole lines along ``axis``, filtered along it into a new array."""
+def filtered_lines(block: NDArray[Any], axis: int, sigma: Optional[float]) -> NDArray[np.float32]:
+    """A block that holds whole lines along ``axis`` (engine axis of a (volumes, z, y, x) stack),
+    as float32 filtered along it, in a new array."""
     with np.errstate(over="ignore", invalid="ignore"):
         values = np.array(block, dtype=np.float32, order="C")
     _run(values.reshape((-1,) + values.shape[-3:]), axis, sigma, 1)

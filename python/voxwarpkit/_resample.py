@@ -72,6 +72,7 @@ def resample(
     interpolation: Optional[str] = None,
     out: None = None,
     antialias: bool = False,
+    scratch: Any = None,
 ) -> Any: ...
 
 
@@ -90,6 +91,7 @@ def resample(
     interpolation: Optional[str] = None,
     out: Optional[NDArray[Any]] = None,
     antialias: bool = False,
+    scratch: Any = None,
 ) -> Any:
     """Resample an image onto any grid through one matrix, or one per volume.
 
@@ -149,6 +151,12 @@ def resample(
         does not alias into false patterns (below). The smoothed image is
         float32, so every interpolation then has a float32 result; label
         sampling refuses it, as do chains with displacement fields.
+    scratch
+        For a ``zarr.Array`` with cubic interpolation: a folder (created if
+        need be) where the B-spline coefficients are staged pass by pass in
+        temporary Zarr arrays, each task reading and writing one block of
+        whole lines, so that memory stays flat; remove it once the result is
+        computed. None (the default): dask holds the coefficients.
 
     Returns
     -------
@@ -291,9 +299,10 @@ def resample(
             edges=edges,
             interpolation=interpolation,
             antialias=antialias,
+            scratch=scratch,
         )
-    if chunks is not None:
-        raise TypeError("chunks applies to dask arrays only")
+    if chunks is not None or scratch is not None:
+        raise TypeError("chunks and scratch apply to dask and Zarr arrays only")
     array = checked_image(image)
     request = checked_request(
         array.shape,

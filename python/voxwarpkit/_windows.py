@@ -33,8 +33,12 @@ Chunks = Tuple[Tuple[int, ...], ...]
 class Windows:
     """An array read a window at a time from where it is stored (see the module's docstring)."""
 
-    def __init__(self, array: Any, chunks: Sequence[Sequence[int]], name: str, after: Any = None) -> None:
+    def __init__(
+        self, array: Any, chunks: Sequence[Sequence[int]], name: str, after: Any = None, prefiltered: bool = False
+    ) -> None:
         self.array = array
+        # Already what the kernel reads (cubic's coefficients, staged): no pass is made again.
+        self.prefiltered = prefiltered
         self.shape: Tuple[int, ...] = tuple(int(n) for n in array.shape)
         self.dtype: np.dtype[Any] = np.dtype(array.dtype)
         self.ndim = len(self.shape)

@@ -128,7 +128,7 @@ EYE = np.eye(3, 4)
         ((IMAGE.astype(bool), ONES, EYE), {"order": 0, "fill": 2}, ValueError, "bool (0 or 1)"),
         ((IMAGE, ONES, EYE), {"threads": 0}, ValueError, "threads must be at least 1"),
         ((IMAGE, ONES, EYE), {"threads": 1.5}, TypeError, "threads must be an integer"),
-        ((IMAGE, ONES, EYE), {"chunks": 8}, TypeError, "chunks applies to dask arrays only"),
+        ((IMAGE, ONES, EYE), {"chunks": 8}, TypeError, "apply to dask and Zarr arrays only"),
     ],
 )
 def test_bad_arguments_are_named(arguments, kwargs, error, message):

@@ -25,7 +25,7 @@ from .._resample import resample
 from .._threads import thread_count
 from .._words import counted
 from ..images import Grid
-from ..io.atomic import replaced_store_on_success
+from ..io.atomic import replaced_store_on_success, scratch_beside
 from ..io.errors import FileError, first_line
 from ..io.formats import read_image, takes_voxel_size, written_in_blocks, written_whole
 from ..io.lazy import LazyImage, positive_three, read_by_tasks
@@ -97,22 +97,24 @@ def resample_with_dask(
             input_voxel_size=image.voxel_size if takes_voxel_size(source) else None,
         )
         return
-    try:
-        lazy = resample(
-            read_by_tasks(image),
-            image.voxel_size,
-            matrix,
-            shape=grid.shape[::-1],
-            output_voxel_size=grid.zooms,
-            interpolation=interpolation,
-            fill=fill,
-            chunks=_block_of(block, image.data.ndim, target),
-            edges=edges,
-            antialias=antialias,
-        )
-    except (TypeError, ValueError) as error:
-        raise CommandError(f"cannot resample {source}: {error}") from None
-    data = run_blocks(lazy, scheduler, True, err, threads)
+    with scratch_beside(target) as scratch:
+        try:
+            lazy = resample(
+                read_by_tasks(image),
+                image.voxel_size,
+                matrix,
+                shape=grid.shape[::-1],
+                output_voxel_size=grid.zooms,
+                interpolation=interpolation,
+                fill=fill,
+                chunks=_block_of(block, image.data.ndim, target),
+                edges=edges,
+                antialias=antialias,
+                scratch=scratch,
+            )
+        except (TypeError, ValueError) as error:
+            raise CommandError(f"cannot resample {source}: {error}") from None
+        data = run_blocks(lazy, scheduler, True, err, threads)
     save_nifti(nifti_on_grid(np.asarray(data).T, grid, image.header), target, overwrite=force)
     print(
         f"resampled {source}{how} into {target} {shown(data.shape[::-1])} "
@@ -205,43 +207,47 @@ def apply_zarr(
     target_path = Path(target)
     check_output(target_path, force=force)
     image = read_image(source, input_voxel_size)
-    try:
-        result = resample(
-            read_by_tasks(image),
-            image.voxel_size,
-            matrices,
-            shape=shape,
-            output_voxel_size=output_voxel_size,
-            order=order,
-            interpolation=interpolation,
-            fill=fill,
-            chunks=chunks if shards is None else shards,
-            edges=edges,
-            antialias=antialias,
+    with scratch_beside(target_path) as scratch:
+        try:
+            result = resample(
+                read_by_tasks(image),
+                image.voxel_size,
+                matrices,
+                shape=shape,
+                output_voxel_size=output_voxel_size,
+                order=order,
+                interpolation=interpolation,
+                fill=fill,
+                chunks=chunks if shards is None else shards,
+                edges=edges,
+                antialias=antialias,
+                scratch=scratch,
+            )
+        except (TypeError, ValueError) as error:
+            raise CommandError(f"cannot resample {source}: {first_line(error) or type(error).__name__}") from None
+        block_shape = regular_block(result.chunks, target_path)
+        sharded = None
+        if shards is not None:
+            block_shape, sharded = tuple(chunks), block_shape
+        spacing = positive_three(
+            image.voxel_size if output_voxel_size is None else output_voxel_size, "output voxel size"
         )
-    except (TypeError, ValueError) as error:
-        raise CommandError(f"cannot resample {source}: {first_line(error) or type(error).__name__}") from None
-    block_shape = regular_block(result.chunks, target_path)
-    sharded = None
-    if shards is not None:
-        block_shape, sharded = tuple(chunks), block_shape
-    spacing = positive_three(image.voxel_size if output_voxel_size is None else output_voxel_size, "output voxel size")
 
-    started = time.perf_counter()
-    write_zarr(
-        result,
-        target_path,
-        block_shape,
-        spacing,
-        image,
-        scheduler=scheduler,
-        workers=workers,
-        affine=affine,
-        force=force,
-        progress=progress,
-        err=err,
-        shards=sharded,
-    )
+        started = time.perf_counter()
+        write_zarr(
+            result,
+            target_path,
+            block_shape,
+            spacing,
+            image,
+            scheduler=scheduler,
+            workers=workers,
+            affine=affine,
+            force=force,
+            progress=progress,
+            err=err,
+            shards=sharded,
+        )
     elapsed = time.perf_counter() - started
     print(
         f"resampled {source} {shown(image.data.shape[::-1])} into {target_path} "

@@ -29,6 +29,7 @@ from .._resample import resample
 from .._windows import Windows, regular_chunks
 from .._words import counted
 from ..images import Grid
+from ..io.atomic import scratch_beside
 from ..io.errors import FileError
 from ..io.formats import read_image
 from ..io.lazy import HeaderFields, LazyImage, read_by_tasks
@@ -332,6 +333,7 @@ def resample_into_pyramid(
     def first_levels(grids: List[Level], blocks: List[Tuple[int, ...]]) -> List[Any]:
         arguments = (read_by_tasks(image), image.voxel_size, resample_matrix(kernel))
         options: Dict[str, Any] = dict(interpolation=interpolation, fill=fill, edges=edges, antialias=antialias)
+        options["scratch"] = scratch  # where cubic's coefficients are staged
         try:
             if len(grids) > 1:
                 pair = resample_and_next_level(*arguments, grids[0], grids[1], blocks[0][-3:], method, **options)
@@ -342,27 +344,28 @@ def resample_into_pyramid(
         except (TypeError, ValueError) as error:
             raise CommandError(f"cannot resample {source}: {error}") from None
 
-    write_pyramid(
-        tuple(image.data.shape[:-3]) + tuple(grid.shape[::-1]),
-        first_levels,
-        grid.zooms,
-        np.asarray(grid.affine, dtype=np.float64),
-        target,
-        levels=levels,
-        chunks=chunks,
-        ngff=ngff,
-        method=method,
-        label=label,
-        shards=shards,
-        header=image.header,
-        name=source.name,
-        what="the output grid",
-        scheduler=scheduler,
-        threads=threads,
-        force=force,
-        progress=True,
-        err=err,
-    )
+    with scratch_beside(target) as scratch:
+        write_pyramid(
+            tuple(image.data.shape[:-3]) + tuple(grid.shape[::-1]),
+            first_levels,
+            grid.zooms,
+            np.asarray(grid.affine, dtype=np.float64),
+            target,
+            levels=levels,
+            chunks=chunks,
+            ngff=ngff,
+            method=method,
+            label=label,
+            shards=shards,
+            header=image.header,
+            name=source.name,
+            what="the output grid",
+            scheduler=scheduler,
+            threads=threads,
+            force=force,
+            progress=True,
+            err=err,
+        )
 
 
 def _level(finer_data: Any, finer: Level, level: Level, chunks: Tuple[int, ...], method: str) -> Any:

@@ -64,3 +64,15 @@ def replaced_store_on_success(target: Path, *, force: bool) -> Iterator[Path]:
         shutil.rmtree(old, ignore_errors=True)
     finally:
         shutil.rmtree(partial, ignore_errors=True)
+
+
+@contextmanager
+def scratch_beside(target: Path) -> Iterator[Path]:
+    """Yield the path of a hidden folder beside ``target`` for temporary data (cubic's staged
+    coefficients), on the same file system, which a cluster's workers see where they see
+    ``target``; it is removed at the end, whatever happens."""
+    scratch = target.with_name(f".{target.name}.{secrets.token_hex(4)}.scratch")
+    try:
+        yield scratch
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
