@@ -222,46 +222,51 @@ def _filled(shape: Tuple[int, ...], fill: bytes, result_type: np.dtype[Any], inp
     return filled_block(shape, fill, result_type)
 
 
+# Where a part goes in the task's window (a slice per axis of (volumes, z, y, x)), and its values.
+Part = Tuple[Tuple[slice, ...], "NDArray[Any]"]
+Parts = Callable[["BlockPlan", List[Any]], Iterator[Part]]
+
+
 @dataclass(frozen=True)
 class ChunkParts:
     """A window's parts cut out of the input chunks dask hands the task, in the plan's order."""
 
     rank: int
 
-    def __call__(self, plan: BlockPlan, chunks: List[Any]) -> Iterator[Tuple[Piece, NDArray[Any]]]:
+    def __call__(self, plan: BlockPlan, chunks: List[Any]) -> Iterator[Part]:
         for piece, chunk in zip(plan.pieces, chunks):
             values = np.asarray(chunk)
-            yield piece, (values if self.rank == 4 else values[np.newaxis])[piece.out_of]
+            yield piece.into, (values if self.rank == 4 else values[np.newaxis])[piece.out_of]
 
 
 @dataclass(frozen=True)
 class StoreParts:
-    """A window's parts read by the task from the store, one region per piece, in the plan's order;
-    what dask hands the task (flags of the writes it waited for) is not read."""
+    """A window read by the task from the store in one request, ``box`` (a slice per axis of the
+    array): the store reads its chunks together, far faster than one request a chunk, at the
+    price of the chunks in the box's corners that a rotated block does not need. What dask
+    hands the task (flags of the writes it waited for) is not read."""
 
     array: Any
-    regions: Tuple[Tuple[slice, ...], ...]
+    box: Tuple[slice, ...]
 
-    def __call__(self, plan: BlockPlan, written: List[Any]) -> Iterator[Tuple[Piece, NDArray[Any]]]:
-        for piece, region in zip(plan.pieces, self.regions):
-            values = np.asarray(self.array[region])
-            yield piece, values if len(region) == 4 else values[np.newaxis]
+    def __call__(self, plan: BlockPlan, written: List[Any]) -> Iterator[Part]:
+        values = np.asarray(self.array[self.box])
+        yield (slice(None),) * 4, values if len(self.box) == 4 else values[np.newaxis]
 
 
-def parts_of(image: Any, plan: BlockPlan) -> Tuple[Callable[..., Iterator[Tuple[Piece, NDArray[Any]]]], List[Any]]:
+def parts_of(image: Any, plan: BlockPlan) -> Tuple[Parts, List[Any]]:
     """How a task gets its window's parts, and the keys of the tasks it waits for: the input's
     chunks, or, from a store, nothing (or the writes of the chunks it reads)."""
     if not isinstance(image, Windows):
         return ChunkParts(image.ndim), [(image.name,) + piece.chunk for piece in plan.pieces]
-    bounds = [_bounds(axis) for axis in image.chunks]
-    regions = []
-    for piece in plan.pieces:
-        out_of = piece.out_of if image.ndim == 4 else piece.out_of[1:]
-        regions.append(
-            tuple(slice(b[i] + part.start, b[i] + part.stop) for b, i, part in zip(bounds, piece.chunk, out_of))
-        )
-    waits = [] if image.after is None else [(image.after.name,) + piece.chunk for piece in plan.pieces]
-    return StoreParts(image.array, tuple(regions)), waits
+    box = tuple(slice(o, o + n) for o, n in zip(plan.window_origin, plan.window_shape[1:]))
+    if image.ndim == 4:
+        box = (slice(*plan.volumes),) + box
+    waits: List[Any] = []
+    if image.after is not None:  # every chunk in the box is read: each waits for its writer
+        spans = [_spanned(_bounds(axis), part.start, part.stop) for axis, part in zip(image.chunks, box)]
+        waits = [(image.after.name,) + chunk for chunk in itertools.product(*spans)]
+    return StoreParts(image.array, box), waits
 
 
 def prepared(
@@ -301,23 +306,19 @@ def filled_block(shape: Tuple[int, ...], fill: bytes, result_type: np.dtype[Any]
 
 
 def resample_block(
-    plan: BlockPlan,
-    parts: Callable[[BlockPlan, List[Any]], Iterator[Tuple[Piece, NDArray[Any]]]],
-    source_type: np.dtype[Any],
-    threads: int,
-    inputs: List[Any],
+    plan: BlockPlan, parts: Parts, source_type: np.dtype[Any], threads: int, inputs: List[Any]
 ) -> NDArray[Any]:
     """One output block from the parts of the input its positions read (:func:`parts_of`)."""
     rank = 4 if plan.stack else 3
     window: Optional[NDArray[Any]] = None
-    for piece, part in parts(plan, inputs):
-        if len(plan.pieces) == 1 and part.shape == plan.window_shape:
-            window = part  # one chunk holds the whole window: read it in place
+    for into, part in parts(plan, inputs):
+        if window is None and part.shape == plan.window_shape:
+            window = part  # one part holds the whole window: read it in place
             break
         if window is None:
             # Voxels that no chunk fills are never read by any position: zero is as good as any value.
             window = np.zeros(plan.window_shape, dtype=source_type)
-        window[piece.into] = part
+        window[into] = part
     assert window is not None  # a plan with no pieces is a filled block
     if plan.smoothed:  # its margins smooth wrongly, but the block reads none of them
         window = source_of(window, plan.request.interpolation, plan.request.sigmas, threads)

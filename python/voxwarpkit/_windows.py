@@ -79,18 +79,14 @@ def windows_of(image: Any) -> Optional[Windows]:
     return None
 
 
-def as_dask(windows: Windows, chunks: Any = None) -> Any:
-    """The same array as a dask array, each block read by a task of its own: in the chunks it is
-    stored in (each waiting for its writer, when it has one), or in ``chunks``."""
+def as_dask(windows: Windows) -> Any:
+    """The same array as a dask array of the chunks it is stored in, each read by a task of its own
+    (which waits for the task that writes it, where one does)."""
     da = importlib.import_module("dask.array")
     meta = np.empty((0,) * windows.ndim, windows.dtype)
-    if chunks is not None:
-        assert windows.after is None, "a stored level is read in the chunks it is written in"
-        return da.from_array(windows.array, chunks=chunks, meta=meta, asarray=True, fancy=False)
     data = da.from_array(windows.array, chunks=windows.chunks, name=windows.name, meta=meta, asarray=True, fancy=False)
     if windows.after is None:
         return data
-    # Each chunk waits for the task that writes it.
     return da.map_blocks(_after_written, data, windows.after, dtype=windows.dtype, meta=meta, align_arrays=False)
 
 

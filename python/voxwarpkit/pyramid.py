@@ -145,8 +145,10 @@ def pyramid_of(
 def first_level(values: Any, method: str, chunks: Any = None) -> Any:
     """Level 0 of a pyramid made by ``method``: the image as float32 for linear levels, else the
     image itself; a dask array lazily, in blocks ``chunks``."""
-    if isinstance(values, Windows):  # each block read straight from the store
-        values = as_dask(values, chunks)
+    if isinstance(values, Windows):
+        # Read in the chunks it is stored in, each once, then cut into the level's blocks: a
+        # chunk is held only until the blocks cut from it, its neighbours in the graph, are made.
+        values = as_dask(values)
     if method == "linear":
         return as_float32(values, chunks)
     return values if chunks is None else values.rechunk(chunks)
