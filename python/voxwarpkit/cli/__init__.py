@@ -42,23 +42,19 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
         run_demo(arguments.output or DEFAULT_OUTPUT, out=out)
     elif arguments.command == "pyramid":
         _need("pyramids", ["dask", "zarr", "nibabel"])
-        from .pyramid import run_pyramid
+        from .pyramid import PyramidLayout, Running, run_pyramid
 
+        layout = PyramidLayout(
+            arguments.levels,
+            arguments.chunks,
+            arguments.shards,
+            arguments.ngff,
+            arguments.interpolation,
+            arguments.label,
+        )
+        running = Running(arguments.scheduler, arguments.threads, arguments.force, True, err)
         run_pyramid(
-            arguments.input,
-            arguments.output,
-            levels=arguments.levels,
-            chunks=arguments.chunks,
-            scheduler=arguments.scheduler,
-            ngff=arguments.ngff,
-            threads=arguments.threads,
-            input_voxel_size=arguments.input_voxel_size,
-            force=arguments.force,
-            out=out,
-            err=err,
-            interpolation=arguments.interpolation,
-            label=arguments.label,
-            shards=arguments.shards,
+            arguments.input, arguments.output, layout, running, out=out, input_voxel_size=arguments.input_voxel_size
         )
     else:
         _need("this command", ["nibabel", "tqdm"])

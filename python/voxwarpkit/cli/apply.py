@@ -29,7 +29,7 @@ from .errors import CommandError
 from .grids import lazy_grid, nifti_grid, on_grid
 from .ome_grid import forward_grid
 from .output import check_output, shown
-from .pyramid import check_pyramid_target, image_pyramid, is_ome_name, resample_into_pyramid
+from .pyramid import PyramidLayout, Running, check_pyramid_target, image_pyramid, is_ome_name, resample_into_pyramid
 from .zarr_blocks import check_shards
 
 if TYPE_CHECKING:
@@ -111,8 +111,10 @@ def run_apply(
     if levels is None and is_ome_name(target):
         levels = 1
     reads = (source, like, matrix_path, *transforms)
+    running = Running(scheduler, threads, force, True, err)
     if levels is not None:
         place = check_pyramid_target(target, label, check_shards(shards, chunks, ngff), force=force, reads=reads)
+        layout = PyramidLayout(levels, chunks, shards, place.ngff, interpolation, label)
     else:
         check_output(target, force=force, reads=reads)
     copies = matrix_path is None and like is None and voxel_size is None and deskew is None and not transforms
@@ -125,22 +127,7 @@ def run_apply(
     image = _read_lazily(source, "input", input_voxel_size) if chunked else _read_nifti(source, "input")
     if copies and levels is not None and not fit:
         # The input itself is level 0, as the pyramid command writes it: no resampling to round.
-        grids = image_pyramid(
-            image.image,
-            source,
-            target,
-            levels=levels,
-            chunks=chunks,
-            ngff=place.ngff,
-            interpolation=interpolation,
-            label=label,
-            shards=shards,
-            scheduler=scheduler,
-            threads=threads,
-            force=force,
-            progress=True,
-            err=err,
-        )
+        grids = image_pyramid(image.image, source, target, layout, running)
         print(
             f"copied {source} into {place.shown}, an OME-Zarr {place.ngff} image of "
             f"{counted(len(grids), 'level')} from {shown(image.grid.shape)}, in {time.perf_counter() - started:.1f} s",
@@ -203,16 +190,7 @@ def run_apply(
     )
     if levels is not None:
         resample_into_pyramid(
-            source,
-            target,
-            image.image,
-            grid,
-            kernel,
-            levels=levels,
-            ngff=place.ngff,
-            label=label,
-            shards=shards,
-            **lazily,
+            source, target, image.image, grid, kernel, layout, running, antialias=antialias, edges=edges, fill=fill
         )
         print(
             f"resampled {source}{how} into {place.shown}, an OME-Zarr {place.ngff} image of "

@@ -46,58 +46,54 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
 
+class PyramidLayout(NamedTuple):
+    """What a pyramid holds and how it is stored, as the pyramid options of the command line say."""
+
+    levels: Optional[int] = None  # the most levels, level 0 included; None: until one fits a chunk
+    chunks: Optional[Sequence[int]] = None  # every level's chunks (z, y, x); None: DEFAULT_CHUNKS
+    shards: Optional[Sequence[int]] = None  # (z, y, x), grouping the chunks (NGFF 0.5)
+    ngff: Optional[str] = None  # "0.4" or "0.5"; None: a label's image's, 0.5 with shards, else 0.4
+    interpolation: str = "linear"  # how the input is sampled; the levels' method follows from it
+    label: Optional[str] = None  # the label image of the existing image the pyramid becomes
+
+
+class Running(NamedTuple):
+    """How a graph of writes is computed: where, on how many threads, and what it may replace."""
+
+    scheduler: Optional[str] = None  # a dask.distributed scheduler's address; None: local threads
+    threads: Optional[int] = None
+    force: bool = False
+    progress: bool = True
+    err: TextIO = sys.stderr
+
+
 def run_pyramid(
     source: Path,
     target: Path,
+    layout: PyramidLayout,
+    running: Running,
     *,
-    levels: Optional[int] = None,
-    chunks: Optional[Sequence[int]] = None,
-    scheduler: Optional[str] = None,
-    ngff: Optional[str] = None,
-    threads: Optional[int] = None,
-    force: bool = False,
-    progress: bool = True,
     out: TextIO = sys.stdout,
-    err: TextIO = sys.stderr,
     input_voxel_size: Optional[Sequence[float]] = None,
-    interpolation: str = "linear",
-    label: Optional[str] = None,
-    shards: Optional[Sequence[int]] = None,
 ) -> None:
-    """Write the image ``source`` (NIfTI, Zarr, OME-Zarr or TIFF) as the OME-Zarr multiscale image ``target``.
-    ``input_voxel_size`` gives or replaces a TIFF's voxel size.
-
-    ``chunks`` (z, y, x) is every level's block (default 64 along each
-    axis, cut to the level); ``levels`` the most levels, level 0 included
-    (default: until a level fits in one block along some axis); ``ngff``
-    "0.4" (Zarr format 2, the default) or "0.5" (format 3); ``interpolation``
-    the level method, "linear", "nearest" or "label". With ``label``, the
-    input is a label map written as the label image ``target/labels/LABEL``
-    of the existing OME-Zarr image ``target``, in its NGFF version. ``shards`` (z, y, x) groups
-    the chunks into shards of Zarr format 3 (NGFF 0.5), each written by one task.
-    """
+    """Write the image ``source`` (NIfTI, Zarr, OME-Zarr or TIFF) as the OME-Zarr multiscale image
+    ``target`` laid out as ``layout`` says (its ``ngff``, where no label or shards decide it); with
+    ``layout.label``, the input is a label map written as that label image of the existing
+    OME-Zarr image ``target``, in its NGFF version. ``input_voxel_size`` gives or replaces a TIFF's
+    voxel size."""
     started = time.perf_counter()
-    place = check_pyramid_target(target, label, check_shards(shards, chunks, ngff), force=force, reads=(source,))
-    image = read_image(source, input_voxel_size)
-    grids = image_pyramid(
-        image,
-        source,
+    place = check_pyramid_target(
         target,
-        levels=levels,
-        chunks=chunks,
-        ngff=place.ngff,
-        interpolation=interpolation,
-        label=label,
-        shards=shards,
-        scheduler=scheduler,
-        threads=threads,
-        force=force,
-        progress=progress,
-        err=err,
+        layout.label,
+        check_shards(layout.shards, layout.chunks, layout.ngff),
+        force=running.force,
+        reads=(source,),
     )
+    image = read_image(source, input_voxel_size)
+    grids = image_pyramid(image, source, target, layout._replace(ngff=place.ngff), running)
     print(
         f"wrote {counted(len(grids), 'level')} of {source} into {place.shown} (OME-Zarr {place.ngff}, "
-        f"{interpolation}): "
+        f"{layout.interpolation}): "
         + ", ".join(shown(level.shape[::-1]) for level in grids)
         + f" in {time.perf_counter() - started:.1f} s",
         file=out,
@@ -136,53 +132,29 @@ def check_pyramid_target(
     return PyramidTarget(version, str(target / "labels" / label))
 
 
-def image_pyramid(
-    image: LazyImage,
-    source: Path,
-    target: Path,
-    *,
-    levels: Optional[int],
-    chunks: Optional[Sequence[int]],
-    ngff: str,
-    interpolation: str,
-    label: Optional[str],
-    scheduler: Optional[str],
-    threads: Optional[int],
-    force: bool,
-    progress: bool,
-    err: TextIO,
-    shards: Optional[Sequence[int]] = None,
-) -> List[Level]:
+def image_pyramid(image: LazyImage, source: Path, target: Path, layout: PyramidLayout, running: Running) -> List[Level]:
     """Write ``image``, read from ``source``, as a pyramid whose level 0 is the image itself
     (float32 for linear levels); return its levels."""
     data, affine = read_by_tasks(image), None if image.affine is None else np.asarray(image.affine, dtype=np.float64)
     if affine is not None:
         data, affine = forward_image(data, affine)
-    method = level_method(interpolation)
+    method = level_method(layout.interpolation)
 
     def first_levels(grids: List[Level], blocks: List[Tuple[int, ...]]) -> List[Any]:
         return [_level(data, grids[0], grids[0], blocks[0], method)]
 
+    what = f"input {source}"
     return write_pyramid(
         tuple(data.shape),
         first_levels,
         image.voxel_size,
         affine,
         target,
-        levels=levels,
-        chunks=chunks,
-        ngff=ngff,
-        method=method,
-        label=label,
-        shards=shards,
-        header=image.header,
-        name=source.name,
-        what=f"input {source}",
-        scheduler=scheduler,
-        threads=threads,
-        force=force,
-        progress=progress,
-        err=err,
+        layout,
+        running,
+        image.header,
+        source.name,
+        what,
     )
 
 
@@ -197,7 +169,7 @@ def is_ome_name(target: Path) -> bool:
     return target.name.lower().endswith(".ome.zarr")
 
 
-# Makes a pyramid's first levels (one or more) as lazy float32 arrays, given its levels and their blocks.
+# Makes a pyramid's first levels (one or more) as lazy arrays, given its levels and their blocks.
 FirstLevels = Callable[[List[Level], List[Tuple[int, ...]]], List[Any]]
 
 
@@ -207,29 +179,20 @@ def write_pyramid(
     voxel_size: Sequence[float],
     affine: Optional[NDArray[np.float64]],
     target: Path,
-    *,
-    levels: Optional[int],
-    chunks: Optional[Sequence[int]],
-    ngff: str,
-    method: str,
-    label: Optional[str],
+    layout: PyramidLayout,
+    running: Running,
     header: Optional[HeaderFields],
-    shards: Optional[Sequence[int]] = None,
     name: str,
     what: str,
-    scheduler: Optional[str],
-    threads: Optional[int],
-    force: bool,
-    progress: bool,
-    err: TextIO,
 ) -> List[Level]:
     """Write an image of ``shape`` ((t,) z, y, x; voxel size (sx, sy, sz), voxel-to-world
     ``affine`` or None) as the OME-Zarr multiscale image ``target``, from one graph; return
     its levels. ``first_levels`` makes the first levels, each next one is the level before it
-    resampled by ``method`` (linear levels anti-aliased). With ``label`` the pyramid is the label
-    image ``target/labels/LABEL``, listed in ``target``'s labels once complete. ``what`` names the
-    image in errors. ``shards`` (z, y, x), multiples of the chunks, groups each level's chunks
-    into shards, each made and written by one task."""
+    resampled by the layout's method (linear levels anti-aliased). With a label the pyramid is
+    the label image ``target/labels/LABEL``, listed in ``target``'s labels once complete. Shards,
+    multiples of the chunks, group each level's chunks; each is made and written by one task.
+    ``header`` gives the units and time step, ``name`` the multiscale's name, ``what`` names the
+    image in errors."""
     check_pyramid_name(target)
     if affine is not None:
         # Callers flip axes that run backwards (ome_grid); what is left has no positive scale.
@@ -242,9 +205,10 @@ def write_pyramid(
         origin = tuple(float(v) for v in affine[:3, 3])
     else:
         origin = (0.0, 0.0, 0.0)
-    block = tuple(chunks) if chunks is not None else DEFAULT_CHUNKS
+    block = tuple(layout.chunks) if layout.chunks is not None else DEFAULT_CHUNKS
+    method, label, ngff, shards = level_method(layout.interpolation), layout.label, layout.ngff or "0.4", layout.shards
     try:
-        grids = pyramid_levels(shape[-3:], voxel_size, origin, levels=levels, chunks=block)
+        grids = pyramid_levels(shape[-3:], voxel_size, origin, levels=layout.levels, chunks=block)
     except ValueError as error:
         raise CommandError(str(error)) from None
     lead = shape[:-3]
@@ -291,7 +255,13 @@ def write_pyramid(
     try:
         store.parent.mkdir(exist_ok=True)  # a first label needs the labels folder to be written in
         compute_into_store(
-            store, writes_into, scheduler=scheduler, force=force, progress=progress, err=err, workers=threads
+            store,
+            writes_into,
+            scheduler=running.scheduler,
+            force=running.force,
+            progress=running.progress,
+            err=running.err,
+            workers=running.threads,
         )
     except BaseException:
         if made and store.parent != target and not any(store.parent.iterdir()):
@@ -308,31 +278,23 @@ def resample_into_pyramid(
     image: LazyImage,
     grid: Grid,
     kernel: Union[NDArray[np.float32], List[Any]],
+    layout: PyramidLayout,
+    running: Running,
     *,
-    interpolation: str,
     antialias: bool,
     edges: str,
     fill: float,
-    threads: Optional[int],
-    chunks: Optional[Sequence[int]],
-    scheduler: Optional[str],
-    force: bool,
-    err: TextIO,
-    levels: int,
-    ngff: str,
-    label: Optional[str] = None,
-    shards: Optional[Sequence[int]] = None,
 ) -> None:
-    """``image`` resampled onto ``grid`` through the kernel's matrices or chain as level 0
-    of the OME-Zarr image ``target`` (or of its label image ``label``): one graph makes and
-    writes every level, and level 0 is made with level 1 (:mod:`voxwarpkit._next_level`), so
-    that it is never held whole. A blend gives linear levels; nearest and label sampling keep
-    sampling so."""
-    method = level_method(interpolation)
+    """``image`` resampled onto ``grid`` through the kernel's matrices or chain, by the layout's
+    interpolation, as level 0 of the OME-Zarr image ``target`` (or of its label image): one
+    graph makes and writes every level, and level 0 is made with level 1
+    (:mod:`voxwarpkit._next_level`), so that it is never held whole. A blend gives linear
+    levels; nearest and label sampling keep sampling so."""
+    method = level_method(layout.interpolation)
 
     def first_levels(grids: List[Level], blocks: List[Tuple[int, ...]]) -> List[Any]:
         arguments = (read_by_tasks(image), image.voxel_size, resample_matrix(kernel))
-        options: Dict[str, Any] = dict(interpolation=interpolation, fill=fill, edges=edges, antialias=antialias)
+        options: Dict[str, Any] = dict(interpolation=layout.interpolation, fill=fill, edges=edges, antialias=antialias)
         options["scratch"] = scratch  # where cubic's coefficients are staged
         try:
             if len(grids) > 1:
@@ -344,27 +306,20 @@ def resample_into_pyramid(
         except (TypeError, ValueError) as error:
             raise CommandError(f"cannot resample {source}: {error}") from None
 
+    shape = tuple(image.data.shape[:-3]) + tuple(grid.shape[::-1])
+    affine = np.asarray(grid.affine, dtype=np.float64)
     with scratch_beside(target) as scratch:
         write_pyramid(
-            tuple(image.data.shape[:-3]) + tuple(grid.shape[::-1]),
+            shape,
             first_levels,
             grid.zooms,
-            np.asarray(grid.affine, dtype=np.float64),
+            affine,
             target,
-            levels=levels,
-            chunks=chunks,
-            ngff=ngff,
-            method=method,
-            label=label,
-            shards=shards,
-            header=image.header,
-            name=source.name,
-            what="the output grid",
-            scheduler=scheduler,
-            threads=threads,
-            force=force,
-            progress=True,
-            err=err,
+            layout,
+            running,
+            image.header,
+            source.name,
+            "the output grid",
         )
 
 
