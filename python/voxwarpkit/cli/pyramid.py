@@ -40,7 +40,7 @@ from .dask_backend import compute_into_store, resample_matrix
 from .errors import CommandError
 from .ome_grid import forward_image
 from .output import check_output, shown
-from .zarr_blocks import DEFAULT_CHUNKS, check_shards, shards_of
+from .zarr_blocks import DEFAULT_CHUNKS, check_shards, level_block, task_block
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -214,8 +214,9 @@ def write_pyramid(
     lead = shape[:-3]
     shapes = [lead + level.shape for level in grids]
     chunked = [(1,) * len(lead) + tuple(min(c, n) for c, n in zip(block, level.shape)) for level in grids]
-    # The blocks the tasks make: a level's chunks, or its shards, so that each has one writer.
-    blocks = chunked if shards is None else [shards_of(shards, level, block) for level, block in zip(shapes, chunked)]
+    # The blocks the tasks make: whole chunks, or the shards, so that each has one writer.
+    whole = (1,) * len(lead) + (tuple(shards) if shards is not None else task_block(block))
+    blocks = [level_block(whole, level, chunk) for level, chunk in zip(shapes, chunked)]
     axes = ome_axes(len(shape), header and header.space_unit, header and header.time_unit)
     time_step = header.time_step if header is not None and header.time_step else 1.0
     entry = multiscale_entry(grids, axes, time_step, ngff, label or name, method)

@@ -8,17 +8,39 @@ the chunks, as Zarr format 3 (OME-Zarr 0.5) requires.
 
 from __future__ import annotations
 
+import math
 from typing import Optional, Sequence, Tuple
 
 from .errors import CommandError
 
 DEFAULT_CHUNKS = (64, 64, 64)
+# A task's block of a pyramid level holds about this many bytes of float32: whole chunks, so that each
+# chunk keeps one writer, and few enough tasks that the graph stays small for any volume
+# (a task per 64**3 chunk is 32,768 tasks a level for a 2048**3 stack). A level's task
+# reads a window of about eight times its block from the level before it.
+TASK_BYTES = 2 * 2**20
 
 
-def shards_of(shards: Sequence[int], shape: Tuple[int, ...], chunks: Tuple[int, ...]) -> Tuple[int, ...]:
-    """A level's shards: ``shards`` (z, y, x) where the level is larger, else the chunks that cover it."""
+def task_block(chunks: Tuple[int, ...]) -> Tuple[int, ...]:
+    """Whole ``chunks`` (z, y, x) joined along x, then y, then z while the block holds no more
+    than TASK_BYTES of float32."""
+    block = list(chunks)
+    grown = True
+    while grown:
+        grown = False
+        for axis in (-1, -2, -3):
+            doubled = block.copy()
+            doubled[axis] *= 2
+            if 4 * math.prod(doubled) <= TASK_BYTES:
+                block, grown = doubled, True
+    return tuple(block)
+
+
+def level_block(block: Tuple[int, ...], shape: Tuple[int, ...], chunks: Tuple[int, ...]) -> Tuple[int, ...]:
+    """A task block of a level of ``shape``: ``block`` where the level is larger, else the whole
+    chunks that cover it."""
     lead = chunks[:-3]
-    spatial = (min(s, -(-n // c) * c) for s, n, c in zip(shards, shape[-3:], chunks[-3:]))
+    spatial = (min(b, -(-n // c) * c) for b, n, c in zip(block[-3:], shape[-3:], chunks[-3:]))
     return lead + tuple(spatial)
 
 
