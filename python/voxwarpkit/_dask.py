@@ -420,6 +420,21 @@ def block_plan(
             f"{window_shape}, 2**31 elements or more: use smaller output chunks"
         )
     window_origin: Counts = (box[0][0], box[1][0], box[2][0])
+    if isinstance(image, Windows):
+        # The task reads its whole window in one request (StoreParts): one piece stands for it.
+        whole = (slice(None),) * 4
+        return BlockPlan(
+            grid,
+            window_origin,
+            window_shape,
+            reach is not None,
+            (Piece((), whole, whole),),
+            block_request,
+            origin,
+            extent,
+            volumes,
+            stack,
+        )
     spans = [((first, end), input_bounds[0])] if stack else []
     spans += [(b, bounds) for b, bounds in zip(box, input_bounds[-3:])]
     volume_chunks = [(c,) for c in _spanned(input_bounds[0], first, end)] if stack else [()]
