@@ -472,11 +472,22 @@ def _wait_for_tasks_to_end(client: Any, layer: str, timeout: float = 120.0) -> N
     """
     deadline = time.monotonic() + timeout
     held = functools.partial(_tasks_held, layer)
+    planned = functools.partial(_tasks_planned, layer)
     while time.monotonic() < deadline:
         try:
             counts = client.run(held, on_error="ignore")
+            # A task the scheduler still plans (one a lost worker had finished, rescheduled)
+            # would start after this wait: it must be gone from the scheduler too.
+            pending = client.run_on_scheduler(planned)
         except Exception:  # the scheduler itself is gone: nothing more can be asked
             return
-        if not any(counts.values()):
+        if not any(counts.values()) and not pending:
             return
         time.sleep(0.05)
+
+
+def _tasks_planned(layer: str, dask_scheduler: Any) -> int:
+    """How many tasks of the graph layer ``layer`` the scheduler still means to run (called on it)."""
+    kinds = ("processing", "queued", "no-worker", "waiting")
+    tasks = getattr(dask_scheduler, "tasks", {})
+    return sum(1 for key, task in tasks.items() if isinstance(key, tuple) and key[0] == layer and task.state in kinds)
