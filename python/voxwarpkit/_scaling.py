@@ -62,9 +62,9 @@ def scaled(raw: np.ndarray[Any, Any], scaling: Scaling) -> Any:
     """A proxy over ``raw`` (in memory) that reads its values as a file with ``scaling`` reads."""
     from nibabel.arrayproxy import ArrayProxy
 
-    spec = (raw.shape, raw.dtype, 0, scaling.slope, scaling.inter)
+    layout = (raw.shape, raw.dtype, 0, scaling.slope, scaling.inter)
     made: Any = ArrayProxy  # its constructor is not annotated
-    return made(io.BytesIO(raw.tobytes(order="F")), spec, order="F")
+    return made(io.BytesIO(raw.tobytes(order="F")), layout, order="F")
 
 
 def raw_fill(fill: float, scaling: Scaling) -> Any:

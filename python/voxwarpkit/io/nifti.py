@@ -156,8 +156,8 @@ def read_nifti_lazily(source: Path) -> LazyImage:
     # The same data, read by the absolute path, so that workers started in
     # other folders (a cluster's) find the file too.
     proxy: Any = image.dataobj
-    spec = (proxy.shape, proxy.dtype, proxy.offset, proxy.slope, proxy.inter)
-    on_disk = type(proxy)(str(source.absolute()), spec, keep_file_open=True)
+    layout = (proxy.shape, proxy.dtype, proxy.offset, proxy.slope, proxy.inter)
+    on_disk = type(proxy)(str(source.absolute()), layout, keep_file_open=True)
     data = da.from_array(on_disk, chunks="auto", name=name, lock=True, asarray=True).transpose()
     affine = np.asarray(image.affine, dtype=np.float64).tolist()
     windows = Windows(Transposed(on_disk), data.chunks, name + "-windows")
