@@ -19,6 +19,7 @@ written.
 from __future__ import annotations
 
 import importlib
+import itertools
 import sys
 from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
 
@@ -56,6 +57,20 @@ class Windows:
 def regular_chunks(shape: Sequence[int], block: Sequence[int]) -> Chunks:
     """Dask's form of the chunks of a store that cuts ``shape`` into blocks ``block``, the last ones short."""
     return tuple(tuple(min(b, n - start) for start in range(0, n, b)) if n else (0,) for n, b in zip(shape, block))
+
+
+def in_blocks(windows: Windows, block: Sequence[int]) -> Optional[Windows]:
+    """``windows`` read in blocks ``block`` (one per axis, the last ones short) where each block
+    holds whole stored chunks, so that no chunk is read by two tasks; else None."""
+    chunks = regular_chunks(windows.shape, block)
+    if windows.after is not None or not all(set(_ends(a)) <= set(_ends(s)) for a, s in zip(chunks, windows.chunks)):
+        return None
+    name = f"{windows.name}-in-{'-'.join(map(str, block))}"
+    return Windows(windows.array, chunks, name, prefiltered=windows.prefiltered)
+
+
+def _ends(sizes: Sequence[int]) -> List[int]:
+    return list(itertools.accumulate(sizes))
 
 
 def zarr_windows(array: Any) -> Windows:

@@ -24,7 +24,7 @@ from typing import Any, List, NamedTuple, Optional, Sequence, Tuple
 import numpy as np
 from numpy.typing import NDArray
 
-from ._windows import Windows, as_dask
+from ._windows import Windows, as_dask, in_blocks
 
 Three = Tuple[float, float, float]
 
@@ -146,7 +146,10 @@ def first_level(values: Any, method: str, chunks: Any = None) -> Any:
     """Level 0 of a pyramid made by ``method``: the image as float32 for linear levels, else the
     image itself; a dask array lazily, in blocks ``chunks``."""
     if isinstance(values, Windows):
-        # Read in the chunks it is stored in, each once, then cut into the level's blocks: a
+        whole = None if chunks is None else in_blocks(values, chunks)
+        if whole is not None:  # blocks of whole stored chunks: each block's task reads its own window
+            values, chunks = whole, None
+        # Else read in the chunks it is stored in, each once, then cut into the level's blocks: a
         # chunk is held only until the blocks cut from it, its neighbours in the graph, are made.
         values = as_dask(values)
     if method == "linear":
@@ -156,11 +159,12 @@ def first_level(values: Any, method: str, chunks: Any = None) -> Any:
 
 def as_float32(values: Any, chunks: Any = None) -> Any:
     """``values`` as float32, each value rounded once as every blend rounds it, silently; a
-    dask array lazily, in blocks ``chunks``."""
-    if chunks is None:
+    dask array lazily, in blocks ``chunks`` (None: its own)."""
+    if not hasattr(values, "map_blocks"):
         return _float32_block(values)
     meta = np.empty((0,) * values.ndim, np.float32)
-    return values.map_blocks(_float32_block, dtype=np.float32, meta=meta).rechunk(chunks)
+    values = values.map_blocks(_float32_block, dtype=np.float32, meta=meta)
+    return values if chunks is None else values.rechunk(chunks)
 
 
 def _float32_block(block: Any) -> NDArray[np.float32]:

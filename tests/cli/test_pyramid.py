@@ -220,3 +220,29 @@ def test_pyramid_of_refuses_what_would_loop_or_mislead(kwargs, message):
     arguments = dict(image=np.zeros((4, 5, 6), np.float32), voxel_size=(1.0, 1.0, 1.0)) | kwargs
     with pytest.raises(ValueError, match=message):
         voxwarpkit.pyramid_of(arguments.pop("image"), arguments.pop("voxel_size"), **arguments)
+
+
+@pytest.mark.parametrize("stored_chunks", [(8, 16, 16), (16, 8, 32)])
+def test_a_pyramid_of_a_store_runs_one_task_per_block_of_each_level(tmp_path, capsys, monkeypatch, stored_chunks):
+    """Level 0's tasks each copy whole stored chunks, read as one window, and the graph run holds
+    one task per block it writes, and one per level: a scheduler's memory grows with its tasks."""
+    dask = pytest.importorskip("dask")
+    backend = pytest.importorskip("voxwarpkit.cli.dask_backend")
+    image = np.random.default_rng(5).integers(0, 500, (128, 128, 256)).astype(np.uint16)  # 8 blocks
+    source = zarr.open_array(str(tmp_path / "in.zarr"), mode="w", shape=image.shape, chunks=stored_chunks, dtype="u2")
+    source[...] = image
+    source.attrs["voxel_size"] = [1.0, 1.0, 1.0]
+    run_arrays, counted = backend.run_arrays, []
+
+    def counting(arrays, *args, **kwargs):
+        optimized = dask.optimize(*arrays)
+        graph = {key: task for array in optimized for key, task in dict(array.__dask_graph__()).items()}
+        counted.append((len(graph), sum(array.npartitions for array in arrays), len(arrays)))
+        return run_arrays(arrays, *args, **kwargs)
+
+    monkeypatch.setattr(backend, "run_arrays", counting)
+    status, _, err = run(capsys, "pyramid", tmp_path / "in.zarr", tmp_path / "out.zarr", "--chunks", 32, 64, 64)
+    assert status == 0, err
+    ((tasks, blocks, levels),) = counted
+    assert blocks > levels and tasks <= blocks + levels
+    assert_same_bits(zarr.open_group(str(tmp_path / "out.zarr"), mode="r")["0"][...], image.astype(np.float32))

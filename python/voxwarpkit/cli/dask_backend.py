@@ -16,7 +16,7 @@ import itertools
 import sys
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, TextIO, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Set, TextIO, Tuple, Union
 
 import numpy as np
 
@@ -283,7 +283,7 @@ def write_zarr(
     def writes_into(partial: Path) -> Any:
         array_path = create_output(partial, data, block, spacing, image, frame, shards)
         # Absolute, so that workers started elsewhere (a cluster's) write it too.
-        return stored(data, functools.partial(write_region, str(Path(array_path).absolute())))
+        return [stored(data, functools.partial(write_region, str(Path(array_path).absolute())))]
 
     compute_into_store(
         target, writes_into, scheduler=scheduler, force=force, progress=progress, err=err, workers=workers
@@ -292,7 +292,7 @@ def write_zarr(
 
 def compute_into_store(
     target: Path,
-    writes_into: Callable[[Path], Any],
+    writes_into: Callable[[Path], Sequence[Any]],
     *,
     scheduler: Optional[str],
     force: bool,
@@ -301,14 +301,14 @@ def compute_into_store(
     workers: Optional[int] = None,
 ) -> None:
     """Make a new Zarr store ``target`` whole or not at all: ``writes_into(folder)`` creates
-    the store's arrays in a temporary folder and returns the lazy array whose blocks write
-    them, which is computed with a progress bar; the folder is renamed to ``target`` once
+    the store's arrays in a temporary folder and returns the lazy arrays whose blocks write
+    them, which are computed with a progress bar; the folder is renamed to ``target`` once
     every block is written, and removed on any failure or interruption.
 
     Errors name ``target`` as the caller gave it, never the temporary folder."""
     with replaced_store_on_success(target, force=force) as partial:
         try:
-            run_blocks(writes_into(partial), scheduler, progress, err, workers)
+            run_arrays(writes_into(partial), scheduler, progress, err, workers)
         except (CommandError, FileError):
             raise
         except OSError as error:  # a folder that may not be written, a full disk, a name too long
@@ -379,39 +379,48 @@ def zarr_to_nifti(
     save_nifti(nifti_on_grid(data, grid, image.header), target_path, overwrite=force)
 
 
-def run_blocks(
-    writes: Any, scheduler: Optional[str], progress: bool, err: TextIO, workers: Optional[int] = None
-) -> Any:
-    """Compute the dask array ``writes`` on ``workers`` local threads or a cluster,
-    with a bar over its blocks; return the computed array."""
+def run_blocks(lazy: Any, scheduler: Optional[str], progress: bool, err: TextIO, workers: Optional[int] = None) -> Any:
+    """Compute the dask array ``lazy`` on ``workers`` local threads or a cluster, with a bar over
+    its blocks; return the computed array."""
+    return run_arrays([lazy], scheduler, progress, err, workers)[0]
+
+
+def run_arrays(
+    arrays: Sequence[Any], scheduler: Optional[str], progress: bool, err: TextIO, workers: Optional[int] = None
+) -> List[Any]:
+    """Compute the dask ``arrays`` together (a graph of writes: their flags), with one bar over
+    all their blocks; return them computed. Left apart, not joined into one array: joining
+    would add tasks per block, and a scheduler holds memory for each task of the graph."""
     try:
         tqdm = importlib.import_module("tqdm").tqdm if progress else None
     except ImportError:  # the bar is a nicety: run without it
         tqdm = None
     bar = None
     if tqdm is not None:
-        bar = tqdm(total=writes.npartitions, desc="resampling", unit="block", file=err, disable=None)
+        total = sum(array.npartitions for array in arrays)
+        bar = tqdm(total=total, desc="resampling", unit="block", file=err, disable=None)
     try:
         if scheduler is None:
-            return _run_locally(writes, bar, workers)
-        return _run_on_cluster(writes, scheduler, bar)
+            return _run_locally(arrays, bar, workers)
+        return _run_on_cluster(arrays, scheduler, bar)
     finally:
         if bar is not None:
             bar.close()
 
 
-def _run_locally(writes: Any, bar: Any, workers: Optional[int]) -> Any:
+def _run_locally(arrays: Sequence[Any], bar: Any, workers: Optional[int]) -> List[Any]:
     dask = importlib.import_module("dask")
     callback = importlib.import_module("dask.callbacks").Callback
+    names = {array.name for array in arrays}
 
     def written(key: Any, *_: Any) -> None:
-        if bar is not None and isinstance(key, tuple) and key[0] == writes.name:
+        if bar is not None and isinstance(key, tuple) and key[0] in names:
             bar.update(1)
 
     pool = concurrent.futures.ThreadPoolExecutor(thread_count(workers))
     try:
         with callback(posttask=written):
-            return dask.compute(writes, scheduler="threads", pool=pool)[0]
+            return list(dask.compute(*arrays, scheduler="threads", pool=pool))
     except BaseException:
         # Let the tasks under way end before the store is removed.
         if sys.version_info >= (3, 9):
@@ -421,7 +430,7 @@ def _run_locally(writes: Any, bar: Any, workers: Optional[int]) -> Any:
         pool.shutdown(wait=True)
 
 
-def _run_on_cluster(writes: Any, address: str, bar: Any) -> Any:
+def _run_on_cluster(arrays: Sequence[Any], address: str, bar: Any) -> List[Any]:
     distributed = importlib.import_module("distributed")
     try:
         client = distributed.Client(address, timeout="20s")
@@ -433,7 +442,7 @@ def _run_on_cluster(writes: Any, address: str, bar: Any) -> Any:
     plugin = importlib.import_module("voxwarpkit.cli.worker_setup").ImportZarr()
     try:
         client.register_plugin(plugin)
-        persisted = client.persist(writes)
+        persisted = client.persist(list(arrays))
         futures = distributed.futures_of(persisted)
         # The loop is this client's: by default as_completed takes the current
         # client's, which in a process that has another client (a notebook's,
@@ -442,10 +451,10 @@ def _run_on_cluster(writes: Any, address: str, bar: Any) -> Any:
             future.result()  # raises the block's error, a KilledWorker for a worker that died
             if bar is not None:
                 bar.update(1)
-        return client.compute(persisted).result()
+        return list(client.compute(persisted, sync=True))
     except BaseException:
         client.cancel(futures)
-        _wait_for_tasks_to_end(client, writes.name)
+        _wait_for_tasks_to_end(client, {array.name for array in arrays})
         raise
     finally:
         try:
@@ -455,24 +464,24 @@ def _run_on_cluster(writes: Any, address: str, bar: Any) -> Any:
         client.close()
 
 
-def _tasks_held(layer: str, dask_worker: Any) -> int:
-    """How many tasks of the graph layer ``layer`` a worker runs or is about to run (called on the worker)."""
+def _tasks_held(layers: Set[str], dask_worker: Any) -> int:
+    """How many tasks of the graph ``layers`` a worker runs or is about to run (called on the worker)."""
     state = getattr(dask_worker, "state", None)
     kinds = ("executing", "long_running", "ready", "constrained")
     held = itertools.chain(*(getattr(state, kind, ()) for kind in kinds))
-    return sum(1 for task in held if isinstance(task.key, tuple) and task.key[0] == layer)
+    return sum(1 for task in held if isinstance(task.key, tuple) and task.key[0] in layers)
 
 
-def _wait_for_tasks_to_end(client: Any, layer: str, timeout: float = 120.0) -> None:
-    """Wait until no worker still runs a write of ``layer``.
+def _wait_for_tasks_to_end(client: Any, layers: Set[str], timeout: float = 120.0) -> None:
+    """Wait until no worker still runs a write of the graph ``layers``.
 
     Cancelling stops what has not started, but a task already running on a
     worker goes on: it would write its block after the temporary store is
     removed, and so make it again. Workers that died no longer answer.
     """
     deadline = time.monotonic() + timeout
-    held = functools.partial(_tasks_held, layer)
-    planned = functools.partial(_tasks_planned, layer)
+    held = functools.partial(_tasks_held, layers)
+    planned = functools.partial(_tasks_planned, layers)
     while time.monotonic() < deadline:
         try:
             counts = client.run(held, on_error="ignore")
@@ -486,8 +495,8 @@ def _wait_for_tasks_to_end(client: Any, layer: str, timeout: float = 120.0) -> N
         time.sleep(0.05)
 
 
-def _tasks_planned(layer: str, dask_scheduler: Any) -> int:
-    """How many tasks of the graph layer ``layer`` the scheduler still means to run (called on it)."""
+def _tasks_planned(layers: Set[str], dask_scheduler: Any) -> int:
+    """How many tasks of the graph ``layers`` the scheduler still means to run (called on it)."""
     kinds = ("processing", "queued", "no-worker", "waiting")
     tasks = getattr(dask_scheduler, "tasks", {})
-    return sum(1 for key, task in tasks.items() if isinstance(key, tuple) and key[0] == layer and task.state in kinds)
+    return sum(1 for key, task in tasks.items() if isinstance(key, tuple) and key[0] in layers and task.state in kinds)

@@ -15,7 +15,6 @@ map may be written as a label image inside an existing OME-Zarr image.
 from __future__ import annotations
 
 import functools
-import importlib
 import sys
 import time
 from pathlib import Path
@@ -40,7 +39,7 @@ from .dask_backend import compute_into_store, resample_matrix
 from .errors import CommandError
 from .ome_grid import forward_image
 from .output import check_output, shown
-from .zarr_blocks import DEFAULT_CHUNKS, check_shards, level_block, task_block
+from .zarr_blocks import DEFAULT_CHUNKS, check_shards, copy_block, level_block, task_block
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -141,7 +140,10 @@ def image_pyramid(image: LazyImage, source: Path, target: Path, layout: PyramidL
     method = level_method(layout.interpolation)
 
     def first_levels(grids: List[Level], blocks: List[Tuple[int, ...]]) -> List[Any]:
-        return [_level(data, grids[0], grids[0], blocks[0], method)]
+        block = blocks[0]
+        if layout.shards is None:  # else a task is a shard, whatever the input's chunks
+            block = copy_block(block, tuple(axis[0] for axis in data.chunks))
+        return [_level(data, grids[0], grids[0], block, method)]
 
     what = f"input {source}"
     return write_pyramid(
@@ -221,6 +223,7 @@ def write_pyramid(
     time_step = header.time_step if header is not None and header.time_step else 1.0
     entry = multiscale_entry(grids, axes, time_step, ngff, label or name, method)
     first = first_levels(grids, blocks)
+    blocks[: len(first)] = [tuple(axis[0] for axis in level.chunks) for level in first]  # as they were made
     dtype = np.dtype(first[0].dtype)
     if label is not None and dtype.kind not in "biu":
         raise CommandError(f"{what}: a label image holds integers, and this map is {dtype.name}")
@@ -248,8 +251,7 @@ def write_pyramid(
             )
             level = _level(finer, grids[k - 1], grids[k], blocks[k], method)
             writes.append(stored(level, functools.partial(write_region, paths[k])))
-        da = importlib.import_module("dask.array")
-        return da.concatenate([flags.reshape((-1,), merge_chunks=False) for flags in writes])
+        return writes
 
     store = target if label is None else target / "labels" / label
     made = not store.parent.exists()

@@ -19,6 +19,10 @@ DEFAULT_CHUNKS = (64, 64, 64)
 # (a task per 64**3 chunk is 32,768 tasks a level for a 2048**3 stack). A level's task
 # reads a window of about eight times its block from the level before it.
 TASK_BYTES = 2 * 2**20
+# A block that copies an input into level 0 may hold up to this many bytes of float32 when that
+# makes each stored chunk of the input one task's read: a chunk cut among tasks would be read
+# and decoded by each of them.
+COPY_BYTES = 32 * 2**20
 
 
 def task_block(chunks: Tuple[int, ...]) -> Tuple[int, ...]:
@@ -34,6 +38,14 @@ def task_block(chunks: Tuple[int, ...]) -> Tuple[int, ...]:
             if 4 * math.prod(doubled) <= TASK_BYTES:
                 block, grown = doubled, True
     return tuple(block)
+
+
+def copy_block(block: Tuple[int, ...], stored: Tuple[int, ...]) -> Tuple[int, ...]:
+    """A block of whole ``block``s ((t,) z, y, x) that also holds whole ``stored`` chunks of the
+    input it copies in z, y and x, at most COPY_BYTES of float32; ``block`` where there is none
+    so small."""
+    joined = block[:-3] + tuple(math.lcm(b, s) for b, s in zip(block[-3:], stored[-3:]))
+    return joined if 4 * math.prod(joined) <= COPY_BYTES else block
 
 
 def level_block(block: Tuple[int, ...], shape: Tuple[int, ...], chunks: Tuple[int, ...]) -> Tuple[int, ...]:
