@@ -241,16 +241,16 @@ class ChunkParts:
 
 @dataclass(frozen=True)
 class StoreParts:
-    """A window read by the task from the store in one request, ``box`` (a slice per axis of the
-    array): the store reads its chunks together, far faster than one request a chunk, at the
-    price of the chunks in the box's corners that a rotated block does not need. What dask
-    hands the task (flags of the writes it waited for) is not read."""
+    """A window read by the task from the store, ``box`` (a slice per axis of the array): the
+    whole box, though a rotated block needs little of its corners, through the Windows' reader
+    (large chunks from the process's cache of decoded chunks, small ones in one request). What
+    dask hands the task (flags of the writes it waited for) is not read."""
 
-    array: Any
+    read: Callable[[Tuple[slice, ...]], NDArray[Any]]  # a Windows' reader
     box: Tuple[slice, ...]
 
     def __call__(self, plan: BlockPlan, written: List[Any]) -> Iterator[Part]:
-        values = np.asarray(self.array[self.box])
+        values = self.read(self.box)
         yield (slice(None),) * 4, values if len(self.box) == 4 else values[np.newaxis]
 
 
@@ -266,7 +266,7 @@ def parts_of(image: Any, plan: BlockPlan) -> Tuple[Parts, List[Any]]:
     if image.after is not None:  # every chunk in the box is read: each waits for its writer
         spans = [_spanned(_bounds(axis), part.start, part.stop) for axis, part in zip(image.chunks, box)]
         waits = [(image.after.name,) + chunk for chunk in itertools.product(*spans)]
-    return StoreParts(image.array, box), waits
+    return StoreParts(image.read, box), waits
 
 
 def prepared(

@@ -25,6 +25,8 @@ from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+from ._chunk_cache import ChunkedReader
+
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
@@ -48,10 +50,8 @@ class Windows:
         self.after = after
         if tuple(sum(axis) for axis in self.chunks) != self.shape:
             raise ValueError(f"chunks {self.chunks} do not cover an array of shape {self.shape}")
-
-    def read(self, region: Tuple[slice, ...]) -> NDArray[Any]:
-        """The values in ``region`` (one slice per axis), as a numpy array."""
-        return np.asarray(self.array[region])
+        # What tasks read windows with: one reader, so that they share its decoded chunks.
+        self.read = ChunkedReader(array, [_starts(axis) for axis in self.chunks])
 
 
 def regular_chunks(shape: Sequence[int], block: Sequence[int]) -> Chunks:
@@ -71,6 +71,11 @@ def in_blocks(windows: Windows, block: Sequence[int]) -> Optional[Windows]:
 
 def _ends(sizes: Sequence[int]) -> List[int]:
     return list(itertools.accumulate(sizes))
+
+
+def _starts(sizes: Sequence[int]) -> List[int]:
+    """Where the chunks of one axis start, and where the last one ends."""
+    return [0] + _ends(sizes)
 
 
 def zarr_windows(array: Any) -> Windows:

@@ -1,6 +1,7 @@
 """resample of a zarr.Array: each task reads its own window from the store, with the in-memory bits."""
 
 import functools
+import math
 
 import numpy as np
 import pytest
@@ -8,6 +9,7 @@ from support.bits import assert_same_bits
 from support.cases import random_case
 
 import voxwarpkit
+from voxwarpkit import _chunk_cache as chunk_cache
 from voxwarpkit._dask import stored
 
 da = pytest.importorskip("dask.array")
@@ -33,10 +35,11 @@ def write_into(array, block, region):
 
 
 @pytest.mark.parametrize("seed", range(16))
-def test_tasks_that_read_their_windows_from_the_store_give_the_in_memory_bits(tmp_path, seed):
+def test_tasks_that_read_their_windows_from_the_store_give_the_in_memory_bits(tmp_path, monkeypatch, seed):
     """For random chunkings and shardings of the input, output blocks, interpolations (cubic's
-    coefficients staged in a store) and element types; stored block by block by the tasks that
-    compute them, the bits are the same again."""
+    coefficients staged in a store) and element types, windows read whole or through a cache of
+    decoded chunks that holds a few at most; stored block by block by the tasks that compute
+    them, the bits are the same again."""
     rng = np.random.default_rng(seed)
     image, voxel_size, matrix, kwargs = random_case(rng)
     if image.dtype == np.float16 or image.dtype.kind == "b":  # zarr stores them, but not every format does
@@ -45,6 +48,10 @@ def test_tasks_that_read_their_windows_from_the_store_give_the_in_memory_bits(tm
     kwargs["antialias"] = kwargs["interpolation"] != "label" and rng.random() < 0.3
     want = voxwarpkit.resample(image, voxel_size, matrix, **kwargs)
     source = random_store(rng, image, tmp_path / "in.zarr")
+    if seed % 2:  # every chunk through a cache that holds a few of them, dropping the rest
+        chunk = math.prod(getattr(source, "shards", None) or source.chunks) * image.itemsize
+        monkeypatch.setattr(chunk_cache, "CACHED_CHUNK_BYTES", (0, 2**30))
+        monkeypatch.setattr(chunk_cache, "CACHE", chunk_cache.ChunkCache(chunk * int(rng.integers(1, 16))))
     block = tuple(int(rng.integers(1, max(n, 1) + 2)) for n in want.shape)
     # Cubic's coefficients are staged through the scratch folder (other interpolations need none).
     lazy = voxwarpkit.resample(source, voxel_size, matrix, chunks=block, scratch=tmp_path / "scratch", **kwargs)

@@ -1,0 +1,107 @@
+"""Decoded chunks of stored inputs, kept a while for the next task that reads them.
+
+A store decodes whole chunks, however little of one a read needs. The window
+of a rotated output block spans many input chunks, and the windows of its
+neighbours span most of the same ones: with chunks as large as microscopes
+write them (8 MiB and more), each chunk was decoded ten times and more, and
+decoding, not resampling, took most of a run. Tasks read their windows chunk
+by chunk through one cache per process instead, bounded (CACHE_BYTES), the
+least recently used chunks dropped first, so memory stays flat whatever the
+input's size.
+
+A chunk is kept under a key its reader makes once per graph (a random one),
+so a later graph never sees chunks of an array that changed in between.
+Small chunks are not worth a request each: those windows are read in one
+request, as before.
+"""
+
+from __future__ import annotations
+
+import bisect
+import collections
+import itertools
+import math
+import threading
+import uuid
+from typing import TYPE_CHECKING, Any, Sequence, Tuple
+
+import numpy as np
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+CACHE_BYTES = 256 * 2**20
+# Chunks smaller than this are read a window at a time, in one request, and so are chunks
+# (shards, mostly) too large to keep a few of: the store reads just what a window needs of those.
+CACHED_CHUNK_BYTES = (2**20, CACHE_BYTES // 8)
+
+ChunkKey = Tuple[str, Tuple[int, ...]]
+
+
+class ChunkCache:
+    """A bounded map of decoded chunks, the least recently used dropped first; thread-safe."""
+
+    def __init__(self, capacity: int) -> None:
+        self.capacity = capacity
+        self.held = 0
+        self.chunks: collections.OrderedDict[ChunkKey, NDArray[Any]] = collections.OrderedDict()
+        self.lock = threading.Lock()
+
+    def get(self, key: ChunkKey) -> Any:
+        with self.lock:
+            values = self.chunks.get(key)
+            if values is not None:
+                self.chunks.move_to_end(key)
+            return values
+
+    def put(self, key: ChunkKey, values: NDArray[Any]) -> None:
+        if values.nbytes > self.capacity:
+            return
+        with self.lock:
+            if key in self.chunks:
+                return
+            self.chunks[key] = values
+            self.held += values.nbytes
+            while self.held > self.capacity:
+                _, dropped = self.chunks.popitem(last=False)
+                self.held -= dropped.nbytes
+
+
+CACHE = ChunkCache(CACHE_BYTES)
+
+
+class ChunkedReader:
+    """Reads boxes of ``array``, stored in chunks whose starts along each axis are ``bounds``
+    (and the end), through the process's cache where the chunks are large enough. Pickles as
+    the array, the bounds and the key, which a cluster's workers share."""
+
+    def __init__(self, array: Any, bounds: Sequence[Sequence[int]]) -> None:
+        self.array = array
+        self.bounds = tuple(tuple(axis) for axis in bounds)
+        self.key = uuid.uuid4().hex
+        largest = math.prod(max(b - a for a, b in zip(axis, axis[1:])) for axis in self.bounds)
+        smallest, largest_cached = CACHED_CHUNK_BYTES
+        self.cached = smallest <= largest * np.dtype(array.dtype).itemsize <= largest_cached
+
+    def __call__(self, box: Tuple[slice, ...]) -> NDArray[Any]:
+        """The values in ``box`` (one slice per axis), a new numpy array."""
+        if not self.cached:
+            return np.asarray(self.array[box])
+        window = np.empty(tuple(part.stop - part.start for part in box), dtype=self.array.dtype)
+        spans = [_spanned(axis, part) for axis, part in zip(self.bounds, box)]
+        for index in itertools.product(*spans):
+            chunk = tuple(slice(axis[i], axis[i + 1]) for axis, i in zip(self.bounds, index))
+            values = CACHE.get((self.key, index))
+            if values is None:
+                values = np.asarray(self.array[chunk])
+                CACHE.put((self.key, index), values)
+            inside = tuple(slice(max(p.start, c.start), min(p.stop, c.stop)) for p, c in zip(box, chunk))
+            window[tuple(slice(i.start - p.start, i.stop - p.start) for i, p in zip(inside, box))] = values[
+                tuple(slice(i.start - c.start, i.stop - c.start) for i, c in zip(inside, chunk))
+            ]
+        return window
+
+
+def _spanned(bounds: Sequence[int], part: slice) -> range:
+    """The indices of the chunks between ``bounds`` that hold some of ``part``."""
+    return range(bisect.bisect_right(bounds, part.start) - 1, bisect.bisect_left(bounds, part.stop))
