@@ -72,16 +72,16 @@ CACHE = ChunkCache(CACHE_BYTES)
 
 class ChunkedReader:
     """Reads boxes of ``array``, stored in chunks whose starts along each axis are ``bounds``
-    (and the end), through the process's cache where the chunks are large enough. Pickles as
+    (and the end), through the process's cache where ``cached`` and the chunks are large enough. Pickles as
     the array, the bounds and the key, which a cluster's workers share."""
 
-    def __init__(self, array: Any, bounds: Sequence[Sequence[int]]) -> None:
+    def __init__(self, array: Any, bounds: Sequence[Sequence[int]], cached: bool) -> None:
         self.array = array
         self.bounds = tuple(tuple(axis) for axis in bounds)
         self.key = uuid.uuid4().hex
         largest = math.prod(max(b - a for a, b in zip(axis, axis[1:])) for axis in self.bounds)
         smallest, largest_cached = CACHED_CHUNK_BYTES
-        self.cached = smallest <= largest * np.dtype(array.dtype).itemsize <= largest_cached
+        self.cached = cached and smallest <= largest * np.dtype(array.dtype).itemsize <= largest_cached
 
     def __call__(self, box: Tuple[slice, ...]) -> NDArray[Any]:
         """The values in ``box`` (one slice per axis), a new numpy array."""

@@ -13,7 +13,8 @@ reader), that pickles so a cluster's workers open it themselves, with the
 chunks it is stored in, which reads follow. ``after``, when given, is a dask
 array of one flag per chunk (in the same chunk grid) whose task writes that
 chunk: a pyramid's level read back from the store as the level before it is
-written.
+written. Windows of a Zarr array read its large chunks through a cache of
+decoded chunks (:mod:`voxwarpkit._chunk_cache`).
 """
 
 from __future__ import annotations
@@ -37,7 +38,13 @@ class Windows:
     """An array read a window at a time from where it is stored (see the module's docstring)."""
 
     def __init__(
-        self, array: Any, chunks: Sequence[Sequence[int]], name: str, after: Any = None, prefiltered: bool = False
+        self,
+        array: Any,
+        chunks: Sequence[Sequence[int]],
+        name: str,
+        after: Any = None,
+        prefiltered: bool = False,
+        cached: bool = False,
     ) -> None:
         self.array = array
         # Already what the kernel reads (cubic's coefficients, staged): no pass is made again.
@@ -50,8 +57,9 @@ class Windows:
         self.after = after
         if tuple(sum(axis) for axis in self.chunks) != self.shape:
             raise ValueError(f"chunks {self.chunks} do not cover an array of shape {self.shape}")
-        # What tasks read windows with: one reader, so that they share its decoded chunks.
-        self.read = ChunkedReader(array, [_starts(axis) for axis in self.chunks])
+        # What tasks read windows with: one reader, so that they share its decoded chunks where
+        # ``cached`` says that ``chunks`` are those the store decodes whole.
+        self.read = ChunkedReader(array, [_starts(axis) for axis in self.chunks], cached)
 
 
 def regular_chunks(shape: Sequence[int], block: Sequence[int]) -> Chunks:
@@ -86,7 +94,7 @@ def zarr_windows(array: Any) -> Windows:
         token = tokenize(array)
     except Exception:  # an array dask cannot name by content: name it by where it is
         token = tokenize(str(array.store), array.path, array.shape, array.dtype.str)
-    return Windows(array, regular_chunks(array.shape, block), "zarr-windows-" + token)
+    return Windows(array, regular_chunks(array.shape, block), "zarr-windows-" + token, cached=True)
 
 
 def windows_of(image: Any) -> Optional[Windows]:
@@ -135,7 +143,8 @@ def flipped(windows: Windows, axes: Sequence[int]) -> Windows:
     """``windows`` read with ``axes`` reversed, in chunks that follow the store's (reversed too)."""
     chunks = tuple(axis[::-1] if a in axes else axis for a, axis in enumerate(windows.chunks))
     assert windows.after is None, "a level being written is never flipped"
-    return Windows(Flipped(windows.array, axes), chunks, f"{windows.name}-flipped-{'-'.join(map(str, axes))}")
+    name = f"{windows.name}-flipped-{'-'.join(map(str, axes))}"
+    return Windows(Flipped(windows.array, axes), chunks, name, cached=windows.read.cached)
 
 
 class Transposed:
