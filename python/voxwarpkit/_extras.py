@@ -12,6 +12,10 @@ EXTRA_OF = {
     "zarr": "dask",
     "SimpleITK": "itk",
     "h5py": "itk",
+    "upath": "remote",
+    "fsspec": "remote",
+    "s3fs": "remote",
+    "aiohttp": "remote",
 }
 
 

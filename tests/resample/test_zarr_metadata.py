@@ -12,34 +12,11 @@ zarr = pytest.importorskip("zarr")
 pytest.importorskip("ome_zarr_models")
 
 from ome_zarr_models import v04, v05  # noqa: E402  (needs ome-zarr-models)
-from ome_zarr_models.common.coordinate_transformations import VectorScale, VectorTranslation  # noqa: E402
+from support.ome_inputs import write_ome_input  # noqa: E402
 
 # (z, y, x): level 0's scale and translation, then the multiscale's; world = (2, 0.5, 0.25) index + (-16, -40, -32).
 LEVEL_ONLY = ([2.0, 0.5, 0.25], [-16.0, -40.0, -32.0], None)
 SPLIT = ([1.0, 0.25, 0.5], [-5.0, -15.0, -60.0], ([2.0, 2.0, 0.5], [-6.0, -10.0, -2.0]))
-
-
-def write_ome_input(path, data, version, transforms):
-    """An OME-Zarr image whose metadata the field's own models build."""
-    models, zarr_format = (v04, 2) if version == "0.4" else (v05, 3)
-    scale, translation, on_multiscale = transforms
-    multiscale = models.multiscales.Multiscale(
-        axes=[models.axes.Axis(name=name, type="space", unit="millimeter") for name in "zyx"],
-        datasets=[models.multiscales.Dataset.build(path="0", scale=scale, translation=translation)],
-        coordinateTransformations=on_multiscale
-        and (VectorScale.build(on_multiscale[0]), VectorTranslation.build(on_multiscale[1])),
-        **({"version": "0.4"} if version == "0.4" else {}),
-    ).model_dump(mode="json", exclude_none=True)
-    group = zarr.open_group(str(path), mode="w", zarr_format=zarr_format)
-    layout = (
-        {"dimension_names": list("zyx")}
-        if zarr_format == 3
-        else {"chunk_key_encoding": {"name": "v2", "separator": "/"}}
-    )
-    group.create_array("0", shape=data.shape, chunks=(4, 5, 6), dtype=data.dtype, **layout)[...] = data
-    group.attrs.update(
-        {"multiscales": [multiscale]} if version == "0.4" else {"ome": {"version": "0.5", "multiscales": [multiscale]}}
-    )
 
 
 @pytest.mark.skipif(int(zarr.__version__.split(".")[0]) < 3, reason="OME-Zarr 0.5 and its models need zarr 3")

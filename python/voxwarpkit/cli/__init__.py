@@ -18,6 +18,7 @@ from typing import Iterator, Optional, Sequence, TextIO
 from .._extras import not_installed
 from ..io.errors import FileError, first_line
 from ..io.formats import format_of, in_blocks
+from ..io.remote import SCHEMES, is_remote, local_copy, place, scheme_of, storage_options_of
 from .errors import CommandError, Terminated
 from .parser import build_parser
 
@@ -32,6 +33,31 @@ def _need(what: str, names: Sequence[str]) -> None:
             __import__(name)
         except ImportError:
             raise CommandError(not_installed(what, name)) from None
+
+
+def _places(arguments: argparse.Namespace) -> None:
+    """The command's paths and URLs as places (:mod:`voxwarpkit.io.remote`), with the storage options."""
+    if arguments.command == "demo":
+        return
+    options = storage_options_of(arguments.storage_options)
+    arguments.input = place(arguments.input, options)
+    arguments.output = place(arguments.output, options)
+    scheme = scheme_of(str(arguments.output)) if is_remote(arguments.output) else None
+    if scheme is not None and not SCHEMES[scheme].writable:
+        raise CommandError(f"output {arguments.output}: {scheme}:// URLs are read only")
+    if scheme is not None:
+        raise CommandError(f"output {arguments.output}: outputs are written to this machine's folders; URLs are read")
+    if arguments.command == "apply":
+        arguments.like = None if arguments.like is None else place(arguments.like, options)
+        arguments.matrix = None if arguments.matrix is None else place(arguments.matrix, options)
+        arguments.transforms = [place(file, options) for file in arguments.transforms or ()]
+
+
+def _fetch_transform_files(arguments: argparse.Namespace) -> None:
+    """Transform files at URLs, fetched: their readers take local files."""
+    if arguments.matrix is not None:
+        arguments.matrix = local_copy(arguments.matrix, "matrix")
+    arguments.transforms = [local_copy(file, "transform") for file in arguments.transforms]
 
 
 def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
@@ -65,6 +91,7 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
             _need("Zarr and TIFF images", _BLOCK_PACKAGES)
         from .apply import run_apply
 
+        _fetch_transform_files(arguments)
         run_apply(
             arguments.input,
             arguments.output,
@@ -122,13 +149,17 @@ def _sigterm_raises() -> Iterator[None]:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line with ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
+    out, err = sys.stdout, sys.stderr
     try:
         arguments = build_parser().parse_args(None if argv is None else list(argv))
+        _places(arguments)
         if hasattr(arguments, "check"):
             arguments.check(arguments)
     except SystemExit as stop:  # --help, --version and usage errors
         return stop.code if isinstance(stop.code, int) else 0 if stop.code is None else 2
-    out, err = sys.stdout, sys.stderr
+    except (CommandError, FileError) as error:
+        print(f"voxwarpkit: error: {error}", file=err)
+        return 1
     try:
         with _sigterm_raises():
             _run(arguments, out, err)

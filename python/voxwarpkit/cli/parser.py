@@ -7,7 +7,7 @@ import math
 import sys
 from functools import partial
 from pathlib import Path
-from typing import NoReturn
+from typing import Any, NoReturn
 
 from .._version import __version__
 from ..io.formats import format_of, in_blocks, takes_voxel_size, written_in_blocks
@@ -129,8 +129,8 @@ def build_parser() -> argparse.ArgumentParser:
         help="write an image as an OME-Zarr multiscale image, each level anti-aliased",
         description=_PYRAMID_DESCRIPTION,
     )
-    pyramid.add_argument("input", metavar="INPUT", type=Path, help="NIfTI, Zarr or TIFF image")
-    pyramid.add_argument("output", metavar="OUTPUT", type=Path, help="OME-Zarr image to write (a name ending in .zarr)")
+    pyramid.add_argument("input", metavar="INPUT", help="NIfTI, Zarr or TIFF image: a path or a URL")
+    pyramid.add_argument("output", metavar="OUTPUT", help="OME-Zarr image to write (a name ending in .zarr)")
     pyramid.add_argument(
         "--levels",
         metavar="N",
@@ -173,6 +173,7 @@ def build_parser() -> argparse.ArgumentParser:
     pyramid.add_argument("--scheduler", metavar="ADDRESS", default=None, help="a dask.distributed scheduler")
     pyramid.add_argument("--threads", metavar="N", type=_thread_count, default=None, help="local threads")
     pyramid.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
+    _add_storage_options(pyramid)
     pyramid.set_defaults(check=partial(_check_pyramid, pyramid))
     return parser
 
@@ -209,19 +210,32 @@ def _check_pyramid(parser: argparse.ArgumentParser, arguments: argparse.Namespac
     arguments.interpolation = arguments.interpolation or "linear"
 
 
+def _add_storage_options(group: Any) -> None:
+    group.add_argument(
+        "--storage-options",
+        metavar="JSON",
+        default=None,
+        help="options of the file system of every URL (s3://, gs://, az://, http(s)://), as a JSON object, "
+        'such as \'{"anon": true}\' for a public bucket or \'{"endpoint_url": "http://host:9000"}\'; '
+        "credentials come from the usual environment (AWS_*, GOOGLE_APPLICATION_CREDENTIALS)",
+    )
+
+
 def _add_apply_arguments(apply: argparse.ArgumentParser) -> None:
     """apply's arguments, in groups that follow the order a user decides them in."""
     files = apply.add_argument_group("input and output")
-    files.add_argument("input", metavar="INPUT", type=Path, help="NIfTI, Zarr, OME-Zarr or TIFF image to resample")
-    files.add_argument("output", metavar="OUTPUT", type=Path, help="NIfTI file or Zarr store to write")
+    files.add_argument(
+        "input", metavar="INPUT", help="NIfTI, Zarr, OME-Zarr or TIFF image to resample: a path or a URL"
+    )
+    files.add_argument("output", metavar="OUTPUT", help="NIfTI file or Zarr store to write")
     files.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
+    _add_storage_options(files)
 
     transforms = apply.add_argument_group("transforms")
     transforms.add_argument(
         "-m",
         "--matrix",
         metavar="FILE",
-        type=Path,
         default=None,
         help="matrix file or folder, or a registration tool's linear transform; with --transform, the input's "
         "motion, applied last; without either, a pure regrid",
@@ -231,7 +245,6 @@ def _add_apply_arguments(apply: argparse.ArgumentParser) -> None:
         "--transform",
         metavar="FILE",
         dest="transforms",
-        type=Path,
         action="append",
         default=None,
         help="a transform file (displacement field, composite, X5 or matrix); repeat it for a chain, "
@@ -251,7 +264,7 @@ def _add_apply_arguments(apply: argparse.ArgumentParser) -> None:
 
     grid = apply.add_argument_group("output grid")
     grids = grid.add_mutually_exclusive_group()
-    grids.add_argument("--like", metavar="REF", type=Path, default=None, help="resample onto the grid of image REF")
+    grids.add_argument("--like", metavar="REF", default=None, help="resample onto the grid of image REF")
     grids.add_argument(
         "--voxel-size",
         metavar=("SX", "SY", "SZ"),

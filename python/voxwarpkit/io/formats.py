@@ -9,12 +9,13 @@ new format is one reader module and one entry in FORMATS.
 from __future__ import annotations
 
 from pathlib import Path
-from typing import Callable, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Callable, NamedTuple, Optional, Sequence, Tuple
 
 from .._words import shown
 from .errors import FileError
 from .lazy import LazyImage
 from .nifti import NIFTI_SUFFIXES, nifti_suffix, read_nifti_lazily
+from .remote import is_remote, local_copy
 from .tiff import TIFF_SUFFIXES, is_tiff, read_tiff
 from .zarr import PathLike, is_zarr, read_zarr
 
@@ -69,7 +70,7 @@ FORMATS = (NIFTI, ZARR, TIFF)
 
 def format_of(path: PathLike) -> Optional[Format]:
     """The format of the image at ``path``, or None when no format here recognises it."""
-    where = Path(path)
+    where: Any = path if is_remote(path) else Path(path)
     for format in FORMATS:
         if format.recognises(where):
             return format
@@ -106,13 +107,16 @@ def read_image(path: PathLike, input_voxel_size: Optional[Sequence[float]] = Non
 
     ``input_voxel_size`` (sx, sy, sz) replaces a TIFF's own and is refused for other files, which state theirs.
     A path of no known format is read as Zarr, whose reader says what it is not: a store may have any name.
+    ``path`` may be a URL's place (:mod:`voxwarpkit.io.remote`): a store is read in place, a file fetched.
     Messages name ``path`` as given; the dask array reads it by its absolute path, which a cluster's
     workers, started in other folders, find too.
     """
-    source = Path(path)
+    source = path if is_remote(path) else Path(path)
     format = format_of(source) or ZARR
     if input_voxel_size is not None and not format.takes_voxel_size:
         raise FileError(f"input {source}: --input-voxel-size applies to TIFF inputs; this file states its own")
+    if format is not ZARR:  # a store is read in place; files are fetched first
+        source = local_copy(source, "input")
     image = format.read(source, input_voxel_size) if format.takes_voxel_size else format.read(source)
     shape = tuple(image.data.shape)
     if len(shape) not in (3, 4):

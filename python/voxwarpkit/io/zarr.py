@@ -29,6 +29,7 @@ from .._extras import not_installed
 from .._windows import zarr_windows
 from .errors import FileError, first_line
 from .lazy import HeaderFields, LazyImage, ZarrMetadata, positive_three
+from .remote import zarr_store
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -71,8 +72,7 @@ def read_zarr(source: Path) -> LazyImage:
     if not source.exists():
         raise FileError(f"input {source}: no such file or folder")
     try:
-        # Absolute, so that workers started in other folders (a cluster's) find it too.
-        opened = zarr.open(str(source.absolute()), mode="r")
+        opened = zarr.open(zarr_store(source, read_only=True), mode="r")
     except Exception as error:  # zarr raises several types for what it cannot read
         raise FileError(
             f"input {source}: not a Zarr array or group ({first_line(error) or type(error).__name__})"
