@@ -12,7 +12,7 @@ EXTRA_OF = {
     "zarr": "dask",
     "SimpleITK": "itk",
     "h5py": "itk",
-    "upath": "remote",
+    "universal_pathlib": "remote",  # imported as upath
     "fsspec": "remote",
     "s3fs": "remote",
     "aiohttp": "remote",

@@ -77,7 +77,7 @@ def level_0(path):
     [
         (["ftp://host/in.zarr", "out.zarr"], "URLs of ftp:// are not read here"),
         (["in.zarr", "https://host/out.zarr"], "https:// URLs are read only"),
-        (["in.zarr", "s3://bucket/out.zarr"], "outputs are written to this machine's folders"),
+        (["in.zarr", "s3://bucket/out.nii.gz"], "only Zarr stores are written to URLs"),
         (["in.zarr", "out.zarr", "--storage-options", "{anon: true}"], "--storage-options: not JSON"),
         (["in.zarr", "out.zarr", "--storage-options", "[1]"], "--storage-options: a JSON object"),
     ],

@@ -17,7 +17,7 @@ from typing import Iterator, Optional, Sequence, TextIO
 
 from .._extras import not_installed
 from ..io.errors import FileError, first_line
-from ..io.formats import format_of, in_blocks
+from ..io.formats import format_of, in_blocks, written_in_blocks
 from ..io.remote import SCHEMES, is_remote, local_copy, place, scheme_of, storage_options_of
 from .errors import CommandError, Terminated
 from .parser import build_parser
@@ -45,8 +45,10 @@ def _places(arguments: argparse.Namespace) -> None:
     scheme = scheme_of(str(arguments.output)) if is_remote(arguments.output) else None
     if scheme is not None and not SCHEMES[scheme].writable:
         raise CommandError(f"output {arguments.output}: {scheme}:// URLs are read only")
-    if scheme is not None:
-        raise CommandError(f"output {arguments.output}: outputs are written to this machine's folders; URLs are read")
+    if scheme is not None and not written_in_blocks(arguments.output):
+        raise CommandError(f"output {arguments.output}: only Zarr stores are written to URLs; write this file locally")
+    if scheme is not None and arguments.label is not None:
+        raise CommandError(f"output {arguments.output}: label images are added to images on this machine only")
     if arguments.command == "apply":
         arguments.like = None if arguments.like is None else place(arguments.like, options)
         arguments.matrix = None if arguments.matrix is None else place(arguments.matrix, options)

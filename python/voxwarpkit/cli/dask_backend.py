@@ -25,11 +25,13 @@ from .._resample import resample
 from .._threads import thread_count
 from .._words import counted
 from ..images import Grid
-from ..io.atomic import replaced_store_on_success, scratch_beside
+from ..io.atomic import scratch_beside
 from ..io.errors import FileError, first_line
 from ..io.formats import read_image, takes_voxel_size, written_in_blocks, written_whole
 from ..io.lazy import LazyImage, positive_three, read_by_tasks
 from ..io.nifti import save_nifti
+from ..io.remote import as_place
+from ..io.staging import Staging, staged
 from ..io.zarr import PathLike, create_output, output_affine, regular_block, write_region
 from .errors import CommandError
 from .grids import lazy_grid, nifti_on_grid
@@ -204,7 +206,7 @@ def apply_zarr(
     :class:`~voxwarpkit.cli.errors.CommandError`, and
     :class:`~voxwarpkit.io.errors.FileError` for the files read and written.
     """
-    target_path = Path(target)
+    target_path = as_place(target)
     check_output(target_path, force=force)
     image = read_image(source, input_voxel_size)
     with scratch_beside(target_path) as scratch:
@@ -280,10 +282,9 @@ def write_zarr(
     """
     frame = output_affine(image, spacing, affine, target)
 
-    def writes_into(partial: Path) -> Any:
-        array_path = create_output(partial, data, block, spacing, image, frame, shards)
-        # Absolute, so that workers started elsewhere (a cluster's) write it too.
-        return [stored(data, functools.partial(write_region, str(Path(array_path).absolute())))]
+    def writes_into(staging: Staging) -> Any:
+        array_path = create_output(staging.folder, data, block, spacing, image, frame, shards)
+        return [stored(data, functools.partial(write_region, staging.destination(array_path)))]
 
     compute_into_store(
         target, writes_into, scheduler=scheduler, force=force, progress=progress, err=err, workers=workers
@@ -292,7 +293,7 @@ def write_zarr(
 
 def compute_into_store(
     target: Path,
-    writes_into: Callable[[Path], Sequence[Any]],
+    writes_into: Callable[[Staging], Sequence[Any]],
     *,
     scheduler: Optional[str],
     force: bool,
@@ -300,15 +301,17 @@ def compute_into_store(
     err: TextIO,
     workers: Optional[int] = None,
 ) -> None:
-    """Make a new Zarr store ``target`` whole or not at all: ``writes_into(folder)`` creates
-    the store's arrays in a temporary folder and returns the lazy arrays whose blocks write
-    them, which are computed with a progress bar; the folder is renamed to ``target`` once
-    every block is written, and removed on any failure or interruption.
+    """Make a new Zarr store ``target`` (a path or a URL's place) whole or not at all:
+    ``writes_into(staging)`` creates the store's arrays in ``staging.folder`` and returns the
+    lazy arrays whose blocks write them (at ``staging.destination(array)``), which are computed
+    with a progress bar; the store is completed once every block is written, and removed on any
+    failure or interruption (:mod:`voxwarpkit.io.staging`).
 
     Errors name ``target`` as the caller gave it, never the temporary folder."""
-    with replaced_store_on_success(target, force=force) as partial:
+    with staged(target, force=force) as staging:
+        partial = staging.folder
         try:
-            run_arrays(writes_into(partial), scheduler, progress, err, workers)
+            run_arrays(writes_into(staging), scheduler, progress, err, workers)
         except (CommandError, FileError):
             raise
         except OSError as error:  # a folder that may not be written, a full disk, a name too long
@@ -342,7 +345,7 @@ def nifti_to_zarr(
     ``nifti``, the header's time step (TR), units and sform and qform codes,
     which :func:`zarr_to_nifti` gives back.
     """
-    target_path = Path(target)
+    target_path = as_place(target)
     check_output(target_path, force=force)
     image = read_image(source, input_voxel_size)
     data = image.data.rechunk("auto" if chunks is None else chunks)
@@ -369,12 +372,12 @@ def zarr_to_nifti(
     step, units and codes are those the array's ``nifti`` attribute keeps,
     or an OME-Zarr image's time scale and units.
     """
-    target_path = Path(target)
+    target_path = as_place(target)
     if not written_whole(target_path):
         raise CommandError(f"output {target_path}: the name must end in .nii or .nii.gz")
     check_output(target_path, force=force)
     image = read_image(source, input_voxel_size)
-    grid = lazy_grid(image, Path(source), "input")
+    grid = lazy_grid(image, as_place(source), "input")
     data = np.asarray(image.data.compute(scheduler="threads")).transpose()
     save_nifti(nifti_on_grid(data, grid, image.header), target_path, overwrite=force)
 

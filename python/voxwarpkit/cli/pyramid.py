@@ -33,7 +33,8 @@ from ..io.errors import FileError
 from ..io.formats import read_image
 from ..io.lazy import HeaderFields, LazyImage, read_by_tasks
 from ..io.ome_pyramid import create_pyramid, multiscale_entry, name_label, ngff_version, ome_axes
-from ..io.zarr import _zarr, write_region
+from ..io.staging import Staging, open_destination
+from ..io.zarr import write_region
 from ..pyramid import Level, first_level, level_method, next_level, pyramid_levels
 from .dask_backend import compute_into_store, resample_matrix
 from .errors import CommandError
@@ -228,9 +229,9 @@ def write_pyramid(
     if label is not None and dtype.kind not in "biu":
         raise CommandError(f"{what}: a label image holds integers, and this map is {dtype.name}")
 
-    def writes_into(store: Path) -> Any:
+    def writes_into(staging: Staging) -> Any:
         paths = create_pyramid(
-            store,
+            staging.folder,
             entry,
             shapes,
             chunked,
@@ -239,18 +240,19 @@ def write_pyramid(
             label=label is not None,
             shards=None if shards is None else blocks,
         )
-        writes = [stored(level, functools.partial(write_region, path)) for level, path in zip(first, paths)]
+        arrays = [staging.destination(path) for path in paths]
+        writes = [stored(level, functools.partial(write_region, array)) for level, array in zip(first, arrays)]
         for k in range(len(first), len(grids)):
             # Each next level reads its windows from the level before it in the store, each
             # chunk once its task has written it: no level waits in memory for its readers.
             finer = Windows(
-                _zarr().open_array(paths[k - 1], mode="r"),
+                open_destination(arrays[k - 1], mode="r"),
                 regular_chunks(shapes[k - 1], blocks[k - 1]),
                 f"{writes[k - 1].name}-read",
                 after=writes[k - 1],
             )
             level = _level(finer, grids[k - 1], grids[k], blocks[k], method)
-            writes.append(stored(level, functools.partial(write_region, paths[k])))
+            writes.append(stored(level, functools.partial(write_region, arrays[k])))
         return writes
 
     store = target if label is None else target / "labels" / label

@@ -5,11 +5,13 @@ from __future__ import annotations
 import os
 import secrets
 import shutil
+import tempfile
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Iterator
 
 from .errors import FileError
+from .remote import is_remote
 
 
 @contextmanager
@@ -70,8 +72,12 @@ def replaced_store_on_success(target: Path, *, force: bool) -> Iterator[Path]:
 def scratch_beside(target: Path) -> Iterator[Path]:
     """Yield the path of a hidden folder beside ``target`` for temporary data (cubic's staged
     coefficients), on the same file system, which a cluster's workers see where they see
-    ``target``; it is removed at the end, whatever happens."""
-    scratch = target.with_name(f".{target.name}.{secrets.token_hex(4)}.scratch")
+    ``target``; for a ``target`` at a URL, a folder in this machine's temporary folder. It is
+    removed at the end, whatever happens."""
+    if is_remote(target):  # staged data stays on this machine, in its temporary folder
+        scratch = Path(tempfile.mkdtemp(prefix="voxwarpkit-scratch-"))
+    else:
+        scratch = target.with_name(f".{target.name}.{secrets.token_hex(4)}.scratch")
     try:
         yield scratch
     finally:

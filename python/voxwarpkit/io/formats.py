@@ -15,7 +15,7 @@ from .._words import shown
 from .errors import FileError
 from .lazy import LazyImage
 from .nifti import NIFTI_SUFFIXES, nifti_suffix, read_nifti_lazily
-from .remote import is_remote, local_copy
+from .remote import as_place, local_copy
 from .tiff import TIFF_SUFFIXES, is_tiff, read_tiff
 from .zarr import PathLike, is_zarr, read_zarr
 
@@ -70,7 +70,7 @@ FORMATS = (NIFTI, ZARR, TIFF)
 
 def format_of(path: PathLike) -> Optional[Format]:
     """The format of the image at ``path``, or None when no format here recognises it."""
-    where: Any = path if is_remote(path) else Path(path)
+    where: Any = as_place(path)
     for format in FORMATS:
         if format.recognises(where):
             return format
@@ -111,7 +111,7 @@ def read_image(path: PathLike, input_voxel_size: Optional[Sequence[float]] = Non
     Messages name ``path`` as given; the dask array reads it by its absolute path, which a cluster's
     workers, started in other folders, find too.
     """
-    source = path if is_remote(path) else Path(path)
+    source = as_place(path)
     format = format_of(source) or ZARR
     if input_voxel_size is not None and not format.takes_voxel_size:
         raise FileError(f"input {source}: --input-voxel-size applies to TIFF inputs; this file states its own")

@@ -74,13 +74,18 @@ def place(text: Union[str, Path], storage_options: Optional[Mapping[str, Any]] =
     try:
         upath = importlib.import_module("upath").UPath
     except ImportError:
-        raise FileError(not_installed("URLs", "upath")) from None
+        raise FileError(not_installed("URLs", "universal_pathlib")) from None
     return upath(str(text), **dict(storage_options or {}))
 
 
 def is_remote(where: Any) -> bool:
     """Whether ``where`` is a place reached through a URL rather than this machine's files."""
     return not isinstance(where, Path) and scheme_of(str(where)) is not None
+
+
+def as_place(where: Any) -> Place:
+    """``where`` as a place: itself when it is a URL's, else a local Path."""
+    return where if is_remote(where) else Path(where)
 
 
 def storage_options_of(text: Optional[str]) -> Dict[str, Any]:

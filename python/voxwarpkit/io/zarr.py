@@ -379,10 +379,14 @@ def _ome_multiscale(
     return written
 
 
-def write_region(array_path: str, block: NDArray[Any], region: Tuple[slice, ...]) -> None:
-    """Write one output block into its ``region`` of the array at ``array_path``."""
+def write_region(destination: Any, block: NDArray[Any], region: Tuple[slice, ...]) -> None:
+    """Write one output block into its ``region`` of the array at ``destination``: a local
+    array's path, or a :class:`~voxwarpkit.io.staging.RemoteArray`."""
+    if not isinstance(destination, str):
+        destination.open()[region] = block
+        return
     # mode r+ fails once the store is gone, so a late task cannot bring back a removed run.
-    _zarr_of_a_worker().open_array(array_path, mode="r+")[region] = block
+    _zarr_of_a_worker().open_array(destination, mode="r+")[region] = block
 
 
 def _zarr_of_a_worker(attempts: int = 200) -> Any:
