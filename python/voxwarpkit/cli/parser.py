@@ -172,7 +172,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     pyramid.add_argument("--scheduler", metavar="ADDRESS", default=None, help="a dask.distributed scheduler")
     pyramid.add_argument("--threads", metavar="N", type=_thread_count, default=None, help="local threads")
-    pyramid.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
+    pyramid.add_argument("--force", action="store_true", help=_FORCE_HELP)
     _add_storage_options(pyramid)
     pyramid.set_defaults(check=partial(_check_pyramid, pyramid))
     return parser
@@ -210,6 +210,12 @@ def _check_pyramid(parser: argparse.ArgumentParser, arguments: argparse.Namespac
     arguments.interpolation = arguments.interpolation or "linear"
 
 
+_FORCE_HELP = (
+    "replace OUTPUT if it exists: on this machine once the new one is complete; at a URL, which has no "
+    "rename, the old one is removed before the new one is written, so a failed run there leaves neither"
+)
+
+
 def _add_storage_options(group: Any) -> None:
     group.add_argument(
         "--storage-options",
@@ -228,7 +234,7 @@ def _add_apply_arguments(apply: argparse.ArgumentParser) -> None:
         "input", metavar="INPUT", help="NIfTI, Zarr, OME-Zarr or TIFF image to resample: a path or a URL"
     )
     files.add_argument("output", metavar="OUTPUT", help="NIfTI file or Zarr store to write")
-    files.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
+    files.add_argument("--force", action="store_true", help=_FORCE_HELP)
     _add_storage_options(files)
 
     transforms = apply.add_argument_group("transforms")
