@@ -28,7 +28,7 @@ end unless --keep; "disk MB" is what an output takes on disk, its chunk
 files counted against its chunks (zarr leaves out chunks that hold only the
 fill value when array.write_empty_chunks is off, zarr 3's default). A run
 that passes --memory-limit GB resident (default half the free memory) or
---timeout seconds gets Ctrl-C and is reported as not finished, with the peak
+--timeout seconds gets SIGTERM and is reported as not finished, with the peak
 it reached: while tasks hold their input chunks, a 16 GiB run holds most of
 its input.
 
@@ -152,7 +152,7 @@ def resident_bytes(pid):
 
 def measured(arguments, limits):
     """Run ``python -m arguments[0] ...`` (or a script) in a new process: (seconds, peak bytes, stdout),
-    seconds None when it failed or went past ``limits``. A run past them gets Ctrl-C, which the
+    seconds None when it failed or went past ``limits``. A run past them gets SIGTERM, which the
     commands clean up after: a larger-than-memory run that holds its input would otherwise take
     the machine's memory from everything else on it."""
     command = [sys.executable, "-c", PEAK_WRAPPER, *map(str, arguments)]
@@ -167,7 +167,9 @@ def measured(arguments, limits):
             elif resident_bytes(child.pid) > limits.bytes:
                 stopped = f"stopped at {limits.bytes / MB:.0f} MB resident after {elapsed:.0f} s"
             if stopped:
-                child.send_signal(signal.SIGINT)
+                # SIGTERM, not Ctrl-C's SIGINT: a shell ignores SIGINT in what it starts in the
+                # background, and so would the run; the commands clean up after either.
+                child.send_signal(signal.SIGTERM)
                 child.wait()
                 break
             time.sleep(0.2)
