@@ -94,3 +94,22 @@ def test_a_run_stopped_by_sigterm_leaves_nothing_openable_and_a_rerun_succeeds(t
     finished = subprocess.run(command + ["--chunks", "32", "32", "32"], capture_output=True, text=True)
     assert finished.returncode == 0, finished.stderr
     assert zarr.open_group(output, mode="r")["0"].shape == (32, 48, 64)
+
+
+def test_a_cluster_reads_and_writes_the_stores_at_urls_in_its_own_processes(tmp_path, capsys, bucket):
+    """The workers open the input and the output from their URLs; the result is the local run's."""
+    distributed = pytest.importorskip("distributed")
+    files = tmp_path / "files"
+    write_files(files)
+    s3fs.S3FileSystem().put(str(files) + "/", f"{bucket}/files", recursive=True)
+    options = ["-m", f"{files}/rot.txt", "--chunks", 8, 8, 8]
+    status, _, err = run(capsys, "apply", files / "in.zarr", tmp_path / "local.zarr", *options)
+    assert status == 0, err
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, scheduler_port=0, dashboard_address=":0"
+    ) as cluster:
+        source, output = f"s3://{bucket}/files/in.zarr", f"s3://{bucket}/out.zarr"
+        status, _, err = run(capsys, "apply", source, output, *options, "--scheduler", cluster.scheduler_address)
+    assert status == 0, err
+    s3fs.S3FileSystem().get(f"{bucket}/out.zarr/", str(tmp_path / "remote.zarr"), recursive=True)
+    assert files_of(tmp_path / "remote.zarr") == files_of(tmp_path / "local.zarr")
