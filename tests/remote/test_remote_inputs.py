@@ -21,6 +21,7 @@ if int(zarr.__version__.split(".")[0]) < 3:
 from support.ome_inputs import write_ome_input  # noqa: E402
 
 import voxwarpkit  # noqa: E402
+from voxwarpkit.io.formats import read_image  # noqa: E402
 
 
 def write_input(folder, kind, image):
@@ -63,6 +64,7 @@ def test_an_input_at_a_url_gives_the_bits_of_its_local_copy(tmp_path, capsys, re
         assert status == 0, err
         missing = run(capsys, "apply", f"{base}/none.zarr", tmp_path / "x.zarr", "-m", matrix)
         assert_one_line_error(missing[0], missing[2], "none.zarr")
+        assert read_image(source).data.shape == image.shape  # from Python, a URL as text
     assert_same_bits(level_0(tmp_path / "remote.zarr"), level_0(tmp_path / "local.zarr"))
 
 

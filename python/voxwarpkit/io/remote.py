@@ -84,7 +84,10 @@ def is_remote(where: Any) -> bool:
 
 
 def as_place(where: Any) -> Place:
-    """``where`` as a place: itself when it is a URL's, else a local Path."""
+    """``where`` as a place: itself when it is one, a URL given as text as its place (with the
+    usual environment's credentials), else a local Path."""
+    if isinstance(where, str):
+        return place(where)
     return where if is_remote(where) else Path(where)
 
 
