@@ -94,7 +94,10 @@ def zarr_windows(array: Any) -> Windows:
         token = tokenize(array)
     except Exception:  # an array dask cannot name by content: name it by where it is
         token = tokenize(str(array.store), array.path, array.shape, array.dtype.str)
-    return Windows(array, regular_chunks(array.shape, block), "zarr-windows-" + token, cached=True)
+    # Chunks of a store on this machine go through the cache one request each; a store at a URL
+    # is read a window at a time, its chunks requested together, never one round trip after another.
+    local = type(getattr(array, "store", None)).__name__ in ("LocalStore", "DirectoryStore", "NestedDirectoryStore")
+    return Windows(array, regular_chunks(array.shape, block), "zarr-windows-" + token, cached=local)
 
 
 def windows_of(image: Any) -> Optional[Windows]:

@@ -9,7 +9,7 @@ new format is one reader module and one entry in FORMATS.
 from __future__ import annotations
 
 from pathlib import Path
-from typing import Any, Callable, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Callable, Mapping, NamedTuple, Optional, Sequence, Tuple
 
 from .._words import shown
 from .errors import FileError
@@ -102,16 +102,22 @@ def takes_voxel_size(path: PathLike) -> bool:
     return format is not None and format.takes_voxel_size
 
 
-def read_image(path: PathLike, input_voxel_size: Optional[Sequence[float]] = None) -> LazyImage:
+def read_image(
+    path: PathLike,
+    input_voxel_size: Optional[Sequence[float]] = None,
+    *,
+    storage_options: Optional[Mapping[str, Any]] = None,
+) -> LazyImage:
     """The image in a Zarr array, an OME-Zarr image group, a NIfTI file or a TIFF stack, read lazily.
 
     ``input_voxel_size`` (sx, sy, sz) replaces a TIFF's own and is refused for other files, which state theirs.
     A path of no known format is read as Zarr, whose reader says what it is not: a store may have any name.
-    ``path`` may be a URL's place (:mod:`voxwarpkit.io.remote`): a store is read in place, a file fetched.
+    ``path`` may be a URL, or a URL's place (:mod:`voxwarpkit.io.remote`): a store is read in place, a file
+    fetched; ``storage_options`` go to the file system of a URL given as text.
     Messages name ``path`` as given; the dask array reads it by its absolute path, which a cluster's
     workers, started in other folders, find too.
     """
-    source = as_place(path)
+    source = as_place(path, storage_options)
     format = format_of(source) or ZARR
     if input_voxel_size is not None and not format.takes_voxel_size:
         raise FileError(f"input {source}: --input-voxel-size applies to TIFF inputs; this file states its own")

@@ -83,11 +83,11 @@ def is_remote(where: Any) -> bool:
     return not isinstance(where, Path) and scheme_of(str(where)) is not None
 
 
-def as_place(where: Any) -> Place:
-    """``where`` as a place: itself when it is one, a URL given as text as its place (with the
-    usual environment's credentials), else a local Path."""
+def as_place(where: Any, storage_options: Optional[Mapping[str, Any]] = None) -> Place:
+    """``where`` as a place: itself when it is one, a URL given as text as its place (with
+    ``storage_options``, and the usual environment's credentials), else a local Path."""
     if isinstance(where, str):
-        return place(where)
+        return place(where, storage_options)
     return where if is_remote(where) else Path(where)
 
 
