@@ -77,6 +77,10 @@ import os, signal, sys, threading, time
 import numpy as np
 import voxwarpkit
 
+# Ctrl-C's own handler, even where this process was started with SIGINT ignored (a shell
+# ignores it in what it starts in the background, and Python then leaves it so).
+signal.signal(signal.SIGINT, signal.default_int_handler)
+
 def resident():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
