@@ -13,8 +13,8 @@ reader), that pickles so a cluster's workers open it themselves, with the
 chunks it is stored in, which reads follow. ``after``, when given, is a dask
 array of one flag per chunk (in the same chunk grid) whose task writes that
 chunk: a pyramid's level read back from the store as the level before it is
-written. Windows of a Zarr array read its large chunks through a cache of
-decoded chunks (:mod:`voxwarpkit._chunk_cache`).
+written. Windows of a Zarr array on this machine read its large chunks
+through a cache of decoded chunks (:mod:`voxwarpkit._chunk_cache`).
 """
 
 from __future__ import annotations
