@@ -33,6 +33,7 @@ from pathlib import Path
 import numpy as np
 import s3fs
 import zarr
+from bench_scale import processor_model  # this folder is on the path of a script run from it
 from moto.server import ThreadedMotoServer
 
 import voxwarpkit
@@ -101,7 +102,8 @@ def main():
         fs.put(str(folder / "in.zarr") + "/", f"{BUCKET}/in.zarr", recursive=True)
         fs.put_file(str(folder / "rot.txt"), f"{BUCKET}/rot.txt")
         input_bytes = stored_bytes(None, folder / "in.zarr")
-        print(f"processor: {processor()}; {os.cpu_count()} CPUs; endpoint: moto {moto_version()} at {host}:{port}")
+        endpoint = f"moto {moto_version()} at {host}:{port}"
+        print(f"processor: {processor_model()}; {os.cpu_count()} CPUs; endpoint: {endpoint}")
         described = f"{'x'.join(map(str, shape))} uint16 in chunks {tuple(args.chunks)}"
         print(f"input: {described}, {input_bytes / MB:.0f} MB stored")
         print(f"{'run':<44}{'where':>8}{'seconds':>9}{'MB/s read':>11}{'MB/s written':>14}")
@@ -135,14 +137,6 @@ def main():
     finally:
         shutil.rmtree(folder, ignore_errors=True)
         server.stop()
-
-
-def processor():
-    try:
-        with open("/proc/cpuinfo") as info:
-            return next(line.split(":", 1)[1].strip() for line in info if line.startswith("model name"))
-    except (OSError, StopIteration):
-        return "unknown"
 
 
 def moto_version():
