@@ -18,20 +18,16 @@ turned into that frame by the linear part of the same map.
 from __future__ import annotations
 
 import importlib
-from typing import TYPE_CHECKING, Any, List, Union
+from typing import TYPE_CHECKING, Any, List
 
 import numpy as np
 
-from ._affine import affine4, inverse4, twelve
-from ._words import counted
+from ._affine import affine4, inverse4
+from ._grid import WorldStep
 from .field import Field
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
-
-    from .images import Grid
-
-WorldStep = Union["NDArray[np.float64]", Field]
 
 
 def is_nitransforms(value: Any) -> bool:
@@ -109,47 +105,3 @@ def field_steps(displacements: NDArray[np.float64], affine: NDArray[np.float64])
     components = np.ascontiguousarray((displacements @ to_frame[:3, :3].T).T, dtype=np.float32)
     field = Field(np.moveaxis(components, 0, 3), zooms)
     return [to_frame[np.newaxis], field, from_frame[np.newaxis]]
-
-
-def has_field(steps: List[WorldStep]) -> bool:
-    """Whether any step is a displacement field."""
-    return any(isinstance(step, Field) for step in steps)
-
-
-def fold(steps: List[WorldStep], volumes: int) -> List[WorldStep]:
-    """``steps`` with every run of adjacent matrices multiplied into one, in float64.
-
-    ValueError when a stack holds neither one matrix nor one per volume."""
-    folded: List[WorldStep] = []
-    for step in steps:
-        if isinstance(step, Field):
-            folded.append(step)
-            continue
-        if len(step) not in (1, volumes):
-            raise ValueError(
-                f"transform holds {counted(len(step), 'matrix', 'matrices')} "
-                f"for an image of {counted(volumes, 'volume')}"
-            )
-        previous = folded[-1] if folded else None
-        if previous is None or isinstance(previous, Field):
-            folded.append(step)
-        else:
-            folded[-1] = step @ previous  # applied after it
-    return folded
-
-
-def kernel_chain(steps: List[WorldStep], source: Grid, target: Grid, volumes: int) -> List[Any]:
-    """World ``steps`` as the chain :func:`voxwarpkit.resample` takes: from the output's
-    physical positions (index times ``target``'s voxel size) to the input's.
-
-    Adjacent matrices are multiplied in float64 and rounded to float32 once:
-    12 numbers for every volume, or ``(volumes, 12)``."""
-    out_to_world = target.affine @ np.diag([*(1.0 / np.array(target.zooms)), 1.0])
-    world_to_in = np.diag([*source.zooms, 1.0]) @ inverse4(source.affine, "the input's affine")
-    chain = fold([out_to_world[np.newaxis], *steps, world_to_in[np.newaxis]], volumes)
-    return [step if isinstance(step, Field) else _engine_matrices(step) for step in chain]
-
-
-def _engine_matrices(stack: NDArray[np.float64]) -> NDArray[np.float32]:
-    twelves = np.stack([twelve(m) for m in stack])
-    return twelves[0] if len(twelves) == 1 else twelves

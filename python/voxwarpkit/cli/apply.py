@@ -16,8 +16,8 @@ from typing import TYPE_CHECKING, Any, Dict, NamedTuple, Optional, Sequence, Tex
 import numpy as np
 
 from .._affine import affine4, inverse4, not_singular, twelve
+from .._grid import Grid, fitted_grid, index_to_kernel, output_grid, world_to_index
 from .._words import counted
-from ..images import Grid, fitted_grid, index_to_kernel, output_grid, world_to_index
 from ..io.formats import in_blocks, read_image, written_in_blocks, written_whole
 from ..io.matrixtext import MatrixSource, read_matrix_source
 from ..io.nifti import load_nifti

@@ -15,13 +15,12 @@ from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from .._affine import affine4, inverse4, not_singular
+from .._grid import Grid, WorldStep, fold, has_field, index_to_kernel, kernel_chain, world_to_index
 from .._words import counted
 from ..field import Field
-from ..images import Grid, index_to_kernel, world_to_index
 from ..io.matrixtext import MatrixSource, read_matrix_source
 from ..io.registration import FORMATS
 from ..io.transform_files import read_transform_file
-from ..warps import WorldStep, fold, has_field, kernel_chain
 from .errors import CommandError
 
 if TYPE_CHECKING:

@@ -21,10 +21,10 @@ from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Set, 
 import numpy as np
 
 from .._dask import stored
+from .._grid import Grid
 from .._resample import resample
 from .._threads import thread_count
 from .._words import counted
-from ..images import Grid
 from ..io.atomic import scratch_beside
 from ..io.errors import FileError, first_line
 from ..io.formats import read_image, takes_voxel_size, written_in_blocks, written_whole

@@ -7,8 +7,8 @@ from typing import TYPE_CHECKING, Optional, Sequence, Tuple
 import numpy as np
 
 from .._affine import affine4
+from .._grid import Grid, checked_grid
 from ..deskew import deskew, deskew_map
-from ..images import Grid, checked_grid
 from .errors import CommandError
 
 if TYPE_CHECKING:

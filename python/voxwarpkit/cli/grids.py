@@ -7,7 +7,8 @@ from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
 
-from ..images import Grid, checked_grid, image_on_grid
+from .._grid import Grid, checked_grid
+from ..images import image_on_grid
 from ..io.lazy import HeaderFields, LazyImage
 from ..io.nifti import NiftiImage, header_voxel_size
 from .errors import CommandError

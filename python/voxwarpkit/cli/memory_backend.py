@@ -9,10 +9,11 @@ from typing import TYPE_CHECKING, Any, Iterable, List, Optional, TextIO, Tuple, 
 
 import numpy as np
 
+from .._grid import Grid
 from .._request import BLENDING, check_image_type, checked_request
 from .._resample import resample
 from .._scaling import copied_scaling, raw_fill, unscaled
-from ..images import Grid, image_on_grid
+from ..images import image_on_grid
 from ..io.nifti import NiftiImage, read_block, save_nifti, stored_type
 from .errors import CommandError
 from .output import shown

@@ -16,8 +16,8 @@ from typing import TYPE_CHECKING, Any, List, Optional, Tuple
 import numpy as np
 
 from .._affine import affine4, twelve
+from .._grid import Grid
 from .._windows import Windows, flipped
-from ..images import Grid
 from .chains import Kernel
 
 if TYPE_CHECKING:

@@ -23,11 +23,11 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optiona
 import numpy as np
 
 from .._dask import stored
+from .._grid import Grid
 from .._next_level import resample_and_next_level
 from .._resample import resample
 from .._windows import Windows, regular_chunks
 from .._words import counted
-from ..images import Grid
 from ..io.atomic import scratch_beside
 from ..io.errors import FileError
 from ..io.formats import read_image

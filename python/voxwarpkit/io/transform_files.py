@@ -27,7 +27,8 @@ from pathlib import Path
 from typing import Any, List
 
 from .._extras import not_installed
-from ..warps import WorldStep, world_steps
+from .._grid import WorldStep
+from ..warps import world_steps
 from .errors import FileError, first_line
 from .itk_hdf5 import hdf5_field, itk_groups, type_of
 from .registration import read_registration, registration_format
