@@ -230,11 +230,14 @@ class Terminal(io.StringIO):
 
 def test_apply_shows_progress_across_volumes_on_a_terminal(tmp_path):
     from voxwarpkit.cli.apply import run_apply
+    from voxwarpkit.cli.options import Mapping, Options, Running
 
     source = save_nifti(tmp_path / "in.nii", volume((4, 5, 6, 3)))
     err = Terminal()
     matrix = save_matrix(tmp_path / "m.txt", TURN)
-    run_apply(source, tmp_path / "out.nii", matrix, out=io.StringIO(), err=err)
+    run_apply(
+        source, tmp_path / "out.nii", Options(mapping=Mapping(matrix), running=Running(err=err)), out=io.StringIO()
+    )
     assert "resampling" in err.getvalue()
     assert "/3 " in err.getvalue()
 

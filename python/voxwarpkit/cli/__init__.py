@@ -20,6 +20,7 @@ from ..io.errors import FileError, first_line
 from ..io.formats import format_of, in_blocks, written_in_blocks
 from ..io.remote import SCHEMES, is_remote, local_copy, place, scheme_of, storage_options_of
 from .errors import CommandError, Terminated
+from .options import options_of
 from .parser import build_parser
 
 # What reading and writing images block by block needs, whatever their format.
@@ -70,19 +71,20 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
         run_demo(arguments.output or DEFAULT_OUTPUT, out=out)
     elif arguments.command == "pyramid":
         _need("pyramids", ["dask", "zarr", "nibabel"])
-        from .pyramid import PyramidLayout, Running, run_pyramid
+        from .pyramid import PyramidLayout, run_pyramid
 
+        options = options_of(arguments, err)
+        storage = options.storage
         layout = PyramidLayout(
-            arguments.levels,
-            arguments.chunks,
-            arguments.shards,
-            arguments.ngff,
-            arguments.interpolation,
-            arguments.label,
+            storage.levels, storage.chunks, storage.shards, storage.ngff, arguments.interpolation, storage.label
         )
-        running = Running(arguments.scheduler, arguments.threads, arguments.force, True, err)
         run_pyramid(
-            arguments.input, arguments.output, layout, running, out=out, input_voxel_size=arguments.input_voxel_size
+            arguments.input,
+            arguments.output,
+            layout,
+            options.running,
+            out=out,
+            input_voxel_size=arguments.input_voxel_size,
         )
     else:
         _need("this command", ["nibabel", "tqdm"])
@@ -97,30 +99,9 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
         run_apply(
             arguments.input,
             arguments.output,
-            arguments.matrix,
-            like=arguments.like,
-            voxel_size=arguments.voxel_size,
-            fit=arguments.fit,
-            interpolation=arguments.interpolation,
-            antialias=arguments.antialias,
-            edges=arguments.edges,
-            fill=arguments.fill,
-            threads=arguments.threads,
-            chunks=arguments.chunks,
-            scheduler=arguments.scheduler,
-            convention=arguments.convention,
-            inverse=arguments.inverse,
-            transforms=arguments.transforms or (),
-            force=arguments.force,
-            out=out,
-            err=err,
-            deskew=arguments.deskew,
-            deskew_rotate=arguments.deskew_rotate,
+            options_of(arguments, err),
             input_voxel_size=arguments.input_voxel_size,
-            levels=arguments.levels,
-            ngff=arguments.ngff,
-            label=arguments.label,
-            shards=arguments.shards,
+            out=out,
         )
 
 

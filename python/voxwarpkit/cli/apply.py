@@ -11,7 +11,7 @@ from __future__ import annotations
 import sys
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Dict, NamedTuple, Optional, Sequence, TextIO
+from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Sequence, TextIO
 
 import numpy as np
 
@@ -28,8 +28,9 @@ from .deskew import deskewed_grid
 from .errors import CommandError
 from .grids import lazy_grid, nifti_grid, on_grid
 from .ome_grid import forward_grid
+from .options import Options
 from .output import check_output, shown
-from .pyramid import PyramidLayout, Running, check_pyramid_target, image_pyramid, is_ome_name, resample_into_pyramid
+from .pyramid import PyramidLayout, check_pyramid_target, image_pyramid, is_ome_name, resample_into_pyramid
 from .zarr_blocks import check_shards
 
 if TYPE_CHECKING:
@@ -48,84 +49,72 @@ class Opened(NamedTuple):
 def run_apply(
     source: Path,
     target: Path,
-    matrix_path: Optional[Path] = None,
+    options: Options,
     *,
-    like: Optional[Path] = None,
-    voxel_size: Optional[Sequence[float]] = None,
-    fit: bool = False,
-    interpolation: str = "linear",
-    antialias: bool = False,
-    edges: str = "clamp",
-    fill: float = 0.0,
-    threads: Optional[int] = None,
-    chunks: Optional[Sequence[int]] = None,
-    scheduler: Optional[str] = None,
-    convention: Optional[str] = None,
-    inverse: bool = False,
-    transforms: Sequence[Path] = (),
-    force: bool = False,
-    out: TextIO = sys.stdout,
-    err: TextIO = sys.stderr,
-    deskew: Optional[float] = None,
-    deskew_rotate: bool = False,
     input_voxel_size: Optional[Sequence[float]] = None,
-    levels: Optional[int] = None,
-    ngff: Optional[str] = None,
-    label: Optional[str] = None,
-    shards: Optional[Sequence[int]] = None,
+    out: TextIO = sys.stdout,
 ) -> None:
-    """Resample the image ``source`` into ``target``.
+    """Resample the image ``source`` into ``target`` as the ``options`` records say.
 
-    The output grid is that of the image ``like``, or the input's with
-    ``voxel_size`` (covering the input's extent), or the input's. Without
-    ``matrix_path`` each output voxel takes the input at its own world
-    position. ``convention`` ("physical" when None) applies to plain matrix
+    The output grid is that of the image ``grid.like``, or the input's with
+    ``grid.voxel_size`` (covering the input's extent), or the input's. Without
+    a matrix or transform files each output voxel takes the input at its own world
+    position. ``mapping.convention`` ("physical" when None) applies to plain matrix
     files; giving it for a registration tool's transform, whose file says
     what it maps, is an error. A Zarr input or output (a name ending in
-    .zarr, or a folder Zarr wrote) is resampled with dask: ``chunks`` is the
-    output's block shape (z, y, x), ``scheduler`` a dask.distributed
+    .zarr, or a folder Zarr wrote) is resampled with dask: ``storage.chunks`` is the
+    output's block shape (z, y, x), ``running.scheduler`` a dask.distributed
     scheduler's address; without a matrix or another grid the image is
-    copied between NIfTI and Zarr. ``transforms`` are transform files applied
-    in order, the first to the output's position, with ``matrix_path``, if
+    copied between NIfTI and Zarr. ``mapping.transforms`` are transform files applied
+    in order, the first to the output's position, with ``mapping.matrix``, if
     given, the input's motion applied last (see :mod:`voxwarpkit.cli.chains`).
-    ``antialias`` smooths the input first, as :func:`voxwarpkit.resample` does.
-    ``deskew`` (an angle in degrees) puts a stage-scanned light-sheet stack
-    into the sheet's frame, or the coverslip's with ``deskew_rotate``, on a
+    ``sampling.antialias`` smooths the input first, as :func:`voxwarpkit.resample` does.
+    ``grid.deskew`` (an angle in degrees) puts a stage-scanned light-sheet stack
+    into the sheet's frame, or the coverslip's with ``grid.deskew_rotate``, on a
     grid that holds all of it (see :mod:`voxwarpkit.cli.deskew`). A TIFF input
     is read lazily with dask; ``input_voxel_size`` replaces its voxel size.
-    ``levels`` makes ``target`` an OME-Zarr multiscale image (NGFF ``ngff``) of
+    ``storage.levels`` makes ``target`` an OME-Zarr multiscale image (NGFF ``storage.ngff``) of
     that many levels, the resampled image first, each next one made as
     ``voxwarpkit pyramid`` makes it, all from one graph; a name ending in
-    .ome.zarr is such an image, of one level unless ``levels`` says more.
-    ``label`` writes it as that label image of the existing OME-Zarr image
-    ``target`` instead. ``shards`` (z, y, x) groups a Zarr output's chunks
+    .ome.zarr is such an image, of one level unless ``storage.levels`` says more.
+    ``storage.label`` writes it as that label image of the existing OME-Zarr image
+    ``target`` instead. ``storage.shards`` (z, y, x) groups a Zarr output's chunks
     into shards of Zarr format 3, each written by one task. An OME-Zarr output's axes that would run backwards
     are flipped, every voxel keeping its world position.
     """
     started = time.perf_counter()
+    grid, mapping, sampling, storage, running = (
+        options.grid,
+        options.mapping,
+        options.sampling,
+        options.storage,
+        options.running,
+    )
     chunked = in_blocks(source, target)
     if chunked and not written_in_blocks(target) and not written_whole(target):
         raise CommandError(f"output {target}: the name must end in .zarr, .nii or .nii.gz")
     if not chunked and not written_whole(target):
         raise CommandError(f"output {target}: the name must end in .nii or .nii.gz")
+    levels, chunks, shards, force, err = storage.levels, storage.chunks, storage.shards, running.force, running.err
     if levels is None and is_ome_name(target):
         levels = 1
+    like, voxel_size, matrix_path, transforms = grid.like, grid.voxel_size, mapping.matrix, mapping.transforms
     reads = (source, like, matrix_path, *transforms)
-    running = Running(scheduler, threads, force, True, err)
     if levels is not None:
-        place = check_pyramid_target(target, label, check_shards(shards, chunks, ngff), force=force, reads=reads)
-        layout = PyramidLayout(levels, chunks, shards, place.ngff, interpolation, label)
+        ngff = check_shards(shards, chunks, storage.ngff)
+        place = check_pyramid_target(target, storage.label, ngff, force=force, reads=reads)
+        layout = PyramidLayout(levels, chunks, shards, place.ngff, sampling.interpolation, storage.label)
     else:
         check_output(target, force=force, reads=reads)
-    copies = matrix_path is None and like is None and voxel_size is None and deskew is None and not transforms
+    copies = not mapping.moves and like is None and voxel_size is None and grid.deskew is None
     if chunked and copies and levels is None:
-        dask_backend.convert(source, target, chunks, scheduler, force, err, input_voxel_size)
+        dask_backend.convert(source, target, chunks, running.scheduler, force, err, input_voxel_size)
         print(f"copied {source} into {target} in {time.perf_counter() - started:.3f} s", file=out)
         return
 
     read = _read_lazily if chunked else _read_nifti
     image = _read_lazily(source, "input", input_voxel_size) if chunked else _read_nifti(source, "input")
-    if copies and levels is not None and not fit:
+    if copies and levels is not None and not grid.fit:
         # The input itself is level 0, as the pyramid command writes it: no resampling to round.
         grids = image_pyramid(image.image, source, target, layout, running)
         print(
@@ -135,10 +124,10 @@ def run_apply(
         )
         return
     reference = None if like is None else read(like, "reference")
-    grid = output_grid(image.grid, voxel_size) if reference is None else reference.grid
+    onto = output_grid(image.grid, voxel_size) if reference is None else reference.grid
     kernel: Kernel
-    if deskew is not None:
-        grid, kernel, how = deskewed_grid(image.grid, deskew, deskew_rotate, voxel_size)
+    if grid.deskew is not None:
+        onto, kernel, how = deskewed_grid(image.grid, grid.deskew, grid.deskew_rotate, voxel_size)
     elif transforms:
         kernel, how = chain_kernel(
             transforms,
@@ -146,14 +135,14 @@ def run_apply(
             source=source,
             input_grid=image.grid,
             input_space=on_grid(image.grid) if image.space is None else image.space,
-            grid=grid,
-            output_space=on_grid(grid) if reference is None or reference.space is None else reference.space,
+            grid=onto,
+            output_space=on_grid(onto) if reference is None or reference.space is None else reference.space,
             volumes=image.volumes,
-            convention=convention,
-            inverse=inverse,
+            convention=mapping.convention,
+            inverse=mapping.inverse,
         )
     elif matrix_path is None:
-        kernel, how = _same_world_position(source, image.grid, grid), ""
+        kernel, how = _same_world_position(source, image.grid, onto), ""
     else:
         # FSL FLIRT's and AFNI's matrices are defined on the output grid
         # (their reference) and the input (their moving image); MCFLIRT's on
@@ -164,43 +153,40 @@ def run_apply(
             space = image.space if voxel_size is None else None
         matrices = read_matrix_source(
             matrix_path,
-            reference=on_grid(grid) if space is None else space,
+            reference=on_grid(onto) if space is None else space,
             moving=on_grid(image.grid) if image.space is None else image.space,
         )
-        kernel = _file_matrices(matrices, matrix_path, source, image.volumes, image.grid, grid, convention, inverse)
+        convention, inverse = mapping.convention, mapping.inverse
+        kernel = _file_matrices(matrices, matrix_path, source, image.volumes, image.grid, onto, convention, inverse)
         how = " with " + _matrices_named(matrices, matrix_path, convention or "physical", inverse)
-    if fit:
+    if grid.fit:
         if isinstance(kernel, list):
             raise CommandError("--fit takes matrices only: a displacement field has no inverse to fit the grid with")
-        grid, kernel = fitted_grid(image.grid, grid, kernel)
+        onto, kernel = fitted_grid(image.grid, onto, kernel)
     ome = chunked and image.image.zarr is not None and image.image.zarr.multiscales is not None
     if levels is not None or (written_in_blocks(target) and ome):
-        grid, kernel = forward_grid(grid, kernel)  # OME-Zarr's scales are positive
-    # What the pyramid and the Zarr paths both take.
-    lazily: Dict[str, Any] = dict(
-        interpolation=interpolation,
-        antialias=antialias,
-        edges=edges,
-        fill=fill,
-        threads=threads,
-        chunks=chunks,
-        scheduler=scheduler,
-        force=force,
-        err=err,
-    )
+        onto, kernel = forward_grid(onto, kernel)  # OME-Zarr's scales are positive
     if levels is not None:
-        resample_into_pyramid(
-            source, target, image.image, grid, kernel, layout, running, antialias=antialias, edges=edges, fill=fill
-        )
+        resample_into_pyramid(source, target, image.image, onto, kernel, layout, running, sampling)
         print(
             f"resampled {source}{how} into {place.shown}, an OME-Zarr {place.ngff} image of "
-            f"{counted(levels, 'level')} from {shown(grid.shape)}, in {time.perf_counter() - started:.1f} s",
+            f"{counted(levels, 'level')} from {shown(onto.shape)}, in {time.perf_counter() - started:.1f} s",
             file=out,
         )
         return
     if chunked:
         dask_backend.resample_with_dask(
-            source, target, image.image, grid, kernel, how=how, started=started, out=out, shards=shards, **lazily
+            source,
+            target,
+            image.image,
+            onto,
+            kernel,
+            sampling,
+            storage,
+            running,
+            how=how,
+            started=started,
+            out=out,
         )
         return
     memory_backend.resample_in_memory(
@@ -208,20 +194,14 @@ def run_apply(
         target,
         image.image,
         image.grid,
-        image.volumes,
-        grid,
+        onto,
         kernel,
+        sampling,
+        running,
         space=image.image if reference is None else reference.image,
         how=how + ("" if like is None else f" onto the grid of {like}"),
-        interpolation=interpolation,
-        antialias=antialias,
-        edges=edges,
-        fill=fill,
-        threads=threads,
-        force=force,
         started=started,
         out=out,
-        err=err,
     )
 
 

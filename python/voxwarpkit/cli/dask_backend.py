@@ -35,6 +35,7 @@ from ..io.staging import Staging, staged
 from ..io.zarr import PathLike, create_output, output_affine, regular_block, write_region
 from .errors import CommandError
 from .grids import lazy_grid, nifti_on_grid
+from .options import Running, Sampling, Storage
 from .output import check_output, shown
 from .zarr_blocks import DEFAULT_CHUNKS, check_shards
 
@@ -48,32 +49,26 @@ def resample_with_dask(
     image: LazyImage,
     grid: Grid,
     kernel: Union[NDArray[np.float32], List[Any]],
+    sampling: Sampling,
+    storage: Storage,
+    running: Running,
     *,
     how: str,
-    interpolation: str,
-    antialias: bool,
-    edges: str,
-    fill: float,
-    threads: Optional[int],
-    chunks: Optional[Sequence[int]],
-    scheduler: Optional[str],
-    force: bool,
     started: float,
     out: TextIO,
-    err: TextIO,
-    shards: Optional[Sequence[int]] = None,
 ) -> None:
     """Resample ``image``, read lazily from ``source``, onto ``grid`` into ``target``
     (Zarr, or NIfTI from a Zarr source) through the kernel's ``(n, 12)`` matrices,
     or a chain with displacement fields.
 
-    ``chunks`` is the output's block shape (z, y, x); ``scheduler`` a
-    dask.distributed scheduler's address, else ``threads`` local threads.
-    ``shards`` (z, y, x) groups a Zarr output's chunks (then 64 along each
-    axis unless ``chunks`` says) into shards, each made and written by one task.
+    ``storage.chunks`` is the output's block shape (z, y, x); ``running.scheduler`` a
+    dask.distributed scheduler's address, else ``running.threads`` local threads.
+    ``storage.shards`` (z, y, x) groups a Zarr output's chunks (then 64 along each
+    axis unless the chunks say) into shards, each made and written by one task.
     """
     matrix = resample_matrix(kernel)
-    block = None if chunks is None else tuple(chunks)
+    block = None if storage.chunks is None else tuple(storage.chunks)
+    shards = storage.shards
     if written_in_blocks(target):
         if shards is not None:
             check_shards(shards, block, None)
@@ -86,17 +81,14 @@ def resample_with_dask(
             output_voxel_size=grid.zooms,
             chunks=_block_of(block, image.data.ndim, target),
             shards=None if shards is None else _block_of(tuple(shards), image.data.ndim, target),
-            interpolation=interpolation,
-            antialias=antialias,
-            edges=edges,
-            fill=fill,
-            scheduler=scheduler,
-            workers=threads,
+            scheduler=running.scheduler,
+            workers=running.threads,
             affine=grid.affine,
-            force=force,
+            force=running.force,
             out=out,
-            err=err,
+            err=running.err,
             input_voxel_size=image.voxel_size if takes_voxel_size(source) else None,
+            **sampling.keywords(),
         )
         return
     with scratch_beside(target) as scratch:
@@ -107,20 +99,17 @@ def resample_with_dask(
                 matrix,
                 shape=grid.shape[::-1],
                 output_voxel_size=grid.zooms,
-                interpolation=interpolation,
-                fill=fill,
                 chunks=_block_of(block, image.data.ndim, target),
-                edges=edges,
-                antialias=antialias,
                 scratch=scratch,
+                **sampling.keywords(),
             )
         except (TypeError, ValueError) as error:
             raise CommandError(f"cannot resample {source}: {error}") from None
-        data = run_blocks(lazy, scheduler, True, err, threads)
-    save_nifti(nifti_on_grid(np.asarray(data).T, grid, image.header), target, overwrite=force)
+        data = run_blocks(lazy, running.scheduler, True, running.err, running.threads)
+    save_nifti(nifti_on_grid(np.asarray(data).T, grid, image.header), target, overwrite=running.force)
     print(
         f"resampled {source}{how} into {target} {shown(data.shape[::-1])} "
-        f"({data.dtype}, {interpolation}) in {time.perf_counter() - started:.3f} s",
+        f"({data.dtype}, {sampling.interpolation}) in {time.perf_counter() - started:.3f} s",
         file=out,
     )
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 import importlib
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Iterable, List, Optional, TextIO, Tuple, Union
+from typing import TYPE_CHECKING, Any, Iterable, List, TextIO, Tuple, Union
 
 import numpy as np
 
@@ -16,6 +16,7 @@ from .._scaling import copied_scaling, raw_fill, unscaled
 from ..images import image_on_grid
 from ..io.nifti import NiftiImage, read_block, save_nifti, stored_type
 from .errors import CommandError
+from .options import Running, Sampling
 from .output import shown
 
 if TYPE_CHECKING:
@@ -30,21 +31,15 @@ def resample_in_memory(
     target: Path,
     image: NiftiImage,
     input_grid: Grid,
-    volumes: int,
     grid: Grid,
     kernel: Union[NDArray[np.float32], List[Any]],
+    sampling: Sampling,
+    running: Running,
     *,
     space: Any,
     how: str,
-    interpolation: str,
-    antialias: bool,
-    edges: str,
-    fill: float,
-    threads: Optional[int],
-    force: bool,
     started: float,
     out: TextIO,
-    err: TextIO,
 ) -> None:
     """Resample the NIfTI image ``image`` (of ``source``) volume by volume onto ``grid``
     through the kernel's ``(n, 12)`` matrices, or a chain with displacement fields,
@@ -52,19 +47,21 @@ def resample_in_memory(
 
     ``space`` is the image the output grid comes from, whose header fields
     and sform and qform codes the output takes; ``how`` ends the summary
-    line's description of the input. ``antialias`` smooths each volume first,
+    line's description of the input. Anti-aliasing smooths each volume first,
     by its own matrix, as :func:`voxwarpkit.resample` smooths a stack.
-    Nearest and label copy scaled data as stored, with ``fill`` in the units
+    Nearest and label copy scaled data as stored, with the fill in the units
     of the values read, as :func:`voxwarpkit.resample_image` does.
     """
     shape = tuple(int(n) for n in image.shape)
-    scaling = copied_scaling(image, interpolation, antialias)
+    volumes = shape[3] if len(shape) == 4 else 1
+    interpolation, err = sampling.interpolation, running.err
+    scaling = copied_scaling(image, interpolation, sampling.antialias)
     dtype = stored_type(image) if scaling is None else scaling.raw_type
     widen = _check_type(dtype, interpolation, source)
     data = image.dataobj
     if scaling is not None:
         try:
-            fill = raw_fill(fill, scaling)
+            sampling = sampling._replace(fill=raw_fill(sampling.fill, scaling))
         except ValueError as error:
             raise CommandError(f"input {source}: {error}") from None
         data = unscaled(image)
@@ -76,11 +73,8 @@ def resample_in_memory(
             kernel if isinstance(kernel, list) or len(kernel) > 1 else kernel[0],
             shape=grid.shape[::-1],
             output_voxel_size=grid.zooms,
-            interpolation=interpolation,
-            fill=fill,
-            threads=threads,
-            edges=edges,
-            antialias=antialias,
+            threads=running.threads,
+            **sampling.keywords(),
         )
     except (TypeError, ValueError) as error:  # a fill the output's type cannot hold, a size
         raise CommandError(str(error)) from None
@@ -104,18 +98,15 @@ def resample_in_memory(
             _for_volume(kernel, t),
             shape=grid.shape[::-1],
             output_voxel_size=grid.zooms,
-            interpolation=interpolation,
-            fill=fill,
-            threads=threads,
-            edges=edges,
-            antialias=antialias,
+            threads=running.threads,
+            **sampling.keywords(),
         )
         result[(..., t) if len(shape) == 4 else ...] = resampled.T
         reading += tock - tick
         resampling += time.perf_counter() - tock
 
     tick = time.perf_counter()
-    save_nifti(image_on_grid(image, result, grid, space, scaling), target, overwrite=force)
+    save_nifti(image_on_grid(image, result, grid, space, scaling), target, overwrite=running.force)
     writing = time.perf_counter() - tick
     print(
         f"resampled {source} {shown(shape)} (voxel size {_sizes(input_grid.zooms)}){how} "

@@ -39,6 +39,7 @@ from ..pyramid import Level, first_level, level_method, next_level, pyramid_leve
 from .dask_backend import compute_into_store, resample_matrix
 from .errors import CommandError
 from .ome_grid import forward_image
+from .options import Running, Sampling
 from .output import check_output, shown
 from .zarr_blocks import DEFAULT_CHUNKS, check_shards, copy_block, level_block, task_block
 
@@ -55,16 +56,6 @@ class PyramidLayout(NamedTuple):
     ngff: Optional[str] = None  # "0.4" or "0.5"; None: a label's image's, 0.5 with shards, else 0.4
     interpolation: str = "linear"  # how the input is sampled; the levels' method follows from it
     label: Optional[str] = None  # the label image of the existing image the pyramid becomes
-
-
-class Running(NamedTuple):
-    """How a graph of writes is computed: where, on how many threads, and what it may replace."""
-
-    scheduler: Optional[str] = None  # a dask.distributed scheduler's address; None: local threads
-    threads: Optional[int] = None
-    force: bool = False
-    progress: bool = True
-    err: TextIO = sys.stderr
 
 
 def run_pyramid(
@@ -285,10 +276,7 @@ def resample_into_pyramid(
     kernel: Union[NDArray[np.float32], List[Any]],
     layout: PyramidLayout,
     running: Running,
-    *,
-    antialias: bool,
-    edges: str,
-    fill: float,
+    sampling: Sampling,
 ) -> None:
     """``image`` resampled onto ``grid`` through the kernel's matrices or chain, by the layout's
     interpolation, as level 0 of the OME-Zarr image ``target`` (or of its label image): one
@@ -299,7 +287,7 @@ def resample_into_pyramid(
 
     def first_levels(grids: List[Level], blocks: List[Tuple[int, ...]]) -> List[Any]:
         arguments = (read_by_tasks(image), image.voxel_size, resample_matrix(kernel))
-        options: Dict[str, Any] = dict(interpolation=layout.interpolation, fill=fill, edges=edges, antialias=antialias)
+        options: Dict[str, Any] = sampling.keywords()
         options["scratch"] = scratch  # where cubic's coefficients are staged
         try:
             if len(grids) > 1:
