@@ -78,54 +78,26 @@ class WindowTooLarge(ValueError):
     """A block or its input window would hold 2**31 elements or more."""
 
 
-def resample_dask(
-    image: Any,
-    voxel_size: ArrayLike,
-    matrix: ArrayLike,
-    *,
-    shape: Optional[Sequence[int]] = None,
-    output_voxel_size: Optional[ArrayLike] = None,
-    order: Optional[int] = None,
-    fill: float = 0.0,
-    threads: Optional[int] = None,
-    chunks: Any = None,
-    edges: str = "clamp",
-    interpolation: Optional[str] = None,
-    antialias: bool = False,
-    scratch: Any = None,
-) -> Any:
-    """:func:`voxwarpkit.resample` of the dask array ``image`` (or a ``zarr.Array``, or
-    :class:`~voxwarpkit._windows.Windows`, whose windows each task reads itself), as a
-    lazy dask array.
+def resample_dask(image: Any, request: Request, *, chunks: Any = None, scratch: Any = None) -> Any:
+    """:func:`voxwarpkit.resample` of ``image`` (a dask array or :class:`~voxwarpkit._windows.Windows`,
+    whose windows each task reads itself), as :func:`checked_lazy` gives it with its ``request``,
+    as a lazy dask array.
 
     ``chunks`` is the output's chunking, in any form dask's
     ``normalize_chunks`` accepts; by default blocks of about 64 MiB shaped
     like the input's chunks, made smaller where a block's window would reach
-    2**31 elements. ``threads`` is how many threads each task uses (default
-    1: the scheduler runs tasks in parallel). The computed result has the
+    2**31 elements. The request's threads are how many threads each task uses
+    (the scheduler runs tasks in parallel). The computed result has the
     bits of the in-memory call whatever the chunkings and the scheduler.
 
     ``scratch`` is a folder where cubic's coefficients of a stored image are
     staged, pass by pass, instead of held by dask (:mod:`voxwarpkit._staged`).
 
-    Raises ValueError as resample does, and when a block or the input window
-    it reads would hold 2**31 elements or more (use smaller output chunks).
+    Raises ValueError when a block or the input window it reads would hold
+    2**31 elements or more (use smaller output chunks).
     """
     da = importlib.import_module("dask.array")
-    image, request, reach = prepared(
-        image,
-        voxel_size,
-        matrix,
-        shape=shape,
-        output_voxel_size=output_voxel_size,
-        order=order,
-        fill=fill,
-        threads=threads,
-        edges=edges,
-        interpolation=interpolation,
-        antialias=antialias,
-        scratch=scratch,
-    )
+    image, reach = prepared(image, request, scratch)
     output_shape = tuple(image.shape[:-3]) + request.shape
     if chunks is None:
         output_chunks, plans = _default_blocks(image, request, output_shape, reach)
@@ -269,12 +241,10 @@ def parts_of(image: Any, plan: BlockPlan) -> Tuple[Parts, List[Any]]:
     return StoreParts(image.read, box), waits
 
 
-def prepared(
-    image: Any, voxel_size: ArrayLike, matrix: ArrayLike, scratch: Any = None, **options: Any
-) -> Tuple[Any, Request, Optional[Counts]]:
-    """The dask array (or Windows) the tasks read, the checked request and, when each task
-    smooths its window, how far the smoothing reaches (z, y, x); ``options`` as resample_dask
-    takes them. ``scratch``, a folder, takes cubic's coefficients of a stored image, staged."""
+def checked_lazy(image: Any, voxel_size: ArrayLike, matrix: ArrayLike, **options: Any) -> Tuple[Any, Request]:
+    """A dask array, ``zarr.Array`` or Windows as the dask array (or Windows) the tasks read, and
+    resample's arguments checked against it; ``options`` as :func:`voxwarpkit.resample` takes
+    them, but ``threads`` defaults to 1 (each task's: the scheduler runs tasks in parallel)."""
     image = windows_of(image) or image
     check_image_type(image.ndim, image.dtype)
     if any(math.isnan(n) for axis in image.chunks for n in axis):
@@ -285,18 +255,25 @@ def prepared(
     request = checked_request(
         image.shape, image.dtype, voxel_size, matrix, threads=1 if threads is None else threads, **options
     )
+    return image, request
+
+
+def prepared(image: Any, request: Request, scratch: Any = None) -> Tuple[Any, Optional[Counts]]:
+    """What the tasks read of a checked ``image`` (a dask array or Windows) and, when each task
+    smooths its window, how far the smoothing reaches (z, y, x). ``scratch``, a folder, takes
+    cubic's coefficients of a stored image, staged."""
     smoothed_in_tasks = request.sigmas is not None and request.interpolation != "cubic"
     if isinstance(image, Windows) and image.prefiltered:
-        return image, request, None
+        return image, None
     if request.interpolation == "cubic" and isinstance(image, Windows):
         # The coefficients' passes read whole lines: staged through ``scratch``, else of the image's chunks.
         groups = pass_groups(image.shape[0] if image.ndim == 4 else 1, "cubic", request.sigmas)
         if scratch is not None and groups is not None and len(groups) == 1 and 0 not in image.shape:
-            return staged(image, groups[0][2], Path(scratch)), request, None
+            return staged(image, groups[0][2], Path(scratch)), None
         image = as_dask(image)
     if not smoothed_in_tasks:  # cubic's coefficients need whole lines: made as an array of their own
         image = lazy_source_of(image, request.interpolation, request.sigmas)  # what the kernel reads
-    return image, request, reach_of(request) if smoothed_in_tasks else None
+    return image, reach_of(request) if smoothed_in_tasks else None
 
 
 def filled_block(shape: Tuple[int, ...], fill: bytes, result_type: np.dtype[Any]) -> NDArray[Any]:

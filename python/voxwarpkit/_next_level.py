@@ -23,7 +23,17 @@ from typing import TYPE_CHECKING, Any, Dict, List, Sequence, Tuple
 import numpy as np
 
 from ._blocks import Box, resample_window, source_box
-from ._dask import BlockPlan, block_plan, filled_block, parts_of, prepared, reach_of, resample_block, source_collections
+from ._dask import (
+    BlockPlan,
+    block_plan,
+    checked_lazy,
+    filled_block,
+    parts_of,
+    prepared,
+    reach_of,
+    resample_block,
+    source_collections,
+)
 from ._line_passes import filter_in_place, smoothing_passes
 from ._request import Counts, Request, checked_request, counts, volume_range
 from .pyramid import Level, level_matrix
@@ -49,9 +59,11 @@ def resample_and_next_level(
     antialias=method == "linear")`` does: float32 for linear levels, else level 0's own type.
     Both come in blocks ``block`` (z, y, x), one volume each for a 4-D image."""
     da = importlib.import_module("dask.array")
-    source, request0, reach0 = prepared(
+    scratch = options.pop("scratch", None)
+    checked, request0 = checked_lazy(
         image, voxel_size, matrix, shape=finer.shape, output_voxel_size=finer.spacing, **options
     )
+    source, reach0 = prepared(checked, request0, scratch)
     stack = image.ndim == 4
     lead = (image.shape[0],) if stack else ()
     smooths = method == "linear"

@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any, Iterator, List, NamedTuple, Optional, Seq
 import numpy as np
 
 from ._blocks import resample_window, source_box
-from ._dask import resample_dask
+from ._dask import checked_lazy, resample_dask
 from ._line_passes import source_of
 from ._request import LIMIT, Counts, Request, checked_image, checked_request, counts, volume_range
 from ._windows import windows_of
@@ -286,7 +286,7 @@ def resample(
     if (dask_array is not None and isinstance(image, dask_array.Array)) or windows_of(image) is not None:
         if out is not None:
             raise TypeError("out applies to numpy arrays only: a dask result is stored with da.store")
-        return resample_dask(
+        lazy, request = checked_lazy(
             image,
             voxel_size,
             matrix,
@@ -295,12 +295,11 @@ def resample(
             order=order,
             fill=fill,
             threads=threads,
-            chunks=chunks,
             edges=edges,
             interpolation=interpolation,
             antialias=antialias,
-            scratch=scratch,
         )
+        return resample_dask(lazy, request, chunks=chunks, scratch=scratch)
     if chunks is not None or scratch is not None:
         raise TypeError("chunks and scratch apply to dask and Zarr arrays only")
     array = checked_image(image)
