@@ -95,7 +95,7 @@ def world_to_index(world: NDArray[np.float64], source: Grid, target: Grid) -> ND
     return maps
 
 
-def index_to_kernel(maps: NDArray[np.float64], source: Grid, target: Grid) -> NDArray[np.float32]:
+def index_to_physical(maps: NDArray[np.float64], source: Grid, target: Grid) -> NDArray[np.float32]:
     """Output-index -> input-index maps ``(n, 4, 4)`` as the kernel's ``(n, 12)``
     float32 matrices, which map output physical to input physical positions."""
     scale = np.diag([*source.zooms, 1.0])
@@ -103,11 +103,11 @@ def index_to_kernel(maps: NDArray[np.float64], source: Grid, target: Grid) -> ND
     return np.stack([twelve(scale @ m @ unscale) for m in maps])
 
 
-def fitted_grid(source: Grid, target: Grid, kernels: NDArray[np.float32]) -> Tuple[Grid, NDArray[np.float32]]:
+def fitted_grid(source: Grid, target: Grid, matrices: NDArray[np.float32]) -> Tuple[Grid, NDArray[np.float32]]:
     """``target``'s axes and voxel size, with the shape and origin that hold all of
     ``source`` seen through the kernel's ``(n, 12)`` matrices, and those
     matrices for the fitted grid."""
-    physical = [affine4(k) for k in kernels]
+    physical = [affine4(k) for k in matrices]
     zooms_out = np.array(target.zooms)
     (nx, ny, nz), start = fitted_box(source.shape[::-1], np.array(source.zooms), physical, zooms_out)
     shift = np.eye(4)  # the fitted grid's physical positions -> the target's
@@ -166,7 +166,7 @@ def fold(steps: List[WorldStep], volumes: int) -> List[WorldStep]:
     return folded
 
 
-def kernel_chain(steps: List[WorldStep], source: Grid, target: Grid, volumes: int) -> List[Any]:
+def physical_chain(steps: List[WorldStep], source: Grid, target: Grid, volumes: int) -> List[Any]:
     """World ``steps`` as the chain :func:`voxwarpkit.resample` takes: from the output's
     physical positions (index times ``target``'s voxel size) to the input's.
 
@@ -186,7 +186,7 @@ def _engine_matrices(stack: NDArray[np.float64]) -> NDArray[np.float32]:
 Spacings = Tuple[Tuple[float, float, float], Tuple[float, float, float]]
 
 
-def kernel_steps(
+def physical_steps(
     source: Grid,
     target: Grid,
     matrix: Optional[ArrayLike],
@@ -210,17 +210,17 @@ def kernel_steps(
     if folded is not None and has_field(folded):
         if fit:
             raise ValueError("fit takes matrices only: a displacement field has no inverse to find the input's extent")
-        return target, spacings, kernel_chain(folded, source, target, volumes)
+        return target, spacings, physical_chain(folded, source, target, volumes)
     world = world_matrices(matrix, volumes) if folded is None else np.asarray(folded[0])
     if fit:
-        kernels = index_to_kernel(world_to_index(world, source, target), source, target)
-        target, _ = fitted_grid(source, target, kernels)
+        matrices = index_to_physical(world_to_index(world, source, target), source, target)
+        target, _ = fitted_grid(source, target, matrices)
     maps = world_to_index(world, source, target)
-    kernel = index_to_kernel(maps, source, target)
+    physical = index_to_physical(maps, source, target)
     if is_identity(maps):
         spacings = ((1.0, 1.0, 1.0), (1.0, 1.0, 1.0))
-        kernel = np.eye(3, 4, dtype=np.float32).reshape(1, 12)
-    return target, spacings, kernel[0] if len(kernel) == 1 else kernel
+        physical = np.eye(3, 4, dtype=np.float32).reshape(1, 12)
+    return target, spacings, physical[0] if len(physical) == 1 else physical
 
 
 def _shown(counts: Tuple[int, ...]) -> str:

@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any, Optional, Sequence
 
 import numpy as np
 
-from ._grid import Grid, checked_grid, kernel_steps, output_grid
+from ._grid import Grid, checked_grid, output_grid, physical_steps
 from ._request import interpolation_of
 from ._resample import resample
 from ._scaling import Scaling, copied_scaling, raw_fill, scaled
@@ -170,7 +170,7 @@ def resample_image(
     if transform is not None and matrix is not None:
         raise TypeError("give matrix or transform, not both")
     steps = None if transform is None else world_steps(transform)
-    target, spacings, matrices = kernel_steps(source, target, matrix, steps, volumes, fit=fit)
+    target, spacings, matrices = physical_steps(source, target, matrix, steps, volumes, fit=fit)
     scaling = copied_scaling(img, interpolation_of(order, interpolation), antialias)
     if scaling is None:
         data = np.asanyarray(img.dataobj)

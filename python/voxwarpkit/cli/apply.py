@@ -16,14 +16,14 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Sequence, TextIO
 import numpy as np
 
 from .._affine import affine4, inverse4, not_singular, twelve
-from .._grid import Grid, fitted_grid, index_to_kernel, output_grid, world_to_index
+from .._grid import Grid, fitted_grid, index_to_physical, output_grid, world_to_index
 from .._words import counted
 from ..io.formats import in_blocks, read_image, written_in_blocks, written_whole
 from ..io.matrixtext import MatrixSource, read_matrix_source
 from ..io.nifti import load_nifti
 from ..io.registration import FORMATS
 from . import dask_backend, memory_backend
-from .chains import Kernel, chain_kernel
+from .chains import MatrixOrChain, chain_matrices
 from .deskew import deskewed_grid
 from .errors import CommandError
 from .grids import lazy_grid, nifti_grid, on_grid
@@ -125,11 +125,11 @@ def run_apply(
         return
     reference = None if like is None else read(like, "reference")
     onto = output_grid(image.grid, voxel_size) if reference is None else reference.grid
-    kernel: Kernel
+    matrix: MatrixOrChain
     if grid.deskew is not None:
-        onto, kernel, how = deskewed_grid(image.grid, grid.deskew, grid.deskew_rotate, voxel_size)
+        onto, matrix, how = deskewed_grid(image.grid, grid.deskew, grid.deskew_rotate, voxel_size)
     elif transforms:
-        kernel, how = chain_kernel(
+        matrix, how = chain_matrices(
             transforms,
             matrix_path,
             source=source,
@@ -142,7 +142,7 @@ def run_apply(
             inverse=mapping.inverse,
         )
     elif matrix_path is None:
-        kernel, how = _same_world_position(source, image.grid, onto), ""
+        matrix, how = _same_world_position(source, image.grid, onto), ""
     else:
         # FSL FLIRT's and AFNI's matrices are defined on the output grid
         # (their reference) and the input (their moving image); MCFLIRT's on
@@ -157,17 +157,17 @@ def run_apply(
             moving=on_grid(image.grid) if image.space is None else image.space,
         )
         convention, inverse = mapping.convention, mapping.inverse
-        kernel = _file_matrices(matrices, matrix_path, source, image.volumes, image.grid, onto, convention, inverse)
+        matrix = _file_matrices(matrices, matrix_path, source, image.volumes, image.grid, onto, convention, inverse)
         how = " with " + _matrices_named(matrices, matrix_path, convention or "physical", inverse)
     if grid.fit:
-        if isinstance(kernel, list):
+        if isinstance(matrix, list):
             raise CommandError("--fit takes matrices only: a displacement field has no inverse to fit the grid with")
-        onto, kernel = fitted_grid(image.grid, onto, kernel)
+        onto, matrix = fitted_grid(image.grid, onto, matrix)
     ome = chunked and image.image.zarr is not None and image.image.zarr.multiscales is not None
     if levels is not None or (written_in_blocks(target) and ome):
-        onto, kernel = forward_grid(onto, kernel)  # OME-Zarr's scales are positive
+        onto, matrix = forward_grid(onto, matrix)  # OME-Zarr's scales are positive
     if levels is not None:
-        resample_into_pyramid(source, target, image.image, onto, kernel, layout, running, sampling)
+        resample_into_pyramid(source, target, image.image, onto, matrix, layout, running, sampling)
         print(
             f"resampled {source}{how} into {place.shown}, an OME-Zarr {place.ngff} image of "
             f"{counted(levels, 'level')} from {shown(onto.shape)}, in {time.perf_counter() - started:.1f} s",
@@ -180,7 +180,7 @@ def run_apply(
             target,
             image.image,
             onto,
-            kernel,
+            matrix,
             sampling,
             storage,
             running,
@@ -195,7 +195,7 @@ def run_apply(
         image.image,
         image.grid,
         onto,
-        kernel,
+        matrix,
         sampling,
         running,
         space=image.image if reference is None else reference.image,
@@ -228,12 +228,12 @@ def _same_world_position(source: Path, input_grid: Grid, grid: Grid) -> NDArray[
     """The kernel's matrix that gives each output voxel the input at its own world position."""
     try:
         identity = world_to_index(np.eye(4)[np.newaxis], input_grid, grid)
-        return index_to_kernel(identity, input_grid, grid)
+        return index_to_physical(identity, input_grid, grid)
     except ValueError as error:
         raise CommandError(f"input {source}: {error}") from None
 
 
-def kernel_matrices(
+def physical_matrices(
     source: MatrixSource,
     *,
     input_grid: Grid,
@@ -260,7 +260,7 @@ def kernel_matrices(
             if source.space == "world":
                 forward = world_to_index(forward, input_grid, output_grid)
             if source.space == "world" or convention == "index":
-                twelves.append(index_to_kernel(forward[np.newaxis], input_grid, output_grid)[0])
+                twelves.append(index_to_physical(forward[np.newaxis], input_grid, output_grid)[0])
             else:
                 twelves.append(twelve(forward))
         except ValueError as error:
@@ -292,7 +292,7 @@ def _file_matrices(
             f"{counted(volumes, 'volume')}; give one matrix, or one per volume"
         )
     try:
-        return kernel_matrices(
+        return physical_matrices(
             matrices,
             input_grid=input_grid,
             output_grid=grid,

@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from .._affine import affine4, inverse4, not_singular
-from .._grid import Grid, WorldStep, fold, has_field, index_to_kernel, kernel_chain, world_to_index
+from .._grid import Grid, WorldStep, fold, has_field, index_to_physical, physical_chain, world_to_index
 from .._words import counted
 from ..field import Field
 from ..io.matrixtext import MatrixSource, read_matrix_source
@@ -27,10 +27,10 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
 # The kernel's (n, 12) matrices, or a chain with displacement fields.
-Kernel = Union["NDArray[np.float32]", List[Any]]
+MatrixOrChain = Union["NDArray[np.float32]", List[Any]]
 
 
-def chain_kernel(
+def chain_matrices(
     paths: Sequence[Path],
     matrix_path: Optional[Path],
     *,
@@ -42,8 +42,8 @@ def chain_kernel(
     volumes: int,
     convention: Optional[str],
     inverse: bool,
-) -> Tuple[Kernel, str]:
-    """What the kernel takes for the files' chain onto ``grid``, and the summary line's words for it.
+) -> Tuple[MatrixOrChain, str]:
+    """What the matrix takes for the files' chain onto ``grid``, and the summary line's words for it.
 
     ``input_space`` and ``output_space`` are nibabel images of the input's
     and the output's grids, which FSL's and AFNI's matrices are defined on.
@@ -61,9 +61,9 @@ def chain_kernel(
         how += f" and the motion from {matrix_path}"
     try:
         if has_field(steps):
-            return kernel_chain(steps, input_grid, grid, volumes), how
+            return physical_chain(steps, input_grid, grid, volumes), how
         world = np.asarray(fold(steps, volumes)[0])
-        return index_to_kernel(world_to_index(world, input_grid, grid), input_grid, grid), how
+        return index_to_physical(world_to_index(world, input_grid, grid), input_grid, grid), how
     except ValueError as error:
         raise CommandError(f"the transforms from {paths[0]} on: {error}") from None
 

@@ -48,7 +48,7 @@ def resample_with_dask(
     target: Path,
     image: LazyImage,
     grid: Grid,
-    kernel: Union[NDArray[np.float32], List[Any]],
+    matrix: Union[NDArray[np.float32], List[Any]],
     sampling: Sampling,
     storage: Storage,
     running: Running,
@@ -66,7 +66,7 @@ def resample_with_dask(
     ``storage.shards`` (z, y, x) groups a Zarr output's chunks (then 64 along each
     axis unless the chunks say) into shards, each made and written by one task.
     """
-    matrix = resample_matrix(kernel)
+    matrix = resample_matrix(matrix)
     block = None if storage.chunks is None else tuple(storage.chunks)
     shards = storage.shards
     if written_in_blocks(target):
@@ -114,9 +114,9 @@ def resample_with_dask(
     )
 
 
-def resample_matrix(kernel: Union[NDArray[np.float32], List[Any]]) -> Any:
+def resample_matrix(matrix: Union[NDArray[np.float32], List[Any]]) -> Any:
     """The kernel's ``(n, 12)`` matrices, or chain, as resample's ``matrix``: one matrix for all volumes alone."""
-    return kernel if isinstance(kernel, list) or len(kernel) > 1 else kernel[0]
+    return matrix if isinstance(matrix, list) or len(matrix) > 1 else matrix[0]
 
 
 def _block_of(chunks: Optional[Tuple[int, ...]], rank: int, target: Path) -> Optional[Tuple[int, ...]]:

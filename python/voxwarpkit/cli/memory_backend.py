@@ -32,7 +32,7 @@ def resample_in_memory(
     image: NiftiImage,
     input_grid: Grid,
     grid: Grid,
-    kernel: Union[NDArray[np.float32], List[Any]],
+    matrix: Union[NDArray[np.float32], List[Any]],
     sampling: Sampling,
     running: Running,
     *,
@@ -70,7 +70,7 @@ def resample_in_memory(
             (volumes, *input_grid.shape[::-1]),
             dtype,
             input_grid.zooms,
-            kernel if isinstance(kernel, list) or len(kernel) > 1 else kernel[0],
+            matrix if isinstance(matrix, list) or len(matrix) > 1 else matrix[0],
             shape=grid.shape[::-1],
             output_voxel_size=grid.zooms,
             threads=running.threads,
@@ -95,7 +95,7 @@ def resample_in_memory(
         resampled = resample(
             block.T,
             input_grid.zooms,
-            _for_volume(kernel, t),
+            _for_volume(matrix, t),
             shape=grid.shape[::-1],
             output_voxel_size=grid.zooms,
             threads=running.threads,
@@ -117,11 +117,11 @@ def resample_in_memory(
     )
 
 
-def _for_volume(kernel: Union[NDArray[np.float32], List[Any]], t: int) -> Any:
+def _for_volume(matrix: Union[NDArray[np.float32], List[Any]], t: int) -> Any:
     """Volume ``t``'s matrix, or its chain: each stack of matrices down to its own."""
-    if not isinstance(kernel, list):
-        return kernel[t if len(kernel) > 1 else 0]
-    return [step[t] if isinstance(step, np.ndarray) and step.ndim == 2 else step for step in kernel]
+    if not isinstance(matrix, list):
+        return matrix[t if len(matrix) > 1 else 0]
+    return [step[t] if isinstance(step, np.ndarray) and step.ndim == 2 else step for step in matrix]
 
 
 def _progress(volumes: int, show: bool, err: TextIO) -> Iterable[int]:

@@ -18,7 +18,7 @@ import numpy as np
 from .._affine import affine4, twelve
 from .._grid import Grid
 from .._windows import Windows, flipped
-from .chains import Kernel
+from .chains import MatrixOrChain
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -49,18 +49,18 @@ def _reversal(shape: Tuple[int, int, int], spacing: Tuple[float, ...], flips: Fl
     return reversal
 
 
-def forward_grid(grid: Grid, kernel: Kernel) -> Tuple[Grid, Kernel]:
+def forward_grid(grid: Grid, matrix: MatrixOrChain) -> Tuple[Grid, MatrixOrChain]:
     """``grid`` with its backward axes flipped, and the kernel's matrices (or chain) that sample
     the same positions on it: each output voxel moves, and keeps its world position and value."""
     flips = backward_axes(grid.affine)
     if flips is None or not any(flips):
-        return grid, kernel
+        return grid, matrix
     index = _reversal(grid.shape, (1.0, 1.0, 1.0), flips)
     physical = _reversal(grid.shape, grid.zooms, flips)
     turned = Grid(grid.shape, grid.affine @ index, grid.zooms)
-    if isinstance(kernel, list):  # a chain starts with the output's matrices
-        return turned, [_composed(kernel[0], physical), *kernel[1:]]
-    return turned, _composed(kernel, physical)
+    if isinstance(matrix, list):  # a chain starts with the output's matrices
+        return turned, [_composed(matrix[0], physical), *matrix[1:]]
+    return turned, _composed(matrix, physical)
 
 
 def _composed(matrices: NDArray[np.float32], physical: NDArray[np.float64]) -> NDArray[np.float32]:

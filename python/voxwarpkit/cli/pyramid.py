@@ -273,7 +273,7 @@ def resample_into_pyramid(
     target: Path,
     image: LazyImage,
     grid: Grid,
-    kernel: Union[NDArray[np.float32], List[Any]],
+    matrix: Union[NDArray[np.float32], List[Any]],
     layout: PyramidLayout,
     running: Running,
     sampling: Sampling,
@@ -286,7 +286,7 @@ def resample_into_pyramid(
     method = level_method(layout.interpolation)
 
     def first_levels(grids: List[Level], blocks: List[Tuple[int, ...]]) -> List[Any]:
-        arguments = (read_by_tasks(image), image.voxel_size, resample_matrix(kernel))
+        arguments = (read_by_tasks(image), image.voxel_size, resample_matrix(matrix))
         options: Dict[str, Any] = sampling.keywords()
         options["scratch"] = scratch  # where cubic's coefficients are staged
         try:
