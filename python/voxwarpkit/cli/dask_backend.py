@@ -20,9 +20,9 @@ from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Set, 
 
 import numpy as np
 
+from .. import resample
 from .._dask import stored
 from .._grid import Grid
-from .._resample import resample
 from .._threads import thread_count
 from .._words import counted
 from ..io.atomic import scratch_beside

@@ -9,8 +9,7 @@ from typing import TYPE_CHECKING, List, Literal, TextIO, Tuple
 
 import numpy as np
 
-from .._transform import transform
-from .._version import __version__
+from .. import __version__, transform
 from ..io.atomic import replaced_on_success
 from ..matrices import as_homogeneous, rigid
 from ..phantom import head_phantom

@@ -9,9 +9,9 @@ from typing import TYPE_CHECKING, Any, Iterable, List, TextIO, Tuple, Union
 
 import numpy as np
 
+from .. import resample
 from .._grid import Grid
 from .._request import BLENDING, check_image_type, checked_request
-from .._resample import resample
 from .._scaling import copied_scaling, raw_fill, unscaled
 from ..images import image_on_grid
 from ..io.nifti import NiftiImage, read_block, save_nifti, stored_type

@@ -9,7 +9,7 @@ from functools import partial
 from pathlib import Path
 from typing import Any, NoReturn
 
-from .._version import __version__
+from .. import __version__
 from ..io.formats import format_of, in_blocks, takes_voxel_size, written_in_blocks
 from ..pyramid import LEVEL_METHODS
 

@@ -22,10 +22,10 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optiona
 
 import numpy as np
 
+from .. import resample
 from .._dask import stored
 from .._grid import Grid
 from .._next_level import resample_and_next_level
-from .._resample import resample
 from .._windows import Windows, regular_chunks
 from .._words import counted
 from ..io.atomic import scratch_beside
