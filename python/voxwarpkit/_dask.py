@@ -31,6 +31,7 @@ import numpy as np
 
 from ._blocks import Box, resample_window, source_box
 from ._line_passes import gaussian_radius, lazy_source_of, pass_groups, source_of
+from ._methods import method_named
 from ._request import LIMIT, Counts, Request, check_image_axes, check_image_type, checked_request, counts, volume_range
 from ._staged import staged
 from ._windows import Windows, as_dask, windows_of
@@ -262,12 +263,14 @@ def prepared(image: Any, request: Request, scratch: Any = None) -> Tuple[Any, Op
     """What the tasks read of a checked ``image`` (a dask array or Windows) and, when each task
     smooths its window, how far the smoothing reaches (z, y, x). ``scratch``, a folder, takes
     cubic's coefficients of a stored image, staged."""
-    smoothed_in_tasks = request.sigmas is not None and request.interpolation != "cubic"
+    # A prefilter's passes read whole lines, so smoothing before it cannot be made window by window either.
+    prefiltered = method_named(request.interpolation).prefilter is not None
+    smoothed_in_tasks = request.sigmas is not None and not prefiltered
     if isinstance(image, Windows) and image.prefiltered:
         return image, None
-    if request.interpolation == "cubic" and isinstance(image, Windows):
+    if prefiltered and isinstance(image, Windows):
         # The coefficients' passes read whole lines: staged through ``scratch``, else of the image's chunks.
-        groups = pass_groups(image.shape[0] if image.ndim == 4 else 1, "cubic", request.sigmas)
+        groups = pass_groups(image.shape[0] if image.ndim == 4 else 1, request.interpolation, request.sigmas)
         if scratch is not None and groups is not None and len(groups) == 1 and 0 not in image.shape:
             return staged(image, groups[0][2], Path(scratch)), None
         image = as_dask(image)

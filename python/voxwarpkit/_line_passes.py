@@ -21,6 +21,7 @@ import numpy as np
 
 from ._antialias import Sigmas
 from ._engine import prefilter, smooth
+from ._methods import Prefilter, method_named
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -60,18 +61,23 @@ def pass_groups(
     volumes: int, interpolation: str, sigmas: Optional[Sigmas]
 ) -> Optional[List[Tuple[int, int, List[Pass]]]]:
     """Runs of volumes ``first:end`` that take the same passes, or None when no volume takes any."""
-    cubic = bspline_passes() if interpolation == "cubic" else []
+    last = prefilter_passes(method_named(interpolation).prefilter)
     if sigmas is None:
-        return [(0, volumes, cubic)] if cubic else None
+        return [(0, volumes, last)] if last else None
     if len(sigmas) == 1 or len(set(sigmas)) == 1:
-        return [(0, volumes, smoothing_passes(sigmas[0]) + cubic)]
+        return [(0, volumes, smoothing_passes(sigmas[0]) + last)]
     groups: List[Tuple[int, int, List[Pass]]] = []
     for volume, triple in enumerate(sigmas):
         if groups and sigmas[groups[-1][0]] == triple:
             groups[-1] = (groups[-1][0], volume + 1, groups[-1][2])
         else:
-            groups.append((volume, volume + 1, smoothing_passes(triple) + cubic))
+            groups.append((volume, volume + 1, smoothing_passes(triple) + last))
     return groups
+
+
+def prefilter_passes(prefilter: Optional[Prefilter]) -> List[Pass]:
+    """The passes of a method's prefilter, made after any smoothing: none without one."""
+    return bspline_passes() if prefilter == "bspline" else []
 
 
 def bspline_passes() -> List[Pass]:

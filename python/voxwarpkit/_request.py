@@ -9,6 +9,7 @@ import numpy as np
 
 from ._affine import LAST_ROW_TOLERANCE
 from ._antialias import Sigmas, antialias_sigmas
+from ._methods import DEFAULT_METHOD, EDGE_RULE_NAMES, METHOD_NAMES, method_named, method_of_order, orders_listed
 from ._threads import thread_count
 from ._words import counted
 from .field import Field
@@ -24,23 +25,13 @@ Counts = Tuple[int, int, int]
 # The largest Gaussian sigma the engine's filter takes (its radius, 4 sigma, stays below 2**24).
 LARGEST_SIGMA = 2**22
 
-# Linear sampling's rules at the edges of the input: "clamp" samples where
-# nearest sampling does and blends clamped neighbours; "transform" keeps
-# transform's bands and extrapolation.
-EDGE_RULES = ("clamp", "transform")
-# How positions take their values, by name, and scipy's orders for those it has.
-INTERPOLATIONS = ("nearest", "linear", "cubic", "lanczos", "label")
-# The interpolations that blend values into float32 rather than copy elements.
-BLENDING = ("linear", "cubic", "lanczos")
-ORDERS = {0: "nearest", 1: "linear", 3: "cubic"}
-
 
 class Request(NamedTuple):
     """A resampling checked and put into the engine's forms.
 
     ``matrices`` is float32 of shape (1, 12) for one matrix or (nvol, 12) for
     one per volume; spacings are float32 (sx, sy, sz); ``shape`` is the
-    output's (nz, ny, nx); ``interpolation`` is one of INTERPOLATIONS;
+    output's (nz, ny, nx); ``interpolation`` is the name of one of METHODS;
     ``fill`` holds the bytes of one result element; ``edges`` is linear
     sampling's edge rule, "clamp" or "transform".
     """
@@ -72,7 +63,7 @@ class Request(NamedTuple):
     @property
     def copies_elements(self) -> bool:
         """Whether the result holds source elements as they are (nearest, label), not float32 blends."""
-        return self.interpolation not in BLENDING
+        return not method_named(self.interpolation).blends
 
 
 def volume_range(request: Request, first: int, end: int) -> Request:
@@ -123,20 +114,23 @@ def check_image_type(rank: int, dtype: np.dtype[Any]) -> None:
 def result_type_of(interpolation: str, image_type: np.dtype[Any]) -> np.dtype[Any]:
     """The element type of the result: float32 for the blends; nearest and
     label copy elements as bits, so they keep the image's type in native byte order."""
-    return np.dtype(np.float32) if interpolation in BLENDING else image_type.newbyteorder("=")
+    return np.dtype(np.float32) if method_named(interpolation).blends else image_type.newbyteorder("=")
 
 
 def interpolation_of(order: Optional[int], interpolation: Optional[str]) -> str:
     """The interpolation that ``order`` (scipy's numbers) and ``interpolation`` (a name) ask
     for, linear when neither is given; ValueError for an unknown one or two that disagree."""
-    if order is not None and (isinstance(order, bool) or np.ndim(order) != 0 or order not in ORDERS):
-        raise ValueError(f"order must be 0 (nearest), 1 (linear) or 3 (cubic), got {order!r}")
+    ordered = None
+    if order is not None:
+        ordered = None if isinstance(order, bool) or np.ndim(order) != 0 else method_of_order(order)
+        if ordered is None:
+            raise ValueError(f"order must be {orders_listed()}, got {order!r}")
     if interpolation is None:
-        return "linear" if order is None else ORDERS[int(order)]
-    if not isinstance(interpolation, str) or interpolation not in INTERPOLATIONS:
-        raise ValueError(f"interpolation must be one of {', '.join(map(repr, INTERPOLATIONS))}, got {interpolation!r}")
-    if order is not None and ORDERS[int(order)] != interpolation:
-        raise ValueError(f"order {order} ({ORDERS[int(order)]}) and interpolation {interpolation!r} disagree")
+        return DEFAULT_METHOD if ordered is None else ordered.name
+    if not isinstance(interpolation, str) or interpolation not in METHOD_NAMES:
+        raise ValueError(f"interpolation must be one of {', '.join(map(repr, METHOD_NAMES))}, got {interpolation!r}")
+    if ordered is not None and ordered.name != interpolation:
+        raise ValueError(f"order {order} ({ordered.name}) and interpolation {interpolation!r} disagree")
     return interpolation
 
 
@@ -168,8 +162,8 @@ def checked_request(
     matrices, chain = _steps(matrix, volumes, len(image_shape) == 4)
     output_shape = counts(image_shape[-3:]) if shape is None else _output_shape(shape)
     method = interpolation_of(order, interpolation)
-    if not isinstance(edges, str) or edges not in EDGE_RULES:
-        raise ValueError(f"edges must be one of {', '.join(map(repr, EDGE_RULES))}, got {edges!r}")
+    if not isinstance(edges, str) or edges not in EDGE_RULE_NAMES:
+        raise ValueError(f"edges must be one of {', '.join(map(repr, EDGE_RULE_NAMES))}, got {edges!r}")
     if not isinstance(antialias, (bool, np.bool_)):
         raise TypeError(f"antialias must be True or False, not {type(antialias).__name__}")
     sigmas = None
@@ -200,7 +194,7 @@ def _antialias_sigmas(
     method: str,
 ) -> Sigmas:
     """Anti-aliasing's sigmas, or ValueError where it has no meaning."""
-    if method == "label":
+    if not method_named(method).antialias:
         raise ValueError("antialias does not apply to label sampling: smoothing a label map mixes its labels")
     if chain:
         raise ValueError("antialias takes matrices only: a displacement field has no one spacing ratio")

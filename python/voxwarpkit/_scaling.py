@@ -14,7 +14,7 @@ from typing import Any, NamedTuple, Optional
 
 import numpy as np
 
-from ._request import BLENDING
+from ._methods import blends
 
 # The raw value a fill stands for may miss a whole number by this much (relative)
 # and still be taken for it: what the slope's float32 rounding leaves.
@@ -35,7 +35,7 @@ def copied_scaling(img: Any, method: str, antialias: bool) -> Optional[Scaling]:
     memory (its array holds the values) or any image but NIfTI."""
     import nibabel as nib
 
-    if method in BLENDING or antialias:
+    if blends(method) or antialias:
         return None
     proxy = img.dataobj
     is_proxy: Any = nib.is_proxy  # nibabel leaves it unannotated

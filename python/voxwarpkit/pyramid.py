@@ -24,6 +24,7 @@ from typing import Any, List, NamedTuple, Optional, Sequence, Tuple
 import numpy as np
 from numpy.typing import NDArray
 
+from ._methods import blends
 from ._windows import Windows, as_dask, in_blocks
 
 Three = Tuple[float, float, float]
@@ -35,7 +36,7 @@ LEVEL_METHODS = {"linear": "gaussian", "nearest": "nearest", "label": "label"}
 def level_method(interpolation: str) -> str:
     """The method a pyramid's levels are made with after an image resampled by ``interpolation``:
     a method that copies elements keeps copying them; every blend gives smoothed linear levels."""
-    return interpolation if interpolation in LEVEL_METHODS else "linear"
+    return "linear" if blends(interpolation) else interpolation
 
 
 def check_level_method(method: Any) -> str:

@@ -11,7 +11,8 @@ import numpy as np
 
 from .. import resample
 from .._grid import Grid
-from .._request import BLENDING, check_image_type, checked_request
+from .._methods import blends
+from .._request import check_image_type, checked_request
 from .._scaling import copied_scaling, raw_fill, unscaled
 from ..images import image_on_grid
 from ..io.nifti import NiftiImage, read_block, save_nifti, stored_type
@@ -136,7 +137,7 @@ def _progress(volumes: int, show: bool, err: TextIO) -> Iterable[int]:
 def _check_type(dtype: np.dtype[Any], interpolation: str, path: Path) -> bool:
     """Whether linear sampling converts data that transform would refuse to float32
     exactly (a note); CommandError for a type no sampling reads (not a real number)."""
-    if interpolation in BLENDING:
+    if blends(interpolation):
         return needs_widening(dtype, path)
     try:
         check_image_type(3, dtype)

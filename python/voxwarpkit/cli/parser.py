@@ -7,9 +7,10 @@ import math
 import sys
 from functools import partial
 from pathlib import Path
-from typing import Any, NoReturn
+from typing import Any, List, NoReturn
 
 from .. import __version__
+from .._methods import DEFAULT_METHOD, EDGE_RULE_NAMES, METHOD_NAMES, METHODS, Method, blends
 from ..io.formats import format_of, in_blocks, takes_voxel_size, written_in_blocks
 from ..pyramid import LEVEL_METHODS
 
@@ -178,6 +179,22 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _interpolation_help() -> str:
+    """apply's help for --interpolation: the blends, then the methods that copy elements."""
+
+    def described(method: Method) -> str:
+        notes = (["default"] if method.name == DEFAULT_METHOD else []) + ([method.note] if method.note else [])
+        return method.name + "".join(f" ({note})" for note in notes)
+
+    def listed(methods: List[Method]) -> str:
+        names = [described(method) for method in methods]
+        return ", ".join(names[:-1]) + " or " + names[-1]
+
+    blended = listed([method for method in METHODS if method.blends])
+    copied = listed([method for method in METHODS if not method.blends])
+    return f"{blended}, float32 output; {copied}, which keep the input's element type"
+
+
 def _label_option(command: argparse._ActionsContainer) -> None:
     command.add_argument(
         "--label",
@@ -204,7 +221,7 @@ def _shards_option(command: argparse._ActionsContainer) -> None:
 def _check_pyramid(parser: argparse.ArgumentParser, arguments: argparse.Namespace) -> None:
     """A label image's levels copy labels: linear levels would blend them."""
     if arguments.label is not None:
-        if arguments.interpolation == "linear":
+        if arguments.interpolation is not None and blends(arguments.interpolation):
             parser.error("--label writes a label image, whose levels copy labels: --interpolation nearest or label")
         arguments.interpolation = arguments.interpolation or "label"
     arguments.interpolation = arguments.interpolation or "linear"
@@ -289,10 +306,10 @@ def _add_apply_arguments(apply: argparse.ArgumentParser) -> None:
     sampling = apply.add_argument_group("sampling")
     sampling.add_argument(
         "--interpolation",
-        choices=("linear", "nearest", "cubic", "lanczos", "label"),
-        default="linear",
-        help="linear (default), cubic (B-spline) or lanczos (windowed sinc, radius 3), float32 output; nearest or "
-        "label (the label with the largest trilinear weight), which keep the input's element type",
+        # The default first, then the others in the table's order.
+        choices=(DEFAULT_METHOD,) + tuple(name for name in METHOD_NAMES if name != DEFAULT_METHOD),
+        default=DEFAULT_METHOD,
+        help=_interpolation_help(),
     )
     sampling.add_argument(
         "--antialias",
@@ -302,8 +319,8 @@ def _add_apply_arguments(apply: argparse.ArgumentParser) -> None:
     )
     sampling.add_argument(
         "--edges",
-        choices=("clamp", "transform"),
-        default="clamp",
+        choices=EDGE_RULE_NAMES,
+        default=EDGE_RULE_NAMES[0],
         help="linear interpolation at the input's edges: clamp (default; values within the data, --fill "
         "where nearest finds no voxel) or transform (the bands and extrapolation of voxwarpkit.transform)",
     )
@@ -411,7 +428,7 @@ def _check_levels(parser: argparse.ArgumentParser, arguments: argparse.Namespace
         return
     if not written_in_blocks(arguments.output):
         parser.error("--levels writes an OME-Zarr pyramid: OUTPUT must be a name ending in .zarr")
-    if arguments.label is not None and arguments.interpolation not in ("nearest", "label"):
+    if arguments.label is not None and blends(arguments.interpolation):
         parser.error("--label writes a label image, whose levels copy labels: --interpolation nearest or label")
     if arguments.chunks is not None and len(arguments.chunks) != 3:
         parser.error("with --levels, --chunks takes 3 numbers (Z Y X), every level's blocks")
