@@ -1,4 +1,5 @@
-"""The engine calls shared by the in-memory and the dask paths: one output block from a window of the input."""
+"""The CPU engine: the compiled kernel's calls on numpy arrays, one output block from a window of the input,
+as :class:`voxwarpkit._backend.Engine` states them."""
 
 from __future__ import annotations
 
@@ -6,14 +7,15 @@ from typing import TYPE_CHECKING, Any, Optional, Tuple
 
 import numpy as np
 
+from ._backend import Box
+from ._engine import prefilter as prefilter
 from ._engine import resample as engine_resample
+from ._engine import smooth as smooth
 from ._engine import source_box as engine_source_box
 from ._request import Counts, Request
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
-
-Box = Tuple[Tuple[int, int], Tuple[int, int], Tuple[int, int]]
 
 
 def resample_window(

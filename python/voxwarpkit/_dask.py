@@ -29,7 +29,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTupl
 
 import numpy as np
 
-from ._blocks import Box, resample_window, source_box
+from ._backend import Box, cpu_engine, engine_for
 from ._line_passes import gaussian_radius, lazy_source_of, pass_groups, source_of
 from ._methods import method_named
 from ._request import LIMIT, Counts, Request, check_image_axes, check_image_type, checked_request, counts, volume_range
@@ -302,7 +302,7 @@ def resample_block(
     assert window is not None  # a plan with no pieces is a filled block
     if plan.smoothed:  # its margins smooth wrongly, but the block reads none of them
         window = source_of(window, plan.request.interpolation, plan.request.sigmas, threads)
-    result = resample_window(
+    result: NDArray[Any] = engine_for(window).resample_window(
         window, plan.window_origin, plan.grid, plan.request, plan.block_origin, plan.block_shape, threads
     )
     return result if rank == 4 else result[0]
@@ -388,7 +388,7 @@ def block_plan(
     input_bounds = [_bounds(axis) for axis in image.chunks]
     first, end = volumes
     block_request = volume_range(request, first, end)
-    box = source_box(grid, block_request, origin, extent) if end > first else None
+    box = cpu_engine().source_box(grid, block_request, origin, extent) if end > first else None
     if box is None:
         empty = (end - first, 0, 0, 0)
         return BlockPlan(grid, (0, 0, 0), empty, False, (), block_request, origin, extent, volumes, stack)
@@ -470,7 +470,9 @@ def _chunks_read(
     cuts = [sorted({o + n * p // _PARTS for p in range(_PARTS + 1)}) for o, n in zip(origin, extent)]
     read: Set[BlockIndex] = set()
     for part in itertools.product(*(zip(c[:-1], c[1:]) for c in cuts)):
-        part_box = source_box(grid, request, counts([a for a, _ in part]), counts([b - a for a, b in part]))
+        part_box = cpu_engine().source_box(
+            grid, request, counts([a for a, _ in part]), counts([b - a for a, b in part])
+        )
         if part_box is not None:
             part_box = _widened(part_box, reach, grid)
             read.update(itertools.product(*(_spanned(b, s, e) for b, (s, e) in zip(bounds, part_box))))

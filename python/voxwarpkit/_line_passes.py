@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
 import numpy as np
 
 from ._antialias import Sigmas
-from ._engine import prefilter, smooth
+from ._backend import engine_for
 from ._methods import Prefilter, method_named
 
 if TYPE_CHECKING:
@@ -158,9 +158,9 @@ def gaussian_radius(sigma: float) -> int:
 
 def _run(values: NDArray[np.float32], axis: int, sigma: Optional[float], threads: int) -> None:
     if sigma is None:
-        prefilter(values, axis, threads)
+        engine_for(values).prefilter(values, axis, threads)
     else:
-        smooth(values, axis, sigma, threads)
+        engine_for(values).smooth(values, axis, sigma, threads)
 
 
 def filtered_lines(block: NDArray[Any], axis: int, sigma: Optional[float]) -> NDArray[np.float32]:

@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Sequence, Tuple
 
 import numpy as np
 
-from ._blocks import Box, resample_window, source_box
+from ._backend import Box, cpu_engine, engine_for
 from ._dask import (
     BlockPlan,
     block_plan,
@@ -97,7 +97,9 @@ def resample_and_next_level(
         extent1 = counts([min(c, n - o) for c, n, o in zip(block3, coarser.shape, origin1)])
         under = _under(origin1, extent1, factors, finer.shape)
         level1_request = volume_range(request1, volume, volume + 1)
-        window = _union(under, source_box(finer.shape, level1_request, origin1, extent1), reach1, finer.shape)
+        window = _union(
+            under, cpu_engine().source_box(finer.shape, level1_request, origin1, extent1), reach1, finer.shape
+        )
         plan = block_plan(
             source, request0, reach0, (volume, volume + 1), counts([a for a, _ in window]), _extent(window)
         )
@@ -194,7 +196,7 @@ def _pair(
     if request1.sigmas is not None:
         assert len(request1.sigmas) == 1  # one volume, one level matrix
         filter_in_place(values, smoothing_passes(request1.sigmas[0]), 1)  # the window is this task's own
-    level1 = resample_window(values, origin, grid0, request1, origin1, extent1, 1)
+    level1 = engine_for(values).resample_window(values, origin, grid0, request1, origin1, extent1, 1)
     return (blocks, level1) if rank == 4 else (blocks[0], level1[0])
 
 

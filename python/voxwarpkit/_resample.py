@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any, Iterator, List, NamedTuple, Optional, Seq
 
 import numpy as np
 
-from ._blocks import resample_window, source_box
+from ._backend import engine_for
 from ._dask import checked_lazy, resample_dask
 from ._line_passes import source_of
 from ._request import LIMIT, Counts, Request, checked_image, checked_request, counts, volume_range
@@ -324,7 +324,9 @@ def resample(
         result = _resample_in_blocks(stack, request, into)
     else:
         grid = counts(stack.shape[1:])
-        result = resample_window(stack, (0, 0, 0), grid, request, (0, 0, 0), request.shape, request.threads, into)
+        result = engine_for(stack).resample_window(
+            stack, (0, 0, 0), grid, request, (0, 0, 0), request.shape, request.threads, into
+        )
     if out is not None:
         return out
     return result if array.ndim == 4 else result[0]
@@ -366,6 +368,7 @@ def _resample_in_blocks(stack: NDArray[Any], request: Request, into: Optional[ND
     which the engine copies. A block whose window would be too large is cut
     in two, until it fits (one output voxel reads at most 2 x 2 x 2 voxels).
     """
+    engine = engine_for(stack)
     volumes = stack.shape[0]
     grid = counts(stack.shape[1:])
     result = np.empty((volumes,) + request.shape, dtype=request.result_type) if into is None else into
@@ -383,7 +386,7 @@ def _resample_in_blocks(stack: NDArray[Any], request: Request, into: Optional[ND
             (z, y, x), (ez, ey, ex) = block.origin, block.extent
             target = result[block.first : block.end, z : z + ez, y : y + ey, x : x + ex]
             block_request = volume_range(request, block.first, block.end)
-            box = source_box(grid, block_request, block.origin, block.extent)
+            box = engine.source_box(grid, block_request, block.origin, block.extent)
             if box is None:  # no position is sampled: all fill
                 target[...] = fill
                 continue
@@ -408,7 +411,7 @@ def _resample_in_blocks(stack: NDArray[Any], request: Request, into: Optional[ND
             else:
                 pending.extend(_halves(block))
                 continue
-            target[...] = resample_window(
+            target[...] = engine.resample_window(
                 window, window_origin, grid, block_request, block.origin, block.extent, request.threads
             )
     return result
