@@ -1,5 +1,6 @@
 """Resampling of 3-D image volumes through affine matrices, displacement fields and chains of them,
-with linear, cubic B-spline, Lanczos, nearest and label interpolation; pyramids and deskewing.
+with nearest, linear, cubic B-spline, Lanczos and label-aware sampling, in memory or block by block on
+Dask and Zarr; OME-Zarr pyramids and deskewing.
 
 ``transform(image, voxel_size, matrix)`` resamples a volume ``(nz, ny, nx)``
 or a stack of volumes ``(nvol, nz, ny, nx)`` through a 3x4 affine matrix and
@@ -8,13 +9,14 @@ returns float32. The helpers in :mod:`voxwarpkit.matrices` build its
 homogeneous matrices, scipy.ndimage index-space matrices, matrices that map
 input to output, rigid motions and world-space transforms of NIfTI images.
 ``resample`` takes any output grid, one matrix per volume, linear sampling
-that keeps values within the data, nearest and label sampling, a fill value
-and an ``out`` array; ``fit_grid`` finds an output grid that holds the whole
-transformed input, and ``deskew`` the matrix and grid that put a
+that keeps values within the data, nearest, cubic B-spline, Lanczos and label
+sampling, a fill value and an ``out`` array, and Dask arrays and Zarr arrays,
+which it resamples block by block with the bits of one call in memory;
+``fit_grid`` finds an output grid that holds the whole transformed input, and ``deskew`` the matrix and grid that put a
 stage-scanned light-sheet stack into sample space; a ``matrix`` may also be a chain of matrices and
 displacement fields (:class:`Field`), applied in one pass; ``resample_image`` resamples nibabel images through
 world-space matrices onto another image's grid or another voxel size; ``pyramid_of`` makes the
-anti-aliased levels of a multiscale pyramid.
+anti-aliased levels of a multiscale pyramid, as the command line writes them to OME-Zarr.
 """
 
 from ._resample import resample

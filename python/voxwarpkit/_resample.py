@@ -164,8 +164,32 @@ def resample(
         The output, ``(nz, ny, nx)`` or ``(nvol, nz, ny, nx)`` by the image's
         rank.
 
-    Positions and rules
-    -------------------
+    Raises
+    ------
+    TypeError
+        When the image is not an array, or an argument is not of a usable
+        kind (a non-number fill, a non-integer thread count).
+    ValueError
+        Naming the argument and the reason: rank, element type, shapes,
+        matrix counts, a non-finite or non-positive spacing, an output axis
+        below 1, an order other than 0, 1 or 3, an unknown interpolation or
+        one that disagrees with ``order``, an unknown edge rule, a fill the
+        result's type cannot hold, an image with one of its last three axes
+        of 2**31 elements or more.
+
+    Notes
+    -----
+    A C-contiguous, aligned image in native byte order is read where it
+    lies, whatever its element type: the kernel converts each value it
+    blends to float32 as it reads it, so no float copy of the image is
+    made. Other layouts are copied first.
+
+    A numpy image or output of 2**31 elements or more, past what one engine
+    job counts, is resampled in blocks of the output into one result array,
+    with the bits of one call.
+
+    .. rubric:: Positions and rules
+
     Output index ``(z, y, x)`` sits at ``X = x * osx``, ``Y = y * osy``,
     ``Z = z * osz``; its source index along x is
     ``I = (((m0*X + m1*Y) + m2*Z) + m3) / sx`` (likewise J with m4..m7 and
@@ -245,8 +269,8 @@ def resample(
     over chunks that hold whole lines, so the bits do not depend on the
     chunking.
 
-    Zarr arrays
-    -----------
+    .. rubric:: Zarr arrays
+
     A ``zarr.Array`` is read by the tasks themselves: each output block's
     task reads the chunks (or shards) its positions need straight from the
     store, so the graph holds one task per output block, and memory holds a
@@ -257,30 +281,6 @@ def resample(
     array whose chunks are the result's own blocks, so that each chunk (or
     shard) has exactly one writer: two tasks writing one chunk of a sharded
     array lose data.
-
-    Raises
-    ------
-    TypeError
-        When the image is not an array, or an argument is not of a usable
-        kind (a non-number fill, a non-integer thread count).
-    ValueError
-        Naming the argument and the reason: rank, element type, shapes,
-        matrix counts, a non-finite or non-positive spacing, an output axis
-        below 1, an order other than 0, 1 or 3, an unknown interpolation or
-        one that disagrees with ``order``, an unknown edge rule, a fill the
-        result's type cannot hold, an image with one of its last three axes
-        of 2**31 elements or more.
-
-    Notes
-    -----
-    A C-contiguous, aligned image in native byte order is read where it
-    lies, whatever its element type: the kernel converts each value it
-    blends to float32 as it reads it, so no float copy of the image is
-    made. Other layouts are copied first.
-
-    A numpy image or output of 2**31 elements or more, past what one engine
-    job counts, is resampled in blocks of the output into one result array,
-    with the bits of one call.
     """
     dask_array = sys.modules.get("dask.array")  # never imported here: a dask array means it is loaded
     if (dask_array is not None and isinstance(image, dask_array.Array)) or windows_of(image) is not None:

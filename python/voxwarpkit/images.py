@@ -113,16 +113,6 @@ def resample_image(
         As for :func:`voxwarpkit.resample`: smooth the data first along each
         axis the output samples more coarsely (float32 result).
 
-    A NIfTI file's scaled data (``scl_slope``, ``scl_inter``) are copied as
-    they are stored by nearest and label (without ``antialias``): the result
-    keeps the stored type and the scaling, so its ``dataobj`` reads the
-    input's values and its ``get_data_dtype()`` is the stored type. ``fill``
-    is then a value as the data read it, stored as ``(fill - inter) /
-    slope``, which must be a whole number within the stored type's range
-    (to within the rounding of the scaling); any other is refused. Saving
-    the result with nibabel chooses its own scaling for these values, as it
-    does for any scaled image it loaded.
-
     Returns
     -------
     nibabel image
@@ -136,14 +126,14 @@ def resample_image(
         store (bool, float16) stay in the data and are stored as uint8 and
         float32.
 
-    With ``A_in``, ``A_out`` the affines and ``W`` a world matrix, output
-    index ``v`` samples input index ``inv(A_in) @ W @ A_out @ v``; the data
-    equals ``resample(data.T, zooms_in, m, shape=..., output_voxel_size=
-    zooms_out, ...).T`` with ``m = diag(zooms_in) @ inv(A_in) @ W @ A_out @
-    inv(diag(zooms_out))``, one call for the whole stack. Where every index
-    map is the identity (the input's own grid, or ``like`` an image of the
-    same grid, with no matrix) the call is made in index space, with unit
-    voxel sizes and the identity matrix, so the data come back exactly.
+        With ``A_in``, ``A_out`` the affines and ``W`` a world matrix, output
+        index ``v`` samples input index ``inv(A_in) @ W @ A_out @ v``; the data
+        equals ``resample(data.T, zooms_in, m, shape=..., output_voxel_size=
+        zooms_out, ...).T`` with ``m = diag(zooms_in) @ inv(A_in) @ W @ A_out @
+        inv(diag(zooms_out))``, one call for the whole stack. Where every index
+        map is the identity (the input's own grid, or ``like`` an image of the
+        same grid, with no matrix) the call is made in index space, with unit
+        voxel sizes and the identity matrix, so the data come back exactly.
 
     Raises
     ------
@@ -156,6 +146,18 @@ def resample_image(
         affine, a voxel size that is not positive, a matrix of the wrong shape
         or count, a fill that scaled data copied as stored cannot hold, and
         whatever :func:`voxwarpkit.resample` refuses.
+
+    Notes
+    -----
+    A NIfTI file's scaled data (``scl_slope``, ``scl_inter``) are copied as
+    they are stored by nearest and label (without ``antialias``): the result
+    keeps the stored type and the scaling, so its ``dataobj`` reads the
+    input's values and its ``get_data_dtype()`` is the stored type. ``fill``
+    is then a value as the data read it, stored as ``(fill - inter) /
+    slope``, which must be a whole number within the stored type's range
+    (to within the rounding of the scaling); any other is refused. Saving
+    the result with nibabel chooses its own scaling for these values, as it
+    does for any scaled image it loaded.
     """
     source = image_grid(img, "img")
     if len(img.shape) not in (3, 4):
