@@ -14,7 +14,7 @@ import numpy as np
 from .._version import __version__
 from ..pyramid import LEVEL_METHODS, Level
 from .errors import FileError
-from .zarr import _zarr, new_array
+from .zarr import new_array, zarr_module
 
 NGFF_VERSIONS = ("0.4", "0.5")
 
@@ -99,7 +99,7 @@ def create_pyramid(
     """Create the empty group and arrays of a multiscale image in ``store``; return the arrays' paths.
     A ``label`` image (the group ``labels/NAME`` of an image) says so, and that its image is two
     folders up. ``shards``, one shape per level, groups each level's chunks into shards."""
-    zarr = _zarr()
+    zarr = zarr_module()
     zarr_3 = int(zarr.__version__.split(".")[0]) >= 3
     if version == "0.5" and not zarr_3:
         raise FileError(f"output {store}: OME-Zarr 0.5 (Zarr format 3) needs zarr 3 or later")
@@ -133,7 +133,7 @@ def _versioned(attributes: Dict[str, Any], version: str) -> Dict[str, Any]:
 def ngff_version(store: Path, what: str) -> str:
     """The NGFF version ("0.4" or "0.5") of the OME-Zarr image in ``store``, or FileError for a
     store that holds none."""
-    zarr = _zarr()
+    zarr = zarr_module()
     try:
         group = zarr.open_group(str(store), mode="r")
         attributes = dict(group.attrs)
@@ -150,7 +150,7 @@ def name_label(store: Path, name: str, version: str) -> None:
     """List the label image ``name``, already written under ``store/labels``, in the labels group
     of the image in ``store``: created if new, the name added once. Written last, so that a
     label a run did not finish is never listed."""
-    zarr = _zarr()
+    zarr = zarr_module()
     zarr_3 = int(zarr.__version__.split(".")[0]) >= 3
     format_option: Dict[str, Any] = {"zarr_format": 3 if version == "0.5" else 2} if zarr_3 else {}
     group = zarr.open_group(str(store / "labels"), mode="a", **format_option)

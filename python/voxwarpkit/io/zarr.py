@@ -47,7 +47,7 @@ def is_zarr(path: Path) -> bool:
     )
 
 
-def _zarr() -> Any:
+def zarr_module() -> Any:
     try:
         return importlib.import_module("zarr")
     except ImportError:
@@ -67,7 +67,7 @@ def read_zarr(source: Path) -> LazyImage:
     ``voxel_size`` attribute (sx, sy, sz) and ``affine``. Messages name
     ``source`` as given; the dask array reads the store by its absolute path.
     """
-    zarr = _zarr()
+    zarr = zarr_module()
     da = importlib.import_module("dask.array")
     if not source.exists():
         raise FileError(f"input {source}: no such file or folder")
@@ -248,7 +248,7 @@ def create_output(
     into shards, which Zarr format 3 alone has: a plain output is then of
     format 3, an OME-Zarr 0.4 one refused.
     """
-    zarr = _zarr()
+    zarr = zarr_module()
     zarr_3 = int(zarr.__version__.split(".")[0]) >= 3
     kept = image.zarr or ZarrMetadata()
     zarr_format = 3 if shards is not None else kept.zarr_format or (3 if zarr_3 else 2)
@@ -315,7 +315,7 @@ def new_array(
     chunks into shards of that shape, each one object in the store: a shard
     is rewritten whole by every write into it, so each must have one writer.
     """
-    zarr = _zarr()
+    zarr = zarr_module()
     zarr_3 = int(zarr.__version__.split(".")[0]) >= 3
     fill_value = False if dtype.kind == "b" else 0
     if shards is not None:
