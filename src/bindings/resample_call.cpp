@@ -5,6 +5,7 @@
 #include "bindings/chain_arguments.h"
 #include "bindings/numpy_api.h"
 #include "kernel/float_environment.h"
+#include "kernel/method_traits.h"
 #include "kernel/source_box.h"
 
 #include <algorithm>
@@ -121,7 +122,7 @@ bool read_window(PyArrayObject *source, interpolation interpolation, resample_ca
                  int &element_size, element_type &source_type)
 {
     const bool in_place = PyArray_ISCARRAY_RO(source) && PyArray_ISNOTSWAPPED(source);
-    if (!blends_floats(interpolation)) {
+    if (!voxwarp::blends_floats(interpolation)) {
         const int kind = PyArray_DESCR(source)->kind;
         element_size = static_cast<int>(PyArray_ITEMSIZE(source));
         const bool numeric = kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
@@ -136,9 +137,9 @@ bool read_window(PyArrayObject *source, interpolation interpolation, resample_ca
         return true;
     }
     element_size = sizeof(float);
-    // Cubic reads float32 coefficients: any other source is made float32 first.
+    // A prefiltered method reads float32 coefficients: any other source is made float32 first.
     if (in_place && blend_source_type(source, source_type)
-        && (interpolation != interpolation::cubic || source_type == element_type::float32)) {
+        && (!voxwarp::facts_of(interpolation).prefiltered || source_type == element_type::float32)) {
         data = PyArray_DATA(source);
         return true;
     }
@@ -267,14 +268,15 @@ bool prepare_resample(PyObject *args, resample_call &call)
     if (!read_window(source, request.interpolation, call, data, element_size, source_type)) {
         return false;
     }
-    const int source_size = blends_floats(request.interpolation) ? element_size_of(source_type) : element_size;
+    const int source_size = voxwarp::blends_floats(request.interpolation) ? element_size_of(source_type) : element_size;
     if (fill_size != element_size) {
         PyErr_Format(PyExc_ValueError, "fill must hold %d bytes, got %zd", element_size, fill_size);
         return false;
     }
 
-    PyArray_Descr *result_type = blends_floats(request.interpolation) ? PyArray_DescrFromType(NPY_FLOAT)
-                                                                      : PyArray_DescrFromType(PyArray_TYPE(source));
+    PyArray_Descr *result_type = voxwarp::blends_floats(request.interpolation)
+                                     ? PyArray_DescrFromType(NPY_FLOAT)
+                                     : PyArray_DescrFromType(PyArray_TYPE(source));
     if (result_type == nullptr) {
         return false;
     }
