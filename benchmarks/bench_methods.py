@@ -135,7 +135,8 @@ def engine_arguments(image, matrix, interpolation="linear"):
         request.shape,
         origin,
         target_spacing,
-        request.engine_order,
+        request.engine_interpolation,
+        request.engine_edges,
         request.fill,
         None,  # out: the engine makes the result, as in a call without out=
         request.chain or None,

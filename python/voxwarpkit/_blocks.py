@@ -56,7 +56,8 @@ def resample_window(
         block_shape,
         block_origin,
         target_spacing,
-        request.engine_order,
+        request.engine_interpolation,
+        request.engine_edges,
         request.fill,
     )
     return engine_resample(*arguments, out, request.chain or None, threads)
@@ -74,7 +75,8 @@ def source_box(grid: Counts, request: Request, block_origin: Counts, block_shape
         block_shape,
         block_origin,
         target_spacing,
-        request.engine_order,
+        request.engine_interpolation,
+        request.engine_edges,
         request.chain or None,
     )
 

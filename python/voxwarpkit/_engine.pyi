@@ -24,13 +24,16 @@ def resample(
     target_shape: _Counts,
     target_origin: _Counts,
     target_spacing: _Spacing,
-    order: int,
+    interpolation: int,
+    edges: int,
     fill: bytes,
     threads: int,
     /,
 ) -> NDArray[Any]:
     """The output block ``(volumes, z, y, x)`` at ``target_origin`` from the window ``source``
-    of the grid ``source_grid`` at ``source_origin``; ValueError when the window misses voxels it reads."""
+    of the grid ``source_grid`` at ``source_origin``, sampled by the method and edge rule of the
+    engine codes ``interpolation`` and ``edges`` (voxwarpkit._methods); ValueError when the window
+    misses voxels it reads, or for an unknown code."""
 
 @overload
 def resample(
@@ -42,7 +45,8 @@ def resample(
     target_shape: _Counts,
     target_origin: _Counts,
     target_spacing: _Spacing,
-    order: int,
+    interpolation: int,
+    edges: int,
     fill: bytes,
     out: Optional[NDArray[Any]],
     threads: int,
@@ -60,7 +64,8 @@ def resample(
     target_shape: _Counts,
     target_origin: _Counts,
     target_spacing: _Spacing,
-    order: int,
+    interpolation: int,
+    edges: int,
     fill: bytes,
     out: Optional[NDArray[Any]],
     chain: Optional[Tuple[Any, ...]],
@@ -76,7 +81,8 @@ def source_box(
     target_shape: _Counts,
     target_origin: _Counts,
     target_spacing: _Spacing,
-    order: int,
+    interpolation: int,
+    edges: int,
     chain: Optional[Tuple[Any, ...]] = None,
     /,
 ) -> Optional[_Box]:

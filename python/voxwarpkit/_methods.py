@@ -1,6 +1,7 @@
 """The interpolation methods and linear sampling's edge rules: one record each, with the facts
 every layer reads (argument checks, the command line's options, the filter passes, the dask
-planner, NIfTI scaling and the engine's codes), so that a method is described once."""
+planner, NIfTI scaling, pyramids and the engine's codes), so that a method is described once.
+The engine's own traits of each method are in src/kernel/method_traits.h."""
 
 from __future__ import annotations
 
@@ -17,7 +18,8 @@ class Method(NamedTuple):
     along each axis before and after the one it starts from (the nearest
     voxel for nearest, the first of the pair for the others), as the engine's
     source box widens its ranges; cubic also reads the mirror images of taps
-    past an edge. ``engine_code`` is the C++ enum ``interpolation``'s value.
+    past an edge. ``engine_code`` is the value of the C++ enum ``interpolation``
+    (src/kernel/resample_job.h) that the engine's resample and source_box take.
     """
 
     name: str
@@ -33,12 +35,62 @@ class Method(NamedTuple):
 
 # In the order messages list them.
 METHODS: Tuple[Method, ...] = (
-    Method("nearest", 0, False, None, True, 0, 0, 1, ""),
-    Method("linear", 1, True, None, True, 0, 1, 0, ""),
-    Method("cubic", 3, True, "bspline", True, 1, 2, 4, "B-spline"),
-    Method("lanczos", None, True, None, True, 2, 3, 3, "windowed sinc, radius 3"),
+    Method(
+        "nearest",
+        order=0,
+        blends=False,
+        prefilter=None,
+        antialias=True,
+        reads_below=0,
+        reads_above=0,
+        engine_code=1,
+        note="",
+    ),
+    Method(
+        "linear",
+        order=1,
+        blends=True,
+        prefilter=None,
+        antialias=True,
+        reads_below=0,
+        reads_above=1,
+        engine_code=0,
+        note="",
+    ),
+    Method(
+        "cubic",
+        order=3,
+        blends=True,
+        prefilter="bspline",
+        antialias=True,
+        reads_below=1,
+        reads_above=2,
+        engine_code=4,
+        note="B-spline",
+    ),
+    Method(
+        "lanczos",
+        order=None,
+        blends=True,
+        prefilter=None,
+        antialias=True,
+        reads_below=2,
+        reads_above=3,
+        engine_code=3,
+        note="windowed sinc, radius 3",
+    ),
     # Smoothing a label map would mix its labels.
-    Method("label", None, False, None, False, 0, 1, 2, "the label with the largest trilinear weight"),
+    Method(
+        "label",
+        order=None,
+        blends=False,
+        prefilter=None,
+        antialias=False,
+        reads_below=0,
+        reads_above=1,
+        engine_code=2,
+        note="the label with the largest trilinear weight",
+    ),
 )
 
 # What resample and the command line take when no method is named.
@@ -52,14 +104,15 @@ _BY_ORDER = {method.order: method for method in METHODS if method.order is not N
 class EdgeRule(NamedTuple):
     """Linear sampling's rule at the edges of the input: "clamp" samples where nearest
     sampling does and blends clamped neighbours; "transform" keeps transform's bands and
-    extrapolation. ``engine_code`` is the C++ enum ``edge_rule``'s value."""
+    extrapolation. ``engine_code`` is the value of the C++ enum ``edge_rule``
+    (src/kernel/resample_job.h) that the engine takes with the method's code."""
 
     name: str
     engine_code: int
 
 
 # In the order messages list them; the first is the default.
-EDGE_RULES: Tuple[EdgeRule, ...] = (EdgeRule("clamp", 1), EdgeRule("transform", 0))
+EDGE_RULES: Tuple[EdgeRule, ...] = (EdgeRule("clamp", engine_code=1), EdgeRule("transform", engine_code=0))
 
 EDGE_RULE_NAMES = tuple(rule.name for rule in EDGE_RULES)
 

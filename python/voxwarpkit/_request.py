@@ -9,7 +9,15 @@ import numpy as np
 
 from ._affine import LAST_ROW_TOLERANCE
 from ._antialias import Sigmas, antialias_sigmas
-from ._methods import DEFAULT_METHOD, EDGE_RULE_NAMES, METHOD_NAMES, method_named, method_of_order, orders_listed
+from ._methods import (
+    DEFAULT_METHOD,
+    EDGE_RULE_NAMES,
+    METHOD_NAMES,
+    edge_rule_named,
+    method_named,
+    method_of_order,
+    orders_listed,
+)
 from ._threads import thread_count
 from ._words import counted
 from .field import Field
@@ -53,12 +61,14 @@ class Request(NamedTuple):
     sigmas: Optional[Sigmas] = None
 
     @property
-    def engine_order(self) -> int:
-        """How the engine samples: 0 nearest, 1 linear with transform's bands, 2 clamped linear, 3 label, 4 lanczos,
-        5 cubic (of the image's B-spline coefficients)."""
-        if self.interpolation == "linear":
-            return 1 if self.edges == "transform" else 2
-        return {"nearest": 0, "label": 3, "lanczos": 4, "cubic": 5}[self.interpolation]
+    def engine_interpolation(self) -> int:
+        """The engine's code for the interpolation (its enum ``interpolation``)."""
+        return method_named(self.interpolation).engine_code
+
+    @property
+    def engine_edges(self) -> int:
+        """The engine's code for linear sampling's edge rule (its enum ``edge_rule``)."""
+        return edge_rule_named(self.edges).engine_code
 
     @property
     def copies_elements(self) -> bool:

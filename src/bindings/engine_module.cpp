@@ -171,10 +171,10 @@ PyMethodDef methods[] = {
      "threads (1 to 4096), with the same bits"},
     {"resample", py_resample, METH_VARARGS,
      "resample(source, source_origin, source_grid, source_spacing, matrices, target_shape, target_origin, "
-     "target_spacing, order, fill, threads) -> array (volumes, z, y, x): the target block resampled from a "
-     "window of the source; order 1 is linear interpolation with transform's bands and 2 with the clamped edge rule, "
-     "4 Lanczos and 5 cubic B-spline of a source of coefficients (float32 result), order 0 nearest and 3 label (the "
-     "source's type); fill holds the bytes of one result element for positions outside the source"},
+     "target_spacing, interpolation, edges, fill, threads) -> array (volumes, z, y, x): the target block resampled "
+     "from a window of the source; interpolation 0 is linear, 3 Lanczos and 4 cubic B-spline of a source of "
+     "coefficients (float32 result), 1 nearest and 2 label (the source's type); edges, linear's rule at the edges, "
+     "0 transform's bands and 1 clamp; fill holds the bytes of one result element for positions outside the source"},
     {"prefilter", py_prefilter, METH_VARARGS,
      "prefilter(coefficients, axis, threads) -> None: the float32 array (volumes, z, y, x) filtered in place along "
      "axis 1 (z), 2 (y) or 3 (x) into cubic B-spline coefficients"},
@@ -182,7 +182,8 @@ PyMethodDef methods[] = {
      "smooth(values, axis, sigma, threads) -> None: the float32 array (volumes, z, y, x) filtered in place along "
      "axis 1 (z), 2 (y) or 3 (x) by the Gaussian FIR of that sigma, radius ceil(4 sigma), mirrored at the ends"},
     {"source_box", py_source_box, METH_VARARGS,
-     "source_box(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order) "
+     "source_box(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing, "
+     "interpolation, edges) "
      "-> ((z0, z1), (y0, y1), (x0, x1)) or None: the half-open ranges of source voxels an output block "
      "reads, None when it reads none"},
     {"kernel_variant", py_kernel_variant, METH_NOARGS, "kernel_variant() -> name of the kernel variant in use"},

@@ -5,6 +5,7 @@
 #include "bindings/chain_arguments.h"
 #include "bindings/numpy_api.h"
 #include "kernel/float_environment.h"
+#include "kernel/method_traits.h"
 #include "kernel/source_box.h"
 
 #include <algorithm>
@@ -52,19 +53,22 @@ struct block_request {
     npy_intp job_count;  // 1 when every step has one matrix for all volumes, else one per volume
 };
 
-// The engine's code for how positions are sampled: 0 nearest, 1 linear with
-// transform's bands, 2 linear with the clamped edge rule, 3 label, 4 Lanczos,
-// 5 cubic B-spline (of a source that holds the coefficients).
-bool read_order(int order, block_request &request)
+// How positions are sampled, as the codes of the enums `interpolation` and
+// `edge_rule`: checked here, since the kernels take any other value for nearest.
+bool read_method(int interpolation_code, int edges_code, block_request &request)
 {
-    if (order < 0 || order > 5) {
-        PyErr_Format(PyExc_ValueError, "order must be 0, 1, 2, 3, 4 or 5, got %d", order);
+    if (interpolation_code < 0 || interpolation_code > static_cast<int>(interpolation::cubic)) {
+        PyErr_Format(PyExc_ValueError,
+                     "interpolation must be 0 (linear), 1 (nearest), 2 (label), 3 (lanczos) or 4 (cubic), got %d",
+                     interpolation_code);
         return false;
     }
-    const enum interpolation kinds[] = {interpolation::nearest, interpolation::linear,  interpolation::linear,
-                                        interpolation::label,   interpolation::lanczos, interpolation::cubic};
-    request.interpolation = kinds[order];
-    request.edges = order == 2 ? edge_rule::clamp : edge_rule::bands;
+    if (edges_code < 0 || edges_code > static_cast<int>(edge_rule::clamp)) {
+        PyErr_Format(PyExc_ValueError, "edges must be 0 (transform's bands) or 1 (clamp), got %d", edges_code);
+        return false;
+    }
+    request.interpolation = static_cast<enum interpolation>(interpolation_code);
+    request.edges = static_cast<edge_rule>(edges_code);
     return true;
 }
 
@@ -121,7 +125,7 @@ bool read_window(PyArrayObject *source, interpolation interpolation, resample_ca
                  int &element_size, element_type &source_type)
 {
     const bool in_place = PyArray_ISCARRAY_RO(source) && PyArray_ISNOTSWAPPED(source);
-    if (!blends_floats(interpolation)) {
+    if (!voxwarp::blends_floats(interpolation)) {
         const int kind = PyArray_DESCR(source)->kind;
         element_size = static_cast<int>(PyArray_ITEMSIZE(source));
         const bool numeric = kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
@@ -136,9 +140,9 @@ bool read_window(PyArrayObject *source, interpolation interpolation, resample_ca
         return true;
     }
     element_size = sizeof(float);
-    // Cubic reads float32 coefficients: any other source is made float32 first.
+    // A prefiltered method reads float32 coefficients: any other source is made float32 first.
     if (in_place && blend_source_type(source, source_type)
-        && (interpolation != interpolation::cubic || source_type == element_type::float32)) {
+        && (!voxwarp::facts_of(interpolation).prefiltered || source_type == element_type::float32)) {
         data = PyArray_DATA(source);
         return true;
     }
@@ -182,15 +186,16 @@ bool usable_out(PyObject *out, const npy_intp shape[4], PyArray_Descr *result_ty
 }
 
 bool read_request(PyObject *source_grid, PyObject *source_spacing, PyObject *matrices, PyObject *target_shape,
-                  PyObject *target_origin, PyObject *target_spacing, int order, PyObject *chain, block_request &request)
+                  PyObject *target_origin, PyObject *target_spacing, int interpolation_code, int edges_code,
+                  PyObject *chain, block_request &request)
 {
     const bool read = read_counts(source_grid, "source_grid", 0, request.full_extent)
                       && read_spacing(source_spacing, request.source_spacing)
                       && (request.matrices = read_matrices(matrices, request.matrix_count)) != nullptr
                       && read_counts(target_shape, "target_shape", 0, request.target_shape)
                       && read_counts(target_origin, "target_origin", 0, request.target_origin)
-                      && read_spacing(target_spacing, request.target_spacing) && read_order(order, request)
-                      && read_chain(chain, request.chain);
+                      && read_spacing(target_spacing, request.target_spacing)
+                      && read_method(interpolation_code, edges_code, request) && read_chain(chain, request.chain);
     if (!read) {
         return false;
     }
@@ -226,14 +231,14 @@ bool prepare_resample(PyObject *args, resample_call &call)
     }
     PyObject *source_object, *source_origin, *source_grid, *source_spacing, *matrices, *target_shape, *target_origin,
         *target_spacing;
-    int order;
+    int interpolation_code, edges_code;
     const char *fill;
     Py_ssize_t fill_size;
     PyObject *out = Py_None;
     PyObject *chain = Py_None;
-    if (!PyArg_ParseTuple(args, "OOOOOOOOiy#|OO:resample", &source_object, &source_origin, &source_grid,
-                          &source_spacing, &matrices, &target_shape, &target_origin, &target_spacing, &order, &fill,
-                          &fill_size, &out, &chain)) {
+    if (!PyArg_ParseTuple(args, "OOOOOOOOiiy#|OO:resample", &source_object, &source_origin, &source_grid,
+                          &source_spacing, &matrices, &target_shape, &target_origin, &target_spacing,
+                          &interpolation_code, &edges_code, &fill, &fill_size, &out, &chain)) {
         return false;
     }
     if (!PyArray_Check(source_object) || PyArray_NDIM(reinterpret_cast<PyArrayObject *>(source_object)) != 4) {
@@ -243,8 +248,8 @@ bool prepare_resample(PyObject *args, resample_call &call)
     PyArrayObject *source = reinterpret_cast<PyArrayObject *>(source_object);
     block_request request{};
     xyz origin{};
-    if (!read_request(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order, chain,
-                      request)
+    if (!read_request(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing,
+                      interpolation_code, edges_code, chain, request)
         || !read_counts(source_origin, "source_origin", 0, origin)) {
         return false;
     }
@@ -267,14 +272,15 @@ bool prepare_resample(PyObject *args, resample_call &call)
     if (!read_window(source, request.interpolation, call, data, element_size, source_type)) {
         return false;
     }
-    const int source_size = blends_floats(request.interpolation) ? element_size_of(source_type) : element_size;
+    const int source_size = voxwarp::blends_floats(request.interpolation) ? element_size_of(source_type) : element_size;
     if (fill_size != element_size) {
         PyErr_Format(PyExc_ValueError, "fill must hold %d bytes, got %zd", element_size, fill_size);
         return false;
     }
 
-    PyArray_Descr *result_type = blends_floats(request.interpolation) ? PyArray_DescrFromType(NPY_FLOAT)
-                                                                      : PyArray_DescrFromType(PyArray_TYPE(source));
+    PyArray_Descr *result_type = voxwarp::blends_floats(request.interpolation)
+                                     ? PyArray_DescrFromType(NPY_FLOAT)
+                                     : PyArray_DescrFromType(PyArray_TYPE(source));
     if (result_type == nullptr) {
         return false;
     }
@@ -350,14 +356,14 @@ PyObject *source_box_of(PyObject *args)
     }
     PyObject *source_grid, *source_spacing, *matrices, *target_shape, *target_origin, *target_spacing;
     PyObject *chain = Py_None;
-    int order;
-    if (!PyArg_ParseTuple(args, "OOOOOOi|O:source_box", &source_grid, &source_spacing, &matrices, &target_shape,
-                          &target_origin, &target_spacing, &order, &chain)) {
+    int interpolation_code, edges_code;
+    if (!PyArg_ParseTuple(args, "OOOOOOii|O:source_box", &source_grid, &source_spacing, &matrices, &target_shape,
+                          &target_origin, &target_spacing, &interpolation_code, &edges_code, &chain)) {
         return nullptr;
     }
     block_request request{};
-    if (!read_request(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing, order, chain,
-                      request)) {
+    if (!read_request(source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing,
+                      interpolation_code, edges_code, chain, request)) {
         return nullptr;
     }
     std::vector<resample_job> jobs;

@@ -29,18 +29,19 @@ struct resample_call {
 
 // Reads the positional arguments
 //   (source, source_origin, source_grid, source_spacing, matrices, target_shape, target_origin, target_spacing,
-//    order, fill)
+//    interpolation, edges, fill)
 // source: rank-4 array (volumes, z, y, x), the window of the source grid the
-//     jobs read; for orders 0 and 3 C-contiguous, aligned and native.
+//     jobs read; for nearest and label C-contiguous, aligned and native.
 // source_origin, source_grid: (z, y, x) ints, the window's global origin and
 //     the grid's true extent. target_shape, target_origin: (z, y, x) ints, the
 //     output block and its global origin.
 // source_spacing, target_spacing: (sx, sy, sz) floats.
 // matrices: C-contiguous float32 of shape (1, 12) or (volumes, 12).
-// order: 1 (linear with transform's bands), 2 (linear with the clamped edge
-//     rule), 4 (Lanczos) or 5 (cubic B-spline, the source holding the
-//     coefficients), each with a float32 result; 0 (nearest) or 3 (label),
-//     each with the source's type.
+// interpolation: the code of the enum `interpolation`: 0 linear, 3 Lanczos or
+//     4 cubic B-spline (the source holding the coefficients), each with a
+//     float32 result; 1 nearest or 2 label, each with the source's type.
+// edges: the code of the enum `edge_rule` for linear: 0 transform's bands,
+//     1 clamp.
 // fill: bytes of one element of the result's type.
 // out (optional): None, or the array the result is written into, of its shape
 //     (volumes, z, y, x) and type, C-contiguous, aligned, writeable, native.
@@ -54,7 +55,7 @@ struct resample_call {
 bool prepare_resample(PyObject *args, resample_call &call);
 
 // Reads (source_grid, source_spacing, matrices, target_shape, target_origin,
-// target_spacing, order[, chain]) as above and returns the source box that block
+// target_spacing, interpolation, edges[, chain]) as above and returns the source box that block
 // reads, ((z0, z1), (y0, y1), (x0, x1)) half-open, or None when it reads
 // nothing; null with a Python error set.
 PyObject *source_box_of(PyObject *args);

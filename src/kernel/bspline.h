@@ -13,6 +13,7 @@ namespace voxwarp {
 namespace {
 
 constexpr int bspline_taps = 4;
+constexpr int bspline_before = 1;  // taps before floor(I)
 
 // Index reflected about the centres of voxels 0 and n - 1 until it lies in
 // [0, n - 1]: -1 reads 1, n reads n - 2. Taps reach at most two voxels past
@@ -69,12 +70,13 @@ inline void bspline_weights(typename D::doubles t, typename D::doubles weights[b
 // four taps' indices, mirrored into [0, n - 1], and their weights.
 inline bool bspline_axis(float I, int32_t n, int32_t index[bspline_taps], double weights[bspline_taps])
 {
-    return tap_axis<bspline_taps>(I, n, 1, index, weights, mirrored, bspline_weights<plain_doubles>);
+    return tap_axis<bspline_taps>(I, n, bspline_before, index, weights, mirrored, bspline_weights<plain_doubles>);
 }
 
 // Cubic B-spline interpolation as a separable method: sums axis by axis.
 struct cubic_bspline {
     static constexpr int taps = bspline_taps;
+    static constexpr int before = bspline_before;
     static bool axis(float I, int32_t n, int32_t index[taps], double weights[taps])
     {
         return bspline_axis(I, n, index, weights);

@@ -115,6 +115,7 @@ inline bool lanczos_axis(float I, int32_t n, int32_t taps[lanczos_taps], double 
 // Lanczos interpolation as a separable method: its terms added one by one.
 struct lanczos {
     static constexpr int taps = lanczos_taps;
+    static constexpr int before = lanczos_radius - 1;
     static bool axis(float I, int32_t n, int32_t index[taps], double weights[taps])
     {
         return lanczos_axis(I, n, index, weights);

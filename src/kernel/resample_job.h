@@ -47,13 +47,6 @@ struct target_box {
 // B-spline weights (its source holds B-spline coefficients, not the image).
 enum class interpolation : int32_t { linear, nearest, label, lanczos, cubic };
 
-// Whether the job blends floats into a float32 result (linear, lanczos,
-// cubic) rather than copying source elements as bits (nearest, label).
-inline bool blends_floats(interpolation kind)
-{
-    return kind == interpolation::linear || kind == interpolation::lanczos || kind == interpolation::cubic;
-}
-
 // Where linear interpolation samples and which voxels it blends at the
 // edges. `bands`: the neighbours of the truncated index, with a one-voxel band
 // beyond each face that takes that face's blend and extrapolation between

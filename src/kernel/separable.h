@@ -5,6 +5,7 @@
 // mechanism that Lanczos and cubic B-spline interpolation share. A method
 // supplies, as static members of a struct:
 //   taps                       taps per axis
+//   before                     taps before floor(I), the first voxel
 //   axis(I, n, index, weight)  false when the position is not sampled along
 //                              an axis of n; else each tap's source index
 //                              (within [0, n - 1]) and weight, as doubles

@@ -3,6 +3,7 @@
 #include "kernel/source_box.h"
 
 #include "kernel/float_environment.h"
+#include "kernel/method_traits.h"
 #include "kernel/resample_position.h"
 
 #include <algorithm>
@@ -28,44 +29,36 @@ void include(index_bounds &bounds, float index)
     bounds.high = std::max(bounds.high, index);
 }
 
-// The voxel a source index reads as the first of its pair (linear: truncated
-// toward zero for the bands, the floor for the clamped rule) or alone
-// (nearest: half up). All are monotone, so the range of reads follows from the
-// range of indices. Indices are clamped first, which keeps the integers in
-// range and changes no read inside [0, n - 1].
-int64_t lower_read(double index, int32_t n, const resample_job &job)
+// The voxel a source index reads first (the method's first voxel: linear's
+// truncated toward zero for the bands, the floor for the clamped rule; nearest
+// half up). All are monotone, so the range of reads follows from the range of
+// indices. Indices are clamped first, which keeps the integers in range and
+// changes no read inside [0, n - 1].
+int64_t lower_read(double index, int32_t n, voxwarp::first_voxel first, edge_rule edges)
 {
     const double clamped = std::min(std::max(index, -4.0), static_cast<double>(n) + 4.0);
     const double below = std::floor(clamped);
-    if (job.interpolation == interpolation::nearest) {
+    if (first == voxwarp::first_voxel::nearest) {
         return static_cast<int64_t>(below) + (clamped - below >= 0.5 ? 1 : 0);
     }
-    if (job.edges == edge_rule::clamp || job.interpolation != interpolation::linear) {
+    if (first == voxwarp::first_voxel::floor || edges == edge_rule::clamp) {
         return static_cast<int64_t>(below);
     }
     return static_cast<int64_t>(std::trunc(clamped));
 }
 
 // Half-open range of voxels read along an axis of n for indices in bounds.
-void read_range(const index_bounds &bounds, int32_t n, const resample_job &job, int32_t &first, int32_t &end)
+void read_range(const index_bounds &bounds, int32_t n, const voxwarp::method_facts &method, edge_rule edges,
+                int32_t &first, int32_t &end)
 {
-    const enum interpolation interpolation = job.interpolation;
     if (!bounds.finite) {
         first = 0;
         end = n;
         return;
     }
-    // Voxels read below and above the first of the pair (or the nearest
-    // voxel): linear and label read the next one, Lanczos two below and three
-    // above, cubic one below and two above.
-    const int64_t reach = interpolation == interpolation::nearest   ? 0
-                          : interpolation == interpolation::lanczos ? 3
-                          : interpolation == interpolation::cubic   ? 2
-                                                                    : 1;
-    const int64_t below = interpolation == interpolation::lanczos ? 2 : interpolation == interpolation::cubic ? 1 : 0;
-    int64_t low = lower_read(bounds.low, n, job) - below;
-    int64_t high = lower_read(bounds.high, n, job) + reach;
-    if (interpolation == interpolation::cubic) {
+    int64_t low = lower_read(bounds.low, n, method.first, edges) - method.reads_below;
+    int64_t high = lower_read(bounds.high, n, method.first, edges) + method.reads_above;
+    if (method.mirrored) {
         // Cubic's taps past an edge read their mirror images inside it.
         const int64_t last = int64_t{n} - 1;
         const int64_t mirrored_high = low < 0 ? std::min(-low, last) : high;
@@ -133,9 +126,10 @@ source_range source_voxels_read(const resample_job &job)
         include(along_y, voxwarp::source_index(jc.m[4], X, r.m5y, r.m6z, jc.m[7], jc.sy));
         include(along_z, voxwarp::source_index(jc.m[8], X, r.m9y, r.m10z, jc.m[11], jc.sz));
     }
-    read_range(along_x, jc.nx, job, range.first.x, range.end.x);
-    read_range(along_y, jc.ny, job, range.first.y, range.end.y);
-    read_range(along_z, jc.nz, job, range.first.z, range.end.z);
+    const voxwarp::method_facts method = voxwarp::facts_of(job.interpolation);
+    read_range(along_x, jc.nx, method, job.edges, range.first.x, range.end.x);
+    read_range(along_y, jc.ny, method, job.edges, range.first.y, range.end.y);
+    read_range(along_z, jc.nz, method, job.edges, range.first.z, range.end.z);
     range.empty = range.first.x == range.end.x || range.first.y == range.end.y || range.first.z == range.end.z;
     return range;
 }
@@ -146,7 +140,7 @@ bool job_is_sound(const resample_job &job)
     const target_box &target = job.target;
     // The blends read any element type and write floats; nearest and label copy elements of 1 to 8 bytes.
     const bool sizes_fit =
-        blends_floats(job.interpolation)
+        voxwarp::blends_floats(job.interpolation)
             ? job.element_size == 4 && element_size_of(job.source_type) != 0
             : job.element_size == 1 || job.element_size == 2 || job.element_size == 4 || job.element_size == 8;
     if (!sizes_fit || job.nvol < 0 || job.chain_length < 0 || (job.chain_length > 0 && job.chain == nullptr)) {

@@ -26,6 +26,7 @@ from support.values import values, with_specials
 
 import _voxwarpkit_testing as testing
 from voxwarpkit import _engine
+from voxwarpkit._methods import edge_rule_named, method_named
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILDS = pathlib.Path(os.environ.get("VOXWARPKIT_CROSS_BUILDS", ROOT / "build"))
@@ -147,20 +148,32 @@ def whole_grid_corpus(rng):
 
 # General jobs: resample_block's arguments (source window, its origin, the
 # source grid, source spacing, matrices, target shape, target origin, target
-# spacing, order, fill), run as the package engine runs them.
+# spacing, interpolation, edges, fill), run as the package engine runs them.
 
 
 # The kernel's numbers for the element types a blend reads (element_types.h).
 ELEMENT_TYPES = ["f4", "b1", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f8"]
-BLENDS = (1, 2, 4, 5)
 
 
-def general_case(source, source_origin, grid, spacing, matrices, shape, origin, target_spacing, order, fill):
+def engine_method(name, edges="transform"):
+    """The engine's codes for a method and linear's edge rule."""
+    return (method_named(name).engine_code, edge_rule_named(edges).engine_code)
+
+
+NEAREST, LINEAR, CLAMPED = engine_method("nearest"), engine_method("linear"), engine_method("linear", "clamp")
+LABEL, LANCZOS, CUBIC = engine_method("label"), engine_method("lanczos"), engine_method("cubic")
+BLENDS = (LINEAR, CLAMPED, LANCZOS, CUBIC)
+
+
+def general_case(
+    source, source_origin, grid, spacing, matrices, shape, origin, target_spacing, interpolation, edges, fill
+):
     """VWKCASE2, or VWKCASE4 for a blend of another element type than float32."""
     code = ELEMENT_TYPES.index(f"{source.dtype.kind}{source.dtype.itemsize}")
-    typed = order in BLENDS and code != 0
+    typed = (interpolation, edges) in BLENDS and code != 0
     counts = [
-        order,
+        interpolation,
+        edges,
         4 if typed else source.dtype.itemsize,
         *([code] if typed else []),
         source.shape[0],
@@ -206,7 +219,7 @@ def special_values(rng, shape, dtype=np.float32):
     return data
 
 
-def random_job(rng, order, make_source, fill):
+def random_job(rng, method, make_source, fill):
     """A block of a larger output grid with its own spacing, read from a window
     of a larger source grid that holds what the block reads."""
     nvol = int(rng.integers(1, 4))
@@ -223,12 +236,12 @@ def random_job(rng, order, make_source, fill):
     matrices = np.stack(
         [np.hstack([a, (centre_in - a @ centre_out + rng.uniform(-2, 2, 3))[:, None]]).ravel() for a in linears]
     ).astype(np.float32)
-    return finish_job(rng, make_source, nvol, grid, spacing, matrices, shape, origin, target_spacing, order, fill)
+    return finish_job(rng, make_source, nvol, grid, spacing, matrices, shape, origin, target_spacing, method, fill)
 
 
-def finish_job(rng, make_source, nvol, grid, spacing, matrices, shape, origin, target_spacing, order, fill):
+def finish_job(rng, make_source, nvol, grid, spacing, matrices, shape, origin, target_spacing, method, fill):
     """The arguments, with a window that holds what the block reads and a margin where the grid allows."""
-    box = _engine.source_box(grid, spacing, matrices, shape, origin, target_spacing, order)
+    box = _engine.source_box(grid, spacing, matrices, shape, origin, target_spacing, *method)
     if box is None:
         box = ((0, 1), (0, 1), (0, 1))
     window_origin, window = [], []
@@ -237,7 +250,7 @@ def finish_job(rng, make_source, nvol, grid, spacing, matrices, shape, origin, t
         window_origin.append(first)
         window.append(int(rng.integers(stop, n + 1)) - first)
     source = make_source(rng, (nvol, *window))
-    return (source, tuple(window_origin), grid, spacing, matrices, shape, origin, target_spacing, order, fill)
+    return (source, tuple(window_origin), grid, spacing, matrices, shape, origin, target_spacing, *method, fill)
 
 
 def float_fill(rng, dtype):
@@ -277,21 +290,29 @@ def subnormals(rng, shape):
 def general_corpus(rng):
     jobs = []
     for k in range(12):
-        jobs.append((f"linear{k}", random_job(rng, 1, floats_with_specials(np.float32), float_fill(rng, np.float32))))
+        jobs.append(
+            (f"linear{k}", random_job(rng, LINEAR, floats_with_specials(np.float32), float_fill(rng, np.float32)))
+        )
     for k in range(4):  # Lanczos
-        jobs.append((f"lanczos{k}", random_job(rng, 4, floats_with_specials(np.float32), float_fill(rng, np.float32))))
+        jobs.append(
+            (f"lanczos{k}", random_job(rng, LANCZOS, floats_with_specials(np.float32), float_fill(rng, np.float32)))
+        )
     for k in range(4):  # cubic B-spline, from a window of coefficients
-        jobs.append((f"cubic{k}", random_job(rng, 5, floats_with_specials(np.float32), float_fill(rng, np.float32))))
+        jobs.append(
+            (f"cubic{k}", random_job(rng, CUBIC, floats_with_specials(np.float32), float_fill(rng, np.float32)))
+        )
     for k in range(8):  # linear with the clamped edge rule
-        jobs.append((f"clamped{k}", random_job(rng, 2, floats_with_specials(np.float32), float_fill(rng, np.float32))))
+        jobs.append(
+            (f"clamped{k}", random_job(rng, CLAMPED, floats_with_specials(np.float32), float_fill(rng, np.float32)))
+        )
     for k, dtype in enumerate([np.uint8, np.int16, np.float32, np.float64] * 2):
         make = floats_with_specials(dtype) if np.dtype(dtype).kind == "f" else integers(dtype)
         fill = float_fill(rng, dtype) if np.dtype(dtype).kind == "f" else integers(dtype)(rng, (1,)).tobytes()
-        jobs.append((f"nearest{k}_{np.dtype(dtype).name}", random_job(rng, 0, make, fill)))
+        jobs.append((f"nearest{k}_{np.dtype(dtype).name}", random_job(rng, NEAREST, make, fill)))
     for k, dtype in enumerate([np.uint8, np.int16, np.float32, np.float64]):  # label interpolation
         make = floats_with_specials(dtype) if np.dtype(dtype).kind == "f" else integers(dtype)
         fill = float_fill(rng, dtype) if np.dtype(dtype).kind == "f" else integers(dtype)(rng, (1,)).tobytes()
-        jobs.append((f"label{k}_{np.dtype(dtype).name}", random_job(rng, 3, make, fill)))
+        jobs.append((f"label{k}_{np.dtype(dtype).name}", random_job(rng, LABEL, make, fill)))
     one = (1.0, 1.0, 1.0)
     identity = np.float32([[1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0]])
     # Weights of 0 meet infinities (0 * inf) where positions fall on voxels,
@@ -303,22 +324,39 @@ def general_corpus(rng):
             (
                 name,
                 finish_job(
-                    rng, alternating_infinities, 2, (5, 6, 7), one, matrices, (5, 6, 7), (0, 0, 0), one, 1, b"\0" * 4
+                    rng,
+                    alternating_infinities,
+                    2,
+                    (5, 6, 7),
+                    one,
+                    matrices,
+                    (5, 6, 7),
+                    (0, 0, 0),
+                    one,
+                    LINEAR,
+                    b"\0" * 4,
                 ),
             )
         )
     tilt = np.float32([[0.97, -0.2, 0.05, 0.3, 0.2, 0.97, 0, -0.4, 0.01, 0.03, 1, 0.2]])
     jobs.append(
-        ("subnormals", finish_job(rng, subnormals, 2, (5, 6, 7), one, tilt, (5, 6, 7), (0, 0, 0), one, 1, b"\0" * 4))
+        (
+            "subnormals",
+            finish_job(rng, subnormals, 2, (5, 6, 7), one, tilt, (5, 6, 7), (0, 0, 0), one, LINEAR, b"\0" * 4),
+        )
     )
     # NaN, infinite and huge matrix entries, linear and nearest, with a fill.
     for entry, value in [(0, np.nan), (3, np.inf), (5, -np.inf), (7, 3e9), (11, -1e30), (9, 1e38)]:
-        for order, dtype in [(1, np.float32), (2, np.float32), (0, np.float64)]:
+        for name, method, dtype in [
+            ("linear", LINEAR, np.float32),
+            ("clamped", CLAMPED, np.float32),
+            ("nearest", NEAREST, np.float64),
+        ]:
             matrices = tilt.copy()
             matrices[0, entry] = value
             jobs.append(
                 (
-                    f"matrix{entry}_order{order}",
+                    f"matrix{entry}_{name}",
                     finish_job(
                         rng,
                         floats_with_specials(dtype),
@@ -329,7 +367,7 @@ def general_corpus(rng):
                         (4, 8, 9),
                         (1, 0, 2),
                         (1.25, 1.0, 0.75),
-                        order,
+                        method,
                         float_fill(rng, dtype),
                     ),
                 )
@@ -338,9 +376,9 @@ def general_corpus(rng):
     for k, dtype in enumerate(
         [np.int16, np.uint8, np.float64, np.float16, np.int64, np.uint64, np.float64, np.bool_, np.uint32]
     ):
-        order = BLENDS[k % 3]
-        name = f"blend{k}_order{order}_{np.dtype(dtype).name}"
-        jobs.append((name, random_job(rng, order, hard_to_convert(dtype), float_fill(rng, np.float32))))
+        name, method = [("linear", LINEAR), ("clamped", CLAMPED), ("lanczos", LANCZOS)][k % 3]
+        case = f"blend{k}_{name}_{np.dtype(dtype).name}"
+        jobs.append((case, random_job(rng, method, hard_to_convert(dtype), float_fill(rng, np.float32))))
     return [(name, general_case(*job), testing.resample_block(*job, "scalar")) for name, job in jobs]
 
 

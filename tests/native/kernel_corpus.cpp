@@ -14,8 +14,8 @@
 //     floats); the image, nvol*nz*ny*nx floats in C order. Run as transform
 //     runs it (whole_grid_job); the output has the image's shape.
 //   "VWKCASE2": a general job as the package engine's resample describes it.
-//     int32: order (0 nearest, 1 linear with bands, 2 linear with the clamped
-//     edge rule, 3 label, 4 lanczos, 5 cubic), element size, volumes, matrices
+//     int32: interpolation and edge rule (the codes of the enums
+//     `interpolation` and `edge_rule`), element size, volumes, matrices
 //     (1 or one per volume), then (z, y, x) triples: window extent, window
 //     origin, source grid, target shape, target origin;
 //     float: source spacing (sx, sy, sz), target spacing;
@@ -32,6 +32,7 @@
 
 #include "kernel/gaussian_fir.h"
 #include "kernel/line_filter.h"
+#include "kernel/method_traits.h"
 #include "kernel/run_jobs.h"
 #include "kernel/simd/kernel_variants.h"
 #include "kernel/source_box.h"
@@ -183,7 +184,8 @@ bool read_whole_grid_case(std::ifstream &in, kernel_case &c)
 // names its source's element type (VWKCASE4); else it is float32 for the blends.
 bool read_general_case(std::ifstream &in, kernel_case &c, bool typed)
 {
-    const int32_t order = read_int(in);
+    const int32_t interpolation_code = read_int(in);
+    const int32_t edges_code = read_int(in);
     const int32_t element_size = read_int(in);
     const auto source_type = static_cast<element_type>(typed ? read_int(in) : 0);
     const int32_t nvol = read_int(in);
@@ -199,9 +201,11 @@ bool read_general_case(std::ifstream &in, kernel_case &c, bool typed)
     in.read(reinterpret_cast<char *>(target_spacing), sizeof target_spacing);
     in.read(reinterpret_cast<char *>(fill), sizeof fill);
     const bool size_known = element_size == 1 || element_size == 2 || element_size == 4 || element_size == 8;
-    const bool blends = order == 1 || order == 2 || order == 4 || order == 5;
-    const int32_t source_size = blends ? element_size_of(source_type) : element_size;
-    if (!in || (order < 0 || order > 5) || !size_known || source_size == 0 || nvol < 1
+    const bool method_known = interpolation_code >= 0 && interpolation_code <= int32_t(interpolation::cubic)
+                              && edges_code >= 0 && edges_code <= int32_t(edge_rule::clamp);
+    const auto method = static_cast<enum interpolation>(interpolation_code);
+    const int32_t source_size = voxwarp::blends_floats(method) ? element_size_of(source_type) : element_size;
+    if (!in || !method_known || !size_known || source_size == 0 || nvol < 1
         || (matrix_count != 1 && matrix_count != nvol) || any_negative(window) || !all_positive(full_extent)
         || any_negative(target_shape)) {
         return false;
@@ -239,10 +243,8 @@ bool read_general_case(std::ifstream &in, kernel_case &c, bool typed)
                       {target_spacing[0], target_spacing[1], target_spacing[2]}};
         job.nvol = shared ? nvol : 1;
         std::memcpy(job.matrix, &matrices[size_t(m) * 12], sizeof job.matrix);
-        const enum interpolation kinds[] = {interpolation::nearest, interpolation::linear,  interpolation::linear,
-                                            interpolation::label,   interpolation::lanczos, interpolation::cubic};
-        job.interpolation = kinds[order];
-        job.edges = order == 2 ? edge_rule::clamp : edge_rule::bands;
+        job.interpolation = method;
+        job.edges = static_cast<edge_rule>(edges_code);
         job.element_size = element_size;
         job.source_type = source_type;
         job.write_fill = write_fill;

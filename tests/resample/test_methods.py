@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import voxwarpkit
-from voxwarpkit import _blocks, _request
+from voxwarpkit import _blocks, _engine, _request
 from voxwarpkit._methods import METHODS
 
 GRID = (20, 20, 20)
@@ -62,3 +62,31 @@ def test_antialias_is_refused_exactly_where_the_table_says(method):
     else:
         with pytest.raises(ValueError, match="antialias does not apply"):
             voxwarpkit.resample(*arguments, **options)
+
+
+def engine_call(name, interpolation, edges):
+    """_engine.resample or _engine.source_box over a small float32 grid, with these engine codes."""
+    grid, spacing, matrices = (2, 3, 4), (1.0, 1.0, 1.0), np.eye(3, 4, dtype=np.float32).reshape(1, 12)
+    if name == "source_box":
+        return _engine.source_box(grid, spacing, matrices, grid, (0, 0, 0), spacing, interpolation, edges)
+    source = np.zeros((1, *grid), np.float32)
+    fill = np.float32(0).tobytes()
+    return _engine.resample(
+        source, (0, 0, 0), grid, spacing, matrices, grid, (0, 0, 0), spacing, interpolation, edges, fill, 1
+    )
+
+
+@pytest.mark.parametrize("name", ["resample", "source_box"])
+@pytest.mark.parametrize(
+    "codes, message",
+    [
+        ((-1, 1), "interpolation must be 0 (linear), 1 (nearest), 2 (label), 3 (lanczos) or 4 (cubic), got -1"),
+        ((5, 1), "interpolation must be 0 (linear), 1 (nearest), 2 (label), 3 (lanczos) or 4 (cubic), got 5"),
+        ((0, 2), "edges must be 0 (transform's bands) or 1 (clamp), got 2"),
+        ((4, -1), "edges must be 0 (transform's bands) or 1 (clamp), got -1"),
+    ],
+)
+def test_the_engine_refuses_codes_outside_its_enums(name, codes, message):
+    with pytest.raises(ValueError) as info:
+        engine_call(name, *codes)
+    assert str(info.value) == message

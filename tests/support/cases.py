@@ -48,7 +48,7 @@ def engine_arguments(image, voxel_size, matrix, kwargs):
     """The package engine's resample arguments for one call over the whole image, on one thread."""
     request = _request.checked_request(image.shape, image.dtype, voxel_size, matrix, threads=1, **kwargs)
     stack = image if image.ndim == 4 else image[None]
-    if request.engine_order == 0:
+    if request.copies_elements:
         stack = np.ascontiguousarray(stack, dtype=stack.dtype.newbyteorder("="))
     spacing = tuple(float(s) for s in request.voxel_size)
     output_spacing = tuple(float(s) for s in request.output_voxel_size)
@@ -61,6 +61,7 @@ def engine_arguments(image, voxel_size, matrix, kwargs):
         request.shape,
         (0, 0, 0),
         output_spacing,
-        request.engine_order,
+        request.engine_interpolation,
+        request.engine_edges,
         request.fill,
     )

@@ -13,6 +13,7 @@
 
 #include "kernel/bspline.h"
 #include "kernel/lanczos.h"
+#include "kernel/method_traits.h"
 #include "kernel/resample_position.h"
 
 namespace voxwarp {
@@ -647,6 +648,46 @@ void for_each_block(const job_constants &jc, const target_box &box, Block &&bloc
     }
 }
 
+// Each method's kernel for the operations of `V`, chosen by overload on its
+// traits. Label and Lanczos run the scalar routine.
+
+template <typename V>
+void run_method(const job_constants &jc, const resample_job &job, method_traits<interpolation::linear>)
+{
+    visit_source_type(job.source_type, [&](auto source) {
+        for_each_block<V>(jc, job.target, resample_block<V, typename decltype(source)::type>);
+    });
+}
+
+template <typename V>
+void run_method(const job_constants &jc, const resample_job &job, method_traits<interpolation::label>)
+{
+    label_job(jc, job);
+}
+
+template <typename V>
+void run_method(const job_constants &jc, const resample_job &job, method_traits<interpolation::lanczos>)
+{
+    separable_job<lanczos>(jc, job);
+}
+
+template <typename V>
+void run_method(const job_constants &jc, const resample_job &job, method_traits<interpolation::cubic>)
+{
+    for_each_block<V>(jc, job.target, cubic_block<V>);
+}
+
+template <typename V>
+void run_method(const job_constants &jc, const resample_job &job, method_traits<interpolation::nearest>)
+{
+    switch (job.element_size) {
+    case 1: for_each_block<V>(jc, job.target, nearest_block<V, uint8_t>); return;
+    case 2: for_each_block<V>(jc, job.target, nearest_block<V, uint16_t>); return;
+    case 4: for_each_block<V>(jc, job.target, nearest_block<V, uint32_t>); return;
+    case 8: for_each_block<V>(jc, job.target, nearest_block<V, uint64_t>); return;
+    }
+}
+
 // The kernel for the operations of `V`: resample_scalar's contract and bits.
 template <typename V>
 void resample_job_simd(const resample_job &job)
@@ -655,30 +696,7 @@ void resample_job_simd(const resample_job &job)
         return;
     }
     const job_constants jc = make_job_constants(job);
-    if (job.interpolation == interpolation::linear) {
-        visit_source_type(job.source_type, [&](auto source) {
-            for_each_block<V>(jc, job.target, resample_block<V, typename decltype(source)::type>);
-        });
-        return;
-    }
-    if (job.interpolation == interpolation::label) {
-        label_job(jc, job);
-        return;
-    }
-    if (job.interpolation == interpolation::lanczos) {
-        separable_job<lanczos>(jc, job);
-        return;
-    }
-    if (job.interpolation == interpolation::cubic) {
-        for_each_block<V>(jc, job.target, cubic_block<V>);
-        return;
-    }
-    switch (job.element_size) {
-    case 1: for_each_block<V>(jc, job.target, nearest_block<V, uint8_t>); return;
-    case 2: for_each_block<V>(jc, job.target, nearest_block<V, uint16_t>); return;
-    case 4: for_each_block<V>(jc, job.target, nearest_block<V, uint32_t>); return;
-    case 8: for_each_block<V>(jc, job.target, nearest_block<V, uint64_t>); return;
-    }
+    visit_method(job, [&](auto method) { run_method<V>(jc, job, method); });
 }
 
 }  // namespace
