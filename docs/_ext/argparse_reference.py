@@ -17,9 +17,9 @@ from sphinx.application import Sphinx
 from sphinx.util.docutils import SphinxDirective
 
 
-def parser_of(spec: str) -> argparse.ArgumentParser:
+def parser_of(path: str) -> argparse.ArgumentParser:
     """The parser ``module:function`` builds."""
-    module_name, _, function_name = spec.partition(":")
+    module_name, _, function_name = path.partition(":")
     parser: argparse.ArgumentParser = getattr(importlib.import_module(module_name), function_name)()
     return parser
 
