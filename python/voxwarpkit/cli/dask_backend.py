@@ -476,13 +476,21 @@ def _wait_for_tasks_to_end(client: Any, layers: Set[str], timeout: float = 120.0
     planned = functools.partial(_tasks_planned, layers)
     while time.monotonic() < deadline:
         try:
-            counts = client.run(held, on_error="ignore")
+            # A worker that cannot answer yet (one just restarted, say) may be running a
+            # task already: its error counts as a task held, until it answers.
+            counts = client.run(held, on_error="return")
             # A task the scheduler still plans (one a lost worker had finished, rescheduled)
             # would start after this wait: it must be gone from the scheduler too.
             pending = client.run_on_scheduler(planned)
-        except Exception:  # the scheduler itself is gone: nothing more can be asked
-            return
-        if not any(counts.values()) and not pending:
+        except Exception:
+            # While a worker dies or a new one joins, a question can fail with the
+            # scheduler still there and tasks still running: ask again, unless the
+            # connection is gone and nothing more can be asked.
+            if client.status not in ("running", "connecting"):
+                return
+            time.sleep(0.05)
+            continue
+        if not any(isinstance(count, BaseException) or count for count in counts.values()) and not pending:
             return
         time.sleep(0.05)
 
