@@ -288,6 +288,7 @@ def resample_into_pyramid(
     def first_levels(grids: List[Level], blocks: List[Tuple[int, ...]]) -> List[Any]:
         arguments = (read_by_tasks(image), image.voxel_size, resample_matrix(matrix))
         options: Dict[str, Any] = sampling.keywords()
+        del options["dtype"]  # apply refuses --output-type with levels
         options["scratch"] = scratch  # where cubic's coefficients are staged
         try:
             if len(grids) > 1:
