@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 // Everything here has internal linkage: each instruction-set variant compiles
 // its own copy with its own flags, and the linker must never swap one copy for
@@ -426,9 +427,15 @@ inline void resample_position(const job_constants &jc, ptrdiff_t offset, float I
     }
     const Source input = static_cast<Source>(jc.input);
     stored *output = static_cast<stored *>(jc.output);
-    const stored fill = fill_value<stored>(jc);
-    for (int32_t vol = 0; vol < jc.nvol; ++vol) {
-        output[vol * jc.out_volume + offset] = Result::of_double(blend_sum(input + vol * jc.volume_size, p), fill);
+    if constexpr (std::is_same_v<Result, float32_results>) {
+        for (int32_t vol = 0; vol < jc.nvol; ++vol) {
+            output[vol * jc.out_volume + offset] = blend_volume(input + vol * jc.volume_size, p);
+        }
+    } else {
+        const stored fill = fill_value<stored>(jc);
+        for (int32_t vol = 0; vol < jc.nvol; ++vol) {
+            output[vol * jc.out_volume + offset] = Result::of_double(blend_sum(input + vol * jc.volume_size, p), fill);
+        }
     }
 }
 

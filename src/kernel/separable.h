@@ -17,6 +17,8 @@
 
 #include "kernel/resample_position.h"
 
+#include <type_traits>
+
 namespace voxwarp {
 namespace {
 
@@ -119,12 +121,17 @@ inline void separable_position(const job_constants &jc, ptrdiff_t offset, float 
     }
     const Source input = static_cast<Source>(jc.input);
     stored *output = static_cast<stored *>(jc.output);
-    const stored fill = fill_value<stored>(jc);
     for (int32_t vol = 0; vol < jc.nvol; ++vol) {
         const Source v = input + vol * jc.volume_size;
         const double sum = Method::template sum<hardware_math>(v, offsets, weights);
-        const double replayed = sum == sum ? sum : Method::template sum<first_nan_math>(v, offsets, weights);
-        output[vol * jc.out_volume + offset] = Result::of_double(replayed, fill);
+        if constexpr (std::is_same_v<Result, float32_results>) {
+            output[vol * jc.out_volume + offset] =
+                sum == sum ? static_cast<float>(sum)
+                           : first_nan_math::narrow_nan(Method::template sum<first_nan_math>(v, offsets, weights));
+        } else {
+            const double replayed = sum == sum ? sum : Method::template sum<first_nan_math>(v, offsets, weights);
+            output[vol * jc.out_volume + offset] = Result::of_double(replayed, fill_value<stored>(jc));
+        }
     }
 }
 

@@ -133,18 +133,18 @@ void store_sums(const job_constants &jc, ptrdiff_t at, typename V::mask m, typen
 {
     if constexpr (std::is_same_v<Result, float32_results>) {
         V::store(static_cast<float *>(jc.output) + at, V::narrow(low_sum, high_sum), m);
-        return;
-    }
-    using stored = typename Result::stored;
-    alignas(64) double sums[V::lanes];
-    V::store_doubles(sums, low_sum);
-    V::store_doubles(sums + V::lanes / 2, high_sum);
-    stored *output = static_cast<stored *>(jc.output) + at;
-    const stored fill = fill_value<stored>(jc);
-    const unsigned lane_bits = V::bits(m);
-    for (int lane = 0; lane < V::lanes; ++lane) {
-        if (lane_bits & (1u << lane)) {
-            output[lane] = Result::of_double(sums[lane], fill);
+    } else {
+        using stored = typename Result::stored;
+        alignas(64) double sums[V::lanes];
+        V::store_doubles(sums, low_sum);
+        V::store_doubles(sums + V::lanes / 2, high_sum);
+        stored *output = static_cast<stored *>(jc.output) + at;
+        const stored fill = fill_value<stored>(jc);
+        const unsigned lane_bits = V::bits(m);
+        for (int lane = 0; lane < V::lanes; ++lane) {
+            if (lane_bits & (1u << lane)) {
+                output[lane] = Result::of_double(sums[lane], fill);
+            }
         }
     }
 }
@@ -257,16 +257,16 @@ void fill_unsampled(const job_constants &jc, ptrdiff_t offset, typename V::mask 
         for (int32_t vol = 0; vol < jc.nvol; ++vol) {
             V::store(static_cast<float *>(jc.output) + vol * jc.out_volume + offset, fill, unsampled);
         }
-        return;
-    }
-    using stored = typename Result::stored;
-    const stored fill = fill_value<stored>(jc);
-    const unsigned unsampled = V::bits(V::but_not(valid, sampled));
-    for (int32_t vol = 0; vol < jc.nvol; ++vol) {
-        stored *output = static_cast<stored *>(jc.output) + vol * jc.out_volume + offset;
-        for (int lane = 0; lane < V::lanes; ++lane) {
-            if (unsampled & (1u << lane)) {
-                output[lane] = fill;
+    } else {
+        using stored = typename Result::stored;
+        const stored fill = fill_value<stored>(jc);
+        const unsigned unsampled = V::bits(V::but_not(valid, sampled));
+        for (int32_t vol = 0; vol < jc.nvol; ++vol) {
+            stored *output = static_cast<stored *>(jc.output) + vol * jc.out_volume + offset;
+            for (int lane = 0; lane < V::lanes; ++lane) {
+                if (unsampled & (1u << lane)) {
+                    output[lane] = fill;
+                }
             }
         }
     }
