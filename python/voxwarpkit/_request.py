@@ -56,6 +56,7 @@ class Request(NamedTuple):
     ``matrices`` is float32 of shape (1, 12) for one matrix or (nvol, 12) for
     one per volume; spacings are float32 (sx, sy, sz); ``shape`` is the
     output's (nz, ny, nx); ``interpolation`` is the name of one of METHODS;
+    ``result_type`` is the result's element type (native byte order);
     ``fill`` holds the bytes of one result element; ``edges`` is linear
     sampling's edge rule, "clamp" or "transform".
     """

@@ -98,8 +98,6 @@ def run_apply(
     levels, chunks, shards, force, err = storage.levels, storage.chunks, storage.shards, running.force, running.err
     if levels is None and is_ome_name(target):
         levels = 1
-    if sampling.output_type is not None and levels is not None:
-        raise CommandError("--output-type applies to a resampled array or NIfTI image, not to OME-Zarr levels")
     like, voxel_size, matrix_path, transforms = grid.like, grid.voxel_size, mapping.matrix, mapping.transforms
     reads = (source, like, matrix_path, *transforms)
     if levels is not None:
@@ -109,9 +107,10 @@ def run_apply(
     else:
         check_output(target, force=force, reads=reads)
     copies = not mapping.moves and like is None and voxel_size is None and grid.deskew is None
+    copied = chunked and copies and levels is None or copies and levels is not None and not grid.fit
+    if copied and sampling.output_type is not None:
+        raise CommandError("--output-type needs resampling: a copy keeps the input's type")
     if chunked and copies and levels is None:
-        if sampling.output_type is not None:
-            raise CommandError("--output-type needs resampling: a copy keeps the input's type")
         dask_backend.convert(source, target, chunks, running.scheduler, force, err, input_voxel_size)
         print(f"copied {source} into {target} in {time.perf_counter() - started:.3f} s", file=out)
         return
