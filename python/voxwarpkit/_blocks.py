@@ -60,7 +60,7 @@ def resample_window(
         request.engine_edges,
         request.fill,
     )
-    return engine_resample(*arguments, out, request.chain or None, threads)
+    return engine_resample(*arguments, out, request.chain or None, request.engine_result_type, threads)
 
 
 def source_box(grid: Counts, request: Request, block_origin: Counts, block_shape: Counts) -> Optional[Box]:

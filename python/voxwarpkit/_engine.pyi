@@ -74,6 +74,28 @@ def resample(
 ) -> NDArray[Any]:
     """As above, with the chain's steps (matrices (n, 12) or fields (data, origin, spacing)) after ``matrices``."""
 
+@overload
+def resample(
+    source: NDArray[Any],
+    source_origin: _Counts,
+    source_grid: _Counts,
+    source_spacing: _Spacing,
+    matrices: NDArray[np.float32],
+    target_shape: _Counts,
+    target_origin: _Counts,
+    target_spacing: _Spacing,
+    interpolation: int,
+    edges: int,
+    fill: bytes,
+    out: Optional[NDArray[Any]],
+    chain: Optional[Tuple[Any, ...]],
+    result_type: Optional[int],
+    threads: int,
+    /,
+) -> NDArray[Any]:
+    """As above, a linear, Lanczos or cubic result in the type of the engine code ``result_type``
+    (the C++ enum ``element_type``; None for float32), made once from the float64 sum."""
+
 def source_box(
     source_grid: _Counts,
     source_spacing: _Spacing,

@@ -56,8 +56,9 @@ def resample_and_next_level(
     output_voxel_size=finer.spacing, **options)`` (level 0) and that resampled onto the
     pyramid level ``coarser`` as ``resample(level 0, finer.spacing, level_matrix(coarser,
     finer), shape=coarser.shape, output_voxel_size=coarser.spacing, interpolation=method,
-    antialias=method == "linear")`` does: float32 for linear levels, else level 0's own type.
-    Both come in blocks ``block`` (z, y, x), one volume each for a 4-D image."""
+    antialias=method == "linear")`` does: float32 for linear levels, else level 0's own type;
+    with ``dtype`` in ``options``, both levels in level 0's type (level 1 smoothed from its
+    values as float32). Both come in blocks ``block`` (z, y, x), one volume each for a 4-D image."""
     da = importlib.import_module("dask.array")
     scratch = options.pop("scratch", None)
     checked, request0 = checked_lazy(
@@ -80,6 +81,7 @@ def resample_and_next_level(
         threads=1,
         interpolation=method,
         antialias=smooths,
+        dtype=request0.result_type if smooths and options.get("dtype") is not None else None,
     )
     reach1 = reach_of(request1) if smooths else (0, 0, 0)
     # Along a halved axis level-1 block j lies over level-0 blocks 2j and 2j + 1.
@@ -132,11 +134,14 @@ def resample_and_next_level(
     level1 = {(name1,) + key[1:]: (_second, key) for key in pairs}
 
     graphs = importlib.import_module("dask.highlevelgraph").HighLevelGraph
-    meta = np.empty((0,) * image.ndim, level_type)
     arrays = []
-    for name, layer, chunks in ((name0, level0, chunks0), (name1, level1, chunks1)):
+    for name, layer, chunks, dtype in (
+        (name0, level0, chunks0, request0.result_type),
+        (name1, level1, chunks1, request1.result_type),
+    ):
         graph = graphs.from_collections(name, {**pairs, **layer}, dependencies=source_collections(source))
-        arrays.append(da.Array(graph, name, chunks=chunks, dtype=level_type, meta=meta))
+        meta = np.empty((0,) * image.ndim, dtype)
+        arrays.append(da.Array(graph, name, chunks=chunks, dtype=dtype, meta=meta))
     return arrays[0], arrays[1]
 
 
@@ -183,16 +188,18 @@ def _pair(
     chunks: List[Any],
 ) -> Tuple[NDArray[Any], NDArray[Any]]:
     """Level 0 (of grid ``grid0``) over the task's window, then (the level-0 blocks ``under``
-    the level-1 block, the level-1 block), both of ``level_type``."""
+    the level-1 block, the level-1 block), each in its request's result type; level 1 reads
+    level 0 as ``level_type``."""
     if plan.pieces:
         window = resample_block(plan, parts, source_type, 1, chunks)
         window = window if rank == 4 else window[np.newaxis]
     else:  # the window reads nothing: it is all fill
         window = filled_block(plan.window_shape[:1] + plan.block_shape, request0.fill, request0.result_type)
+    origin = plan.block_origin
+    under_block = (slice(None),) + tuple(slice(a - o, b - o) for (a, b), o in zip(under, origin))
+    blocks = np.array(window[under_block], dtype=request0.result_type)
     with np.errstate(over="ignore", invalid="ignore"):  # rounded as every blend rounds, silently
         values = np.ascontiguousarray(window, dtype=level_type)
-    origin = plan.block_origin
-    blocks = values[(slice(None),) + tuple(slice(a - o, b - o) for (a, b), o in zip(under, origin))].copy()
     if request1.sigmas is not None:
         assert len(request1.sigmas) == 1  # one volume, one level matrix
         filter_in_place(values, smoothing_passes(request1.sigmas[0]), 1)  # the window is this task's own

@@ -33,6 +33,22 @@ Counts = Tuple[int, int, int]
 # The largest Gaussian sigma the engine's filter takes (its radius, 4 sigma, stays below 2**24).
 LARGEST_SIGMA = 2**22
 
+# The result types linear, cubic and Lanczos sampling write, by numpy's kind and size, with the
+# value of the C++ enum ``element_type`` (src/kernel/element_types.h) that the engine's resample takes.
+BLEND_RESULT_CODES = {
+    ("i", 1): 2,
+    ("u", 1): 3,
+    ("i", 2): 4,
+    ("u", 2): 5,
+    ("i", 4): 6,
+    ("u", 4): 7,
+    ("i", 8): 8,
+    ("u", 8): 9,
+    ("f", 2): 10,
+    ("f", 4): 0,
+    ("f", 8): 11,
+}
+
 
 class Request(NamedTuple):
     """A resampling checked and put into the engine's forms.
@@ -40,6 +56,7 @@ class Request(NamedTuple):
     ``matrices`` is float32 of shape (1, 12) for one matrix or (nvol, 12) for
     one per volume; spacings are float32 (sx, sy, sz); ``shape`` is the
     output's (nz, ny, nx); ``interpolation`` is the name of one of METHODS;
+    ``result_type`` is the result's element type (native byte order);
     ``fill`` holds the bytes of one result element; ``edges`` is linear
     sampling's edge rule, "clamp" or "transform".
     """
@@ -69,6 +86,14 @@ class Request(NamedTuple):
     def engine_edges(self) -> int:
         """The engine's code for linear sampling's edge rule (its enum ``edge_rule``)."""
         return edge_rule_named(self.edges).engine_code
+
+    @property
+    def engine_result_type(self) -> Optional[int]:
+        """The engine's code for a blend's result type (its enum ``element_type``), or None for
+        float32 and for nearest and label, which write the image's own type."""
+        if self.copies_elements or self.result_type == np.float32:
+            return None
+        return BLEND_RESULT_CODES[self.result_type.kind, self.result_type.itemsize]
 
     @property
     def copies_elements(self) -> bool:
@@ -121,10 +146,27 @@ def check_image_type(rank: int, dtype: np.dtype[Any]) -> None:
         )
 
 
-def result_type_of(interpolation: str, image_type: np.dtype[Any]) -> np.dtype[Any]:
-    """The element type of the result: float32 for the blends; nearest and
-    label copy elements as bits, so they keep the image's type in native byte order."""
-    return np.dtype(np.float32) if method_named(interpolation).blends else image_type.newbyteorder("=")
+def result_type_of(interpolation: str, image_type: np.dtype[Any], dtype: Any = None) -> np.dtype[Any]:
+    """The element type of the result, in native byte order: ``dtype`` for the blends, float32
+    when it is None; nearest and label copy elements as bits, so they keep the image's type,
+    which ``dtype`` may name but not change. ValueError for any other ``dtype``."""
+    kept = None if method_named(interpolation).blends else image_type.newbyteorder("=")
+    if dtype is None:
+        return np.dtype(np.float32) if kept is None else kept
+    try:
+        asked: np.dtype[Any] = np.dtype(dtype)
+    except TypeError:
+        raise ValueError(f"dtype must name an integer or float type, got {dtype!r}") from None
+    asked = asked.newbyteorder("=")
+    if kept is not None:
+        if asked != kept:
+            raise ValueError(
+                f"{interpolation} sampling keeps the image's type {kept}: dtype must be None or {kept}, got {asked}"
+            )
+        return kept
+    if asked.fields is not None or (asked.kind, asked.itemsize) not in BLEND_RESULT_CODES:
+        raise ValueError(f"dtype must be an integer type (int8 to uint64) or float16, float32 or float64, got {asked}")
+    return asked
 
 
 def interpolation_of(order: Optional[int], interpolation: Optional[str]) -> str:
@@ -158,6 +200,7 @@ def checked_request(
     edges: str = "clamp",
     interpolation: Optional[str] = None,
     antialias: bool = False,
+    dtype: Any = None,
 ) -> Request:
     """resample's arguments checked against an image of this shape and type.
 
@@ -180,7 +223,7 @@ def checked_request(
     if antialias:
         sigmas = _antialias_sigmas(matrices, chain, spacing, output_spacing, method)
         image_type = np.dtype(np.float32)
-    kind = result_type_of(method, image_type)
+    kind = result_type_of(method, image_type, dtype)
     return Request(
         spacing,
         output_spacing,

@@ -53,6 +53,7 @@ def resample(
     interpolation: Optional[str] = None,
     out: Optional[NDArray[Any]] = None,
     antialias: bool = False,
+    dtype: Any = None,
 ) -> NDArray[Any]: ...
 
 
@@ -73,6 +74,7 @@ def resample(
     out: None = None,
     antialias: bool = False,
     scratch: Any = None,
+    dtype: Any = None,
 ) -> Any: ...
 
 
@@ -92,6 +94,7 @@ def resample(
     out: Optional[NDArray[Any]] = None,
     antialias: bool = False,
     scratch: Any = None,
+    dtype: Any = None,
 ) -> Any:
     """Resample an image onto any grid through one matrix, or one per volume.
 
@@ -157,6 +160,12 @@ def resample(
         temporary Zarr arrays, each task reading and writing one block of
         whole lines, so that memory stays flat; remove it once the result is
         computed. None (the default): dask holds the coefficients.
+    dtype
+        The result's element type for linear, cubic and Lanczos sampling: any
+        integer type (int8 to uint64) or float16, float32 or float64 (native
+        byte order), each element made once from the blend's float64 sum
+        (below). None (the default): float32. Nearest and label keep the
+        image's type, which ``dtype`` may name but not change.
 
     Returns
     -------
@@ -174,8 +183,9 @@ def resample(
         matrix counts, a non-finite or non-positive spacing, an output axis
         below 1, an order other than 0, 1 or 3, an unknown interpolation or
         one that disagrees with ``order``, an unknown edge rule, a fill the
-        result's type cannot hold, an image with one of its last three axes
-        of 2**31 elements or more.
+        result's type cannot hold, a ``dtype`` that is not an integer or
+        float type or that nearest or label sampling cannot write, an image
+        with one of its last three axes of 2**31 elements or more.
 
     Notes
     -----
@@ -250,6 +260,13 @@ def resample(
     edges="transform")`` equals ``_voxwarpkit.transform(image, voxel_size,
     matrix)`` bit for bit.
 
+    With ``dtype``, the blends' float64 sum becomes the result once, instead
+    of the float32 rounding above: float64 is the sum itself; float16 the sum
+    rounded once to the nearest float16 (ties to even, past the largest to
+    infinity); an integer type the sum rounded to nearest, ties to even, then
+    saturated to the type's range (infinities too), with a NaN sum written as
+    ``fill``. float32 gives the bits of ``dtype=None``.
+
     Anti-aliasing smooths the image as float32 along each input axis with
     a Gaussian whose sigma, in input voxels, follows the ratio of output to
     input spacing along that axis: ``ratio_a = max over output axes b of
@@ -298,6 +315,7 @@ def resample(
             edges=edges,
             interpolation=interpolation,
             antialias=antialias,
+            dtype=dtype,
         )
         return resample_dask(lazy, request, chunks=chunks, scratch=scratch)
     if chunks is not None or scratch is not None:
@@ -316,6 +334,7 @@ def resample(
         edges=edges,
         interpolation=interpolation,
         antialias=antialias,
+        dtype=dtype,
     )
     stack = array if array.ndim == 4 else array[np.newaxis]
     into = None if out is None else _checked_out(out, array, request)

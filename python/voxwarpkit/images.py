@@ -52,6 +52,7 @@ def resample_image(
     fit: bool = False,
     interpolation: Optional[str] = None,
     antialias: bool = False,
+    dtype: Any = None,
 ) -> SpatialImage:
     """Resample a nibabel image onto another grid, through world-space matrices.
 
@@ -112,6 +113,11 @@ def resample_image(
     antialias
         As for :func:`voxwarpkit.resample`: smooth the data first along each
         axis the output samples more coarsely (float32 result).
+    dtype
+        As for :func:`voxwarpkit.resample`: the element type of a linear,
+        cubic or Lanczos result (any integer type, float16, float32 or
+        float64), made once from the blend's float64 sum; None (the default)
+        for float32. Nearest and label keep the data's type.
 
     Returns
     -------
@@ -192,6 +198,7 @@ def resample_image(
         edges=edges,
         interpolation=interpolation,
         antialias=antialias,
+        dtype=dtype,
     )
     space = like if like is not None else img
     values = result.T if scaling is None else scaled(result.T, scaling)

@@ -182,7 +182,9 @@ def next_level(
     method: str = "linear",
 ) -> Any:
     """Level ``level`` made from the values of the level ``finer`` before it by ``method``: linear,
-    anti-aliased, float32; nearest or label, unsmoothed, in the values' type; ``chunks`` for a dask array."""
+    anti-aliased, in the values' type (float32 in a pyramid of float32 levels, or the type a
+    resampled level 0 was written in); nearest or label, unsmoothed, in the values' type;
+    ``chunks`` for a dask array."""
     from ._resample import resample  # here: the grids above need no engine
 
     matrix = level_matrix(level, finer)
@@ -195,6 +197,7 @@ def next_level(
         interpolation=method,
         antialias=method == "linear",
         threads=threads,
+        dtype=finer_values.dtype if method == "linear" else None,
         **({} if chunks is None else {"chunks": chunks}),
     )
 

@@ -6,6 +6,7 @@
 #include "bindings/numpy_api.h"
 #include "kernel/float_environment.h"
 #include "kernel/method_traits.h"
+#include "kernel/result_types.h"
 #include "kernel/source_box.h"
 
 #include <algorithm>
@@ -153,6 +154,54 @@ bool read_window(PyArrayObject *source, interpolation interpolation, resample_ca
     return data != nullptr;
 }
 
+// The result type of a blend: float32 for None, else the code of the enum
+// `element_type` of a number type (not boolean); nearest and label take None
+// only, since they write the source's own elements.
+bool read_result_type(PyObject *code_object, interpolation interpolation, element_type &type)
+{
+    type = element_type::float32;
+    if (code_object == Py_None) {
+        return true;
+    }
+    if (!voxwarp::blends_floats(interpolation)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "nearest and label sampling write the source's type: result_type must be None");
+        return false;
+    }
+    const long code = PyLong_AsLong(code_object);
+    if (code == -1 && PyErr_Occurred()) {
+        return false;
+    }
+    const element_type given = static_cast<element_type>(code);
+    if (code < 0 || code > static_cast<long>(element_type::float64) || !voxwarp::blends_write(given)) {
+        PyErr_Format(PyExc_ValueError, "result_type must be None or the code of an integer or float type, got %ld",
+                     code);
+        return false;
+    }
+    type = given;
+    return true;
+}
+
+// numpy's number for a result type a blend writes.
+int numpy_type_of(element_type type)
+{
+    switch (type) {
+    case element_type::boolean: return NPY_BOOL;
+    case element_type::int8: return NPY_INT8;
+    case element_type::uint8: return NPY_UINT8;
+    case element_type::int16: return NPY_INT16;
+    case element_type::uint16: return NPY_UINT16;
+    case element_type::int32: return NPY_INT32;
+    case element_type::uint32: return NPY_UINT32;
+    case element_type::int64: return NPY_INT64;
+    case element_type::uint64: return NPY_UINT64;
+    case element_type::float16: return NPY_HALF;
+    case element_type::float64: return NPY_DOUBLE;
+    case element_type::float32: break;
+    }
+    return NPY_FLOAT;
+}
+
 // Writes the fill into every element of the freshly created result.
 void fill_result(PyArrayObject *result, const unsigned char *fill, int element_size)
 {
@@ -236,9 +285,10 @@ bool prepare_resample(PyObject *args, resample_call &call)
     Py_ssize_t fill_size;
     PyObject *out = Py_None;
     PyObject *chain = Py_None;
-    if (!PyArg_ParseTuple(args, "OOOOOOOOiiy#|OO:resample", &source_object, &source_origin, &source_grid,
+    PyObject *result_code = Py_None;
+    if (!PyArg_ParseTuple(args, "OOOOOOOOiiy#|OOO:resample", &source_object, &source_origin, &source_grid,
                           &source_spacing, &matrices, &target_shape, &target_origin, &target_spacing,
-                          &interpolation_code, &edges_code, &fill, &fill_size, &out, &chain)) {
+                          &interpolation_code, &edges_code, &fill, &fill_size, &out, &chain, &result_code)) {
         return false;
     }
     if (!PyArray_Check(source_object) || PyArray_NDIM(reinterpret_cast<PyArrayObject *>(source_object)) != 4) {
@@ -269,8 +319,13 @@ bool prepare_resample(PyObject *args, resample_call &call)
     const void *data = nullptr;
     int element_size = 0;  // of the target, and of the source for nearest and label
     element_type source_type = element_type::float32;
-    if (!read_window(source, request.interpolation, call, data, element_size, source_type)) {
+    element_type result_element = element_type::float32;
+    if (!read_result_type(result_code, request.interpolation, result_element)
+        || !read_window(source, request.interpolation, call, data, element_size, source_type)) {
         return false;
+    }
+    if (voxwarp::blends_floats(request.interpolation)) {
+        element_size = element_size_of(result_element);
     }
     const int source_size = voxwarp::blends_floats(request.interpolation) ? element_size_of(source_type) : element_size;
     if (fill_size != element_size) {
@@ -279,7 +334,7 @@ bool prepare_resample(PyObject *args, resample_call &call)
     }
 
     PyArray_Descr *result_type = voxwarp::blends_floats(request.interpolation)
-                                     ? PyArray_DescrFromType(NPY_FLOAT)
+                                     ? PyArray_DescrFromType(numpy_type_of(result_element))
                                      : PyArray_DescrFromType(PyArray_TYPE(source));
     if (result_type == nullptr) {
         return false;
@@ -334,6 +389,7 @@ bool prepare_resample(PyObject *args, resample_call &call)
         job.nvol = shared ? static_cast<int32_t>(volumes) : 1;
         job.element_size = element_size;
         job.source_type = source_type;
+        job.result_type = result_element;
         job.write_fill = write_fill;
         std::memcpy(job.fill, fill_bytes, sizeof job.fill);
         call.jobs.push_back(job);

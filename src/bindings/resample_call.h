@@ -39,7 +39,8 @@ struct resample_call {
 // matrices: C-contiguous float32 of shape (1, 12) or (volumes, 12).
 // interpolation: the code of the enum `interpolation`: 0 linear, 3 Lanczos or
 //     4 cubic B-spline (the source holding the coefficients), each with a
-//     float32 result; 1 nearest or 2 label, each with the source's type.
+//     float32 result unless result_type says otherwise; 1 nearest or 2 label,
+//     each with the source's type.
 // edges: the code of the enum `edge_rule` for linear: 0 transform's bands,
 //     1 clamp.
 // fill: bytes of one element of the result's type.
@@ -48,6 +49,10 @@ struct resample_call {
 // chain (optional): None, or the steps applied after the matrix, as
 //     read_chain reads them; a step of one matrix per volume makes one job
 //     per volume, as matrices of one per volume do.
+// result_type (optional): None for the float32 result, or for linear, Lanczos
+//     and cubic the code of the enum `element_type` of the result's number
+//     type (any but boolean), each element made once from the blend's double
+//     sum as result_types.h makes it.
 // Creates the result (volumes, z, y, x), zero-filled, and its jobs; false with
 // a Python error set. A window that does not hold what the block reads is a
 // ValueError. A source grid without voxels leaves no job: its result is

@@ -85,16 +85,21 @@ struct resample_job {
     enum interpolation interpolation;  // `enum`: the member's name hides the type's
     edge_rule edges;                   // linear interpolation's rule at the edges
     // Bytes per element of the target, and of the source for nearest and
-    // label: 4 for the blends (floats out); 1, 2, 4 or 8 for nearest and
-    // label, whose elements are copied as bits (and compared as bits: each
-    // bit pattern is its own label).
+    // label: the size of result_type for the blends; 1, 2, 4 or 8 for
+    // nearest and label, whose elements are copied as bits (and compared as
+    // bits: each bit pattern is its own label).
     int32_t element_size;
     // The blends' source elements (linear, lanczos, cubic), each converted
     // to float as the kernel reads it; nearest and label ignore it.
     element_type source_type;
+    // The blends' result elements, each made once from the double sum
+    // (result_types.h); float32 unless told otherwise. Nearest and label
+    // ignore it: they write the source's elements.
+    element_type result_type;
     // When false, positions that are not sampled are left as the target holds
     // them (zeros from a fresh allocation, never touched twice); when true they
-    // get the `fill` element, whose first element_size bytes are used.
+    // get the `fill` element, whose first element_size bytes are used (for
+    // the blends an element of result_type).
     bool write_fill;
     unsigned char fill[8];
 };

@@ -7,12 +7,14 @@
 // compiler can fuse, reorder or widen it; doubles are combined left to right.
 
 #include "kernel/resample_job.h"
+#include "kernel/result_types.h"
 #include "kernel/truncate.h"
 
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 // Everything here has internal linkage: each instruction-set variant compiles
 // its own copy with its own flags, and the linker must never swap one copy for
@@ -376,6 +378,18 @@ inline float blend_volume(Source v, const sample_point &p)
     return first_nan_math::narrow_nan(blend<first_nan_math>(v, p));
 }
 
+// The blend's sum, with a NaN sum replayed for bits that do not depend on the
+// compiler or the processor: what every result type is made from.
+template <typename Source>
+inline double blend_sum(Source v, const sample_point &p)
+{
+    const double sum = blend<hardware_math>(v, p);
+    if (sum == sum) {
+        return sum;
+    }
+    return blend<first_nan_math>(v, p);
+}
+
 // Element `offset` of every volume of the target gets `value`.
 template <typename T>
 inline void store_in_every_volume(const job_constants &jc, ptrdiff_t offset, T value)
@@ -398,21 +412,30 @@ inline T fill_value(const job_constants &jc)
 // Samples the target position at `offset`, whose source indices are I, J, K,
 // in every volume of the stack. A position that is not sampled gets the fill
 // when the job asks for one and is otherwise left untouched: the output keeps
-// the 0 the caller put there. `Source` reads the job's elements as floats.
-template <typename Source>
+// the 0 the caller put there. `Source` reads the job's elements as floats;
+// `Result` writes the elements of the job's result type.
+template <typename Source, typename Result = float32_results>
 inline void resample_position(const job_constants &jc, ptrdiff_t offset, float I, float J, float K)
 {
+    using stored = typename Result::stored;
     sample_point p;
     if (!locate(jc, I, J, K, p)) {
         if (jc.write_fill) {
-            store_in_every_volume(jc, offset, fill_value<float>(jc));
+            store_in_every_volume(jc, offset, fill_value<stored>(jc));
         }
         return;
     }
     const Source input = static_cast<Source>(jc.input);
-    float *output = static_cast<float *>(jc.output);
-    for (int32_t vol = 0; vol < jc.nvol; ++vol) {
-        output[vol * jc.out_volume + offset] = blend_volume(input + vol * jc.volume_size, p);
+    stored *output = static_cast<stored *>(jc.output);
+    if constexpr (std::is_same_v<Result, float32_results>) {
+        for (int32_t vol = 0; vol < jc.nvol; ++vol) {
+            output[vol * jc.out_volume + offset] = blend_volume(input + vol * jc.volume_size, p);
+        }
+    } else {
+        const stored fill = fill_value<stored>(jc);
+        for (int32_t vol = 0; vol < jc.nvol; ++vol) {
+            output[vol * jc.out_volume + offset] = Result::of_double(blend_sum(input + vol * jc.volume_size, p), fill);
+        }
     }
 }
 

@@ -15,7 +15,11 @@ using voxwarp::method_traits;
 void run_method(const job_constants &jc, const resample_job &job, method_traits<interpolation::linear>)
 {
     voxwarp::visit_source_type(job.source_type, [&](auto source) {
-        voxwarp::for_each_position(jc, job.target, voxwarp::resample_position<typename decltype(source)::type>);
+        voxwarp::visit_result_type(job.result_type, [&](auto result) {
+            voxwarp::for_each_position(
+                jc, job.target,
+                voxwarp::resample_position<typename decltype(source)::type, typename decltype(result)::type>);
+        });
     });
 }
 

@@ -17,6 +17,8 @@
 
 #include "kernel/resample_position.h"
 
+#include <type_traits>
+
 namespace voxwarp {
 namespace {
 
@@ -96,17 +98,18 @@ inline double nested_sum(Source v, const ptrdiff_t offsets[3][taps], const doubl
 }
 
 // Interpolation of the target position at `offset` in every volume, whose
-// elements `Source` reads as floats.
-template <typename Method, typename Source>
+// elements `Source` reads as floats and `Result` writes.
+template <typename Method, typename Source, typename Result = float32_results>
 inline void separable_position(const job_constants &jc, ptrdiff_t offset, float I, float J, float K)
 {
+    using stored = typename Result::stored;
     constexpr int taps = Method::taps;
     int32_t index[3][taps];
     double weights[3][taps];
     if (!Method::axis(I, jc.nx, index[0], weights[0]) || !Method::axis(J, jc.ny, index[1], weights[1])
         || !Method::axis(K, jc.nz, index[2], weights[2])) {
         if (jc.write_fill) {
-            store_in_every_volume(jc, offset, fill_value<float>(jc));
+            store_in_every_volume(jc, offset, fill_value<stored>(jc));
         }
         return;
     }
@@ -117,22 +120,32 @@ inline void separable_position(const job_constants &jc, ptrdiff_t offset, float 
         offsets[2][tap] = (ptrdiff_t{index[2][tap]} - jc.wz) * jc.slice_size;
     }
     const Source input = static_cast<Source>(jc.input);
-    float *output = static_cast<float *>(jc.output);
+    stored *output = static_cast<stored *>(jc.output);
     for (int32_t vol = 0; vol < jc.nvol; ++vol) {
         const Source v = input + vol * jc.volume_size;
         const double sum = Method::template sum<hardware_math>(v, offsets, weights);
-        output[vol * jc.out_volume + offset] =
-            sum == sum ? static_cast<float>(sum)
-                       : first_nan_math::narrow_nan(Method::template sum<first_nan_math>(v, offsets, weights));
+        if constexpr (std::is_same_v<Result, float32_results>) {
+            output[vol * jc.out_volume + offset] =
+                sum == sum ? static_cast<float>(sum)
+                           : first_nan_math::narrow_nan(Method::template sum<first_nan_math>(v, offsets, weights));
+        } else {
+            const double replayed = sum == sum ? sum : Method::template sum<first_nan_math>(v, offsets, weights);
+            output[vol * jc.out_volume + offset] = Result::of_double(replayed, fill_value<stored>(jc));
+        }
     }
 }
 
-// Runs a job of `Method` position by position, reading the job's element type.
+// Runs a job of `Method` position by position, reading the job's element type
+// and writing its result type.
 template <typename Method>
 inline void separable_job(const job_constants &jc, const resample_job &job)
 {
     visit_source_type(job.source_type, [&](auto source) {
-        for_each_position(jc, job.target, separable_position<Method, typename decltype(source)::type>);
+        visit_result_type(job.result_type, [&](auto result) {
+            for_each_position(
+                jc, job.target,
+                separable_position<Method, typename decltype(source)::type, typename decltype(result)::type>);
+        });
     });
 }
 

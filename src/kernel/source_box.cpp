@@ -138,10 +138,11 @@ bool job_is_sound(const resample_job &job)
 {
     const source_window &source = job.source;
     const target_box &target = job.target;
-    // The blends read any element type and write floats; nearest and label copy elements of 1 to 8 bytes.
+    // The blends read any element type and write any number type; nearest and label copy elements of 1 to 8 bytes.
     const bool sizes_fit =
         voxwarp::blends_floats(job.interpolation)
-            ? job.element_size == 4 && element_size_of(job.source_type) != 0
+            ? voxwarp::blends_write(job.result_type) && job.element_size == element_size_of(job.result_type)
+                  && element_size_of(job.source_type) != 0
             : job.element_size == 1 || job.element_size == 2 || job.element_size == 4 || job.element_size == 8;
     if (!sizes_fit || job.nvol < 0 || job.chain_length < 0 || (job.chain_length > 0 && job.chain == nullptr)) {
         return false;

@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 from support.bits import assert_same_bits
 from support.command_line import assert_one_line_error, read_output, run
+from support.output_types import integers_of_sums
 from support.values import volume
 
 import voxwarpkit
@@ -240,6 +241,54 @@ def test_apply_shows_progress_across_volumes_on_a_terminal(tmp_path):
     )
     assert "resampling" in err.getvalue()
     assert "/3 " in err.getvalue()
+
+
+def test_apply_output_type_writes_the_float64_blend_made_once_into_the_type(tmp_path, capsys):
+    data = volume((9, 8, 7), np.uint16)
+    data[0, :, :] = 65535  # saturation where the blend passes the type's range is the rule's, not the file's
+    source = tmp_path / "in.nii.gz"
+    nib.save(nib.Nifti1Image(data, np.diag([*ZOOMS, 1.0])), source)  # an axis-aligned grid, as OME-Zarr needs
+    matrix = save_matrix(tmp_path / "turn.txt", TURN)
+    outputs = {}
+    for output_type, name, *options in [
+        ("float64", "wide.nii.gz"),
+        ("same", "same.nii.gz"),
+        ("int8", "small.zarr"),
+        ("uint8", "levels.ome.zarr", "--levels", "2"),
+    ]:
+        status, _, err = run(
+            capsys, "apply", source, tmp_path / name, "-m", matrix, "--output-type", output_type, *options
+        )
+        assert status == 0, err
+        outputs[output_type] = tmp_path / name
+    sums = np.asanyarray(nib.load(outputs["float64"]).dataobj)
+    assert sums.dtype == np.float64
+    same = nib.load(outputs["same"])
+    assert same.get_data_dtype() == np.uint16
+    assert_same_bits(np.asanyarray(same.dataobj), integers_of_sums(sums, np.uint16, 0))
+    zarr = pytest.importorskip("zarr")
+    small = zarr.open_array(str(outputs["int8"]), mode="r")[...]
+    assert_same_bits(small, integers_of_sums(sums, np.int8, 0).T)
+    # Every level of a pyramid is written in the type, level 0 by the same rule.
+    levels = zarr.open_group(str(outputs["uint8"]), mode="r")
+    assert [levels[name].dtype for name in ("0", "1")] == [np.uint8, np.uint8]
+    assert_same_bits(levels["0"][...], integers_of_sums(sums, np.uint8, 0).T)
+
+
+@pytest.mark.parametrize(
+    ("options", "fragment"),
+    [
+        (["--levels", "2", "--output-type", "uint8"], "--output-type needs resampling: a copy keeps"),
+        (["--voxel-size", 1, 1, 1, "--interpolation", "nearest", "--output-type", "float32"], "keeps the image's type"),
+        (["--voxel-size", 1, 1, 1, "--output-type", "uint8", "--fill", "-1"], "does not fit the result's type uint8"),
+    ],
+)
+def test_apply_refuses_output_types_it_cannot_write(tmp_path, capsys, options, fragment):
+    source = save_nifti(tmp_path / "in.nii.gz", volume((6, 5, 4), np.int16))
+    target = tmp_path / ("out.zarr" if "--levels" in options else "out.nii.gz")
+    status, _, err = run(capsys, "apply", source, target, *options)
+    assert_one_line_error(status, err, fragment)
+    assert not target.exists()
 
 
 # ---- apply: bad input -------------------------------------------------------------------

@@ -166,16 +166,36 @@ BLENDS = (LINEAR, CLAMPED, LANCZOS, CUBIC)
 
 
 def general_case(
-    source, source_origin, grid, spacing, matrices, shape, origin, target_spacing, interpolation, edges, fill
+    source,
+    source_origin,
+    grid,
+    spacing,
+    matrices,
+    shape,
+    origin,
+    target_spacing,
+    interpolation,
+    edges,
+    fill,
+    out=None,
+    chain=None,
+    result_type=None,
 ):
-    """VWKCASE2, or VWKCASE4 for a blend of another element type than float32."""
+    """VWKCASE2, VWKCASE4 for a blend of another element type than float32, or VWKCASE6 for a
+    blend with a result type (``result_type``, the engine's code)."""
     code = ELEMENT_TYPES.index(f"{source.dtype.kind}{source.dtype.itemsize}")
-    typed = (interpolation, edges) in BLENDS and code != 0
+    result_typed = result_type is not None
+    typed = (interpolation, edges) in BLENDS and (code != 0 or result_typed)
+    if result_typed:
+        size, magic = np.dtype(ELEMENT_TYPES[result_type]).itemsize, b"VWKCASE6"
+    else:
+        size, magic = 4 if typed else source.dtype.itemsize, b"VWKCASE4" if typed else b"VWKCASE2"
     counts = [
         interpolation,
         edges,
-        4 if typed else source.dtype.itemsize,
+        size,
         *([code] if typed else []),
+        *([result_type] if result_typed else []),
         source.shape[0],
         matrices.shape[0],
         *source.shape[1:],
@@ -185,7 +205,7 @@ def general_case(
         *origin,
     ]
     return (
-        (b"VWKCASE4" if typed else b"VWKCASE2")
+        magic
         + np.array(counts, "<i4").tobytes()
         + np.array([*spacing, *target_spacing], "<f4").tobytes()
         + fill.ljust(8, b"\0")
@@ -253,9 +273,10 @@ def finish_job(rng, make_source, nvol, grid, spacing, matrices, shape, origin, t
     return (source, tuple(window_origin), grid, spacing, matrices, shape, origin, target_spacing, *method, fill)
 
 
-def float_fill(rng, dtype):
+def float_fill(rng, dtype, half=False):
     choices = [np.array(v, dtype).tobytes() for v in (0.0, -0.0, 7.5, np.inf)]
-    choices.append(nan_bits(rng, 1, np.dtype(dtype).itemsize).tobytes())
+    nan = np.array([0xFD5A], "<u2") if half else nan_bits(rng, 1, np.dtype(dtype).itemsize)
+    choices.append(nan.tobytes())
     return choices[int(rng.integers(0, len(choices)))]
 
 
@@ -379,7 +400,33 @@ def general_corpus(rng):
         name, method = [("linear", LINEAR), ("clamped", CLAMPED), ("lanczos", LANCZOS)][k % 3]
         case = f"blend{k}_{name}_{np.dtype(dtype).name}"
         jobs.append((case, random_job(rng, method, hard_to_convert(dtype), float_fill(rng, np.float32))))
+    # Every result type a blend writes, from sources with specials and ties: the rounding and
+    # saturation of each, float16's straight from the double, NaN as the fill.
+    for k, result in enumerate(["i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f8"]):
+        name, method = [("linear", LINEAR), ("clamped", CLAMPED), ("lanczos", LANCZOS), ("cubic", CUBIC)][k % 4]
+        fill = integer_fill(rng, result) if result[0] in "iu" else float_fill(rng, result, result == "f2")
+        scale = np.float32(np.iinfo(result).max / 2 if result[0] in "iu" else 4.0e4 if result == "f2" else 1.0)
+        job = random_job(rng, method, scaled_specials(scale), fill)
+        jobs.append((f"result{k}_{name}_{result}", (*job, None, None, ELEMENT_TYPES.index(result))))
     return [(name, general_case(*job), testing.resample_block(*job, "scalar")) for name, job in jobs]
+
+
+def scaled_specials(scale):
+    """special_values with the finite ones times ``scale``: past an integer type's range and
+    within it; the NaNs keep their payloads."""
+
+    def make(rng, shape):
+        data = special_values(rng, shape)
+        finite = np.isfinite(data)
+        data[finite] *= scale
+        return data
+
+    return make
+
+
+def integer_fill(rng, dtype):
+    info = np.iinfo(dtype)
+    return np.array([0, info.min, info.max, 5][int(rng.integers(4))], dtype).tobytes()
 
 
 def prefilter_corpus(rng):

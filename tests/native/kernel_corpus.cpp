@@ -25,6 +25,8 @@
 //   "VWKCASE4": as "VWKCASE2", with one more int32 after the element size:
 //     the source's element type for the blends (element_type's number), whose
 //     elements the window then holds; the element size is the target's (4).
+//   "VWKCASE6": as "VWKCASE4", with one more int32 after the source's element
+//     type: the result's (element_type's number); the element size is its size.
 //   "VWKCASE3": a B-spline prefilter pass. int32: volumes, nz, ny, nx, axis
 //     (0 x, 1 y, 2 z); the floats in C order, which the output holds filtered.
 //   "VWKCASE5": a Gaussian FIR pass, as "VWKCASE3" with the sigma (a double)
@@ -182,12 +184,14 @@ bool read_whole_grid_case(std::ifstream &in, kernel_case &c)
 // The jobs the package engine makes of the same arguments: one for all
 // volumes when they share a matrix, else one per volume. `typed`: the case
 // names its source's element type (VWKCASE4); else it is float32 for the blends.
-bool read_general_case(std::ifstream &in, kernel_case &c, bool typed)
+// `result_typed`: it also names the result's (VWKCASE6); else float32.
+bool read_general_case(std::ifstream &in, kernel_case &c, bool typed, bool result_typed)
 {
     const int32_t interpolation_code = read_int(in);
     const int32_t edges_code = read_int(in);
     const int32_t element_size = read_int(in);
     const auto source_type = static_cast<element_type>(typed ? read_int(in) : 0);
+    const auto result_type = static_cast<element_type>(result_typed ? read_int(in) : 0);
     const int32_t nvol = read_int(in);
     const int32_t matrix_count = read_int(in);
     const xyz window = read_xyz(in);
@@ -247,6 +251,7 @@ bool read_general_case(std::ifstream &in, kernel_case &c, bool typed)
         job.edges = static_cast<edge_rule>(edges_code);
         job.element_size = element_size;
         job.source_type = source_type;
+        job.result_type = result_type;
         job.write_fill = write_fill;
         std::memcpy(job.fill, fill, sizeof job.fill);
         if (!job_is_sound(job)) {
@@ -299,8 +304,9 @@ bool read_case(const std::filesystem::path &path, kernel_case &c)
     if (std::memcmp(magic, "VWKCASE1", 8) == 0) {
         return read_whole_grid_case(in, c);
     }
-    if (std::memcmp(magic, "VWKCASE2", 8) == 0 || std::memcmp(magic, "VWKCASE4", 8) == 0) {
-        return read_general_case(in, c, magic[7] == '4');
+    if (std::memcmp(magic, "VWKCASE2", 8) == 0 || std::memcmp(magic, "VWKCASE4", 8) == 0
+        || std::memcmp(magic, "VWKCASE6", 8) == 0) {
+        return read_general_case(in, c, magic[7] != '2', magic[7] == '6');
     }
     if (std::memcmp(magic, "VWKCASE3", 8) == 0 || std::memcmp(magic, "VWKCASE5", 8) == 0) {
         return read_line_case(in, c, magic[7] == '5');

@@ -312,6 +312,9 @@ def _source_axis(index, count):
 # operand, made quiet, and for a NaN made from numbers (inf * 0, inf - inf)
 # the default NaN. These helpers apply that rule on top of numpy's arithmetic.
 _QUIET64 = np.uint64(1 << 51)
+# The bits blend_sums leaves where a position is not sampled: a signalling NaN, which no blend
+# returns (every NaN a blend returns is quiet).
+NOT_SAMPLED = np.uint64(0x7FF0000000000001)
 _DEFAULT_NAN64 = np.uint64(0xFFF8000000000000)
 
 
@@ -325,6 +328,12 @@ def _widen(values):
         payload = (bits & np.uint64(0x7FFFFF)) << np.uint64(29)
         wide.view(np.uint64)[nan] = sign | np.uint64(0x7FF0000000000000) | _QUIET64 | payload
     return wide
+
+
+def _finished(into, sums):
+    """A blend's float64 sums as ``into`` holds them: narrowed to float32 as the kernel narrows
+    them, or, in an array of float64 (resample_general_reference's ``blend_sums``), as they are."""
+    return sums if into.dtype == np.float64 else _narrow(sums)
 
 
 def _narrow(values):
@@ -527,7 +536,7 @@ def _write_linear(into, source, I, J, K, window):
             for weight in weights:
                 term = _multiply(term, picked[weight])
             total = term if total is None else _add(total, term)
-        into[:, where] = _narrow(total)
+        into[:, where] = _finished(into, total)
 
 
 def _nearest_axis(index, count):
@@ -603,7 +612,7 @@ def _write_linear_clamped(into, source, I, J, K, window):
         for weight in weights:
             term = _multiply(term, picked[weight])
         total = term if total is None else _add(total, term)
-    into[:, where] = _narrow(total)
+    into[:, where] = _finished(into, total)
 
 
 def _write_label(into, source, I, J, K, window):
@@ -735,7 +744,7 @@ def _write_lanczos(into, source, I, J, K, window):
                 for weight in (wx[kx][where], wy[ky][where], wz[kz][where]):
                     term = _multiply(term, weight)
                 total = term if total is None else _add(total, term)
-    into[:, where] = _narrow(total)
+    into[:, where] = _finished(into, total)
 
 
 # Cubic B-spline: the recursive prefilter of pole sqrt(3) - 2 with mirror-symmetric boundaries. The pole is
@@ -828,7 +837,7 @@ def _write_cubic(into, source, I, J, K, window):
     for z in zt:
         rows = [weighted([_widen(source[:, _window_offsets(window, z, y, x)]) for x in xt], wx) for y in yt]
         planes.append(weighted(rows, wy))
-    into[:, where] = _narrow(weighted(planes, wz))
+    into[:, where] = _finished(into, weighted(planes, wz))
 
 
 def resample_general_reference(
@@ -845,6 +854,7 @@ def resample_general_reference(
     out_origin=(0, 0, 0),
     source_origin=(0, 0, 0),
     source_grid=None,
+    blend_sums=False,
 ):
     """One block of the resampled image, as the generalised kernel computes it.
 
@@ -876,6 +886,11 @@ def resample_general_reference(
     Positions not sampled get `fill` in the result's type (rounded to
     float32 for orders 1 and 3 and Lanczos; exact otherwise, else
     ValueError).  An empty grid samples nothing.
+
+    With ``blend_sums`` (linear, Lanczos and cubic only) the block holds the
+    float64 sums before any rounding, NaN sums as the first-NaN rule makes
+    them, and NOT_SAMPLED's bits (a signalling NaN no blend makes) where a
+    position is not sampled; ``fill`` is then not used.
 
     Returns (bnz, bny, bnx) for a rank-3 image, (nvol, bnz, bny, bnx) for rank 4.
     """
@@ -922,8 +937,13 @@ def resample_general_reference(
     by_volume = _matrices_by_volume(matrices, nvol)
 
     source = volumes.reshape(nvol, window.shape[0] * window.shape[1] * window.shape[2])
-    fill = _fill_as(fill, volumes.dtype, exact=order not in (1, 3, "lanczos", "bspline"))
-    output = np.full((nvol, block[0] * block[1] * block[2]), fill, volumes.dtype)
+    if blend_sums:
+        if order not in (1, 3, "lanczos", "bspline"):
+            raise ValueError("blend_sums needs a method that blends")
+        output = np.full((nvol, block[0] * block[1] * block[2]), NOT_SAMPLED, np.uint64).view(np.float64)
+    else:
+        fill = _fill_as(fill, volumes.dtype, exact=order not in (1, 3, "lanczos", "bspline"))
+        output = np.full((nvol, block[0] * block[1] * block[2]), fill, volumes.dtype)
     if output.size and 0 not in window.grid:
         with np.errstate(all="ignore"):
             X, Y, Z = _output_positions(block, out_origin, out_spacing)

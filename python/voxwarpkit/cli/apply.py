@@ -107,6 +107,9 @@ def run_apply(
     else:
         check_output(target, force=force, reads=reads)
     copies = not mapping.moves and like is None and voxel_size is None and grid.deskew is None
+    copied = chunked and copies and levels is None or copies and levels is not None and not grid.fit
+    if copied and sampling.output_type is not None:
+        raise CommandError("--output-type needs resampling: a copy keeps the input's type")
     if chunked and copies and levels is None:
         dask_backend.convert(source, target, chunks, running.scheduler, force, err, input_voxel_size)
         print(f"copied {source} into {target} in {time.perf_counter() - started:.3f} s", file=out)

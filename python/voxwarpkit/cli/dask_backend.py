@@ -88,7 +88,7 @@ def resample_with_dask(
             out=out,
             err=running.err,
             input_voxel_size=image.voxel_size if takes_voxel_size(source) else None,
-            **sampling.keywords(),
+            **sampling.keywords(image.data.dtype),
         )
         return
     with scratch_beside(target) as scratch:
@@ -101,7 +101,7 @@ def resample_with_dask(
                 output_voxel_size=grid.zooms,
                 chunks=_block_of(block, image.data.ndim, target),
                 scratch=scratch,
-                **sampling.keywords(),
+                **sampling.keywords(image.data.dtype),
             )
         except (TypeError, ValueError) as error:
             raise CommandError(f"cannot resample {source}: {error}") from None
@@ -170,6 +170,7 @@ def apply_zarr(
     err: TextIO = sys.stderr,
     input_voxel_size: Optional[Sequence[float]] = None,
     shards: Optional[Sequence[int]] = None,
+    dtype: Any = None,
 ) -> None:
     """Resample the image in ``source`` (Zarr, OME-Zarr, NIfTI or TIFF) into the Zarr array ``target``.
 
@@ -185,7 +186,7 @@ def apply_zarr(
     (default: the input's, with the output's spacing, where it has one).
     ``shards``, whole multiples of ``chunks``, groups the chunks into shards
     of Zarr format 3, and each task makes and writes one shard: two writers
-    of one shard would lose data.
+    of one shard would lose data. ``dtype`` is :func:`voxwarpkit.resample`'s.
 
     The result is written to a temporary store beside ``target`` that is
     renamed to ``target`` once every block is written: a failed or
@@ -213,6 +214,7 @@ def apply_zarr(
                 edges=edges,
                 antialias=antialias,
                 scratch=scratch,
+                dtype=dtype,
             )
         except (TypeError, ValueError) as error:
             raise CommandError(f"cannot resample {source}: {first_line(error) or type(error).__name__}") from None

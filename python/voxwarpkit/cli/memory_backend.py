@@ -75,7 +75,7 @@ def resample_in_memory(
             shape=grid.shape[::-1],
             output_voxel_size=grid.zooms,
             threads=running.threads,
-            **sampling.keywords(),
+            **sampling.keywords(dtype),
         )
     except (TypeError, ValueError) as error:  # a fill the output's type cannot hold, a size
         raise CommandError(str(error)) from None
@@ -100,7 +100,7 @@ def resample_in_memory(
             shape=grid.shape[::-1],
             output_voxel_size=grid.zooms,
             threads=running.threads,
-            **sampling.keywords(),
+            **sampling.keywords(dtype),
         )
         result[(..., t) if len(shape) == 4 else ...] = resampled.T
         reading += tock - tick

@@ -13,18 +13,42 @@ import sys
 from pathlib import Path
 from typing import Any, Dict, NamedTuple, Optional, Sequence, TextIO
 
+import numpy as np
+
+# --output-type's choices: "same" names the input's element type; the others are numpy's names.
+OUTPUT_TYPES = (
+    "same",
+    "int8",
+    "uint8",
+    "int16",
+    "uint16",
+    "int32",
+    "uint32",
+    "int64",
+    "uint64",
+    "float16",
+    "float32",
+    "float64",
+)
+
 
 class Sampling(NamedTuple):
-    """How the input is sampled: :func:`voxwarpkit.resample`'s keywords of the same names."""
+    """How the input is sampled: :func:`voxwarpkit.resample`'s keywords of the same names, and
+    ``output_type``, its ``dtype`` (one of OUTPUT_TYPES, or None for the method's own type)."""
 
     interpolation: str = "linear"
     edges: str = "clamp"
     fill: float = 0.0
     antialias: bool = False
+    output_type: Optional[str] = None
 
-    def keywords(self) -> Dict[str, Any]:
-        """The record as keyword arguments of :func:`voxwarpkit.resample`."""
-        return self._asdict()
+    def keywords(self, image_type: Optional[np.dtype[Any]] = None) -> Dict[str, Any]:
+        """The record as keyword arguments of :func:`voxwarpkit.resample`, for an input of
+        ``image_type``: the type that ``output_type`` "same" names."""
+        keywords = self._asdict()
+        output_type = keywords.pop("output_type")
+        keywords["dtype"] = image_type if output_type == "same" else output_type
+        return keywords
 
 
 class OutputGrid(NamedTuple):

@@ -13,6 +13,7 @@ from .. import __version__
 from .._methods import DEFAULT_METHOD, EDGE_RULE_NAMES, METHOD_NAMES, METHODS, Method, blends
 from ..io.formats import format_of, in_blocks, takes_voxel_size, written_in_blocks
 from ..pyramid import LEVEL_METHODS
+from .options import OUTPUT_TYPES
 
 _CONVENTIONS = ("physical", "index")
 
@@ -316,6 +317,16 @@ def _add_apply_arguments(apply: argparse.ArgumentParser) -> None:
         action="store_true",
         help="smooth the input first along each axis the output samples more coarsely (a Gaussian of sigma "
         "(ratio - 1) / 2 voxels), so that finer detail does not alias; float32 output",
+    )
+    sampling.add_argument(
+        "--output-type",
+        metavar="TYPE",
+        choices=OUTPUT_TYPES,
+        default=None,
+        help="the element type of a linear, cubic or Lanczos output: int8, uint8, int16, uint16, int32, uint32, "
+        "int64, uint64, float16, float32 or float64, or same (the input's); each value rounded once from the "
+        "float64 blend, integers to nearest (ties to even) and saturated (default float32; nearest and label "
+        "keep the input's type)",
     )
     sampling.add_argument(
         "--edges",

@@ -287,7 +287,7 @@ def resample_into_pyramid(
 
     def first_levels(grids: List[Level], blocks: List[Tuple[int, ...]]) -> List[Any]:
         arguments = (read_by_tasks(image), image.voxel_size, resample_matrix(matrix))
-        options: Dict[str, Any] = sampling.keywords()
+        options: Dict[str, Any] = sampling.keywords(image.data.dtype)
         options["scratch"] = scratch  # where cubic's coefficients are staged
         try:
             if len(grids) > 1:
@@ -295,6 +295,8 @@ def resample_into_pyramid(
                 return list(pair)
             level = grids[0]
             only = resample(*arguments, shape=level.shape, output_voxel_size=level.spacing, chunks=blocks[0], **options)
+            if options["dtype"] is not None:
+                return [only]  # already the level, in the type asked for
             return [_level(only, level, level, blocks[0], method)]
         except (TypeError, ValueError) as error:
             raise CommandError(f"cannot resample {source}: {error}") from None

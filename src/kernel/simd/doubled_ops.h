@@ -125,6 +125,11 @@ struct doubled_ops {
     {
         return {Half::load_all(address), Half::load_all(address + Half::lanes)};
     }
+    static void store_doubles(double *address, doubles value)
+    {
+        Half::store_doubles(address, value.low);
+        Half::store_doubles(address + Half::lanes / 2, value.high);
+    }
     static void store_all(float *address, floats value)
     {
         Half::store_all(address, value.low);

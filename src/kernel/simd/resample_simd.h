@@ -16,6 +16,8 @@
 #include "kernel/method_traits.h"
 #include "kernel/resample_position.h"
 
+#include <type_traits>
+
 namespace voxwarp {
 namespace {
 
@@ -101,20 +103,48 @@ void sample_lanes_scalar(const job_constants &jc, ptrdiff_t offset, unsigned lan
 }
 
 // Rewrites the NaN results of volume `vol` with the scalar routine's bits.
-template <typename V, typename Source>
+template <typename V, typename Source, typename Result = float32_results>
 void fix_nan_lanes(const job_constants &jc, int32_t vol, ptrdiff_t offset, unsigned lane_bits, typename V::floats I,
                    typename V::floats J, typename V::floats K)
 {
+    using stored = typename Result::stored;
     alignas(64) float is[V::lanes], js[V::lanes], ks[V::lanes];
     V::store_all(is, I);
     V::store_all(js, J);
     V::store_all(ks, K);
     const Source v = static_cast<Source>(jc.input) + vol * jc.volume_size;
-    float *output = static_cast<float *>(jc.output) + vol * jc.out_volume + offset;
+    stored *output = static_cast<stored *>(jc.output) + vol * jc.out_volume + offset;
+    const stored fill = fill_value<stored>(jc);
     for (int lane = 0; lane < V::lanes; ++lane) {
         sample_point p;
         if ((lane_bits & (1u << lane)) && locate(jc, is[lane], js[lane], ks[lane], p)) {
-            output[lane] = blend_volume(v, p);
+            output[lane] = Result::of_double(blend_sum(v, p), fill);
+        }
+    }
+}
+
+// Writes the results of the lanes of `m` from their sums: float32 narrowed
+// in the vector; any other type through a buffer on the stack, each lane made
+// by the scalar routine's own function, so the bits are the scalar kernel's.
+// NaN lanes are rewritten afterwards with the replayed NaN.
+template <typename V, typename Result>
+void store_sums(const job_constants &jc, ptrdiff_t at, typename V::mask m, typename V::doubles low_sum,
+                typename V::doubles high_sum)
+{
+    if constexpr (std::is_same_v<Result, float32_results>) {
+        V::store(static_cast<float *>(jc.output) + at, V::narrow(low_sum, high_sum), m);
+    } else {
+        using stored = typename Result::stored;
+        alignas(64) double sums[V::lanes];
+        V::store_doubles(sums, low_sum);
+        V::store_doubles(sums + V::lanes / 2, high_sum);
+        stored *output = static_cast<stored *>(jc.output) + at;
+        const stored fill = fill_value<stored>(jc);
+        const unsigned lane_bits = V::bits(m);
+        for (int lane = 0; lane < V::lanes; ++lane) {
+            if (lane_bits & (1u << lane)) {
+                output[lane] = Result::of_double(sums[lane], fill);
+            }
         }
     }
 }
@@ -143,8 +173,9 @@ void load_neighbour_pairs(converted<Elements> v, const int32_t *offsets, typenam
 }
 
 // The lanes inside the input on all three axes: indices and weights once,
-// then every volume of the stack, whose elements `Source` reads as floats.
-template <typename V, typename Source>
+// then every volume of the stack, whose elements `Source` reads as floats and
+// `Result` writes.
+template <typename V, typename Source, typename Result = float32_results>
 void blend_interior_lanes(const job_constants &jc, const block_constants<V> &c, ptrdiff_t offset,
                           typename V::mask interior, typename V::floats I, typename V::floats J, typename V::floats K,
                           typename V::ints x0, typename V::ints y0, typename V::ints z0)
@@ -188,11 +219,10 @@ void blend_interior_lanes(const job_constants &jc, const block_constants<V> &c, 
         load_neighbour_pairs<V>(v + slice + row, first_neighbour, at_x0, at_x1);
         add_terms<V>(low_sum, high_sum, at_x0, low.gx, low.fy, low.fz, high.gx, high.fy, high.fz);
         add_terms<V>(low_sum, high_sum, at_x1, low.fx, low.fy, low.fz, high.fx, high.fy, high.fz);
-        V::store(static_cast<float *>(jc.output) + vol * jc.out_volume + offset, V::narrow(low_sum, high_sum),
-                 interior);
+        store_sums<V, Result>(jc, vol * jc.out_volume + offset, interior, low_sum, high_sum);
         const unsigned nan_bits = V::nan_bits(low_sum, high_sum) & interior_bits;
         if (nan_bits != 0) {
-            fix_nan_lanes<V, Source>(jc, vol, offset, nan_bits, I, J, K);
+            fix_nan_lanes<V, Source, Result>(jc, vol, offset, nan_bits, I, J, K);
         }
     }
 }
@@ -216,14 +246,29 @@ block_indices<V> indices_of(const block_constants<V> &c, const block_row<V> &r, 
             source_indices<V>(c.m8, X, r.m9y, r.m10z, c.m11, c.sz)};
 }
 
-// Stores the fill into the lanes of `valid` that are not in `sampled`.
-template <typename V>
+// Stores the fill into the lanes of `valid` that are not in `sampled`: in
+// the vector for float32, lane by lane for any other result type.
+template <typename V, typename Result>
 void fill_unsampled(const job_constants &jc, ptrdiff_t offset, typename V::mask valid, typename V::mask sampled)
 {
-    const typename V::floats fill = V::broadcast(fill_value<float>(jc));
-    const typename V::mask unsampled = V::but_not(valid, sampled);
-    for (int32_t vol = 0; vol < jc.nvol; ++vol) {
-        V::store(static_cast<float *>(jc.output) + vol * jc.out_volume + offset, fill, unsampled);
+    if constexpr (std::is_same_v<Result, float32_results>) {
+        const typename V::floats fill = V::broadcast(fill_value<float>(jc));
+        const typename V::mask unsampled = V::but_not(valid, sampled);
+        for (int32_t vol = 0; vol < jc.nvol; ++vol) {
+            V::store(static_cast<float *>(jc.output) + vol * jc.out_volume + offset, fill, unsampled);
+        }
+    } else {
+        using stored = typename Result::stored;
+        const stored fill = fill_value<stored>(jc);
+        const unsigned unsampled = V::bits(V::but_not(valid, sampled));
+        for (int32_t vol = 0; vol < jc.nvol; ++vol) {
+            stored *output = static_cast<stored *>(jc.output) + vol * jc.out_volume + offset;
+            for (int lane = 0; lane < V::lanes; ++lane) {
+                if (unsampled & (1u << lane)) {
+                    output[lane] = fill;
+                }
+            }
+        }
     }
 }
 
@@ -294,7 +339,7 @@ linear_lanes<V> clamped_lanes(const job_constants &jc, const block_indices<V> &a
 
 // Linear interpolation of the lanes from global column x up to column `end`:
 // the interior lanes in the vector, the others through the scalar routine.
-template <typename V, typename Source>
+template <typename V, typename Source, typename Result>
 void resample_block(const job_constants &jc, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset,
                     int32_t x, int32_t end)
 {
@@ -303,17 +348,18 @@ void resample_block(const job_constants &jc, const block_constants<V> &c, const 
     const linear_lanes<V> lanes = jc.clamp ? clamped_lanes<V>(jc, at, valid) : banded_lanes<V>(jc, c, at, valid);
     const ptrdiff_t offset = row_offset + (x - c.x_origin);
     if (jc.write_fill) {
-        fill_unsampled<V>(jc, offset, valid, lanes.sampled);
+        fill_unsampled<V, Result>(jc, offset, valid, lanes.sampled);
     }
     if (V::bits(lanes.sampled) == 0) {
         return;
     }
     if (V::bits(lanes.interior) != 0) {
-        blend_interior_lanes<V, Source>(jc, c, offset, lanes.interior, at.I, at.J, at.K, lanes.x0, lanes.y0, lanes.z0);
+        blend_interior_lanes<V, Source, Result>(jc, c, offset, lanes.interior, at.I, at.J, at.K, lanes.x0, lanes.y0,
+                                                lanes.z0);
     }
     const unsigned edge_bits = V::bits(lanes.sampled) & ~V::bits(lanes.interior);
     if (edge_bits != 0) {
-        sample_lanes_scalar<V>(jc, offset, edge_bits, at.I, at.J, at.K, resample_position<Source>);
+        sample_lanes_scalar<V>(jc, offset, edge_bits, at.I, at.J, at.K, resample_position<Source, Result>);
     }
 }
 
@@ -344,7 +390,7 @@ void add_weighted(typename V::doubles &sum, typename V::doubles value, typename 
 // The lanes whose four taps lie inside the source on all three axes: weights
 // once, then every volume, summed as nested_sum sums them. `first_tap` is each
 // lane's offset of its tap (floor(I) - 1, floor(J) - 1, floor(K) - 1).
-template <typename V>
+template <typename V, typename Result>
 void cubic_interior_lanes(const job_constants &jc, ptrdiff_t offset, typename V::mask interior,
                           const block_indices<V> &at, typename V::ints x0, typename V::ints y0, typename V::ints z0,
                           const int32_t *first_tap)
@@ -372,13 +418,12 @@ void cubic_interior_lanes(const job_constants &jc, ptrdiff_t offset, typename V:
             add_weighted<V>(low_sum, low_plane, wz.low[kz], kz == 0);
             add_weighted<V>(high_sum, high_plane, wz.high[kz], kz == 0);
         }
-        V::store(static_cast<float *>(jc.output) + vol * jc.out_volume + offset, V::narrow(low_sum, high_sum),
-                 interior);
+        store_sums<V, Result>(jc, vol * jc.out_volume + offset, interior, low_sum, high_sum);
         const unsigned nan_bits = V::nan_bits(low_sum, high_sum) & interior_bits;
         if (nan_bits != 0) {
             // The scalar routine replays NaN sums for their bits (in every volume).
             sample_lanes_scalar<V>(jc, offset, nan_bits, at.I, at.J, at.K,
-                                   separable_position<cubic_bspline, const float *>);
+                                   separable_position<cubic_bspline, const float *, Result>);
         }
     }
 }
@@ -386,7 +431,7 @@ void cubic_interior_lanes(const job_constants &jc, ptrdiff_t offset, typename V:
 // Cubic B-spline interpolation of the lanes from global column x up to
 // column `end`: lanes whose taps need no mirroring in the vector, the others
 // through the scalar routine.
-template <typename V>
+template <typename V, typename Result>
 void cubic_block(const job_constants &jc, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset,
                  int32_t x, int32_t end)
 {
@@ -398,7 +443,7 @@ void cubic_block(const job_constants &jc, const block_constants<V> &c, const blo
     nearest_indices<V>(at.K, jc.nz, sampled);
     const ptrdiff_t offset = row_offset + (x - c.x_origin);
     if (jc.write_fill) {
-        fill_unsampled<V>(jc, offset, valid, sampled);
+        fill_unsampled<V, Result>(jc, offset, valid, sampled);
     }
     if (V::bits(sampled) == 0) {
         return;
@@ -418,12 +463,12 @@ void cubic_block(const job_constants &jc, const block_constants<V> &c, const blo
         const typename V::ints column = V::sub_int(V::sub_int(x0, c.one), c.wx);
         alignas(64) int32_t first_tap[V::lanes];
         V::store_offsets(first_tap, V::add_int(V::add_int(slice_part, row_part), column), interior);
-        cubic_interior_lanes<V>(jc, offset, interior, at, x0, y0, z0, first_tap);
+        cubic_interior_lanes<V, Result>(jc, offset, interior, at, x0, y0, z0, first_tap);
     }
     const unsigned edge_bits = V::bits(sampled) & ~V::bits(interior);
     if (edge_bits != 0) {
         sample_lanes_scalar<V>(jc, offset, edge_bits, at.I, at.J, at.K,
-                               separable_position<cubic_bspline, const float *>);
+                               separable_position<cubic_bspline, const float *, Result>);
     }
 }
 
@@ -655,7 +700,10 @@ template <typename V>
 void run_method(const job_constants &jc, const resample_job &job, method_traits<interpolation::linear>)
 {
     visit_source_type(job.source_type, [&](auto source) {
-        for_each_block<V>(jc, job.target, resample_block<V, typename decltype(source)::type>);
+        visit_result_type(job.result_type, [&](auto result) {
+            for_each_block<V>(jc, job.target,
+                              resample_block<V, typename decltype(source)::type, typename decltype(result)::type>);
+        });
     });
 }
 
@@ -674,7 +722,9 @@ void run_method(const job_constants &jc, const resample_job &job, method_traits<
 template <typename V>
 void run_method(const job_constants &jc, const resample_job &job, method_traits<interpolation::cubic>)
 {
-    for_each_block<V>(jc, job.target, cubic_block<V>);
+    visit_result_type(job.result_type, [&](auto result) {
+        for_each_block<V>(jc, job.target, cubic_block<V, typename decltype(result)::type>);
+    });
 }
 
 template <typename V>
