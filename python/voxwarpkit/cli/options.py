@@ -15,21 +15,11 @@ from typing import Any, Dict, NamedTuple, Optional, Sequence, TextIO
 
 import numpy as np
 
-# --output-type's choices: "same" names the input's element type; the others are numpy's names.
-OUTPUT_TYPES = (
-    "same",
-    "int8",
-    "uint8",
-    "int16",
-    "uint16",
-    "int32",
-    "uint32",
-    "int64",
-    "uint64",
-    "float16",
-    "float32",
-    "float64",
-)
+from .._request import BLEND_RESULT_CODES
+
+# --output-type's choices: "same" names the input's element type; the others are numpy's names
+# of the types a blend writes, from the engine's table of them.
+OUTPUT_TYPES = ("same", *(np.dtype(f"{kind}{size}").name for kind, size in BLEND_RESULT_CODES))
 
 
 class Sampling(NamedTuple):
