@@ -16,7 +16,8 @@ which it resamples block by block with the bits of one call in memory;
 stage-scanned light-sheet stack into sample space; a ``matrix`` may also be a chain of matrices and
 displacement fields (:class:`Field`), applied in one pass; ``resample_image`` resamples nibabel images through
 world-space matrices onto another image's grid or another voxel size; ``pyramid_of`` makes the
-anti-aliased levels of a multiscale pyramid, as the command line writes them to OME-Zarr.
+anti-aliased levels of a multiscale pyramid, as the command line writes them to OME-Zarr; ``fuse`` blends
+many tiles or views, each with its own matrix, into one volume.
 """
 
 from ._resample import resample
@@ -25,6 +26,7 @@ from ._version import __version__
 from .deskew import deskew
 from .field import Field
 from .fit import fit_grid
+from .fuse import covering_grid, fuse
 from .images import resample_image
 from .matrices import as_homogeneous, from_homogeneous, from_index, from_world, invert, rigid
 from .pyramid import pyramid_of
@@ -33,11 +35,13 @@ __all__ = [
     "Field",
     "__version__",
     "as_homogeneous",
+    "covering_grid",
     "deskew",
     "fit_grid",
     "from_homogeneous",
     "from_index",
     "from_world",
+    "fuse",
     "invert",
     "pyramid_of",
     "resample",

@@ -110,6 +110,18 @@ def source_box(
 ) -> Optional[_Box]:
     """The half-open ``((z0, z1), (y0, y1), (x0, x1))`` source voxels an output block reads, or None."""
 
+def blend_tile(
+    sums: NDArray[np.float64],
+    weights: NDArray[np.float64],
+    values: NDArray[np.float64],
+    block_origin: Tuple[int, int, int],
+    matrix: Tuple[float, ...],
+    tile_extent: Tuple[int, int, int],
+    spacing: Tuple[float, float, float],
+    width: Tuple[float, float, float],
+    blending: int,
+    /,
+) -> None: ...
 def kernel_variant() -> str:
     """The name of the kernel variant in use."""
 

@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "bindings/blend_call.h"
 #include "bindings/line_filter_call.h"
 #include "bindings/resample_call.h"
 #include "bindings/transform_call.h"
@@ -160,6 +161,19 @@ PyObject *py_source_box(PyObject *, PyObject *args)
     return source_box_of(args);
 }
 
+PyObject *py_blend_tile(PyObject *, PyObject *args)
+{
+    tile_blend_job job{};
+    if (!prepare_blend(args, job)) {
+        return nullptr;
+    }
+    // One block of one tile: short, so it runs on the calling thread, without the lock.
+    PyThreadState *state = PyEval_SaveThread();
+    blend_tile(job);
+    PyEval_RestoreThread(state);
+    Py_RETURN_NONE;
+}
+
 PyObject *py_kernel_variant(PyObject *, PyObject *)
 {
     return PyUnicode_FromString(selected_kernel_variant().name);
@@ -186,6 +200,10 @@ PyMethodDef methods[] = {
      "interpolation, edges) "
      "-> ((z0, z1), (y0, y1), (x0, x1)) or None: the half-open ranges of source voxels an output block "
      "reads, None when it reads none"},
+    {"blend_tile", py_blend_tile, METH_VARARGS,
+     "blend_tile(sums, weights, values, block_origin, matrix, tile_extent, spacing, width, blending) -> None: "
+     "one tile's values (volumes, z, y, x) added into a block's float64 sums and weights (z, y, x) in place, "
+     "each weighted by the tile's weight at the voxel; blending 0 cosine, 1 linear, 2 average, 3 maximum"},
     {"kernel_variant", py_kernel_variant, METH_NOARGS, "kernel_variant() -> name of the kernel variant in use"},
     {nullptr, nullptr, 0, nullptr},
 };

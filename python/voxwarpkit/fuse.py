@@ -1,0 +1,485 @@
+"""``fuse``: many tiles or views, each with its own matrix, blended into one volume.
+
+Each output voxel's value is the weighted mean of the tiles that hold it. A
+tile's value at the voxel is its resample there (its interpolation's rules,
+the blend kept as a double); its weight comes from the voxel's position in
+the tile, in double: 1 deep inside, falling to near 0 over ``blend_width``
+at the tile's border, 0 outside the box of its voxel centres. Sums and
+weights are accumulated in double in the tiles' order and divided once; the
+quotient is rounded once to the result's type. A voxel no tile holds gets
+``fill``. The output is made block by block: each block reads a window only
+from the tiles whose voxels it meets, so memory does not grow with the number
+or the size of the tiles, and every block is computed from global indices, so
+the bits do not depend on the chunking or the threads.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import itertools
+import uuid
+from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tuple
+
+import numpy as np
+
+from ._backend import cpu_engine
+from ._engine import blend_tile
+from ._line_passes import source_of
+from ._request import (
+    BLEND_RESULT_CODES,
+    Counts,
+    Request,
+    check_image_axes,
+    check_image_type,
+    checked_request,
+    counts,
+    fill_bytes,
+    interpolation_of,
+)
+from ._threads import thread_count
+from ._windows import Windows, windows_of
+
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike, NDArray
+
+# The blending rules by name, with the engine's code for each (its enum ``tile_blending``).
+BLENDINGS = {"cosine": 0, "linear": 1, "average": 2, "max": 3}
+# multiview-stitcher's default blend widths along x, y and z, in physical units.
+DEFAULT_BLEND_WIDTH = (10.0, 10.0, 3.0)
+# Output blocks of at most this many voxels per axis (z, y, x): a task's double sums, weights
+# and one tile's values then take about 100 MB, whatever the tiles.
+DEFAULT_BLOCK = (64, 256, 256)
+
+
+class Tile(NamedTuple):
+    """One tile checked: what its blocks read, how the engine samples it and where its voxels lie."""
+
+    source: Any  # a numpy array or Windows (nvol, z, y, x) or (z, y, x), or a dask array
+    stack: bool  # the tile is 4-D
+    grid: Counts  # the tile's extent (z, y, x)
+    request: Request  # the tile's resample onto the output, with a double result
+    index_matrix: Tuple[float, ...]  # output index -> tile index, 12 doubles, rows x, y, z
+    spacing: Tuple[float, float, float]  # (x, y, z)
+
+
+class Plan(NamedTuple):
+    """A fusion checked: every tile, the output and how blocks are blended and finished."""
+
+    tiles: Tuple[Tile, ...]
+    volumes: int
+    stack: bool
+    shape: Counts
+    blending: str
+    width: Tuple[float, float, float]
+    result_type: np.dtype[Any]
+    fill: bytes
+
+
+def fuse(
+    tiles: Sequence[Any],
+    voxel_sizes: ArrayLike,
+    matrices: Sequence[ArrayLike],
+    *,
+    shape: Sequence[int],
+    output_voxel_size: ArrayLike,
+    origin: ArrayLike = (0.0, 0.0, 0.0),
+    blending: str = "cosine",
+    blend_width: ArrayLike = DEFAULT_BLEND_WIDTH,
+    interpolation: str = "linear",
+    fill: float = 0.0,
+    dtype: Any = None,
+    threads: Optional[int] = None,
+    chunks: Any = None,
+) -> Any:
+    """Blend tiles, each with its own matrix, into one volume.
+
+    Parameters
+    ----------
+    tiles
+        The tiles: numpy arrays, dask arrays or ``zarr.Array`` s, each
+        ``(nz, ny, nx)``, or all ``(nvol, nz, ny, nx)`` with one ``nvol``
+        (channels or time points, blended with the same weights).
+    voxel_sizes
+        Each tile's spacing ``(sx, sy, sz)``, or one spacing for all.
+    matrices
+        One per tile: maps an output voxel's physical position to the tile's
+        (12 numbers, a 3x4 or a 4x4), as ``matrix`` in :func:`voxwarpkit.resample`.
+    shape
+        The output's ``(nz, ny, nx)``.
+    output_voxel_size
+        The output's spacing ``(osx, osy, osz)``.
+    origin
+        The physical position ``(x, y, z)`` of the output's voxel ``(0, 0, 0)``;
+        voxel ``(k, j, i)`` lies at ``origin + (i osx, j osy, k osz)``.
+    blending
+        How overlapping tiles mix: ``"cosine"`` (the default: a tile's weight
+        rises from near 0 at its border to 1 over ``blend_width``, as half a
+        cosine wave, as BigStitcher and multiview-stitcher blend), ``"linear"``
+        (a straight ramp), ``"average"`` (equal weights wherever tiles hold the
+        voxel) or ``"max"`` (the largest value, a NaN first).
+    blend_width
+        The ramp's width along x, y and z in physical units, or one width for
+        all; 0 along an axis means no ramp there.
+    interpolation
+        How each tile is sampled: ``"linear"``, ``"nearest"``, ``"lanczos"`` or
+        ``"cubic"`` (numpy tiles only); label sampling does not fuse.
+    fill
+        The value of voxels no tile holds; it must fit the result's type.
+    dtype
+        The result's type: float32 when None, else any integer type or
+        float16, float32, float64; the mean is rounded once to it (integers to
+        nearest, ties to even, saturated; NaN becomes ``fill``).
+    threads
+        Threads for numpy tiles (default every CPU this process may use);
+        with dask, each task's (default 1). The bits do not depend on it.
+    chunks
+        The output's blocks (dask's forms). With it, or with any tile not a
+        numpy array, the result is a lazy dask array; else a numpy array.
+
+    Returns
+    -------
+    numpy.ndarray or dask.array.Array
+        ``(nz, ny, nx)``, or ``(nvol, nz, ny, nx)`` for 4-D tiles.
+    """
+    lazy = chunks is not None or not all(isinstance(tile, np.ndarray) for tile in tiles)
+    plan = fusion_plan(
+        tiles,
+        voxel_sizes,
+        matrices,
+        shape=shape,
+        output_voxel_size=output_voxel_size,
+        origin=origin,
+        blending=blending,
+        blend_width=blend_width,
+        interpolation=interpolation,
+        fill=fill,
+        dtype=dtype,
+        threads=thread_count(threads),
+        lazy=lazy,
+    )
+    block_chunks = _chunks(chunks, plan)
+    if lazy:
+        return _lazy(plan, block_chunks, 1 if threads is None else thread_count(threads))
+    return _in_memory(plan, block_chunks, thread_count(threads))
+
+
+def covering_grid(
+    voxel_sizes: ArrayLike,
+    matrices: Sequence[ArrayLike],
+    tile_shapes: Sequence[Sequence[int]],
+    output_voxel_size: ArrayLike,
+) -> Tuple[Counts, Tuple[float, float, float]]:
+    """The output grid that holds every tile's voxel centres: its ``(nz, ny, nx)`` and the physical
+    ``origin`` ``(x, y, z)`` of its first voxel, for :func:`fuse` at ``output_voxel_size``."""
+    spacings = _per_tile(voxel_sizes, len(tile_shapes), "voxel_sizes")
+    step = np.asarray(output_voxel_size, dtype=np.float64).reshape(3)
+    corners = []
+    for spacing, matrix, tile_shape in zip(spacings, matrices, tile_shapes):
+        nz, ny, nx = tile_shape[-3:]
+        ends = np.array(list(itertools.product(*((0, n - 1) for n in (nx, ny, nz)))), dtype=np.float64) * spacing
+        output_to_tile = _square(matrix)
+        tile_to_output = np.linalg.inv(output_to_tile)
+        corners.append(ends @ tile_to_output[:3, :3].T + tile_to_output[:3, 3])
+    points = np.concatenate(corners)
+    low, high = points.min(axis=0), points.max(axis=0)
+    extent = np.ceil((high - low) / step - 1e-9).astype(np.int64) + 1
+    return counts(extent[::-1]), (float(low[0]), float(low[1]), float(low[2]))
+
+
+def fusion_plan(
+    tiles: Sequence[Any],
+    voxel_sizes: ArrayLike,
+    matrices: Sequence[ArrayLike],
+    *,
+    shape: Sequence[int],
+    output_voxel_size: ArrayLike,
+    origin: ArrayLike,
+    blending: str,
+    blend_width: ArrayLike,
+    interpolation: str,
+    fill: float,
+    dtype: Any,
+    threads: int,
+    lazy: bool,
+) -> Plan:
+    """``fuse``'s arguments checked, each tile's resample among them."""
+    if not isinstance(tiles, (list, tuple)) or not tiles:
+        raise ValueError("tiles must be a non-empty list of arrays")
+    if not isinstance(matrices, (list, tuple)) or len(matrices) != len(tiles):
+        raise ValueError(f"matrices must hold one matrix per tile ({len(tiles)}), got {_count(matrices)}")
+    if not isinstance(blending, str) or blending not in BLENDINGS:
+        raise ValueError(f"blending must be one of {', '.join(map(repr, BLENDINGS))}, got {blending!r}")
+    method = interpolation_of(None, interpolation)
+    if method == "label":
+        raise ValueError("label sampling does not fuse: blending would mix labels; use nearest")
+    width = _triple(blend_width, "blend_width", positive=False)
+    start = _triple(origin, "origin", positive=None)
+    result_type = _result_type(dtype)
+    spacings = _per_tile(voxel_sizes, len(tiles), "voxel_sizes")
+    checked = []
+    for tile, spacing, matrix in zip(tiles, spacings, matrices):
+        checked.append(_tile(tile, spacing, matrix, shape, output_voxel_size, start, method, threads, lazy))
+    ranks = {tile.stack for tile in checked}
+    volumes = {_volumes(tile.source) for tile in checked}
+    if len(ranks) > 1 or len(volumes) > 1:
+        raise ValueError("tiles must all be 3-D, or all 4-D with one number of volumes")
+    return Plan(
+        tuple(checked),
+        volumes.pop(),
+        ranks.pop(),
+        checked[0].request.shape,
+        blending,
+        width,
+        result_type,
+        fill_bytes(fill, result_type),
+    )
+
+
+def _tile(
+    image: Any,
+    spacing: NDArray[np.float64],
+    matrix: ArrayLike,
+    shape: Sequence[int],
+    output_voxel_size: ArrayLike,
+    origin: Tuple[float, float, float],
+    method: str,
+    threads: int,
+    lazy: bool,
+) -> Tile:
+    """One tile checked: its source, its resample onto the output and its index matrix."""
+    source = image if isinstance(image, np.ndarray) else windows_of(image) or image
+    if not hasattr(source, "shape") or not hasattr(source, "dtype"):
+        raise TypeError(f"tiles must be numpy arrays, dask arrays or zarr arrays, not {type(image).__name__}")
+    check_image_type(len(source.shape), np.dtype(source.dtype))
+    check_image_axes(tuple(source.shape))
+    output_to_tile = _square(matrix)
+    moved = _moved_by(output_to_tile, origin)
+    request = checked_request(
+        tuple(source.shape),
+        np.dtype(source.dtype),
+        spacing,
+        moved,
+        shape=shape,
+        output_voxel_size=output_voxel_size,
+        interpolation=method,
+        fill=0,
+        threads=1,
+        dtype=None if method == "nearest" else np.float64,
+    )
+    if method == "cubic":
+        if lazy or not isinstance(source, np.ndarray):
+            raise ValueError("cubic fusion takes numpy tiles and no chunks: its coefficients need whole tiles")
+        stack = source if source.ndim == 4 else source[np.newaxis]
+        source = source_of(stack, method, None, threads)
+    output_spacing = [float(s) for s in np.asarray(output_voxel_size, dtype=np.float64).reshape(3)]
+    return Tile(
+        source,
+        len(image.shape) == 4,
+        counts(source.shape[-3:]),
+        request,
+        _index_matrix(moved, output_spacing, [float(s) for s in spacing]),
+        (float(spacing[0]), float(spacing[1]), float(spacing[2])),
+    )
+
+
+def _moved_by(output_to_tile: NDArray[np.float64], origin: Tuple[float, float, float]) -> NDArray[np.float64]:
+    """The matrix from the output's physical position measured from its first voxel: the
+    translation gains ``A origin``, summed in double as ((a0 x + a1 y) + a2 z) + t."""
+    moved = output_to_tile[:3].copy()
+    for row in range(3):
+        a = [float(v) for v in output_to_tile[row]]
+        moved[row, 3] = ((a[0] * origin[0] + a[1] * origin[1]) + a[2] * origin[2]) + a[3]
+    return moved
+
+
+def _index_matrix(moved: NDArray[np.float64], output_spacing: List[float], spacing: List[float]) -> Tuple[float, ...]:
+    """Output index -> tile index in double: column c of row r is (a_rc osc) / s_r, the translation t_r / s_r."""
+    entries = []
+    for row in range(3):
+        a = [float(v) for v in moved[row]]
+        entries += [(a[column] * output_spacing[column]) / spacing[row] for column in range(3)]
+        entries.append(a[3] / spacing[row])
+    return tuple(entries)
+
+
+def fused_block(plan: Plan, block_origin: Counts, block_shape: Counts, threads: int = 1) -> NDArray[Any]:
+    """The output block ``block_shape`` at ``block_origin``, every volume: each tile whose voxels
+    it meets resampled and added in order, then the mean finished into the result's type."""
+    sums = np.zeros((plan.volumes, *block_shape), dtype=np.float64)
+    weights = np.zeros(block_shape, dtype=np.float64)
+    engine = cpu_engine()
+    code = BLENDINGS[plan.blending]
+    for tile in plan.tiles:
+        box = engine.source_box(tile.grid, tile.request, block_origin, block_shape)
+        if box is None:
+            continue
+        window = _window(tile, box)
+        values = engine.resample_window(
+            window, counts([start for start, _ in box]), tile.grid, tile.request, block_origin, block_shape, threads
+        )
+        if values.dtype != np.float64:
+            values = values.astype(np.float64)
+        spacing = tile.spacing
+        blend_tile(sums, weights, values, block_origin, tile.index_matrix, tile.grid, spacing, plan.width, code)
+    result = finished(sums, weights, plan.blending, plan.result_type, plan.fill)
+    return result if plan.stack else result[0]
+
+
+def finished(
+    sums: NDArray[np.float64], weights: NDArray[np.float64], blending: str, result_type: np.dtype[Any], fill: bytes
+) -> NDArray[Any]:
+    """The block's means (or maxima) in the result's type; ``fill`` where no tile weighs.
+
+    Integers are rounded to nearest, ties to even, and saturated, a NaN becoming ``fill``;
+    floats are rounded once, to nearest, a NaN becoming the quiet NaN of positive sign and
+    no payload."""
+    covered = np.broadcast_to(weights > 0, sums.shape)
+    values = sums if blending == "max" else np.divide(sums, weights, out=np.zeros_like(sums), where=covered)
+    # Which NaN a sum holds depends on the processor's rule for two NaNs met: every NaN is made
+    # the one quiet NaN, so that the bits are every machine's.
+    values[np.isnan(values)] = np.nan
+    result = np.broadcast_to(np.frombuffer(fill, dtype=result_type), sums.shape).copy()
+    if result_type.kind == "f":
+        with np.errstate(over="ignore"):
+            result[covered] = values[covered].astype(result_type)
+        return result
+    info = np.iinfo(result_type)
+    whole = np.rint(values)
+    lowest, past_highest = float(info.min), float(info.max) + 1.0  # both powers of two: exact
+    inside = covered & (whole > lowest) & (whole < past_highest)
+    result[inside] = whole[inside].astype(result_type)
+    result[covered & (whole <= lowest)] = info.min
+    result[covered & (whole >= past_highest)] = info.max
+    return result
+
+
+def _window(tile: Tile, box: Tuple[Tuple[int, int], ...]) -> NDArray[Any]:
+    """The tile's voxels in ``box`` (z, y, x half-open ranges) as (volumes, z, y, x)."""
+    cut = tuple(slice(start, stop) for start, stop in box)
+    if tile.stack:
+        cut = (slice(None),) + cut
+    source = tile.source
+    if isinstance(source, np.ndarray):
+        part = source[cut] if source.ndim == len(cut) else source[(slice(None),) + cut]
+    elif isinstance(source, Windows):
+        part = source.read(cut)
+    else:  # a dask array: this task computes its own window
+        part = source[cut].compute(scheduler="sync")
+    part = np.asarray(part)
+    return part if part.ndim == 4 else part[np.newaxis]
+
+
+def _in_memory(plan: Plan, chunks: Tuple[Tuple[int, ...], ...], threads: int) -> NDArray[Any]:
+    result = np.empty((plan.volumes, *plan.shape), dtype=plan.result_type)
+
+    def run(block: Tuple[Tuple[int, ...], Counts, Counts]) -> None:
+        _, (z, y, x), (nz, ny, nx) = block
+        result[:, z : z + nz, y : y + ny, x : x + nx] = _as_stack(fused_block(plan, *block[1:]), plan.stack)
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=threads) as pool:
+        for _ in pool.map(run, _blocks(chunks)):
+            pass
+    return result if plan.stack else result[0]
+
+
+def _lazy(plan: Plan, chunks: Tuple[Tuple[int, ...], ...], threads: int) -> Any:
+    da = __import__("dask.array", fromlist=["Array"])
+    graph_module = __import__("dask.highlevelgraph", fromlist=["HighLevelGraph"])
+    name = "voxwarpkit-fuse-" + uuid.uuid4().hex
+    layer = {}
+    for index, origin, extent in _blocks(chunks):
+        key = (name, 0, *index) if plan.stack else (name, *index)
+        layer[key] = (fused_block, plan, origin, extent, threads)
+    graph = graph_module.HighLevelGraph.from_collections(name, layer, dependencies=())
+    out_chunks = ((plan.volumes,), *chunks) if plan.stack else chunks
+    meta = np.empty((0,) * len(out_chunks), dtype=plan.result_type)
+    return da.Array(graph, name, out_chunks, meta=meta)
+
+
+def _chunks(chunks: Any, plan: Plan) -> Tuple[Tuple[int, ...], ...]:
+    """The output's blocks along z, y, x."""
+    if chunks is None:
+        return tuple(_even(n, min(n, b)) for n, b in zip(plan.shape, DEFAULT_BLOCK))
+    normalize_chunks = __import__("dask.array.core", fromlist=["normalize_chunks"]).normalize_chunks
+    spatial = chunks[-3:] if isinstance(chunks, (tuple, list)) and len(chunks) == 4 else chunks
+    try:
+        normalized: Tuple[Tuple[int, ...], ...] = normalize_chunks(spatial, shape=plan.shape, dtype=plan.result_type)
+    except (ArithmeticError, ValueError, IndexError, KeyError, TypeError) as error:
+        raise ValueError(f"chunks {chunks!r} cannot chunk an output of shape {plan.shape}: {error}") from None
+    return normalized
+
+
+def _even(n: int, block: int) -> Tuple[int, ...]:
+    return tuple(min(block, n - start) for start in range(0, n, block))
+
+
+def _blocks(chunks: Tuple[Tuple[int, ...], ...]) -> List[Tuple[Tuple[int, ...], Counts, Counts]]:
+    """Every block of ``chunks``: its index in the block grid, its origin and its extent (z, y, x)."""
+    starts = [list(itertools.accumulate((0,) + axis[:-1])) for axis in chunks]
+    return [
+        (
+            index,
+            counts([starts[a][i] for a, i in enumerate(index)]),
+            counts([chunks[a][i] for a, i in enumerate(index)]),
+        )
+        for index in itertools.product(*(range(len(axis)) for axis in chunks))
+    ]
+
+
+def _as_stack(block: NDArray[Any], stack: bool) -> NDArray[Any]:
+    return block if stack else block[np.newaxis]
+
+
+def _volumes(source: Any) -> int:
+    return int(source.shape[0]) if len(source.shape) == 4 else 1
+
+
+def _result_type(dtype: Any) -> np.dtype[Any]:
+    if dtype is None:
+        return np.dtype(np.float32)
+    try:
+        asked: np.dtype[Any] = np.dtype(dtype)
+    except TypeError:
+        raise ValueError(f"dtype must name an integer or float type, got {dtype!r}") from None
+    if asked.fields is not None or (asked.kind, asked.itemsize) not in BLEND_RESULT_CODES:
+        raise ValueError(f"dtype must be an integer type (int8 to uint64) or float16, float32 or float64, got {asked}")
+    return asked.newbyteorder("=")
+
+
+def _square(matrix: ArrayLike) -> NDArray[np.float64]:
+    """A matrix of 12 numbers, a 3x4 or a 4x4 as a 4x4 in double."""
+    numbers = np.asarray(matrix, dtype=np.float64)
+    if numbers.shape not in ((12,), (3, 4), (4, 4)):
+        raise ValueError(f"each matrix must be 12 numbers, a 3x4 or a 4x4, got shape {numbers.shape}")
+    square = np.eye(4)
+    square[:3] = numbers.reshape(-1, 4)[:3]
+    return square
+
+
+def _per_tile(values: ArrayLike, tiles: int, name: str) -> List[NDArray[np.float64]]:
+    numbers = np.asarray(values, dtype=np.float64)
+    if numbers.shape == (3,):
+        numbers = np.broadcast_to(numbers, (tiles, 3))
+    if numbers.shape != (tiles, 3):
+        raise ValueError(f"{name} must be one (sx, sy, sz) for all tiles or one per tile, got shape {numbers.shape}")
+    if not np.all(np.isfinite(numbers) & (numbers > 0)):
+        raise ValueError(f"{name} must be positive and finite")
+    return list(numbers)
+
+
+def _triple(values: ArrayLike, name: str, *, positive: Optional[bool]) -> Tuple[float, float, float]:
+    """Three finite numbers (x, y, z), or one for all; at least 0 unless ``positive`` is None."""
+    numbers = np.asarray(values, dtype=np.float64).ravel()
+    if numbers.shape == (1,):
+        numbers = np.repeat(numbers, 3)
+    if numbers.shape != (3,) or not np.all(np.isfinite(numbers)) or (positive is not None and np.any(numbers < 0)):
+        wanted = "three finite numbers (x, y, z)" if positive is None else "one or three finite numbers of at least 0"
+        raise ValueError(f"{name} must be {wanted}, got {np.asarray(values).tolist()}")
+    return (float(numbers[0]), float(numbers[1]), float(numbers[2]))
+
+
+def _count(values: Any) -> str:
+    return str(len(values)) if isinstance(values, (list, tuple)) else type(values).__name__
+
+
+__all__ = ["BLENDINGS", "covering_grid", "fuse", "fused_block"]

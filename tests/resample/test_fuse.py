@@ -1,0 +1,201 @@
+"""fuse: tiles blended into one volume, against a float64 model of the definition written from it alone."""
+
+import dask.array as da
+import numpy as np
+import pytest
+import zarr
+from support.bits import assert_same_bits
+from support.geometry import rotation
+from support.output_types import result_of_sums
+from support.reference import NOT_SAMPLED, resample_general_reference
+
+import voxwarpkit
+
+SINE_TERMS = [
+    "-0x1.5555555555555p-3",
+    "0x1.1111111111111p-7",
+    "-0x1.a01a01a01a01ap-13",
+    "0x1.71de3a556c734p-19",
+    "-0x1.ae64567f544e4p-26",
+    "0x1.6124613a86d09p-33",
+    "-0x1.ae7f3e733b81fp-41",
+    "0x1.952c77030ad4ap-49",
+    "-0x1.2f49b46814157p-57",
+]
+
+
+def cos_pi(t):
+    """cos(pi t) by the documented polynomial: sin(x) at x = pi (1/2 - t), innermost term first."""
+    x = np.pi * (0.5 - t)
+    x2 = x * x
+    total = np.full_like(x, float.fromhex(SINE_TERMS[-1]))
+    for term in reversed(SINE_TERMS[:-1]):
+        total = float.fromhex(term) + x2 * total
+    return x + x * (x2 * total)
+
+
+def model_weights(positions, extent, spacing, width, blending):
+    """A tile's weight at tile index positions (3, ...) along x, y, z."""
+    inside = np.ones(positions.shape[1:], dtype=bool)
+    product = None
+    for axis in range(3):
+        p, last = positions[axis], float(extent[axis] - 1)
+        inside &= (p >= 0.0) & (p <= last)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            t = ((np.minimum(p, last - p) + 1.0) * spacing[axis]) / width[axis]
+        ramp = t if blending == "linear" else 0.5 - 0.5 * cos_pi(np.where(t < 1.0, t, 0.0))
+        factor = np.where(t < 1.0, ramp, 1.0)
+        product = factor if product is None else product * factor
+    if blending in ("average", "max"):
+        product = np.ones_like(product)
+    return np.where(inside, product, 0.0)
+
+
+def model_fusion(tiles, spacings, matrices, shape, output_spacing, origin, blending, width, interpolation, dtype, fill):
+    """The fused volume as the definition states it, in float64, tile by tile in order."""
+    volumes = tiles[0].shape[0] if tiles[0].ndim == 4 else 1
+    sums = np.zeros((volumes, *shape))
+    weights = np.zeros(shape)
+    k, j, i = np.meshgrid(*(np.arange(n, dtype=np.float64) for n in shape), indexing="ij")
+    for tile, spacing, matrix in zip(tiles, spacings, matrices):
+        a = np.asarray(matrix, dtype=np.float64)[:3]
+        moved = a.copy()
+        moved[:, 3] = ((a[:, 0] * origin[0] + a[:, 1] * origin[1]) + a[:, 2] * origin[2]) + a[:, 3]
+        blends = resample_general_reference(
+            tile.astype(np.float32) if interpolation != "nearest" else tile,
+            np.float32(spacing),
+            moved.astype(np.float32).ravel(),
+            shape=shape,
+            output_voxel_size=np.float32(output_spacing),
+            edges="clamp",
+            interpolation=interpolation,
+            blend_sums=interpolation != "nearest",
+        ).astype(np.float64)
+        blends = blends.reshape(volumes, *shape)
+        index = [(moved[r, c] * output_spacing[c]) / spacing[r] for r in range(3) for c in range(3)]
+        positions = np.array(
+            [
+                index[3 * r] * i + ((index[3 * r + 1] * j + index[3 * r + 2] * k) + moved[r, 3] / spacing[r])
+                for r in range(3)
+            ]
+        )
+        w = model_weights(positions, tile.shape[-3:][::-1], spacing, width, blending)
+        held = w > 0
+        if blending == "max":
+            first = held & (weights == 0)
+            larger = held & ~np.isnan(sums) & (np.isnan(blends) | (blends > sums))
+            sums = np.where(first | larger, blends, sums)
+            weights = weights + held
+        else:
+            sums = np.where(held, sums + w * np.where(held, blends, 0.0), sums)
+            weights = weights + w
+    covered = np.broadcast_to(weights > 0, sums.shape)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        means = sums if blending == "max" else sums / weights
+    means[np.isnan(means)] = np.nan
+    means[~covered] = np.array(NOT_SAMPLED, dtype=np.uint64).view(np.float64)
+    fused = result_of_sums(means, dtype, np.array(fill, dtype)[()])
+    return fused if tiles[0].ndim == 4 else fused[0]
+
+
+def random_tiles(rng, count, volumes, with_nan):
+    """Overlapping tiles along x, each turned a little and shifted, with their spacings and matrices."""
+    tiles, spacings, matrices = [], [], []
+    for t in range(count):
+        extent = tuple(int(n) for n in rng.integers(5, 10, 3))
+        tile = rng.uniform(-50, 300, ((volumes,) if volumes else ()) + extent).astype(np.float32)
+        if with_nan:
+            tile.flat[rng.integers(0, tile.size, 2)] = np.nan
+        spacing = rng.uniform(0.7, 1.4, 3)
+        matrix = np.eye(4)
+        matrix[:3, :3] = rotation(rng, 6)
+        matrix[:3, 3] = rng.uniform(-1.5, 1.5, 3) - np.array([4.0 * t, 0.0, 0.0])
+        tiles.append(tile)
+        spacings.append(spacing)
+        matrices.append(matrix)
+    return tiles, spacings, matrices
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("blending", ["cosine", "linear", "average", "max"])
+def test_fusion_has_the_models_bits_for_any_blocks_and_threads(seed, blending):
+    rng = np.random.default_rng([seed, len(blending)])
+    volumes = int(rng.choice([0, 2]))
+    interpolation = ["linear", "nearest", "lanczos", "cubic"][seed % 4]
+    tiles, spacings, matrices = random_tiles(rng, int(rng.integers(2, 4)), volumes, with_nan=seed == 1)
+    dtype = np.dtype(["float32", "uint8", "int16", "float64", "float16", "uint16"][seed])
+    fill = 7
+    shape = (6, 7, 9 + 4 * len(tiles))
+    output_spacing = tuple(rng.uniform(0.8, 1.3, 3))
+    origin = tuple(rng.uniform(-2, 2, 3))
+    width = tuple(rng.uniform(0.5, 4.0, 3))
+    options = dict(shape=shape, output_voxel_size=output_spacing, origin=origin, blending=blending)
+    options.update(blend_width=width, interpolation=interpolation, dtype=dtype, fill=fill)
+    want = model_fusion(
+        tiles, spacings, matrices, shape, output_spacing, origin, blending, width, interpolation, dtype, fill
+    )
+    assert_same_bits(voxwarpkit.fuse(tiles, spacings, matrices, threads=int(rng.integers(1, 4)), **options), want)
+    if interpolation == "cubic":
+        return
+    chunks = tuple(int(n) for n in rng.integers(2, 6, 3))
+    lazy = [da.from_array(tile, chunks=3) for tile in tiles]
+    got = voxwarpkit.fuse(lazy, spacings, matrices, chunks=chunks, **options)
+    assert_same_bits(got.compute(), want)
+
+
+def test_zarr_tiles_are_read_a_window_at_a_time_with_the_same_bits(tmp_path):
+    rng = np.random.default_rng(3)
+    tiles, spacings, matrices = random_tiles(rng, 3, 0, with_nan=False)
+    stored = []
+    for number, tile in enumerate(tiles):
+        array = zarr.create_array(tmp_path / f"tile{number}.zarr", shape=tile.shape, chunks=(3, 3, 3), dtype=tile.dtype)
+        array[...] = tile
+        stored.append(array)
+    options = dict(shape=(7, 8, 20), output_voxel_size=(1, 1, 1), dtype="uint16")
+    want = voxwarpkit.fuse(tiles, spacings, matrices, **options)
+    assert_same_bits(voxwarpkit.fuse(stored, spacings, matrices, chunks=(4, 5, 6), **options).compute(), want)
+
+
+def test_one_tile_on_its_own_grid_is_the_tile_and_fill_lies_outside():
+    tile = np.random.default_rng(4).uniform(0, 1000, (6, 7, 8)).astype(np.float32)
+    shifted = np.eye(4)
+    shifted[0, 3] = -3.0  # output voxel x = 3 is the tile's first
+    fused = voxwarpkit.fuse([tile], (1, 1, 1), [shifted], shape=(6, 7, 13), output_voxel_size=(1, 1, 1), fill=-1)
+    np.testing.assert_allclose(fused[..., 3:11], tile, rtol=1e-6)
+    assert np.all(fused[..., :3] == -1) and np.all(fused[..., 11:] == -1)
+
+
+def test_covering_grid_holds_every_tiles_corners():
+    rng = np.random.default_rng(5)
+    _, spacings, matrices = random_tiles(rng, 3, 0, with_nan=False)
+    tile_shapes = [(5, 6, 7), (8, 5, 6), (6, 6, 6)]
+    shape, origin = voxwarpkit.covering_grid(spacings, matrices, tile_shapes, (0.5, 0.5, 0.5))
+    for spacing, matrix, tile_shape in zip(spacings, matrices, tile_shapes):
+        inverse = np.linalg.inv(matrix)
+        for corner in np.ndindex(2, 2, 2):
+            physical = np.array(corner) * (np.array(tile_shape[::-1]) - 1) * spacing
+            index = (inverse[:3, :3] @ physical + inverse[:3, 3] - origin) / 0.5
+            assert np.all(index >= -1e-6) and np.all(index <= np.array(shape[::-1]) - 1 + 1e-6)
+
+
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [
+        (dict(tiles=[]), "non-empty list"),
+        (dict(matrices=[np.eye(4)]), "one matrix per tile"),
+        (dict(blending="median"), "blending must be one of"),
+        (dict(interpolation="label"), "does not fuse"),
+        (dict(blend_width=(-1, 2, 3)), "blend_width"),
+        (dict(dtype="complex64"), "dtype must be"),
+        (dict(fill=300, dtype="uint8"), "does not fit"),
+        (dict(voxel_sizes=[(1, 1, 0)] * 2), "positive"),
+        (dict(interpolation="cubic", chunks=4), "cubic fusion"),
+    ],
+)
+def test_bad_arguments_are_refused_with_a_clear_message(change, message):
+    tiles = [np.zeros((4, 4, 4), np.float32)] * 2
+    arguments = dict(tiles=tiles, voxel_sizes=(1, 1, 1), matrices=[np.eye(4)] * 2)
+    arguments.update(change)
+    options = {key: arguments.pop(key) for key in list(arguments) if key not in ("tiles", "voxel_sizes", "matrices")}
+    with pytest.raises(ValueError, match=message):
+        voxwarpkit.fuse(**arguments, shape=(4, 4, 4), output_voxel_size=(1, 1, 1), **options)
