@@ -117,9 +117,17 @@ def blend_tile(
     block_origin: Tuple[int, int, int],
     matrix: Tuple[float, ...],
     tile_extent: Tuple[int, int, int],
-    spacing: Tuple[float, float, float],
-    width: Tuple[float, float, float],
+    scale: Tuple[float, float, float],
     blending: int,
+    /,
+) -> None: ...
+def finish_blend(
+    sums: NDArray[np.float64],
+    weights: NDArray[np.float64],
+    result: NDArray[Any],
+    fill: bytes,
+    result_type: int,
+    maximum: bool,
     /,
 ) -> None: ...
 def kernel_variant() -> str:

@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tup
 import numpy as np
 
 from ._backend import cpu_engine
-from ._engine import blend_tile
+from ._engine import blend_tile, finish_blend
 from ._line_passes import source_of
 from ._request import (
     BLEND_RESULT_CODES,
@@ -59,7 +59,7 @@ class Tile(NamedTuple):
     grid: Counts  # the tile's extent (z, y, x)
     request: Request  # the tile's resample onto the output, with a double result
     index_matrix: Tuple[float, ...]  # output index -> tile index, 12 doubles, rows x, y, z
-    spacing: Tuple[float, float, float]  # (x, y, z)
+    scale: Tuple[float, float, float]  # (x, y, z): the spacing over the blend width, inf for no ramp
 
 
 class Plan(NamedTuple):
@@ -70,7 +70,6 @@ class Plan(NamedTuple):
     stack: bool
     shape: Counts
     blending: str
-    width: Tuple[float, float, float]
     result_type: np.dtype[Any]
     fill: bytes
 
@@ -218,7 +217,7 @@ def fusion_plan(
     spacings = _per_tile(voxel_sizes, len(tiles), "voxel_sizes")
     checked = []
     for tile, spacing, matrix in zip(tiles, spacings, matrices):
-        checked.append(_tile(tile, spacing, matrix, shape, output_voxel_size, start, method, threads, lazy))
+        checked.append(_tile(tile, spacing, matrix, shape, output_voxel_size, start, method, width, threads, lazy))
     ranks = {tile.stack for tile in checked}
     volumes = {_volumes(tile.source) for tile in checked}
     if len(ranks) > 1 or len(volumes) > 1:
@@ -229,7 +228,6 @@ def fusion_plan(
         ranks.pop(),
         checked[0].request.shape,
         blending,
-        width,
         result_type,
         fill_bytes(fill, result_type),
     )
@@ -243,6 +241,7 @@ def _tile(
     output_voxel_size: ArrayLike,
     origin: Tuple[float, float, float],
     method: str,
+    width: Tuple[float, float, float],
     threads: int,
     lazy: bool,
 ) -> Tile:
@@ -278,7 +277,7 @@ def _tile(
         counts(source.shape[-3:]),
         request,
         _index_matrix(moved, output_spacing, [float(s) for s in spacing]),
-        (float(spacing[0]), float(spacing[1]), float(spacing[2])),
+        _scale(spacing, width),
     )
 
 
@@ -302,6 +301,13 @@ def _index_matrix(moved: NDArray[np.float64], output_spacing: List[float], spaci
     return tuple(entries)
 
 
+def _scale(spacing: NDArray[np.float64], width: Tuple[float, float, float]) -> Tuple[float, float, float]:
+    """Along x, y, z the spacing over the blend width, in double; inf where the width is 0 (no ramp)."""
+    with np.errstate(divide="ignore", over="ignore"):
+        scale = np.asarray(spacing, dtype=np.float64) / np.asarray(width, dtype=np.float64)
+    return (float(scale[0]), float(scale[1]), float(scale[2]))
+
+
 def fused_block(plan: Plan, block_origin: Counts, block_shape: Counts, threads: int = 1) -> NDArray[Any]:
     """The output block ``block_shape`` at ``block_origin``, every volume: each tile whose voxels
     it meets resampled and added in order, then the mean finished into the result's type."""
@@ -319,38 +325,11 @@ def fused_block(plan: Plan, block_origin: Counts, block_shape: Counts, threads: 
         )
         if values.dtype != np.float64:
             values = values.astype(np.float64)
-        spacing = tile.spacing
-        blend_tile(sums, weights, values, block_origin, tile.index_matrix, tile.grid, spacing, plan.width, code)
-    result = finished(sums, weights, plan.blending, plan.result_type, plan.fill)
+        blend_tile(sums, weights, values, block_origin, tile.index_matrix, tile.grid, tile.scale, code)
+    result = np.empty(sums.shape, dtype=plan.result_type)
+    result_code = BLEND_RESULT_CODES[plan.result_type.kind, plan.result_type.itemsize]
+    finish_blend(sums, weights, result, plan.fill, result_code, plan.blending == "max")
     return result if plan.stack else result[0]
-
-
-def finished(
-    sums: NDArray[np.float64], weights: NDArray[np.float64], blending: str, result_type: np.dtype[Any], fill: bytes
-) -> NDArray[Any]:
-    """The block's means (or maxima) in the result's type; ``fill`` where no tile weighs.
-
-    Integers are rounded to nearest, ties to even, and saturated, a NaN becoming ``fill``;
-    floats are rounded once, to nearest, a NaN becoming the quiet NaN of positive sign and
-    no payload."""
-    covered = np.broadcast_to(weights > 0, sums.shape)
-    values = sums if blending == "max" else np.divide(sums, weights, out=np.zeros_like(sums), where=covered)
-    # Which NaN a sum holds depends on the processor's rule for two NaNs met: every NaN is made
-    # the one quiet NaN, so that the bits are every machine's.
-    values[np.isnan(values)] = np.nan
-    result = np.broadcast_to(np.frombuffer(fill, dtype=result_type), sums.shape).copy()
-    if result_type.kind == "f":
-        with np.errstate(over="ignore"):
-            result[covered] = values[covered].astype(result_type)
-        return result
-    info = np.iinfo(result_type)
-    whole = np.rint(values)
-    lowest, past_highest = float(info.min), float(info.max) + 1.0  # both powers of two: exact
-    inside = covered & (whole > lowest) & (whole < past_highest)
-    result[inside] = whole[inside].astype(result_type)
-    result[covered & (whole <= lowest)] = info.min
-    result[covered & (whole >= past_highest)] = info.max
-    return result
 
 
 def _window(tile: Tile, box: Tuple[Tuple[int, int], ...]) -> NDArray[Any]:

@@ -3,7 +3,7 @@
 
 #include "bindings/numpy_api.h"
 
-#include <cmath>
+#include "kernel/result_types.h"
 
 namespace {
 
@@ -28,10 +28,10 @@ bool prepare_blend(PyObject *args, tile_blend_job &job)
     long long origin[3], tile[3];
     double *m = job.matrix;
     int blending;
-    if (!PyArg_ParseTuple(args, "OOO(LLL)(dddddddddddd)(LLL)(ddd)(ddd)i:blend_tile", &sums, &weights, &values,
-                          &origin[2], &origin[1], &origin[0], &m[0], &m[1], &m[2], &m[3], &m[4], &m[5], &m[6], &m[7],
-                          &m[8], &m[9], &m[10], &m[11], &tile[2], &tile[1], &tile[0], &job.spacing[0], &job.spacing[1],
-                          &job.spacing[2], &job.width[0], &job.width[1], &job.width[2], &blending)) {
+    if (!PyArg_ParseTuple(args, "OOO(LLL)(dddddddddddd)(LLL)(ddd)i:blend_tile", &sums, &weights, &values, &origin[2],
+                          &origin[1], &origin[0], &m[0], &m[1], &m[2], &m[3], &m[4], &m[5], &m[6], &m[7], &m[8], &m[9],
+                          &m[10], &m[11], &tile[2], &tile[1], &tile[0], &job.scale[0], &job.scale[1], &job.scale[2],
+                          &blending)) {
         return false;
     }
     if (!is_float64_block(sums, 4, true) || !is_float64_block(values, 4, false)
@@ -57,9 +57,8 @@ bool prepare_blend(PyObject *args, tile_blend_job &job)
         }
     }
     for (int a = 0; a < 3; ++a) {
-        if (tile[a] < 1 || !(job.spacing[a] > 0.0 && std::isfinite(job.spacing[a])) || !(job.width[a] >= 0.0)) {
-            PyErr_SetString(PyExc_ValueError,
-                            "tile extents must be at least 1, spacings positive and finite, widths at least 0");
+        if (tile[a] < 1 || !(job.scale[a] > 0.0)) {
+            PyErr_SetString(PyExc_ValueError, "tile extents must be at least 1 and scales positive");
             return false;
         }
         job.origin[a] = origin[a];
@@ -76,5 +75,50 @@ bool prepare_blend(PyObject *args, tile_blend_job &job)
     job.values = static_cast<const double *>(PyArray_DATA(value_array));
     job.weights = static_cast<double *>(PyArray_DATA(weight_array));
     job.volumes = dims[0];
+    return true;
+}
+
+bool prepare_finish(PyObject *args, blend_finish_job &job)
+{
+    if (!numpy_api_ready()) {
+        return false;
+    }
+    PyObject *sums, *weights, *result;
+    const char *fill;
+    Py_ssize_t fill_size;
+    int code, maximum;
+    if (!PyArg_ParseTuple(args, "OOOy#ip:finish_blend", &sums, &weights, &result, &fill, &fill_size, &code, &maximum)) {
+        return false;
+    }
+    const element_type type = static_cast<element_type>(code);
+    if (code < 0 || code > static_cast<int>(element_type::float64) || !voxwarp::blends_write(type)) {
+        PyErr_Format(PyExc_ValueError, "result_type %d is not a type a blend writes", code);
+        return false;
+    }
+    if (!is_float64_block(sums, 4, false) || !is_float64_block(weights, 3, false) || !PyArray_Check(result)) {
+        PyErr_SetString(PyExc_ValueError, "sums (rank 4) and weights (rank 3) must be C-contiguous native float64");
+        return false;
+    }
+    PyArrayObject *sum_array = reinterpret_cast<PyArrayObject *>(sums);
+    PyArrayObject *weight_array = reinterpret_cast<PyArrayObject *>(weights);
+    PyArrayObject *result_array = reinterpret_cast<PyArrayObject *>(result);
+    const size_t size = element_size_of(type);
+    if (!PyArray_SAMESHAPE(sum_array, result_array) || !PyArray_ISCARRAY(result_array)
+        || !PyArray_ISNOTSWAPPED(result_array) || static_cast<size_t>(PyArray_ITEMSIZE(result_array)) != size
+        || static_cast<size_t>(fill_size) != size
+        || PyArray_SIZE(weight_array) * PyArray_DIMS(sum_array)[0] != PyArray_SIZE(sum_array)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "result must be a C-contiguous, writeable, native array of the sums' shape and the "
+                        "result type's size, fill one element, weights one volume of the sums");
+        return false;
+    }
+    job.sums = static_cast<const double *>(PyArray_DATA(sum_array));
+    job.weights = static_cast<const double *>(PyArray_DATA(weight_array));
+    job.result = PyArray_DATA(result_array);
+    job.volumes = PyArray_DIMS(sum_array)[0];
+    job.voxels = PyArray_SIZE(weight_array);
+    job.result_type = type;
+    job.fill = fill;
+    job.maximum = maximum != 0;
     return true;
 }

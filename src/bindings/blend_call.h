@@ -8,11 +8,18 @@
 
 #include <Python.h>
 
-// Reads (sums, weights, values, block_origin, matrix, tile_extent, spacing, width, blending):
+// Reads (sums, weights, values, block_origin, matrix, tile_extent, scale, blending):
 // sums and values C-contiguous, aligned, native float64 of one shape (volumes, z, y, x), sums
 // writeable; weights the same of shape (z, y, x); block_origin and tile_extent (z, y, x) ints;
-// matrix 12 floats (output index -> tile index, rows x, y, z); spacing and width (x, y, z)
-// floats, positive; blending the code of the enum tile_blending. False with a Python error set.
+// matrix 12 floats (output index -> tile index, rows x, y, z); scale (x, y, z) positive floats
+// (each the tile's spacing over the blend width, inf for no ramp); blending the code of the enum
+// tile_blending. False with a Python error set.
 bool prepare_blend(PyObject *args, tile_blend_job &job);
+
+// Reads (sums, weights, result, fill, result_type, maximum): sums and weights as above; result a
+// C-contiguous, writeable, native array of the sums' shape whose elements are of the enum
+// element_type's `result_type`; fill the bytes of one such element; maximum whether the sums are
+// maxima. The fill must stay alive while the job runs: it points into the caller's bytes.
+bool prepare_finish(PyObject *args, blend_finish_job &job);
 
 #endif

@@ -174,6 +174,18 @@ PyObject *py_blend_tile(PyObject *, PyObject *args)
     Py_RETURN_NONE;
 }
 
+PyObject *py_finish_blend(PyObject *, PyObject *args)
+{
+    blend_finish_job job{};
+    if (!prepare_finish(args, job)) {
+        return nullptr;
+    }
+    PyThreadState *state = PyEval_SaveThread();
+    finish_blend(job);
+    PyEval_RestoreThread(state);
+    Py_RETURN_NONE;
+}
+
 PyObject *py_kernel_variant(PyObject *, PyObject *)
 {
     return PyUnicode_FromString(selected_kernel_variant().name);
@@ -201,9 +213,12 @@ PyMethodDef methods[] = {
      "-> ((z0, z1), (y0, y1), (x0, x1)) or None: the half-open ranges of source voxels an output block "
      "reads, None when it reads none"},
     {"blend_tile", py_blend_tile, METH_VARARGS,
-     "blend_tile(sums, weights, values, block_origin, matrix, tile_extent, spacing, width, blending) -> None: "
+     "blend_tile(sums, weights, values, block_origin, matrix, tile_extent, scale, blending) -> None: "
      "one tile's values (volumes, z, y, x) added into a block's float64 sums and weights (z, y, x) in place, "
      "each weighted by the tile's weight at the voxel; blending 0 cosine, 1 linear, 2 average, 3 maximum"},
+    {"finish_blend", py_finish_blend, METH_VARARGS,
+     "finish_blend(sums, weights, result, fill, result_type, maximum) -> None: each voxel's mean (its maximum) "
+     "written into result as an element of the enum element_type result_type, fill where no tile weighs"},
     {"kernel_variant", py_kernel_variant, METH_NOARGS, "kernel_variant() -> name of the kernel variant in use"},
     {nullptr, nullptr, 0, nullptr},
 };

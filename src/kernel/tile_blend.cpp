@@ -1,6 +1,11 @@
 #include "kernel/tile_blend.h"
 
+#include "kernel/result_types.h"
+
 #include <cstddef>
+#include <cstring>
+#include <limits>
+#include <vector>
 
 namespace {
 
@@ -34,11 +39,11 @@ double sine(double x)
 // The weight of one axis: `index` the position along it, `last` the index of
 // its last voxel centre. The distance counts from one voxel beyond the
 // outermost centre, so that every voxel the tile holds weighs more than 0.
-double axis_weight(tile_blending blending, double index, double last, double spacing, double width)
+double axis_weight(tile_blending blending, double index, double last, double scale)
 {
     const double inner = last - index;
     const double nearer = index < inner ? index : inner;
-    const double t = ((nearer + 1.0) * spacing) / width;
+    const double t = (nearer + 1.0) * scale;
     if (!(t < 1.0)) {
         return 1.0;
     }
@@ -67,8 +72,7 @@ double tile_weight(const tile_blend_job &job, const double p[3])
     }
     double w[3];
     for (int a = 0; a < 3; ++a) {
-        w[a] =
-            axis_weight(job.blending, p[a], static_cast<double>(job.tile_extent[a] - 1), job.spacing[a], job.width[a]);
+        w[a] = axis_weight(job.blending, p[a], static_cast<double>(job.tile_extent[a] - 1), job.scale[a]);
     }
     return (w[0] * w[1]) * w[2];
 }
@@ -79,6 +83,7 @@ void blend_tile(const tile_blend_job &job)
     const ptrdiff_t slice = row * job.extent[1];
     const ptrdiff_t volume = slice * job.extent[2];
     const double *m = job.matrix;
+    std::vector<double> row_weights(static_cast<size_t>(row));
     for (int32_t k = 0; k < job.extent[2]; ++k) {
         const double z = static_cast<double>(job.origin[2] + k);
         for (int32_t j = 0; j < job.extent[1]; ++j) {
@@ -86,33 +91,81 @@ void blend_tile(const tile_blend_job &job)
             // Each index is m[4a] * x + ((m[4a+1] * y + m[4a+2] * z) + m[4a+3]): the row's part first.
             const double row_part[3] = {(m[1] * y + m[2] * z) + m[3], (m[5] * y + m[6] * z) + m[7],
                                         (m[9] * y + m[10] * z) + m[11]};
-            const ptrdiff_t first = k * slice + j * row;
+            bool any = false;
             for (int32_t i = 0; i < job.extent[0]; ++i) {
                 const double x = static_cast<double>(job.origin[0] + i);
                 const double p[3] = {m[0] * x + row_part[0], m[4] * x + row_part[1], m[8] * x + row_part[2]};
-                const double w = tile_weight(job, p);
-                if (w == 0.0) {
-                    continue;
-                }
-                const ptrdiff_t at = first + i;
-                if (job.blending == tile_blending::maximum) {
-                    const bool first_tile = job.weights[at] == 0.0;
-                    for (int64_t v = 0; v < job.volumes; ++v) {
-                        const double value = job.values[v * volume + at];
-                        double &largest = job.sums[v * volume + at];
+                row_weights[i] = tile_weight(job, p);
+                any = any || row_weights[i] != 0.0;
+            }
+            if (!any) {
+                continue;
+            }
+            const ptrdiff_t first = k * slice + j * row;
+            double *weights = job.weights + first;
+            if (job.blending == tile_blending::maximum) {
+                for (int64_t v = 0; v < job.volumes; ++v) {
+                    const double *values = job.values + v * volume + first;
+                    double *largest = job.sums + v * volume + first;
+                    for (ptrdiff_t i = 0; i < row; ++i) {
                         // np.maximum's rule: a NaN wins, and the first NaN stays.
-                        if (first_tile || (largest == largest && (value != value || value > largest))) {
-                            largest = value;
+                        const double value = values[i];
+                        if (row_weights[i] != 0.0
+                            && (weights[i] == 0.0
+                                || (largest[i] == largest[i] && (value != value || value > largest[i])))) {
+                            largest[i] = value;
                         }
                     }
-                    job.weights[at] += 1.0;
-                    continue;
                 }
+            } else {
                 for (int64_t v = 0; v < job.volumes; ++v) {
-                    job.sums[v * volume + at] += w * job.values[v * volume + at];
+                    const double *values = job.values + v * volume + first;
+                    double *sums = job.sums + v * volume + first;
+                    for (ptrdiff_t i = 0; i < row; ++i) {
+                        // A tile adds nothing where it weighs 0: not even a NaN or an infinity of its value.
+                        if (row_weights[i] != 0.0) {
+                            sums[i] += row_weights[i] * values[i];
+                        }
+                    }
                 }
-                job.weights[at] += w;
+            }
+            for (ptrdiff_t i = 0; i < row; ++i) {
+                weights[i] += row_weights[i];
             }
         }
     }
+}
+
+namespace {
+
+template <typename Result>
+void finish_as(const blend_finish_job &job)
+{
+    using stored = typename Result::stored;
+    stored fill;
+    std::memcpy(&fill, job.fill, sizeof fill);
+    stored *result = static_cast<stored *>(job.result);
+    for (int64_t v = 0; v < job.volumes; ++v) {
+        const double *sums = job.sums + v * job.voxels;
+        stored *out = result + v * job.voxels;
+        for (int64_t i = 0; i < job.voxels; ++i) {
+            const double weight = job.weights[i];
+            if (!(weight > 0.0)) {
+                out[i] = fill;
+                continue;
+            }
+            double mean = job.maximum ? sums[i] : sums[i] / weight;
+            if (mean != mean) {
+                mean = std::numeric_limits<double>::quiet_NaN();
+            }
+            out[i] = Result::of_double(mean, fill);
+        }
+    }
+}
+
+}  // namespace
+
+void finish_blend(const blend_finish_job &job)
+{
+    voxwarp::visit_result_type(job.result_type, [&](auto tag) { finish_as<typename decltype(tag)::type>(job); });
 }

@@ -7,6 +7,8 @@
 // the other, in the order the caller gives them, so the sums do not depend on
 // threads or blocks.
 
+#include "kernel/element_types.h"
+
 #include <cstdint>
 
 enum class tile_blending : int32_t {
@@ -25,9 +27,21 @@ struct tile_blend_job {
     int64_t origin[3];       // the global output index (x, y, z) of the block's first voxel
     double matrix[12];       // output index -> tile index, rows x, y, z of a 3x4
     int64_t tile_extent[3];  // the tile's voxels along x, y, z
-    double spacing[3];       // the tile's spacing along x, y, z
-    double width[3];         // the blend widths along x, y, z, in the spacing's units
+    double scale[3];         // along x, y, z: the tile's spacing over the blend width (inf: no ramp)
     tile_blending blending;
+};
+
+// What finishing a block writes: the mean (or the maximum) of every voxel in
+// the result's type, `fill` where no tile weighs.
+struct blend_finish_job {
+    const double *sums;     // (volumes, z, y, x)
+    const double *weights;  // (z, y, x)
+    void *result;           // (volumes, z, y, x) of `result_type`
+    int64_t volumes;
+    int64_t voxels;  // of one volume
+    element_type result_type;
+    const void *fill;  // one element of the result's type
+    bool maximum;      // the sums are maxima, not to be divided
 };
 
 // cos(pi * t) for t in [0, 1], by a fixed polynomial in double with every
@@ -40,5 +54,11 @@ double tile_weight(const tile_blend_job &job, const double p[3]);
 
 // Adds the tile into the block's sums and weights.
 void blend_tile(const tile_blend_job &job);
+
+// Writes the block's result: each voxel's sum over its weight (the sum alone
+// for the maximum); a NaN made the one quiet NaN of positive sign, since which
+// NaN two NaNs give depends on the processor; then made an element of the
+// result's type as a blend's double sum is made one (result_types.h).
+void finish_blend(const blend_finish_job &job);
 
 #endif

@@ -42,7 +42,7 @@ def model_weights(positions, extent, spacing, width, blending):
         p, last = positions[axis], float(extent[axis] - 1)
         inside &= (p >= 0.0) & (p <= last)
         with np.errstate(divide="ignore", invalid="ignore"):
-            t = ((np.minimum(p, last - p) + 1.0) * spacing[axis]) / width[axis]
+            t = (np.minimum(p, last - p) + 1.0) * (spacing[axis] / width[axis])
         ramp = t if blending == "linear" else 0.5 - 0.5 * cos_pi(np.where(t < 1.0, t, 0.0))
         factor = np.where(t < 1.0, ramp, 1.0)
         product = factor if product is None else product * factor

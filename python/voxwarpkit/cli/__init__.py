@@ -1,4 +1,4 @@
-"""The ``voxwarpkit`` command line: ``demo``, ``apply`` and ``pyramid``.
+"""The ``voxwarpkit`` command line: ``demo``, ``apply``, ``pyramid`` and ``fuse``.
 
 Every failure is reported as one line on stderr, ``voxwarpkit: error: ...``,
 with exit status 1; mistakes in the command line itself exit with 2, as
@@ -86,6 +86,19 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
             out=out,
             input_voxel_size=arguments.input_voxel_size,
         )
+    elif arguments.command == "fuse":
+        _need("fusion", ["dask", "zarr", "nibabel"])
+        from .fuse import Blending, run_fuse
+        from .pyramid import PyramidLayout
+
+        options = options_of(arguments, err)
+        storage = options.storage
+        layout = PyramidLayout(storage.levels, storage.chunks, storage.shards, storage.ngff)
+        blending = Blending(
+            arguments.blending, arguments.blend_width, arguments.interpolation, arguments.fill, arguments.output_type
+        )
+        manifest = local_copy(arguments.input, "manifest")
+        run_fuse(manifest, arguments.output, arguments.voxel_size, blending, layout, options.running, out=out)
     else:
         _need("this command", ["nibabel", "tqdm"])
         read = format_of(arguments.input)

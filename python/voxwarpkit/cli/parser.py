@@ -1,4 +1,5 @@
-"""The command line's arguments: ``demo`` and ``apply``, their help texts and the checks argparse cannot express."""
+"""The command line's arguments: ``demo``, ``apply``, ``pyramid`` and ``fuse``, their help texts and the
+checks argparse cannot express."""
 
 from __future__ import annotations
 
@@ -11,6 +12,7 @@ from typing import Any, List, NoReturn
 
 from .. import __version__
 from .._methods import DEFAULT_METHOD, EDGE_RULE_NAMES, METHOD_NAMES, METHODS, Method, blends
+from ..fuse import BLENDINGS
 from ..io.formats import format_of, in_blocks, takes_voxel_size, written_in_blocks
 from ..pyramid import LEVEL_METHODS
 from .options import OUTPUT_TYPES
@@ -70,6 +72,18 @@ type, so they hold its labels only; --label NAME writes it into the existing
 OME-Zarr image OUTPUT as its label image NAME. Axes that run backwards (a LAS
 image) are flipped, every voxel keeping its world position. The output appears
 only once complete; Ctrl-C leaves nothing behind.
+"""
+
+_FUSE_DESCRIPTION = """\
+Blend many tiles or views, each placed by its own matrix, into one volume, and
+write it as an OME-Zarr multiscale image. MANIFEST is a JSON file that lists
+each tile's image (NIfTI, Zarr, OME-Zarr or TIFF; a path relative to the
+manifest, or a URL) and its "to_world" 4x4 (tile physical -> world) or
+"from_world" (its inverse); or a BigStitcher dataset.xml. The output grid
+holds every tile, at --voxel-size (default the first tile's). Each voxel is
+the weighted mean of the tiles that hold it, each tile's weight rising from
+its border over --blend-width; a voxel no tile holds gets --fill. The output
+appears only once complete; Ctrl-C leaves nothing behind.
 """
 
 _DEMO_DESCRIPTION = """\
@@ -177,7 +191,80 @@ def build_parser() -> argparse.ArgumentParser:
     pyramid.add_argument("--force", action="store_true", help=_FORCE_HELP)
     _add_storage_options(pyramid)
     pyramid.set_defaults(check=partial(_check_pyramid, pyramid))
+
+    fuse = command(
+        "fuse", help="blend tiles placed by their own matrices into one OME-Zarr image", description=_FUSE_DESCRIPTION
+    )
+    _add_fuse_arguments(fuse)
     return parser
+
+
+def _add_fuse_arguments(fuse: argparse.ArgumentParser) -> None:
+    fuse.add_argument("input", metavar="MANIFEST", help="a JSON tile manifest or a BigStitcher dataset.xml")
+    fuse.add_argument("output", metavar="OUTPUT", help="OME-Zarr image to write (a name ending in .zarr), or a URL")
+    fuse.add_argument(
+        "--voxel-size",
+        metavar=("SX", "SY", "SZ"),
+        nargs=3,
+        type=_positive_number,
+        default=None,
+        help="the output's voxel size along x, y, z (default: the first tile's)",
+    )
+    fuse.add_argument(
+        "--blending",
+        choices=tuple(BLENDINGS),
+        default="cosine",
+        help="cosine (default: weights rise as half a cosine wave from each tile's border), linear (a straight "
+        "ramp), average (equal weights) or max (the largest value)",
+    )
+    fuse.add_argument(
+        "--blend-width",
+        metavar=("X", "Y", "Z"),
+        nargs=3,
+        type=_number,
+        default=None,
+        help="the width of the weights' ramp along x, y, z in physical units (default 10 10 3; 0: no ramp)",
+    )
+    fuse.add_argument(
+        "--interpolation",
+        choices=("linear", "nearest", "lanczos"),
+        default="linear",
+        help="how each tile is sampled (default linear)",
+    )
+    fuse.add_argument(
+        "--output-type",
+        metavar="TYPE",
+        choices=OUTPUT_TYPES,
+        default=None,
+        help="the output's element type, as apply's --output-type (default float32; same: the first tile's)",
+    )
+    fuse.add_argument("--fill", metavar="V", type=_number, default=0.0, help="the value where no tile lies (default 0)")
+    fuse.add_argument(
+        "--levels",
+        metavar="N",
+        type=_block_count,
+        default=None,
+        help="N levels, the fused one first (default: until some axis fits in one chunk)",
+    )
+    fuse.add_argument(
+        "--chunks",
+        metavar=("Z", "Y", "X"),
+        nargs=3,
+        type=_block_count,
+        default=None,
+        help="every level's blocks (default 64 64 64, cut to the level)",
+    )
+    fuse.add_argument(
+        "--ngff",
+        choices=("0.4", "0.5"),
+        default=None,
+        help="OME-Zarr version: 0.4 (Zarr format 2, default) or 0.5 (Zarr format 3)",
+    )
+    _shards_option(fuse)
+    fuse.add_argument("--scheduler", metavar="ADDRESS", default=None, help="a dask.distributed scheduler")
+    fuse.add_argument("--threads", metavar="N", type=_thread_count, default=None, help="local threads")
+    fuse.add_argument("--force", action="store_true", help=_FORCE_HELP)
+    _add_storage_options(fuse)
 
 
 def _interpolation_help() -> str:

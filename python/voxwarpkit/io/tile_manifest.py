@@ -1,0 +1,99 @@
+"""Tile manifests: a JSON file that lists the tiles of a fusion, each with where it lies.
+
+::
+
+    {"tiles": [
+        {"path": "tile_0.zarr", "to_world": [[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]]},
+        {"path": "tile_1.ome.zarr", "to_world": [...], "voxel_size": [0.4, 0.4, 2.0]}
+    ]}
+
+``to_world`` maps a tile's physical position (its voxel index times its
+voxel size, x first) to the shared world; ``from_world``, the inverse, may be
+given instead. ``voxel_size`` (x, y, z) replaces a TIFF's own. Paths are
+relative to the manifest's folder, or URLs.
+"""
+
+from __future__ import annotations
+
+import json
+from pathlib import Path
+from typing import Any, List, NamedTuple, Optional, Tuple
+
+import numpy as np
+
+from .errors import FileError
+from .formats import read_image
+from .lazy import read_by_tasks
+
+Matrix = Any  # a 4x4 float64 numpy array
+
+
+class PlacedTile(NamedTuple):
+    """A tile read lazily, its voxel size and the matrix from the world to its physical positions."""
+
+    name: str  # as the manifest gives it
+    data: Any  # what resampling tasks read: windows straight from the store, or a dask array
+    voxel_size: Tuple[float, float, float]  # (sx, sy, sz)
+    from_world: Matrix
+
+
+def read_manifest(path: Path) -> List[PlacedTile]:
+    """The tiles the manifest ``path`` lists, each image opened lazily; FileError for any fault,
+    naming the manifest and the entry."""
+    try:
+        listing = json.loads(Path(path).read_text(encoding="utf-8"))
+    except OSError as error:
+        raise FileError(f"{path}: cannot read the manifest: {error.strerror or error}") from None
+    except (UnicodeDecodeError, json.JSONDecodeError) as error:
+        raise FileError(f"{path}: not a JSON manifest: {error}") from None
+    entries = listing.get("tiles") if isinstance(listing, dict) else None
+    if not isinstance(entries, list) or not entries:
+        raise FileError(f'{path}: a manifest is a JSON object whose "tiles" lists at least one tile')
+    return [_tile(Path(path), number, entry) for number, entry in enumerate(entries)]
+
+
+def _tile(manifest: Path, number: int, entry: Any) -> PlacedTile:
+    where = f"{manifest}: tile {number}"
+    if not isinstance(entry, dict) or not isinstance(entry.get("path"), str):
+        raise FileError(f'{where}: each tile is an object with a "path"')
+    unknown = set(entry) - {"path", "to_world", "from_world", "voxel_size"}
+    if unknown:
+        raise FileError(f"{where}: unknown keys {', '.join(sorted(unknown))}")
+    if ("to_world" in entry) == ("from_world" in entry):
+        raise FileError(f'{where}: give "to_world" or "from_world", one of them')
+    key = "to_world" if "to_world" in entry else "from_world"
+    matrix = _matrix(entry[key], f"{where}: {key}")
+    if key == "to_world":
+        matrix = np.linalg.inv(matrix)
+    name = entry["path"]
+    location = name if "://" in name else str(manifest.parent / name)
+    voxel_size: Optional[Tuple[float, ...]] = None
+    if "voxel_size" in entry:
+        voxel_size = tuple(_numbers(entry["voxel_size"], (3,), f"{where}: voxel_size"))
+    try:
+        image = read_image(location, voxel_size)
+    except FileError as error:
+        raise FileError(f"{where}: {error}") from None
+    return PlacedTile(name, read_by_tasks(image), image.voxel_size, matrix)
+
+
+def _matrix(values: Any, what: str) -> Matrix:
+    numbers = _numbers(values, None, what)
+    if numbers.shape == (3, 4):
+        numbers = np.vstack([numbers, [0.0, 0.0, 0.0, 1.0]])
+    if numbers.shape != (4, 4) or not np.allclose(numbers[3], [0, 0, 0, 1], rtol=0, atol=1e-12):
+        raise FileError(f"{what} must be a 4x4 (last row 0 0 0 1) or a 3x4, as lists of rows")
+    if abs(np.linalg.det(numbers[:3, :3])) < 1e-12:
+        raise FileError(f"{what} is singular: it maps the tile onto less than a volume")
+    return numbers
+
+
+def _numbers(values: Any, shape: Optional[Tuple[int, ...]], what: str) -> Any:
+    try:
+        numbers = np.asarray(values, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise FileError(f"{what} must hold numbers, got {values!r}") from None
+    if (shape is not None and numbers.shape != shape) or not np.all(np.isfinite(numbers)):
+        count = f"{shape[0]} " if shape else ""
+        raise FileError(f"{what} must be {count}finite numbers, got {values!r}")
+    return numbers

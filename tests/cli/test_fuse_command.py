@@ -1,0 +1,84 @@
+"""voxwarpkit fuse: a manifest's tiles fused into an OME-Zarr image, level 0 with the bits of fuse in memory."""
+
+import json
+
+import numpy as np
+import pytest
+from support.bits import assert_same_bits
+from support.command_line import assert_one_line_error, run
+from support.geometry import rotation
+
+import voxwarpkit
+
+zarr = pytest.importorskip("zarr")
+pytest.importorskip("ome_zarr_models")
+
+from ome_zarr_models import v04  # noqa: E402  (needs ome-zarr-models)
+
+
+def write_tiles(folder, rng, count=3):
+    """Tiles in Zarr stores, overlapping along x, with their tile -> world matrices; the manifest."""
+    tiles, to_world, entries = [], [], []
+    for number in range(count):
+        tile = rng.integers(0, 3000, (6, 9, 12)).astype(np.uint16)
+        matrix = np.eye(4)
+        matrix[:3, :3] = rotation(rng, 3)
+        matrix[:3, 3] = [number * 9.0, 0.5, -0.5]
+        name = f"tile{number}.zarr"
+        stored = zarr.create_array(folder / name, shape=tile.shape, chunks=(3, 4, 5), dtype=tile.dtype)
+        stored[...] = tile
+        stored.attrs["voxel_size"] = [1.0, 1.0, 1.0]
+        tiles.append(tile)
+        to_world.append(matrix)
+        entries.append({"path": name, "to_world": matrix.tolist()})
+    manifest = folder / "tiles.json"
+    manifest.write_text(json.dumps({"tiles": entries}))
+    return manifest, tiles, to_world
+
+
+@pytest.mark.parametrize("output_type", ["uint16", None])
+def test_level_0_is_fuse_in_memory_and_the_image_is_valid_ome_zarr(tmp_path, capsys, output_type):
+    rng = np.random.default_rng(11)
+    manifest, tiles, to_world = write_tiles(tmp_path, rng)
+    out = tmp_path / "fused.ome.zarr"
+    extra = [] if output_type is None else ["--output-type", output_type]
+    status, printed, err = run(capsys, "fuse", manifest, out, "--levels", 2, "--chunks", 4, 8, 8, *extra)
+    assert status == 0, err
+    assert "fused 3 tiles" in printed
+    from_world = [np.linalg.inv(m) for m in to_world]
+    shape, origin = voxwarpkit.covering_grid((1, 1, 1), from_world, [t.shape for t in tiles], (1, 1, 1))
+    want = voxwarpkit.fuse(tiles, (1, 1, 1), from_world, shape=shape, output_voxel_size=(1, 1, 1), origin=origin)
+    want = (
+        want
+        if output_type is None
+        else voxwarpkit.fuse(
+            tiles, (1, 1, 1), from_world, shape=shape, output_voxel_size=(1, 1, 1), origin=origin, dtype=output_type
+        )
+    )
+    group = zarr.open_group(out, mode="r")
+    assert_same_bits(group["0"][...], want)
+    entry = v04.Image.from_zarr(group).ome_attributes.multiscales[0]
+    assert len(entry.datasets) == 2
+    translation = entry.datasets[0].coordinateTransformations[1].translation
+    np.testing.assert_allclose(translation[::-1], origin)
+
+
+@pytest.mark.parametrize(
+    ("manifest_text", "fragment"),
+    [
+        ("not json", "not a JSON manifest"),
+        ('{"tiles": []}', "at least one tile"),
+        ('{"tiles": [{"path": "tile0.zarr"}]}', '"to_world" or "from_world"'),
+        ('{"tiles": [{"path": "tile0.zarr", "to_world": [[1, 0], [0, 1]]}]}', "must be a 4x4"),
+        ('{"tiles": [{"path": "missing.zarr", "from_world": [[1,0,0,0],[0,1,0,0],[0,0,1,0]]}]}', "missing.zarr"),
+        ('{"tiles": [{"path": "tile0.zarr", "to_world": [[0,0,0,0],[0,1,0,0],[0,0,1,0]]}]}', "singular"),
+    ],
+)
+def test_a_bad_manifest_is_one_line_and_writes_nothing(tmp_path, capsys, manifest_text, fragment):
+    write_tiles(tmp_path, np.random.default_rng(1), count=1)
+    manifest = tmp_path / "bad.json"
+    manifest.write_text(manifest_text)
+    status, _, err = run(capsys, "fuse", manifest, tmp_path / "out.ome.zarr")
+    assert_one_line_error(status, err, fragment)
+    assert not (tmp_path / "out.ome.zarr").exists()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.json", "tile0.zarr", "tiles.json"]
