@@ -37,6 +37,7 @@ KERNEL_SOURCES = [
     "src/kernel/resample_scalar.cpp",
     "src/kernel/whole_grid.cpp",
     "src/kernel/source_box.cpp",
+    "src/kernel/tile_blend.cpp",
     "src/kernel/run_jobs.cpp",
     "src/kernel/float_environment.cpp",
     "src/kernel/simd/kernel_variants.cpp",
