@@ -23,10 +23,12 @@ What of the XML is read:
   BigDataViewer does: world = T0 @ T1 @ ... @ Tn @ pixel, the first listed
   applied last. Pixel coordinates are (x, y, z), pixel centres at integers.
 
-Not read: other image loaders (N5 ``bdv.n5``, TIFF and Bio-Formats file
-maps, remote S3 stores), transforms other than ``affine`` (a non-rigid
-registration's grid, for one), levels other than full resolution, and the
-intensity adjustments and point descriptors BigStitcher keeps beside them.
+Not read: SpimData before version 0.2 (a ViewRegistration's timepoint and
+setup as child elements), other image loaders (N5 ``bdv.n5``, TIFF and
+Bio-Formats file maps, Zarr in an S3 bucket), transforms other than
+``affine`` (a non-rigid registration's grid, for one), levels other than full
+resolution, and the intensity adjustments and point descriptors BigStitcher
+keeps beside them.
 A view whose registration or image is missing, and not listed in
 ``MissingViews``, is a FileError.
 """
@@ -241,6 +243,8 @@ def _image_opener(loader: ElementTree.Element, base: Path, path: Path) -> Callab
     if kind == "bdv.hdf5":
         return _hdf5_opener(_loader_path(loader, ("hdf5",), base, path), path)
     if kind in ("bdv.multimg.zarr", "bdv.ome.zarr"):
+        if loader.find("s3bucket") is not None:
+            raise FileError(f"{path}: its Zarr images are in an S3 bucket; a Zarr folder on this machine is read")
         groups: Dict[Tuple[int, int], str] = {}
         for group in loader.iter("zgroup"):
             numbers = group.get("timepoint", group.get("tp")), group.get("setup")
