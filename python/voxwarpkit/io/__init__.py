@@ -1,1 +1,2 @@
-"""Image and matrix files in and out: NIfTI, Zarr, matrix text, registration transforms; errors are FileError."""
+"""Image and matrix files in and out: NIfTI, Zarr, matrix text, registration transforms, BigStitcher
+tile sets; errors are FileError."""
