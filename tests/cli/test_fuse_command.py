@@ -4,6 +4,7 @@ import json
 
 import numpy as np
 import pytest
+from support.bigstitcher import SIZES, random_affines, write_hdf5, write_xml
 from support.bits import assert_same_bits
 from support.command_line import assert_one_line_error, run
 from support.geometry import rotation
@@ -61,6 +62,31 @@ def test_level_0_is_fuse_in_memory_and_the_image_is_valid_ome_zarr(tmp_path, cap
     assert len(entry.datasets) == 2
     translation = entry.datasets[0].coordinateTransformations[1].translation
     np.testing.assert_allclose(translation[::-1], origin)
+
+
+def test_a_bigstitcher_dataset_is_fused_as_its_views_place_them(tmp_path, capsys):
+    pytest.importorskip("h5py")
+    rng = np.random.default_rng(5)
+    views = {(0, setup): rng.integers(0, 60000, (4, 6, 5)).astype(np.uint16) for setup in range(3)}
+    write_hdf5(tmp_path / "dataset.h5", {key: image.view(np.int16) for key, image in views.items()})
+    transforms = {key: random_affines(rng, 2) for key in views}
+    write_xml(tmp_path / "dataset.xml", ("bdv.hdf5", {"hdf5": "dataset.h5"}), transforms)
+    out = tmp_path / "fused.ome.zarr"
+    status, _, err = run(capsys, "fuse", tmp_path / "dataset.xml", out, "--levels", 1, "--output-type", "same")
+    assert status == 0, err
+    from_world = []
+    for (_, setup), affines in transforms.items():
+        pixel_to_world = np.eye(4)
+        for affine in reversed(affines):  # the first listed is applied last
+            pixel_to_world = np.vstack([affine, [0, 0, 0, 1]]) @ pixel_to_world
+        from_world.append(np.diag([*SIZES[setup], 1.0]) @ np.linalg.inv(pixel_to_world))
+    tiles = list(views.values())
+    spacings = [SIZES[setup] for _, setup in views]
+    shape, origin = voxwarpkit.covering_grid(spacings, from_world, [t.shape for t in tiles], SIZES[0])
+    want = voxwarpkit.fuse(
+        tiles, spacings, from_world, shape=shape, output_voxel_size=SIZES[0], origin=origin, dtype=np.uint16
+    )
+    assert_same_bits(zarr.open_group(out, mode="r")["0"][...], want)
 
 
 @pytest.mark.parametrize(

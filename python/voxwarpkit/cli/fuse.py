@@ -19,7 +19,7 @@ import numpy as np
 from .. import covering_grid, fuse
 from .._words import counted
 from ..io.errors import FileError
-from ..io.tile_manifest import PlacedTile, read_manifest
+from ..io.tile_manifest import PlacedTile, read_tiles
 from ..pyramid import Level
 from .errors import CommandError
 from .options import Running
@@ -54,7 +54,7 @@ def run_fuse(
     place = check_pyramid_target(
         target, None, check_shards(layout.shards, layout.chunks, layout.ngff), force=running.force, reads=()
     )
-    tiles = read_manifest(manifest)
+    tiles = read_tiles(manifest)
     spacing = tuple(voxel_size) if voxel_size is not None else tiles[0].voxel_size
     matrices = [tile.from_world for tile in tiles]
     spacings = [tile.voxel_size for tile in tiles]

@@ -21,6 +21,7 @@ from typing import Any, List, NamedTuple, Optional, Tuple
 
 import numpy as np
 
+from .bigstitcher import read_bigstitcher
 from .errors import FileError
 from .formats import read_image
 from .lazy import read_by_tasks
@@ -37,8 +38,17 @@ class PlacedTile(NamedTuple):
     from_world: Matrix
 
 
+def read_tiles(path: Path) -> List[PlacedTile]:
+    """The tiles ``path`` lists: a BigStitcher ``dataset.xml`` (its first timepoint, every setup) or
+    a JSON manifest, each image opened lazily; FileError for any fault, naming the file and the entry."""
+    if Path(path).suffix.lower() == ".xml":
+        views = read_bigstitcher(Path(path))
+        return [PlacedTile(f"setup {view.setup}", view.image, view.voxel_size, view.matrix) for view in views]
+    return read_manifest(path)
+
+
 def read_manifest(path: Path) -> List[PlacedTile]:
-    """The tiles the manifest ``path`` lists, each image opened lazily; FileError for any fault,
+    """The tiles the JSON manifest ``path`` lists, each image opened lazily; FileError for any fault,
     naming the manifest and the entry."""
     try:
         listing = json.loads(Path(path).read_text(encoding="utf-8"))
