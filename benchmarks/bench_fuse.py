@@ -55,7 +55,7 @@ tiles = [zarr.open_array(path, mode="r") for path in setup["tiles"]]
 fused = voxwarpkit.fuse(
     tiles, setup["voxel_sizes"], [np.array(m) for m in setup["matrices"]], shape=setup["shape"],
     output_voxel_size=setup["voxel_size"], origin=setup["origin"], blending="cosine",
-    blend_width=setup["blend_width"], interpolation="linear", dtype=np.uint16, threads=2, chunks=setup["chunks"],
+    blend_width=setup["blend_width"], interpolation="linear", dtype=np.uint16, threads=1, chunks=setup["chunks"],
 )
 with dask.config.set(scheduler="threads", num_workers=2):
     fused.to_zarr(sys.argv[2], overwrite=True)

@@ -27,9 +27,15 @@ inline double nearest_even(double value)
     if (!(std::fabs(value) < 4503599627370496.0)) {
         return value;
     }
-    const double below = std::floor(value);
+    // Below 2**52 the conversions to and from int64 are exact: truncation, then the floor.
+    int64_t whole = static_cast<int64_t>(value);
+    double below = static_cast<double>(whole);
+    if (below > value) {
+        below -= 1.0;  // exact
+        whole -= 1;
+    }
     const double fraction = value - below;  // exact
-    const bool odd = std::fmod(below, 2.0) != 0.0;
+    const bool odd = (whole & 1) != 0;
     if (fraction > 0.5 || (fraction == 0.5 && odd)) {
         const double above = below + 1.0;  // exact
         return above;

@@ -1,5 +1,6 @@
 #include "kernel/tile_blend.h"
 
+#include "kernel/float_environment.h"
 #include "kernel/result_types.h"
 
 #include <cstddef>
@@ -79,6 +80,7 @@ double tile_weight(const tile_blend_job &job, const double p[3])
 
 void blend_tile(const tile_blend_job &job)
 {
+    const ieee_default_environment environment;
     const ptrdiff_t row = job.extent[0];
     const ptrdiff_t slice = row * job.extent[1];
     const ptrdiff_t volume = slice * job.extent[2];
@@ -167,5 +169,6 @@ void finish_as(const blend_finish_job &job)
 
 void finish_blend(const blend_finish_job &job)
 {
+    const ieee_default_environment environment;
     voxwarp::visit_result_type(job.result_type, [&](auto tag) { finish_as<typename decltype(tag)::type>(job); });
 }
