@@ -40,7 +40,7 @@ double sine(double x)
 // The weight of one axis: `index` the position along it, `last` the index of
 // its last voxel centre. The distance counts from one voxel beyond the
 // outermost centre, so that every voxel the tile holds weighs more than 0.
-double axis_weight(tile_blending blending, double index, double last, double scale)
+inline double axis_weight(tile_blending blending, double index, double last, double scale)
 {
     const double inner = last - index;
     const double nearer = index < inner ? index : inner;
@@ -61,22 +61,123 @@ double cos_pi(double t)
     return sine(pi * (0.5 - t));
 }
 
-double tile_weight(const tile_blend_job &job, const double p[3])
+namespace {
+
+// What the weights need of a job, read once: the last voxel centre and the scale along x, y, z.
+struct tile_frame {
+    double last[3];
+    double scale[3];
+    tile_blending blending;
+};
+
+tile_frame frame_of(const tile_blend_job &job)
 {
+    tile_frame frame{};
     for (int a = 0; a < 3; ++a) {
-        if (!(p[a] >= 0.0 && p[a] <= static_cast<double>(job.tile_extent[a] - 1))) {
-            return 0.0;
-        }
+        frame.last[a] = static_cast<double>(job.tile_extent[a] - 1);
+        frame.scale[a] = job.scale[a];
     }
-    if (job.blending == tile_blending::average || job.blending == tile_blending::maximum) {
+    frame.blending = job.blending;
+    return frame;
+}
+
+inline double weight_at(const tile_frame &frame, double px, double py, double pz)
+{
+    const bool inside =
+        px >= 0.0 && px <= frame.last[0] && py >= 0.0 && py <= frame.last[1] && pz >= 0.0 && pz <= frame.last[2];
+    if (!inside) {
+        return 0.0;
+    }
+    if (frame.blending == tile_blending::average || frame.blending == tile_blending::maximum) {
         return 1.0;
     }
-    double w[3];
-    for (int a = 0; a < 3; ++a) {
-        w[a] = axis_weight(job.blending, p[a], static_cast<double>(job.tile_extent[a] - 1), job.scale[a]);
-    }
-    return (w[0] * w[1]) * w[2];
+    const double wx = axis_weight(frame.blending, px, frame.last[0], frame.scale[0]);
+    const double wy = axis_weight(frame.blending, py, frame.last[1], frame.scale[1]);
+    const double wz = axis_weight(frame.blending, pz, frame.last[2], frame.scale[2]);
+    return (wx * wy) * wz;
 }
+
+}  // namespace
+
+double tile_weight(const tile_blend_job &job, const double p[3])
+{
+    return weight_at(frame_of(job), p[0], p[1], p[2]);
+}
+
+namespace {
+
+// Half-open ranges of a row's voxels.
+struct span {
+    int32_t begin, end;
+};
+
+span intersected(span a, span b)
+{
+    const span both{a.begin > b.begin ? a.begin : b.begin, a.end < b.end ? a.end : b.end};
+    return both.begin < both.end ? both : span{0, 0};
+}
+
+// The first i in [begin, end) where `holds` is true, for a `holds` that is false and then true
+// over the range; `end` when it never holds.
+template <typename Holds>
+int32_t first_holding(int32_t begin, int32_t end, Holds holds)
+{
+    while (begin < end) {
+        const int32_t middle = begin + (end - begin) / 2;
+        if (holds(middle)) {
+            end = middle;
+        } else {
+            begin = middle + 1;
+        }
+    }
+    return begin;
+}
+
+// The voxels of a row of `n` where both `low` and `high` hold, each a test of the position p(i)
+// along one axis: `low` true from some p up, `high` true up to some p. p is m * x + r in double:
+// rounding keeps it monotonic in i, rising with a positive m, so each test changes at most once
+// along the row, and where both hold is one span, found by bisection with the tests themselves.
+template <typename Low, typename High>
+span where_both(int32_t n, double m, Low low, High high)
+{
+    if (m > 0.0) {
+        return span{first_holding(0, n, low), first_holding(0, n, [&](int32_t i) { return !high(i); })};
+    }
+    if (m < 0.0) {
+        return span{first_holding(0, n, high), first_holding(0, n, [&](int32_t i) { return !low(i); })};
+    }
+    return low(0) && high(0) ? span{0, n} : span{0, 0};
+}
+
+// One row's weights: 0 outside the tile, 1 where every axis is past its ramp, else weight_at's.
+// Both sets are spans (see where_both), found once per row; the weights themselves are the ones
+// weight_at gives voxel by voxel.
+span row_weights_of(const tile_frame &frame, const double m[12], const double row_part[3], int64_t x0, int32_t n,
+                    double *weights)
+{
+    const auto position = [&](int a, int32_t i) { return m[4 * a] * static_cast<double>(x0 + i) + row_part[a]; };
+    span inside{0, n};
+    span full{0, n};
+    for (int a = 0; a < 3; ++a) {
+        const double last = frame.last[a];
+        const double scale = frame.scale[a];
+        inside = intersected(inside, where_both(
+                                         n, m[4 * a], [&](int32_t i) { return position(a, i) >= 0.0; },
+                                         [&](int32_t i) { return position(a, i) <= last; }));
+        full = intersected(full, where_both(
+                                     n, m[4 * a], [&](int32_t i) { return (position(a, i) + 1.0) * scale >= 1.0; },
+                                     [&](int32_t i) { return ((last - position(a, i)) + 1.0) * scale >= 1.0; }));
+    }
+    const bool flat = frame.blending == tile_blending::average || frame.blending == tile_blending::maximum;
+    full = flat ? inside : intersected(full, inside);
+    for (int32_t i = inside.begin; i < inside.end; ++i) {
+        weights[i] =
+            i >= full.begin && i < full.end ? 1.0 : weight_at(frame, position(0, i), position(1, i), position(2, i));
+    }
+    return inside;
+}
+
+}  // namespace
 
 void blend_tile(const tile_blend_job &job)
 {
@@ -84,7 +185,9 @@ void blend_tile(const tile_blend_job &job)
     const ptrdiff_t row = job.extent[0];
     const ptrdiff_t slice = row * job.extent[1];
     const ptrdiff_t volume = slice * job.extent[2];
-    const double *m = job.matrix;
+    const tile_frame frame = frame_of(job);
+    double m[12];
+    std::memcpy(m, job.matrix, sizeof m);
     std::vector<double> row_weights(static_cast<size_t>(row));
     for (int32_t k = 0; k < job.extent[2]; ++k) {
         const double z = static_cast<double>(job.origin[2] + k);
@@ -93,45 +196,30 @@ void blend_tile(const tile_blend_job &job)
             // Each index is m[4a] * x + ((m[4a+1] * y + m[4a+2] * z) + m[4a+3]): the row's part first.
             const double row_part[3] = {(m[1] * y + m[2] * z) + m[3], (m[5] * y + m[6] * z) + m[7],
                                         (m[9] * y + m[10] * z) + m[11]};
-            bool any = false;
-            for (int32_t i = 0; i < job.extent[0]; ++i) {
-                const double x = static_cast<double>(job.origin[0] + i);
-                const double p[3] = {m[0] * x + row_part[0], m[4] * x + row_part[1], m[8] * x + row_part[2]};
-                row_weights[i] = tile_weight(job, p);
-                any = any || row_weights[i] != 0.0;
-            }
-            if (!any) {
-                continue;
-            }
+            const span inside = row_weights_of(frame, m, row_part, job.origin[0], job.extent[0], row_weights.data());
             const ptrdiff_t first = k * slice + j * row;
             double *weights = job.weights + first;
-            if (job.blending == tile_blending::maximum) {
-                for (int64_t v = 0; v < job.volumes; ++v) {
-                    const double *values = job.values + v * volume + first;
-                    double *largest = job.sums + v * volume + first;
-                    for (ptrdiff_t i = 0; i < row; ++i) {
+            for (int64_t v = 0; v < job.volumes; ++v) {
+                const double *values = job.values + v * volume + first;
+                double *sums = job.sums + v * volume + first;
+                if (job.blending == tile_blending::maximum) {
+                    for (ptrdiff_t i = inside.begin; i < inside.end; ++i) {
                         // np.maximum's rule: a NaN wins, and the first NaN stays.
                         const double value = values[i];
-                        if (row_weights[i] != 0.0
-                            && (weights[i] == 0.0
-                                || (largest[i] == largest[i] && (value != value || value > largest[i])))) {
-                            largest[i] = value;
+                        if (weights[i] == 0.0 || (sums[i] == sums[i] && (value != value || value > sums[i]))) {
+                            sums[i] = value;
                         }
                     }
-                }
-            } else {
-                for (int64_t v = 0; v < job.volumes; ++v) {
-                    const double *values = job.values + v * volume + first;
-                    double *sums = job.sums + v * volume + first;
-                    for (ptrdiff_t i = 0; i < row; ++i) {
-                        // A tile adds nothing where it weighs 0: not even a NaN or an infinity of its value.
+                } else {
+                    for (ptrdiff_t i = inside.begin; i < inside.end; ++i) {
+                        // A weight that rounds to 0 adds nothing, not even a NaN or an infinity.
                         if (row_weights[i] != 0.0) {
                             sums[i] += row_weights[i] * values[i];
                         }
                     }
                 }
             }
-            for (ptrdiff_t i = 0; i < row; ++i) {
+            for (ptrdiff_t i = inside.begin; i < inside.end; ++i) {
                 weights[i] += row_weights[i];
             }
         }

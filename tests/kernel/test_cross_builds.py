@@ -460,6 +460,37 @@ def smoothing_corpus(rng):
     return cases
 
 
+def fusion_corpus(rng):
+    """One tile added into a fused block and the block finished, for every blending and several result
+    types: turned tiles, ramps of every width, sums and weights already holding other tiles', specials."""
+    cases = []
+    for k in range(12):
+        volumes = int(rng.integers(1, 3))
+        block = tuple(int(n) for n in rng.integers(1, 9, 3))
+        origin = tuple(int(n) for n in rng.integers(-3, 6, 3))
+        tile = tuple(int(n) for n in rng.integers(1, 9, 3))
+        matrix = np.hstack([np.eye(3) + rng.uniform(-0.3, 0.3, (3, 3)) * (k % 3 != 0), rng.uniform(-4, 4, (3, 1))])
+        scale = tuple(float(s) for s in rng.choice([0.05, 0.3, 1.0, np.inf], 3))
+        blending, result_code = k % 4, int(rng.choice([0, 2, 5, 9, 10, 11]))
+        result_type = np.dtype(ELEMENT_TYPES[result_code])
+        fill = np.zeros(1, result_type)
+        values = special_values(rng, (volumes, *block)).astype(np.float64) * 100
+        sums = rng.uniform(-1e4, 1e4, (volumes, *block)) * (k % 2)
+        weights = rng.uniform(0, 2, block) * (k % 2)
+        header = np.array([volumes, *block], "<i4").tobytes() + np.array([*origin, *tile], "<i8").tobytes()
+        header += np.array([*matrix.ravel(), *scale], "<f8").tobytes()
+        header += np.array([blending, result_code], "<i4").tobytes()
+        arrays = b"".join(a.astype("<f8").tobytes() for a in (values, sums, weights))
+        case = b"VWKCASE7" + header + fill.tobytes().ljust(8, b"\0") + arrays
+        expected_sums, expected_weights = sums.copy(), weights.copy()
+        geometry = (origin, tuple(matrix.ravel()), tile, scale, blending)
+        _engine.blend_tile(expected_sums, expected_weights, values, *geometry)
+        expected = np.empty(sums.shape, result_type)
+        _engine.finish_blend(expected_sums, expected_weights, expected, fill.tobytes(), result_code, blending == 3)
+        cases.append((f"fusion{k}", case, expected))
+    return cases
+
+
 @pytest.fixture(scope="module")
 def corpus():
     """(name, case file bytes, expected result) for every case, expected from this 64-bit x86 build."""
@@ -468,6 +499,7 @@ def corpus():
         + general_corpus(np.random.default_rng(2025))
         + prefilter_corpus(np.random.default_rng(2026))
         + smoothing_corpus(np.random.default_rng(2027))
+        + fusion_corpus(np.random.default_rng(2028))
     )
 
 

@@ -31,6 +31,13 @@
 //     (0 x, 1 y, 2 z); the floats in C order, which the output holds filtered.
 //   "VWKCASE5": a Gaussian FIR pass, as "VWKCASE3" with the sigma (a double)
 //     after the axis; the weights are made here, as the engine makes them.
+//   "VWKCASE7": one tile added into a fused block, then the block finished.
+//     int32: volumes, nz, ny, nx (the block); int64: the block's origin and the
+//     tile's extent, each (z, y, x); double: the index matrix (12), the scales
+//     (x, y, z); int32: the blending and the result's element type; 8 bytes:
+//     the fill element; double: the tile's values (volumes * block), the sums
+//     before (the same) and the weights before (one block). The output holds
+//     the finished block, volumes * block elements of the result's type.
 
 #include "kernel/gaussian_fir.h"
 #include "kernel/line_filter.h"
@@ -38,6 +45,7 @@
 #include "kernel/run_jobs.h"
 #include "kernel/simd/kernel_variants.h"
 #include "kernel/source_box.h"
+#include "kernel/tile_blend.h"
 #include "voxwarpkit.h"
 
 #include <cfenv>
@@ -146,6 +154,11 @@ struct kernel_case {
     bool line_pass = false;              // a line filter pass over the input, in place of jobs
     line_filter_job filter{};            // its data pointer is set by run_case
     std::vector<double> weights;         // a FIR pass's
+    bool fusion = false;                 // a tile added into a fused block, in place of jobs
+    tile_blend_job blend{};              // its pointers are set by run_case
+    blend_finish_job finish{};
+    std::vector<double> values, sums, fused_weights;
+    uint64_t fill = 0;
 };
 
 bool read_bytes(std::ifstream &in, std::vector<uint64_t> &into, size_t bytes)
@@ -294,6 +307,52 @@ bool read_line_case(std::ifstream &in, kernel_case &c, bool fir)
     return read_bytes(in, c.input, c.output_bytes);
 }
 
+int64_t read_int64(std::ifstream &in)
+{
+    int64_t value = 0;
+    in.read(reinterpret_cast<char *>(&value), sizeof value);
+    return value;
+}
+
+bool read_doubles(std::ifstream &in, std::vector<double> &into, size_t count)
+{
+    into.assign(count, 0.0);
+    return bool(in.read(reinterpret_cast<char *>(into.data()), std::streamsize(count * sizeof(double))));
+}
+
+bool read_fusion_case(std::ifstream &in, kernel_case &c)
+{
+    const int32_t volumes = read_int(in);
+    const xyz block = read_xyz(in);
+    if (volumes <= 0 || !all_positive(block)) {
+        return false;
+    }
+    c.fusion = true;
+    c.blend.volumes = volumes;
+    c.blend.extent[0] = block.x;
+    c.blend.extent[1] = block.y;
+    c.blend.extent[2] = block.z;
+    for (int a = 2; a >= 0; --a) {
+        c.blend.origin[a] = read_int64(in);
+    }
+    for (int a = 2; a >= 0; --a) {
+        c.blend.tile_extent[a] = read_int64(in);
+    }
+    in.read(reinterpret_cast<char *>(c.blend.matrix), sizeof c.blend.matrix);
+    in.read(reinterpret_cast<char *>(c.blend.scale), sizeof c.blend.scale);
+    c.blend.blending = static_cast<tile_blending>(read_int(in));
+    c.finish.result_type = static_cast<element_type>(read_int(in));
+    in.read(reinterpret_cast<char *>(&c.fill), sizeof c.fill);
+    const size_t voxels = element_count(block);
+    const size_t size = size_t(element_size_of(c.finish.result_type));
+    c.finish.volumes = volumes;
+    c.finish.voxels = int64_t(voxels);
+    c.finish.maximum = c.blend.blending == tile_blending::maximum;
+    c.output_bytes = size * voxels * size_t(volumes);
+    return size != 0 && read_doubles(in, c.values, voxels * size_t(volumes))
+           && read_doubles(in, c.sums, voxels * size_t(volumes)) && read_doubles(in, c.fused_weights, voxels);
+}
+
 bool read_case(const std::filesystem::path &path, kernel_case &c)
 {
     std::ifstream in(path, std::ios::binary);
@@ -311,6 +370,9 @@ bool read_case(const std::filesystem::path &path, kernel_case &c)
     if (std::memcmp(magic, "VWKCASE3", 8) == 0 || std::memcmp(magic, "VWKCASE5", 8) == 0) {
         return read_line_case(in, c, magic[7] == '5');
     }
+    if (std::memcmp(magic, "VWKCASE7", 8) == 0) {
+        return read_fusion_case(in, c);
+    }
     return false;
 }
 
@@ -319,6 +381,24 @@ bool read_case(const std::filesystem::path &path, kernel_case &c)
 bool run_case(const kernel_case &c, resample_function kernel, std::vector<uint64_t> &output)
 {
     output.assign((c.output_bytes + 7) / 8, 0);
+    if (c.fusion) {
+        // Variants share fusion's sums: each run checks them again.
+        std::vector<double> sums = c.sums, weights = c.fused_weights;
+        tile_blend_job blend = c.blend;
+        blend.values = c.values.data();
+        blend.sums = sums.data();
+        blend.weights = weights.data();
+        blend_finish_job finish = c.finish;
+        finish.sums = sums.data();
+        finish.weights = weights.data();
+        finish.result = output.data();
+        finish.fill = &c.fill;
+        std::feraiseexcept(FE_INEXACT);
+        const float_state before = current_float_state();
+        blend_tile(blend);
+        finish_blend(finish);
+        return current_float_state() == before;
+    }
     if (c.line_pass) {
         // Variants share the line filters: each run checks them again.
         output = c.input;

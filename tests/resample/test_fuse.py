@@ -108,7 +108,7 @@ def random_tiles(rng, count, volumes, with_nan):
             tile.flat[rng.integers(0, tile.size, 2)] = np.nan
         spacing = rng.uniform(0.7, 1.4, 3)
         matrix = np.eye(4)
-        matrix[:3, :3] = rotation(rng, 6)
+        matrix[:3, :3] = rotation(rng, 6) if t % 2 else np.eye(3)  # axis-aligned rows hold one position
         matrix[:3, 3] = rng.uniform(-1.5, 1.5, 3) - np.array([4.0 * t, 0.0, 0.0])
         tiles.append(tile)
         spacings.append(spacing)
