@@ -3,9 +3,11 @@
 import numpy as np
 import pytest
 from support.bits import assert_same_bits
+from support.cases import TYPES
 from support.geometry import rotation
 from support.output_types import RESULT_CODES, result_of_sums
 from support.reference import bspline_coefficients, resample_general_reference
+from support.values import values, with_specials
 
 import _voxwarpkit_testing as testing
 import voxwarpkit
@@ -166,3 +168,39 @@ def test_dtypes_and_fills_that_cannot_be_written_are_refused(interpolation, dtyp
     image = np.zeros((3, 4, 5), np.float32)
     with pytest.raises(ValueError, match=message):
         voxwarpkit.resample(image, (1, 1, 1), np.eye(4), interpolation=interpolation, dtype=dtype, fill=fill)
+
+
+@pytest.mark.parametrize("edges", ["clamp", "transform"])
+@pytest.mark.parametrize("source_code", TYPES)
+def test_every_element_type_read_makes_every_result_type_by_the_rule(source_code, edges):
+    """Linear reads each element type as float32 and makes each result type from the float64
+    sum, on every variant: the vector paths for every pair of element and result type."""
+    rng = np.random.default_rng([ord(source_code), len(edges)])
+    extent = (6, 7, 40)
+    image = with_specials(rng, values(rng, source_code, (2,) + extent))
+    with np.errstate(over="ignore", invalid="ignore"):
+        floats = image.astype(np.float32)
+    matrix = matrix_of(rng, extent)
+    shape = (5, 6, 45)
+    kwargs = {"interpolation": "linear", "edges": edges, "shape": shape}
+    sums = resample_general_reference(floats, (1.0, 1.0, 1.0), matrix, blend_sums=True, **kwargs)
+    for code in RESULT_CODES:
+        dtype = np.dtype(code)
+        fill = fill_for(rng, dtype)
+        want = result_of_sums(sums, dtype, np.array(fill, dtype)[()])
+        request = _request.checked_request(
+            image.shape,
+            image.dtype,
+            (1, 1, 1),
+            matrix,
+            threads=1,
+            fill=fill,
+            dtype=dtype,
+            output_voxel_size=None,
+            **kwargs,
+        )
+        arguments = (image, (0, 0, 0), extent, (1.0, 1.0, 1.0), request.matrices, shape, (0, 0, 0), (1.0, 1.0, 1.0))
+        codes = (request.engine_interpolation, request.engine_edges, request.fill, None, None)
+        for variant in VARIANTS:
+            engine = testing.engine_resample(variant, 1, *arguments, *codes, request.engine_result_type)
+            assert_same_bits(engine, want)

@@ -15,8 +15,11 @@
 #include "kernel/lanczos.h"
 #include "kernel/method_traits.h"
 #include "kernel/resample_position.h"
+#include "kernel/simd/sums_to_results.h"
 
+#include <cstddef>
 #include <type_traits>
+#include <vector>
 
 namespace voxwarp {
 namespace {
@@ -124,26 +127,39 @@ void fix_nan_lanes(const job_constants &jc, int32_t vol, ptrdiff_t offset, unsig
 }
 
 // Writes the results of the lanes of `m` from their sums: float32 narrowed
-// in the vector; any other type through a buffer on the stack, each lane made
-// by the scalar routine's own function, so the bits are the scalar kernel's.
+// in the vector; float64 the sums themselves, whole vectors when every lane
+// is in `m`. The kernels run for these two result types only: the others are
+// made from float64 sums by a sums_writer (for_each_block_through_sums).
 // NaN lanes are rewritten afterwards with the replayed NaN.
 template <typename V, typename Result>
 void store_sums(const job_constants &jc, ptrdiff_t at, typename V::mask m, typename V::doubles low_sum,
                 typename V::doubles high_sum)
 {
+    static_assert(std::is_same_v<Result, float32_results> || std::is_same_v<Result, float64_results>);
+    static_assert(V::lanes < 32, "lane bits are an unsigned");
     if constexpr (std::is_same_v<Result, float32_results>) {
-        V::store(static_cast<float *>(jc.output) + at, V::narrow(low_sum, high_sum), m);
+        // A masked store costs several plain ones on some processors (AMD):
+        // vectors whose every lane is interior, most of them, take a plain one.
+        float *output = static_cast<float *>(jc.output) + at;
+        if (V::bits(m) == (1u << V::lanes) - 1) {
+            V::store_all(output, V::narrow(low_sum, high_sum));
+        } else {
+            V::store(output, V::narrow(low_sum, high_sum), m);
+        }
     } else {
-        using stored = typename Result::stored;
+        double *output = static_cast<double *>(jc.output) + at;
+        const unsigned lane_bits = V::bits(m);
+        if (lane_bits == (1u << V::lanes) - 1) {
+            V::store_doubles(output, low_sum);
+            V::store_doubles(output + V::lanes / 2, high_sum);
+            return;
+        }
         alignas(64) double sums[V::lanes];
         V::store_doubles(sums, low_sum);
         V::store_doubles(sums + V::lanes / 2, high_sum);
-        stored *output = static_cast<stored *>(jc.output) + at;
-        const stored fill = fill_value<stored>(jc);
-        const unsigned lane_bits = V::bits(m);
         for (int lane = 0; lane < V::lanes; ++lane) {
             if (lane_bits & (1u << lane)) {
-                output[lane] = Result::of_double(sums[lane], fill);
+                output[lane] = sums[lane];
             }
         }
     }
@@ -254,6 +270,9 @@ void fill_unsampled(const job_constants &jc, ptrdiff_t offset, typename V::mask 
     if constexpr (std::is_same_v<Result, float32_results>) {
         const typename V::floats fill = V::broadcast(fill_value<float>(jc));
         const typename V::mask unsampled = V::but_not(valid, sampled);
+        if (V::bits(unsampled) == 0) {
+            return;  // a masked store of no lane is not free
+        }
         for (int32_t vol = 0; vol < jc.nvol; ++vol) {
             V::store(static_cast<float *>(jc.output) + vol * jc.out_volume + offset, fill, unsampled);
         }
@@ -339,9 +358,10 @@ linear_lanes<V> clamped_lanes(const job_constants &jc, const block_indices<V> &a
 
 // Linear interpolation of the lanes from global column x up to column `end`:
 // the interior lanes in the vector, the others through the scalar routine.
+// Returns the bits of the lanes sampled.
 template <typename V, typename Source, typename Result>
-void resample_block(const job_constants &jc, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset,
-                    int32_t x, int32_t end)
+unsigned resample_block(const job_constants &jc, const block_constants<V> &c, const block_row<V> &r,
+                        ptrdiff_t row_offset, int32_t x, int32_t end)
 {
     const block_indices<V> at = indices_of<V>(c, r, x);
     const typename V::mask valid = V::first_lanes(end - x);
@@ -350,17 +370,19 @@ void resample_block(const job_constants &jc, const block_constants<V> &c, const 
     if (jc.write_fill) {
         fill_unsampled<V, Result>(jc, offset, valid, lanes.sampled);
     }
-    if (V::bits(lanes.sampled) == 0) {
-        return;
+    const unsigned sampled_bits = V::bits(lanes.sampled);
+    if (sampled_bits == 0) {
+        return 0;
     }
     if (V::bits(lanes.interior) != 0) {
         blend_interior_lanes<V, Source, Result>(jc, c, offset, lanes.interior, at.I, at.J, at.K, lanes.x0, lanes.y0,
                                                 lanes.z0);
     }
-    const unsigned edge_bits = V::bits(lanes.sampled) & ~V::bits(lanes.interior);
+    const unsigned edge_bits = sampled_bits & ~V::bits(lanes.interior);
     if (edge_bits != 0) {
         sample_lanes_scalar<V>(jc, offset, edge_bits, at.I, at.J, at.K, resample_position<Source, Result>);
     }
+    return sampled_bits;
 }
 
 // The cubic weights of the fraction along one axis, for each half of the lanes.
@@ -430,10 +452,10 @@ void cubic_interior_lanes(const job_constants &jc, ptrdiff_t offset, typename V:
 
 // Cubic B-spline interpolation of the lanes from global column x up to
 // column `end`: lanes whose taps need no mirroring in the vector, the others
-// through the scalar routine.
+// through the scalar routine. Returns the bits of the lanes sampled.
 template <typename V, typename Result>
-void cubic_block(const job_constants &jc, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset,
-                 int32_t x, int32_t end)
+unsigned cubic_block(const job_constants &jc, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset,
+                     int32_t x, int32_t end)
 {
     const block_indices<V> at = indices_of<V>(c, r, x);
     const typename V::mask valid = V::first_lanes(end - x);
@@ -445,8 +467,9 @@ void cubic_block(const job_constants &jc, const block_constants<V> &c, const blo
     if (jc.write_fill) {
         fill_unsampled<V, Result>(jc, offset, valid, sampled);
     }
-    if (V::bits(sampled) == 0) {
-        return;
+    const unsigned sampled_bits = V::bits(sampled);
+    if (sampled_bits == 0) {
+        return 0;
     }
     // Sampled lanes have floor(I) in [-1, n - 1]: it fits the integers.
     const typename V::ints x0 = V::truncate(V::floor(at.I));
@@ -465,11 +488,12 @@ void cubic_block(const job_constants &jc, const block_constants<V> &c, const blo
         V::store_offsets(first_tap, V::add_int(V::add_int(slice_part, row_part), column), interior);
         cubic_interior_lanes<V, Result>(jc, offset, interior, at, x0, y0, z0, first_tap);
     }
-    const unsigned edge_bits = V::bits(sampled) & ~V::bits(interior);
+    const unsigned edge_bits = sampled_bits & ~V::bits(interior);
     if (edge_bits != 0) {
         sample_lanes_scalar<V>(jc, offset, edge_bits, at.I, at.J, at.K,
                                separable_position<cubic_bspline, const float *, Result>);
     }
+    return sampled_bits;
 }
 
 // Nearest interpolation of the lanes from global column x up to column `end`: the
@@ -693,17 +717,86 @@ void for_each_block(const job_constants &jc, const target_box &box, Block &&bloc
     }
 }
 
+// Runs the float64 `block` over the target box with its sums going to a
+// buffer of the job's volumes, V::lanes sums each, from which `write` makes
+// the sampled lanes' elements of the result type; the unsampled lanes get the
+// fill when the job asks for one. The block sees a job whose output is that
+// buffer, lane 0 at offset 0, and whose fill is a signalling NaN: a lane the
+// block counts as sampled but the scalar routine finds outside (its gate is
+// the last word at the edges) holds that fill, which no sum can be, since a
+// NaN sum is quiet.
+template <typename V, typename Block>
+void for_each_block_through_sums(const job_constants &jc, const target_box &box, sums_writer write,
+                                 int32_t element_size, Block &&block)
+{
+    constexpr uint64_t outside = 0x7FF0000000000001u;  // signalling: quiet bit clear
+    std::vector<double> sums(static_cast<size_t>(jc.nvol) * V::lanes);
+    job_constants to_sums = jc;
+    to_sums.output = sums.data();
+    to_sums.out_volume = V::lanes;
+    to_sums.write_fill = true;
+    std::memcpy(to_sums.fill, &outside, sizeof outside);
+    unsigned char *output = static_cast<unsigned char *>(jc.output);
+    for_each_block<V>(jc, box,
+                      [&](const job_constants &, const block_constants<V> &c, const block_row<V> &r,
+                          ptrdiff_t row_offset, int32_t x, int32_t end) {
+                          // The block writes at row_offset + (x - x_origin): 0 in the buffer.
+                          unsigned sampled = block(to_sums, c, r, c.x_origin - x, x, end);
+                          for (int lane = 0; lane < V::lanes; ++lane) {
+                              uint64_t bits;
+                              std::memcpy(&bits, &sums[lane], sizeof bits);
+                              if ((sampled & (1u << lane)) && bits == outside) {
+                                  sampled &= ~(1u << lane);
+                              }
+                          }
+                          const ptrdiff_t offset = row_offset + (x - c.x_origin);
+                          const unsigned valid = V::bits(V::first_lanes(end - x));
+                          for (int32_t vol = 0; vol < jc.nvol; ++vol) {
+                              unsigned char *at = output + (vol * jc.out_volume + offset) * element_size;
+                              if (sampled != 0) {
+                                  write(sums.data() + vol * V::lanes, V::lanes, sampled, jc.fill, at);
+                              }
+                              if (jc.write_fill) {
+                                  const unsigned unsampled = valid & ~sampled;
+                                  for (int lane = 0; lane < V::lanes; ++lane) {
+                                      if (unsampled & (1u << lane)) {
+                                          std::memcpy(at + lane * element_size, jc.fill, element_size);
+                                      }
+                                  }
+                              }
+                          }
+                      });
+}
+
 // Each method's kernel for the operations of `V`, chosen by overload on its
 // traits. Label and Lanczos run the scalar routine.
+
+// Runs a blend's blocks for the job's result type: `as_float32` and
+// `as_float64` store those types themselves; every other type is made from
+// the float64 blocks' sums by its writer.
+template <typename V, typename Float32Block, typename Float64Block>
+void for_each_block_of_result(const job_constants &jc, const resample_job &job, Float32Block &&as_float32,
+                              Float64Block &&as_float64)
+{
+    if (job.result_type == element_type::float64) {
+        for_each_block<V>(jc, job.target, as_float64);
+        return;
+    }
+    const sums_writer writer = sums_writer_of(job.result_type);
+    if (writer == nullptr) {
+        for_each_block<V>(jc, job.target, as_float32);  // float32, and a type a blend does not write
+        return;
+    }
+    for_each_block_through_sums<V>(jc, job.target, writer, element_size_of(job.result_type), as_float64);
+}
 
 template <typename V>
 void run_method(const job_constants &jc, const resample_job &job, method_traits<interpolation::linear>)
 {
     visit_source_type(job.source_type, [&](auto source) {
-        visit_result_type(job.result_type, [&](auto result) {
-            for_each_block<V>(jc, job.target,
-                              resample_block<V, typename decltype(source)::type, typename decltype(result)::type>);
-        });
+        using Source = typename decltype(source)::type;
+        for_each_block_of_result<V>(jc, job, resample_block<V, Source, float32_results>,
+                                    resample_block<V, Source, float64_results>);
     });
 }
 
@@ -722,9 +815,7 @@ void run_method(const job_constants &jc, const resample_job &job, method_traits<
 template <typename V>
 void run_method(const job_constants &jc, const resample_job &job, method_traits<interpolation::cubic>)
 {
-    visit_result_type(job.result_type, [&](auto result) {
-        for_each_block<V>(jc, job.target, cubic_block<V, typename decltype(result)::type>);
-    });
+    for_each_block_of_result<V>(jc, job, cubic_block<V, float32_results>, cubic_block<V, float64_results>);
 }
 
 template <typename V>
