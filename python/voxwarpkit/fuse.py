@@ -16,6 +16,7 @@ the bits do not depend on the chunking or the threads.
 from __future__ import annotations
 
 import concurrent.futures
+import importlib
 import itertools
 import uuid
 from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tuple
@@ -315,16 +316,21 @@ def fused_block(plan: Plan, block_origin: Counts, block_shape: Counts, threads: 
     weights = np.zeros(block_shape, dtype=np.float64)
     engine = cpu_engine()
     code = BLENDINGS[plan.blending]
+    resampled: Optional[NDArray[np.float64]] = None  # one tile's values at a time, the same memory for each
     for tile in plan.tiles:
         box = engine.source_box(tile.grid, tile.request, block_origin, block_shape)
         if box is None:
             continue
         window = _window(tile, box)
-        values = engine.resample_window(
-            window, counts([start for start, _ in box]), tile.grid, tile.request, block_origin, block_shape, threads
-        )
-        if values.dtype != np.float64:
+        start = counts([first for first, _ in box])
+        if tile.request.result_type != np.float64:  # nearest: the tile's own elements, then as doubles
+            values = engine.resample_window(window, start, tile.grid, tile.request, block_origin, block_shape, threads)
             values = values.astype(np.float64)
+        else:
+            if resampled is None:
+                resampled = np.empty(sums.shape, dtype=np.float64)
+            arguments = (window, start, tile.grid, tile.request, block_origin, block_shape, threads)
+            values = engine.resample_window(*arguments, out=resampled)
         blend_tile(sums, weights, values, block_origin, tile.index_matrix, tile.grid, tile.scale, code)
     result = np.empty(sums.shape, dtype=plan.result_type)
     result_code = BLEND_RESULT_CODES[plan.result_type.kind, plan.result_type.itemsize]
@@ -362,8 +368,8 @@ def _in_memory(plan: Plan, chunks: Tuple[Tuple[int, ...], ...], threads: int) ->
 
 
 def _lazy(plan: Plan, chunks: Tuple[Tuple[int, ...], ...], threads: int) -> Any:
-    da = __import__("dask.array", fromlist=["Array"])
-    graph_module = __import__("dask.highlevelgraph", fromlist=["HighLevelGraph"])
+    da = importlib.import_module("dask.array")
+    graph_module = importlib.import_module("dask.highlevelgraph")
     name = "voxwarpkit-fuse-" + uuid.uuid4().hex
     layer = {}
     for index, origin, extent in _blocks(chunks):
@@ -379,7 +385,7 @@ def _chunks(chunks: Any, plan: Plan) -> Tuple[Tuple[int, ...], ...]:
     """The output's blocks along z, y, x."""
     if chunks is None:
         return tuple(_even(n, min(n, b)) for n, b in zip(plan.shape, DEFAULT_BLOCK))
-    normalize_chunks = __import__("dask.array.core", fromlist=["normalize_chunks"]).normalize_chunks
+    normalize_chunks = importlib.import_module("dask.array.core").normalize_chunks
     spatial = chunks[-3:] if isinstance(chunks, (tuple, list)) and len(chunks) == 4 else chunks
     try:
         normalized: Tuple[Tuple[int, ...], ...] = normalize_chunks(spatial, shape=plan.shape, dtype=plan.result_type)
