@@ -693,8 +693,17 @@ void for_each_block(const job_constants &jc, const target_box &box, Block &&bloc
     }
 }
 
+}  // namespace
+}  // namespace voxwarp
+
+// The methods with a file of their own, which build on the helpers above.
+#include "kernel/simd/label_simd.h"
+
+namespace voxwarp {
+namespace {
+
 // Each method's kernel for the operations of `V`, chosen by overload on its
-// traits. Label and Lanczos run the scalar routine.
+// traits. Lanczos runs the scalar routine.
 
 template <typename V>
 void run_method(const job_constants &jc, const resample_job &job, method_traits<interpolation::linear>)
@@ -710,7 +719,7 @@ void run_method(const job_constants &jc, const resample_job &job, method_traits<
 template <typename V>
 void run_method(const job_constants &jc, const resample_job &job, method_traits<interpolation::label>)
 {
-    label_job(jc, job);
+    label_job_simd<V>(jc, job);
 }
 
 template <typename V>
