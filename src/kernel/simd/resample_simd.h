@@ -698,12 +698,13 @@ void for_each_block(const job_constants &jc, const target_box &box, Block &&bloc
 
 // The methods with a file of their own, which build on the helpers above.
 #include "kernel/simd/label_simd.h"
+#include "kernel/simd/lanczos_simd.h"
 
 namespace voxwarp {
 namespace {
 
 // Each method's kernel for the operations of `V`, chosen by overload on its
-// traits. Lanczos runs the scalar routine.
+// traits.
 
 template <typename V>
 void run_method(const job_constants &jc, const resample_job &job, method_traits<interpolation::linear>)
@@ -725,7 +726,7 @@ void run_method(const job_constants &jc, const resample_job &job, method_traits<
 template <typename V>
 void run_method(const job_constants &jc, const resample_job &job, method_traits<interpolation::lanczos>)
 {
-    separable_job<lanczos>(jc, job);
+    lanczos_job_simd<V>(jc, job);
 }
 
 template <typename V>
