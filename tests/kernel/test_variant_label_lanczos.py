@@ -17,10 +17,11 @@ SHAPE = (3, 9, 12, 37)
 
 
 def label_map(rng, code, scene):
-    """Labels of type `code` that differ from volume to volume: a few labels in boxes (most
-    positions see one label on all eight neighbours), or a checkerboard of two (every
-    position between voxels ties), drawn from random bit patterns (for floats: NaN payloads
-    and -0.0 beside 0.0, each its own label)."""
+    """Labels of type `code` that differ from volume to volume, drawn from random bit patterns
+    (for floats: a NaN payload and -0.0 beside 0.0, each its own label): boxes of six labels
+    in the lower slices (most positions see one label on all eight neighbours) over three
+    labels at random in the upper ones (where the weights often pick another than the nearest
+    voxel's), or a checkerboard of two (every position between voxels ties)."""
     nvol, nz, ny, nx = SHAPE
     palette = values(rng, code, (nvol, 6))
     if np.dtype(code).kind == "f":
@@ -30,16 +31,19 @@ def label_map(rng, code, scene):
     if scene == "checkerboard":
         index = (x + y + z) % 2
     else:
-        index = (x // 5 + 2 * (y // 4) + 3 * (z // 3)) % 6
+        index = np.where(z < nz // 2, (x // 5 + 2 * (y // 4) + 3 * (z // 3)) % 6, rng.integers(0, 3, z.shape))
     return np.stack([palette[v][index] for v in range(nvol)])
 
 
 def matrix_for(rng, scene):
-    """Half-voxel shifts for the ties; a small turn and a shift past the edges otherwise."""
+    """Half-voxel shifts for the ties; otherwise a small turn about the centre and a shift, past
+    the edges for "edges"."""
     if scene == "checkerboard":
         return np.hstack([np.eye(3), np.full((3, 1), 0.5)]).ravel()
-    shift = rng.uniform(-2.5, 2.5, (3, 1)) if scene == "edges" else rng.uniform(-0.5, 0.5, (3, 1))
-    return np.hstack([rotation(rng, 12), shift]).ravel()
+    turn = rotation(rng, 12)
+    centre = (np.array(SHAPE[:0:-1]) - 1) / 2
+    shift = rng.uniform(-2.5, 2.5, 3) if scene == "edges" else rng.uniform(-0.5, 0.5, 3)
+    return np.hstack([turn, (centre - turn @ centre + shift)[:, None]]).ravel()
 
 
 def check_every_variant(image, matrix, kwargs):
