@@ -29,17 +29,6 @@ inline int32_t mirrored(int32_t index, int32_t n)
     return index;
 }
 
-// Plain doubles under the names of the vector kernels' operations, so that
-// one definition of the weights serves the scalar routine and every variant.
-struct plain_doubles {
-    using doubles = double;
-    static double broadcast_double(double value) { return value; }
-    static double mul_double(double a, double b) { return a * b; }
-    static double add_double(double a, double b) { return a + b; }
-    static double sub_double(double a, double b) { return a - b; }
-    static double div_double(double a, double b) { return a / b; }
-};
-
 // The four weights for the fraction t = I - floor(I) in [0, 1), in double:
 //   (1 - t)^3 / 6,  (3t^3 - 6t^2 + 4) / 6,  (-3t^3 + 3t^2 + 3t + 1) / 6,  t^3 / 6,
 // each step rounded as written, with the double operations of D.

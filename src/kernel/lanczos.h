@@ -20,11 +20,14 @@ constexpr double sin_third[lanczos_taps] = {-0.8660254037844386, -0.866025403784
                                             0.8660254037844386,  0.8660254037844386,  0.0};
 constexpr double cos_third[lanczos_taps] = {-0.5, 0.5, 1.0, 0.5, -0.5, -1.0};
 
-// sin(y) for y in [0, pi / 2] by its Taylor series to y^23, in Horner's order.
-inline double sine(double y)
+// sin(y) for y in [0, pi / 2] by its Taylor series to y^23, in Horner's
+// order, with the double operations of D (plain_doubles or a vector's).
+template <typename D>
+inline typename D::doubles sine(typename D::doubles y)
 {
-    const double y2 = y * y;
-    double sum = -1.0 / 25852016738884976640000.0;  // -1/23!
+    using doubles = typename D::doubles;
+    const doubles y2 = D::mul_double(y, y);
+    doubles sum = D::broadcast_double(-1.0 / 25852016738884976640000.0);  // -1/23!
     const double inverse_factorials[] = {
         1.0 / 51090942171709440000.0,  // 1/21!
         -1.0 / 121645100408832000.0,   // -1/19!
@@ -39,17 +42,19 @@ inline double sine(double y)
         1.0,
     };
     for (const double coefficient : inverse_factorials) {
-        const double scaled = sum * y2;
-        sum = scaled + coefficient;
+        const doubles scaled = D::mul_double(sum, y2);
+        sum = D::add_double(scaled, D::broadcast_double(coefficient));
     }
-    return sum * y;
+    return D::mul_double(sum, y);
 }
 
 // cos(y) for y in [0, pi / 2] by its Taylor series to y^22, in Horner's order.
-inline double cosine(double y)
+template <typename D>
+inline typename D::doubles cosine(typename D::doubles y)
 {
-    const double y2 = y * y;
-    double sum = -1.0 / 1124000727777607680000.0;  // -1/22!
+    using doubles = typename D::doubles;
+    const doubles y2 = D::mul_double(y, y);
+    doubles sum = D::broadcast_double(-1.0 / 1124000727777607680000.0);  // -1/22!
     const double inverse_factorials[] = {
         1.0 / 2432902008176640000.0,  // 1/20!
         -1.0 / 6402373705728000.0,    // -1/18!
@@ -64,8 +69,8 @@ inline double cosine(double y)
         1.0,
     };
     for (const double coefficient : inverse_factorials) {
-        const double scaled = sum * y2;
-        sum = scaled + coefficient;
+        const doubles scaled = D::mul_double(sum, y2);
+        sum = D::add_double(scaled, D::broadcast_double(coefficient));
     }
     return sum;
 }
@@ -74,31 +79,37 @@ inline double cosine(double y)
 // tap k (k = -2 .. 3, at floor(I) + k) sits at t = d - k and weighs
 // sinc(t) sinc(t / 3) = 3 sin(pi t) sin(pi t / 3) / (pi^2 t^2), or 1 at t = 0,
 // with sin(pi t) = (-1)^k sin(pi d) and sin(pi t / 3) from sin and cos of
-// pi d / 3 by the angle-difference rule.
-inline void lanczos_weights(double d, double weights[lanczos_taps])
+// pi d / 3 by the angle-difference rule. One definition for the scalar
+// routine and every vector, each step rounded as written.
+template <typename D>
+inline void lanczos_weights(typename D::doubles d, typename D::doubles weights[lanczos_taps])
 {
-    const double half = d > 0.5 ? 1.0 - d : d;  // sin(pi d) = sin(pi (1 - d)); both exact
-    const double s1 = sine(pi * half);
-    const double angle = pi * d;
-    const double third = angle / 3.0;
-    const double s3 = sine(third);
-    const double c3 = cosine(third);
+    using doubles = typename D::doubles;
+    const doubles one = D::broadcast_double(1.0);
+    const doubles pi_lanes = D::broadcast_double(pi);
+    // sin(pi d) = sin(pi (1 - d)); both exact.
+    const doubles half = D::select_double(D::greater_double(d, D::broadcast_double(0.5)), D::sub_double(one, d), d);
+    const doubles s1 = sine<D>(D::mul_double(pi_lanes, half));
+    const doubles angle = D::mul_double(pi_lanes, d);
+    const doubles third = D::div_double(angle, D::broadcast_double(3.0));
+    const doubles s3 = sine<D>(third);
+    const doubles c3 = cosine<D>(third);
+    // -s1 as a product by -1: the same bits, zero's sign included, s1 being a number.
+    const doubles minus_s1 = D::mul_double(s1, D::broadcast_double(-1.0));
     for (int tap = 0; tap < lanczos_taps; ++tap) {
         const int k = tap - (lanczos_radius - 1);
-        const double t = d - k;  // exact
-        if (t == 0.0) {
-            weights[tap] = 1.0;
-            continue;
-        }
-        const double s1k = (k % 2 == 0) ? s1 : -s1;
-        const double a = s3 * cos_third[tap];
-        const double b = c3 * sin_third[tap];
-        const double s3k = a - b;
-        const double numerator = s1k * s3k;
-        const double scaled = 3.0 * numerator;
-        const double t2 = t * t;
-        const double denominator = pi_squared * t2;
-        weights[tap] = scaled / denominator;
+        const doubles t = D::sub_double(d, D::broadcast_double(k));  // exact
+        const doubles s1k = (k % 2 == 0) ? s1 : minus_s1;
+        const doubles a = D::mul_double(s3, D::broadcast_double(cos_third[tap]));
+        const doubles b = D::mul_double(c3, D::broadcast_double(sin_third[tap]));
+        const doubles s3k = D::sub_double(a, b);
+        const doubles numerator = D::mul_double(s1k, s3k);
+        const doubles scaled = D::mul_double(D::broadcast_double(3.0), numerator);
+        const doubles t2 = D::mul_double(t, t);
+        const doubles denominator = D::mul_double(D::broadcast_double(pi_squared), t2);
+        // At t = 0 the quotient is 0 / 0, computed and discarded.
+        weights[tap] =
+            D::select_double(D::equal_double(t, D::broadcast_double(0.0)), one, D::div_double(scaled, denominator));
     }
 }
 
@@ -109,7 +120,7 @@ inline bool lanczos_axis(float I, int32_t n, int32_t taps[lanczos_taps], double 
     const auto clamped = [](int32_t index, int32_t count) {
         return index < 0 ? 0 : index > count - 1 ? count - 1 : index;
     };
-    return tap_axis<lanczos_taps>(I, n, lanczos_radius - 1, taps, weights, clamped, lanczos_weights);
+    return tap_axis<lanczos_taps>(I, n, lanczos_radius - 1, taps, weights, clamped, lanczos_weights<plain_doubles>);
 }
 
 // Lanczos interpolation as a separable method: its terms added one by one.

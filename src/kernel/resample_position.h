@@ -571,15 +571,84 @@ inline void for_each_position(const job_constants &jc, const target_box &box, Sa
     }
 }
 
+// The element label interpolation picks in one volume (`input`) from the
+// neighbours at `source`, x fastest, then y, then z (the interior blend's
+// order), for the fractions fx, fy, fz of the clamped rule. Each neighbour's
+// weight is (wx * wy) * wz in double (wx = 1 - fx for the first of the pair,
+// fx for the second). For each distinct element (by its bits) the weights of
+// the neighbours holding it are summed in that order, and the element with
+// the largest sum wins; of several with equal sums, the nearest voxel's
+// element if it is one of them (so a position on a voxel takes that voxel),
+// else the first in that order. T is an unsigned integer of the element's size.
+template <typename T>
+inline T label_choice(const T *input, const ptrdiff_t source[8], float fx, float fy, float fz)
+{
+    T value[8];
+    for (int k = 0; k < 8; ++k) {
+        value[k] = input[source[k]];
+    }
+    // Inside a region all eight hold one element: the only candidate, so it
+    // wins whatever the weights, and no weight need be formed.
+    bool uniform = true;
+    for (int k = 1; k < 8; ++k) {
+        uniform = uniform && value[k] == value[0];
+    }
+    if (uniform) {
+        return value[0];
+    }
+    const double wx[2] = {1.0 - double{fx}, double{fx}};
+    const double wy[2] = {1.0 - double{fy}, double{fy}};
+    const double wz[2] = {1.0 - double{fz}, double{fz}};
+    double sum[8];
+    int owner[8];  // the first neighbour holding the same element
+    for (int k = 0; k < 8; ++k) {
+        const int i = k & 1, j = (k >> 1) & 1, l = k >> 2;
+        const double wxy = wx[i] * wy[j];
+        const double weight = wxy * wz[l];
+        owner[k] = k;
+        for (int m = 0; m < k; ++m) {
+            if (value[m] == value[k]) {
+                owner[k] = owner[m];
+                break;
+            }
+        }
+        sum[k] = 0.0;
+        sum[owner[k]] += weight;
+    }
+    // The nearest voxel is the second of a pair where the fraction is 0.5 or more.
+    const int nearest = (fx >= 0.5f ? 1 : 0) | (fy >= 0.5f ? 2 : 0) | (fz >= 0.5f ? 4 : 0);
+    double largest = sum[owner[nearest]];
+    for (int k = 0; k < 8; ++k) {
+        largest = owner[k] == k && sum[k] > largest ? sum[k] : largest;
+    }
+    int chosen = owner[nearest];
+    if (sum[chosen] != largest) {
+        for (int k = 0; k < 8; ++k) {
+            if (owner[k] == k && sum[k] == largest) {
+                chosen = k;
+                break;
+            }
+        }
+    }
+    return value[chosen];
+}
+
+// The offsets, within a volume of the window, of the eight neighbours from
+// the pairs x, y, z, in label_choice's order.
+inline void label_neighbours(const job_constants &jc, const int32_t x[2], const int32_t y[2], const int32_t z[2],
+                             ptrdiff_t source[8])
+{
+    for (int k = 0; k < 8; ++k) {
+        const int i = k & 1, j = (k >> 1) & 1, l = k >> 2;
+        source[k] = (ptrdiff_t{z[l]} - jc.wz) * jc.slice_size + (ptrdiff_t{y[j]} - jc.wy) * jc.row_size
+                    + (ptrdiff_t{x[i]} - jc.wx);
+    }
+}
+
 // Label interpolation at source position (I, J, K), for the target position at
-// `offset` of every volume. It samples where the clamped rule samples, with
-// the same neighbours; each neighbour's weight is (wx * wy) * wz in double
-// (wx = 1 - fx for the first of the pair, fx for the second). For each
-// distinct element (by its bits) the weights of the neighbours holding it
-// are summed in the interior blend's order, and the element with the largest
-// sum wins; of several with equal sums, the nearest voxel's element if it is
-// one of them (so a position on a voxel takes that voxel), else the first in
-// that order. T is an unsigned integer of the element's size.
+// `offset` of every volume: label_choice of the neighbours of the clamped
+// rule, sampled where that rule samples. T is an unsigned integer of the
+// element's size.
 template <typename T>
 inline void label_position(const job_constants &jc, ptrdiff_t offset, float I, float J, float K)
 {
@@ -592,57 +661,17 @@ inline void label_position(const job_constants &jc, ptrdiff_t offset, float I, f
         }
         return;
     }
-    const double wx[2] = {1.0 - double{fx}, double{fx}};
-    const double wy[2] = {1.0 - double{fy}, double{fy}};
-    const double wz[2] = {1.0 - double{fz}, double{fz}};
     ptrdiff_t source[8];
-    double weight[8];
-    for (int k = 0; k < 8; ++k) {  // x fastest, then y, then z: the interior blend's order
-        const int i = k & 1, j = (k >> 1) & 1, l = k >> 2;
-        source[k] = (ptrdiff_t{z[l]} - jc.wz) * jc.slice_size + (ptrdiff_t{y[j]} - jc.wy) * jc.row_size
-                    + (ptrdiff_t{x[i]} - jc.wx);
-        const double wxy = wx[i] * wy[j];
-        weight[k] = wxy * wz[l];
-    }
-    // The nearest voxel is the second of a pair where the fraction is 0.5 or more.
-    const int nearest = (fx >= 0.5f ? 1 : 0) | (fy >= 0.5f ? 2 : 0) | (fz >= 0.5f ? 4 : 0);
+    label_neighbours(jc, x, y, z, source);
     const T *input = static_cast<const T *>(jc.input);
     T *output = static_cast<T *>(jc.output);
     for (int32_t vol = 0; vol < jc.nvol; ++vol) {
-        T value[8];
-        double sum[8];
-        int owner[8];  // the first neighbour holding the same element
-        for (int k = 0; k < 8; ++k) {
-            value[k] = input[vol * jc.volume_size + source[k]];
-            owner[k] = k;
-            for (int m = 0; m < k; ++m) {
-                if (value[m] == value[k]) {
-                    owner[k] = owner[m];
-                    break;
-                }
-            }
-            sum[k] = 0.0;
-            sum[owner[k]] += weight[k];
-        }
-        double largest = sum[owner[nearest]];
-        for (int k = 0; k < 8; ++k) {
-            largest = owner[k] == k && sum[k] > largest ? sum[k] : largest;
-        }
-        int chosen = owner[nearest];
-        if (sum[chosen] != largest) {
-            for (int k = 0; k < 8; ++k) {
-                if (owner[k] == k && sum[k] == largest) {
-                    chosen = k;
-                    break;
-                }
-            }
-        }
-        output[vol * jc.out_volume + offset] = value[chosen];
+        output[vol * jc.out_volume + offset] = label_choice(input + vol * jc.volume_size, source, fx, fy, fz);
     }
 }
 
-// Runs a label job position by position, for elements of its size: the label
-// kernel of every variant, whose work is in the comparisons, not the lanes.
+// Runs a label job position by position, for elements of its size: the
+// scalar kernel's label.
 inline void label_job(const job_constants &jc, const resample_job &job)
 {
     switch (job.element_size) {

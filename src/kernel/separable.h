@@ -22,6 +22,22 @@
 namespace voxwarp {
 namespace {
 
+// Plain doubles under the names of the vector kernels' operations, so that
+// one definition of a method's weights serves the scalar routine and every
+// variant.
+struct plain_doubles {
+    using doubles = double;
+    using double_mask = bool;
+    static double broadcast_double(double value) { return value; }
+    static double mul_double(double a, double b) { return a * b; }
+    static double add_double(double a, double b) { return a + b; }
+    static double sub_double(double a, double b) { return a - b; }
+    static double div_double(double a, double b) { return a / b; }
+    static bool greater_double(double a, double b) { return a > b; }
+    static bool equal_double(double a, double b) { return a == b; }
+    static double select_double(bool m, double if_set, double if_not) { return m ? if_set : if_not; }
+};
+
 // One axis of a method: false unless the nearest voxel of I lies in
 // [0, n - 1]; else the taps floor(I) - before .. floor(I) - before + taps - 1,
 // each brought into [0, n - 1] by place(index, n), and weigh(fraction,

@@ -29,6 +29,9 @@ struct doubled_ops {
     struct doubles {
         typename Half::doubles low, high;
     };
+    struct double_mask {
+        typename Half::double_mask low, high;
+    };
 
     static floats broadcast(float value) { return {Half::broadcast(value), Half::broadcast(value)}; }
     static ints broadcast_int(int32_t value) { return {Half::broadcast_int(value), Half::broadcast_int(value)}; }
@@ -107,6 +110,19 @@ struct doubled_ops {
     static doubles div_double(doubles a, doubles b)
     {
         return {Half::div_double(a.low, b.low), Half::div_double(a.high, b.high)};
+    }
+    static double_mask greater_double(doubles a, doubles b)
+    {
+        return {Half::greater_double(a.low, b.low), Half::greater_double(a.high, b.high)};
+    }
+    static double_mask equal_double(doubles a, doubles b)
+    {
+        return {Half::equal_double(a.low, b.low), Half::equal_double(a.high, b.high)};
+    }
+    static doubles select_double(double_mask m, doubles if_set, doubles if_not)
+    {
+        return {Half::select_double(m.low, if_set.low, if_not.low),
+                Half::select_double(m.high, if_set.high, if_not.high)};
     }
     static floats narrow(doubles low, doubles high)
     {

@@ -98,6 +98,14 @@ struct ops {
     static doubles add_double(doubles a, doubles b) { return _mm256_add_pd(a, b); }
     static doubles sub_double(doubles a, doubles b) { return _mm256_sub_pd(a, b); }
     static doubles div_double(doubles a, doubles b) { return _mm256_div_pd(a, b); }
+    // Ordered comparisons of doubles, false for NaN, and a choice by them.
+    using double_mask = __m256d;  // all ones in a selected lane
+    static double_mask greater_double(doubles a, doubles b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
+    static double_mask equal_double(doubles a, doubles b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
+    static doubles select_double(double_mask m, doubles if_set, doubles if_not)
+    {
+        return _mm256_blendv_pd(if_not, if_set, m);
+    }
     static floats narrow(doubles low, doubles high)
     {
         return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(low)), _mm256_cvtpd_ps(high), 1);

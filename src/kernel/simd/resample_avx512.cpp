@@ -104,6 +104,14 @@ struct ops {
     static doubles add_double(doubles a, doubles b) { return _mm512_add_pd(a, b); }
     static doubles sub_double(doubles a, doubles b) { return _mm512_sub_pd(a, b); }
     static doubles div_double(doubles a, doubles b) { return _mm512_div_pd(a, b); }
+    // Ordered comparisons of doubles, false for NaN, and a choice by them.
+    using double_mask = __mmask8;
+    static double_mask greater_double(doubles a, doubles b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
+    static double_mask equal_double(doubles a, doubles b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
+    static doubles select_double(double_mask m, doubles if_set, doubles if_not)
+    {
+        return _mm512_mask_blend_pd(m, if_not, if_set);
+    }
     static floats narrow(doubles low, doubles high)
     {
         const __m512d low_half_wide = _mm512_castpd256_pd512(_mm256_castps_pd(_mm512_cvtpd_ps(low)));

@@ -767,9 +767,18 @@ void for_each_block_through_sums(const job_constants &jc, const target_box &box,
                           }
                       });
 }
+}  // namespace
+}  // namespace voxwarp
+
+// The methods with a file of their own, which build on the helpers above.
+#include "kernel/simd/label_simd.h"
+#include "kernel/simd/lanczos_simd.h"
+
+namespace voxwarp {
+namespace {
 
 // Each method's kernel for the operations of `V`, chosen by overload on its
-// traits. Label and Lanczos run the scalar routine.
+// traits.
 
 // Runs a blend's blocks for the job's result type: `as_float32` and
 // `as_float64` store those types themselves; every other type is made from
@@ -803,13 +812,13 @@ void run_method(const job_constants &jc, const resample_job &job, method_traits<
 template <typename V>
 void run_method(const job_constants &jc, const resample_job &job, method_traits<interpolation::label>)
 {
-    label_job(jc, job);
+    label_job_simd<V>(jc, job);
 }
 
 template <typename V>
 void run_method(const job_constants &jc, const resample_job &job, method_traits<interpolation::lanczos>)
 {
-    separable_job<lanczos>(jc, job);
+    lanczos_job_simd<V>(jc, job);
 }
 
 template <typename V>
