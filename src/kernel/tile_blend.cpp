@@ -99,11 +99,6 @@ inline double weight_at(const tile_frame &frame, double px, double py, double pz
 
 }  // namespace
 
-double tile_weight(const tile_blend_job &job, const double p[3])
-{
-    return weight_at(frame_of(job), p[0], p[1], p[2]);
-}
-
 namespace {
 
 // Half-open ranges of a row's voxels.

@@ -48,10 +48,6 @@ struct blend_finish_job {
 // operation rounded, so that every machine gets the same bits.
 double cos_pi(double t);
 
-// The weight of a tile at tile index position `p` (x, y, z) under `job`'s
-// rule; 0 outside the box of the tile's voxel centres (or at a NaN position).
-double tile_weight(const tile_blend_job &job, const double p[3]);
-
 // Adds the tile into the block's sums and weights.
 void blend_tile(const tile_blend_job &job);
 
