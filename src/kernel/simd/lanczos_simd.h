@@ -97,10 +97,10 @@ void lanczos_interior_lanes(const job_constants &jc, ptrdiff_t offset, typename 
 
 // Lanczos interpolation of the lanes from global column x up to column
 // `end`: lanes whose taps need no clamping in the vector, the others through
-// the scalar routine.
+// the scalar routine. Returns the sampled lanes, as the other blocks do.
 template <typename V, typename Source, typename Result>
-void lanczos_block(const job_constants &jc, const block_constants<V> &c, const block_row<V> &r, ptrdiff_t row_offset,
-                   int32_t x, int32_t end)
+unsigned lanczos_block(const job_constants &jc, const block_constants<V> &c, const block_row<V> &r,
+                       ptrdiff_t row_offset, int32_t x, int32_t end)
 {
     const block_indices<V> at = indices_of<V>(c, r, x);
     const typename V::mask valid = V::first_lanes(end - x);
@@ -113,7 +113,7 @@ void lanczos_block(const job_constants &jc, const block_constants<V> &c, const b
         fill_unsampled<V, Result>(jc, offset, valid, sampled);
     }
     if (V::bits(sampled) == 0) {
-        return;
+        return 0;
     }
     // Sampled lanes have floor(I) in [-1, n - 1]: it fits the integers.
     constexpr int32_t before = lanczos_radius - 1;
@@ -139,19 +139,7 @@ void lanczos_block(const job_constants &jc, const block_constants<V> &c, const b
     if (edge_bits != 0) {
         sample_lanes_scalar<V>(jc, offset, edge_bits, at.I, at.J, at.K, separable_position<lanczos, Source, Result>);
     }
-}
-
-// The Lanczos kernel for the operations of `V`, reading the job's element
-// type and writing its result type.
-template <typename V>
-void lanczos_job_simd(const job_constants &jc, const resample_job &job)
-{
-    visit_source_type(job.source_type, [&](auto source) {
-        visit_result_type(job.result_type, [&](auto result) {
-            for_each_block<V>(jc, job.target,
-                              lanczos_block<V, typename decltype(source)::type, typename decltype(result)::type>);
-        });
-    });
+    return V::bits(sampled);
 }
 
 }  // namespace

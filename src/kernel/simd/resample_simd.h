@@ -818,7 +818,11 @@ void run_method(const job_constants &jc, const resample_job &job, method_traits<
 template <typename V>
 void run_method(const job_constants &jc, const resample_job &job, method_traits<interpolation::lanczos>)
 {
-    lanczos_job_simd<V>(jc, job);
+    visit_source_type(job.source_type, [&](auto source) {
+        using Source = typename decltype(source)::type;
+        for_each_block_of_result<V>(jc, job, lanczos_block<V, Source, float32_results>,
+                                    lanczos_block<V, Source, float64_results>);
+    });
 }
 
 template <typename V>
