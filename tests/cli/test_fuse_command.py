@@ -108,3 +108,10 @@ def test_a_bad_manifest_is_one_line_and_writes_nothing(tmp_path, capsys, manifes
     assert_one_line_error(status, err, fragment)
     assert not (tmp_path / "out.ome.zarr").exists()
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.json", "tile0.zarr", "tiles.json"]
+
+
+def test_an_output_that_is_a_tile_is_refused_even_with_force(tmp_path, capsys):
+    manifest, tiles, _ = write_tiles(tmp_path, np.random.default_rng(2), count=2)
+    status, _, err = run(capsys, "fuse", manifest, tmp_path / "tile1.zarr", "--force")
+    assert_one_line_error(status, err, "which this command reads")
+    assert_same_bits(zarr.open_array(tmp_path / "tile1.zarr", mode="r")[...], tiles[1])

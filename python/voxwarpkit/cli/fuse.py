@@ -51,10 +51,11 @@ def run_fuse(
     """Fuse the tiles ``manifest`` lists onto the grid at ``voxel_size`` (default the first tile's)
     that holds them all, and write the result as the OME-Zarr image ``target``."""
     started = time.perf_counter()
-    place = check_pyramid_target(
-        target, None, check_shards(layout.shards, layout.chunks, layout.ngff), force=running.force, reads=()
-    )
     tiles = read_tiles(manifest)
+    reads = (manifest, *(tile.path for tile in tiles))
+    place = check_pyramid_target(
+        target, None, check_shards(layout.shards, layout.chunks, layout.ngff), force=running.force, reads=reads
+    )
     spacing = tuple(voxel_size) if voxel_size is not None else tiles[0].voxel_size
     matrices = [tile.from_world for tile in tiles]
     spacings = [tile.voxel_size for tile in tiles]

@@ -36,6 +36,7 @@ class PlacedTile(NamedTuple):
     data: Any  # what resampling tasks read: windows straight from the store, or a dask array
     voxel_size: Tuple[float, float, float]  # (sx, sy, sz)
     from_world: Matrix
+    path: Optional[Path] = None  # where the image lies on this machine, which an output must not replace
 
 
 def read_tiles(path: Path) -> List[PlacedTile]:
@@ -84,7 +85,8 @@ def _tile(manifest: Path, number: int, entry: Any) -> PlacedTile:
         image = read_image(location, voxel_size)
     except FileError as error:
         raise FileError(f"{where}: {error}") from None
-    return PlacedTile(name, read_by_tasks(image), image.voxel_size, matrix)
+    local = None if "://" in location else Path(location)
+    return PlacedTile(name, read_by_tasks(image), image.voxel_size, matrix, local)
 
 
 def _matrix(values: Any, what: str) -> Matrix:
