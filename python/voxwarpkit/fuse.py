@@ -36,6 +36,7 @@ from ._request import (
     counts,
     fill_bytes,
     interpolation_of,
+    result_type_of,
 )
 from ._threads import thread_count
 from ._windows import Windows, windows_of
@@ -214,7 +215,7 @@ def fusion_plan(
         raise ValueError("label sampling does not fuse: blending would mix labels; use nearest")
     width = _triple(blend_width, "blend_width", positive=False)
     start = _triple(origin, "origin", positive=None)
-    result_type = _result_type(dtype)
+    result_type = result_type_of("linear", np.dtype(np.float32), dtype)  # the blends' types
     spacings = _per_tile(voxel_sizes, len(tiles), "voxel_sizes")
     checked = []
     for tile, spacing, matrix in zip(tiles, spacings, matrices):
@@ -417,18 +418,6 @@ def _as_stack(block: NDArray[Any], stack: bool) -> NDArray[Any]:
 
 def _volumes(source: Any) -> int:
     return int(source.shape[0]) if len(source.shape) == 4 else 1
-
-
-def _result_type(dtype: Any) -> np.dtype[Any]:
-    if dtype is None:
-        return np.dtype(np.float32)
-    try:
-        asked: np.dtype[Any] = np.dtype(dtype)
-    except TypeError:
-        raise ValueError(f"dtype must name an integer or float type, got {dtype!r}") from None
-    if asked.fields is not None or (asked.kind, asked.itemsize) not in BLEND_RESULT_CODES:
-        raise ValueError(f"dtype must be an integer type (int8 to uint64) or float16, float32 or float64, got {asked}")
-    return asked.newbyteorder("=")
 
 
 def _square(matrix: ArrayLike) -> NDArray[np.float64]:

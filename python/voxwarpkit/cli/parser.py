@@ -155,20 +155,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="N levels, the input's own included (fewer only once every axis is one voxel); "
         "default: until some axis fits in one chunk",
     )
-    pyramid.add_argument(
-        "--chunks",
-        metavar=("Z", "Y", "X"),
-        nargs=3,
-        type=_block_count,
-        default=None,
-        help="every level's blocks (default 64 64 64, cut to the level)",
-    )
-    pyramid.add_argument(
-        "--ngff",
-        choices=("0.4", "0.5"),
-        default=None,
-        help="OME-Zarr version: 0.4 (Zarr format 2, default) or 0.5 (Zarr format 3)",
-    )
+    _level_layout_options(pyramid)
     pyramid.add_argument(
         "--interpolation",
         choices=LEVEL_METHODS,
@@ -186,10 +173,7 @@ def build_parser() -> argparse.ArgumentParser:
         default=None,
         help="TIFF: the input's voxel size along x, y, z, replacing the file's (in micrometres)",
     )
-    pyramid.add_argument("--scheduler", metavar="ADDRESS", default=None, help="a dask.distributed scheduler")
-    pyramid.add_argument("--threads", metavar="N", type=_thread_count, default=None, help="local threads")
-    pyramid.add_argument("--force", action="store_true", help=_FORCE_HELP)
-    _add_storage_options(pyramid)
+    _running_options(pyramid)
     pyramid.set_defaults(check=partial(_check_pyramid, pyramid))
 
     fuse = command(
@@ -246,7 +230,14 @@ def _add_fuse_arguments(fuse: argparse.ArgumentParser) -> None:
         default=None,
         help="N levels, the fused one first (default: until some axis fits in one chunk)",
     )
-    fuse.add_argument(
+    _level_layout_options(fuse)
+    _shards_option(fuse)
+    _running_options(fuse)
+
+
+def _level_layout_options(command: argparse._ActionsContainer) -> None:
+    """How an OME-Zarr image's levels are stored: --chunks and --ngff."""
+    command.add_argument(
         "--chunks",
         metavar=("Z", "Y", "X"),
         nargs=3,
@@ -254,17 +245,20 @@ def _add_fuse_arguments(fuse: argparse.ArgumentParser) -> None:
         default=None,
         help="every level's blocks (default 64 64 64, cut to the level)",
     )
-    fuse.add_argument(
+    command.add_argument(
         "--ngff",
         choices=("0.4", "0.5"),
         default=None,
         help="OME-Zarr version: 0.4 (Zarr format 2, default) or 0.5 (Zarr format 3)",
     )
-    _shards_option(fuse)
-    fuse.add_argument("--scheduler", metavar="ADDRESS", default=None, help="a dask.distributed scheduler")
-    fuse.add_argument("--threads", metavar="N", type=_thread_count, default=None, help="local threads")
-    fuse.add_argument("--force", action="store_true", help=_FORCE_HELP)
-    _add_storage_options(fuse)
+
+
+def _running_options(command: argparse._ActionsContainer) -> None:
+    """Where and how a graph of writes runs: --scheduler, --threads, --force, --storage-options."""
+    command.add_argument("--scheduler", metavar="ADDRESS", default=None, help="a dask.distributed scheduler")
+    command.add_argument("--threads", metavar="N", type=_thread_count, default=None, help="local threads")
+    command.add_argument("--force", action="store_true", help=_FORCE_HELP)
+    _add_storage_options(command)
 
 
 def _interpolation_help() -> str:
