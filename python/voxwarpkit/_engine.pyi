@@ -115,12 +115,22 @@ def blend_tile(
     weights: NDArray[np.float64],
     values: NDArray[np.float64],
     block_origin: Tuple[int, int, int],
+    values_at: Tuple[int, int, int],
     matrix: Tuple[float, ...],
     tile_extent: Tuple[int, int, int],
     scale: Tuple[float, float, float],
     blending: int,
     /,
 ) -> None: ...
+def tile_cover(
+    block_origin: Tuple[int, int, int],
+    block_shape: Tuple[int, int, int],
+    matrix: Tuple[float, ...],
+    tile_extent: Tuple[int, int, int],
+    /,
+) -> Optional[Tuple[Tuple[int, int], Tuple[int, int], Tuple[int, int]]]:
+    """The smallest box of the block, half-open ranges within it, that holds every voxel the tile holds."""
+
 def finish_blend(
     sums: NDArray[np.float64],
     weights: NDArray[np.float64],

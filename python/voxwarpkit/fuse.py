@@ -24,7 +24,7 @@ from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tup
 import numpy as np
 
 from ._backend import cpu_engine
-from ._engine import blend_tile, finish_blend
+from ._engine import blend_tile, finish_blend, tile_cover
 from ._line_passes import source_of
 from ._request import (
     BLEND_RESULT_CODES,
@@ -48,9 +48,12 @@ if TYPE_CHECKING:
 BLENDINGS = {"cosine": 0, "linear": 1, "average": 2, "max": 3}
 # multiview-stitcher's default blend widths along x, y and z, in physical units.
 DEFAULT_BLEND_WIDTH = (10.0, 10.0, 3.0)
-# Output blocks of at most this many voxels per axis (z, y, x): a task's double sums, weights
-# and one tile's values then take about 100 MB, whatever the tiles.
+# Output blocks of at most this many voxels per axis (z, y, x), 4 Mi voxels: a task's result.
 DEFAULT_BLOCK = (64, 256, 256)
+# A block is fused a slab of whole planes of about this many voxels at a time: the slab's double
+# sums, weights and one tile's values then stay in the processor's cache from one step to the
+# next, and a task's memory is a slab's, however large its block.
+SLAB_VOXELS = 2**18
 
 
 class Tile(NamedTuple):
@@ -311,32 +314,68 @@ def _scale(spacing: NDArray[np.float64], width: Tuple[float, float, float]) -> T
 
 
 def fused_block(plan: Plan, block_origin: Counts, block_shape: Counts, threads: int = 1) -> NDArray[Any]:
-    """The output block ``block_shape`` at ``block_origin``, every volume: each tile whose voxels
-    it meets resampled and added in order, then the mean finished into the result's type."""
-    sums = np.zeros((plan.volumes, *block_shape), dtype=np.float64)
-    weights = np.zeros(block_shape, dtype=np.float64)
+    """The output block ``block_shape`` at ``block_origin``, every volume, made a slab of planes at a time."""
+    nz, ny, nx = block_shape
+    result = np.empty((plan.volumes, *block_shape), dtype=plan.result_type)
+    planes = max(1, min(nz, SLAB_VOXELS // (ny * nx)))
+    buffers = _SlabBuffers(plan.volumes * planes * ny * nx)
+    for first in range(0, nz, planes):
+        count = min(planes, nz - first)
+        out = result[:, first : first + count]
+        into = out if out.flags.c_contiguous else np.empty(out.shape, dtype=plan.result_type)
+        slab_origin = counts((block_origin[0] + first, block_origin[1], block_origin[2]))
+        _fuse_slab(plan, slab_origin, counts((count, ny, nx)), into, buffers, threads)
+        if into is not out:
+            out[...] = into
+    return result if plan.stack else result[0]
+
+
+class _SlabBuffers:
+    """One slab's double sums, weights and one tile's values, reused slab after slab."""
+
+    def __init__(self, size: int) -> None:
+        self.sums = np.empty(size, dtype=np.float64)
+        self.weights = np.empty(size, dtype=np.float64)
+        self.values = np.empty(size, dtype=np.float64)
+
+    def take(self, flat: NDArray[np.float64], shape: Tuple[int, ...]) -> NDArray[np.float64]:
+        """The first voxels of ``flat`` as a C-contiguous array of ``shape``."""
+        return flat[: int(np.prod(shape))].reshape(shape)
+
+
+def _fuse_slab(
+    plan: Plan, origin: Counts, shape: Counts, result: NDArray[Any], buffers: _SlabBuffers, threads: int
+) -> None:
+    """Each tile that holds voxels of the slab resampled over the box of them it holds and added
+    in order, then the mean finished into ``result``."""
+    sums = buffers.take(buffers.sums, (plan.volumes, *shape))
+    weights = buffers.take(buffers.weights, shape)
+    sums.fill(0.0)
+    weights.fill(0.0)
     engine = cpu_engine()
     code = BLENDINGS[plan.blending]
-    resampled: Optional[NDArray[np.float64]] = None  # one tile's values at a time, the same memory for each
     for tile in plan.tiles:
-        box = engine.source_box(tile.grid, tile.request, block_origin, block_shape)
-        if box is None:
+        if engine.source_box(tile.grid, tile.request, origin, shape) is None:
+            continue
+        cover = tile_cover(origin, shape, tile.index_matrix, tile.grid)
+        if cover is None:
+            continue
+        at = counts([start for start, _ in cover])
+        extent = counts([stop - start for start, stop in cover])
+        cover_origin = counts([o + a for o, a in zip(origin, at)])
+        box = engine.source_box(tile.grid, tile.request, cover_origin, extent)
+        if box is None:  # no voxel of the cover is sampled: the tile's values there are fill, weighed 0
             continue
         window = _window(tile, box)
         start = counts([first for first, _ in box])
+        arguments = (window, start, tile.grid, tile.request, cover_origin, extent, threads)
         if tile.request.result_type != np.float64:  # nearest: the tile's own elements, then as doubles
-            values = engine.resample_window(window, start, tile.grid, tile.request, block_origin, block_shape, threads)
-            values = values.astype(np.float64)
+            values = engine.resample_window(*arguments).astype(np.float64)
         else:
-            if resampled is None:
-                resampled = np.empty(sums.shape, dtype=np.float64)
-            arguments = (window, start, tile.grid, tile.request, block_origin, block_shape, threads)
-            values = engine.resample_window(*arguments, out=resampled)
-        blend_tile(sums, weights, values, block_origin, tile.index_matrix, tile.grid, tile.scale, code)
-    result = np.empty(sums.shape, dtype=plan.result_type)
+            values = engine.resample_window(*arguments, out=buffers.take(buffers.values, (plan.volumes, *extent)))
+        blend_tile(sums, weights, values, origin, at, tile.index_matrix, tile.grid, tile.scale, code)
     result_code = BLEND_RESULT_CODES[plan.result_type.kind, plan.result_type.itemsize]
     finish_blend(sums, weights, result, plan.fill, result_code, plan.blending == "max")
-    return result if plan.stack else result[0]
 
 
 def _window(tile: Tile, box: Tuple[Tuple[int, int], ...]) -> NDArray[Any]:

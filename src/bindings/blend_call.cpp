@@ -25,13 +25,13 @@ bool prepare_blend(PyObject *args, tile_blend_job &job)
         return false;
     }
     PyObject *sums, *weights, *values;
-    long long origin[3], tile[3];
+    long long origin[3], at[3], tile[3];
     double *m = job.matrix;
     int blending;
-    if (!PyArg_ParseTuple(args, "OOO(LLL)(dddddddddddd)(LLL)(ddd)i:blend_tile", &sums, &weights, &values, &origin[2],
-                          &origin[1], &origin[0], &m[0], &m[1], &m[2], &m[3], &m[4], &m[5], &m[6], &m[7], &m[8], &m[9],
-                          &m[10], &m[11], &tile[2], &tile[1], &tile[0], &job.scale[0], &job.scale[1], &job.scale[2],
-                          &blending)) {
+    if (!PyArg_ParseTuple(args, "OOO(LLL)(LLL)(dddddddddddd)(LLL)(ddd)i:blend_tile", &sums, &weights, &values,
+                          &origin[2], &origin[1], &origin[0], &at[2], &at[1], &at[0], &m[0], &m[1], &m[2], &m[3], &m[4],
+                          &m[5], &m[6], &m[7], &m[8], &m[9], &m[10], &m[11], &tile[2], &tile[1], &tile[0],
+                          &job.scale[0], &job.scale[1], &job.scale[2], &blending)) {
         return false;
     }
     if (!is_float64_block(sums, 4, true) || !is_float64_block(values, 4, false)
@@ -45,9 +45,17 @@ bool prepare_blend(PyObject *args, tile_blend_job &job)
     PyArrayObject *value_array = reinterpret_cast<PyArrayObject *>(values);
     PyArrayObject *weight_array = reinterpret_cast<PyArrayObject *>(weights);
     const npy_intp *dims = PyArray_DIMS(sum_array);
-    if (!PyArray_SAMESHAPE(sum_array, value_array) || PyArray_DIMS(weight_array)[0] != dims[1]
-        || PyArray_DIMS(weight_array)[1] != dims[2] || PyArray_DIMS(weight_array)[2] != dims[3]) {
-        PyErr_SetString(PyExc_ValueError, "sums and values must have one shape (volumes, z, y, x), weights (z, y, x)");
+    const npy_intp *value_dims = PyArray_DIMS(value_array);
+    bool box_inside = value_dims[0] == dims[0];
+    for (int axis = 1; axis < 4; ++axis) {
+        const long long first = at[3 - axis];
+        box_inside = box_inside && first >= 0 && value_dims[axis] <= dims[axis] - first;
+    }
+    if (!box_inside || PyArray_DIMS(weight_array)[0] != dims[1] || PyArray_DIMS(weight_array)[1] != dims[2]
+        || PyArray_DIMS(weight_array)[2] != dims[3]) {
+        PyErr_SetString(PyExc_ValueError,
+                        "sums must be (volumes, z, y, x), weights (z, y, x), values (volumes, z, y, x) of a box "
+                        "of the block starting at values_at");
         return false;
     }
     for (int axis = 1; axis < 4; ++axis) {
@@ -64,6 +72,8 @@ bool prepare_blend(PyObject *args, tile_blend_job &job)
         job.origin[a] = origin[a];
         job.tile_extent[a] = tile[a];
         job.extent[a] = static_cast<int32_t>(dims[3 - a]);
+        job.values_begin[a] = static_cast<int32_t>(at[a]);
+        job.values_extent[a] = static_cast<int32_t>(value_dims[3 - a]);
     }
     if (blending < 0 || blending > 3) {
         PyErr_Format(PyExc_ValueError, "blending must be 0 (cosine), 1 (linear), 2 (average) or 3 (maximum), got %d",
@@ -121,4 +131,33 @@ bool prepare_finish(PyObject *args, blend_finish_job &job)
     job.fill = fill;
     job.maximum = maximum != 0;
     return true;
+}
+
+PyObject *tile_cover_of(PyObject *args)
+{
+    tile_blend_job job{};
+    long long origin[3], shape[3], tile[3];
+    double *m = job.matrix;
+    if (!PyArg_ParseTuple(args, "(LLL)(LLL)(dddddddddddd)(LLL):tile_cover", &origin[2], &origin[1], &origin[0],
+                          &shape[2], &shape[1], &shape[0], &m[0], &m[1], &m[2], &m[3], &m[4], &m[5], &m[6], &m[7],
+                          &m[8], &m[9], &m[10], &m[11], &tile[2], &tile[1], &tile[0])) {
+        return nullptr;
+    }
+    for (int a = 0; a < 3; ++a) {
+        if (shape[a] < 1 || shape[a] > INT32_MAX || tile[a] < 1) {
+            PyErr_SetString(PyExc_ValueError, "block and tile extents must be at least 1, the block's below 2**31");
+            return nullptr;
+        }
+        job.origin[a] = origin[a];
+        job.extent[a] = static_cast<int32_t>(shape[a]);
+        job.tile_extent[a] = tile[a];
+    }
+    int32_t begin[3], end[3];
+    PyThreadState *state = PyEval_SaveThread();
+    const bool any = tile_cover(job, begin, end);
+    PyEval_RestoreThread(state);
+    if (!any) {
+        Py_RETURN_NONE;
+    }
+    return Py_BuildValue("((ii)(ii)(ii))", begin[2], end[2], begin[1], end[1], begin[0], end[0]);
 }

@@ -174,6 +174,11 @@ PyObject *py_blend_tile(PyObject *, PyObject *args)
     Py_RETURN_NONE;
 }
 
+PyObject *py_tile_cover(PyObject *, PyObject *args)
+{
+    return tile_cover_of(args);
+}
+
 PyObject *py_finish_blend(PyObject *, PyObject *args)
 {
     blend_finish_job job{};
@@ -213,9 +218,13 @@ PyMethodDef methods[] = {
      "-> ((z0, z1), (y0, y1), (x0, x1)) or None: the half-open ranges of source voxels an output block "
      "reads, None when it reads none"},
     {"blend_tile", py_blend_tile, METH_VARARGS,
-     "blend_tile(sums, weights, values, block_origin, matrix, tile_extent, scale, blending) -> None: "
-     "one tile's values (volumes, z, y, x) added into a block's float64 sums and weights (z, y, x) in place, "
-     "each weighted by the tile's weight at the voxel; blending 0 cosine, 1 linear, 2 average, 3 maximum"},
+     "blend_tile(sums, weights, values, block_origin, values_at, matrix, tile_extent, scale, blending) -> None: "
+     "one tile's values (volumes, z, y, x) over a box of the block from values_at (the box tile_cover gives, or "
+     "larger) added into the block's float64 sums and weights (z, y, x) in place, each weighted by the tile's "
+     "weight at the voxel; blending 0 cosine, 1 linear, 2 average, 3 maximum"},
+    {"tile_cover", py_tile_cover, METH_VARARGS,
+     "tile_cover(block_origin, block_shape, matrix, tile_extent) -> ((z0, z1), (y0, y1), (x0, x1)) or None: the "
+     "smallest box of the block, as half-open ranges within it, that holds every voxel the tile holds"},
     {"finish_blend", py_finish_blend, METH_VARARGS,
      "finish_blend(sums, weights, result, fill, result_type, maximum) -> None: each voxel's mean (its maximum) "
      "written into result as an element of the enum element_type result_type, fill where no tile weighs"},

@@ -144,6 +144,28 @@ span where_both(int32_t n, double m, Low low, High high)
     return low(0) && high(0) ? span{0, n} : span{0, 0};
 }
 
+// Each index of a row's voxel x is m[4a] * x + ((m[4a+1] * y + m[4a+2] * z) + m[4a+3]): the row's part first.
+void row_part_of(const double m[12], double y, double z, double part[3])
+{
+    for (int a = 0; a < 3; ++a) {
+        part[a] = (m[4 * a + 1] * y + m[4 * a + 2] * z) + m[4 * a + 3];
+    }
+}
+
+// The voxels x0 + i, i in [0, n), of a row that the tile holds: one span (see where_both).
+span inside_of_row(const tile_frame &frame, const double m[12], const double row_part[3], int64_t x0, int32_t n)
+{
+    const auto position = [&](int a, int32_t i) { return m[4 * a] * static_cast<double>(x0 + i) + row_part[a]; };
+    span inside{0, n};
+    for (int a = 0; a < 3; ++a) {
+        const double last = frame.last[a];
+        inside = intersected(inside, where_both(
+                                         n, m[4 * a], [&](int32_t i) { return position(a, i) >= 0.0; },
+                                         [&](int32_t i) { return position(a, i) <= last; }));
+    }
+    return inside;
+}
+
 // One row's weights: 0 outside the tile, 1 where every axis is past its ramp, else weight_at's.
 // Both sets are spans (see where_both), found once per row; the weights themselves are the ones
 // weight_at gives voxel by voxel.
@@ -151,14 +173,11 @@ span row_weights_of(const tile_frame &frame, const double m[12], const double ro
                     double *weights)
 {
     const auto position = [&](int a, int32_t i) { return m[4 * a] * static_cast<double>(x0 + i) + row_part[a]; };
-    span inside{0, n};
+    const span inside = inside_of_row(frame, m, row_part, x0, n);
     span full{0, n};
     for (int a = 0; a < 3; ++a) {
         const double last = frame.last[a];
         const double scale = frame.scale[a];
-        inside = intersected(inside, where_both(
-                                         n, m[4 * a], [&](int32_t i) { return position(a, i) >= 0.0; },
-                                         [&](int32_t i) { return position(a, i) <= last; }));
         full = intersected(full, where_both(
                                      n, m[4 * a], [&](int32_t i) { return (position(a, i) + 1.0) * scale >= 1.0; },
                                      [&](int32_t i) { return ((last - position(a, i)) + 1.0) * scale >= 1.0; }));
@@ -174,28 +193,60 @@ span row_weights_of(const tile_frame &frame, const double m[12], const double ro
 
 }  // namespace
 
+bool tile_cover(const tile_blend_job &job, int32_t begin[3], int32_t end[3])
+{
+    const ieee_default_environment environment;
+    const tile_frame frame = frame_of(job);
+    bool any = false;
+    for (int a = 0; a < 3; ++a) {
+        begin[a] = job.extent[a];
+        end[a] = 0;
+    }
+    for (int32_t k = 0; k < job.extent[2]; ++k) {
+        const double z = static_cast<double>(job.origin[2] + k);
+        for (int32_t j = 0; j < job.extent[1]; ++j) {
+            double row_part[3];
+            row_part_of(job.matrix, static_cast<double>(job.origin[1] + j), z, row_part);
+            const span inside = inside_of_row(frame, job.matrix, row_part, job.origin[0], job.extent[0]);
+            if (inside.begin < inside.end) {
+                any = true;
+                begin[0] = inside.begin < begin[0] ? inside.begin : begin[0];
+                end[0] = inside.end > end[0] ? inside.end : end[0];
+                begin[1] = j < begin[1] ? j : begin[1];
+                end[1] = j + 1 > end[1] ? j + 1 : end[1];  // rows of a later plane may end sooner
+                begin[2] = k < begin[2] ? k : begin[2];
+                end[2] = k + 1;
+            }
+        }
+    }
+    return any;
+}
+
 void blend_tile(const tile_blend_job &job)
 {
     const ieee_default_environment environment;
     const ptrdiff_t row = job.extent[0];
     const ptrdiff_t slice = row * job.extent[1];
     const ptrdiff_t volume = slice * job.extent[2];
+    const int32_t *box = job.values_begin;
+    const ptrdiff_t values_row = job.values_extent[0];
+    const ptrdiff_t values_volume = values_row * job.values_extent[1] * job.values_extent[2];
     const tile_frame frame = frame_of(job);
     double m[12];
     std::memcpy(m, job.matrix, sizeof m);
-    std::vector<double> row_weights(static_cast<size_t>(row));
-    for (int32_t k = 0; k < job.extent[2]; ++k) {
-        const double z = static_cast<double>(job.origin[2] + k);
-        for (int32_t j = 0; j < job.extent[1]; ++j) {
-            const double y = static_cast<double>(job.origin[1] + j);
-            // Each index is m[4a] * x + ((m[4a+1] * y + m[4a+2] * z) + m[4a+3]): the row's part first.
-            const double row_part[3] = {(m[1] * y + m[2] * z) + m[3], (m[5] * y + m[6] * z) + m[7],
-                                        (m[9] * y + m[10] * z) + m[11]};
-            const span inside = row_weights_of(frame, m, row_part, job.origin[0], job.extent[0], row_weights.data());
-            const ptrdiff_t first = k * slice + j * row;
+    std::vector<double> row_weights(static_cast<size_t>(values_row));
+    for (int32_t k = 0; k < job.values_extent[2]; ++k) {
+        const double z = static_cast<double>(job.origin[2] + box[2] + k);
+        for (int32_t j = 0; j < job.values_extent[1]; ++j) {
+            double row_part[3];
+            row_part_of(m, static_cast<double>(job.origin[1] + box[1] + j), z, row_part);
+            const span inside =
+                row_weights_of(frame, m, row_part, job.origin[0] + box[0], job.values_extent[0], row_weights.data());
+            const ptrdiff_t first = (box[2] + k) * slice + (box[1] + j) * row + box[0];
+            const ptrdiff_t first_value = (k * static_cast<ptrdiff_t>(job.values_extent[1]) + j) * values_row;
             double *weights = job.weights + first;
             for (int64_t v = 0; v < job.volumes; ++v) {
-                const double *values = job.values + v * volume + first;
+                const double *values = job.values + v * values_volume + first_value;
                 double *sums = job.sums + v * volume + first;
                 if (job.blending == tile_blending::maximum) {
                     for (ptrdiff_t i = inside.begin; i < inside.end; ++i) {

@@ -21,13 +21,15 @@ enum class tile_blending : int32_t {
 struct tile_blend_job {
     double *sums;          // (volumes, z, y, x): weighted sums, or the running maxima
     double *weights;       // (z, y, x): summed weights, or for the maximum the count of tiles
-    const double *values;  // (volumes, z, y, x): the tile resampled onto the block, as doubles
+    const double *values;  // (volumes, z, y, x) of the values' box: the tile resampled there, as doubles
     int64_t volumes;
-    int32_t extent[3];       // the block's voxels along x, y, z
-    int64_t origin[3];       // the global output index (x, y, z) of the block's first voxel
-    double matrix[12];       // output index -> tile index, rows x, y, z of a 3x4
-    int64_t tile_extent[3];  // the tile's voxels along x, y, z
-    double scale[3];         // along x, y, z: the tile's spacing over the blend width (inf: no ramp)
+    int32_t extent[3];         // the block's voxels along x, y, z
+    int32_t values_begin[3];   // the values' box within the block: its first voxel (x, y, z)
+    int32_t values_extent[3];  // and its voxels along x, y, z; the tile holds no voxel of the block outside it
+    int64_t origin[3];         // the global output index (x, y, z) of the block's first voxel
+    double matrix[12];         // output index -> tile index, rows x, y, z of a 3x4
+    int64_t tile_extent[3];    // the tile's voxels along x, y, z
+    double scale[3];           // along x, y, z: the tile's spacing over the blend width (inf: no ramp)
     tile_blending blending;
 };
 
@@ -50,6 +52,12 @@ double cos_pi(double t);
 
 // Adds the tile into the block's sums and weights.
 void blend_tile(const tile_blend_job &job);
+
+// The smallest box of the block that holds every voxel the tile holds, by the
+// weights' own test, as half-open ranges within the block along x, y, z; false
+// when the tile holds none. Reads the job's block, matrix and tile extent only.
+// A tile's resample and its values need only cover this box.
+bool tile_cover(const tile_blend_job &job, int32_t begin[3], int32_t end[3]);
 
 // Writes the block's result: each voxel's sum over its weight (the sum alone
 // for the maximum); a NaN made the one quiet NaN of positive sign, since which

@@ -484,7 +484,7 @@ def fusion_corpus(rng):
         arrays = b"".join(a.astype("<f8").tobytes() for a in (values, sums, weights))
         case = b"VWKCASE7" + header + fill.tobytes().ljust(8, b"\0") + arrays
         expected_sums, expected_weights = sums.copy(), weights.copy()
-        geometry = (origin, tuple(matrix.ravel()), tile, scale, blending)
+        geometry = (origin, (0, 0, 0), tuple(matrix.ravel()), tile, scale, blending)
         _engine.blend_tile(expected_sums, expected_weights, values, *geometry)
         expected = np.empty(sums.shape, result_type)
         _engine.finish_blend(expected_sums, expected_weights, expected, fill.tobytes(), result_code, blending == 3)

@@ -332,6 +332,10 @@ bool read_fusion_case(std::ifstream &in, kernel_case &c)
     c.blend.extent[0] = block.x;
     c.blend.extent[1] = block.y;
     c.blend.extent[2] = block.z;
+    for (int a = 0; a < 3; ++a) {
+        c.blend.values_begin[a] = 0;  // the case's values cover its whole block
+        c.blend.values_extent[a] = c.blend.extent[a];
+    }
     for (int a = 2; a >= 0; --a) {
         c.blend.origin[a] = read_int64(in);
     }

@@ -1,5 +1,7 @@
 """fuse: tiles blended into one volume, against a float64 model of the definition written from it alone."""
 
+import importlib
+
 import dask.array as da
 import numpy as np
 import pytest
@@ -10,6 +12,9 @@ from support.output_types import result_of_sums
 from support.reference import NOT_SAMPLED, resample_general_reference
 
 import voxwarpkit
+from voxwarpkit import _engine
+
+fuse_module = importlib.import_module("voxwarpkit.fuse")
 
 SINE_TERMS = [
     "-0x1.5555555555555p-3",
@@ -118,8 +123,10 @@ def random_tiles(rng, count, volumes, with_nan):
 
 @pytest.mark.parametrize("seed", range(6))
 @pytest.mark.parametrize("blending", ["cosine", "linear", "average", "max"])
-def test_fusion_has_the_models_bits_for_any_blocks_and_threads(seed, blending):
+def test_fusion_has_the_models_bits_for_any_blocks_and_threads(seed, blending, monkeypatch):
     rng = np.random.default_rng([seed, len(blending)])
+    # Blocks are fused a slab of planes at a time: slabs of one plane, a few, and whole blocks.
+    monkeypatch.setattr(fuse_module, "SLAB_VOXELS", int(rng.choice([1, 70, 2**18])))
     volumes = int(rng.choice([0, 2]))
     interpolation = ["linear", "nearest", "lanczos", "cubic"][seed % 4]
     tiles, spacings, matrices = random_tiles(rng, int(rng.integers(2, 4)), volumes, with_nan=seed == 1)
@@ -141,6 +148,32 @@ def test_fusion_has_the_models_bits_for_any_blocks_and_threads(seed, blending):
     lazy = [da.from_array(tile, chunks=3) for tile in tiles]
     got = voxwarpkit.fuse(lazy, spacings, matrices, chunks=chunks, **options)
     assert_same_bits(got.compute(), want)
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_tile_cover_is_the_smallest_box_of_the_voxels_a_tile_weighs(seed):
+    """Tiles are resampled only over the box tile_cover gives: it must hold every voxel blend_tile
+    weighs, and no larger box is needed."""
+    rng = np.random.default_rng(seed)
+    block = tuple(int(n) for n in rng.integers(1, 12, 3))
+    origin = tuple(int(n) for n in rng.integers(-6, 6, 3))
+    tile = tuple(int(n) for n in rng.integers(1, 8, 3))
+    turn = rotation(rng, 40) if seed % 2 else np.eye(3)
+    matrix = tuple(np.hstack([turn * rng.uniform(0.5, 2.0), rng.uniform(-6, 6, (3, 1))]).ravel())
+    sums, weights = np.zeros((1, *block)), np.zeros(block)
+    _engine.blend_tile(sums, weights, np.ones((1, *block)), origin, (0, 0, 0), matrix, tile, (1.0, 1.0, 1.0), 2)
+    held = np.nonzero(weights)
+    cover = _engine.tile_cover(origin, block, matrix, tile)
+    if not held[0].size:
+        assert cover is None
+        return
+    assert cover == tuple((int(axis.min()), int(axis.max()) + 1) for axis in held)
+    # The tile's values over that box alone give the whole block's sums.
+    at = tuple(start for start, _ in cover)
+    inside = np.ones((1, *(stop - start for start, stop in cover)))
+    boxed_sums, boxed_weights = np.zeros((1, *block)), np.zeros(block)
+    _engine.blend_tile(boxed_sums, boxed_weights, inside, origin, at, matrix, tile, (1.0, 1.0, 1.0), 2)
+    assert_same_bits(boxed_weights, weights)
 
 
 def test_zarr_tiles_are_read_a_window_at_a_time_with_the_same_bits(tmp_path):
