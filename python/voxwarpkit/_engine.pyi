@@ -121,6 +121,17 @@ def blend_tile(
     blending: int,
     /,
 ) -> None: ...
+def blend_tile_at(
+    sums: NDArray[np.float64],
+    weights: NDArray[np.float64],
+    values: NDArray[np.float64],
+    positions: NDArray[np.float64],
+    first_plane: int,
+    tile_extent: Tuple[int, int, int],
+    scale: Tuple[float, float, float],
+    blending: int,
+    /,
+) -> None: ...
 def finish_blend(
     sums: NDArray[np.float64],
     weights: NDArray[np.float64],

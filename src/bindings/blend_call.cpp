@@ -19,21 +19,12 @@ bool is_float64_block(PyObject *object, int rank, bool writeable)
 
 }  // namespace
 
-bool prepare_blend(PyObject *args, tile_blend_job &job)
+namespace {
+
+// The arguments both forms of blend_tile share, checked into the job.
+bool checked_blend(PyObject *sums, PyObject *weights, PyObject *values, const long long tile[3], int blending,
+                   tile_blend_job &job)
 {
-    if (!numpy_api_ready()) {
-        return false;
-    }
-    PyObject *sums, *weights, *values;
-    long long origin[3], tile[3];
-    double *m = job.matrix;
-    int blending;
-    if (!PyArg_ParseTuple(args, "OOO(LLL)(dddddddddddd)(LLL)(ddd)i:blend_tile", &sums, &weights, &values, &origin[2],
-                          &origin[1], &origin[0], &m[0], &m[1], &m[2], &m[3], &m[4], &m[5], &m[6], &m[7], &m[8], &m[9],
-                          &m[10], &m[11], &tile[2], &tile[1], &tile[0], &job.scale[0], &job.scale[1], &job.scale[2],
-                          &blending)) {
-        return false;
-    }
     if (!is_float64_block(sums, 4, true) || !is_float64_block(values, 4, false)
         || !is_float64_block(weights, 3, true)) {
         PyErr_SetString(PyExc_ValueError,
@@ -61,7 +52,6 @@ bool prepare_blend(PyObject *args, tile_blend_job &job)
             PyErr_SetString(PyExc_ValueError, "tile extents must be at least 1 and scales positive");
             return false;
         }
-        job.origin[a] = origin[a];
         job.tile_extent[a] = tile[a];
         job.extent[a] = static_cast<int32_t>(dims[3 - a]);
     }
@@ -75,6 +65,63 @@ bool prepare_blend(PyObject *args, tile_blend_job &job)
     job.values = static_cast<const double *>(PyArray_DATA(value_array));
     job.weights = static_cast<double *>(PyArray_DATA(weight_array));
     job.volumes = dims[0];
+    return true;
+}
+
+}  // namespace
+
+bool prepare_blend(PyObject *args, tile_blend_job &job)
+{
+    if (!numpy_api_ready()) {
+        return false;
+    }
+    PyObject *sums, *weights, *values;
+    long long origin[3], tile[3];
+    double *m = job.matrix;
+    int blending;
+    if (!PyArg_ParseTuple(args, "OOO(LLL)(dddddddddddd)(LLL)(ddd)i:blend_tile", &sums, &weights, &values, &origin[2],
+                          &origin[1], &origin[0], &m[0], &m[1], &m[2], &m[3], &m[4], &m[5], &m[6], &m[7], &m[8], &m[9],
+                          &m[10], &m[11], &tile[2], &tile[1], &tile[0], &job.scale[0], &job.scale[1], &job.scale[2],
+                          &blending)) {
+        return false;
+    }
+    for (int a = 0; a < 3; ++a) {
+        job.origin[a] = origin[a];
+    }
+    return checked_blend(sums, weights, values, tile, blending, job);
+}
+
+bool prepare_blend_at(PyObject *args, tile_blend_job &job)
+{
+    if (!numpy_api_ready()) {
+        return false;
+    }
+    PyObject *sums, *weights, *values, *positions;
+    long long tile[3];
+    int first_plane, blending;
+    if (!PyArg_ParseTuple(args, "OOOOi(LLL)(ddd)i:blend_tile_at", &sums, &weights, &values, &positions, &first_plane,
+                          &tile[2], &tile[1], &tile[0], &job.scale[0], &job.scale[1], &job.scale[2], &blending)) {
+        return false;
+    }
+    if (!checked_blend(sums, weights, values, tile, blending, job)) {
+        return false;
+    }
+    PyArrayObject *position_array = reinterpret_cast<PyArrayObject *>(positions);
+    if (!is_float64_block(positions, 4, false) || PyArray_DIMS(position_array)[0] != 3
+        || PyArray_DIMS(position_array)[2] != job.extent[1] || PyArray_DIMS(position_array)[3] != job.extent[0]) {
+        PyErr_SetString(PyExc_ValueError,
+                        "positions must be a C-contiguous, aligned, native float64 array (3, planes, y, x) of the "
+                        "block's rows");
+        return false;
+    }
+    const npy_intp planes = PyArray_DIMS(position_array)[1];
+    if (first_plane < 0 || planes > job.extent[2] - first_plane) {
+        PyErr_SetString(PyExc_ValueError, "first_plane and the positions' planes must lie within the block");
+        return false;
+    }
+    job.positions = static_cast<const double *>(PyArray_DATA(position_array));
+    job.first_plane = first_plane;
+    job.planes = static_cast<int32_t>(planes);
     return true;
 }
 

@@ -16,6 +16,13 @@
 // tile_blending. False with a Python error set.
 bool prepare_blend(PyObject *args, tile_blend_job &job);
 
+// Reads (sums, weights, values, positions, first_plane, tile_extent, scale, blending): as above,
+// with positions a C-contiguous, aligned, native float64 array (3, planes, y, x) of the tile
+// indices along x, y, z of the block's planes first_plane to first_plane + planes - 1, which
+// must lie within the block, in place of the block's origin and the matrix. The positions must
+// stay alive while the job runs.
+bool prepare_blend_at(PyObject *args, tile_blend_job &job);
+
 // Reads (sums, weights, result, fill, result_type, maximum): sums and weights as above; result a
 // C-contiguous, writeable, native array of the sums' shape whose elements are of the enum
 // element_type's `result_type`; fill the bytes of one such element; maximum whether the sums are

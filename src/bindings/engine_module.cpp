@@ -174,6 +174,18 @@ PyObject *py_blend_tile(PyObject *, PyObject *args)
     Py_RETURN_NONE;
 }
 
+PyObject *py_blend_tile_at(PyObject *, PyObject *args)
+{
+    tile_blend_job job{};
+    if (!prepare_blend_at(args, job)) {
+        return nullptr;
+    }
+    PyThreadState *state = PyEval_SaveThread();
+    blend_tile(job);
+    PyEval_RestoreThread(state);
+    Py_RETURN_NONE;
+}
+
 PyObject *py_finish_blend(PyObject *, PyObject *args)
 {
     blend_finish_job job{};
@@ -216,6 +228,10 @@ PyMethodDef methods[] = {
      "blend_tile(sums, weights, values, block_origin, matrix, tile_extent, scale, blending) -> None: "
      "one tile's values (volumes, z, y, x) added into a block's float64 sums and weights (z, y, x) in place, "
      "each weighted by the tile's weight at the voxel; blending 0 cosine, 1 linear, 2 average, 3 maximum"},
+    {"blend_tile_at", py_blend_tile_at, METH_VARARGS,
+     "blend_tile_at(sums, weights, values, positions, first_plane, tile_extent, scale, blending) -> None: "
+     "as blend_tile for the block's planes first_plane on, with each voxel's tile index given in positions "
+     "(3, planes, y, x) in place of a matrix"},
     {"finish_blend", py_finish_blend, METH_VARARGS,
      "finish_blend(sums, weights, result, fill, result_type, maximum) -> None: each voxel's mean (its maximum) "
      "written into result as an element of the enum element_type result_type, fill where no tile weighs"},

@@ -172,6 +172,17 @@ span row_weights_of(const tile_frame &frame, const double m[12], const double ro
     return inside;
 }
 
+// One row's weights at positions given voxel by voxel: weight_at's, 0 outside the tile. Positions
+// through a field need not move monotonically along the row, so every voxel is tested.
+span row_weights_at(const tile_frame &frame, const double *px, const double *py, const double *pz, int32_t n,
+                    double *weights)
+{
+    for (int32_t i = 0; i < n; ++i) {
+        weights[i] = weight_at(frame, px[i], py[i], pz[i]);
+    }
+    return span{0, n};
+}
+
 }  // namespace
 
 void blend_tile(const tile_blend_job &job)
@@ -183,15 +194,25 @@ void blend_tile(const tile_blend_job &job)
     const tile_frame frame = frame_of(job);
     double m[12];
     std::memcpy(m, job.matrix, sizeof m);
+    const int32_t first_plane = job.positions == nullptr ? 0 : job.first_plane;
+    const int32_t end_plane = job.positions == nullptr ? job.extent[2] : job.first_plane + job.planes;
+    const ptrdiff_t component = slice * (end_plane - first_plane);  // of the positions
     std::vector<double> row_weights(static_cast<size_t>(row));
-    for (int32_t k = 0; k < job.extent[2]; ++k) {
-        const double z = static_cast<double>(job.origin[2] + k);
+    for (int32_t k = first_plane; k < end_plane; ++k) {
+        const double z = static_cast<double>(job.origin[2] + k);  // the matrix's; unused with positions
         for (int32_t j = 0; j < job.extent[1]; ++j) {
-            const double y = static_cast<double>(job.origin[1] + j);
-            // Each index is m[4a] * x + ((m[4a+1] * y + m[4a+2] * z) + m[4a+3]): the row's part first.
-            const double row_part[3] = {(m[1] * y + m[2] * z) + m[3], (m[5] * y + m[6] * z) + m[7],
-                                        (m[9] * y + m[10] * z) + m[11]};
-            const span inside = row_weights_of(frame, m, row_part, job.origin[0], job.extent[0], row_weights.data());
+            span inside;
+            if (job.positions == nullptr) {
+                const double y = static_cast<double>(job.origin[1] + j);
+                // Each index is m[4a] * x + ((m[4a+1] * y + m[4a+2] * z) + m[4a+3]): the row's part first.
+                const double row_part[3] = {(m[1] * y + m[2] * z) + m[3], (m[5] * y + m[6] * z) + m[7],
+                                            (m[9] * y + m[10] * z) + m[11]};
+                inside = row_weights_of(frame, m, row_part, job.origin[0], job.extent[0], row_weights.data());
+            } else {
+                const double *px = job.positions + (k - first_plane) * slice + j * row;
+                inside =
+                    row_weights_at(frame, px, px + component, px + 2 * component, job.extent[0], row_weights.data());
+            }
             const ptrdiff_t first = k * slice + j * row;
             double *weights = job.weights + first;
             for (int64_t v = 0; v < job.volumes; ++v) {
@@ -199,9 +220,11 @@ void blend_tile(const tile_blend_job &job)
                 double *sums = job.sums + v * volume + first;
                 if (job.blending == tile_blending::maximum) {
                     for (ptrdiff_t i = inside.begin; i < inside.end; ++i) {
-                        // np.maximum's rule: a NaN wins, and the first NaN stays.
+                        // np.maximum's rule: a NaN wins, and the first NaN stays. A voxel of weight 0
+                        // lies outside the tile (given positions cover the whole row).
                         const double value = values[i];
-                        if (weights[i] == 0.0 || (sums[i] == sums[i] && (value != value || value > sums[i]))) {
+                        if (row_weights[i] != 0.0
+                            && (weights[i] == 0.0 || (sums[i] == sums[i] && (value != value || value > sums[i])))) {
                             sums[i] = value;
                         }
                     }

@@ -29,6 +29,12 @@ struct tile_blend_job {
     int64_t tile_extent[3];  // the tile's voxels along x, y, z
     double scale[3];         // along x, y, z: the tile's spacing over the blend width (inf: no ramp)
     tile_blending blending;
+    // Null, or the tile index (x, y, z) of every voxel of planes [first_plane, first_plane + planes)
+    // as (3, planes, y, x): then only those planes are blended, and the matrix is not used. A chain
+    // with a displacement field has no index matrix; its caller computes the positions.
+    const double *positions;
+    int32_t first_plane;
+    int32_t planes;
 };
 
 // What finishing a block writes: the mean (or the maximum) of every voxel in
