@@ -132,6 +132,14 @@ def blend_tile_at(
     blending: int,
     /,
 ) -> None: ...
+def chain_positions(
+    positions: NDArray[np.float64],
+    steps: Tuple[Any, ...],
+    origin: Tuple[int, int, int],
+    output_spacing: Tuple[float, float, float],
+    spacing: Tuple[float, float, float],
+    /,
+) -> None: ...
 def finish_blend(
     sums: NDArray[np.float64],
     weights: NDArray[np.float64],

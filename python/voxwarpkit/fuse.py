@@ -24,7 +24,7 @@ from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tup
 import numpy as np
 
 from ._backend import cpu_engine
-from ._chain_positions import ChainFrame, chain_positions, slab_planes
+from ._chain_positions import ChainFrame, chain_positions, matrix_step, slab_planes
 from ._engine import blend_tile, blend_tile_at, finish_blend
 from ._line_passes import source_of
 from ._request import (
@@ -288,9 +288,11 @@ def _tile(
     else:
         # The fields as the request holds them (read once); the matrices as given, in double.
         later = tuple(
-            engine if isinstance(step, Field) else _square(step)[:3] for step, engine in zip(steps, request.chain)
+            engine if isinstance(step, Field) else matrix_step(_square(step))
+            for step, engine in zip(steps, request.chain)
         )
-        index_matrix, chain = (), ChainFrame((moved, *later), _xyz(output_spacing), _xyz(tile_spacing))
+        first_step = matrix_step(moved)
+        index_matrix, chain = (), ChainFrame((first_step, *later), _xyz(output_spacing), _xyz(tile_spacing))
     return Tile(
         source,
         len(image.shape) == 4,
@@ -387,7 +389,7 @@ def _blend_through_chain(
     code: int,
 ) -> None:
     """blend_tile for a chain tile: its positions made a slab of planes at a time, so that they
-    take a few MB whatever the block."""
+    take a few tens of MB whatever the block."""
     assert tile.chain is not None
     planes, rows, columns = weights.shape
     slab = slab_planes(rows, columns)

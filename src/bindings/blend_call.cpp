@@ -1,6 +1,7 @@
 #define PY_SSIZE_T_CLEAN
 #include "bindings/blend_call.h"
 
+#include "bindings/chain_arguments.h"
 #include "bindings/numpy_api.h"
 
 #include "kernel/result_types.h"
@@ -122,6 +123,67 @@ bool prepare_blend_at(PyObject *args, tile_blend_job &job)
     job.positions = static_cast<const double *>(PyArray_DATA(position_array));
     job.first_plane = first_plane;
     job.planes = static_cast<int32_t>(planes);
+    return true;
+}
+
+bool prepare_positions(PyObject *args, chain_positions_job &job, std::vector<position_step> &steps)
+{
+    if (!numpy_api_ready()) {
+        return false;
+    }
+    PyObject *positions, *chain;
+    long long origin[3];
+    double *os = job.output_spacing, *s = job.spacing;
+    if (!PyArg_ParseTuple(args, "OO!(LLL)(ddd)(ddd):chain_positions", &positions, &PyTuple_Type, &chain, &origin[2],
+                          &origin[1], &origin[0], &os[0], &os[1], &os[2], &s[0], &s[1], &s[2])) {
+        return false;
+    }
+    PyArrayObject *array = reinterpret_cast<PyArrayObject *>(positions);
+    if (!is_float64_block(positions, 4, true) || PyArray_DIMS(array)[0] != 3) {
+        PyErr_SetString(PyExc_ValueError,
+                        "positions must be a C-contiguous, aligned, native, writeable float64 array (3, z, y, x)");
+        return false;
+    }
+    const Py_ssize_t length = PyTuple_GET_SIZE(chain);
+    if (length < 1 || length > 1024) {
+        PyErr_SetString(PyExc_ValueError, "steps must hold from 1 to 1024 steps");
+        return false;
+    }
+    steps.assign(static_cast<size_t>(length), position_step{});
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        PyObject *item = PyTuple_GET_ITEM(chain, i);
+        double *m = steps[i].matrix;
+        const bool matrix = PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 12;
+        if (matrix) {
+            if (!PyArg_ParseTuple(item, "dddddddddddd", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5], &m[6], &m[7], &m[8],
+                                  &m[9], &m[10], &m[11])) {
+                return false;
+            }
+        } else if (i == 0 || !PyTuple_Check(item) || !read_field(item, steps[i].field)) {
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_ValueError,
+                                "each step must be a matrix of 12 floats or a field (data, origin, spacing), the first "
+                                "a matrix");
+            }
+            return false;
+        }
+    }
+    for (int a = 0; a < 3; ++a) {
+        if (!(os[a] > 0.0) || !(s[a] > 0.0)) {
+            PyErr_SetString(PyExc_ValueError, "output_spacing and spacing must be positive");
+            return false;
+        }
+        const npy_intp n = PyArray_DIMS(array)[3 - a];
+        if (n > INT32_MAX) {
+            PyErr_SetString(PyExc_ValueError, "the block is too large");
+            return false;
+        }
+        job.extent[a] = static_cast<int32_t>(n);
+        job.origin[a] = origin[a];
+    }
+    job.steps = steps.data();
+    job.length = static_cast<int32_t>(length);
+    job.positions = static_cast<double *>(PyArray_DATA(array));
     return true;
 }
 

@@ -4,9 +4,12 @@
 // The Python-facing part of fusion's sums: the engine's blend_tile reads its
 // arguments here, checked, into a tile_blend_job.
 
+#include "kernel/chain_positions.h"
 #include "kernel/tile_blend.h"
 
 #include <Python.h>
+
+#include <vector>
 
 // Reads (sums, weights, values, block_origin, matrix, tile_extent, scale, blending):
 // sums and values C-contiguous, aligned, native float64 of one shape (volumes, z, y, x), sums
@@ -22,6 +25,13 @@ bool prepare_blend(PyObject *args, tile_blend_job &job);
 // must lie within the block, in place of the block's origin and the matrix. The positions must
 // stay alive while the job runs.
 bool prepare_blend_at(PyObject *args, tile_blend_job &job);
+
+// Reads (positions, steps, origin, output_spacing, spacing): positions a C-contiguous, aligned,
+// native, writeable float64 array (3, z, y, x); steps a tuple of matrices (12 floats, rows x, y, z
+// of a 3x4) and fields (as read_field takes them), the first a matrix; origin the global output
+// index (z, y, x) of the positions' first voxel; output_spacing and spacing (x, y, z) positive
+// floats. The steps' fields stay owned by the caller, who keeps them alive while the job runs.
+bool prepare_positions(PyObject *args, chain_positions_job &job, std::vector<position_step> &steps);
 
 // Reads (sums, weights, result, fill, result_type, maximum): sums and weights as above; result a
 // C-contiguous, writeable, native array of the sums' shape whose elements are of the enum

@@ -186,6 +186,19 @@ PyObject *py_blend_tile_at(PyObject *, PyObject *args)
     Py_RETURN_NONE;
 }
 
+PyObject *py_chain_positions(PyObject *, PyObject *args)
+{
+    chain_positions_job job{};
+    std::vector<position_step> steps;
+    if (!prepare_positions(args, job, steps)) {
+        return nullptr;
+    }
+    PyThreadState *state = PyEval_SaveThread();
+    chain_positions(job);
+    PyEval_RestoreThread(state);
+    Py_RETURN_NONE;
+}
+
 PyObject *py_finish_blend(PyObject *, PyObject *args)
 {
     blend_finish_job job{};
@@ -232,6 +245,10 @@ PyMethodDef methods[] = {
      "blend_tile_at(sums, weights, values, positions, first_plane, tile_extent, scale, blending) -> None: "
      "as blend_tile for the block's planes first_plane on, with each voxel's tile index given in positions "
      "(3, planes, y, x) in place of a matrix"},
+    {"chain_positions", py_chain_positions, METH_VARARGS,
+     "chain_positions(positions, steps, origin, output_spacing, spacing) -> None: the tile index (x, y, z) in "
+     "double of each output voxel of the float64 array positions (3, z, y, x), its first at global index origin "
+     "(z, y, x), through the steps: matrices (12 floats) and fields (data, origin, spacing), the first a matrix"},
     {"finish_blend", py_finish_blend, METH_VARARGS,
      "finish_blend(sums, weights, result, fill, result_type, maximum) -> None: each voxel's mean (its maximum) "
      "written into result as an element of the enum element_type result_type, fill where no tile weighs"},
