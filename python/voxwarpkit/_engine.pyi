@@ -131,6 +131,25 @@ def tile_cover(
 ) -> Optional[Tuple[Tuple[int, int], Tuple[int, int], Tuple[int, int]]]:
     """The smallest box of the block, half-open ranges within it, that holds every voxel the tile holds."""
 
+def blend_tile_at(
+    sums: NDArray[np.float64],
+    weights: NDArray[np.float64],
+    values: NDArray[np.float64],
+    values_at: Tuple[int, int, int],
+    positions: NDArray[np.float64],
+    tile_extent: Tuple[int, int, int],
+    scale: Tuple[float, float, float],
+    blending: int,
+    /,
+) -> None: ...
+def chain_positions(
+    positions: NDArray[np.float64],
+    steps: Tuple[Any, ...],
+    origin: Tuple[int, int, int],
+    output_spacing: Tuple[float, float, float],
+    spacing: Tuple[float, float, float],
+    /,
+) -> None: ...
 def finish_blend(
     sums: NDArray[np.float64],
     weights: NDArray[np.float64],

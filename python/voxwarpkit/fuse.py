@@ -24,7 +24,8 @@ from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tup
 import numpy as np
 
 from ._backend import cpu_engine
-from ._engine import blend_tile, finish_blend, tile_cover
+from ._chain_positions import ChainFrame, chain_positions, matrix_step
+from ._engine import blend_tile, blend_tile_at, finish_blend, tile_cover
 from ._line_passes import source_of
 from ._request import (
     BLEND_RESULT_CODES,
@@ -40,6 +41,7 @@ from ._request import (
 )
 from ._threads import thread_count
 from ._windows import Windows, windows_of
+from .field import Field
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -63,8 +65,9 @@ class Tile(NamedTuple):
     stack: bool  # the tile is 4-D
     grid: Counts  # the tile's extent (z, y, x)
     request: Request  # the tile's resample onto the output, with a double result
-    index_matrix: Tuple[float, ...]  # output index -> tile index, 12 doubles, rows x, y, z
+    index_matrix: Tuple[float, ...]  # output index -> tile index, 12 doubles, rows x, y, z; () for a chain
     scale: Tuple[float, float, float]  # (x, y, z): the spacing over the blend width, inf for no ramp
+    chain: Optional[ChainFrame] = None  # a chain tile's steps in double, which give its positions
 
 
 class Plan(NamedTuple):
@@ -107,7 +110,9 @@ def fuse(
         Each tile's spacing ``(sx, sy, sz)``, or one spacing for all.
     matrices
         One per tile: maps an output voxel's physical position to the tile's
-        (12 numbers, a 3x4 or a 4x4), as ``matrix`` in :func:`voxwarpkit.resample`.
+        (12 numbers, a 3x4 or a 4x4), as ``matrix`` in :func:`voxwarpkit.resample`;
+        or a chain, a list of matrices and :class:`voxwarpkit.Field` s with at
+        least one field, also as ``resample`` takes it.
     shape
         The output's ``(nz, ny, nx)``.
     output_voxel_size
@@ -250,19 +255,23 @@ def _tile(
     threads: int,
     lazy: bool,
 ) -> Tile:
-    """One tile checked: its source, its resample onto the output and its index matrix."""
+    """One tile checked: its source, its resample onto the output and what gives its positions."""
     source = image if isinstance(image, np.ndarray) else windows_of(image) or image
     if not hasattr(source, "shape") or not hasattr(source, "dtype"):
         raise TypeError(f"tiles must be numpy arrays, dask arrays or zarr arrays, not {type(image).__name__}")
     check_image_type(len(source.shape), np.dtype(source.dtype))
     check_image_axes(tuple(source.shape))
-    output_to_tile = _square(matrix)
-    moved = _moved_by(output_to_tile, origin)
+    # A chain's first matrix (the identity before a leading field) is the one moved to the origin.
+    steps = _chain_steps(matrix)
+    first = matrix
+    if steps is not None:
+        first = np.eye(4) if isinstance(steps[0], Field) else steps.pop(0)
+    moved = _moved_by(_square(first), origin)
     request = checked_request(
         tuple(source.shape),
         np.dtype(source.dtype),
         spacing,
-        moved,
+        moved if steps is None else [moved, *steps],
         shape=shape,
         output_voxel_size=output_voxel_size,
         interpolation=method,
@@ -276,14 +285,43 @@ def _tile(
         stack = source if source.ndim == 4 else source[np.newaxis]
         source = source_of(stack, method, None, threads)
     output_spacing = [float(s) for s in np.asarray(output_voxel_size, dtype=np.float64).reshape(3)]
+    tile_spacing = [float(s) for s in spacing]
+    if steps is None:
+        index_matrix, chain = _index_matrix(moved, output_spacing, tile_spacing), None
+    else:
+        # The fields as the request holds them (read once); the matrices as given, in double.
+        later = tuple(
+            engine if isinstance(step, Field) else matrix_step(_square(step))
+            for step, engine in zip(steps, request.chain)
+        )
+        first_step = matrix_step(moved)
+        index_matrix, chain = (), ChainFrame((first_step, *later), _xyz(output_spacing), _xyz(tile_spacing))
     return Tile(
         source,
         len(image.shape) == 4,
         counts(source.shape[-3:]),
         request,
-        _index_matrix(moved, output_spacing, [float(s) for s in spacing]),
+        index_matrix,
         _scale(spacing, width),
+        chain,
     )
+
+
+def _chain_steps(entry: Any) -> Optional[List[Any]]:
+    """A chain's steps (a list or tuple holding a Field), each matrix checked, or None for a matrix."""
+    if not (isinstance(entry, (list, tuple)) and any(isinstance(step, Field) for step in entry)):
+        return None
+    for number, step in enumerate(entry):
+        if not isinstance(step, Field):
+            try:
+                _square(step)
+            except (TypeError, ValueError) as error:
+                raise ValueError(f"step {number} of a chain must be a Field or a matrix: {error}") from None
+    return list(entry)
+
+
+def _xyz(values: List[float]) -> Tuple[float, float, float]:
+    return (values[0], values[1], values[2])
 
 
 def _moved_by(output_to_tile: NDArray[np.float64], origin: Tuple[float, float, float]) -> NDArray[np.float64]:
@@ -357,7 +395,8 @@ def _fuse_slab(
     for tile in plan.tiles:
         if engine.source_box(tile.grid, tile.request, origin, shape) is None:
             continue
-        cover = tile_cover(origin, shape, tile.index_matrix, tile.grid)
+        # A chain's positions are not a matrix's: its tile is taken over the whole slab.
+        cover = tile_cover(origin, shape, tile.index_matrix, tile.grid) if tile.chain is None else _whole(shape)
         if cover is None:
             continue
         at = counts([start for start, _ in cover])
@@ -373,9 +412,17 @@ def _fuse_slab(
             values = engine.resample_window(*arguments).astype(np.float64)
         else:
             values = engine.resample_window(*arguments, out=buffers.take(buffers.values, (plan.volumes, *extent)))
-        blend_tile(sums, weights, values, origin, at, tile.index_matrix, tile.grid, tile.scale, code)
+        if tile.chain is None:
+            blend_tile(sums, weights, values, origin, at, tile.index_matrix, tile.grid, tile.scale, code)
+        else:
+            positions = chain_positions(tile.chain, cover_origin, extent)
+            blend_tile_at(sums, weights, values, at, positions, tile.grid, tile.scale, code)
     result_code = BLEND_RESULT_CODES[plan.result_type.kind, plan.result_type.itemsize]
     finish_blend(sums, weights, result, plan.fill, result_code, plan.blending == "max")
+
+
+def _whole(shape: Counts) -> Tuple[Tuple[int, int], ...]:
+    return tuple((0, n) for n in shape)
 
 
 def _window(tile: Tile, box: Tuple[Tuple[int, int], ...]) -> NDArray[Any]:

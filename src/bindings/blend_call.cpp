@@ -1,6 +1,7 @@
 #define PY_SSIZE_T_CLEAN
 #include "bindings/blend_call.h"
 
+#include "bindings/chain_arguments.h"
 #include "bindings/numpy_api.h"
 
 #include "kernel/result_types.h"
@@ -19,21 +20,12 @@ bool is_float64_block(PyObject *object, int rank, bool writeable)
 
 }  // namespace
 
-bool prepare_blend(PyObject *args, tile_blend_job &job)
+namespace {
+
+// The arguments both forms of blend_tile share, checked into the job.
+bool checked_blend(PyObject *sums, PyObject *weights, PyObject *values, const long long at[3], const long long tile[3],
+                   int blending, tile_blend_job &job)
 {
-    if (!numpy_api_ready()) {
-        return false;
-    }
-    PyObject *sums, *weights, *values;
-    long long origin[3], at[3], tile[3];
-    double *m = job.matrix;
-    int blending;
-    if (!PyArg_ParseTuple(args, "OOO(LLL)(LLL)(dddddddddddd)(LLL)(ddd)i:blend_tile", &sums, &weights, &values,
-                          &origin[2], &origin[1], &origin[0], &at[2], &at[1], &at[0], &m[0], &m[1], &m[2], &m[3], &m[4],
-                          &m[5], &m[6], &m[7], &m[8], &m[9], &m[10], &m[11], &tile[2], &tile[1], &tile[0],
-                          &job.scale[0], &job.scale[1], &job.scale[2], &blending)) {
-        return false;
-    }
     if (!is_float64_block(sums, 4, true) || !is_float64_block(values, 4, false)
         || !is_float64_block(weights, 3, true)) {
         PyErr_SetString(PyExc_ValueError,
@@ -69,7 +61,6 @@ bool prepare_blend(PyObject *args, tile_blend_job &job)
             PyErr_SetString(PyExc_ValueError, "tile extents must be at least 1 and scales positive");
             return false;
         }
-        job.origin[a] = origin[a];
         job.tile_extent[a] = tile[a];
         job.extent[a] = static_cast<int32_t>(dims[3 - a]);
         job.values_begin[a] = static_cast<int32_t>(at[a]);
@@ -85,6 +76,120 @@ bool prepare_blend(PyObject *args, tile_blend_job &job)
     job.values = static_cast<const double *>(PyArray_DATA(value_array));
     job.weights = static_cast<double *>(PyArray_DATA(weight_array));
     job.volumes = dims[0];
+    return true;
+}
+
+}  // namespace
+
+bool prepare_blend(PyObject *args, tile_blend_job &job)
+{
+    if (!numpy_api_ready()) {
+        return false;
+    }
+    PyObject *sums, *weights, *values;
+    long long origin[3], at[3], tile[3];
+    double *m = job.matrix;
+    int blending;
+    if (!PyArg_ParseTuple(args, "OOO(LLL)(LLL)(dddddddddddd)(LLL)(ddd)i:blend_tile", &sums, &weights, &values,
+                          &origin[2], &origin[1], &origin[0], &at[2], &at[1], &at[0], &m[0], &m[1], &m[2], &m[3], &m[4],
+                          &m[5], &m[6], &m[7], &m[8], &m[9], &m[10], &m[11], &tile[2], &tile[1], &tile[0],
+                          &job.scale[0], &job.scale[1], &job.scale[2], &blending)) {
+        return false;
+    }
+    for (int a = 0; a < 3; ++a) {
+        job.origin[a] = origin[a];
+    }
+    return checked_blend(sums, weights, values, at, tile, blending, job);
+}
+
+bool prepare_blend_at(PyObject *args, tile_blend_job &job)
+{
+    if (!numpy_api_ready()) {
+        return false;
+    }
+    PyObject *sums, *weights, *values, *positions;
+    long long at[3], tile[3];
+    int blending;
+    if (!PyArg_ParseTuple(args, "OOO(LLL)O(LLL)(ddd)i:blend_tile_at", &sums, &weights, &values, &at[2], &at[1], &at[0],
+                          &positions, &tile[2], &tile[1], &tile[0], &job.scale[0], &job.scale[1], &job.scale[2],
+                          &blending)) {
+        return false;
+    }
+    if (!checked_blend(sums, weights, values, at, tile, blending, job)) {
+        return false;
+    }
+    PyArrayObject *position_array = reinterpret_cast<PyArrayObject *>(positions);
+    if (!is_float64_block(positions, 4, false) || PyArray_DIMS(position_array)[0] != 3
+        || PyArray_DIMS(position_array)[1] != job.values_extent[2]
+        || PyArray_DIMS(position_array)[2] != job.values_extent[1]
+        || PyArray_DIMS(position_array)[3] != job.values_extent[0]) {
+        PyErr_SetString(PyExc_ValueError,
+                        "positions must be a C-contiguous, aligned, native float64 array (3, z, y, x) of the values' "
+                        "box");
+        return false;
+    }
+    job.positions = static_cast<const double *>(PyArray_DATA(position_array));
+    return true;
+}
+
+bool prepare_positions(PyObject *args, chain_positions_job &job, std::vector<position_step> &steps)
+{
+    if (!numpy_api_ready()) {
+        return false;
+    }
+    PyObject *positions, *chain;
+    long long origin[3];
+    double *os = job.output_spacing, *s = job.spacing;
+    if (!PyArg_ParseTuple(args, "OO!(LLL)(ddd)(ddd):chain_positions", &positions, &PyTuple_Type, &chain, &origin[2],
+                          &origin[1], &origin[0], &os[0], &os[1], &os[2], &s[0], &s[1], &s[2])) {
+        return false;
+    }
+    PyArrayObject *array = reinterpret_cast<PyArrayObject *>(positions);
+    if (!is_float64_block(positions, 4, true) || PyArray_DIMS(array)[0] != 3) {
+        PyErr_SetString(PyExc_ValueError,
+                        "positions must be a C-contiguous, aligned, native, writeable float64 array (3, z, y, x)");
+        return false;
+    }
+    const Py_ssize_t length = PyTuple_GET_SIZE(chain);
+    if (length < 1 || length > 1024) {
+        PyErr_SetString(PyExc_ValueError, "steps must hold from 1 to 1024 steps");
+        return false;
+    }
+    steps.assign(static_cast<size_t>(length), position_step{});
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        PyObject *item = PyTuple_GET_ITEM(chain, i);
+        double *m = steps[i].matrix;
+        const bool matrix = PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 12;
+        if (matrix) {
+            if (!PyArg_ParseTuple(item, "dddddddddddd", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5], &m[6], &m[7], &m[8],
+                                  &m[9], &m[10], &m[11])) {
+                return false;
+            }
+        } else if (i == 0 || !PyTuple_Check(item) || !read_field(item, steps[i].field)) {
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_ValueError,
+                                "each step must be a matrix of 12 floats or a field (data, origin, spacing), the first "
+                                "a matrix");
+            }
+            return false;
+        }
+    }
+    for (int a = 0; a < 3; ++a) {
+        if (!(os[a] > 0.0) || !(s[a] > 0.0)) {
+            PyErr_SetString(PyExc_ValueError, "output_spacing and spacing must be positive");
+            return false;
+        }
+        const npy_intp n = PyArray_DIMS(array)[3 - a];
+        if (n > INT32_MAX) {
+            PyErr_SetString(PyExc_ValueError, "the block is too large");
+            return false;
+        }
+        job.extent[a] = static_cast<int32_t>(n);
+        job.origin[a] = origin[a];
+    }
+    job.steps = steps.data();
+    job.length = static_cast<int32_t>(length);
+    job.positions = static_cast<double *>(PyArray_DATA(array));
     return true;
 }
 

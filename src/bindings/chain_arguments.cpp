@@ -34,6 +34,8 @@ bool read_triple(PyObject *tuple, float values[3])
     return true;
 }
 
+}  // namespace
+
 bool read_field(PyObject *object, displacement_field &field)
 {
     PyObject *data, *origin, *spacing;
@@ -65,8 +67,6 @@ bool read_field(PyObject *object, displacement_field &field)
     field.extent = {static_cast<int32_t>(dims[3]), static_cast<int32_t>(dims[2]), static_cast<int32_t>(dims[1])};
     return true;
 }
-
-}  // namespace
 
 bool read_chain(PyObject *object, chain_arguments &chain)
 {

@@ -27,6 +27,11 @@ struct chain_arguments {
     npy_intp count = 1;  // 1, or the count of the steps with one matrix per volume
 };
 
+// Reads a field, (data, origin, spacing): data a C-contiguous, aligned, native
+// float32 array (3, nz, ny, nx) of the x, y and z displacements, origin and
+// spacing (x, y, z) floats, rounded to float32. False with a Python error set.
+bool read_field(PyObject *object, displacement_field &field);
+
 // Reads None (no steps) or a tuple of steps, each a matrix array as
 // read_matrices takes it or a field, (data, origin, spacing): data a
 // C-contiguous, aligned, native float32 array (3, nz, ny, nx) of the x, y and

@@ -179,6 +179,31 @@ PyObject *py_tile_cover(PyObject *, PyObject *args)
     return tile_cover_of(args);
 }
 
+PyObject *py_blend_tile_at(PyObject *, PyObject *args)
+{
+    tile_blend_job job{};
+    if (!prepare_blend_at(args, job)) {
+        return nullptr;
+    }
+    PyThreadState *state = PyEval_SaveThread();
+    blend_tile(job);
+    PyEval_RestoreThread(state);
+    Py_RETURN_NONE;
+}
+
+PyObject *py_chain_positions(PyObject *, PyObject *args)
+{
+    chain_positions_job job{};
+    std::vector<position_step> steps;
+    if (!prepare_positions(args, job, steps)) {
+        return nullptr;
+    }
+    PyThreadState *state = PyEval_SaveThread();
+    chain_positions(job);
+    PyEval_RestoreThread(state);
+    Py_RETURN_NONE;
+}
+
 PyObject *py_finish_blend(PyObject *, PyObject *args)
 {
     blend_finish_job job{};
@@ -225,6 +250,14 @@ PyMethodDef methods[] = {
     {"tile_cover", py_tile_cover, METH_VARARGS,
      "tile_cover(block_origin, block_shape, matrix, tile_extent) -> ((z0, z1), (y0, y1), (x0, x1)) or None: the "
      "smallest box of the block, as half-open ranges within it, that holds every voxel the tile holds"},
+    {"blend_tile_at", py_blend_tile_at, METH_VARARGS,
+     "blend_tile_at(sums, weights, values, values_at, positions, tile_extent, scale, blending) -> None: "
+     "as blend_tile, with the tile index of each voxel of the values' box given in positions (3, z, y, x) in place "
+     "of a matrix"},
+    {"chain_positions", py_chain_positions, METH_VARARGS,
+     "chain_positions(positions, steps, origin, output_spacing, spacing) -> None: the tile index (x, y, z) in "
+     "double of each output voxel of the float64 array positions (3, z, y, x), its first at global index origin "
+     "(z, y, x), through the steps: matrices (12 floats) and fields (data, origin, spacing), the first a matrix"},
     {"finish_blend", py_finish_blend, METH_VARARGS,
      "finish_blend(sums, weights, result, fill, result_type, maximum) -> None: each voxel's mean (its maximum) "
      "written into result as an element of the enum element_type result_type, fill where no tile weighs"},

@@ -191,6 +191,17 @@ span row_weights_of(const tile_frame &frame, const double m[12], const double ro
     return inside;
 }
 
+// One row's weights at positions given voxel by voxel: weight_at's, 0 outside the tile. Positions
+// through a field need not move monotonically along the row, so every voxel is tested.
+span row_weights_at(const tile_frame &frame, const double *px, const double *py, const double *pz, int32_t n,
+                    double *weights)
+{
+    for (int32_t i = 0; i < n; ++i) {
+        weights[i] = weight_at(frame, px[i], py[i], pz[i]);
+    }
+    return span{0, n};
+}
+
 }  // namespace
 
 bool tile_cover(const tile_blend_job &job, int32_t begin[3], int32_t end[3])
@@ -234,25 +245,35 @@ void blend_tile(const tile_blend_job &job)
     const tile_frame frame = frame_of(job);
     double m[12];
     std::memcpy(m, job.matrix, sizeof m);
+    const ptrdiff_t component = values_volume;  // of the positions
     std::vector<double> row_weights(static_cast<size_t>(values_row));
     for (int32_t k = 0; k < job.values_extent[2]; ++k) {
-        const double z = static_cast<double>(job.origin[2] + box[2] + k);
+        const double z = static_cast<double>(job.origin[2] + box[2] + k);  // the matrix's; unused with positions
         for (int32_t j = 0; j < job.values_extent[1]; ++j) {
-            double row_part[3];
-            row_part_of(m, static_cast<double>(job.origin[1] + box[1] + j), z, row_part);
-            const span inside =
-                row_weights_of(frame, m, row_part, job.origin[0] + box[0], job.values_extent[0], row_weights.data());
-            const ptrdiff_t first = (box[2] + k) * slice + (box[1] + j) * row + box[0];
             const ptrdiff_t first_value = (k * static_cast<ptrdiff_t>(job.values_extent[1]) + j) * values_row;
+            span inside;
+            if (job.positions == nullptr) {
+                double row_part[3];
+                row_part_of(m, static_cast<double>(job.origin[1] + box[1] + j), z, row_part);
+                inside = row_weights_of(frame, m, row_part, job.origin[0] + box[0], job.values_extent[0],
+                                        row_weights.data());
+            } else {
+                const double *px = job.positions + first_value;
+                inside = row_weights_at(frame, px, px + component, px + 2 * component, job.values_extent[0],
+                                        row_weights.data());
+            }
+            const ptrdiff_t first = (box[2] + k) * slice + (box[1] + j) * row + box[0];
             double *weights = job.weights + first;
             for (int64_t v = 0; v < job.volumes; ++v) {
                 const double *values = job.values + v * values_volume + first_value;
                 double *sums = job.sums + v * volume + first;
                 if (job.blending == tile_blending::maximum) {
                     for (ptrdiff_t i = inside.begin; i < inside.end; ++i) {
-                        // np.maximum's rule: a NaN wins, and the first NaN stays.
+                        // np.maximum's rule: a NaN wins, and the first NaN stays. A voxel of weight 0
+                        // lies outside the tile (given positions cover the whole row).
                         const double value = values[i];
-                        if (weights[i] == 0.0 || (sums[i] == sums[i] && (value != value || value > sums[i]))) {
+                        if (row_weights[i] != 0.0
+                            && (weights[i] == 0.0 || (sums[i] == sums[i] && (value != value || value > sums[i])))) {
                             sums[i] = value;
                         }
                     }

@@ -31,6 +31,10 @@ struct tile_blend_job {
     int64_t tile_extent[3];    // the tile's voxels along x, y, z
     double scale[3];           // along x, y, z: the tile's spacing over the blend width (inf: no ramp)
     tile_blending blending;
+    // Null, or the tile index (x, y, z) of every voxel of the values' box as (3, z, y, x): then
+    // the matrix is not used. A chain with a displacement field has no index matrix; its caller
+    // computes the positions.
+    const double *positions;
 };
 
 // What finishing a block writes: the mean (or the maximum) of every voxel in

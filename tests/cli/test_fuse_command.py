@@ -98,6 +98,14 @@ def test_a_bigstitcher_dataset_is_fused_as_its_views_place_them(tmp_path, capsys
         ('{"tiles": [{"path": "tile0.zarr", "to_world": [[1, 0], [0, 1]]}]}', "must be a 4x4"),
         ('{"tiles": [{"path": "missing.zarr", "from_world": [[1,0,0,0],[0,1,0,0],[0,0,1,0]]}]}', "missing.zarr"),
         ('{"tiles": [{"path": "tile0.zarr", "to_world": [[0,0,0,0],[0,1,0,0],[0,0,1,0]]}]}', "singular"),
+        (
+            '{"tiles": [{"path": "tile0.zarr", "from_world": [[1,0,0,0],[0,1,0,0],[0,0,1,0]], "transforms": "w.h5"}]}',
+            "transforms must list the paths of transform files",
+        ),
+        (
+            '{"tiles": [{"path": "tile0.zarr", "from_world": [[1,0,0,0],[0,1,0,0],[0,0,1,0]], "transforms": ["w"]}]}',
+            "w: no such file",
+        ),
     ],
 )
 def test_a_bad_manifest_is_one_line_and_writes_nothing(tmp_path, capsys, manifest_text, fragment):
@@ -115,3 +123,45 @@ def test_an_output_that_is_a_tile_is_refused_even_with_force(tmp_path, capsys):
     status, _, err = run(capsys, "fuse", manifest, tmp_path / "tile1.zarr", "--force")
     assert_one_line_error(status, err, "which this command reads")
     assert_same_bits(zarr.open_array(tmp_path / "tile1.zarr", mode="r")[...], tiles[1])
+
+
+def write_shift_field(path, shift):
+    """An ITK displacement field (NIfTI, (i, j, k, 1, 3), LPS+ vectors) that moves every world point by
+    ``shift`` (RAS+), over a grid that holds every tile of these tests."""
+    nib = pytest.importorskip("nibabel")
+    affine = np.eye(4)
+    affine[:3, 3] = -8.0
+    vectors = np.broadcast_to(np.array(shift) * [-1.0, -1.0, 1.0], (40, 30, 30, 1, 3)).astype(np.float32)
+    nib.save(nib.Nifti1Image(np.ascontiguousarray(vectors), affine), str(path))
+
+
+def test_a_tile_with_a_shifting_field_fuses_as_the_shift_placed_in_its_matrix(tmp_path, capsys):
+    """Every step is exact (whole-voxel shifts, unit spacings), so a field that moves points by a constant
+    gives the bits of the same move made part of the tile's matrix."""
+    pytest.importorskip("nitransforms")
+    rng = np.random.default_rng(9)
+    wide = rng.integers(0, 3000, (8, 10, 20)).astype(np.uint16)  # the grid is this tile's box, either way
+    small = rng.integers(0, 3000, (4, 5, 6)).astype(np.uint16)
+    for name, tile in (("wide.zarr", wide), ("small.zarr", small)):
+        stored = zarr.create_array(tmp_path / name, shape=tile.shape, chunks=(3, 4, 5), dtype=tile.dtype)
+        stored[...] = tile
+        stored.attrs["voxel_size"] = [1.0, 1.0, 1.0]
+    write_shift_field(tmp_path / "shift.nii.gz", (2.0, 1.0, 0.0))
+    placed = np.eye(4)
+    placed[:3, 3] = (4.0, 2.0, 1.0)  # the small tile's voxel 0 at world (4, 2, 1)
+    shifted = np.linalg.inv(placed)
+    shifted[:3, 3] += (2.0, 1.0, 0.0)  # world point p to the small tile: (p + shift) - (4, 2, 1)
+    manifests = {
+        "field": {"path": "small.zarr", "to_world": placed.tolist(), "transforms": ["shift.nii.gz"]},
+        "matrix": {"path": "small.zarr", "from_world": shifted.tolist()},
+    }
+    levels = {}
+    for kind, entry in manifests.items():
+        manifest = tmp_path / f"{kind}.json"
+        manifest.write_text(json.dumps({"tiles": [{"path": "wide.zarr", "to_world": np.eye(4).tolist()}, entry]}))
+        out = tmp_path / f"{kind}.ome.zarr"
+        status, _, err = run(capsys, "fuse", manifest, out, "--levels", 1, "--blend-width", 2, 2, 2)
+        assert status == 0, err
+        levels[kind] = zarr.open_group(out, mode="r")["0"][...]
+    assert_same_bits(levels["field"], levels["matrix"])
+    assert not np.array_equal(levels["field"], np.asarray(wide, np.float32))  # the small tile blends in

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 import zarr
 from support.bits import assert_same_bits
+from support.chain_reference import FieldStep, apply_matrix, chain_indices, clamped_sum
 from support.geometry import rotation
 from support.output_types import result_of_sums
 from support.reference import NOT_SAMPLED, resample_general_reference
@@ -56,6 +57,27 @@ def model_weights(positions, extent, spacing, width, blending):
     return np.where(inside, product, 0.0)
 
 
+def as_field_step(field):
+    """A voxwarpkit.Field as the chain model's float32 step."""
+    components = np.moveaxis(np.asarray(field.displacements), 3, 0).astype(np.float32)
+    return FieldStep(components, np.float32(field.origin), np.float32(field.voxel_size))
+
+
+def model_chain_positions(steps, shape, output_spacing, spacing):
+    """A chain's tile indices in double: every matrix step and field step (its clamped sum not rounded)
+    in float64, from the output voxel's offset from the origin, then over the tile's spacing."""
+    k, j, i = np.indices(shape).astype(np.float64)
+    p = [i * output_spacing[0], j * output_spacing[1], k * output_spacing[2]]
+    for step in steps:
+        if isinstance(step, FieldStep):
+            index = [(p[a] - np.float64(step.origin[a])) / np.float64(step.spacing[a]) for a in range(3)]
+            found = [clamped_sum(step.components[a], *index) for a in range(3)]
+            p = [np.where(inside, p[a] + total, p[a]) for a, (inside, total) in enumerate(found)]
+        else:
+            p = apply_matrix(np.asarray(step, dtype=np.float64).ravel(), p)
+    return np.array([p[a] / spacing[a] for a in range(3)])
+
+
 def model_fusion(tiles, spacings, matrices, shape, output_spacing, origin, blending, width, interpolation, dtype, fill):
     """The fused volume as the definition states it, in float64, tile by tile in order."""
     volumes = tiles[0].shape[0] if tiles[0].ndim == 4 else 1
@@ -63,9 +85,18 @@ def model_fusion(tiles, spacings, matrices, shape, output_spacing, origin, blend
     weights = np.zeros(shape)
     k, j, i = np.meshgrid(*(np.arange(n, dtype=np.float64) for n in shape), indexing="ij")
     for tile, spacing, matrix in zip(tiles, spacings, matrices):
-        a = np.asarray(matrix, dtype=np.float64)[:3]
+        chain = list(matrix) if isinstance(matrix, list) else None
+        first = matrix if chain is None else (np.eye(4) if isinstance(chain[0], voxwarpkit.Field) else chain.pop(0))
+        a = np.asarray(first, dtype=np.float64)[:3]
         moved = a.copy()
         moved[:, 3] = ((a[:, 0] * origin[0] + a[:, 1] * origin[1]) + a[:, 2] * origin[2]) + a[:, 3]
+        indices = None
+        if chain is not None:
+            later = [as_field_step(step) if isinstance(step, voxwarpkit.Field) else step[:3] for step in chain]
+            single = [moved.astype(np.float32).ravel()] + [
+                step if isinstance(step, FieldStep) else step.astype(np.float32).ravel() for step in later
+            ]
+            indices = chain_indices(shape, np.float32(output_spacing), np.float32(spacing), single)
         blends = resample_general_reference(
             tile.astype(np.float32) if interpolation != "nearest" else tile,
             np.float32(spacing),
@@ -75,15 +106,19 @@ def model_fusion(tiles, spacings, matrices, shape, output_spacing, origin, blend
             edges="clamp",
             interpolation=interpolation,
             blend_sums=interpolation != "nearest",
+            indices=indices,
         ).astype(np.float64)
         blends = blends.reshape(volumes, *shape)
-        index = [(moved[r, c] * output_spacing[c]) / spacing[r] for r in range(3) for c in range(3)]
-        positions = np.array(
-            [
-                index[3 * r] * i + ((index[3 * r + 1] * j + index[3 * r + 2] * k) + moved[r, 3] / spacing[r])
-                for r in range(3)
-            ]
-        )
+        if chain is None:
+            index = [(moved[r, c] * output_spacing[c]) / spacing[r] for r in range(3) for c in range(3)]
+            positions = np.array(
+                [
+                    index[3 * r] * i + ((index[3 * r + 1] * j + index[3 * r + 2] * k) + moved[r, 3] / spacing[r])
+                    for r in range(3)
+                ]
+            )
+        else:
+            positions = model_chain_positions([moved, *later], shape, output_spacing, spacing)
         w = model_weights(positions, tile.shape[-3:][::-1], spacing, width, blending)
         held = w > 0
         if blending == "max":
@@ -103,8 +138,29 @@ def model_fusion(tiles, spacings, matrices, shape, output_spacing, origin, blend
     return fused if tiles[0].ndim == 4 else fused[0]
 
 
-def random_tiles(rng, count, volumes, with_nan):
-    """Overlapping tiles along x, each turned a little and shifted, with their spacings and matrices."""
+def random_field(rng, extent, spacing):
+    """A field of displacements below a voxel over most of a tile's box, so that some positions miss it."""
+    field_spacing = rng.uniform(1.0, 2.0, 3)
+    field_origin = rng.uniform(-1.0, 1.0, 3)
+    voxels = (np.array(extent[::-1]) * spacing / field_spacing).astype(int)
+    displacements = rng.uniform(-0.6, 0.6, (*voxels[::-1], 3))
+    return voxwarpkit.Field(displacements, field_spacing, origin=field_origin)
+
+
+def random_chain(rng, matrix, extent, spacing):
+    """The matrix as a chain with a field: (matrix, field, a small turn and shift) or (field, matrix)."""
+    field = random_field(rng, extent, spacing)
+    if rng.integers(2):
+        return [field, matrix]
+    after = np.eye(4)
+    after[:3, :3] = rotation(rng, 3)
+    after[:3, 3] = rng.uniform(-0.5, 0.5, 3)
+    return [matrix, field, after]
+
+
+def random_tiles(rng, count, volumes, with_nan, chained=False):
+    """Overlapping tiles along x, each turned a little and shifted, with their spacings and matrices;
+    with ``chained``, every other tile's matrix is a chain with a displacement field."""
     tiles, spacings, matrices = [], [], []
     for t in range(count):
         extent = tuple(int(n) for n in rng.integers(5, 10, 3))
@@ -117,19 +173,20 @@ def random_tiles(rng, count, volumes, with_nan):
         matrix[:3, 3] = rng.uniform(-1.5, 1.5, 3) - np.array([4.0 * t, 0.0, 0.0])
         tiles.append(tile)
         spacings.append(spacing)
-        matrices.append(matrix)
+        matrices.append(random_chain(rng, matrix, extent, spacing) if chained and t % 2 == 0 else matrix)
     return tiles, spacings, matrices
 
 
+@pytest.mark.parametrize("chained", [False, True])
 @pytest.mark.parametrize("seed", range(6))
 @pytest.mark.parametrize("blending", ["cosine", "linear", "average", "max"])
-def test_fusion_has_the_models_bits_for_any_blocks_and_threads(seed, blending, monkeypatch):
-    rng = np.random.default_rng([seed, len(blending)])
+def test_fusion_has_the_models_bits_for_any_blocks_and_threads(seed, blending, chained, monkeypatch):
+    rng = np.random.default_rng([seed, len(blending), chained])
     # Blocks are fused a slab of planes at a time: slabs of one plane, a few, and whole blocks.
     monkeypatch.setattr(fuse_module, "SLAB_VOXELS", int(rng.choice([1, 70, 2**18])))
     volumes = int(rng.choice([0, 2]))
     interpolation = ["linear", "nearest", "lanczos", "cubic"][seed % 4]
-    tiles, spacings, matrices = random_tiles(rng, int(rng.integers(2, 4)), volumes, with_nan=seed == 1)
+    tiles, spacings, matrices = random_tiles(rng, int(rng.integers(2, 4)), volumes, seed == 1, chained)
     dtype = np.dtype(["float32", "uint8", "int16", "float64", "float16", "uint16"][seed])
     fill = 7
     shape = (6, 7, 9 + 4 * len(tiles))
@@ -176,6 +233,30 @@ def test_tile_cover_is_the_smallest_box_of_the_voxels_a_tile_weighs(seed):
     assert_same_bits(boxed_weights, weights)
 
 
+@pytest.mark.parametrize("blending", ["cosine", "linear", "average", "max"])
+@pytest.mark.parametrize("leading", [False, True])
+def test_a_zero_field_between_exact_matrices_fuses_as_their_product(blending, leading):
+    """With dyadic matrices, spacings and origin every product and sum is exact, in float32 and in
+    double, so a field of zeros moves no position: the chain tile's values and weights are the bits of
+    the tile with the product of its matrices. (With rounding the two weigh a little differently.)"""
+    rng = np.random.default_rng(8)
+    tiles = [rng.uniform(0, 100, (5, 6, 8)).astype(np.float32) for _ in range(2)]
+    first = np.eye(4)
+    first[:3, :3] = [[0, 1, 0], [1, 0, 0], [0, 0, -1]]
+    first[:3, 3] = (0.5, -1.25, 4.0)
+    second = np.eye(4)
+    second[:3, 3] = (-0.25, 0.75, 0.0)
+    beside = second @ first
+    beside[0, 3] -= 1.5  # the second tile one and a half units along the first's x: they overlap
+    zero = voxwarpkit.Field(np.zeros((3, 4, 3, 3)), (2.0, 2.0, 2.0), origin=(-1.0, 0.5, -1.0))  # part of the tile
+    chain = [zero, second @ first] if leading else [first, zero, second]
+    options = dict(shape=(5, 7, 12), output_voxel_size=(0.5, 1.0, 1.0), origin=(0.5, -2.0, 1.0), blending=blending)
+    options.update(blend_width=(2.0, 1.0, 2.0), dtype="float64")
+    spacings = [(1.0, 0.5, 2.0), (0.5, 1.0, 1.0)]
+    want = voxwarpkit.fuse(tiles, spacings, [second @ first, beside], **options)
+    assert_same_bits(voxwarpkit.fuse(tiles, spacings, [chain, beside], **options), want)
+
+
 def test_zarr_tiles_are_read_a_window_at_a_time_with_the_same_bits(tmp_path):
     rng = np.random.default_rng(3)
     tiles, spacings, matrices = random_tiles(rng, 3, 0, with_nan=False)
@@ -211,6 +292,9 @@ def test_covering_grid_holds_every_tiles_corners():
             assert np.all(index >= -1e-6) and np.all(index <= np.array(shape[::-1]) - 1 + 1e-6)
 
 
+ZERO_FIELD = voxwarpkit.Field(np.zeros((2, 2, 2, 3)), (1, 1, 1))
+
+
 @pytest.mark.parametrize(
     ("change", "message"),
     [
@@ -223,6 +307,9 @@ def test_covering_grid_holds_every_tiles_corners():
         (dict(fill=300, dtype="uint8"), "does not fit"),
         (dict(voxel_sizes=[(1, 1, 0)] * 2), "positive"),
         (dict(interpolation="cubic", chunks=4), "cubic fusion"),
+        (dict(matrices=[[np.eye(4), ZERO_FIELD, np.ones(5)], np.eye(4)]), "step 2 of a chain must be a Field or a"),
+        (dict(matrices=[[np.stack([np.eye(4)] * 2), ZERO_FIELD], np.eye(4)]), "step 0 of a chain"),
+        (dict(matrices=[[ZERO_FIELD, "shift"], np.eye(4)]), "step 1 of a chain"),
     ],
 )
 def test_bad_arguments_are_refused_with_a_clear_message(change, message):

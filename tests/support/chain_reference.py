@@ -54,8 +54,15 @@ def _clamped_axis(index, count):
 
 def clamped_blend(values, I, J, K):
     """Where the nearest voxel of (I, J, K) is on the grid of ``values`` (nz, ny, nx), and there the
-    clamped linear blend: eight float64 terms ((v * wx) * wy) * wz added x fastest, then y, then z,
-    rounded once to float32 (0 elsewhere)."""
+    clamped linear blend rounded once to float32 (0 elsewhere)."""
+    inside, total = clamped_sum(values, I, J, K)
+    return inside, np.where(inside, total.astype(np.float32), F32(0.0))
+
+
+def clamped_sum(values, I, J, K):
+    """Where the nearest voxel of (I, J, K) is on the grid of ``values`` (nz, ny, nx), and the clamped
+    linear blend's float64 sum: eight terms ((v * wx) * wy) * wz added x fastest, then y, then z.
+    The indices may be float32 or float64."""
     nz, ny, nx = values.shape
     inside = (nearest_index(I, nx) >= 0) & (nearest_index(J, ny) >= 0) & (nearest_index(K, nz) >= 0)
     x0, x1, fx = _clamped_axis(np.where(inside, I, F32(0.0)), nx)
@@ -76,7 +83,7 @@ def clamped_blend(values, I, J, K):
     total = np.zeros(np.shape(I), dtype=np.float64)
     for z, y, x, wx, wy, wz in corners:
         total = total + ((wide[z, y, x] * wx) * wy) * wz
-    return inside, np.where(inside, total.astype(np.float32), F32(0.0))
+    return inside, total
 
 
 def apply_field(step, p):

@@ -855,6 +855,7 @@ def resample_general_reference(
     source_origin=(0, 0, 0),
     source_grid=None,
     blend_sums=False,
+    indices=None,
 ):
     """One block of the resampled image, as the generalised kernel computes it.
 
@@ -886,6 +887,9 @@ def resample_general_reference(
     Positions not sampled get `fill` in the result's type (rounded to
     float32 for orders 1 and 3 and Lanczos; exact otherwise, else
     ValueError).  An empty grid samples nothing.
+
+    ``indices``: the float32 source indices (I, J, K), each of the block's shape, read in place of
+    the matrices' (for every volume), as a chain makes them.
 
     With ``blend_sums`` (linear, Lanczos and cubic only) the block holds the
     float64 sums before any rounding, NaN sums as the first-NaN rule makes
@@ -948,7 +952,10 @@ def resample_general_reference(
         with np.errstate(all="ignore"):
             X, Y, Z = _output_positions(block, out_origin, out_spacing)
             for matrix, served in by_volume:
-                I, J, K = _source_indices(matrix, X, Y, Z, spacing)
+                if indices is None:
+                    I, J, K = _source_indices(matrix, X, Y, Z, spacing)
+                else:
+                    I, J, K = (np.asarray(index, dtype=np.float32).ravel() for index in indices)
                 write(output[served], source[served], I, J, K, window)
     return output.reshape(image.shape[:-3] + block)
 

@@ -57,9 +57,11 @@ def run_fuse(
         target, None, check_shards(layout.shards, layout.chunks, layout.ngff), force=running.force, reads=reads
     )
     spacing = tuple(voxel_size) if voxel_size is not None else tiles[0].voxel_size
-    matrices = [tile.from_world for tile in tiles]
     spacings = [tile.voxel_size for tile in tiles]
-    shape, origin = covering_grid(spacings, matrices, [tile.data.shape for tile in tiles], spacing)
+    # The grid holds the tiles as their matrices place them; a field's small corrections left out.
+    placed = [tile.from_world for tile in tiles]
+    shape, origin = covering_grid(spacings, placed, [tile.data.shape for tile in tiles], spacing)
+    matrices = [tile.from_world if tile.chain is None else tile.chain for tile in tiles]
     lead = _lead(tiles, manifest)
     dtype = tiles[0].data.dtype if blending.output_type == "same" else blending.output_type
 

@@ -9,8 +9,12 @@
 
 ``to_world`` maps a tile's physical position (its voxel index times its
 voxel size, x first) to the shared world; ``from_world``, the inverse, may be
-given instead. ``voxel_size`` (x, y, z) replaces a TIFF's own. Paths are
-relative to the manifest's folder, or URLs.
+given instead. ``transforms`` lists transform files (as ``voxwarpkit apply
+--transform`` reads them, world to world, output -> input) that correct the
+world position before ``from_world`` takes it into the tile: a tile
+registered with a displacement field. ``voxel_size`` (x, y, z) replaces a
+TIFF's own. Paths are relative to the manifest's folder, or URLs (transform
+files: paths only).
 """
 
 from __future__ import annotations
@@ -21,10 +25,13 @@ from typing import Any, List, NamedTuple, Optional, Tuple
 
 import numpy as np
 
+from .._grid import WorldStep, fold
+from ..field import Field
 from .bigstitcher import read_bigstitcher
 from .errors import FileError
 from .formats import read_image
 from .lazy import read_by_tasks
+from .transform_files import read_transform_file
 
 Matrix = Any  # a 4x4 float64 numpy array
 
@@ -35,8 +42,9 @@ class PlacedTile(NamedTuple):
     name: str  # as the manifest gives it
     data: Any  # what resampling tasks read: windows straight from the store, or a dask array
     voxel_size: Tuple[float, float, float]  # (sx, sy, sz)
-    from_world: Matrix
+    from_world: Matrix  # with transforms: their matrices and from_world's, the fields left out
     path: Optional[Path] = None  # where the image lies on this machine, which an output must not replace
+    chain: Optional[List[Any]] = None  # with transforms that hold a field: the chain fuse takes, world -> tile
 
 
 def read_tiles(path: Path) -> List[PlacedTile]:
@@ -67,7 +75,7 @@ def _tile(manifest: Path, number: int, entry: Any) -> PlacedTile:
     where = f"{manifest}: tile {number}"
     if not isinstance(entry, dict) or not isinstance(entry.get("path"), str):
         raise FileError(f'{where}: each tile is an object with a "path"')
-    unknown = set(entry) - {"path", "to_world", "from_world", "voxel_size"}
+    unknown = set(entry) - {"path", "to_world", "from_world", "voxel_size", "transforms"}
     if unknown:
         raise FileError(f"{where}: unknown keys {', '.join(sorted(unknown))}")
     if ("to_world" in entry) == ("from_world" in entry):
@@ -86,7 +94,31 @@ def _tile(manifest: Path, number: int, entry: Any) -> PlacedTile:
     except FileError as error:
         raise FileError(f"{where}: {error}") from None
     local = None if "://" in location else Path(location)
-    return PlacedTile(name, read_by_tasks(image), image.voxel_size, matrix, local)
+    if "transforms" not in entry:
+        return PlacedTile(name, read_by_tasks(image), image.voxel_size, matrix, local)
+    steps = _transforms(manifest, entry["transforms"], f"{where}: transforms") + [matrix[np.newaxis]]
+    placed = np.asarray(fold([step for step in steps if not isinstance(step, Field)], 1)[0])[0]
+    chain = None
+    if any(isinstance(step, Field) for step in steps):
+        chain = [step if isinstance(step, Field) else step[0] for step in fold(steps, 1)]
+    return PlacedTile(name, read_by_tasks(image), image.voxel_size, placed, local, chain)
+
+
+def _transforms(manifest: Path, paths: Any, what: str) -> List[WorldStep]:
+    """The world steps of the transform files ``paths`` lists, in order; one matrix each, not one per volume."""
+    if not isinstance(paths, list) or not paths or not all(isinstance(path, str) for path in paths):
+        raise FileError(f"{what} must list the paths of transform files")
+    steps: List[WorldStep] = []
+    for path in paths:
+        try:
+            # No reference or moving image here: FSL's matrices, which need them, are refused.
+            read = read_transform_file(manifest.parent / path, reference=None, moving=None)
+        except FileError as error:
+            raise FileError(f"{what}: {error}") from None
+        if any(not isinstance(step, Field) and len(step) != 1 for step in read):
+            raise FileError(f"{what}: {path} holds one matrix per volume; a tile takes one transform")
+        steps += read
+    return steps
 
 
 def _matrix(values: Any, what: str) -> Matrix:
