@@ -18,8 +18,9 @@ from __future__ import annotations
 import concurrent.futures
 import importlib
 import itertools
+import operator
 import uuid
-from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -56,6 +57,8 @@ DEFAULT_BLOCK = (64, 256, 256)
 # sums, weights and one tile's values then stay in the processor's cache from one step to the
 # next, and a task's memory is a slab's, however large its block.
 SLAB_VOXELS = 2**18
+# A lazy result's task fuses several of its chunks at once, up to this many bytes of result.
+TASK_BYTES = 48 * 2**20
 
 
 class Tile(NamedTuple):
@@ -455,17 +458,47 @@ def _in_memory(plan: Plan, chunks: Tuple[Tuple[int, ...], ...], threads: int) ->
 
 
 def _lazy(plan: Plan, chunks: Tuple[Tuple[int, ...], ...], threads: int) -> Any:
+    """A dask array of ``chunks``; each task fuses a run of them along z (then y) and its chunks are
+    views of its result."""
     da = importlib.import_module("dask.array")
     graph_module = importlib.import_module("dask.highlevelgraph")
-    name = "voxwarpkit-fuse-" + uuid.uuid4().hex
-    layer = {}
-    for index, origin, extent in _blocks(chunks):
-        key = (name, 0, *index) if plan.stack else (name, *index)
-        layer[key] = (fused_block, plan, origin, extent, threads)
+    token = uuid.uuid4().hex
+    name, task_name = "voxwarpkit-fuse-" + token, "voxwarpkit-fuse-task-" + token
+    runs = _runs(chunks, plan.volumes * plan.result_type.itemsize)
+    task_chunks = tuple(
+        tuple(sum(axis[i : i + run]) for i in range(0, len(axis), run)) for axis, run in zip(chunks, runs)
+    )
+    starts = [list(itertools.accumulate((0,) + axis[:-1])) for axis in chunks]
+    layer: Dict[Tuple[Any, ...], Any] = {}
+    for task_index, origin, extent in _blocks(task_chunks):
+        task_key = (task_name, *task_index)
+        layer[task_key] = (fused_block, plan, origin, extent, threads)
+        members = [range(i * run, min((i + 1) * run, len(axis))) for i, run, axis in zip(task_index, runs, chunks)]
+        for index in itertools.product(*members):
+            cut = tuple(
+                slice(starts[a][i] - origin[a], starts[a][i] - origin[a] + chunks[a][i]) for a, i in enumerate(index)
+            )
+            key = (name, 0, *index) if plan.stack else (name, *index)
+            layer[key] = (operator.getitem, task_key, ((slice(None),) + cut) if plan.stack else cut)
     graph = graph_module.HighLevelGraph.from_collections(name, layer, dependencies=())
     out_chunks = ((plan.volumes,), *chunks) if plan.stack else chunks
     meta = np.empty((0,) * len(out_chunks), dtype=plan.result_type)
     return da.Array(graph, name, out_chunks, meta=meta)
+
+
+def _runs(chunks: Tuple[Tuple[int, ...], ...], voxel_bytes: int) -> Tuple[int, int, int]:
+    """How many chunks along z, y and x one task fuses: as many along z, then along y, as keep its
+    result within TASK_BYTES. A tile's stored chunks are decoded once for every task that reads
+    them, so fewer, larger tasks decode each less often."""
+    runs = [1, 1, 1]
+    for axis in (0, 1):
+        while runs[axis] < len(chunks[axis]):
+            wider = [run + (a == axis) for a, run in enumerate(runs)]
+            largest = [max(sum(c[i : i + run]) for i in range(0, len(c), run)) for c, run in zip(chunks, wider)]
+            if voxel_bytes * largest[0] * largest[1] * largest[2] > TASK_BYTES:
+                break
+            runs = wider
+    return (runs[0], runs[1], runs[2])
 
 
 def _chunks(chunks: Any, plan: Plan) -> Tuple[Tuple[int, ...], ...]:

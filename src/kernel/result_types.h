@@ -20,27 +20,34 @@
 namespace voxwarp {
 namespace {
 
-// A finite double rounded to the nearest whole number, ties to even, without
-// the rounding mode: past 2**52 every double is already whole.
+// A finite double rounded to the nearest whole number, ties to even. Below
+// 2**51 in magnitude, adding and taking away 1.5 * 2**52 does it: the sum lies
+// where doubles are whole numbers, so the addition rounds the value to a whole
+// one by the processor's rounding, ties to even, which every entry point of the
+// engine sets (ieee_default_environment) and the taking away is exact. No branch
+// depends on the value's fraction: on noisy data which way a value rounds is a
+// coin toss the processor cannot predict. Past 2**52 every double is whole; in
+// between, the floor and parity through int64, which are exact there.
 inline double nearest_even(double value)
 {
-    if (!(std::fabs(value) < 4503599627370496.0)) {
+    const double magnitude = std::fabs(value);
+    if (magnitude < 2251799813685248.0) {
+        constexpr double shift = 6755399441055744.0;  // 1.5 * 2**52
+        return (value + shift) - shift;               // +0 for every value that rounds to 0, as x - x is
+    }
+    if (!(magnitude < 4503599627370496.0)) {
         return value;
     }
-    // Below 2**52 the conversions to and from int64 are exact: truncation, then the floor.
-    int64_t whole = static_cast<int64_t>(value);
-    double below = static_cast<double>(whole);
-    if (below > value) {
-        below -= 1.0;  // exact
-        whole -= 1;
-    }
-    const double fraction = value - below;  // exact
-    const bool odd = (whole & 1) != 0;
+    const double truncated = static_cast<double>(static_cast<int64_t>(value));
+    const double fraction = value - truncated;  // exact; of the sign of value, |fraction| < 1
+    const bool odd = (static_cast<int64_t>(truncated) & 1) != 0;
     if (fraction > 0.5 || (fraction == 0.5 && odd)) {
-        const double above = below + 1.0;  // exact
-        return above;
+        return truncated + 1.0;
     }
-    return below;
+    if (fraction < -0.5 || (fraction == -0.5 && odd)) {
+        return truncated - 1.0;
+    }
+    return truncated;
 }
 
 // The sum rounded to an integer of type Int and saturated to its range; the
