@@ -19,11 +19,12 @@ from __future__ import annotations
 
 import bisect
 import collections
+import copy
 import itertools
 import math
 import threading
 import uuid
-from typing import TYPE_CHECKING, Any, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Sequence, Tuple
 
 import numpy as np
 
@@ -76,12 +77,28 @@ class ChunkedReader:
     the array, the bounds and the key, which a cluster's workers share."""
 
     def __init__(self, array: Any, bounds: Sequence[Sequence[int]], cached: bool) -> None:
+        self.cache = CACHE
         self.array = array
         self.bounds = tuple(tuple(axis) for axis in bounds)
         self.key = uuid.uuid4().hex
         largest = math.prod(max(b - a for a, b in zip(axis, axis[1:])) for axis in self.bounds)
         smallest, largest_cached = CACHED_CHUNK_BYTES
         self.cached = cached and smallest <= largest * np.dtype(array.dtype).itemsize <= largest_cached
+
+    def __getstate__(self) -> Dict[str, Any]:
+        state = dict(self.__dict__)
+        del state["cache"]  # a cache holds a lock and this process's chunks: another process uses its own
+        return state
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        self.__dict__.update(state)
+        self.cache = CACHE
+
+    def keeping_in(self, cache: ChunkCache) -> ChunkedReader:
+        """This reader with its decoded chunks kept in ``cache`` instead of the process's."""
+        reader = copy.copy(self)
+        reader.cache = cache
+        return reader
 
     def __call__(self, box: Tuple[slice, ...]) -> NDArray[Any]:
         """The values in ``box`` (one slice per axis), a new numpy array."""
@@ -91,10 +108,10 @@ class ChunkedReader:
         spans = [_spanned(axis, part) for axis, part in zip(self.bounds, box)]
         for index in itertools.product(*spans):
             chunk = tuple(slice(axis[i], axis[i + 1]) for axis, i in zip(self.bounds, index))
-            values = CACHE.get((self.key, index))
+            values = self.cache.get((self.key, index))
             if values is None:
                 values = np.asarray(self.array[chunk])
-                CACHE.put((self.key, index), values)
+                self.cache.put((self.key, index), values)
             inside = tuple(slice(max(p.start, c.start), min(p.stop, c.stop)) for p, c in zip(box, chunk))
             window[tuple(slice(i.start - p.start, i.stop - p.start) for i, p in zip(inside, box))] = values[
                 tuple(slice(i.start - c.start, i.stop - c.start) for i, c in zip(inside, chunk))

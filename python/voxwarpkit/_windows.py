@@ -19,6 +19,7 @@ through a cache of decoded chunks (:mod:`voxwarpkit._chunk_cache`).
 
 from __future__ import annotations
 
+import copy
 import importlib
 import itertools
 import sys
@@ -26,7 +27,7 @@ from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ._chunk_cache import ChunkedReader
+from ._chunk_cache import ChunkCache, ChunkedReader
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -98,6 +99,13 @@ def zarr_windows(array: Any) -> Windows:
     # is read a window at a time, its chunks requested together, never one round trip after another.
     local = type(getattr(array, "store", None)).__name__ in ("LocalStore", "DirectoryStore", "NestedDirectoryStore")
     return Windows(array, regular_chunks(array.shape, block), "zarr-windows-" + token, cached=local)
+
+
+def kept_in(windows: Windows, cache: ChunkCache) -> Windows:
+    """The same windows, their decoded chunks kept in ``cache`` instead of the process's."""
+    copied = copy.copy(windows)
+    copied.read = windows.read.keeping_in(cache)
+    return copied
 
 
 def windows_of(image: Any) -> Optional[Windows]:

@@ -26,6 +26,7 @@ import numpy as np
 
 from ._backend import cpu_engine
 from ._chain_positions import ChainFrame, chain_positions, matrix_step
+from ._chunk_cache import ChunkCache
 from ._engine import blend_tile, blend_tile_at, finish_blend, tile_cover
 from ._line_passes import source_of
 from ._request import (
@@ -41,7 +42,7 @@ from ._request import (
     result_type_of,
 )
 from ._threads import thread_count
-from ._windows import Windows, windows_of
+from ._windows import Windows, kept_in, windows_of
 from .field import Field
 
 if TYPE_CHECKING:
@@ -57,8 +58,13 @@ DEFAULT_BLOCK = (64, 256, 256)
 # sums, weights and one tile's values then stay in the processor's cache from one step to the
 # next, and a task's memory is a slab's, however large its block.
 SLAB_VOXELS = 2**18
-# A lazy result's task fuses several of its chunks at once, up to this many bytes of result.
-TASK_BYTES = 48 * 2**20
+# A lazy result's task fuses a run of its chunks along z, up to this many bytes of result.
+TASK_BYTES = 64 * 2**20
+# A fusion keeps the stored tiles' decoded chunks in a cache of its own, of this many bytes. Its
+# tasks are columns along z, run along x then y: a task meets few chunks of a tile, and shares
+# only a column of them with the next task, so the chunks worth keeping are those of the tasks
+# running and of the ones before them. More holds chunks no task reads again.
+CACHE_BYTES = 128 * 2**20
 
 
 class Tile(NamedTuple):
@@ -228,9 +234,12 @@ def fusion_plan(
     start = _triple(origin, "origin", positive=None)
     result_type = result_type_of("linear", np.dtype(np.float32), dtype)  # the blends' types
     spacings = _per_tile(voxel_sizes, len(tiles), "voxel_sizes")
+    chunks = ChunkCache(CACHE_BYTES)  # the decoded chunks of every stored tile of this fusion
     checked = []
     for tile, spacing, matrix in zip(tiles, spacings, matrices):
-        checked.append(_tile(tile, spacing, matrix, shape, output_voxel_size, start, method, width, threads, lazy))
+        checked.append(
+            _tile(tile, spacing, matrix, shape, output_voxel_size, start, method, width, threads, lazy, chunks)
+        )
     ranks = {tile.stack for tile in checked}
     volumes = {_volumes(tile.source) for tile in checked}
     if len(ranks) > 1 or len(volumes) > 1:
@@ -257,9 +266,11 @@ def _tile(
     width: Tuple[float, float, float],
     threads: int,
     lazy: bool,
+    chunks: ChunkCache,
 ) -> Tile:
     """One tile checked: its source, its resample onto the output and what gives its positions."""
-    source = image if isinstance(image, np.ndarray) else windows_of(image) or image
+    windows = None if isinstance(image, np.ndarray) else windows_of(image)
+    source = image if windows is None else kept_in(windows, chunks)
     if not hasattr(source, "shape") or not hasattr(source, "dtype"):
         raise TypeError(f"tiles must be numpy arrays, dask arrays or zarr arrays, not {type(image).__name__}")
     check_image_type(len(source.shape), np.dtype(source.dtype))
@@ -458,8 +469,8 @@ def _in_memory(plan: Plan, chunks: Tuple[Tuple[int, ...], ...], threads: int) ->
 
 
 def _lazy(plan: Plan, chunks: Tuple[Tuple[int, ...], ...], threads: int) -> Any:
-    """A dask array of ``chunks``; each task fuses a run of them along z (then y) and its chunks are
-    views of its result."""
+    """A dask array of ``chunks``; each task fuses a run of them along z, and its chunks are views
+    of its result."""
     da = importlib.import_module("dask.array")
     graph_module = importlib.import_module("dask.highlevelgraph")
     token = uuid.uuid4().hex
@@ -487,18 +498,18 @@ def _lazy(plan: Plan, chunks: Tuple[Tuple[int, ...], ...], threads: int) -> Any:
 
 
 def _runs(chunks: Tuple[Tuple[int, ...], ...], voxel_bytes: int) -> Tuple[int, int, int]:
-    """How many chunks along z, y and x one task fuses: as many along z, then along y, as keep its
-    result within TASK_BYTES. A tile's stored chunks are decoded once for every task that reads
-    them, so fewer, larger tasks decode each less often."""
-    runs = [1, 1, 1]
-    for axis in (0, 1):
-        while runs[axis] < len(chunks[axis]):
-            wider = [run + (a == axis) for a, run in enumerate(runs)]
-            largest = [max(sum(c[i : i + run]) for i in range(0, len(c), run)) for c, run in zip(chunks, wider)]
-            if voxel_bytes * largest[0] * largest[1] * largest[2] > TASK_BYTES:
-                break
-            runs = wider
-    return (runs[0], runs[1], runs[2])
+    """How many chunks along z one task fuses (and one along y and x): as many as keep its result
+    within TASK_BYTES. A tile's stored chunks are decoded once for every task that reads them;
+    fused volumes are thin along z, and a task that makes the whole depth reads each chunk of a
+    tile's depth once instead of once for every output chunk along z that meets it."""
+    run = 1
+    plane = voxel_bytes * max(chunks[1]) * max(chunks[2])
+    while (
+        run < len(chunks[0])
+        and plane * max(sum(chunks[0][i : i + run + 1]) for i in range(0, len(chunks[0]), run + 1)) <= TASK_BYTES
+    ):
+        run += 1
+    return (run, 1, 1)
 
 
 def _chunks(chunks: Any, plan: Plan) -> Tuple[Tuple[int, ...], ...]:
