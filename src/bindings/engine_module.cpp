@@ -8,6 +8,7 @@
 
 #include "bindings/blend_call.h"
 #include "bindings/line_filter_call.h"
+#include "bindings/module_entry.h"
 #include "bindings/resample_call.h"
 #include "bindings/transform_call.h"
 #include "kernel/run_jobs.h"
@@ -279,7 +280,7 @@ PyModuleDef module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__engine(void)
+VOXWARPKIT_MODULE_ENTRY PyInit__engine(void)
 {
     return PyModule_Create(&module);
 }
