@@ -53,14 +53,14 @@ def _places(arguments: argparse.Namespace) -> None:
     if arguments.command == "apply":
         arguments.like = None if arguments.like is None else place(arguments.like, options)
         arguments.matrix = None if arguments.matrix is None else place(arguments.matrix, options)
-        arguments.transforms = [place(file, options) for file in arguments.transforms or ()]
+        arguments.transforms = [file._replace(path=place(file.path, options)) for file in arguments.transforms or ()]
 
 
 def _fetch_transform_files(arguments: argparse.Namespace) -> None:
     """Transform files at URLs, fetched: their readers take local files."""
     if arguments.matrix is not None:
         arguments.matrix = local_copy(arguments.matrix, "matrix")
-    arguments.transforms = [local_copy(file, "transform") for file in arguments.transforms]
+    arguments.transforms = [file._replace(path=local_copy(file.path, "transform")) for file in arguments.transforms]
 
 
 def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:

@@ -99,7 +99,7 @@ def run_apply(
     if levels is None and is_ome_name(target):
         levels = 1
     like, voxel_size, matrix_path, transforms = grid.like, grid.voxel_size, mapping.matrix, mapping.transforms
-    reads = (source, like, matrix_path, *transforms)
+    reads = (source, like, matrix_path, *(file.path for file in transforms))
     if levels is not None:
         ngff = check_shards(shards, chunks, storage.ngff)
         place = check_pyramid_target(target, storage.label, ngff, force=force, reads=reads)

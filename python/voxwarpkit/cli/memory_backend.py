@@ -56,7 +56,7 @@ def resample_in_memory(
     shape = tuple(int(n) for n in image.shape)
     volumes = shape[3] if len(shape) == 4 else 1
     interpolation, err = sampling.interpolation, running.err
-    scaling = copied_scaling(image, interpolation, sampling.antialias)
+    scaling = copied_scaling(image, interpolation, sampling.antialias, sampling.fill)
     dtype = stored_type(image) if scaling is None else scaling.raw_type
     widen = _check_type(dtype, interpolation, source)
     data = image.dataobj
