@@ -418,7 +418,7 @@ def block_plan(
         )
     spans = [((first, end), input_bounds[0])] if stack else []
     spans += [(b, bounds) for b, bounds in zip(box, input_bounds[-3:])]
-    volume_chunks = [(c,) for c in _spanned(input_bounds[0], first, end)] if stack else [()]
+    volume_chunks: List[Tuple[int, ...]] = [(c,) for c in _spanned(input_bounds[0], first, end)] if stack else [()]
     spatial_chunks = sorted(
         _chunks_read(grid, block_request, origin, extent, box, input_bounds[-3:], reach or (0, 0, 0))
     )

@@ -201,7 +201,7 @@ def covering_grid(
     points = np.concatenate(corners)
     low, high = points.min(axis=0), points.max(axis=0)
     extent = np.ceil((high - low) / step - 1e-9).astype(np.int64) + 1
-    return counts(extent[::-1]), (float(low[0]), float(low[1]), float(low[2]))
+    return counts(extent[::-1].tolist()), (float(low[0]), float(low[1]), float(low[2]))
 
 
 def fusion_plan(

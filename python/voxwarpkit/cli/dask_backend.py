@@ -303,8 +303,8 @@ def compute_into_store(
         partial = staging.folder
         try:
             run_arrays(writes_into(staging), scheduler, progress, err, workers)
-        except (CommandError, FileError):
-            raise
+        except (CommandError, FileError) as error:
+            raise type(error)(_in_words_of(error, partial, target)) from None
         except OSError as error:  # a folder that may not be written, a full disk, a name too long
             reason = error.strerror or _in_words_of(error, partial, target)
             raise CommandError(f"output {target}: cannot write it ({reason})") from None
@@ -435,7 +435,8 @@ def _run_on_cluster(arrays: Sequence[Any], address: str, bar: Any) -> List[Any]:
     futures: List[Any] = []
     plugin = importlib.import_module("voxwarpkit.cli.worker_setup").ImportZarr()
     try:
-        client.register_plugin(plugin)
+        # distributed before 2023.9 (the newest Python 3.8 gets) names it register_worker_plugin.
+        getattr(client, "register_plugin", client.register_worker_plugin)(plugin)
         persisted = client.persist(list(arrays))
         futures = distributed.futures_of(persisted)
         # The loop is this client's: by default as_completed takes the current
