@@ -8,6 +8,7 @@ argparse does.
 from __future__ import annotations
 
 import argparse
+import importlib
 import signal
 import sys
 import threading
@@ -15,7 +16,7 @@ from contextlib import contextmanager
 from types import FrameType
 from typing import Iterator, Optional, Sequence, TextIO
 
-from .._extras import not_installed
+from .._extras import ZARR_3, not_installed, zarr_major
 from ..io.errors import FileError, first_line
 from ..io.formats import format_of, in_blocks, written_in_blocks
 from ..io.remote import SCHEMES, is_remote, local_copy, place, scheme_of, storage_options_of
@@ -48,6 +49,10 @@ def _places(arguments: argparse.Namespace) -> None:
         raise CommandError(f"output {arguments.output}: {scheme}:// URLs are read only")
     if scheme is not None and not written_in_blocks(arguments.output):
         raise CommandError(f"output {arguments.output}: only Zarr stores are written to URLs; write this file locally")
+    if scheme is not None:
+        _need("stores at URLs", _BLOCK_PACKAGES)
+    if scheme is not None and zarr_major(importlib.import_module("zarr")) < 3:
+        raise CommandError(f"output {arguments.output}: writing a store at a URL needs {ZARR_3}")
     if scheme is not None and arguments.label is not None:
         raise CommandError(f"output {arguments.output}: label images are added to images on this machine only")
     if arguments.command == "apply":
