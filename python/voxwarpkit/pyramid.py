@@ -19,13 +19,15 @@ the label of largest trilinear weight).
 from __future__ import annotations
 
 import math
-from typing import Any, List, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
-from numpy.typing import NDArray
 
 from ._methods import blends
 from ._windows import Windows, as_dask, in_blocks
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray  # numpy 1.20 or later; the package runs on 1.19
 
 Three = Tuple[float, float, float]
 

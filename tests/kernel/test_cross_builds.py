@@ -234,7 +234,7 @@ def special_values(rng, shape, dtype=np.float32):
     bits[kind == 0] = nan_bits(rng, int((kind == 0).sum()), data.itemsize)
     flat = data.reshape(-1)
     flat[kind == 1] = np.where(rng.random(int((kind == 1).sum())) < 0.5, np.inf, -np.inf)
-    tiny = np.finfo(dtype).smallest_subnormal
+    tiny = np.nextafter(np.dtype(dtype).type(0), np.dtype(dtype).type(1))  # finfo.smallest_subnormal: numpy 1.22
     flat[kind == 2] = tiny * rng.integers(-1000, 1000, int((kind == 2).sum()))
     flat[kind == 3] = np.where(rng.random(int((kind == 3).sum())) < 0.5, 0.0, -0.0)
     return data
