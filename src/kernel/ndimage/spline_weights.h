@@ -1,0 +1,103 @@
+#ifndef VOXWARPKIT_KERNEL_NDIMAGE_SPLINE_WEIGHTS_H
+#define VOXWARPKIT_KERNEL_NDIMAGE_SPLINE_WEIGHTS_H
+
+// The B-splines of orders 0 to 5 as interpolation methods of the index-space
+// path: where an axis's taps start and how they weigh, in double. Odd orders
+// start their taps from floor(c), even ones from the nearest whole index
+// floor(c + 0.5); each weighs order + 1 taps. Order 1 weighs as linear
+// interpolation does (1 - f, f) and order 3 by the cubic B-spline of
+// bspline.h; orders 2, 4 and 5 are their B-splines' polynomials, the last
+// weight being 1 less the others, subtracted in order.
+
+#include "kernel/bspline.h"
+
+#include <cmath>
+#include <cstdint>
+
+namespace voxwarp {
+namespace {
+
+constexpr int largest_spline_order = 5;
+constexpr int most_spline_taps = largest_spline_order + 1;
+
+// The first tap of position c (finite, |c| < 2**52) for `order`.
+inline int64_t first_tap(double c, int order)
+{
+    const double base = (order & 1) != 0 ? std::floor(c) : std::floor(c + 0.5);
+    return static_cast<int64_t>(base) - order / 2;
+}
+
+// The weights of the taps of position c, first_tap(c, order) on.
+inline void spline_weights(double c, int order, double weights[most_spline_taps])
+{
+    const double base = (order & 1) != 0 ? std::floor(c) : std::floor(c + 0.5);
+    const double x = c - base;  // exact: in [0, 1) for odd orders, [-0.5, 0.5) for even ones
+    switch (order) {
+    case 0: weights[0] = 1.0; return;
+    case 1:
+        weights[0] = 1.0 - x;
+        weights[1] = x;
+        return;
+    case 3: bspline_weights<plain_doubles>(x, weights); return;
+    case 2: {
+        weights[1] = 0.75 - x * x;
+        const double y = 0.5 - x;
+        weights[0] = (0.5 * y) * y;
+        break;
+    }
+    case 4: {
+        const double t = x * x;
+        weights[2] = t * (t * 0.25 - 0.625) + 115.0 / 192.0;
+        const double y = 1.0 + x;
+        weights[1] = y * (y * ((y * (5.0 - y)) / 6.0 - 1.25) + 5.0 / 24.0) + 55.0 / 96.0;
+        const double z = 1.0 - x;
+        weights[3] = z * (z * ((z * (5.0 - z)) / 6.0 - 1.25) + 5.0 / 24.0) + 55.0 / 96.0;
+        const double w = 0.5 - x;
+        const double w2 = w * w;
+        weights[0] = (w2 * w2) / 24.0;
+        break;
+    }
+    default: {  // 5
+        const double y = x, z = 1.0 - x;
+        const double y2 = y * y, z2 = z * z;
+        weights[2] = y2 * (y2 * (0.25 - y / 12.0) - 0.5) + 0.55;
+        weights[3] = z2 * (z2 * (0.25 - z / 12.0) - 0.5) + 0.55;
+        const double y1 = y + 1.0, z1 = z + 1.0;
+        weights[1] = y1 * (y1 * (y1 * (y1 * (y1 / 24.0 - 0.375) + 1.25) - 1.75) + 0.625) + 0.425;
+        weights[4] = z1 * (z1 * (z1 * (z1 * (z1 / 24.0 - 0.375) + 1.25) - 1.75) + 0.625) + 0.425;
+        const double w = 1.0 - x;
+        const double w2 = w * w;
+        weights[0] = ((w * w2) * w2) / 120.0;
+        break;
+    }
+    }
+    double last = 1.0;
+    for (int k = 0; k < order; ++k) {
+        last = last - weights[k];
+    }
+    weights[order] = last;
+}
+
+// The poles of the B-spline of `order` (2 to 5), as scipy lists them, into
+// `poles`; returns how many.
+inline int spline_poles(int order, double poles[2])
+{
+    switch (order) {
+    case 2: poles[0] = -0.171572875253809902396622551580603843; return 1;
+    case 3: poles[0] = -0.267949192431122706472553658494127633; return 1;
+    case 4:
+        poles[0] = -0.361341225900220177092212841325675255;
+        poles[1] = -0.013725429297339121360331226939128204;
+        return 2;
+    case 5:
+        poles[0] = -0.430575347099973791851434783493520110;
+        poles[1] = -0.043096288203264653822712376822550182;
+        return 2;
+    }
+    return 0;
+}
+
+}  // namespace
+}  // namespace voxwarp
+
+#endif
