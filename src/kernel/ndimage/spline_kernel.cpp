@@ -84,6 +84,29 @@ void locate_axis(const spline_job &job, double position, const axis_frame &a, ax
     t.sampled = true;
 }
 
+// The taps of position c (the prepadding added) when they all lie in the
+// window and c in [0, n - 1], where every mode reads them as they are, and
+// true; false for any other position, which locate_axis then places.
+template <int Order>
+inline bool locate_interior(double c, const axis_frame &a, axis_taps &t)
+{
+    if (!(c >= 0.0 && c <= static_cast<double>(a.n - 1))) {
+        return false;
+    }
+    const double base = voxwarp::tap_base<Order>(c);
+    const int64_t start = static_cast<int64_t>(base) - Order / 2 - a.origin;
+    if (start < 0 || start + Order >= a.window) {
+        return false;
+    }
+    voxwarp::spline_weights_at<Order>(c - base, t.weight);
+    for (int k = 0; k <= Order; ++k) {
+        t.offset[k] = static_cast<ptrdiff_t>(start + k) * a.stride;
+    }
+    t.outside = 0;
+    t.sampled = true;
+    return true;
+}
+
 // Elements read as doubles: exactly, for every type a job reads.
 template <typename Stored>
 struct double_source {
@@ -92,15 +115,20 @@ struct double_source {
     double_source operator+(ptrdiff_t i) const { return {data + i}; }
 };
 
-// The taps of one axis weighed and added from the left; a row whose slower
-// axes lie outside (`row_outside`), or a tap outside, reads cval.
-template <typename Math, int Taps, typename Source>
+// The taps of one axis weighed and added from the left; with `Outside`, a
+// row whose slower axes lie outside (`row_outside`), or a tap outside, reads
+// cval (grid-constant), and without it every tap reads the source.
+template <typename Math, int Taps, bool Outside, typename Source>
 inline double axis_sum(Source v, const axis_taps &x, bool row_outside, double cval)
 {
     double values[Taps];
     for (int k = 0; k < Taps; ++k) {
-        const bool outside = row_outside || ((x.outside >> k) & 1u) != 0;
-        values[k] = outside ? cval : v[x.offset[k]];
+        if constexpr (Outside) {
+            const bool outside = row_outside || ((x.outside >> k) & 1u) != 0;
+            values[k] = outside ? cval : v[x.offset[k]];
+        } else {
+            values[k] = v[x.offset[k]];
+        }
     }
     return voxwarp::weighted_sum<Math, Taps>(values, x.weight);
 }
@@ -108,17 +136,17 @@ inline double axis_sum(Source v, const axis_taps &x, bool row_outside, double cv
 // The blend axis by axis, the fastest first: each row of taps along the last
 // axis weighed into a row sum, those along the axis before, and so on, every
 // sum added from the left. `axes` holds the moving axes, slowest first.
-template <typename Math, int Taps, int Rank, typename Source>
+template <typename Math, int Taps, int Rank, bool Outside, typename Source>
 inline double spline_sum(Source v, const axis_taps *const axes[3], double cval)
 {
     const axis_taps &x = *axes[Rank - 1];
     if constexpr (Rank == 1) {
-        return axis_sum<Math, Taps>(v, x, false, cval);
+        return axis_sum<Math, Taps, Outside>(v, x, false, cval);
     } else if constexpr (Rank == 2) {
         const axis_taps &y = *axes[0];
         double rows[Taps];
         for (int ky = 0; ky < Taps; ++ky) {
-            rows[ky] = axis_sum<Math, Taps>(v + y.offset[ky], x, ((y.outside >> ky) & 1u) != 0, cval);
+            rows[ky] = axis_sum<Math, Taps, Outside>(v + y.offset[ky], x, ((y.outside >> ky) & 1u) != 0, cval);
         }
         return voxwarp::weighted_sum<Math, Taps>(rows, y.weight);
     } else {
@@ -129,7 +157,7 @@ inline double spline_sum(Source v, const axis_taps *const axes[3], double cval)
             double rows[Taps];
             for (int ky = 0; ky < Taps; ++ky) {
                 const bool outside = (((z.outside >> kz) | (y.outside >> ky)) & 1u) != 0;
-                rows[ky] = axis_sum<Math, Taps>(v + (z.offset[kz] + y.offset[ky]), x, outside, cval);
+                rows[ky] = axis_sum<Math, Taps, Outside>(v + (z.offset[kz] + y.offset[ky]), x, outside, cval);
             }
             planes[kz] = voxwarp::weighted_sum<Math, Taps>(rows, y.weight);
         }
@@ -137,13 +165,26 @@ inline double spline_sum(Source v, const axis_taps *const axes[3], double cval)
     }
 }
 
+// The first-NaN replay of a sum that came out NaN: rare, and kept out of
+// the loops so that their values stay in registers.
+#if defined(__GNUC__)
+#define VOXWARPKIT_RARELY_CALLED __attribute__((noinline, cold))
+#else
+#define VOXWARPKIT_RARELY_CALLED
+#endif
+template <int Taps, int Rank, bool Outside, typename Source>
+VOXWARPKIT_RARELY_CALLED double replayed(Source v, const axis_taps *const axes[3], double cval)
+{
+    return spline_sum<first_nan_math, Taps, Rank, Outside>(v, axes, cval);
+}
+
 // The sum, with a NaN sum replayed by the first-NaN rule so that its bits
 // depend on neither the compiler nor the processor.
-template <int Taps, int Rank, typename Source>
+template <int Taps, int Rank, bool Outside, typename Source>
 inline double blend(Source v, const axis_taps *const axes[3], double cval)
 {
-    const double sum = spline_sum<hardware_math, Taps, Rank>(v, axes, cval);
-    return sum == sum ? sum : spline_sum<first_nan_math, Taps, Rank>(v, axes, cval);
+    const double sum = spline_sum<hardware_math, Taps, Rank, Outside>(v, axes, cval);
+    return sum == sum ? sum : replayed<Taps, Rank, Outside>(v, axes, cval);
 }
 
 // A double as an integer by scipy's cast: half away from zero (half up for
@@ -264,33 +305,72 @@ void run_unit(const run_frame &f, int64_t unit, double *sums)
         r.flat = (o0 * job.output_extent[1] + o1) * job.output_extent[2] + first;
     }
     const int64_t total = job.output_extent[0] * job.output_extent[1] * job.output_extent[2];
+    // What the loop reads, in locals: the stores to `sums` could otherwise alias the job's doubles.
+    const double cval = job.cval, prepad = job.prepad;
+    const int64_t volumes = job.volumes;
+    const ptrdiff_t volume_stride = job.input_volume, piece = f.piece;
+    double last_column[3] = {0.0, 0.0, 0.0};
+    axis_frame frames[3];
+    for (int h = 0; h < Rank; ++h) {
+        last_column[h] = m[3 * h + out_rank - 1];
+        frames[h] = f.axes[3 - Rank + h];
+    }
+    using pointer = decltype(Source::data);
+    const pointer first_volume = static_cast<pointer>(job.source);
     axis_taps located[3];
     const axis_taps *axes[3];
-    for (int64_t i = 0; i < count; ++i) {
-        const int64_t o2 = job.output_origin[2] + first + i;
+    // Samples every volume at output column i, whose axes' taps are in `axes`.
+    const auto sample = [&](int64_t i) {
         bool sampled = true;
+        uint32_t outside = 0;
         for (int h = 0; h < Rank; ++h) {
-            const int axis = 3 - Rank + h;
-            if (job.kind == spline_positions::zoom_shift) {
-                const int64_t along = axis == 2 ? first + i : (axis == 0 ? o0 : o1);
-                axes[h] = &f.table[axis][static_cast<size_t>(along)];
-            } else {
-                const double position = job.kind == spline_positions::affine
-                                            ? r.partial[h] + static_cast<double>(o2) * m[3 * h + out_rank - 1]
-                                            : job.coordinates[h * total + r.flat + i];
-                locate_axis(job, position, f.axes[axis], located[h]);
-                axes[h] = &located[h];
-            }
             sampled = sampled && axes[h]->sampled;
+            outside |= axes[h]->outside;
         }
-        for (int64_t vol = 0; vol < job.volumes; ++vol) {
-            double value = job.cval;
+        for (int64_t vol = 0; vol < volumes; ++vol) {
+            double value = cval;
             if (sampled) {
-                const Source v{static_cast<decltype(Source::data)>(job.source) + vol * job.input_volume};
-                value = blend<Taps, Rank>(v, axes, job.cval);
+                const Source v{first_volume + vol * volume_stride};
+                value = outside == 0 ? blend<Taps, Rank, false>(v, axes, cval) : blend<Taps, Rank, true>(v, axes, cval);
             }
-            sums[vol * f.piece + i] = value;
+            sums[vol * piece + i] = value;
         }
+    };
+    // The taps of `position` along moving axis h.
+    const auto locate = [&](int h, double position) {
+        if (!locate_interior<Taps - 1>(position + prepad, frames[h], located[h])) {
+            locate_axis(job, position, frames[h], located[h]);
+        }
+        axes[h] = &located[h];
+    };
+    switch (job.kind) {
+    case spline_positions::affine:
+        for (int64_t i = 0; i < count; ++i) {
+            const double c = static_cast<double>(job.output_origin[2] + first + i);
+            for (int h = 0; h < Rank; ++h) {
+                locate(h, r.partial[h] + c * last_column[h]);
+            }
+            sample(i);
+        }
+        break;
+    case spline_positions::coordinates:
+        for (int64_t i = 0; i < count; ++i) {
+            for (int h = 0; h < Rank; ++h) {
+                locate(h, job.coordinates[h * total + r.flat + i]);
+            }
+            sample(i);
+        }
+        break;
+    case spline_positions::zoom_shift:
+        for (int h = 0; h + 1 < Rank; ++h) {
+            const int axis = 3 - Rank + h;
+            axes[h] = &f.table[axis][static_cast<size_t>(axis == 0 ? o0 : o1)];
+        }
+        for (int64_t i = 0; i < count; ++i) {
+            axes[Rank - 1] = &f.table[2][static_cast<size_t>(first + i)];
+            sample(i);
+        }
+        break;
     }
     for (int64_t vol = 0; vol < job.volumes; ++vol) {
         const int64_t at = vol * job.output_volume + o0 * job.output_stride[0] + o1 * job.output_stride[1]

@@ -27,55 +27,79 @@ inline int64_t first_tap(double c, int order)
     return static_cast<int64_t>(base) - order / 2;
 }
 
-// The weights of the taps of position c, first_tap(c, order) on.
-inline void spline_weights(double c, int order, double weights[most_spline_taps])
+// The weights of the taps of position c, first_tap(c, Order) on, from the
+// offset x = c - floor(c) (odd orders) or c - floor(c + 0.5) (even ones),
+// which is exact.
+template <int Order>
+inline void spline_weights_at(double x, double weights[most_spline_taps])
 {
-    const double base = (order & 1) != 0 ? std::floor(c) : std::floor(c + 0.5);
-    const double x = c - base;  // exact: in [0, 1) for odd orders, [-0.5, 0.5) for even ones
-    switch (order) {
-    case 0: weights[0] = 1.0; return;
-    case 1:
+    if constexpr (Order == 0) {
+        weights[0] = 1.0;
+        return;
+    } else if constexpr (Order == 1) {
         weights[0] = 1.0 - x;
         weights[1] = x;
         return;
-    case 3: bspline_weights<plain_doubles>(x, weights); return;
-    case 2: {
-        weights[1] = 0.75 - x * x;
-        const double y = 0.5 - x;
-        weights[0] = (0.5 * y) * y;
-        break;
+    } else if constexpr (Order == 3) {
+        bspline_weights<plain_doubles>(x, weights);
+        return;
+    } else {
+        if constexpr (Order == 2) {
+            weights[1] = 0.75 - x * x;
+            const double y = 0.5 - x;
+            weights[0] = (0.5 * y) * y;
+        } else if constexpr (Order == 4) {
+            const double t = x * x;
+            weights[2] = t * (t * 0.25 - 0.625) + 115.0 / 192.0;
+            const double y = 1.0 + x;
+            weights[1] = y * (y * ((y * (5.0 - y)) / 6.0 - 1.25) + 5.0 / 24.0) + 55.0 / 96.0;
+            const double z = 1.0 - x;
+            weights[3] = z * (z * ((z * (5.0 - z)) / 6.0 - 1.25) + 5.0 / 24.0) + 55.0 / 96.0;
+            const double w = 0.5 - x;
+            const double w2 = w * w;
+            weights[0] = (w2 * w2) / 24.0;
+        } else {
+            static_assert(Order == 5, "B-splines of orders 0 to 5");
+            const double y = x, z = 1.0 - x;
+            const double y2 = y * y, z2 = z * z;
+            weights[2] = y2 * (y2 * (0.25 - y / 12.0) - 0.5) + 0.55;
+            weights[3] = z2 * (z2 * (0.25 - z / 12.0) - 0.5) + 0.55;
+            const double y1 = y + 1.0, z1 = z + 1.0;
+            weights[1] = y1 * (y1 * (y1 * (y1 * (y1 / 24.0 - 0.375) + 1.25) - 1.75) + 0.625) + 0.425;
+            weights[4] = z1 * (z1 * (z1 * (z1 * (z1 / 24.0 - 0.375) + 1.25) - 1.75) + 0.625) + 0.425;
+            const double w = 1.0 - x;
+            const double w2 = w * w;
+            weights[0] = ((w * w2) * w2) / 120.0;
+        }
+        double last = 1.0;
+        for (int k = 0; k < Order; ++k) {
+            last = last - weights[k];
+        }
+        weights[Order] = last;
     }
-    case 4: {
-        const double t = x * x;
-        weights[2] = t * (t * 0.25 - 0.625) + 115.0 / 192.0;
-        const double y = 1.0 + x;
-        weights[1] = y * (y * ((y * (5.0 - y)) / 6.0 - 1.25) + 5.0 / 24.0) + 55.0 / 96.0;
-        const double z = 1.0 - x;
-        weights[3] = z * (z * ((z * (5.0 - z)) / 6.0 - 1.25) + 5.0 / 24.0) + 55.0 / 96.0;
-        const double w = 0.5 - x;
-        const double w2 = w * w;
-        weights[0] = (w2 * w2) / 24.0;
-        break;
+}
+
+// The whole index the taps of position c count from: floor(c) for odd
+// orders, floor(c + 0.5) for even ones.
+template <int Order>
+inline double tap_base(double c)
+{
+    return (Order & 1) != 0 ? std::floor(c) : std::floor(c + 0.5);
+}
+
+// The weights of the taps of position c for a run-time order.
+inline void spline_weights(double c, int order, double weights[most_spline_taps])
+{
+    const double base = (order & 1) != 0 ? std::floor(c) : std::floor(c + 0.5);
+    const double x = c - base;
+    switch (order) {
+    case 0: spline_weights_at<0>(x, weights); return;
+    case 1: spline_weights_at<1>(x, weights); return;
+    case 2: spline_weights_at<2>(x, weights); return;
+    case 3: spline_weights_at<3>(x, weights); return;
+    case 4: spline_weights_at<4>(x, weights); return;
+    default: spline_weights_at<5>(x, weights); return;
     }
-    default: {  // 5
-        const double y = x, z = 1.0 - x;
-        const double y2 = y * y, z2 = z * z;
-        weights[2] = y2 * (y2 * (0.25 - y / 12.0) - 0.5) + 0.55;
-        weights[3] = z2 * (z2 * (0.25 - z / 12.0) - 0.5) + 0.55;
-        const double y1 = y + 1.0, z1 = z + 1.0;
-        weights[1] = y1 * (y1 * (y1 * (y1 * (y1 / 24.0 - 0.375) + 1.25) - 1.75) + 0.625) + 0.425;
-        weights[4] = z1 * (z1 * (z1 * (z1 * (z1 / 24.0 - 0.375) + 1.25) - 1.75) + 0.625) + 0.425;
-        const double w = 1.0 - x;
-        const double w2 = w * w;
-        weights[0] = ((w * w2) * w2) / 120.0;
-        break;
-    }
-    }
-    double last = 1.0;
-    for (int k = 0; k < order; ++k) {
-        last = last - weights[k];
-    }
-    weights[order] = last;
 }
 
 // The poles of the B-spline of `order` (2 to 5), as scipy lists them, into
