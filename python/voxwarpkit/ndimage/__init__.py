@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Sequence, Tuple
 import numpy as np
 
 from .._threads import thread_count
+from .._windows import windows_of
 from ._arguments import (
     affine_parts,
     check_order,
@@ -45,9 +46,10 @@ __all__ = [
 ]
 
 
-def _is_dask(value: Any) -> bool:
+def _is_lazy(value: Any) -> bool:
+    """Whether ``value`` is a dask array or a zarr array, which affine_transform takes lazily."""
     dask_array = sys.modules.get("dask.array")  # never imported here: a dask array means it is loaded
-    return dask_array is not None and isinstance(value, dask_array.Array)
+    return (dask_array is not None and isinstance(value, dask_array.Array)) or windows_of(value) is not None
 
 
 def _run(
@@ -96,7 +98,7 @@ def affine_transform(
     input's chunking), with the bits of the numpy call.
     """
     order = check_order(order)
-    if _is_dask(input):
+    if _is_lazy(input):
         from ._lazy import lazy_affine_transform
 
         return lazy_affine_transform(
