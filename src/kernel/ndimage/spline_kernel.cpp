@@ -187,6 +187,75 @@ inline double blend(Source v, const axis_taps *const axes[3], double cval)
     return sum == sum ? sum : replayed<Taps, Rank, Outside>(v, axes, cval);
 }
 
+// Every volume's sum at positions `c` (the prepadding added) along the
+// moving axes when all their taps lie in the window and no sum is NaN, into
+// sums[vol * piece], and true; false, with nothing written, for any other
+// position, which the general path then samples. The taps and weights stay in
+// locals, and the sum is spline_sum's, in its order.
+template <int Taps, int Rank, typename Source>
+inline bool interior_sums(const double c[Rank], const axis_frame frames[3], decltype(Source::data) first_volume,
+                          int64_t volumes, ptrdiff_t volume_stride, double *sums, ptrdiff_t piece)
+{
+    constexpr int order = Taps - 1;
+    ptrdiff_t offset[Rank][Taps];
+    double weight[Rank][Taps];
+    for (int h = 0; h < Rank; ++h) {
+        const axis_frame &a = frames[h];
+        if (!(c[h] >= 0.0 && c[h] <= static_cast<double>(a.n - 1))) {
+            return false;
+        }
+        const double base = voxwarp::tap_base<order>(c[h]);
+        const int64_t start = static_cast<int64_t>(base) - order / 2 - a.origin;
+        if (start < 0 || start + order >= a.window) {
+            return false;
+        }
+        voxwarp::spline_weights_at<order>(c[h] - base, weight[h]);
+        for (int k = 0; k < Taps; ++k) {
+            offset[h][k] = static_cast<ptrdiff_t>(start + k) * a.stride;
+        }
+    }
+    for (int64_t vol = 0; vol < volumes; ++vol) {
+        const Source v{first_volume + vol * volume_stride};
+        double sum;
+        if constexpr (Rank == 1) {
+            double values[Taps];
+            for (int k = 0; k < Taps; ++k) {
+                values[k] = v[offset[0][k]];
+            }
+            sum = voxwarp::weighted_sum<hardware_math, Taps>(values, weight[0]);
+        } else if constexpr (Rank == 2) {
+            double rows[Taps];
+            for (int ky = 0; ky < Taps; ++ky) {
+                double values[Taps];
+                for (int kx = 0; kx < Taps; ++kx) {
+                    values[kx] = v[offset[0][ky] + offset[1][kx]];
+                }
+                rows[ky] = voxwarp::weighted_sum<hardware_math, Taps>(values, weight[1]);
+            }
+            sum = voxwarp::weighted_sum<hardware_math, Taps>(rows, weight[0]);
+        } else {
+            double planes[Taps];
+            for (int kz = 0; kz < Taps; ++kz) {
+                double rows[Taps];
+                for (int ky = 0; ky < Taps; ++ky) {
+                    double values[Taps];
+                    for (int kx = 0; kx < Taps; ++kx) {
+                        values[kx] = v[offset[0][kz] + offset[1][ky] + offset[2][kx]];
+                    }
+                    rows[ky] = voxwarp::weighted_sum<hardware_math, Taps>(values, weight[2]);
+                }
+                planes[kz] = voxwarp::weighted_sum<hardware_math, Taps>(rows, weight[1]);
+            }
+            sum = voxwarp::weighted_sum<hardware_math, Taps>(planes, weight[0]);
+        }
+        if (sum != sum) {
+            return false;  // the general path replays it; the sums written so far it writes again
+        }
+        sums[vol * piece] = sum;
+    }
+    return true;
+}
+
 // A double as an integer by scipy's cast: half away from zero (half up for
 // the unsigned), saturated, a NaN 0.
 template <typename Int>
@@ -346,9 +415,18 @@ void run_unit(const run_frame &f, int64_t unit, double *sums)
     switch (job.kind) {
     case spline_positions::affine:
         for (int64_t i = 0; i < count; ++i) {
-            const double c = static_cast<double>(job.output_origin[2] + first + i);
+            const double column = static_cast<double>(job.output_origin[2] + first + i);
+            double positions[Rank], padded[Rank];
             for (int h = 0; h < Rank; ++h) {
-                locate(h, r.partial[h] + c * last_column[h]);
+                positions[h] = r.partial[h] + column * last_column[h];
+                padded[h] = positions[h] + prepad;
+            }
+            if (interior_sums<Taps, Rank, Source>(padded, frames, first_volume, volumes, volume_stride, sums + i,
+                                                  piece)) {
+                continue;
+            }
+            for (int h = 0; h < Rank; ++h) {
+                locate(h, positions[h]);
             }
             sample(i);
         }

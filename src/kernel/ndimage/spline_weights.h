@@ -18,12 +18,21 @@ namespace voxwarp {
 namespace {
 
 constexpr int largest_spline_order = 5;
+
+// floor(c) for |c| < 2**52, through a truncation to a 64-bit integer: the
+// same double as std::floor (+0.0 where std::floor keeps -0.0), without the
+// library call x86-64's baseline needs for it.
+inline double floor_below_2_52(double c)
+{
+    const double truncated = static_cast<double>(static_cast<int64_t>(c));
+    return truncated > c ? truncated - 1.0 : truncated;
+}
 constexpr int most_spline_taps = largest_spline_order + 1;
 
-// The first tap of position c (finite, |c| < 2**52) for `order`.
+// The first tap of position c (|c| < 2**52) for `order`.
 inline int64_t first_tap(double c, int order)
 {
-    const double base = (order & 1) != 0 ? std::floor(c) : std::floor(c + 0.5);
+    const double base = (order & 1) != 0 ? floor_below_2_52(c) : floor_below_2_52(c + 0.5);
     return static_cast<int64_t>(base) - order / 2;
 }
 
@@ -84,13 +93,13 @@ inline void spline_weights_at(double x, double weights[most_spline_taps])
 template <int Order>
 inline double tap_base(double c)
 {
-    return (Order & 1) != 0 ? std::floor(c) : std::floor(c + 0.5);
+    return (Order & 1) != 0 ? floor_below_2_52(c) : floor_below_2_52(c + 0.5);
 }
 
-// The weights of the taps of position c for a run-time order.
+// The weights of the taps of position c (|c| < 2**52) for a run-time order.
 inline void spline_weights(double c, int order, double weights[most_spline_taps])
 {
-    const double base = (order & 1) != 0 ? std::floor(c) : std::floor(c + 0.5);
+    const double base = (order & 1) != 0 ? floor_below_2_52(c) : floor_below_2_52(c + 0.5);
     const double x = c - base;
     switch (order) {
     case 0: spline_weights_at<0>(x, weights); return;
