@@ -20,7 +20,7 @@ def note(frame, event, function):
 
 import _voxwarpkit  # noqa: E402
 import voxwarpkit  # noqa: E402
-from voxwarpkit import _engine  # noqa: E402
+from voxwarpkit import _engine, ndimage  # noqa: E402
 
 image = np.random.default_rng(0).random((6, 7, 8), dtype=np.float32)
 turn = voxwarpkit.rigid(image.shape, np.float32([1, 1, 1]), rotation=(3, 0, 10))
@@ -36,6 +36,7 @@ voxwarpkit.fuse(tiles, (1, 1, 1), shift, shape=(6, 7, 11), output_voxel_size=(1,
 chain = [np.eye(3, 4), voxwarpkit.Field(np.zeros((2, 2, 2, 3)), (4, 4, 4))]
 voxwarpkit.fuse(tiles, (1, 1, 1), [chain, shift[1]], shape=(6, 7, 11), output_voxel_size=(1, 1, 1))
 _engine.kernel_variant()
+ndimage.zoom(image, 1.5, order=3, mode=_engine.spline_modes()[0])
 sys.setprofile(None)
 threading.setprofile(None)
 print("\n".join(sorted(reached)))

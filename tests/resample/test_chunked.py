@@ -321,7 +321,7 @@ def test_a_worker_killed_mid_run_gives_the_whole_result_or_one_clear_error(clust
 
     before = local.scheduler.allowed_failures
     local.scheduler.allowed_failures = allowed_failures
-    getattr(client, "register_plugin", client.register_worker_plugin)(KillAfterTwoBlocks(), name="kill")
+    (getattr(client, "register_plugin", None) or client.register_worker_plugin)(KillAfterTwoBlocks(), name="kill")
     try:
         apply_zarr(source, target, matrix, chunks=4, scheduler=local.scheduler_address, out=io.StringIO())
     except CommandError as error:

@@ -435,8 +435,9 @@ def _run_on_cluster(arrays: Sequence[Any], address: str, bar: Any) -> List[Any]:
     futures: List[Any] = []
     plugin = importlib.import_module("voxwarpkit.cli.worker_setup").ImportZarr()
     try:
-        # distributed before 2023.9 (the newest Python 3.8 gets) names it register_worker_plugin.
-        getattr(client, "register_plugin", client.register_worker_plugin)(plugin)
+        # distributed before 2023.9 (the newest Python 3.8 gets) names it register_worker_plugin, and
+        # 2026 releases have only register_plugin: the old name is looked up only where the new is missing.
+        (getattr(client, "register_plugin", None) or client.register_worker_plugin)(plugin)
         persisted = client.persist(list(arrays))
         futures = distributed.futures_of(persisted)
         # The loop is this client's: by default as_completed takes the current

@@ -3,6 +3,7 @@
 #include "kernel/ndimage/spline_weights.h"
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 #include <new>
 #include <vector>
@@ -114,6 +115,11 @@ void spline_filter_line(double *c, int64_t n, int order, filter_boundary boundar
         for (int64_t i = n - 2; i >= 0; --i) {
             c[i] = z * (c[i + 1] - c[i]);
         }
+    }
+    // Which NaN an operation makes differs between processors: every NaN is stored as one.
+    const double quiet_nan = std::numeric_limits<double>::quiet_NaN();
+    for (int64_t i = 0; i < n; ++i) {
+        c[i] = c[i] == c[i] ? c[i] : quiet_nan;
     }
 }
 

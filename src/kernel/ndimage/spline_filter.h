@@ -10,6 +10,8 @@
 //   then for each pole in turn: the causal start of the boundary, c[i] = c[i] + z * c[i - 1]
 //   for i = 1 .. n - 1, the anticausal start, c[i] = z * (c[i + 1] - c[i]) for i = n - 2 .. 0.
 // The starts are spline_filter.cpp's, with z**k made by repeated products.
+// Every NaN is stored as the quiet NaN 0x7FF8000000000000, whatever NaN the
+// processor made.
 
 #include "kernel/ndimage/spline_modes.h"
 #include "kernel/run_jobs.h"

@@ -1,5 +1,6 @@
 #include "kernel/ndimage/spline_job.h"
 
+#include "kernel/float_environment.h"
 #include "kernel/ndimage/spline_weights.h"
 #include "kernel/resample_position.h"
 #include "kernel/result_types.h"
@@ -577,6 +578,8 @@ spline_stop run_spline_job(const spline_job &job, int threads, progress_check ch
     const int64_t count = rows * frame.pieces_per_row;
     const size_t workers = static_cast<size_t>(std::min<int64_t>(std::max(threads, 1), count));
     try {
+        // The tables are positions too: made under the default environment, the caller's flags kept.
+        const ieee_default_environment environment;
         if (job.kind == spline_positions::zoom_shift) {
             for (int h = 0; h < job.input_rank; ++h) {
                 const int axis = 3 - job.input_rank + h;
