@@ -337,7 +337,7 @@ results_writer writer_of(element_type type)
 struct run_frame {
     const spline_job &job;
     axis_frame axes[3];               // the moving input axes, slowest first
-    int64_t pieces_per_row, piece;    // output columns per unit
+    int64_t pieces_per_row, piece;    // a tile's output columns
     std::vector<axis_taps> table[3];  // zoom_shift: the taps of every output index along each axis
     results_writer write;
     std::vector<std::unique_ptr<double[]>> work;  // per worker: volumes * piece sums
@@ -349,15 +349,18 @@ struct row_positions {
     int64_t flat;       // coordinates: the row's first output voxel, in C order
 };
 
+// Output rows per tile: a tile of `piece` columns by this many rows runs
+// through every slice, so that the input its positions read stays in the
+// cache from one slice to the next.
+constexpr int64_t tile_rows = 32;
+
+// The columns first .. first + piece of output row (o0, o1), the block's own
+// indices, into every volume of the target.
 template <int Taps, int Rank, typename Source>
-void run_unit(const run_frame &f, int64_t unit, double *sums)
+void run_piece(const run_frame &f, int64_t o0, int64_t o1, int64_t first, double *sums)
 {
     const spline_job &job = f.job;
-    const int64_t row = unit / f.pieces_per_row;
-    const int64_t first = (unit % f.pieces_per_row) * f.piece;
     const int64_t count = std::min(f.piece, job.output_extent[2] - first);
-    const int64_t o1 = row % job.output_extent[1];
-    const int64_t o0 = row / job.output_extent[1];
     const int64_t index[3] = {job.output_origin[0] + o0, job.output_origin[1] + o1, 0};
     const int in_rank = job.input_rank, out_rank = job.output_rank;
     const double *m = job.matrix;
@@ -459,17 +462,32 @@ void run_unit(const run_frame &f, int64_t unit, double *sums)
     }
 }
 
+// One unit of a run: a tile of the output, through every slice.
+template <int Taps, int Rank, typename Source>
+void run_tile(const run_frame &f, int64_t unit, double *sums)
+{
+    const spline_job &job = f.job;
+    const int64_t first_row = (unit / f.pieces_per_row) * tile_rows;
+    const int64_t first = (unit % f.pieces_per_row) * f.piece;
+    const int64_t end_row = std::min(first_row + tile_rows, job.output_extent[1]);
+    for (int64_t o0 = 0; o0 < job.output_extent[0]; ++o0) {
+        for (int64_t o1 = first_row; o1 < end_row; ++o1) {
+            run_piece<Taps, Rank, Source>(f, o0, o1, first, sums);
+        }
+    }
+}
+
 using unit_function = void (*)(const run_frame &f, int64_t unit, double *sums);
 
 template <int Taps, int Rank>
 unit_function unit_of_source(element_type type)
 {
     switch (type) {
-    case element_type::float64: return run_unit<Taps, Rank, double_source<double>>;
-    case element_type::float32: return run_unit<Taps, Rank, double_source<float>>;
-    case element_type::uint8: return run_unit<Taps, Rank, double_source<uint8_t>>;
-    case element_type::uint16: return run_unit<Taps, Rank, double_source<uint16_t>>;
-    case element_type::int16: return run_unit<Taps, Rank, double_source<int16_t>>;
+    case element_type::float64: return run_tile<Taps, Rank, double_source<double>>;
+    case element_type::float32: return run_tile<Taps, Rank, double_source<float>>;
+    case element_type::uint8: return run_tile<Taps, Rank, double_source<uint8_t>>;
+    case element_type::uint16: return run_tile<Taps, Rank, double_source<uint16_t>>;
+    case element_type::int16: return run_tile<Taps, Rank, double_source<int16_t>>;
     default: return nullptr;
     }
 }
@@ -497,12 +515,14 @@ unit_function unit_of(const spline_job &job)
     }
 }
 
-// Output columns per unit: enough to amortise a unit, few enough that the
-// sums of every volume stay in the cache.
+// A tile's output columns: 128, fewer where the volumes' sums would crowd the
+// cache; many more for an output of one row (map_coordinates' points), whose
+// tiles are pieces of that row.
 int64_t piece_of(const spline_job &job)
 {
+    const int64_t widest = job.output_extent[0] * job.output_extent[1] == 1 ? 2048 : 128;
     const int64_t by_volumes = std::max<int64_t>(16, 16384 / std::max<int64_t>(job.volumes, 1));
-    return std::min<int64_t>(std::min<int64_t>(2048, by_volumes), std::max<int64_t>(job.output_extent[2], 1));
+    return std::min<int64_t>(std::min<int64_t>(widest, by_volumes), std::max<int64_t>(job.output_extent[2], 1));
 }
 
 // zoom_shift's position of output index k along moving axis h.
@@ -575,7 +595,7 @@ spline_stop run_spline_job(const spline_job &job, int threads, progress_check ch
         frame.axes[a] = {job.input_extent[a], job.input_origin[a], job.window_extent[a], job.input_stride[a], &missed};
     }
     frame.pieces_per_row = (job.output_extent[2] + frame.piece - 1) / frame.piece;
-    const int64_t count = rows * frame.pieces_per_row;
+    const int64_t count = (job.output_extent[1] + tile_rows - 1) / tile_rows * frame.pieces_per_row;
     const size_t workers = static_cast<size_t>(std::min<int64_t>(std::max(threads, 1), count));
     try {
         // The tables are positions too: made under the default environment, the caller's flags kept.
