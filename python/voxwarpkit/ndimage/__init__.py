@@ -11,6 +11,7 @@ path"), the same on every machine, thread count and chunking.
 
 from __future__ import annotations
 
+import operator
 import sys
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Sequence, Tuple
@@ -335,9 +336,9 @@ def spline_filter1d(
         result[...] = input
         return result
     if not -input.ndim <= axis < input.ndim:
-        raise np.exceptions.AxisError(axis, input.ndim) if hasattr(np, "exceptions") else ValueError(axis)
+        raise ValueError(f"axis {axis} is out of bounds for an array of {input.ndim} dimensions")
     values = np.array(input, dtype=np.float64, order="C")
-    filter_in_place(values, axis % input.ndim, operator_index(order), mode, thread_count(threads))
+    filter_in_place(values, axis % input.ndim, operator.index(order), mode, thread_count(threads))
     result[...] = values
     return result
 
@@ -363,9 +364,3 @@ def spline_filter(
         spline_filter1d(values, order, axis, output=result, mode=mode, threads=threads)
         values = result
     return result
-
-
-def operator_index(value: Any) -> int:
-    import operator
-
-    return operator.index(value)

@@ -7,7 +7,6 @@ The arithmetic is the engine's (docs/definitions.md, "The scipy.ndimage path").
 from __future__ import annotations
 
 import itertools
-import math
 from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Tuple
 
 import numpy as np
@@ -139,15 +138,14 @@ def transform(
 
 
 def _engine_fill(target: NDArray[Any], cval: float) -> None:
-    """Every element of ``target`` made from cval by the engine's casts."""
+    """Every element of ``target`` made from cval by the engine's casts: one position outside a
+    one-voxel input under constant, which samples nothing, gives it."""
     one = np.zeros((1, 1, 1, 1), dtype=target.dtype)
-    single = np.zeros((1, 1, 1, 1))
+    nowhere = np.array([-2.0])
+    constant = mode_named("constant").engine_code
+    grid = (1, 1, 1)
     _engine.spline_transform(
-        single, one, 1, 1, 0, mode_named("constant").engine_code, float(cval), 0.0, None, np.array([-2.0]), None,
-        False, None, (0, 0, 0), (1, 1, 1), (0, 0, 0), 1,
+        np.zeros(grid)[np.newaxis], one, 1, 1, 0, constant, cval, 0.0, None, nowhere, None, False, None,
+        (0, 0, 0), grid, (0, 0, 0), 1,
     )  # fmt: skip
-    target[...] = one.reshape(()) if target.ndim else one[0, 0, 0, 0]
-
-
-def voxels(shape: Tuple[int, ...]) -> int:
-    return math.prod(shape)
+    target[...] = one[0, 0, 0, 0]
