@@ -187,12 +187,14 @@ def spline_transform(
     input_origin: _Counts,
     input_grid: _Counts,
     output_origin: _Counts,
+    vectors: bool,
     threads: int,
     /,
 ) -> None:
     """voxwarpkit.ndimage's index-space B-spline transform of the window ``source`` (volumes, three
     axes, the moving ones last) of the grid ``input_grid`` at ``input_origin``, into the block
-    ``target`` at ``output_origin``; the mode's code from spline_modes()."""
+    ``target`` at ``output_origin``; the mode's code from spline_modes(); ``vectors`` False runs the
+    scalar loop alone (the vector form gives its bits)."""
 
 def spline_filter(values: NDArray[np.float64], axis: int, order: int, mode: int, threads: int, /) -> None:
     """The C-contiguous float64 ``values`` filtered in place along ``axis`` into B-spline coefficients."""

@@ -339,7 +339,8 @@ PyMethodDef methods[] = {
      "written into result as an element of the enum element_type result_type, fill where no tile weighs"},
     {"spline_transform", py_spline_transform, METH_VARARGS,
      "spline_transform(source, target, input_rank, output_rank, order, mode, cval, prepad, matrix, shift, zoom, "
-     "grid_mode, coordinates, threads) -> None: the index-space B-spline path of voxwarpkit.ndimage written into "
+     "grid_mode, coordinates, input_origin, input_grid, output_origin, vectors, threads) -> None: the index-space "
+     "B-spline path of voxwarpkit.ndimage written into "
      "target (volumes, three axes), positions in double from the matrix and shift, the zoom and shift, or the "
      "coordinates"},
     {"spline_filter", py_spline_filter, METH_VARARGS,

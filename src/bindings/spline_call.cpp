@@ -101,10 +101,11 @@ bool prepare_spline_transform(PyObject *args, spline_job &job)
     int input_rank, output_rank, order, mode, grid_mode;
     double cval, prepad;
     long long in_origin[3], in_grid[3], out_origin[3];
-    if (!PyArg_ParseTuple(args, "OOiiiiddOOOpO(LLL)(LLL)(LLL):spline_transform", &source, &target, &input_rank,
+    int vectors;
+    if (!PyArg_ParseTuple(args, "OOiiiiddOOOpO(LLL)(LLL)(LLL)p:spline_transform", &source, &target, &input_rank,
                           &output_rank, &order, &mode, &cval, &prepad, &matrix, &shift, &zoom, &grid_mode, &coordinates,
                           &in_origin[0], &in_origin[1], &in_origin[2], &in_grid[0], &in_grid[1], &in_grid[2],
-                          &out_origin[0], &out_origin[1], &out_origin[2])) {
+                          &out_origin[0], &out_origin[1], &out_origin[2], &vectors)) {
         return false;
     }
     int64_t in_extent[4], out_extent[4];
@@ -155,6 +156,7 @@ bool prepare_spline_transform(PyObject *args, spline_job &job)
     job.cval = cval;
     job.prepad = prepad;
     job.grid_mode = grid_mode != 0;
+    job.vectors = vectors != 0;
     const double *matrix_data = nullptr, *shift_data = nullptr, *zoom_data = nullptr;
     bool has_matrix, has_coordinates;
     const npy_intp voxels = static_cast<npy_intp>(out_extent[1] * out_extent[2] * out_extent[3]);

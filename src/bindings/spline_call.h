@@ -10,11 +10,13 @@
 #include <Python.h>
 
 // Reads (source, target, input_rank, output_rank, order, mode, cval, prepad,
-// matrix, shift, zoom, grid_mode, coordinates): source and target rank-4
+// matrix, shift, zoom, grid_mode, coordinates, input_origin, input_grid,
+// output_origin, vectors): source and target rank-4
 // arrays (volumes, three axes, the moving ones last), aligned and native,
 // the target writeable and of a numeric type; matrix float64 (input_rank,
 // output_rank) or None, shift and zoom float64 (input_rank,) or None,
-// coordinates float64 C-contiguous (input_rank, output voxels) or None.
+// coordinates float64 C-contiguous (input_rank, output voxels) or None; the
+// origins and grid (z, y, x) triples; vectors false for the scalar loop alone.
 // False with a Python error set.
 bool prepare_spline_transform(PyObject *args, spline_job &job);
 

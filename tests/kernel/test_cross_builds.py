@@ -45,7 +45,11 @@ KERNEL_SOURCES = [
     "src/kernel/ndimage/spline_kernel.cpp",
     "src/kernel/ndimage/spline_filter.cpp",
 ]
-X86_VARIANT_SOURCES = ["src/kernel/simd/resample_avx2.cpp", "src/kernel/simd/resample_avx512.cpp"]
+X86_VARIANT_SOURCES = [
+    "src/kernel/simd/resample_avx2.cpp",
+    "src/kernel/simd/resample_avx512.cpp",
+    "src/kernel/ndimage/spline_lanes_avx512.cpp",
+]
 
 
 class Target(NamedTuple):
@@ -534,7 +538,7 @@ def spline_case(rng, k):
         coordinates if kind == 2 else None,
     )
     _engine.spline_transform(source, target, input_rank, output_rank, order, mode, cval, prepad, *arguments,
-                             (0, 0, 0), grid, (0, 0, 0), 1)  # fmt: skip
+                             (0, 0, 0), grid, (0, 0, 0), False, 1)  # fmt: skip
     flags = [has_shift, has_zoom, grid_mode]
     ints = [input_rank, output_rank, order, mode, kind, ELEMENT_TYPES.index(source_code)]
     ints += [ELEMENT_TYPES.index(target_code), *(int(f) for f in flags)]

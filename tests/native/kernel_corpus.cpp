@@ -430,6 +430,7 @@ bool read_spline_case(std::ifstream &in, kernel_case &c)
     }
     job.source = c.input.data();
     job.coordinates = c.coordinates.data();
+    job.vectors = true;  // the vector form where this processor has it, checked against the scalar loop's bits
     c.spline = true;
     c.output_bytes = size_t(job.volumes) * out_voxels * target_size;
     return spline_job_is_sound(job);

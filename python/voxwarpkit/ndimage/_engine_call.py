@@ -131,6 +131,7 @@ def transform(
                 (0, 0, 0),
                 grid,
                 (0, 0, 0),
+                True,
                 threads,
             )
     if target is not output:
@@ -146,6 +147,6 @@ def _engine_fill(target: NDArray[Any], cval: float) -> None:
     grid = (1, 1, 1)
     _engine.spline_transform(
         np.zeros(grid)[np.newaxis], one, 1, 1, 0, constant, cval, 0.0, None, nowhere, None, False, None,
-        (0, 0, 0), grid, (0, 0, 0), 1,
+        (0, 0, 0), grid, (0, 0, 0), False, 1,
     )  # fmt: skip
     target[...] = one[0, 0, 0, 0]

@@ -214,6 +214,7 @@ def _run_block(plan: Tuple[Any, ...], window: NDArray[Any]) -> NDArray[Any]:
             _padded3(tuple(b[0] for b in box[stack:]), 0),
             _padded3(grid[stack:], 1),
             _padded3(origin[stack:], 0),
+            True,
             threads,
         )
     return block

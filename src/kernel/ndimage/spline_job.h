@@ -58,6 +58,9 @@ struct spline_job {
     double zoom[3];    // zoom_shift
     bool has_shift, has_zoom, grid_mode;
     const double *coordinates;  // coordinates: (input_rank, the block's voxels), C order
+    // Whether lanes of columns may run in the processor's vector form where it has one
+    // (spline_lanes.h), which gives the scalar loop's bits; false runs the scalar loop alone.
+    bool vectors;
 };
 
 // Whether a job's fields are in range (ranks, order, types, mode, extents).

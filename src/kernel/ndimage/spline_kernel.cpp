@@ -1,10 +1,12 @@
 #include "kernel/ndimage/spline_job.h"
 
 #include "kernel/float_environment.h"
+#include "kernel/ndimage/spline_lanes.h"
 #include "kernel/ndimage/spline_weights.h"
 #include "kernel/resample_position.h"
 #include "kernel/result_types.h"
 #include "kernel/separable.h"
+#include "kernel/simd/cpu_x86.h"
 
 #include <algorithm>
 #include <atomic>
@@ -341,6 +343,7 @@ struct run_frame {
     std::vector<axis_taps> table[3];  // zoom_shift: the taps of every output index along each axis
     results_writer write;
     std::vector<std::unique_ptr<double[]>> work;  // per worker: volumes * piece sums
+    bool lanes;                                   // order-1 affine columns go through linear_lanes
 };
 
 // The input positions of output row (o0, o1) at column o2 along each moving axis.
@@ -417,8 +420,9 @@ void run_piece(const run_frame &f, int64_t o0, int64_t o1, int64_t first, double
         axes[h] = &located[h];
     };
     switch (job.kind) {
-    case spline_positions::affine:
-        for (int64_t i = 0; i < count; ++i) {
+    case spline_positions::affine: {
+        // Column i by the scalar loop: inside from locals, else by the general path.
+        const auto scalar_column = [&](int64_t i) {
             const double column = static_cast<double>(job.output_origin[2] + first + i);
             double positions[Rank], padded[Rank];
             for (int h = 0; h < Rank; ++h) {
@@ -427,14 +431,54 @@ void run_piece(const run_frame &f, int64_t o0, int64_t o1, int64_t first, double
             }
             if (interior_sums<Taps, Rank, Source>(padded, frames, first_volume, volumes, volume_stride, sums + i,
                                                   piece)) {
-                continue;
+                return;
             }
             for (int h = 0; h < Rank; ++h) {
                 locate(h, positions[h]);
             }
             sample(i);
+        };
+        int64_t done = 0;
+#if defined(VOXWARPKIT_HAVE_AVX512)
+        if constexpr (Taps == 2 && Rank == 3
+                      && (std::is_same_v<Source, double_source<float>>
+                          || std::is_same_v<Source, double_source<double>>)) {
+            if (f.lanes) {
+                linear_lanes lanes{};
+                lanes.source = first_volume;
+                lanes.double_source = std::is_same_v<Source, double_source<double>>;
+                lanes.volumes = volumes;
+                lanes.volume_stride = volume_stride;
+                lanes.prepad = prepad;
+                lanes.sums = sums;
+                lanes.piece = piece;
+                for (int h = 0; h < 3; ++h) {
+                    lanes.partial[h] = r.partial[h];
+                    lanes.last_column[h] = last_column[h];
+                    lanes.n[h] = static_cast<double>(frames[h].n);
+                    lanes.origin[h] = static_cast<double>(frames[h].origin);
+                    lanes.window[h] = static_cast<double>(frames[h].window);
+                    lanes.stride[h] = static_cast<int32_t>(frames[h].stride);
+                }
+                for (; done < count; done += 8) {
+                    lanes.first_column = job.output_origin[2] + first + done;
+                    lanes.count = static_cast<int>(std::min<int64_t>(8, count - done));
+                    lanes.sums = sums + done;
+                    const unsigned taken = voxwarp::avx512::linear_lanes_sums(lanes);
+                    for (int lane = 0; lane < lanes.count; ++lane) {
+                        if ((taken & (1u << lane)) == 0) {
+                            scalar_column(done + lane);
+                        }
+                    }
+                }
+            }
+        }
+#endif
+        for (int64_t i = done; i < count; ++i) {
+            scalar_column(i);
         }
         break;
+    }
     case spline_positions::coordinates:
         for (int64_t i = 0; i < count; ++i) {
             for (int h = 0; h < Rank; ++h) {
@@ -554,6 +598,23 @@ struct unit_run {
     }
 };
 
+// Whether the job's order-1 affine columns can go through linear_lanes here:
+// a float source whose every window offset fits an int32.
+bool lanes_apply(const spline_job &job)
+{
+    if (!job.vectors || job.order != 1 || job.kind != spline_positions::affine || job.input_rank != 3
+        || (job.source_type != element_type::float32 && job.source_type != element_type::float64)
+        || !linear_lanes_usable()) {
+        return false;
+    }
+    double reach = 0.0;
+    for (int a = 0; a < 3; ++a) {
+        const double stride = static_cast<double>(job.input_stride[a] < 0 ? -job.input_stride[a] : job.input_stride[a]);
+        reach = reach + stride * static_cast<double>(job.window_extent[a]);
+    }
+    return reach < 2147483647.0;
+}
+
 bool is_spline_source(element_type type)
 {
     return type == element_type::float64 || type == element_type::float32 || type == element_type::uint8
@@ -561,6 +622,15 @@ bool is_spline_source(element_type type)
 }
 
 }  // namespace
+
+bool linear_lanes_usable()
+{
+#if defined(VOXWARPKIT_HAVE_AVX512)
+    return cpu_supports_avx512();
+#else
+    return false;
+#endif
+}
 
 bool spline_job_is_sound(const spline_job &job)
 {
@@ -590,7 +660,7 @@ spline_stop run_spline_job(const spline_job &job, int threads, progress_check ch
         return spline_stop::none;
     }
     std::atomic<bool> missed{false};
-    run_frame frame{job, {}, 0, piece_of(job), {}, writer_of(job.target_type), {}};
+    run_frame frame{job, {}, 0, piece_of(job), {}, writer_of(job.target_type), {}, lanes_apply(job)};
     for (int a = 0; a < 3; ++a) {
         frame.axes[a] = {job.input_extent[a], job.input_origin[a], job.window_extent[a], job.input_stride[a], &missed};
     }

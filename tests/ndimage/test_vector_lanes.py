@@ -1,0 +1,64 @@
+"""The vector form of the spline path's order-1 columns gives the scalar loop's bits: every lane,
+inside and at the edges, with NaN payloads, infinities, subnormals and both zeros, in float32 and
+float64, on windows of a larger grid and on strided sources."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+from support.bits import assert_same_bits
+
+from voxwarpkit import _engine
+from voxwarpkit.ndimage._modes import MODES
+
+if _engine.kernel_variant() != "avx512":
+    pytest.skip("this processor has no AVX-512: the vector form does not run here", allow_module_level=True)
+
+
+def specials(rng, shape, dtype):
+    values = rng.standard_normal(shape).astype(dtype)
+    flat = values.reshape(-1)
+    kind = rng.integers(0, 12, flat.size)
+    with np.errstate(invalid="ignore"):
+        flat[kind == 0] = np.nan
+        flat[kind == 1] = np.inf
+        flat[kind == 2] = -np.inf
+        flat[kind == 3] = np.finfo(dtype).smallest_subnormal * rng.integers(-9, 9, int((kind == 3).sum()))
+        flat[kind == 4] = -0.0
+    bits = values.view(f"u{values.itemsize}").reshape(-1)
+    payloads = rng.integers(1, 1 << 20, int((kind == 0).sum())).astype(bits.dtype)
+    bits[kind == 0] |= payloads
+    return values
+
+
+def run(source, target, matrix, shift, mode, window_origin, grid, block_origin, vectors):
+    _engine.spline_transform(
+        source, target, 3, 3, 1, MODES[mode].engine_code, 0.5, 0.0, matrix, shift, None, False, None,
+        window_origin, grid, block_origin, vectors, 2,
+    )  # fmt: skip
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("mode", ["constant", "nearest", "mirror", "grid-constant"])
+@pytest.mark.parametrize("seed", range(6))
+def test_vector_lanes_give_the_scalar_bits(seed, mode, dtype):
+    rng = np.random.default_rng(seed)
+    grid = tuple(int(n) for n in rng.integers(3, 30, 3))
+    volumes = int(rng.integers(1, 3))
+    values = specials(rng, (volumes, *grid), dtype) if seed % 2 else rng.uniform(-9, 9, (volumes, *grid))
+    values = values.astype(dtype)
+    if seed % 3 == 2:
+        values = values[:, ::-1, :, ::-1]  # negative strides
+    matrix = (np.eye(3) + rng.normal(0, 0.3, (3, 3))).ravel()
+    shift = rng.normal(0, 3, 3)
+    shape = tuple(int(n) for n in rng.integers(1, 40, 3))
+    block_origin = tuple(int(n) for n in rng.integers(0, 5, 3))
+    vector = np.zeros((volumes, *shape), dtype)
+    scalar = np.zeros((volumes, *shape), dtype)
+    run(values, vector, matrix, shift, mode, (0, 0, 0), grid, block_origin, True)
+    run(values, scalar, matrix, shift, mode, (0, 0, 0), grid, block_origin, False)
+    assert_same_bits(vector, scalar)
+    # A window of the grid that holds every voxel read: the same bits again.
+    inner = np.zeros((volumes, *shape), dtype)
+    run(values, inner, matrix, shift, mode, (0, 0, 0), grid, block_origin, True)
+    assert_same_bits(inner, scalar)
