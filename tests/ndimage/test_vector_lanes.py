@@ -1,6 +1,6 @@
 """The vector form of the spline path's order-1 columns gives the scalar loop's bits: every lane,
-inside and at the edges, with NaN payloads, infinities, subnormals and both zeros, in float32 and
-float64, on windows of a larger grid and on strided sources."""
+inside and at the edges, affine and given positions, with NaN payloads, infinities, subnormals and
+both zeros, in float32 and float64, on blocks of a larger output and on strided sources."""
 
 from __future__ import annotations
 
@@ -32,6 +32,7 @@ def specials(rng, shape, dtype):
 
 
 def run(source, target, matrix, shift, mode, window_origin, grid, block_origin, vectors):
+    """The order-1 affine job of the arguments, into ``target``."""
     _engine.spline_transform(
         source, target, 3, 3, 1, MODES[mode].engine_code, 0.5, 0.0, matrix, shift, None, False, None,
         window_origin, grid, block_origin, vectors, 2,
@@ -58,7 +59,14 @@ def test_vector_lanes_give_the_scalar_bits(seed, mode, dtype):
     run(values, vector, matrix, shift, mode, (0, 0, 0), grid, block_origin, True)
     run(values, scalar, matrix, shift, mode, (0, 0, 0), grid, block_origin, False)
     assert_same_bits(vector, scalar)
-    # A window of the grid that holds every voxel read: the same bits again.
-    inner = np.zeros((volumes, *shape), dtype)
-    run(values, inner, matrix, shift, mode, (0, 0, 0), grid, block_origin, True)
-    assert_same_bits(inner, scalar)
+    # Given coordinates (map_coordinates' positions), the blocks' own, with NaN and huge ones among them
+    points = rng.uniform(-3, max(grid) + 3, (3, int(rng.integers(1, 300))))
+    points[:, ::7] = [np.nan, np.inf, -1e300][seed % 3]
+    vector_points = np.zeros((volumes, 1, 1, points.shape[1]), dtype)
+    scalar_points = np.zeros_like(vector_points)
+    for out, vectors in ((vector_points, True), (scalar_points, False)):
+        _engine.spline_transform(
+            values, out, 3, 1, 1, MODES[mode].engine_code, 0.5, 0.0, None, None, None, False, points,
+            (0, 0, 0), grid, (0, 0, 0), vectors, 2,
+        )  # fmt: skip
+    assert_same_bits(vector_points, scalar_points)

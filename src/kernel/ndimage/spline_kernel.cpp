@@ -420,13 +420,21 @@ void run_piece(const run_frame &f, int64_t o0, int64_t o1, int64_t first, double
         axes[h] = &located[h];
     };
     switch (job.kind) {
-    case spline_positions::affine: {
+    case spline_positions::affine:
+    case spline_positions::coordinates: {
+        // The position of column i along moving axis h.
+        const auto position_at = [&](int h, int64_t i) {
+            if (job.kind == spline_positions::coordinates) {
+                return job.coordinates[h * total + r.flat + i];
+            }
+            const double column = static_cast<double>(job.output_origin[2] + first + i);
+            return r.partial[h] + column * last_column[h];
+        };
         // Column i by the scalar loop: inside from locals, else by the general path.
         const auto scalar_column = [&](int64_t i) {
-            const double column = static_cast<double>(job.output_origin[2] + first + i);
             double positions[Rank], padded[Rank];
             for (int h = 0; h < Rank; ++h) {
-                positions[h] = r.partial[h] + column * last_column[h];
+                positions[h] = position_at(h, i);
                 padded[h] = positions[h] + prepad;
             }
             if (interior_sums<Taps, Rank, Source>(padded, frames, first_volume, volumes, volume_stride, sums + i,
@@ -450,7 +458,6 @@ void run_piece(const run_frame &f, int64_t o0, int64_t o1, int64_t first, double
                 lanes.volumes = volumes;
                 lanes.volume_stride = volume_stride;
                 lanes.prepad = prepad;
-                lanes.sums = sums;
                 lanes.piece = piece;
                 for (int h = 0; h < 3; ++h) {
                     lanes.partial[h] = r.partial[h];
@@ -464,6 +471,10 @@ void run_piece(const run_frame &f, int64_t o0, int64_t o1, int64_t first, double
                     lanes.first_column = job.output_origin[2] + first + done;
                     lanes.count = static_cast<int>(std::min<int64_t>(8, count - done));
                     lanes.sums = sums + done;
+                    for (int h = 0; h < 3; ++h) {
+                        const bool given = job.kind == spline_positions::coordinates;
+                        lanes.positions[h] = given ? job.coordinates + (h * total + r.flat + done) : nullptr;
+                    }
                     const unsigned taken = voxwarp::avx512::linear_lanes_sums(lanes);
                     for (int lane = 0; lane < lanes.count; ++lane) {
                         if ((taken & (1u << lane)) == 0) {
@@ -479,14 +490,6 @@ void run_piece(const run_frame &f, int64_t o0, int64_t o1, int64_t first, double
         }
         break;
     }
-    case spline_positions::coordinates:
-        for (int64_t i = 0; i < count; ++i) {
-            for (int h = 0; h < Rank; ++h) {
-                locate(h, job.coordinates[h * total + r.flat + i]);
-            }
-            sample(i);
-        }
-        break;
     case spline_positions::zoom_shift:
         for (int h = 0; h + 1 < Rank; ++h) {
             const int axis = 3 - Rank + h;
@@ -598,11 +601,11 @@ struct unit_run {
     }
 };
 
-// Whether the job's order-1 affine columns can go through linear_lanes here:
+// Whether the job's order-1 columns of affine or given positions can go through linear_lanes here:
 // a float source whose every window offset fits an int32.
 bool lanes_apply(const spline_job &job)
 {
-    if (!job.vectors || job.order != 1 || job.kind != spline_positions::affine || job.input_rank != 3
+    if (!job.vectors || job.order != 1 || job.kind == spline_positions::zoom_shift || job.input_rank != 3
         || (job.source_type != element_type::float32 && job.source_type != element_type::float64)
         || !linear_lanes_usable()) {
         return false;

@@ -41,8 +41,13 @@ unsigned linear_lanes_sums(const linear_lanes &l)
     __mmask8 inside = wanted;
     __m512d w1[3], w0[3], offset = zero;
     for (int h = 0; h < 3; ++h) {
-        const __m512d term = _mm512_mul_pd(column, _mm512_set1_pd(l.last_column[h]));
-        const __m512d position = _mm512_add_pd(_mm512_set1_pd(l.partial[h]), term);
+        __m512d position;
+        if (l.positions[h] != nullptr) {
+            position = _mm512_maskz_loadu_pd(wanted, l.positions[h]);
+        } else {
+            const __m512d term = _mm512_mul_pd(column, _mm512_set1_pd(l.last_column[h]));
+            position = _mm512_add_pd(_mm512_set1_pd(l.partial[h]), term);
+        }
         const __m512d c = _mm512_add_pd(position, _mm512_set1_pd(l.prepad));
         inside &= _mm512_cmp_pd_mask(c, zero, _CMP_GE_OQ);
         inside &= _mm512_cmp_pd_mask(c, _mm512_set1_pd(l.n[h] - 1.0), _CMP_LE_OQ);
