@@ -36,9 +36,9 @@ import SimpleITK as sitk
 from bench_resample import index_space
 
 import voxwarpkit
-from voxwarpkit._blocks import spacings
-from voxwarpkit._request import checked_image, checked_request, counts
-from voxwarpkit._threads import thread_count
+from voxwarpkit._backends.cpu import spacings
+from voxwarpkit._core.request import checked_image, checked_request, counts
+from voxwarpkit._core.threads import thread_count
 from voxwarpkit.phantom import head_phantom
 
 try:

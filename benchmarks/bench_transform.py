@@ -24,7 +24,7 @@ import numpy as np
 import _voxwarpkit
 import _voxwarpkit_testing
 import voxwarpkit
-from voxwarpkit._threads import thread_count
+from voxwarpkit._core.threads import thread_count
 
 THREADS = thread_count(None)
 

@@ -32,7 +32,7 @@ def resample(
 ) -> NDArray[Any]:
     """The output block ``(volumes, z, y, x)`` at ``target_origin`` from the window ``source``
     of the grid ``source_grid`` at ``source_origin``, sampled by the method and edge rule of the
-    engine codes ``interpolation`` and ``edges`` (voxwarpkit._methods); ValueError when the window
+    engine codes ``interpolation`` and ``edges`` (voxwarpkit._core.methods); ValueError when the window
     misses voxels it reads, or for an unknown code."""
 
 @overload

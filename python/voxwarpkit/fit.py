@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ._affine import affine4, finite_numbers, inverse4, twelve
+from ._core.affine import affines, finite_numbers, inverse4, twelve
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -90,9 +90,4 @@ def _positive(value: ArrayLike, name: str) -> NDArray[np.float64]:
 
 def _matrices(matrix: ArrayLike) -> List[NDArray[np.float64]]:
     """One 4x4 per matrix: a single one, or a stack of them."""
-    numbers = finite_numbers(matrix, "matrix")
-    if numbers.shape in ((12,), (3, 4), (4, 4)):
-        return [affine4(numbers)]
-    if numbers.ndim in (2, 3) and numbers.shape[1:] in ((12,), (3, 4), (4, 4)) and len(numbers) > 0:
-        return [affine4(m) for m in numbers]
-    raise ValueError(f"matrix must be 12 numbers, a 3x4 or a 4x4, or one per volume; got shape {numbers.shape}")
+    return list(affines(matrix))

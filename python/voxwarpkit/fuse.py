@@ -24,12 +24,11 @@ from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequenc
 
 import numpy as np
 
-from ._backend import cpu_engine
-from ._chain_positions import ChainFrame, chain_positions, matrix_step
-from ._chunk_cache import ChunkCache
-from ._engine import blend_tile, blend_tile_at, finish_blend, tile_cover
-from ._line_passes import source_of
-from ._request import (
+from ._backends.chain_positions import ChainFrame, chain_positions, matrix_step
+from ._backends.engines import cpu_engine
+from ._backends.line_passes import source_of
+from ._core.affine import affine4, not_singular
+from ._core.request import (
     BLEND_RESULT_CODES,
     Counts,
     Request,
@@ -41,8 +40,10 @@ from ._request import (
     interpolation_of,
     result_type_of,
 )
-from ._threads import thread_count
-from ._windows import Windows, kept_in, windows_of
+from ._core.threads import thread_count
+from ._engine import blend_tile, blend_tile_at, finish_blend, tile_cover
+from ._lazy.chunk_cache import ChunkCache
+from ._lazy.windows import Windows, kept_in, windows_of
 from .field import Field
 
 if TYPE_CHECKING:
@@ -195,7 +196,7 @@ def covering_grid(
     for spacing, matrix, tile_shape in zip(spacings, matrices, tile_shapes):
         nz, ny, nx = tile_shape[-3:]
         ends = np.array(list(itertools.product(*((0, n - 1) for n in (nx, ny, nz)))), dtype=np.float64) * spacing
-        output_to_tile = _square(matrix)
+        output_to_tile = _placed(matrix)
         tile_to_output = np.linalg.inv(output_to_tile)
         corners.append(ends @ tile_to_output[:3, :3].T + tile_to_output[:3, 3])
     points = np.concatenate(corners)
@@ -280,7 +281,7 @@ def _tile(
     first = matrix
     if steps is not None:
         first = np.eye(4) if isinstance(steps[0], Field) else steps.pop(0)
-    moved = _moved_by(_square(first), origin)
+    moved = _moved_by(_placed(first), origin)
     request = checked_request(
         tuple(source.shape),
         np.dtype(source.dtype),
@@ -305,7 +306,7 @@ def _tile(
     else:
         # The fields as the request holds them (read once); the matrices as given, in double.
         later = tuple(
-            engine if isinstance(step, Field) else matrix_step(_square(step))
+            engine if isinstance(step, Field) else matrix_step(affine4(step))
             for step, engine in zip(steps, request.chain)
         )
         first_step = matrix_step(moved)
@@ -328,7 +329,7 @@ def _chain_steps(entry: Any) -> Optional[List[Any]]:
     for number, step in enumerate(entry):
         if not isinstance(step, Field):
             try:
-                _square(step)
+                affine4(step)
             except (TypeError, ValueError) as error:
                 raise ValueError(f"step {number} of a chain must be a Field or a matrix: {error}") from None
     return list(entry)
@@ -550,14 +551,10 @@ def _volumes(source: Any) -> int:
     return int(source.shape[0]) if len(source.shape) == 4 else 1
 
 
-def _square(matrix: ArrayLike) -> NDArray[np.float64]:
-    """A matrix of 12 numbers, a 3x4 or a 4x4 as a 4x4 in double."""
-    numbers = np.asarray(matrix, dtype=np.float64)
-    if numbers.shape not in ((12,), (3, 4), (4, 4)):
-        raise ValueError(f"each matrix must be 12 numbers, a 3x4 or a 4x4, got shape {numbers.shape}")
-    square = np.eye(4)
-    square[:3] = numbers.reshape(-1, 4)[:3]
-    return square
+def _placed(matrix: ArrayLike) -> NDArray[np.float64]:
+    """A tile's matrix as a 4x4 in double, read as every entry point reads one; ValueError for a
+    singular one, which places no tile: it maps the output onto a plane or a line of it."""
+    return not_singular(affine4(matrix, "a tile's matrix"), "a tile's matrix")
 
 
 def _per_tile(values: ArrayLike, tiles: int, name: str) -> List[NDArray[np.float64]]:

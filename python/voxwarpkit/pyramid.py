@@ -23,8 +23,8 @@ from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tup
 
 import numpy as np
 
-from ._methods import blends
-from ._windows import Windows, as_dask, in_blocks
+from ._core.methods import blends
+from ._lazy.windows import Windows, as_dask, in_blocks
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray  # numpy 1.20 or later; the package runs on 1.19
@@ -131,7 +131,7 @@ def pyramid_of(
     a float32 numpy image is the image itself. Raises ValueError for an image
     resample cannot read, an unknown interpolation and bad sizes or chunks.
     """
-    from ._request import check_image_type  # here: the grids above need no engine
+    from ._core.request import check_image_type  # here: the grids above need no engine
 
     check_image_type(image.ndim, np.dtype(image.dtype))
     method = check_level_method(interpolation)

@@ -26,7 +26,7 @@ from support.values import values, with_specials
 
 import _voxwarpkit_testing as testing
 from voxwarpkit import _engine
-from voxwarpkit._methods import edge_rule_named, method_named
+from voxwarpkit._core.methods import edge_rule_named, method_named
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILDS = pathlib.Path(os.environ.get("VOXWARPKIT_CROSS_BUILDS", ROOT / "build"))

@@ -11,7 +11,7 @@ from support.reference import resample_general_reference
 from support.values import values, with_specials
 
 import _voxwarpkit_testing as testing
-from voxwarpkit import _request
+from voxwarpkit._core import request as _request
 
 VARIANTS = [name for name, usable in testing.kernel_variants() if usable]
 # Widths about the vector's lanes and Lanczos's six taps; a stack of three volumes.

@@ -14,7 +14,8 @@ from support.reference import resample_general_reference
 from support.values import values
 
 import voxwarpkit
-from voxwarpkit import _blocks, _request
+from voxwarpkit._backends import cpu as _blocks
+from voxwarpkit._core import request as _request
 from voxwarpkit.cli.errors import CommandError
 
 da = pytest.importorskip("dask.array")
@@ -321,7 +322,7 @@ def test_a_worker_killed_mid_run_gives_the_whole_result_or_one_clear_error(clust
 
     before = local.scheduler.allowed_failures
     local.scheduler.allowed_failures = allowed_failures
-    getattr(client, "register_plugin", client.register_worker_plugin)(KillAfterTwoBlocks(), name="kill")
+    (getattr(client, "register_plugin", None) or client.register_worker_plugin)(KillAfterTwoBlocks(), name="kill")
     try:
         apply_zarr(source, target, matrix, chunks=4, scheduler=local.scheduler_address, out=io.StringIO())
     except CommandError as error:

@@ -6,8 +6,10 @@ import numpy as np
 import pytest
 
 import voxwarpkit
-from voxwarpkit import _blocks, _engine, _request
-from voxwarpkit._methods import METHODS
+from voxwarpkit import _engine
+from voxwarpkit._backends import cpu as _blocks
+from voxwarpkit._core import request as _request
+from voxwarpkit._core.methods import METHODS
 
 GRID = (20, 20, 20)
 

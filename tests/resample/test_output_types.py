@@ -11,7 +11,7 @@ from support.values import values, with_specials
 
 import _voxwarpkit_testing as testing
 import voxwarpkit
-from voxwarpkit import _request
+from voxwarpkit._core import request as _request
 
 VARIANTS = [name for name, usable in testing.kernel_variants() if usable]
 

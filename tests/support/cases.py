@@ -4,7 +4,7 @@ import numpy as np
 
 from support.geometry import rotation
 from support.values import values
-from voxwarpkit import _request
+from voxwarpkit._core import request as _request
 
 TYPES = ["?", "b", "B", "h", "H", "i", "I", "l", "L", "q", "Q", "e", "f", "d"]
 

@@ -15,13 +15,13 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Sequence, TextIO
 
 import numpy as np
 
-from .._affine import affine4, inverse4, not_singular, twelve
-from .._grid import Grid, fitted_grid, index_to_physical, output_grid, world_to_index
-from .._words import counted
+from .._core.affine import affine4, inverse4, not_singular, twelve
+from .._core.grid import Grid, fitted_grid, index_to_physical, output_grid, world_to_index
+from .._core.words import counted
 from ..io.formats import in_blocks, read_image, written_in_blocks, written_whole
-from ..io.matrixtext import MatrixSource, read_matrix_source
 from ..io.nifti import load_nifti
-from ..io.registration import FORMATS
+from ..io.transforms.matrixtext import MatrixSource, read_matrix_source
+from ..io.transforms.registration import FORMATS
 from . import dask_backend, memory_backend
 from .chains import MatrixOrChain, chain_matrices
 from .deskew import deskewed_grid

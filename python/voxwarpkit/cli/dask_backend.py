@@ -21,10 +21,10 @@ from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Set, 
 import numpy as np
 
 from .. import resample
-from .._dask import stored
-from .._grid import Grid
-from .._threads import thread_count
-from .._words import counted
+from .._core.grid import Grid
+from .._core.threads import thread_count
+from .._core.words import counted
+from .._lazy.resample import stored
 from ..io.atomic import scratch_beside
 from ..io.errors import FileError, first_line
 from ..io.formats import read_image, takes_voxel_size, written_in_blocks, written_whole
@@ -436,7 +436,7 @@ def _run_on_cluster(arrays: Sequence[Any], address: str, bar: Any) -> List[Any]:
     plugin = importlib.import_module("voxwarpkit.cli.worker_setup").ImportZarr()
     try:
         # distributed before 2023.9 (the newest Python 3.8 gets) names it register_worker_plugin.
-        getattr(client, "register_plugin", client.register_worker_plugin)(plugin)
+        (getattr(client, "register_plugin", None) or client.register_worker_plugin)(plugin)
         persisted = client.persist(list(arrays))
         futures = distributed.futures_of(persisted)
         # The loop is this client's: by default as_completed takes the current

@@ -15,7 +15,7 @@ from typing import Any, Dict, NamedTuple, Optional, Sequence, TextIO
 
 import numpy as np
 
-from .._request import BLEND_RESULT_CODES
+from .._core.request import BLEND_RESULT_CODES
 
 # --output-type's choices: "same" names the input's element type; the others are numpy's names
 # of the types a blend writes, from the engine's table of them.

@@ -11,7 +11,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from .._extras import ZARR_3, zarr_major
+from .._core.extras import ZARR_3, zarr_major
 from .._version import __version__
 from ..pyramid import LEVEL_METHODS, Level
 from .errors import FileError

@@ -7,9 +7,10 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ._affine import LAST_ROW_TOLERANCE
-from ._antialias import Sigmas, antialias_sigmas
-from ._methods import (
+from ..field import Field
+from .affine import affine_stack, is_single, is_stack
+from .antialias import Sigmas, antialias_sigmas
+from .methods import (
     DEFAULT_METHOD,
     EDGE_RULE_NAMES,
     METHOD_NAMES,
@@ -18,9 +19,8 @@ from ._methods import (
     method_of_order,
     orders_listed,
 )
-from ._threads import thread_count
-from ._words import counted
-from .field import Field
+from .threads import thread_count
+from .words import counted
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -306,10 +306,9 @@ def _steps(matrix: Any, volumes: int, stack: bool) -> Tuple[NDArray[np.float32],
 def _matrices(matrix: ArrayLike, volumes: int, stack: bool) -> NDArray[np.float32]:
     """One matrix for every volume, as (1, 12), or one per volume, as (volumes, 12)."""
     numbers = _numbers(matrix, "matrix")
-    single = numbers.shape in ((12,), (3, 4), (4, 4))
-    if single:
+    if is_single(numbers.shape):
         numbers = numbers[np.newaxis]
-    elif numbers.ndim in (2, 3) and numbers.shape[1:] in ((12,), (3, 4), (4, 4)):
+    elif is_stack(numbers.shape):
         if numbers.shape[0] != volumes:
             raise ValueError(
                 f"matrix holds {counted(numbers.shape[0], 'matrix', 'matrices')} for an image of "
@@ -320,13 +319,11 @@ def _matrices(matrix: ArrayLike, volumes: int, stack: bool) -> NDArray[np.float3
             "matrix must be 12 numbers, a 3x4 or a 4x4, or one per volume of shape "
             f"(nvol, 12), (nvol, 3, 4) or (nvol, 4, 4); got shape {numbers.shape}"
         )
-    if numbers.shape[1:] == (4, 4):
-        last_rows = numbers[:, 3]
-        if np.any(~(np.abs(last_rows - [0.0, 0.0, 0.0, 1.0]) <= LAST_ROW_TOLERANCE)):
-            raise ValueError("the last row of a 4x4 matrix must be 0 0 0 1")
-        numbers = numbers[:, :3]
+    # Any numbers, infinities and NaN too: they have a defined result (the fill, or what the
+    # kernel's float32 arithmetic makes of them), and a singular matrix samples a plane or a line.
+    rows = affine_stack(numbers)[:, :3]
     with np.errstate(over="ignore"):
-        return np.ascontiguousarray(numbers.reshape(numbers.shape[0], 12), dtype=np.float32)
+        return np.ascontiguousarray(rows.reshape(rows.shape[0], 12), dtype=np.float32)
 
 
 def _output_shape(shape: Sequence[int]) -> Counts:

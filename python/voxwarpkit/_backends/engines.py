@@ -1,7 +1,7 @@
 """The compiled engines behind resample, one protocol for all: what the package asks of an engine,
 given a checked request, and which engine serves an array.
 
-The CPU engine (:mod:`voxwarpkit._blocks` over the compiled ``_engine``) serves numpy arrays, and
+The CPU engine (:mod:`voxwarpkit._backends.cpu` over the compiled ``_engine``) serves numpy arrays, and
 so the numpy blocks each dask task reads. An engine for another array library (CuPy's GPU arrays,
 say) is one module with these four functions, named in ``_ENGINES`` under its arrays' top-level
 module. Source boxes are geometry, the same for every engine: the dask planner asks the CPU
@@ -14,7 +14,7 @@ import importlib
 from typing import TYPE_CHECKING, Any, Dict, Optional, Protocol, Tuple, cast
 
 if TYPE_CHECKING:
-    from ._request import Counts, Request
+    from .._core.request import Counts, Request
 
 Box = Tuple[Tuple[int, int], Tuple[int, int], Tuple[int, int]]
 
@@ -47,7 +47,7 @@ class Engine(Protocol):
 
 
 # The module of the engine for each array library, by the top-level module of its array type.
-_ENGINES: Dict[str, str] = {"numpy": "voxwarpkit._blocks"}
+_ENGINES: Dict[str, str] = {"numpy": "voxwarpkit._backends.cpu"}
 
 
 def engine_for(array: Any) -> Engine:

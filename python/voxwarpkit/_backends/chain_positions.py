@@ -13,13 +13,13 @@ from typing import TYPE_CHECKING, NamedTuple, Tuple, Union
 
 import numpy as np
 
-from ._engine import chain_positions as engine_chain_positions
-from .field import EngineField
+from .._engine import chain_positions as engine_chain_positions
+from ..field import EngineField
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-    from ._request import Counts
+    from .._core.request import Counts
 
 # A step as the engine takes it: a 3x4 matrix as 12 doubles, row by row, or a field in its form.
 PositionStep = Union[Tuple[float, ...], EngineField]

@@ -25,8 +25,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ._line_passes import Pass, filtered_lines
-from ._windows import Windows, regular_chunks
+from .._backends.line_passes import Pass, filtered_lines
+from .windows import Windows, regular_chunks
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

@@ -16,10 +16,10 @@ from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tup
 
 import numpy as np
 
-from ._affine import affine4, inverse4, twelve
-from ._words import counted
-from .field import Field
-from .fit import fitted_box
+from ..field import Field
+from ..fit import fitted_box
+from .affine import affine4, affines, inverse4, is_single, twelve
+from .words import counted
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -127,16 +127,12 @@ def world_matrices(matrix: Optional[ArrayLike], volumes: int) -> NDArray[np.floa
     """``matrix`` as (n, 4, 4): one for every volume (n = 1), or one per volume."""
     if matrix is None:
         return np.eye(4)[np.newaxis]
-    numbers = np.asarray(matrix, dtype=np.float64)
-    if numbers.shape in ((3, 4), (4, 4)):
-        return affine4(numbers)[np.newaxis]
-    if numbers.ndim != 3 or numbers.shape[1:] not in ((3, 4), (4, 4)):
-        raise ValueError(f"matrix must be a 4x4 (or 3x4), or one per volume (nvol, 4, 4); got shape {numbers.shape}")
-    if len(numbers) != volumes:
+    stack = affines(matrix)
+    if not is_single(np.shape(matrix)) and len(stack) != volumes:
         raise ValueError(
-            f"matrix holds {counted(len(numbers), 'matrix', 'matrices')} for an image of {counted(volumes, 'volume')}"
+            f"matrix holds {counted(len(stack), 'matrix', 'matrices')} for an image of {counted(volumes, 'volume')}"
         )
-    return np.stack([affine4(m) for m in numbers])
+    return stack
 
 
 def has_field(steps: List[WorldStep]) -> bool:

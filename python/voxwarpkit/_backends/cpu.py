@@ -1,5 +1,5 @@
 """The CPU engine: the compiled kernel's calls on numpy arrays, one output block from a window of the input,
-as :class:`voxwarpkit._backend.Engine` states them."""
+as :class:`voxwarpkit._backends.engines.Engine` states them."""
 
 from __future__ import annotations
 
@@ -7,12 +7,12 @@ from typing import TYPE_CHECKING, Any, Optional, Tuple
 
 import numpy as np
 
-from ._backend import Box
-from ._engine import prefilter as prefilter
-from ._engine import resample as engine_resample
-from ._engine import smooth as smooth
-from ._engine import source_box as engine_source_box
-from ._request import Counts, Request
+from .._core.request import Counts, Request
+from .._engine import prefilter as prefilter
+from .._engine import resample as engine_resample
+from .._engine import smooth as smooth
+from .._engine import source_box as engine_source_box
+from .engines import Box
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

@@ -22,8 +22,11 @@ from typing import TYPE_CHECKING, Any, Dict, List, Sequence, Tuple
 
 import numpy as np
 
-from ._backend import Box, cpu_engine, engine_for
-from ._dask import (
+from .._backends.engines import Box, cpu_engine, engine_for
+from .._backends.line_passes import filter_in_place, smoothing_passes
+from .._core.request import Counts, Request, checked_request, counts, volume_range
+from ..pyramid import Level, level_matrix
+from .resample import (
     BlockPlan,
     block_plan,
     checked_lazy,
@@ -34,9 +37,6 @@ from ._dask import (
     resample_block,
     source_collections,
 )
-from ._line_passes import filter_in_place, smoothing_passes
-from ._request import Counts, Request, checked_request, counts, volume_range
-from .pyramid import Level, level_matrix
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray

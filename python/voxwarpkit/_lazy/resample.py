@@ -10,7 +10,7 @@ the task: the voxels the block reads then have the bits of the whole image
 smoothed, and no smoothed copy of the image is ever made.
 A source stored in chunks (a ``zarr.Array``, or the Windows of a TIFF or
 NIfTI file) is read by the tasks themselves, each its own window straight
-from the store (:mod:`voxwarpkit._windows`): the graph then holds one task
+from the store (:mod:`voxwarpkit._lazy.windows`): the graph then holds one task
 per output block and no input chunk waits in memory for its readers.
 Indices over the whole volume are Python ints: only blocks and windows must
 stay below 2**31 elements.
@@ -29,12 +29,21 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTupl
 
 import numpy as np
 
-from ._backend import Box, cpu_engine, engine_for
-from ._line_passes import gaussian_radius, lazy_source_of, pass_groups, source_of
-from ._methods import method_named
-from ._request import LIMIT, Counts, Request, check_image_axes, check_image_type, checked_request, counts, volume_range
-from ._staged import staged
-from ._windows import Windows, as_dask, windows_of
+from .._backends.engines import Box, cpu_engine, engine_for
+from .._backends.line_passes import gaussian_radius, lazy_source_of, pass_groups, source_of
+from .._core.methods import method_named
+from .._core.request import (
+    LIMIT,
+    Counts,
+    Request,
+    check_image_axes,
+    check_image_type,
+    checked_request,
+    counts,
+    volume_range,
+)
+from .staged import staged
+from .windows import Windows, as_dask, windows_of
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -80,7 +89,7 @@ class WindowTooLarge(ValueError):
 
 
 def resample_dask(image: Any, request: Request, *, chunks: Any = None, scratch: Any = None) -> Any:
-    """:func:`voxwarpkit.resample` of ``image`` (a dask array or :class:`~voxwarpkit._windows.Windows`,
+    """:func:`voxwarpkit.resample` of ``image`` (a dask array or :class:`~voxwarpkit._lazy.windows.Windows`,
     whose windows each task reads itself), as :func:`checked_lazy` gives it with its ``request``,
     as a lazy dask array.
 
@@ -92,7 +101,7 @@ def resample_dask(image: Any, request: Request, *, chunks: Any = None, scratch: 
     bits of the in-memory call whatever the chunkings and the scheduler.
 
     ``scratch`` is a folder where cubic's coefficients of a stored image are
-    staged, pass by pass, instead of held by dask (:mod:`voxwarpkit._staged`).
+    staged, pass by pass, instead of held by dask (:mod:`voxwarpkit._lazy.staged`).
 
     Raises ValueError when a block or the input window it reads would hold
     2**31 elements or more (use smaller output chunks).
