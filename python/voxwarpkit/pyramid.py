@@ -155,7 +155,7 @@ def first_level(values: Any, method: str, chunks: Any = None) -> Any:
         # Else read in the chunks it is stored in, each once, then cut into the level's blocks: a
         # chunk is held only until the blocks cut from it, its neighbours in the graph, are made.
         values = as_dask(values)
-    if method == "linear":
+    if blends(method):
         return as_float32(values, chunks)
     return values if chunks is None else values.rechunk(chunks)
 
@@ -197,9 +197,9 @@ def next_level(
         shape=level.shape,
         output_voxel_size=level.spacing,
         interpolation=method,
-        antialias=method == "linear",
+        antialias=blends(method),
         threads=threads,
-        dtype=finer_values.dtype if method == "linear" else None,
+        dtype=finer_values.dtype if blends(method) else None,
         **({} if chunks is None else {"chunks": chunks}),
     )
 

@@ -15,7 +15,7 @@ from support.reference import NOT_SAMPLED, resample_general_reference
 import voxwarpkit
 from voxwarpkit import _engine
 
-fuse_module = importlib.import_module("voxwarpkit.fuse")
+fuse_module = importlib.import_module("voxwarpkit._lazy.fusion")
 
 SINE_TERMS = [
     "-0x1.5555555555555p-3",

@@ -71,7 +71,7 @@ def affine4(matrix: ArrayLike, name: str = "matrix") -> NDArray[np.float64]:
     """A 4x4 float64 affine from 12 finite numbers, a 3x4 or a 4x4 matrix."""
     array = finite_numbers(matrix, name)
     if not is_single(array.shape):
-        raise ValueError(f"{name} must be 4x4, 3x4 or 12 numbers, got shape {array.shape}")
+        raise ValueError(f"{name} must be a 4x4, 3x4 or 12 numbers, got shape {array.shape}")
     single: NDArray[np.float64] = affine_stack(array[np.newaxis], name)[0]
     return single
 

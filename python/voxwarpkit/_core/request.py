@@ -7,6 +7,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
+from .._backends.codes import BLEND_RESULT_TYPES
 from ..field import Field
 from .affine import affine_stack, is_single, is_stack
 from .antialias import Sigmas, antialias_sigmas
@@ -14,7 +15,6 @@ from .methods import (
     DEFAULT_METHOD,
     EDGE_RULE_NAMES,
     METHOD_NAMES,
-    edge_rule_named,
     method_named,
     method_of_order,
     orders_listed,
@@ -32,22 +32,6 @@ Counts = Tuple[int, int, int]
 
 # The largest Gaussian sigma the engine's filter takes (its radius, 4 sigma, stays below 2**24).
 LARGEST_SIGMA = 2**22
-
-# The result types linear, cubic and Lanczos sampling write, by numpy's kind and size, with the
-# value of the C++ enum ``element_type`` (src/kernel/element_types.h) that the engine's resample takes.
-BLEND_RESULT_CODES = {
-    ("i", 1): 2,
-    ("u", 1): 3,
-    ("i", 2): 4,
-    ("u", 2): 5,
-    ("i", 4): 6,
-    ("u", 4): 7,
-    ("i", 8): 8,
-    ("u", 8): 9,
-    ("f", 2): 10,
-    ("f", 4): 0,
-    ("f", 8): 11,
-}
 
 
 class Request(NamedTuple):
@@ -76,24 +60,6 @@ class Request(NamedTuple):
     # Anti-aliasing's Gaussian sigmas along x, y, z in input voxels, one triple
     # for every volume or one per volume; None without it.
     sigmas: Optional[Sigmas] = None
-
-    @property
-    def engine_interpolation(self) -> int:
-        """The engine's code for the interpolation (its enum ``interpolation``)."""
-        return method_named(self.interpolation).engine_code
-
-    @property
-    def engine_edges(self) -> int:
-        """The engine's code for linear sampling's edge rule (its enum ``edge_rule``)."""
-        return edge_rule_named(self.edges).engine_code
-
-    @property
-    def engine_result_type(self) -> Optional[int]:
-        """The engine's code for a blend's result type (its enum ``element_type``), or None for
-        float32 and for nearest and label, which write the image's own type."""
-        if self.copies_elements or self.result_type == np.float32:
-            return None
-        return BLEND_RESULT_CODES[self.result_type.kind, self.result_type.itemsize]
 
     @property
     def copies_elements(self) -> bool:
@@ -164,7 +130,7 @@ def result_type_of(interpolation: str, image_type: np.dtype[Any], dtype: Any = N
                 f"{interpolation} sampling keeps the image's type {kept}: dtype must be None or {kept}, got {asked}"
             )
         return kept
-    if asked.fields is not None or (asked.kind, asked.itemsize) not in BLEND_RESULT_CODES:
+    if asked.fields is not None or asked not in BLEND_RESULT_TYPES:
         raise ValueError(f"dtype must be an integer type (int8 to uint64) or float16, float32 or float64, got {asked}")
     return asked
 

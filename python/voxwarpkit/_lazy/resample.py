@@ -42,6 +42,7 @@ from .._core.request import (
     counts,
     volume_range,
 )
+from .graphs import array_of, flag, flag_chunks, token_of
 from .staged import staged
 from .windows import Windows, as_dask, windows_of
 
@@ -106,7 +107,6 @@ def resample_dask(image: Any, request: Request, *, chunks: Any = None, scratch: 
     Raises ValueError when a block or the input window it reads would hold
     2**31 elements or more (use smaller output chunks).
     """
-    da = importlib.import_module("dask.array")
     image, reach = prepared(image, request, scratch)
     output_shape = tuple(image.shape[:-3]) + request.shape
     if chunks is None:
@@ -115,15 +115,14 @@ def resample_dask(image: Any, request: Request, *, chunks: Any = None, scratch: 
         output_chunks = _normalized(chunks, output_shape, request.result_type, image.chunks)
         plans = _plans(image, request, output_chunks, reach)
 
-    tokenize = importlib.import_module("dask.base").tokenize
-    name = _RESAMPLE + tokenize(
+    name = _RESAMPLE + token_of(
         image.name,
         request.voxel_size.tobytes(),
         request.output_voxel_size.tobytes(),
         request.matrices.tobytes(),
         request.shape,
-        request.engine_interpolation,
-        request.engine_edges,
+        request.interpolation,
+        request.edges,
         request.result_type.str,
         request.fill,
         output_chunks,
@@ -140,11 +139,7 @@ def resample_dask(image: Any, request: Request, *, chunks: Any = None, scratch: 
             shape_out = plan.window_shape[:1] + plan.block_shape if image.ndim == 4 else plan.block_shape
             task, inputs = functools.partial(_filled, shape_out, request.fill, request.result_type), []
         graph[(name,) + index] = (task, inputs)
-    layers = importlib.import_module("dask.highlevelgraph").HighLevelGraph.from_collections(
-        name, graph, dependencies=source_collections(image)
-    )
-    meta = np.empty((0,) * image.ndim, dtype=request.result_type)
-    return da.Array(layers, name, chunks=output_chunks, dtype=request.result_type, meta=meta)
+    return array_of(name, graph, output_chunks, request.result_type, source_collections(image))
 
 
 def source_collections(image: Any) -> List[Any]:
@@ -168,9 +163,8 @@ def stored(lazy: Any, sink: Sink) -> Any:
     """
     da = importlib.import_module("dask.array")
     highlevelgraph = importlib.import_module("dask.highlevelgraph")
-    tokenize = importlib.import_module("dask.base").tokenize
-    name = "voxwarpkit-stored-" + tokenize(lazy.name, sink)
-    flags = tuple((1,) * len(axis) for axis in lazy.chunks)
+    name = "voxwarpkit-stored-" + token_of(lazy.name, sink)
+    flags = flag_chunks([len(axis) for axis in lazy.chunks])
     meta = np.empty((0,) * lazy.ndim, dtype=bool)
     layer = lazy.dask.layers.get(lazy.name)
     if not (lazy.name.startswith(_RESAMPLE) and isinstance(layer, highlevelgraph.MaterializedLayer)):
@@ -193,12 +187,12 @@ def _stored(
     """Compute a block and hand it to ``sink``; a flag stands for it in the result."""
     block = task(inputs)
     sink(block, region)
-    return np.ones((1,) * block.ndim, dtype=bool)
+    return flag(block.ndim)
 
 
 def _store_block(block: NDArray[Any], sink: Sink, block_info: Any = None) -> NDArray[Any]:
     sink(block, tuple(slice(start, stop) for start, stop in block_info[0]["array-location"]))
-    return np.ones((1,) * block.ndim, dtype=bool)
+    return flag(block.ndim)
 
 
 def _filled(shape: Tuple[int, ...], fill: bytes, result_type: np.dtype[Any], inputs: List[Any]) -> NDArray[Any]:
