@@ -20,7 +20,7 @@ import numpy as np
 from dask_image.ndinterp import affine_transform
 
 import voxwarpkit
-from voxwarpkit._core import request as _request
+from voxwarpkit._backends import request as _request
 from voxwarpkit._lazy import resample as _dask
 
 SLICED = []

@@ -38,7 +38,7 @@ from bench_resample import index_space
 import voxwarpkit
 from voxwarpkit._backends.codes import EDGE_RULE_CODES, METHOD_CODES
 from voxwarpkit._backends.cpu import spacings
-from voxwarpkit._core.request import checked_image, checked_request, counts
+from voxwarpkit._backends.request import checked_image, checked_request, counts
 from voxwarpkit._core.threads import thread_count
 from voxwarpkit.phantom import head_phantom
 

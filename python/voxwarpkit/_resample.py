@@ -19,7 +19,7 @@ import numpy as np
 
 from ._backends.engines import engine_for
 from ._backends.line_passes import source_of
-from ._core.request import LIMIT, Counts, Request, checked_image, checked_request, counts, volume_range
+from ._backends.request import LIMIT, Counts, Request, checked_image, checked_request, counts, volume_range
 from ._lazy.resample import checked_lazy, resample_dask
 from ._lazy.windows import windows_of
 

@@ -23,9 +23,7 @@ import numpy as np
 from ._backends.chain_positions import ChainFrame, matrix_step
 from ._backends.codes import BLENDING_NAMES
 from ._backends.line_passes import source_of
-from ._core.affine import affine4, not_singular
-from ._core.methods import method_named
-from ._core.request import (
+from ._backends.request import (
     Counts,
     check_image_axes,
     check_image_type,
@@ -35,6 +33,8 @@ from ._core.request import (
     interpolation_of,
     result_type_of,
 )
+from ._core.affine import affine4, not_singular
+from ._core.methods import method_named
 from ._core.threads import thread_count
 from ._lazy.chunk_cache import ChunkCache
 from ._lazy.fusion import Plan, Tile, fused_in_memory, fused_lazily, output_chunks

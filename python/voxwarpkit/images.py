@@ -12,8 +12,8 @@ from typing import TYPE_CHECKING, Any, List, Optional, Sequence
 
 import numpy as np
 
+from ._backends.request import interpolation_of
 from ._core.grid import Grid, WorldStep, checked_grid, output_grid, physical_steps
-from ._core.request import interpolation_of
 from ._resample import resample
 from .io.nifti_scaling import Scaling, copied_scaling, raw_fill, scaled
 from .warps import is_nitransforms, world_steps

@@ -12,7 +12,7 @@ from support.values import values, with_specials
 
 import _voxwarpkit_testing as testing
 from voxwarpkit._backends.cpu import result_code
-from voxwarpkit._core import request as _request
+from voxwarpkit._backends import request as _request
 
 VARIANTS = [name for name, usable in testing.kernel_variants() if usable]
 # Widths about the vector's lanes and Lanczos's six taps; a stack of three volumes.

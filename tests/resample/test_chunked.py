@@ -15,7 +15,7 @@ from support.values import values
 
 import voxwarpkit
 from voxwarpkit._backends import cpu as _blocks
-from voxwarpkit._core import request as _request
+from voxwarpkit._backends import request as _request
 from voxwarpkit.cli.errors import CommandError
 
 da = pytest.importorskip("dask.array")

@@ -8,7 +8,7 @@ import pytest
 import voxwarpkit
 from voxwarpkit import _engine
 from voxwarpkit._backends import cpu as _blocks
-from voxwarpkit._core import request as _request
+from voxwarpkit._backends import request as _request
 from voxwarpkit._core.methods import METHODS
 
 GRID = (20, 20, 20)

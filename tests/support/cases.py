@@ -5,7 +5,7 @@ import numpy as np
 from support.geometry import rotation
 from support.values import values
 from voxwarpkit._backends.codes import EDGE_RULE_CODES, METHOD_CODES
-from voxwarpkit._core import request as _request
+from voxwarpkit._backends import request as _request
 
 TYPES = ["?", "b", "B", "h", "H", "i", "I", "l", "L", "q", "Q", "e", "f", "d"]
 

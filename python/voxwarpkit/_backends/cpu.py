@@ -7,7 +7,6 @@ from typing import TYPE_CHECKING, Any, Optional, Tuple
 
 import numpy as np
 
-from .._core.request import Counts, Request
 from .._engine import blend_tile as engine_blend_tile
 from .._engine import blend_tile_at as engine_blend_tile_at
 from .._engine import chain_positions as engine_chain_positions
@@ -20,6 +19,7 @@ from .._engine import tile_cover as tile_cover
 from .chain_positions import ChainFrame
 from .codes import BLENDING_CODES, EDGE_RULE_CODES, METHOD_CODES, result_type_code
 from .engines import Box
+from .request import Counts, Request
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

@@ -15,8 +15,8 @@ import importlib
 from typing import TYPE_CHECKING, Any, Dict, Optional, Protocol, Tuple, cast
 
 if TYPE_CHECKING:
-    from .._core.request import Counts, Request
     from .chain_positions import ChainFrame
+    from .request import Counts, Request
 
 Box = Tuple[Tuple[int, int], Tuple[int, int], Tuple[int, int]]
 

@@ -18,7 +18,7 @@ import numpy as np
 
 from .._backends.chain_positions import ChainFrame
 from .._backends.engines import engine_for
-from .._core.request import Counts, Request, counts
+from .._backends.request import Counts, Request, counts
 from .graphs import array_of, token_of
 from .windows import Windows
 

@@ -23,9 +23,9 @@ import numpy as np
 
 from .._backends.engines import Box, cpu_engine, engine_for
 from .._backends.line_passes import filter_in_place, smoothing_passes
+from .._backends.request import Counts, Request, checked_request, counts, volume_range
+from .._core.levels import Level, level_matrix
 from .._core.methods import blends
-from .._core.request import Counts, Request, checked_request, counts, volume_range
-from ..pyramid import Level, level_matrix
 from .graphs import array_of, token_of
 from .resample import (
     BlockPlan,

@@ -31,8 +31,7 @@ import numpy as np
 
 from .._backends.engines import Box, cpu_engine, engine_for
 from .._backends.line_passes import gaussian_radius, lazy_source_of, pass_groups, source_of
-from .._core.methods import method_named
-from .._core.request import (
+from .._backends.request import (
     LIMIT,
     Counts,
     Request,
@@ -42,6 +41,7 @@ from .._core.request import (
     counts,
     volume_range,
 )
+from .._core.methods import method_named
 from .graphs import array_of, flag, flag_chunks, token_of
 from .staged import staged
 from .windows import Windows, as_dask, windows_of

@@ -62,6 +62,10 @@ class Windows:
         # ``cached`` says that ``chunks`` are those the store decodes whole.
         self.read = ChunkedReader(array, [_starts(axis) for axis in self.chunks], cached)
 
+    def __dask_tokenize__(self) -> Any:
+        """What names graphs that read these windows: the name says which array and chunks they are."""
+        return (self.name, self.prefiltered, None if self.after is None else self.after.name)
+
 
 def regular_chunks(shape: Sequence[int], block: Sequence[int]) -> Chunks:
     """Dask's form of the chunks of a store that cuts ``shape`` into blocks ``block``, the last ones short."""

@@ -10,9 +10,9 @@ from typing import TYPE_CHECKING, Any, Iterable, List, TextIO, Tuple, Union
 import numpy as np
 
 from .. import resample
+from .._backends.request import check_image_type, checked_request
 from .._core.grid import Grid
 from .._core.methods import blends
-from .._core.request import check_image_type, checked_request
 from ..images import image_on_grid
 from ..io.nifti import NiftiImage, read_block, save_nifti, stored_type
 from ..io.nifti_scaling import copied_scaling, raw_fill, unscaled

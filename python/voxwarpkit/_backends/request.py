@@ -7,11 +7,9 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
-from .._backends.codes import BLEND_RESULT_TYPES
-from ..field import Field
-from .affine import affine_stack, is_single, is_stack
-from .antialias import Sigmas, antialias_sigmas
-from .methods import (
+from .._core.affine import affine_stack, is_single, is_stack
+from .._core.antialias import Sigmas, antialias_sigmas
+from .._core.methods import (
     DEFAULT_METHOD,
     EDGE_RULE_NAMES,
     METHOD_NAMES,
@@ -19,8 +17,10 @@ from .methods import (
     method_of_order,
     orders_listed,
 )
-from .threads import thread_count
-from .words import counted
+from .._core.threads import thread_count
+from .._core.words import counted
+from ..field import Field
+from .codes import BLEND_RESULT_TYPES
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
