@@ -11,8 +11,8 @@ from support.reference import resample_general_reference
 from support.values import values, with_specials
 
 import _voxwarpkit_testing as testing
-from voxwarpkit._backends.cpu import result_code
 from voxwarpkit._backends import request as _request
+from voxwarpkit._backends.cpu import result_code
 
 VARIANTS = [name for name, usable in testing.kernel_variants() if usable]
 # Widths about the vector's lanes and Lanczos's six taps; a stack of three volumes.

@@ -11,9 +11,9 @@ from support.values import values, with_specials
 
 import _voxwarpkit_testing as testing
 import voxwarpkit
+from voxwarpkit._backends import request as _request
 from voxwarpkit._backends.codes import EDGE_RULE_CODES, METHOD_CODES
 from voxwarpkit._backends.cpu import result_code
-from voxwarpkit._backends import request as _request
 
 VARIANTS = [name for name, usable in testing.kernel_variants() if usable]
 

@@ -4,8 +4,8 @@ import numpy as np
 
 from support.geometry import rotation
 from support.values import values
-from voxwarpkit._backends.codes import EDGE_RULE_CODES, METHOD_CODES
 from voxwarpkit._backends import request as _request
+from voxwarpkit._backends.codes import EDGE_RULE_CODES, METHOD_CODES
 
 TYPES = ["?", "b", "B", "h", "H", "i", "I", "l", "L", "q", "Q", "e", "f", "d"]
 
