@@ -16,7 +16,7 @@ the bits do not depend on the chunking or the threads.
 from __future__ import annotations
 
 import itertools
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -124,21 +124,8 @@ def fuse(
         ``(nz, ny, nx)``, or ``(nvol, nz, ny, nx)`` for 4-D tiles.
     """
     lazy = chunks is not None or not all(isinstance(tile, np.ndarray) for tile in tiles)
-    plan = fusion_plan(
-        tiles,
-        voxel_sizes,
-        matrices,
-        shape=shape,
-        output_voxel_size=output_voxel_size,
-        origin=origin,
-        blending=blending,
-        blend_width=blend_width,
-        interpolation=interpolation,
-        fill=fill,
-        dtype=dtype,
-        threads=thread_count(threads),
-        lazy=lazy,
-    )
+    wanted = Fusion(shape, output_voxel_size, origin, blending, blend_width, interpolation, fill, dtype)
+    plan = fusion_plan(tiles, voxel_sizes, matrices, wanted, thread_count(threads), lazy)
     block_chunks = output_chunks(chunks, plan)
     if lazy:
         return fused_lazily(plan, block_chunks, 1 if threads is None else thread_count(threads))
@@ -168,42 +155,57 @@ def covering_grid(
     return counts(extent[::-1].tolist()), (float(low[0]), float(low[1]), float(low[2]))
 
 
+class Fusion(NamedTuple):
+    """:func:`fuse`'s keywords of the same names, as given, as one record."""
+
+    shape: Sequence[int]
+    output_voxel_size: ArrayLike
+    origin: ArrayLike
+    blending: str
+    blend_width: ArrayLike
+    interpolation: str
+    fill: float
+    dtype: Any
+
+
+class _Placement(NamedTuple):
+    """Where every tile is resampled to, checked: the output's grid and how tiles are sampled and weighed."""
+
+    shape: Sequence[int]
+    output_voxel_size: ArrayLike
+    origin: Tuple[float, float, float]
+    method: str
+    width: Tuple[float, float, float]
+
+
 def fusion_plan(
     tiles: Sequence[Any],
     voxel_sizes: ArrayLike,
     matrices: Sequence[ArrayLike],
-    *,
-    shape: Sequence[int],
-    output_voxel_size: ArrayLike,
-    origin: ArrayLike,
-    blending: str,
-    blend_width: ArrayLike,
-    interpolation: str,
-    fill: float,
-    dtype: Any,
+    wanted: Fusion,
     threads: int,
     lazy: bool,
 ) -> Plan:
     """``fuse``'s arguments checked, each tile's resample among them."""
+    blending = wanted.blending
     if not isinstance(tiles, (list, tuple)) or not tiles:
         raise ValueError("tiles must be a non-empty list of arrays")
     if not isinstance(matrices, (list, tuple)) or len(matrices) != len(tiles):
         raise ValueError(f"matrices must hold one matrix per tile ({len(tiles)}), got {_count(matrices)}")
     if not isinstance(blending, str) or blending not in BLENDINGS:
         raise ValueError(f"blending must be one of {', '.join(map(repr, BLENDINGS))}, got {blending!r}")
-    method = interpolation_of(None, interpolation)
+    method = interpolation_of(None, wanted.interpolation)
     if not method_named(method).fuses:
         raise ValueError("label sampling does not fuse: blending would mix labels; use nearest")
-    width = _triple(blend_width, "blend_width", positive=False)
-    start = _triple(origin, "origin", positive=None)
-    result_type = result_type_of("linear", np.dtype(np.float32), dtype)  # the blends' types
+    width = _triple(wanted.blend_width, "blend_width", positive=False)
+    start = _triple(wanted.origin, "origin", positive=None)
+    placement = _Placement(wanted.shape, wanted.output_voxel_size, start, method, width)
+    result_type = result_type_of("linear", np.dtype(np.float32), wanted.dtype)  # the blends' types
     spacings = _per_tile(voxel_sizes, len(tiles), "voxel_sizes")
     chunks = ChunkCache(CACHE_BYTES)  # the decoded chunks of every stored tile of this fusion
     checked = []
     for tile, spacing, matrix in zip(tiles, spacings, matrices):
-        checked.append(
-            _tile(tile, spacing, matrix, shape, output_voxel_size, start, method, width, threads, lazy, chunks)
-        )
+        checked.append(_tile(tile, spacing, matrix, placement, threads, lazy, chunks))
     ranks = {tile.stack for tile in checked}
     volumes = {_volumes(tile.source) for tile in checked}
     if len(ranks) > 1 or len(volumes) > 1:
@@ -215,7 +217,7 @@ def fusion_plan(
         checked[0].request.shape,
         blending,
         result_type,
-        fill_bytes(fill, result_type),
+        fill_bytes(wanted.fill, result_type),
     )
 
 
@@ -223,16 +225,13 @@ def _tile(
     image: Any,
     spacing: NDArray[np.float64],
     matrix: ArrayLike,
-    shape: Sequence[int],
-    output_voxel_size: ArrayLike,
-    origin: Tuple[float, float, float],
-    method: str,
-    width: Tuple[float, float, float],
+    placement: _Placement,
     threads: int,
     lazy: bool,
     chunks: ChunkCache,
 ) -> Tile:
     """One tile checked: its source, its resample onto the output and what gives its positions."""
+    shape, output_voxel_size, origin, method, width = placement
     windows = None if isinstance(image, np.ndarray) else windows_of(image)
     source = image if windows is None else kept_in(windows, chunks)
     if not hasattr(source, "shape") or not hasattr(source, "dtype"):

@@ -33,7 +33,7 @@ from ._core.levels import (
     pyramid_levels,
 )
 from ._core.methods import blends
-from ._lazy.windows import Windows, as_dask, in_blocks
+from ._lazy.windows import Windows, as_dask, in_whole_chunks
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray  # numpy 1.20 or later; the package runs on 1.19
@@ -95,7 +95,7 @@ def first_level(values: Any, method: str, chunks: Any = None) -> Any:
     """Level 0 of a pyramid made by ``method``: the image as float32 for linear levels, else the
     image itself; a dask array lazily, in blocks ``chunks``."""
     if isinstance(values, Windows):
-        whole = None if chunks is None else in_blocks(values, chunks)
+        whole = None if chunks is None else in_whole_chunks(values, chunks)
         if whole is not None:  # blocks of whole stored chunks: each block's task reads its own window
             values, chunks = whole, None
         # Else read in the chunks it is stored in, each once, then cut into the level's blocks: a

@@ -5,6 +5,8 @@ package's checks read from here which result types a blend can write. It depends
 package but the compiled module, so that the checks below the engines may read it.
 """
 
+from __future__ import annotations
+
 from typing import Any, Tuple
 
 import numpy as np

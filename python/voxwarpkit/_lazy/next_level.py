@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import functools
 import itertools
-from typing import TYPE_CHECKING, Any, Dict, List, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Sequence, Tuple
 
 import numpy as np
 
@@ -105,8 +105,7 @@ def resample_and_next_level(
             source, request0, reach0, (volume, volume + 1), counts([a for a, _ in window]), _extent(window)
         )
         parts, inputs = parts_of(source, plan) if plan.pieces else (None, [])
-        task = functools.partial(
-            _pair,
+        pair = _Pair(
             plan,
             parts,
             request0,
@@ -119,6 +118,7 @@ def resample_and_next_level(
             origin1,
             extent1,
         )
+        task = functools.partial(_pair, pair)
         pairs[(name_pairs,) + index] = (task, inputs)
 
     level0: Dict[Any, Any] = {}
@@ -167,23 +167,27 @@ def _extent(box: Box) -> Counts:
     return counts([stop - start for start, stop in box])
 
 
-def _pair(
-    plan: BlockPlan,
-    parts: Any,
-    request0: Request,
-    rank: int,
-    source_type: np.dtype[Any],
-    level_type: np.dtype[Any],
-    under: Box,
-    grid0: Counts,
-    request1: Request,
-    origin1: Counts,
-    extent1: Counts,
-    chunks: List[Any],
-) -> Tuple[NDArray[Any], NDArray[Any]]:
+class _Pair(NamedTuple):
+    """What one task of the two levels makes its level-0 window and its level-1 block from."""
+
+    plan: BlockPlan  # the level-0 window's, from the input
+    parts: Any  # where the input's pieces of it come from
+    request0: Request
+    rank: int  # the input's
+    source_type: np.dtype[Any]
+    level_type: np.dtype[Any]  # what level 1 reads level 0 as
+    under: Box  # the level-0 blocks under the level-1 block
+    grid0: Counts
+    request1: Request
+    origin1: Counts
+    extent1: Counts
+
+
+def _pair(pair: _Pair, chunks: List[Any]) -> Tuple[NDArray[Any], NDArray[Any]]:
     """Level 0 (of grid ``grid0``) over the task's window, then (the level-0 blocks ``under``
     the level-1 block, the level-1 block), each in its request's result type; level 1 reads
     level 0 as ``level_type``."""
+    plan, parts, request0, rank, source_type, level_type, under, grid0, request1, origin1, extent1 = pair
     if plan.pieces:
         window = resample_block(plan, parts, source_type, 1, chunks)
         window = window if rank == 4 else window[np.newaxis]

@@ -17,7 +17,8 @@ import numpy as np
 
 from .._core.affine import affine4, twelve
 from .._core.grid import Grid
-from .._lazy.windows import Windows, flipped
+from .._lazy.windows import Windows
+from ..io.windows import flipped
 from .chains import MatrixOrChain
 
 if TYPE_CHECKING:

@@ -36,11 +36,12 @@ from ..io.ome_pyramid import create_pyramid, multiscale_entry, name_label, ngff_
 from ..io.staging import Staging, open_destination
 from ..io.zarr import write_region
 from ..pyramid import Level, first_level, level_method, next_level, pyramid_levels
-from .dask_backend import compute_into_store, resample_matrix
+from .dask_backend import resample_matrix
 from .errors import CommandError
 from .ome_grid import forward_image
 from .options import Running, Sampling
 from .output import check_output, shown
+from .runner import compute_into_store
 from .zarr_blocks import DEFAULT_CHUNKS, check_shards, copy_block, level_block, task_block
 
 if TYPE_CHECKING:
@@ -158,11 +159,6 @@ def check_pyramid_name(target: Path) -> None:
         raise CommandError(f"output {target}: the name must end in .zarr")
 
 
-def is_ome_name(target: Path) -> bool:
-    """Whether ``target``'s name asks for an OME-Zarr image: it ends in .ome.zarr."""
-    return target.name.lower().endswith(".ome.zarr")
-
-
 # Makes a pyramid's first levels (one or more) as lazy arrays, given its levels and their blocks.
 FirstLevels = Callable[[List[Level], List[Tuple[int, ...]]], List[Any]]
 
@@ -250,15 +246,7 @@ def write_pyramid(
     made = not store.parent.exists()
     try:
         store.parent.mkdir(exist_ok=True)  # a first label needs the labels folder to be written in
-        compute_into_store(
-            store,
-            writes_into,
-            scheduler=running.scheduler,
-            force=running.force,
-            progress=running.progress,
-            err=running.err,
-            workers=running.threads,
-        )
+        compute_into_store(store, writes_into, running)
     except BaseException:
         if made and store.parent != target and not any(store.parent.iterdir()):
             store.parent.rmdir()

@@ -46,8 +46,9 @@ import numpy as np
 
 from .._core.affine import is_singular
 from .._core.extras import not_installed
-from .._lazy.windows import Squeezed, Windows, regular_chunks, zarr_windows
+from .._lazy.windows import Windows, regular_chunks, zarr_windows
 from .errors import FileError, first_line
+from .windows import Squeezed
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
