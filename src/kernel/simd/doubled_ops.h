@@ -173,6 +173,7 @@ struct doubled_ops {
         Half::store(address, value.low, m.low);
         Half::store(address + Half::lanes, value.high, m.high);
     }
+    static void prefetch(uintptr_t address) { Half::prefetch(address); }
     static floats load_all(const float *address)
     {
         return {Half::load_all(address), Half::load_all(address + Half::lanes)};

@@ -191,6 +191,8 @@ struct ops {
     static void store(float *address, floats value, mask m) { _mm512_mask_storeu_ps(address, m, value); }
     static void store_all(float *address, floats value) { _mm512_storeu_ps(address, value); }
     static void store_doubles(double *address, doubles value) { _mm512_storeu_pd(address, value); }
+    // A hint to bring the line of `address` into the cache; never faults.
+    static void prefetch(uintptr_t address) { _mm_prefetch(reinterpret_cast<const char *>(address), _MM_HINT_T0); }
     static floats load_all(const float *address) { return _mm512_loadu_ps(address); }
 };
 
