@@ -136,3 +136,19 @@ def test_prefetches_past_the_source_change_nothing(slope):
     assert_same_bits(want, resample_reference(image, ones, matrix))
     for variant in VARIANTS:
         assert_same_bits(testing.resample(image, ones, matrix, variant), want)
+
+
+@pytest.mark.parametrize("width", [255, 256, 257, 300, 520])
+@pytest.mark.parametrize("degrees", [0.0, 9.0, 45.0])
+def test_rows_longer_than_a_tile(width, degrees):
+    """The vector kernels walk the target in tiles of columns: rows that end on a tile's last column,
+    just past it, or in the middle of a vector of the next tile, turned about z so that the tiles'
+    sides share source lines."""
+    rng = np.random.default_rng([width, int(degrees)])
+    image = (rng.standard_normal((2, 3, 5, width)) * 100).astype(np.float32)
+    voxel_size = np.float32([1.0, 1.5, 2.0])
+    matrix = small_turn((width, 5, 3), voxel_size.astype(float), (0.0, degrees), (0.25, 0.1, 0.4))
+    want = testing.resample(image, voxel_size, matrix, "scalar")
+    assert_same_bits(want, resample_reference(image, voxel_size, matrix))
+    for variant in VARIANTS:
+        assert_same_bits(testing.resample(image, voxel_size, matrix, variant), want)
