@@ -439,7 +439,7 @@ def print_rotation_summary(rows):
     print("\nSummary (one thread unless said; ratios of median times in the same run)")
     for title, voxels, result, counts in rows:
         one = result["resample, 1 thread"]
-        parts = [f"{title:42s}", f"resample {one / voxels * 1e9:.2f} ns"]
+        parts = [f"resample {one / voxels * 1e9:.2f} ns"]
         for name, seconds in result.items():
             if name.startswith("kernel"):
                 parts.append(f"{name[7:]} {seconds / voxels * 1e9:.2f} ns")
@@ -449,7 +449,7 @@ def print_rotation_summary(rows):
         parts.append(f"2 threads over 1 {one / result['resample, 2 threads']:.2f}x")
         if counts.get("avx2") is not None:
             parts.append(f"avx2 {counts['avx2']:.1f} instructions/voxel")
-        print("  " + "; ".join(parts))
+        print(f"  {title:42s}" + "; ".join(parts))
 
 
 def main(argv=None):
