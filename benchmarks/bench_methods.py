@@ -37,9 +37,10 @@ import SimpleITK as sitk
 from bench_resample import index_space
 
 import voxwarpkit
-from voxwarpkit._blocks import spacings
-from voxwarpkit._request import checked_image, checked_request, counts
-from voxwarpkit._threads import thread_count
+from voxwarpkit._backends.codes import EDGE_RULE_CODES, METHOD_CODES
+from voxwarpkit._backends.cpu import spacings
+from voxwarpkit._backends.request import checked_image, checked_request, counts
+from voxwarpkit._core.threads import thread_count
 from voxwarpkit.phantom import head_phantom
 
 try:
@@ -137,8 +138,8 @@ def engine_arguments(image, matrix, interpolation="linear"):
         request.shape,
         origin,
         target_spacing,
-        request.engine_interpolation,
-        request.engine_edges,
+        METHOD_CODES[request.interpolation],
+        EDGE_RULE_CODES[request.edges],
         request.fill,
         None,  # out: the engine makes the result, as in a call without out=
         request.chain or None,

@@ -34,7 +34,7 @@ import numpy as np
 import _voxwarpkit
 import _voxwarpkit_testing
 import voxwarpkit
-from voxwarpkit._threads import thread_count
+from voxwarpkit._core.threads import thread_count
 
 THREADS = thread_count(None)
 
@@ -328,16 +328,17 @@ def turned(shape_zyx, degrees):
 def engine_call(image, matrix, variant, slices=None):
     """One call of the package's engine on one thread with the kernel variant named, as `resample`
     makes it (float32 result, clamped edges); over `slices` middle slices of the target if given."""
-    from voxwarpkit import _request
+    from voxwarpkit._backends.codes import EDGE_RULE_CODES, METHOD_CODES
+    from voxwarpkit._backends.request import checked_request
 
-    request = _request.checked_request(
+    request = checked_request(
         image.shape, image.dtype, VOXEL_SIZE, matrix, shape=None, output_voxel_size=None, fill=0.0, threads=1
     )
     nz, ny, nx = request.shape
     shape, origin = (request.shape, (0, 0, 0)) if slices is None else ((slices, ny, nx), ((nz - slices) // 2, 0, 0))
     spacing = tuple(float(v) for v in request.voxel_size)
     arguments = (image[None], (0, 0, 0), image.shape, spacing, request.matrices, shape, origin, spacing)
-    codes = (request.engine_interpolation, request.engine_edges, request.fill, None, None)
+    codes = (METHOD_CODES[request.interpolation], EDGE_RULE_CODES[request.edges], request.fill, None, None)
     return lambda: _voxwarpkit_testing.engine_resample(variant, 1, *arguments, *codes)
 
 

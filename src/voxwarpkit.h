@@ -5,7 +5,7 @@
 
 #if !defined(VOXWARPKIT_KERNEL_ONLY)
 #include <Python.h>
-#include <numpy/ndarraytypes.h>
+#include "bindings/numpy_api.h"  // numpy's types with the module's one API table
 #endif
 
 // Resamples every volume of `input` through the row-major 3x4 `matrix`, which

@@ -16,6 +16,7 @@ tests/fuzz_cases/last-seed, so that a crash can be replayed too.
 
 import argparse
 import json
+import math
 import pathlib
 import sys
 import time
@@ -209,7 +210,7 @@ def expected_error(image, voxel_size, matrix):
     for axis, length in enumerate(image.shape):
         if length > LIMIT:
             return ValueError, f"image is too large: axis {axis} has {length} elements, more than the limit of {LIMIT}"
-    if 0 not in image.shape and np.prod(image.shape, dtype=object) > LIMIT:
+    if 0 not in image.shape and math.prod(image.shape) > LIMIT:
         return ValueError, f"image is too large: it has more than {LIMIT} elements"
     if image.size > 0 and image.dtype.char not in accepted_types(image.ndim):
         return ValueError, f"Failed to convert to FLOAT {image.ndim}D"

@@ -3,7 +3,7 @@
 A numpy image is resampled here in one engine call, or, when the image or
 the output holds 2**31 elements or more (more than one engine job can
 count), in blocks of the output, each read from a window of the input; a
-dask array goes to :mod:`voxwarpkit._dask`, one task per output block.
+dask array goes to :mod:`voxwarpkit._lazy.resample`, one task per output block.
 Every position is computed from its global output index, so the blocks give
 the bits of one call.
 """
@@ -17,11 +17,11 @@ from typing import TYPE_CHECKING, Any, Iterator, List, NamedTuple, Optional, Seq
 
 import numpy as np
 
-from ._backend import engine_for
-from ._dask import checked_lazy, resample_dask
-from ._line_passes import source_of
-from ._request import LIMIT, Counts, Request, checked_image, checked_request, counts, volume_range
-from ._windows import windows_of
+from ._backends.engines import engine_for
+from ._backends.line_passes import source_of
+from ._backends.request import LIMIT, Counts, Request, checked_image, checked_request, counts, volume_range
+from ._lazy.resample import checked_lazy, resample_dask
+from ._lazy.windows import windows_of
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray

@@ -1,20 +1,22 @@
 """``resample_image``: nibabel images onto another grid, through world-space matrices.
 
-The grid maths is :mod:`voxwarpkit._grid`'s; this module reads nibabel images'
+The grid maths is :mod:`voxwarpkit._core.grid`'s; this module reads nibabel images'
 grids and data, and makes nibabel images of results.
 """
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Optional, Sequence
+import os
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence
 
 import numpy as np
 
-from ._grid import Grid, checked_grid, output_grid, physical_steps
-from ._request import interpolation_of
+from ._backends.request import interpolation_of
+from ._core.grid import Grid, WorldStep, checked_grid, output_grid, physical_steps
 from ._resample import resample
-from ._scaling import Scaling, copied_scaling, raw_fill, scaled
-from .warps import world_steps
+from .io.nifti_scaling import Scaling, copied_scaling, raw_fill, scaled
+from .warps import is_nitransforms, world_steps
 
 if TYPE_CHECKING:
     from nibabel.spatialimages import SpatialImage
@@ -46,7 +48,7 @@ def resample_image(
     voxel_size: Optional[ArrayLike] = None,
     shape: Optional[Sequence[int]] = None,
     order: Optional[int] = None,
-    fill: float = 0.0,
+    fill: Optional[float] = None,
     threads: Optional[int] = None,
     edges: str = "clamp",
     fit: bool = False,
@@ -72,12 +74,17 @@ def resample_image(
         position whose value it takes: a 4x4 for every volume, or one per
         volume, ``(nvol, 4, 4)``. None (the default) is the identity: the
         output shows what the input shows at the same world positions.
+        One of nitransforms' transforms is taken as ``transform``.
     transform
         Instead of ``matrix``: one of nitransforms' transforms, in its own
         meaning, output (reference) world -> input (moving) world: an
         ``Affine``, a ``LinearTransformsMapping`` (one matrix per volume), a
         ``DenseFieldTransform`` or a ``TransformChain`` of them, whose
-        transforms apply in list order, the first to the output's position.
+        transforms apply in list order, the first to the output's position;
+        or the path of a registration tool's transform file, read as
+        ``voxwarpkit apply --transform`` reads it (displacement fields with
+        nibabel, straight into the engine's layout); or a list of these,
+        applied in list order.
         A dense field is blended linearly on its own grid (oblique or not),
         with no displacement where its nearest voxel is outside that grid;
         the whole chain is applied in one pass. Matrices alone act as
@@ -106,7 +113,7 @@ def resample_image(
         data read, so a label map keeps its labels), or "label" (the label
         with the largest trilinear weight, also of the data's type); the
         value of every output voxel not sampled, in the units of the values
-        read; the thread
+        read (None: 0); the thread
         count (None: every CPU), which does not change the bits; linear
         sampling's edge rule, "clamp" (values within the data) or
         "transform".
@@ -161,7 +168,10 @@ def resample_image(
     input's values and its ``get_data_dtype()`` is the stored type. ``fill``
     is then a value as the data read it, stored as ``(fill - inter) /
     slope``, which must be a whole number within the stored type's range
-    (to within the rounding of the scaling); any other is refused. Saving
+    (to within the rounding of the scaling); any other is refused. Left at
+    its default where the stored type cannot hold 0 (a slope and intercept
+    that put 0 outside its range), nearest and label resample the values
+    instead, as the blends do, and the result holds them as floats. Saving
     the result with nibabel chooses its own scaling for these values, as it
     does for any scaled image it loaded.
     """
@@ -177,9 +187,11 @@ def resample_image(
     volumes = img.shape[3] if len(img.shape) == 4 else 1
     if transform is not None and matrix is not None:
         raise TypeError("give matrix or transform, not both")
-    steps = None if transform is None else world_steps(transform)
+    if is_nitransforms(matrix):
+        transform, matrix = matrix, None
+    steps = None if transform is None else _transform_steps(transform, like, img, target)
     target, spacings, matrices = physical_steps(source, target, matrix, steps, volumes, fit=fit)
-    scaling = copied_scaling(img, interpolation_of(order, interpolation), antialias)
+    scaling = copied_scaling(img, interpolation_of(order, interpolation), antialias, fill)
     if scaling is None:
         data = np.asanyarray(img.dataobj)
     else:
@@ -193,7 +205,7 @@ def resample_image(
         shape=target.shape[::-1],
         output_voxel_size=spacings[1],
         order=order,
-        fill=fill,
+        fill=0.0 if fill is None else fill,
         threads=threads,
         edges=edges,
         interpolation=interpolation,
@@ -204,6 +216,31 @@ def resample_image(
     values = result.T if scaling is None else scaled(result.T, scaling)
     resampled: SpatialImage = image_on_grid(img, values, target, space)
     return resampled
+
+
+def _transform_steps(transform: Any, like: Any, img: Any, target: Grid) -> List[WorldStep]:
+    """The world steps of ``transform``: a nitransforms transform, a transform file's path, or a list
+    of them. FSL's and AFNI's matrices are defined on the output grid and the input."""
+    parts = transform if isinstance(transform, (list, tuple)) else [transform]
+    if not parts:
+        raise ValueError("transform is an empty list")
+    steps: List[WorldStep] = []
+    for part in parts:
+        if not isinstance(part, (str, os.PathLike)):
+            steps += world_steps(part)
+            continue
+        import nibabel as nib
+
+        from .io.errors import FileError
+        from .io.transforms.files import read_transform_file
+
+        made: Any = nib.Nifti1Image  # its constructor is not annotated
+        reference = like if like is not None else made(np.broadcast_to(np.float32(0), target.shape), target.affine)
+        try:
+            steps += read_transform_file(Path(part), reference=reference, moving=img)
+        except FileError as error:
+            raise ValueError(str(error)) from None
+    return steps
 
 
 def image_on_grid(img: Any, data: Any, grid: Grid, space: Any, scaling: Optional[Scaling] = None) -> Any:

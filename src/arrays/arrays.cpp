@@ -358,7 +358,7 @@ npy_intp element_count(const npy_intp *dims, int naxes)
     return count;
 }
 
-float *import_array(PyArrayObject *array, int naxes, accepted_types accepted, const char *allocation_message,
+float *array2floats(PyArrayObject *array, int naxes, accepted_types accepted, const char *allocation_message,
                     const char *conversion_message)
 {
     const npy_intp *dims = PyArray_DIMS(array);
@@ -385,7 +385,7 @@ float *import_array(PyArrayObject *array, int naxes, accepted_types accepted, co
     return buffer;
 }
 
-int export_array(const float *buffer, PyArrayObject *array, int naxes)
+int floats2array(const float *buffer, PyArrayObject *array, int naxes)
 {
     const npy_intp *dims = PyArray_DIMS(array);
     if (element_count(dims, naxes) == 0) {
@@ -399,34 +399,34 @@ int export_array(const float *buffer, PyArrayObject *array, int naxes)
 
 float *array2float(PyArrayObject *array)
 {
-    return import_array(array, 1, accepted_types::parameter, "Failed to allocate memory in array2float",
+    return array2floats(array, 1, accepted_types::parameter, "Failed to allocate memory in array2float",
                         "Failed to convert to FLOAT");
 }
 
 float *array2float3d(PyArrayObject *array)
 {
-    return import_array(array, 3, accepted_types::image, "Failed to allocate memory in array2float3d",
+    return array2floats(array, 3, accepted_types::image, "Failed to allocate memory in array2float3d",
                         "Failed to convert to FLOAT 3D");
 }
 
 float *array2float4d(PyArrayObject *array)
 {
-    return import_array(array, 4, accepted_types::image, "Failed to allocate memory in array2float4d",
+    return array2floats(array, 4, accepted_types::image, "Failed to allocate memory in array2float4d",
                         "Failed to convert to FLOAT 4D");
 }
 
 float *anyarray2float4d(PyArrayObject *array)
 {
-    return import_array(array, 4, accepted_types::any_real, "Failed to allocate memory in anyarray2float4d",
+    return array2floats(array, 4, accepted_types::any_real, "Failed to allocate memory in anyarray2float4d",
                         "Failed to convert to FLOAT 4D");
 }
 
 int float2array3d(const float *buffer, PyArrayObject *array)
 {
-    return export_array(buffer, array, 3);
+    return floats2array(buffer, array, 3);
 }
 
 int float2array4d(const float *buffer, PyArrayObject *array)
 {
-    return export_array(buffer, array, 4);
+    return floats2array(buffer, array, 4);
 }

@@ -2,7 +2,7 @@
 #define VOXWARPKIT_ARRAYS_H
 
 #include <Python.h>
-#include <numpy/ndarraytypes.h>
+#include "bindings/numpy_api.h"  // numpy's types with the module's one API table
 
 // Numpy arrays <-> float buffers. Every function reads only the data pointer,
 // the lengths and byte strides of the axes it uses, the element type and its

@@ -7,7 +7,9 @@
 #include <Python.h>
 
 #include "bindings/blend_call.h"
+#include "bindings/engine_codes.h"
 #include "bindings/line_filter_call.h"
+#include "bindings/module_entry.h"
 #include "bindings/resample_call.h"
 #include "bindings/transform_call.h"
 #include "kernel/run_jobs.h"
@@ -279,7 +281,11 @@ PyModuleDef module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__engine(void)
+VOXWARPKIT_MODULE_ENTRY PyInit__engine(void)
 {
-    return PyModule_Create(&module);
+    PyObject *made = PyModule_Create(&module);
+    if (made != nullptr && !add_engine_codes(made)) {
+        Py_CLEAR(made);
+    }
+    return made;
 }

@@ -9,6 +9,12 @@
 
 #include <Python.h>
 
+// Since numpy 2.5 its type header declares the table too: included first, it
+// would leave this file a table that is never loaded, and every call a crash.
+#if defined(NUMPY_CORE_INCLUDE_NUMPY_NDARRAYTYPES_H_) || defined(NDARRAYTYPES_H)
+#error "a numpy header was included before bindings/numpy_api.h; include this header instead"
+#endif
+
 #define PY_ARRAY_UNIQUE_SYMBOL voxwarpkit_numpy_api
 #if !defined(VOXWARPKIT_NUMPY_API_DEFINITION)
 #define NO_IMPORT_ARRAY

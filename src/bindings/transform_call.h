@@ -10,7 +10,7 @@
 #include "kernel/resample_job.h"
 
 #include <Python.h>
-#include <numpy/ndarraytypes.h>
+#include "bindings/numpy_api.h"  // numpy's types with the module's one API table
 
 // What one call holds between its checks and its return: the buffers it owns,
 // the zero-filled result and the job that writes the result.

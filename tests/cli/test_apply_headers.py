@@ -13,6 +13,7 @@ from support.nifti_headers import (
     long_quaternion_file,
     nifti2_sample,
     scaled_file,
+    scaled_sample,
 )
 
 nib = pytest.importorskip("nibabel")
@@ -30,6 +31,23 @@ def test_nibabels_nifti2_sample_is_shifted_on_its_own_grid(tmp_path, capsys):
     assert_qform_reads_back(written.header, image.affine)
     assert codes(written) == codes(image)
     np.testing.assert_array_equal(written.get_fdata()[:-1], image.get_fdata()[1:])
+
+
+@pytest.mark.parametrize("fill", [[], ["--fill", "0"]], ids=["default fill", "fill 0"])
+def test_nearest_on_scaled_data_whose_stored_type_cannot_hold_0(tmp_path, capsys, fill):
+    """The default fill resamples the values; a fill that was given and cannot be stored is one line."""
+    source = scaled_sample()
+    (tmp_path / "shift.txt").write_text("1 0 0 8\n0 1 0 0\n0 0 1 0\n")  # two voxels of 4 mm along i
+    arguments = ("apply", source, tmp_path / "o.nii", "-m", tmp_path / "shift.txt", "--interpolation", "nearest")
+    status, _, err = run(capsys, *arguments, *fill)
+    if fill:
+        assert_one_line_error(status, err, "not a value the data can hold")
+        assert not (tmp_path / "o.nii").exists()
+        return
+    assert status == 0, err
+    image, written = nib.load(source), nib.load(tmp_path / "o.nii")
+    np.testing.assert_array_equal(written.get_fdata()[:-2], image.get_fdata()[2:])
+    np.testing.assert_array_equal(written.get_fdata()[-2:], 0)
 
 
 @pytest.mark.parametrize("kind", [nib.Nifti1Image, nib.Nifti2Image])

@@ -18,7 +18,7 @@ from support.output_types import integers_of_sums
 from support.values import volume
 
 import voxwarpkit
-from voxwarpkit._extras import EXTRA_OF
+from voxwarpkit._core.extras import EXTRA_OF
 from voxwarpkit.cli import demo
 from voxwarpkit.cli import memory_backend as nifti
 from voxwarpkit.cli.errors import CommandError
@@ -531,7 +531,7 @@ def test_commands_name_the_extra_they_need_when_it_is_missing(tmp_path, capsys, 
 
 @pytest.mark.parametrize("package", EXTRA_OF)
 def test_each_missing_package_hint_names_the_extra_that_installs_it(package):
-    tomllib = pytest.importorskip("tomllib")
+    tomllib = pytest.importorskip("tomllib" if sys.version_info >= (3, 11) else "tomli")
     project = tomllib.loads((Path(__file__).parents[2] / "pyproject.toml").read_text(encoding="utf-8"))
     requirements = project["project"]["optional-dependencies"][EXTRA_OF[package]]
     assert any(re.match(rf"{package}\b", requirement, re.IGNORECASE) for requirement in requirements)

@@ -18,7 +18,7 @@ from support.warp_scenes import (
 )
 
 import voxwarpkit as vw
-from voxwarpkit.io.matrixtext import read_matrix_source
+from voxwarpkit.io.transforms.matrixtext import read_matrix_source
 
 nib = pytest.importorskip("nibabel")
 pytest.importorskip("nitransforms", minversion="25")  # older releases misplace field vectors
@@ -55,8 +55,17 @@ def _itk_warp(folder, reference):
     return ["warp.nii.gz"], [_field()]
 
 
+def _fsl_field_file(path, intent="fnirt disp field"):
+    """An FSL displacement field as nitransforms writes it, with the intent code FSL gives its fields."""
+    _field().to_filename(path, fmt="fsl")
+    written = nib.load(path)
+    marked = nib.Nifti1Image(np.asanyarray(written.dataobj), written.affine, written.header)
+    marked.header.set_intent(intent)
+    nib.save(marked, path)
+
+
 def _fsl_warp(folder, reference):
-    _field().to_filename(folder / "warp.nii.gz", fmt="fsl")
+    _fsl_field_file(folder / "warp.nii.gz")
     return ["warp.nii.gz"], [_field()]
 
 
@@ -139,18 +148,97 @@ def test_motion_applies_last_and_dask_gives_the_bits_in_memory(tmp_path, capsys,
         ("ref.nii.gz", "no displacement field"),
         ("missing.h5", "no such file"),
         ("notes.txt", "not a registration tool's transform"),
+        ("three.nii.gz", "(intent code 0) does not say it is a displacement field"),
+        ("coefficients.nii.gz", "FSL's spline or DCT coefficients (intent code 2007)"),
+        ("[warp.nii.gz,1]", "[FILE,1] inverts linear transforms, and this file holds a displacement field"),
     ],
 )
 def test_a_transform_file_that_cannot_be_read_is_one_line_and_no_output(tmp_path, capsys, monkeypatch, name, fragment):
     monkeypatch.chdir(tmp_path)
     _scene(tmp_path)
     (tmp_path / "notes.txt").write_text("1 2 3\n")
+    # Three volumes that are no field, FSL's coefficients of one, and a field ANTs would invert.
+    nib.save(nib.Nifti1Image(np.zeros((4, 5, 6, 3), np.float32), np.eye(4)), tmp_path / "three.nii.gz")
+    _fsl_field_file(tmp_path / "coefficients.nii.gz", intent="fnirt cubic spline coef")
+    _field().to_filename(tmp_path / "warp.nii.gz", fmt="itk")
 
     status, out, err = run(capsys, "apply", "in.nii.gz", "out.nii.gz", "--like", "ref.nii.gz", "-t", name)
 
     assert_one_line_error(status, err, fragment)
     assert out == ""
     assert not (tmp_path / "out.nii.gz").exists()
+
+
+def _itk_file(path, world):
+    """A world matrix (RAS+) as SimpleITK writes an affine transform (LPS+)."""
+    sitk = pytest.importorskip("SimpleITK")
+    lps = np.diag([-1.0, -1.0, 1.0, 1.0])
+    linear = sitk.AffineTransform(3)
+    linear.SetMatrix((lps @ world @ lps)[:3, :3].ravel().tolist())
+    linear.SetTranslation((lps @ world @ lps)[:3, 3].tolist())
+    sitk.WriteTransform(linear, str(path))
+
+
+# -t arguments in ANTs' spelling, and the chain of world matrices (nitransforms' order) each stands for.
+TURN, SHIFT = _turn((4.0, -2.0), (0.0, 1.5, -1.0)), _turn((-1.0, 3.0), (2.0, 0.5, 0.0))
+SPELLINGS = [
+    (["[turn.tfm,1]"], [np.linalg.inv(TURN)]),
+    (["[turn.tfm, 0]"], [TURN]),
+    (["[turn.tfm,1]", "shift.tfm"], [np.linalg.inv(TURN), SHIFT]),
+    (["shift.tfm", "[turn.tfm,1]", "warp.nii.gz"], [SHIFT, np.linalg.inv(TURN), "field"]),
+    (["[odd,1].tfm"], [SHIFT]),  # a file of that very name
+]
+
+
+@pytest.mark.parametrize(("given", "chain"), SPELLINGS, ids=[" ".join(given) for given, _ in SPELLINGS])
+def test_a_linear_file_in_a_chain_is_inverted_where_it_stands(tmp_path, capsys, monkeypatch, given, chain):
+    monkeypatch.chdir(tmp_path)
+    reference, moving = _scene(tmp_path)
+    _itk_file(tmp_path / "turn.tfm", TURN)
+    _itk_file(tmp_path / "shift.tfm", SHIFT)
+    _itk_file(tmp_path / "[odd,1].tfm", SHIFT)
+    _field().to_filename(tmp_path / "warp.nii.gz", fmt="itk")
+    arguments = [argument for name in given for argument in ("-t", name)]
+
+    status, _, err = run(capsys, "apply", "in.nii.gz", "out.nii.gz", "--like", "ref.nii.gz", *arguments)
+
+    assert status == 0, err
+    steps = [_field() if isinstance(step, str) else Affine(step, reference=reference) for step in chain]
+    expected = vw.resample_image(moving, like=reference, transform=TransformChain(steps)).get_fdata()
+    written = nib.load(tmp_path / "out.nii.gz").get_fdata()
+    assert np.max(np.abs(written - expected)) <= 1e-5 * np.ptp(moving.get_fdata())
+
+
+@pytest.mark.parametrize("option", [["-m", "a.txt", "-m", "b.txt"], ["--like", "ref.nii.gz", "--like", "in.nii.gz"]])
+def test_an_option_given_twice_is_refused_rather_than_one_of_them_dropped(tmp_path, capsys, monkeypatch, option):
+    monkeypatch.chdir(tmp_path)
+    _scene(tmp_path)
+    status, _, err = run(capsys, "apply", "in.nii.gz", "out.nii.gz", *option)
+    assert_one_line_error(status, err, f"is given twice ({option[1]} and {option[3]}): give it once", 2)
+    assert not (tmp_path / "out.nii.gz").exists()
+
+
+def test_resample_image_reads_transform_files_as_the_command_line_does(tmp_path, capsys, monkeypatch):
+    """Paths in a chain, and a nitransforms transform given as the matrix, give the command's bits."""
+    monkeypatch.chdir(tmp_path)
+    _scene(tmp_path)
+    reference, moving = nib.load("ref.nii.gz"), nib.load("in.nii.gz")  # as the command reads them
+    _itk_file(tmp_path / "turn.tfm", TURN)
+    _field().to_filename(tmp_path / "warp.nii.gz", fmt="itk")
+    assert run(capsys, "apply", "in.nii.gz", "out.nii.gz", "--like", "ref.nii.gz", "-t", "warp.nii.gz")[0] == 0
+    written = np.asarray(nib.load(tmp_path / "out.nii.gz").dataobj)
+
+    from_path = vw.resample_image(moving, like=reference, transform=tmp_path / "warp.nii.gz")
+    assert_same_bits(np.asarray(from_path.dataobj), written)
+    both = vw.resample_image(moving, like=reference, transform=["turn.tfm", _field()])
+    expected = vw.resample_image(
+        moving, like=reference, transform=TransformChain([Affine(TURN, reference=reference), _field()])
+    )
+    np.testing.assert_allclose(both.get_fdata(), expected.get_fdata(), rtol=0, atol=1e-5 * np.ptp(moving.get_fdata()))
+    as_matrix = vw.resample_image(moving, like=reference, matrix=Affine(TURN, reference=reference))
+    assert_same_bits(
+        np.asarray(as_matrix.dataobj), np.asarray(vw.resample_image(moving, like=reference, matrix=TURN).dataobj)
+    )
 
 
 def test_a_lone_displacement_field_in_hdf5_resamples_as_simpleitk_does(tmp_path, capsys, monkeypatch):

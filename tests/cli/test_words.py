@@ -201,3 +201,26 @@ def test_a_lazily_read_input_is_read_by_its_absolute_path(tmp_path, monkeypatch,
     elsewhere.mkdir()
     monkeypatch.chdir(elsewhere)
     np.testing.assert_array_equal(image.data.compute(scheduler="synchronous"), expected)
+
+
+@pytest.mark.parametrize(
+    ("output", "options", "what"),
+    [
+        ("s3://bucket/out.zarr", [], "writing a store at a URL"),
+        ("out.ome.zarr", ["--levels", 2, "--ngff", "0.5"], "OME-Zarr 0.5 (Zarr format 3)"),
+        ("out.zarr", ["--chunks", 2, 2, 2, "--shards", 4, 4, 4], "shards need Zarr format 3"),
+    ],
+    ids=["url", "ome 0.5", "shards"],
+)
+def test_what_needs_zarr_3_names_the_python_it_needs_under_zarr_2(tmp_path, capsys, monkeypatch, output, options, what):
+    """Pythons before 3.11 get zarr 2: what it cannot write is one line that says what would."""
+    if output.startswith("s3://"):
+        pytest.importorskip("upath")
+        pytest.importorskip("s3fs")
+    monkeypatch.chdir(tmp_path)
+    nifti(tmp_path / "in.nii")
+    monkeypatch.setattr(zarr, "__version__", "2.18.7")
+    status, _, err = run(capsys, "apply", "in.nii", output, "--voxel-size", 3, 3, 3, *options)
+    assert_one_line_error(status, err, what)
+    assert "zarr 3 or later (on Python 3.11 or newer)" in err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.nii"]

@@ -11,6 +11,7 @@ from support.nifti_headers import (
     long_quaternion_file,
     nifti2_sample,
     scaled_file,
+    scaled_sample,
 )
 
 import voxwarpkit
@@ -96,6 +97,24 @@ def test_a_fill_the_stored_type_cannot_hold_is_refused(tmp_path, fill, message):
     with pytest.raises(ValueError, match="not a value the data can hold") as raised:
         voxwarpkit.resample_image(img, interpolation="nearest", fill=fill)
     assert message in str(raised.value)
+
+
+@pytest.mark.parametrize("interpolation", ["nearest", "label"])
+def test_the_default_fill_works_on_data_whose_stored_type_cannot_hold_0(tmp_path, interpolation):
+    """nibabel's scaled sample stores 0 as -41124: the default resamples its values, 0 and all;
+    an explicit fill it cannot hold is still refused."""
+    img = nib.load(scaled_sample())
+    values = np.asanyarray(img.dataobj)
+    same = voxwarpkit.resample_image(img, like=img, interpolation=interpolation)
+    np.testing.assert_array_equal(np.asanyarray(same.dataobj), values)
+    three_along_i = np.eye(4)
+    three_along_i[0, 3] = 3  # input i = output i + 3
+    shift = img.affine @ three_along_i @ np.linalg.inv(img.affine)
+    moved = np.asanyarray(voxwarpkit.resample_image(img, matrix=shift, interpolation=interpolation).dataobj)
+    np.testing.assert_array_equal(moved[:-3], values[3:])
+    np.testing.assert_array_equal(moved[-3:], 0)
+    with pytest.raises(ValueError, match="not a value the data can hold"):
+        voxwarpkit.resample_image(img, interpolation=interpolation, fill=0)
 
 
 def expected_codes(sform_code, qform_code, sheared):

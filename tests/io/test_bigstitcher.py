@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 from support.bigstitcher import SHAPE, SIZES, random_affines, write_hdf5, write_xml
 
-from voxwarpkit._windows import Windows
+from voxwarpkit._lazy.windows import Windows
 from voxwarpkit.io.bigstitcher import read_bigstitcher
 from voxwarpkit.io.errors import FileError
 
@@ -38,6 +38,11 @@ def test_matrices_map_world_to_each_tiles_physical_corners(tmp_path, count):
         np.testing.assert_array_equal(values(view.image), images[(0, view.setup)])
 
 
+def stored_in(group, name, data):
+    """``data`` as the array ``name`` of ``group``, in zarr 3 and in zarr 2 (Python 3.8 to 3.10)."""
+    return group.create_array(name, data=data) if hasattr(group, "create_array") else group.array(name, data)
+
+
 def test_zarr_groups_are_read_by_zgroup_or_layout_with_selection_and_missing_views(tmp_path):
     rng = np.random.default_rng(5)
     images = {(t, s): rng.random(SHAPE).astype(np.float32) for t in (0, 1) for s in SIZES}
@@ -46,9 +51,9 @@ def test_zarr_groups_are_read_by_zgroup_or_layout_with_selection_and_missing_vie
         if s == 0:  # an OME-Zarr image of axes t c z y x, named by a zgroup
             group = root.create_group(f"tile{s}-t{t}.ome.zarr")
             group.attrs["multiscales"] = [{"datasets": [{"path": "0"}]}]
-            group.create_array("0", data=image[None, None])
+            stored_in(group, "0", image[None, None])
         else:  # BigDataViewer's own layout
-            root.create_group(f"setup{s}/timepoint{t}").create_array("s0", data=image)
+            stored_in(root.create_group(f"setup{s}/timepoint{t}"), "s0", image)
     transforms = {view: random_affines(rng, 2) for view in images}
     write_xml(
         tmp_path / "d.xml",

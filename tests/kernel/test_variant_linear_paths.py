@@ -9,7 +9,8 @@ from support.reference import import_any_reference, resample_general_reference, 
 from support.values import values, with_specials
 
 import _voxwarpkit_testing as testing
-from voxwarpkit import _request
+from voxwarpkit._backends import request as _request
+from voxwarpkit._backends.codes import EDGE_RULE_CODES, METHOD_CODES
 
 VARIANTS = [name for name, usable in testing.kernel_variants() if usable]
 
@@ -65,7 +66,7 @@ def engine_call(variant, stack, origin, grid, matrix, shape, edges):
         fill=0.0,
     )
     arguments = (stack, origin, grid, (1.0, 1.0, 1.0), request.matrices, shape, (0, 0, 0), (1.0, 1.0, 1.0))
-    codes = (request.engine_interpolation, request.engine_edges, request.fill, None, None)
+    codes = (METHOD_CODES[request.interpolation], EDGE_RULE_CODES[request.edges], request.fill, None, None)
     return testing.engine_resample(variant, 1, *arguments, *codes)
 
 

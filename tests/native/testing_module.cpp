@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "arrays/arrays.h"
+#include "bindings/module_entry.h"
 #include "bindings/numpy_api.h"
 #include "bindings/resample_call.h"
 #include "bindings/transform_call.h"
@@ -517,7 +518,7 @@ PyModuleDef module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__voxwarpkit_testing(void)
+VOXWARPKIT_MODULE_ENTRY PyInit__voxwarpkit_testing(void)
 {
     if (!numpy_api_ready()) {
         return nullptr;

@@ -14,7 +14,8 @@ from support.reference import resample_general_reference
 from support.values import values
 
 import voxwarpkit
-from voxwarpkit import _blocks, _request
+from voxwarpkit._backends import cpu as _blocks
+from voxwarpkit._backends import request as _request
 from voxwarpkit.cli.errors import CommandError
 
 da = pytest.importorskip("dask.array")
@@ -92,7 +93,7 @@ def cluster():
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, scheduler_port=0, dashboard_address=":0"
     ) as local:
-        with distributed.Client(local) as client:
+        with distributed.Client(local, set_as_default=False) as client:  # the later tests run on threads
             yield local, client
 
 
@@ -321,7 +322,7 @@ def test_a_worker_killed_mid_run_gives_the_whole_result_or_one_clear_error(clust
 
     before = local.scheduler.allowed_failures
     local.scheduler.allowed_failures = allowed_failures
-    client.register_plugin(KillAfterTwoBlocks(), name="kill")
+    (getattr(client, "register_plugin", None) or client.register_worker_plugin)(KillAfterTwoBlocks(), name="kill")
     try:
         apply_zarr(source, target, matrix, chunks=4, scheduler=local.scheduler_address, out=io.StringIO())
     except CommandError as error:

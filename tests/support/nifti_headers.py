@@ -29,6 +29,15 @@ def nifti2_sample():
     return path
 
 
+def scaled_sample():
+    """nibabel's 4-D int16 sample stored with a slope and an intercept that put 0 outside int16's range."""
+    testing = pytest.importorskip("nibabel.testing")
+    path = os.path.join(testing.data_path, "functional.nii")
+    if not os.path.exists(path):
+        pytest.skip(f"nibabel's scaled sample is not installed ({path})")
+    return path
+
+
 def stored_too_long(header, times):
     """Lengthen the stored b, c and d by ``times`` units in the last place of their type."""
     bcd = np.array([header[name] for name in QUATERNION])

@@ -63,7 +63,8 @@ def with_specials(rng, data):
         sign = rng.integers(0, 2, count, dtype=np.uint64) << np.uint64(8 * data.itemsize - 1)
         bits[kind == 0] = (sign | np.uint64(exponent) | payload).astype(unsigned)
         flat[kind == 1] = rng.choice([np.inf, -np.inf, 0.0, -0.0], int((kind == 1).sum()))
-        flat[kind == 2] = info.smallest_subnormal * rng.integers(-1000, 1000, int((kind == 2).sum()))
+        tiny = np.nextafter(data.dtype.type(0), data.dtype.type(1))  # finfo.smallest_subnormal: numpy 1.22
+        flat[kind == 2] = tiny * rng.integers(-1000, 1000, int((kind == 2).sum()))
         if data.itemsize == 8:
             beyond = [1e39, -1e300, 1e-40, -1e-300, 3.4028235677973366e38]  # the last rounds up to inf
             flat[kind == 3] = rng.choice(beyond, int((kind == 3).sum()))

@@ -8,6 +8,7 @@ argparse does.
 from __future__ import annotations
 
 import argparse
+import importlib
 import signal
 import sys
 import threading
@@ -15,7 +16,7 @@ from contextlib import contextmanager
 from types import FrameType
 from typing import Iterator, Optional, Sequence, TextIO
 
-from .._extras import not_installed
+from .._core.extras import ZARR_3, not_installed, zarr_major
 from ..io.errors import FileError, first_line
 from ..io.formats import format_of, in_blocks, written_in_blocks
 from ..io.remote import SCHEMES, is_remote, local_copy, place, scheme_of, storage_options_of
@@ -40,6 +41,11 @@ def _places(arguments: argparse.Namespace) -> None:
     """The command's paths and URLs as places (:mod:`voxwarpkit.io.remote`), with the storage options."""
     if arguments.command == "demo":
         return
+    if scheme_of(str(arguments.output)) not in (None, "file"):
+        # Before the URL is made a place: that may already ask the store for credentials.
+        _need("stores at URLs", _BLOCK_PACKAGES)
+        if zarr_major(importlib.import_module("zarr")) < 3:
+            raise CommandError(f"output {arguments.output}: writing a store at a URL needs {ZARR_3}")
     options = storage_options_of(arguments.storage_options)
     arguments.input = place(arguments.input, options)
     arguments.output = place(arguments.output, options)
@@ -53,14 +59,14 @@ def _places(arguments: argparse.Namespace) -> None:
     if arguments.command == "apply":
         arguments.like = None if arguments.like is None else place(arguments.like, options)
         arguments.matrix = None if arguments.matrix is None else place(arguments.matrix, options)
-        arguments.transforms = [place(file, options) for file in arguments.transforms or ()]
+        arguments.transforms = [file._replace(path=place(file.path, options)) for file in arguments.transforms or ()]
 
 
 def _fetch_transform_files(arguments: argparse.Namespace) -> None:
     """Transform files at URLs, fetched: their readers take local files."""
     if arguments.matrix is not None:
         arguments.matrix = local_copy(arguments.matrix, "matrix")
-    arguments.transforms = [local_copy(file, "transform") for file in arguments.transforms]
+    arguments.transforms = [file._replace(path=local_copy(file.path, "transform")) for file in arguments.transforms]
 
 
 def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:

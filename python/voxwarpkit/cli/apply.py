@@ -15,13 +15,13 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Sequence, TextIO
 
 import numpy as np
 
-from .._affine import affine4, inverse4, not_singular, twelve
-from .._grid import Grid, fitted_grid, index_to_physical, output_grid, world_to_index
-from .._words import counted
+from .._core.affine import affine4, inverse4, not_singular, twelve
+from .._core.grid import Grid, fitted_grid, index_to_physical, output_grid, world_to_index
+from .._core.words import counted
 from ..io.formats import in_blocks, read_image, written_in_blocks, written_whole
-from ..io.matrixtext import MatrixSource, read_matrix_source
 from ..io.nifti import load_nifti
-from ..io.registration import FORMATS
+from ..io.transforms.matrixtext import MatrixSource, read_matrix_source
+from ..io.transforms.registration import FORMATS
 from . import dask_backend, memory_backend
 from .chains import MatrixOrChain, chain_matrices
 from .deskew import deskewed_grid
@@ -99,7 +99,7 @@ def run_apply(
     if levels is None and is_ome_name(target):
         levels = 1
     like, voxel_size, matrix_path, transforms = grid.like, grid.voxel_size, mapping.matrix, mapping.transforms
-    reads = (source, like, matrix_path, *transforms)
+    reads = (source, like, matrix_path, *(file.path for file in transforms))
     if levels is not None:
         ngff = check_shards(shards, chunks, storage.ngff)
         place = check_pyramid_target(target, storage.label, ngff, force=force, reads=reads)

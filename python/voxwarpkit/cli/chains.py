@@ -1,6 +1,9 @@
 """``apply --transform``: transform files and a motion matrix file as one chain, output -> input.
 
-The files apply in the order given, the first to the output's position; a
+The files apply in the order given, the first to the output's position (as
+antsApplyTransforms takes its list: ANTs maps a fixed point x to A(x + u(x))
+for ``-t Warp -t Affine``); a file marked inverted (ANTs' ``[file,1]``)
+applies the inverse of its linear transforms, where it stands; a
 ``--matrix`` file is the input's motion (one matrix, or one per volume),
 applied last: it maps a position of the input's grid at rest to that
 volume's, so its plain matrices are in the input's frame at both ends, and
@@ -14,14 +17,15 @@ from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from .._affine import affine4, inverse4, not_singular
-from .._grid import Grid, WorldStep, fold, has_field, index_to_physical, physical_chain, world_to_index
-from .._words import counted
+from .._core.affine import affine4, inverse4, not_singular
+from .._core.grid import Grid, WorldStep, fold, has_field, index_to_physical, physical_chain, world_to_index
+from .._core.words import counted
 from ..field import Field
-from ..io.matrixtext import MatrixSource, read_matrix_source
-from ..io.registration import FORMATS
-from ..io.transform_files import read_transform_file
+from ..io.transforms.files import read_transform_file
+from ..io.transforms.matrixtext import MatrixSource, read_matrix_source
+from ..io.transforms.registration import FORMATS
 from .errors import CommandError
+from .options import ChainFile
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -31,7 +35,7 @@ MatrixOrChain = Union["NDArray[np.float32]", List[Any]]
 
 
 def chain_matrices(
-    paths: Sequence[Path],
+    files: Sequence[ChainFile],
     matrix_path: Optional[Path],
     *,
     source: Path,
@@ -49,11 +53,11 @@ def chain_matrices(
     and the output's grids, which FSL's and AFNI's matrices are defined on.
     """
     steps: List[WorldStep] = []
-    for path in paths:
-        read = read_transform_file(path, reference=output_space, moving=input_space)
-        _check_count(read, path, source, volumes)
-        steps += read
-    how = " through " + ", ".join(map(str, paths))
+    for file in files:
+        read = read_transform_file(file.path, reference=output_space, moving=input_space)
+        _check_count(read, file.path, source, volumes)
+        steps += _inverted(read, file.path) if file.inverted else read
+    how = " through " + ", ".join(f"[{file.path},1]" if file.inverted else str(file.path) for file in files)
     if matrix_path is not None:
         motion = read_matrix_source(matrix_path, reference=input_space, moving=input_space)
         steps.append(_motion(motion, matrix_path, input_grid, convention, inverse))
@@ -65,7 +69,22 @@ def chain_matrices(
         world = np.asarray(fold(steps, volumes)[0])
         return index_to_physical(world_to_index(world, input_grid, grid), input_grid, grid), how
     except ValueError as error:
-        raise CommandError(f"the transforms from {paths[0]} on: {error}") from None
+        raise CommandError(f"the transforms from {files[0].path} on: {error}") from None
+
+
+def _inverted(steps: List[WorldStep], path: Path) -> List[WorldStep]:
+    """The inverse of a file's steps: its matrices inverted, last first; CommandError for a field,
+    whose inverse is no step of a chain."""
+    stacks = [step for step in steps if not isinstance(step, Field)]
+    if len(stacks) < len(steps):
+        raise CommandError(
+            f"transform file {path}: [FILE,1] inverts linear transforms, and this file holds a displacement "
+            "field; give the inverse field the registration wrote (ANTs: its *InverseWarp.nii.gz)"
+        )
+    try:
+        return [np.stack([inverse4(matrix) for matrix in stack]) for stack in reversed(stacks)]
+    except ValueError as error:
+        raise CommandError(f"transform file {path}: {error}") from None
 
 
 def _check_count(steps: List[WorldStep], path: Path, source: Path, volumes: int) -> None:

@@ -21,10 +21,10 @@ from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Set, 
 import numpy as np
 
 from .. import resample
-from .._dask import stored
-from .._grid import Grid
-from .._threads import thread_count
-from .._words import counted
+from .._core.grid import Grid
+from .._core.threads import thread_count
+from .._core.words import counted
+from .._lazy.resample import stored
 from ..io.atomic import scratch_beside
 from ..io.errors import FileError, first_line
 from ..io.formats import read_image, takes_voxel_size, written_in_blocks, written_whole
@@ -303,8 +303,8 @@ def compute_into_store(
         partial = staging.folder
         try:
             run_arrays(writes_into(staging), scheduler, progress, err, workers)
-        except (CommandError, FileError):
-            raise
+        except (CommandError, FileError) as error:
+            raise type(error)(_in_words_of(error, partial, target)) from None
         except OSError as error:  # a folder that may not be written, a full disk, a name too long
             reason = error.strerror or _in_words_of(error, partial, target)
             raise CommandError(f"output {target}: cannot write it ({reason})") from None
@@ -435,7 +435,8 @@ def _run_on_cluster(arrays: Sequence[Any], address: str, bar: Any) -> List[Any]:
     futures: List[Any] = []
     plugin = importlib.import_module("voxwarpkit.cli.worker_setup").ImportZarr()
     try:
-        client.register_plugin(plugin)
+        # distributed before 2023.9 (the newest Python 3.8 gets) names it register_worker_plugin.
+        (getattr(client, "register_plugin", None) or client.register_worker_plugin)(plugin)
         persisted = client.persist(list(arrays))
         futures = distributed.futures_of(persisted)
         # The loop is this client's: by default as_completed takes the current

@@ -10,12 +10,12 @@ from typing import TYPE_CHECKING, Any, Iterable, List, TextIO, Tuple, Union
 import numpy as np
 
 from .. import resample
-from .._grid import Grid
-from .._methods import blends
-from .._request import check_image_type, checked_request
-from .._scaling import copied_scaling, raw_fill, unscaled
+from .._backends.request import check_image_type, checked_request
+from .._core.grid import Grid
+from .._core.methods import blends
 from ..images import image_on_grid
 from ..io.nifti import NiftiImage, read_block, save_nifti, stored_type
+from ..io.nifti_scaling import copied_scaling, raw_fill, unscaled
 from .errors import CommandError
 from .options import Running, Sampling
 from .output import shown
@@ -56,7 +56,7 @@ def resample_in_memory(
     shape = tuple(int(n) for n in image.shape)
     volumes = shape[3] if len(shape) == 4 else 1
     interpolation, err = sampling.interpolation, running.err
-    scaling = copied_scaling(image, interpolation, sampling.antialias)
+    scaling = copied_scaling(image, interpolation, sampling.antialias, sampling.fill)
     dtype = stored_type(image) if scaling is None else scaling.raw_type
     widen = _check_type(dtype, interpolation, source)
     data = image.dataobj

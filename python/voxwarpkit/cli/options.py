@@ -15,11 +15,11 @@ from typing import Any, Dict, NamedTuple, Optional, Sequence, TextIO
 
 import numpy as np
 
-from .._request import BLEND_RESULT_CODES
+from .._backends.codes import BLEND_RESULT_TYPES
 
 # --output-type's choices: "same" names the input's element type; the others are numpy's names
 # of the types a blend writes, from the engine's table of them.
-OUTPUT_TYPES = ("same", *(np.dtype(f"{kind}{size}").name for kind, size in BLEND_RESULT_CODES))
+OUTPUT_TYPES = ("same", *(dtype.name for dtype in BLEND_RESULT_TYPES))
 
 
 class Sampling(NamedTuple):
@@ -28,7 +28,7 @@ class Sampling(NamedTuple):
 
     interpolation: str = "linear"
     edges: str = "clamp"
-    fill: float = 0.0
+    fill: Optional[float] = None  # None: 0, as given by default (scaled NIfTI data tell them apart)
     antialias: bool = False
     output_type: Optional[str] = None
 
@@ -38,6 +38,7 @@ class Sampling(NamedTuple):
         keywords = self._asdict()
         output_type = keywords.pop("output_type")
         keywords["dtype"] = image_type if output_type == "same" else output_type
+        keywords["fill"] = 0.0 if self.fill is None else self.fill
         return keywords
 
 
@@ -52,12 +53,19 @@ class OutputGrid(NamedTuple):
     deskew_rotate: bool = False  # into the coverslip's frame rather than the sheet's
 
 
+class ChainFile(NamedTuple):
+    """A transform file of a chain, and whether it applies inverted (ANTs' ``[file,1]``)."""
+
+    path: Any  # a local path or a URL (a place of :mod:`voxwarpkit.io.remote`)
+    inverted: bool = False
+
+
 class Mapping(NamedTuple):
     """What maps output positions to input ones: transform files applied in order, the first to the
     output's position, and a matrix file (the input's motion when it comes with transform files)."""
 
     matrix: Optional[Path] = None
-    transforms: Sequence[Path] = ()
+    transforms: Sequence[ChainFile] = ()
     convention: Optional[str] = None  # of plain matrix files; None: "physical"
     inverse: bool = False  # the matrices map input to output
 

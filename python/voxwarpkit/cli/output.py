@@ -6,7 +6,7 @@ import os
 from pathlib import Path
 from typing import Optional, Sequence
 
-from .._words import shown as shown  # where the command line takes it from
+from .._core.words import shown as shown  # where the command line takes it from
 from ..io.remote import is_remote
 from .errors import CommandError
 

@@ -5,17 +5,18 @@ from __future__ import annotations
 
 import argparse
 import math
+import re
 import sys
 from functools import partial
 from pathlib import Path
-from typing import Any, List, NoReturn
+from typing import Any, List, NoReturn, Optional, Sequence, Union
 
 from .. import __version__
-from .._methods import DEFAULT_METHOD, EDGE_RULE_NAMES, METHOD_NAMES, METHODS, Method, blends
+from .._core.methods import DEFAULT_METHOD, EDGE_RULE_NAMES, METHOD_NAMES, METHODS, Method, blends
 from ..fuse import BLENDINGS
 from ..io.formats import format_of, in_blocks, takes_voxel_size, written_in_blocks
 from ..pyramid import LEVEL_METHODS
-from .options import OUTPUT_TYPES
+from .options import OUTPUT_TYPES, ChainFile
 
 _CONVENTIONS = ("physical", "index")
 
@@ -341,6 +342,7 @@ def _add_apply_arguments(apply: argparse.ArgumentParser) -> None:
         "-m",
         "--matrix",
         metavar="FILE",
+        action=_GivenOnce,
         default=None,
         help="matrix file or folder, or a registration tool's linear transform; with --transform, the input's "
         "motion, applied last; without either, a pure regrid",
@@ -351,9 +353,11 @@ def _add_apply_arguments(apply: argparse.ArgumentParser) -> None:
         metavar="FILE",
         dest="transforms",
         action="append",
+        type=_chain_file,
         default=None,
         help="a transform file (displacement field, composite, X5 or matrix); repeat it for a chain, "
-        "applied in the order given from the output towards the input",
+        "applied in the order given from the output towards the input, as antsApplyTransforms takes "
+        "its -t list; [FILE,1] applies a linear transform inverted",
     )
     transforms.add_argument(
         "--convention",
@@ -369,7 +373,9 @@ def _add_apply_arguments(apply: argparse.ArgumentParser) -> None:
 
     grid = apply.add_argument_group("output grid")
     grids = grid.add_mutually_exclusive_group()
-    grids.add_argument("--like", metavar="REF", default=None, help="resample onto the grid of image REF")
+    grids.add_argument(
+        "--like", metavar="REF", action=_GivenOnce, default=None, help="resample onto the grid of image REF"
+    )
     grids.add_argument(
         "--voxel-size",
         metavar=("SX", "SY", "SZ"),
@@ -420,7 +426,7 @@ def _add_apply_arguments(apply: argparse.ArgumentParser) -> None:
         "--fill",
         metavar="V",
         type=_number,
-        default=0.0,
+        default=None,
         help="the value of output voxels that map outside the input (default 0)",
     )
     sampling.add_argument(
@@ -538,6 +544,36 @@ def _check_deskew(parser: argparse.ArgumentParser, arguments: argparse.Namespace
         given.append("--fit")
     if given:
         parser.error(f"--deskew makes its own matrix and fitted grid; it does not go with {', '.join(given)}")
+
+
+class _GivenOnce(argparse.Action):
+    """Stores an option's value, and refuses a second: argparse would keep the last without a word."""
+
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: Union[str, Sequence[Any], None],
+        option_string: Optional[str] = None,
+    ) -> None:
+        given = getattr(namespace, self.dest, None)
+        if given is not None:
+            names = "/".join(self.option_strings)
+            hint = "; chain further transforms with -t" if self.dest == "matrix" else ""
+            parser.error(f"{names} is given twice ({given} and {values}): give it once{hint}")
+        setattr(namespace, self.dest, values)
+
+
+# ANTs' spelling of a transform applied inverted, or not: [FILE,1] and [FILE,0].
+_ANTS_INVERSE = re.compile(r"^\[(?P<path>.+?)\s*,\s*(?P<inverted>[01])\s*\]$")
+
+
+def _chain_file(text: str) -> ChainFile:
+    """A -t argument: a file, or ANTs' [FILE,1] (inverted) or [FILE,0]; a file of that very name wins."""
+    spelled = _ANTS_INVERSE.match(text)
+    if spelled is None or Path(text).exists():
+        return ChainFile(text)
+    return ChainFile(spelled.group("path"), spelled.group("inverted") == "1")
 
 
 def _number(text: str) -> float:

@@ -23,11 +23,11 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optiona
 import numpy as np
 
 from .. import resample
-from .._dask import stored
-from .._grid import Grid
-from .._next_level import resample_and_next_level
-from .._windows import Windows, regular_chunks
-from .._words import counted
+from .._core.grid import Grid
+from .._core.words import counted
+from .._lazy.next_level import resample_and_next_level
+from .._lazy.resample import stored
+from .._lazy.windows import Windows, regular_chunks
 from ..io.atomic import scratch_beside
 from ..io.errors import FileError
 from ..io.formats import read_image
@@ -281,7 +281,7 @@ def resample_into_pyramid(
     """``image`` resampled onto ``grid`` through the kernel's matrices or chain, by the layout's
     interpolation, as level 0 of the OME-Zarr image ``target`` (or of its label image): one
     graph makes and writes every level, and level 0 is made with level 1
-    (:mod:`voxwarpkit._next_level`), so that it is never held whole. A blend gives linear
+    (:mod:`voxwarpkit._lazy.next_level`), so that it is never held whole. A blend gives linear
     levels; nearest and label sampling keep sampling so."""
     method = level_method(layout.interpolation)
 

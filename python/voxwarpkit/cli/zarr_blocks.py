@@ -44,7 +44,7 @@ def copy_block(block: Tuple[int, ...], stored: Tuple[int, ...]) -> Tuple[int, ..
     """A block of whole ``block``s ((t,) z, y, x) that also holds whole ``stored`` chunks of the
     input it copies in z, y and x, at most COPY_BYTES of float32; ``block`` where there is none
     so small."""
-    joined = block[:-3] + tuple(math.lcm(b, s) for b, s in zip(block[-3:], stored[-3:]))
+    joined = block[:-3] + tuple(b * s // math.gcd(b, s) for b, s in zip(block[-3:], stored[-3:]))  # math.lcm needs 3.9
     return joined if 4 * math.prod(joined) <= COPY_BYTES else block
 
 

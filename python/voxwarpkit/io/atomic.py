@@ -48,6 +48,12 @@ def replaced_store_on_success(target: Path, *, force: bool) -> Iterator[Path]:
     token = secrets.token_hex(4)
     partial = target.with_name(f".{target.name}.{token}.partial")
     try:
+        # Made here, so that a folder that cannot be made fails as itself: zarr 2 turns the
+        # OSError of a name too long into a KeyError of the first document it writes.
+        partial.mkdir()
+    except OSError as error:
+        raise FileError(f"output {target}: cannot write it ({error.strerror or error})") from None
+    try:
         yield partial
         if target.exists() and not force:
             raise FileError(f"output {target}: exists already (use --force to replace it)")

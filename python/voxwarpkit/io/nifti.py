@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple, Union
 
 import numpy as np
 
-from .._windows import Transposed, Windows
+from .._lazy.windows import Transposed, Windows
 from .atomic import replaced_on_success
 from .errors import FileError, first_line
 from .lazy import HeaderFields, LazyImage, positive_three

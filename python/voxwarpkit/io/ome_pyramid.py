@@ -11,8 +11,9 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+from .._core.extras import ZARR_3, zarr_major
+from .._core.levels import LEVEL_METHODS, Level
 from .._version import __version__
-from ..pyramid import LEVEL_METHODS, Level
 from .errors import FileError
 from .zarr import new_array, zarr_module
 
@@ -100,9 +101,9 @@ def create_pyramid(
     A ``label`` image (the group ``labels/NAME`` of an image) says so, and that its image is two
     folders up. ``shards``, one shape per level, groups each level's chunks into shards."""
     zarr = zarr_module()
-    zarr_3 = int(zarr.__version__.split(".")[0]) >= 3
+    zarr_3 = zarr_major(zarr) >= 3
     if version == "0.5" and not zarr_3:
-        raise FileError(f"output {store}: OME-Zarr 0.5 (Zarr format 3) needs zarr 3 or later")
+        raise FileError(f"output {store}: OME-Zarr 0.5 (Zarr format 3) needs {ZARR_3}")
     zarr_format = 3 if version == "0.5" else 2
     format_option: Dict[str, Any] = {"zarr_format": zarr_format} if zarr_3 else {}
     group = zarr.open_group(str(store), mode="w", **format_option)
@@ -151,7 +152,7 @@ def name_label(store: Path, name: str, version: str) -> None:
     of the image in ``store``: created if new, the name added once. Written last, so that a
     label a run did not finish is never listed."""
     zarr = zarr_module()
-    zarr_3 = int(zarr.__version__.split(".")[0]) >= 3
+    zarr_3 = zarr_major(zarr) >= 3
     format_option: Dict[str, Any] = {"zarr_format": 3 if version == "0.5" else 2} if zarr_3 else {}
     group = zarr.open_group(str(store / "labels"), mode="a", **format_option)
     attributes = dict(group.attrs)

@@ -23,6 +23,7 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, Dict, Iterator, NamedTuple, Union
 
+from .._core.extras import ZARR_3, zarr_major
 from .atomic import replaced_store_on_success
 from .errors import FileError, first_line
 from .remote import Place, is_remote
@@ -87,6 +88,8 @@ def staged(target: Place, *, force: bool) -> Iterator[Staging]:
         with replaced_store_on_success(target, force=force) as partial:
             yield Staging(partial)
         return
+    if zarr_major(importlib.import_module("zarr")) < 3:
+        raise FileError(f"output {target}: writing a store at a URL needs {ZARR_3}")
     url: Any = target
     fs, path = url.fs, url.path
     if _exists(fs, path):

@@ -25,8 +25,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 
-from .._extras import not_installed
-from .._windows import zarr_windows
+from .._core.extras import ZARR_3, not_installed, zarr_major
+from .._lazy.windows import zarr_windows
 from .errors import FileError, first_line
 from .lazy import HeaderFields, LazyImage, ZarrMetadata, positive_three
 from .remote import zarr_store
@@ -249,7 +249,7 @@ def create_output(
     format 3, an OME-Zarr 0.4 one refused.
     """
     zarr = zarr_module()
-    zarr_3 = int(zarr.__version__.split(".")[0]) >= 3
+    zarr_3 = zarr_major(zarr) >= 3
     kept = image.zarr or ZarrMetadata()
     zarr_format = 3 if shards is not None else kept.zarr_format or (3 if zarr_3 else 2)
     array_path = store
@@ -258,7 +258,7 @@ def create_output(
     if multiscale is not None:
         zarr_format = 3 if kept.ome_version == "0.5" else 2
         if zarr_format == 3 and not zarr_3:
-            raise FileError(f"output {store}: OME-Zarr 0.5 (Zarr format 3) needs zarr 3 or later")
+            raise FileError(f"output {store}: OME-Zarr 0.5 (Zarr format 3) needs {ZARR_3}")
         origin = (0.0, 0.0, 0.0) if affine is None else tuple(float(v) for v in affine[:3, 3])
         written = _ome_multiscale(multiscale, kept.ome_version or "0.4", spacing, origin, result.ndim)
         names = [axis["name"] for axis in written["axes"]]
@@ -316,11 +316,11 @@ def new_array(
     is rewritten whole by every write into it, so each must have one writer.
     """
     zarr = zarr_module()
-    zarr_3 = int(zarr.__version__.split(".")[0]) >= 3
+    zarr_3 = zarr_major(zarr) >= 3
     fill_value = False if dtype.kind == "b" else 0
     if shards is not None:
         if zarr_format != 3 or not zarr_3:
-            raise FileError(f"output {path.parent}: shards need Zarr format 3 (OME-Zarr 0.5) and zarr 3 or later")
+            raise FileError(f"output {path.parent}: shards need Zarr format 3 (OME-Zarr 0.5) and {ZARR_3}")
         codecs = importlib.import_module("zarr.codecs")
         return zarr.create_array(
             str(path),

@@ -14,7 +14,7 @@ chunks it is stored in, which reads follow. ``after``, when given, is a dask
 array of one flag per chunk (in the same chunk grid) whose task writes that
 chunk: a pyramid's level read back from the store as the level before it is
 written. Windows of a Zarr array on this machine read its large chunks
-through a cache of decoded chunks (:mod:`voxwarpkit._chunk_cache`).
+through a cache of decoded chunks (:mod:`voxwarpkit._lazy.chunk_cache`).
 """
 
 from __future__ import annotations
@@ -27,7 +27,7 @@ from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ._chunk_cache import ChunkCache, ChunkedReader
+from .chunk_cache import ChunkCache, ChunkedReader
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -61,6 +61,10 @@ class Windows:
         # What tasks read windows with: one reader, so that they share its decoded chunks where
         # ``cached`` says that ``chunks`` are those the store decodes whole.
         self.read = ChunkedReader(array, [_starts(axis) for axis in self.chunks], cached)
+
+    def __dask_tokenize__(self) -> Any:
+        """What names graphs that read these windows: the name says which array and chunks they are."""
+        return (self.name, self.prefiltered, None if self.after is None else self.after.name)
 
 
 def regular_chunks(shape: Sequence[int], block: Sequence[int]) -> Chunks:

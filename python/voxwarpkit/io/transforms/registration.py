@@ -47,8 +47,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional
 
 import numpy as np
 
-from .._extras import not_installed
-from .errors import FileError, first_line
+from ..._core.extras import not_installed
+from ..errors import FileError, first_line
 from .itk_hdf5 import LPS_TO_RAS, hdf5_affines
 from .itk_layout import checked_entries, hdf5_entries, matlab_entries, text_entries
 

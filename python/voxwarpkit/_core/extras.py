@@ -1,5 +1,7 @@
 """Which extra installs each optional package, and the one way a missing one is told to the user."""
 
+from typing import Any
+
 # The extra of pyproject.toml that installs each package imported only when
 # a feature needs it.
 EXTRA_OF = {
@@ -32,3 +34,13 @@ def not_installed(what: str, package: str) -> str:
         f"{what} needs {package}, which is not installed: "
         f"install voxwarpkit's {extra} extra (pip install '.[{extra}]' in its source folder)"
     )
+
+
+# What Zarr format 3 (shards, OME-Zarr 0.5) and writing to URLs need: zarr 3 installs on Python
+# 3.11 or newer, and older Pythons get zarr 2, which reads and writes Zarr format 2 alone.
+ZARR_3 = "zarr 3 or later (on Python 3.11 or newer)"
+
+
+def zarr_major(zarr: Any) -> int:
+    """The major version of the ``zarr`` module given."""
+    return int(str(zarr.__version__).split(".")[0])

@@ -14,12 +14,12 @@ import importlib
 import re
 from contextlib import contextmanager
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Iterator, List
+from typing import TYPE_CHECKING, Any, Iterator, List, Tuple
 
 import numpy as np
 
-from .._extras import not_installed
-from .errors import FileError, first_line
+from ..._core.extras import not_installed
+from ..errors import FileError, first_line
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -82,14 +82,13 @@ def hdf5_affines(path: Path, role: str) -> NDArray[np.float64]:
     return np.stack(matrices)
 
 
-def hdf5_field(path: Path, role: str) -> Any:
-    """A lone ITK displacement field as a nibabel image of RAS+ vectors (i, j, k, 3) on its RAS+ grid.
+def hdf5_field(path: Path, role: str) -> Tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """A lone ITK displacement field: its RAS+ vectors (i, j, k, 3) and its grid's RAS+ affine.
 
     Its fixed parameters are the grid (size, origin, spacing and direction,
     in LPS); its parameters the LPS vectors, the vector's three components
     fastest, then i, j and k, as ITK stores its images.
     """
-    nib = importlib.import_module("nibabel")
     with itk_groups(path, role) as items:
         fixed, vectors = parameters_of(items[0], fixed=True), parameters_of(items[0])
     shape = tuple(int(n) for n in fixed[:3])
@@ -102,6 +101,4 @@ def hdf5_field(path: Path, role: str) -> Any:
     lps[:3, :3] = fixed[9:18].reshape(3, 3) * fixed[6:9]
     lps[:3, 3] = fixed[3:6]
     field = np.moveaxis(vectors.reshape((3, *shape), order="F"), 0, -1) * LPS_TO_RAS.diagonal()[:3]
-    image = nib.Nifti1Image(field, LPS_TO_RAS @ lps)
-    image.header.set_intent("vector")
-    return image
+    return field, LPS_TO_RAS @ lps

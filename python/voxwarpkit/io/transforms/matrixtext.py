@@ -23,9 +23,9 @@ from typing import TYPE_CHECKING, Any, List, Literal, Optional, Tuple, Union
 
 import numpy as np
 
-from .._affine import affine4
-from .._words import counted
-from .errors import FileError
+from ..._core.affine import affine4
+from ..._core.words import counted
+from ..errors import FileError
 from .registration import FORMATS, read_registration, registration_format
 
 if TYPE_CHECKING:
@@ -51,7 +51,7 @@ class MatrixSource:
     index, output -> input unless inverted); in "world" they map an output
     (reference) RAS+ world position to an input (moving) one. ``fmt`` is
     the registration tool's format of world matrices (a key of
-    :data:`voxwarpkit.io.registration.FORMATS`), None for plain ones.
+    :data:`voxwarpkit.io.transforms.registration.FORMATS`), None for plain ones.
     """
 
     matrices: NDArray[np.float64]

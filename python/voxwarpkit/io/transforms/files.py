@@ -8,14 +8,15 @@ and displacement fields that map the output (the reference) to the input
 file                      read as
 ========================  =====================================================
 .nii, .nii.gz (i,j,k,1,3)  ITK/ANTs (or AFNI) displacement field, LPS+ vectors
-.nii, .nii.gz (i,j,k,3)    FSL displacement field (nitransforms' reading of it)
+.nii, .nii.gz (i,j,k,3)    FSL displacement field (nitransforms' reading of it),
+                          when its intent code says so (FSL writes 2006)
 .h5 with a field          ITK/ANTs composite transform, applied as ITK does
                           (its last transform first), or a lone field, as
                           SimpleITK writes a DisplacementFieldTransform
 .x5                       nitransforms' own format: its first chain, or its
                           one transform
 anything else             the linear transforms of
-                          :func:`voxwarpkit.io.registration.read_registration`
+                          :func:`voxwarpkit.io.transforms.registration.read_registration`
 ========================  =====================================================
 """
 
@@ -26,10 +27,12 @@ import warnings
 from pathlib import Path
 from typing import Any, List
 
-from .._extras import not_installed
-from .._grid import WorldStep
-from ..warps import world_steps
-from .errors import FileError, first_line
+import numpy as np
+
+from ..._core.extras import not_installed
+from ..._core.grid import WorldStep
+from ...warps import field_steps, world_steps
+from ..errors import FileError, first_line
 from .itk_hdf5 import hdf5_field, itk_groups, type_of
 from .registration import read_registration, registration_format
 
@@ -37,6 +40,16 @@ from .registration import read_registration, registration_format
 _ROLE = "transform file"
 _FIELDS = (".nii", ".nii.gz")
 _HDF5 = (".h5", ".hdf5")
+
+# The sign that turns each layout's vectors into RAS+: ITK's are LPS+; nitransforms reads FSL's
+# with x flipped.
+_ITK_TO_RAS = (-1.0, -1.0, 1.0)
+_FSL_TO_RAS = (-1.0, 1.0, 1.0)
+# NIfTI intent codes of a 4-D image of three volumes: what FSL writes on a displacement field
+# (FSL_FNIRT_DISPLACEMENT_FIELD) and NIfTI's own displacement vector; and FSL's coefficient files,
+# which are no fields.
+_FIELD_INTENTS = (2006, 1006)
+_COEFFICIENT_INTENTS = (2007, 2008, 2009, 2016, 2017)
 
 
 def read_transform_file(path: Path, *, reference: Any, moving: Any) -> List[WorldStep]:
@@ -54,7 +67,7 @@ def read_transform_file(path: Path, *, reference: Any, moving: Any) -> List[Worl
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # nitransforms warns of headers it fixes itself
             if name.endswith(_FIELDS):
-                return world_steps(_nifti_field(path))
+                return _nifti_field(path)
             if name.endswith(".x5"):
                 return world_steps(_x5_transform(path))
             if name.endswith(_HDF5):
@@ -69,21 +82,36 @@ def read_transform_file(path: Path, *, reference: Any, moving: Any) -> List[Worl
         raise FileError(f"transform file {path}: cannot read it ({type(error).__name__}: {reason})") from None
 
 
-def _nifti_field(path: Path) -> Any:
-    """A displacement field image, by its layout: ITK's 5-D (i, j, k, 1, 3) or FSL's 4-D (i, j, k, 3)."""
+def _nifti_field(path: Path) -> List[WorldStep]:
+    """A displacement field image, read with nibabel straight into the engine's layout: ITK's
+    5-D (i, j, k, 1, 3), or FSL's 4-D (i, j, k, 3) where its intent code says it is one (a 4-D
+    image of three volumes may as well be a time series)."""
     nib = importlib.import_module("nibabel")
-    shape = tuple(nib.load(str(path)).shape)
+    image = nib.load(str(path))
+    shape = tuple(image.shape)
     if len(shape) == 5 and shape[3:] == (1, 3):
-        kind = importlib.import_module("nitransforms.io.itk").ITKDisplacementsField
+        signs = _ITK_TO_RAS
     elif len(shape) == 4 and shape[3] == 3:
-        kind = importlib.import_module("nitransforms.io.fsl").FSLDisplacementsField
+        intent = int(image.header["intent_code"])
+        if intent in _COEFFICIENT_INTENTS:
+            raise FileError(
+                f"transform file {path}: FSL's spline or DCT coefficients (intent code {intent}), not a "
+                "displacement field; make one with FSL's fnirtfileutils or convertwarp"
+            )
+        if intent not in _FIELD_INTENTS:
+            raise FileError(
+                f"transform file {path}: an image of shape {shape} whose header (intent code {intent}) does "
+                "not say it is a displacement field; FSL marks its fields with intent code 2006 "
+                "(nibabel: img.header.set_intent('fnirt disp field'))"
+            )
+        signs = _FSL_TO_RAS
     else:
         raise FileError(
             f"transform file {path}: an image of shape {shape} is no displacement field; one is "
             "(i, j, k, 1, 3) (ITK, ANTs, AFNI) or (i, j, k, 3) (FSL)"
         )
-    dense = importlib.import_module("nitransforms.nonlinear").DenseFieldTransform
-    return dense(kind.from_filename(str(path)))
+    vectors = np.asarray(image.dataobj, dtype=np.float64).reshape((*shape[:3], 3))
+    return field_steps(vectors * signs, np.asarray(image.affine, dtype=np.float64))
 
 
 def _x5_transform(path: Path) -> Any:
@@ -107,9 +135,8 @@ def _itk_hdf5(path: Path, reference: Any, moving: Any) -> List[WorldStep]:
     fields = sum(kind.startswith("DisplacementFieldTransform") for kind in kinds)
     if not fields:
         return [_linear(path, reference, moving)]
-    dense = importlib.import_module("nitransforms.nonlinear").DenseFieldTransform
     if len(kinds) == 1:
-        return world_steps(dense(hdf5_field(path, _ROLE)))
+        return field_steps(*hdf5_field(path, _ROLE))
     if not kinds[0].startswith("CompositeTransform"):
         raise FileError(f"transform file {path}: holds {len(kinds)} transforms that are not one composite transform")
     # nitransforms reads a composite's parts, in the order ITK applies them.
