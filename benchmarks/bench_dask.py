@@ -20,7 +20,8 @@ import numpy as np
 from dask_image.ndinterp import affine_transform
 
 import voxwarpkit
-from voxwarpkit import _dask, _request
+from voxwarpkit._backends import request as _request
+from voxwarpkit._lazy import resample as _dask
 
 SLICED = []
 

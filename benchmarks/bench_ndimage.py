@@ -27,7 +27,7 @@ import numpy as np
 from scipy import ndimage as scipy_ndimage
 
 from voxwarpkit import ndimage
-from voxwarpkit._threads import thread_count
+from voxwarpkit._core.threads import thread_count
 
 
 def processor() -> str:

@@ -20,7 +20,7 @@ import time
 import numpy as np
 
 import voxwarpkit
-from voxwarpkit._threads import thread_count
+from voxwarpkit._core.threads import thread_count
 
 THREADS = thread_count(None)
 

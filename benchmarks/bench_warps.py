@@ -26,7 +26,7 @@ import time
 import numpy as np
 
 import voxwarpkit
-from voxwarpkit._threads import thread_count
+from voxwarpkit._core.threads import thread_count
 
 THREADS = thread_count(None)
 
@@ -231,7 +231,7 @@ def warp_file(rng, repeats, shape):
 
     import nibabel as nib
 
-    from voxwarpkit.io.transform_files import read_transform_file
+    from voxwarpkit.io.transforms.files import read_transform_file
 
     folder = Path(tempfile.mkdtemp())
     affine = np.diag([-1.0, -1.0, 1.0, 1.0])

@@ -20,8 +20,8 @@ anti-aliased levels of a multiscale pyramid, as the command line writes them to 
 many tiles or views, each with its own matrix, into one volume.
 """
 
+from ._backends.transform import transform
 from ._resample import resample
-from ._transform import transform
 from ._version import __version__
 from .deskew import deskew
 from .field import Field

@@ -1,6 +1,6 @@
 """Types of the compiled engine: the kernel on several threads, the general resampler and its source boxes."""
 
-from typing import Any, Optional, Tuple, overload
+from typing import Any, Dict, Optional, Tuple, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -32,7 +32,7 @@ def resample(
 ) -> NDArray[Any]:
     """The output block ``(volumes, z, y, x)`` at ``target_origin`` from the window ``source``
     of the grid ``source_grid`` at ``source_origin``, sampled by the method and edge rule of the
-    engine codes ``interpolation`` and ``edges`` (voxwarpkit._methods); ValueError when the window
+    engine codes ``interpolation`` and ``edges`` (voxwarpkit._core.methods); ValueError when the window
     misses voxels it reads, or for an unknown code."""
 
 @overload
@@ -169,6 +169,12 @@ def prefilter(coefficients: NDArray[np.float32], axis: int, threads: int, /) -> 
 def smooth(values: NDArray[np.float32], axis: int, sigma: float, threads: int, /) -> None:
     """Filters the C-contiguous float32 array (volumes, z, y, x) in place along axis 1 (z), 2 (y) or 3 (x)
     by the Gaussian FIR of ``sigma`` voxels (radius ceil(4 sigma), mirrored at the ends)."""
+
+# The codes of the engine's enums, under the package's names (src/bindings/engine_codes.cpp).
+METHOD_CODES: Dict[str, int]
+EDGE_RULE_CODES: Dict[str, int]
+RESULT_TYPE_CODES: Dict[str, int]
+BLENDING_CODES: Dict[str, int]
 
 def spline_transform(
     source: NDArray[Any],

@@ -1,9 +1,9 @@
-"""``resample``: any output grid, one matrix per volume, nearest, linear or label sampling, a fill value.
+"""``resample``: any output grid, one matrix per volume or a chain, every interpolation method, a fill value.
 
 A numpy image is resampled here in one engine call, or, when the image or
 the output holds 2**31 elements or more (more than one engine job can
 count), in blocks of the output, each read from a window of the input; a
-dask array goes to :mod:`voxwarpkit._dask`, one task per output block.
+dask array goes to :mod:`voxwarpkit._lazy.resample`, one task per output block.
 Every position is computed from its global output index, so the blocks give
 the bits of one call.
 """
@@ -17,11 +17,11 @@ from typing import TYPE_CHECKING, Any, Iterator, List, NamedTuple, Optional, Seq
 
 import numpy as np
 
-from ._backend import engine_for
-from ._dask import checked_lazy, resample_dask
-from ._line_passes import source_of
-from ._request import LIMIT, Counts, Request, checked_image, checked_request, counts, volume_range
-from ._windows import windows_of
+from ._backends.engines import engine_for
+from ._backends.line_passes import source_of
+from ._backends.request import LIMIT, Counts, Request, checked_image, checked_request, counts, volume_range
+from ._lazy.resample import checked_lazy, resample_dask
+from ._lazy.windows import windows_of
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -125,10 +125,10 @@ def resample(
         the image's own element type (native byte order) whose values are the
         input's, bit for bit, so a label map keeps its labels; "label", the
         label with the largest sum of trilinear weights among the eight
-        neighbours (below), also of the image's own type, which keeps thin
+        neighbours, also of the image's own type, which keeps thin
         structures of a label map that nearest sampling erodes; 3 or
-        "cubic", cubic B-spline (below), float32; "lanczos", Lanczos
-        windowed sinc of radius 3 (below), float32.
+        "cubic", cubic B-spline, float32; "lanczos", Lanczos
+        windowed sinc of radius 3, float32.
     fill
         The value of every output position that is not sampled. It must fit
         the result's type: a whole number within range for an integer result.
@@ -140,7 +140,7 @@ def resample(
         Dask arrays only: the output's chunking (default blocks of about
         64 MiB shaped like the input's chunks).
     edges
-        Linear sampling's rule at the input's edges (below). "clamp" (the
+        Linear sampling's rule at the input's edges. "clamp" (the
         default): values within the data, ``fill`` wherever nearest sampling
         finds no voxel. "transform": :func:`voxwarpkit.transform`'s own rules.
     out
@@ -151,7 +151,7 @@ def resample(
     antialias
         Smooth the image first where the output samples it more coarsely
         than its own grid, so that detail finer than the output's spacing
-        does not alias into false patterns (below). The smoothed image is
+        does not alias into false patterns. The smoothed image is
         float32, so every interpolation then has a float32 result; label
         sampling refuses it, as do chains with displacement fields.
     scratch
@@ -163,8 +163,8 @@ def resample(
     dtype
         The result's element type for linear, cubic and Lanczos sampling: any
         integer type (int8 to uint64) or float16, float32 or float64 (native
-        byte order), each element made once from the blend's float64 sum
-        (below). None (the default): float32. Nearest and label keep the
+        byte order), each element made once from the blend's float64 sum.
+        None (the default): float32. Nearest and label keep the
         image's type, which ``dtype`` may name but not change.
 
     Returns
@@ -200,91 +200,15 @@ def resample(
 
     .. rubric:: Positions and rules
 
-    Output index ``(z, y, x)`` sits at ``X = x * osx``, ``Y = y * osy``,
-    ``Z = z * osz``; its source index along x is
-    ``I = (((m0*X + m1*Y) + m2*Z) + m3) / sx`` (likewise J with m4..m7 and
-    sy, K with m8..m11 and sz), every step rounded to float32.
-
-    Nearest sampling takes voxel ``floor(I)``, or the next one when
-    ``I - floor(I) >= 0.5`` (ties go up), along each axis; a position is
-    sampled when all three lie in the input, i.e. ``-0.5 <= I < nx - 0.5``;
-    NaN and infinity never are.
-
-    Label sampling takes the positions and clamped neighbours of the
-    clamped linear rule (below) and each neighbour's weight ``(wx * wy) *
-    wz`` in float64. The weights of the neighbours that hold the same
-    element (compared as bits) are summed, in the order x fastest, then y,
-    then z, and the element with the largest sum is the result; of several
-    with equal sums, the nearest voxel's element when it is one of them
-    (so a position on a voxel takes that voxel, as nearest does), else the
-    first in that order. The result holds input values only.
-
-    Lanczos sampling takes the same positions; along each axis it reads the
-    six voxels ``floor(I) - 2 .. floor(I) + 3``, each clamped to the input,
-    with weight ``sinc(t) * sinc(t / 3)`` for its distance ``t``, not
-    normalised, as ITK's windowed-sinc interpolator forms them (SimpleITK's
-    ``sitkLanczosWindowedSinc`` has radius 5: its values differ, the more the
-    sharper the image). The sines are fixed Taylor polynomials in float64, so the
-    weights have the same bits everywhere; the 216 terms are summed in
-    float64 (x fastest, each the voxel times its x, y and z weights) and
-    rounded once to float32.
-
-    Cubic sampling takes the same positions and interpolates the image's
-    cubic B-spline: the image as float32 (each value rounded once, as linear
-    sampling reads it) is turned into coefficients by the recursive filter of
-    pole ``sqrt(3) - 2`` along x, then y, then z, with mirror-symmetric
-    boundaries (the boundary of scipy's ``mode="mirror"`` and of ITK's
-    B-spline decomposition); each line is filtered in float64 (gain 6, a
-    start of 28 terms, the causal and anticausal passes) and stored as
-    float32. Along each axis the four coefficients ``floor(I) - 1 ..
-    floor(I) + 2`` are read, mirrored at the edges, with the cubic B-spline's
-    weights in float64; rows are summed along x, then along y and z, each
-    sum from the left, and rounded once to float32. The coefficients cost 4
-    bytes per voxel; inside the volume the result agrees with SimpleITK's
-    ``sitkBSpline3`` and scipy's ``order=3, mode="mirror"`` to about 1e-6 of
-    the data's range. On dask, the coefficients are made in a pass per axis
-    over chunks that hold whole lines, so the bits do not depend on the
-    chunking.
-
-    Linear sampling with ``edges="clamp"`` samples the same positions. Along
-    each axis it blends voxels ``floor(I)`` and ``floor(I) + 1``, each clamped
-    to ``[0, nx - 1]``, with weights ``1 - f`` and ``f``, ``f = I - floor(I)``:
-    every value is a weighted mean of input values, and positions within half
-    a voxel of an edge take the edge's values (SimpleITK's linear rule). The
-    eight terms are summed in float64 in a fixed order (x fastest, then y,
-    then z; each term the voxel times its x, y and z weights, left to right)
-    and rounded once to float32. With ``edges="transform"`` linear sampling
-    follows :func:`voxwarpkit.transform`'s rules exactly (truncation, the
-    one-voxel bands and extrapolation), on the input's grid: with the other
-    defaults and 12 numbers, ``resample(image, voxel_size, matrix,
-    edges="transform")`` equals ``_voxwarpkit.transform(image, voxel_size,
-    matrix)`` bit for bit.
-
-    With ``dtype``, the blends' float64 sum becomes the result once, instead
-    of the float32 rounding above: float64 is the sum itself; float16 the sum
-    rounded once to the nearest float16 (ties to even, past the largest to
-    infinity); an integer type the sum rounded to nearest, ties to even, then
-    saturated to the type's range (infinities too), with a NaN sum written as
-    ``fill``. float32 gives the bits of ``dtype=None``.
-
-    Anti-aliasing smooths the image as float32 along each input axis with
-    a Gaussian whose sigma, in input voxels, follows the ratio of output to
-    input spacing along that axis: ``ratio_a = max over output axes b of
-    |L[a, b]| * osp[b] / sp[a]``, ``L`` the matrix's 3x3 linear part, and
-    ``sigma_a = (ratio_a - 1) / 2`` where the ratio passes 1 (scikit-image's
-    ``resize``); no smoothing along other axes. Sigma is computed in float64
-    from the float32 matrix and spacings; with one matrix per volume each
-    volume is smoothed by its own matrix's sigmas. The
-    filter is finite, of radius ``ceil(4 sigma)``, with weights
-    ``exp(-k**2 / (2 sigma**2))`` (an exponential of fixed polynomial form,
-    the same bits everywhere) divided by their sum, mirror-symmetric at the
-    ends as the cubic prefilter; each line is summed in float64 from offset
-    ``-radius`` and rounded once to float32, along x, then y, then z. It
-    agrees with ``scipy.ndimage.gaussian_filter(mode="mirror",
-    truncate=4.0)`` to about 1e-7 of the data's range. Cubic sampling then
-    makes its coefficients of the smoothed image. On dask, each pass runs
-    over chunks that hold whole lines, so the bits do not depend on the
-    chunking.
+    Every position, weight, sum and rounding of each method, edge rule,
+    result type and anti-aliasing is defined step by step on the numerical
+    definitions page (:doc:`/definitions`), with runnable examples; this
+    function follows it bit for bit on every machine, thread count and
+    chunking. In brief: output index ``(z, y, x)`` sits at ``(x * osx, y *
+    osy, z * osz)`` and maps through the matrix to a source index, every step
+    in float32; nearest takes the nearest voxel (ties up); linear, cubic and
+    Lanczos sum their terms in float64 in a fixed order and round once;
+    label takes the label of the largest summed trilinear weight.
 
     .. rubric:: Zarr arrays
 
@@ -385,7 +309,7 @@ def _resample_in_blocks(stack: NDArray[Any], request: Request, into: Optional[ND
     widened to whole rows and slices when the engine can read the input in
     place, so that it is contiguous and never copied; otherwise only the box,
     which the engine copies. A block whose window would be too large is cut
-    in two, until it fits (one output voxel reads at most 2 x 2 x 2 voxels).
+    in two, until it fits (the source box of a block is what its positions read, by the method's reach).
     """
     engine = engine_for(stack)
     volumes = stack.shape[0]

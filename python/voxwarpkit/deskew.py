@@ -31,7 +31,7 @@ from typing import TYPE_CHECKING, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ._affine import finite_numbers, inverse4
+from ._core.affine import finite_numbers, inverse4
 from .fit import fit_grid
 
 if TYPE_CHECKING:

@@ -2,20 +2,15 @@
 
 from __future__ import annotations
 
-import itertools
-import math
 from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ._affine import affine4, finite_numbers, inverse4, twelve
+from ._core.affine import affines, finite_numbers, twelve
+from ._core.grid import fitted_box
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
-
-# An extent that overshoots a whole number of voxels by less than this (in
-# output voxels) is rounding in the matrix, not a voxel to add.
-_TOLERANCE = 1e-6
 
 
 def fit_grid(
@@ -60,27 +55,6 @@ def fit_grid(
     return (nz_out, ny_out, nx_out), fitted[0] if len(fitted) == 1 else np.stack(fitted)
 
 
-def fitted_box(
-    shape: Sequence[int],
-    spacing: NDArray[np.float64],
-    maps: Sequence[NDArray[np.float64]],
-    output_spacing: NDArray[np.float64],
-) -> Tuple[Tuple[int, int, int], NDArray[np.float64]]:
-    """The output voxels ``(nx, ny, nz)`` whose centres span every input voxel centre
-    mapped through the inverses of ``maps`` (4x4, output physical -> input
-    physical), and the output physical position ``(x, y, z)`` of the first."""
-    nz, ny, nx = (int(n) for n in shape)
-    corners = np.array(list(itertools.product((0, nx - 1), (0, ny - 1), (0, nz - 1))), np.float64) * spacing
-    # Where the input's corner voxels land in output physical space, over every matrix.
-    landed = np.concatenate([corners @ inverse4(m)[:3, :3].T + inverse4(m)[:3, 3] for m in maps])
-    low, high = landed.min(axis=0), landed.max(axis=0)
-    extent = (high - low) / output_spacing  # in output voxels
-    x, y, z = (math.ceil(e - _TOLERANCE) + 1 for e in extent)
-    # The slack of the last partial voxel, half before the box and half after.
-    start: NDArray[np.float64] = low - (np.array([x, y, z]) - 1 - extent) * output_spacing / 2
-    return (x, y, z), start
-
-
 def _positive(value: ArrayLike, name: str) -> NDArray[np.float64]:
     spacing = finite_numbers(value, name).ravel()
     if spacing.shape != (3,) or not np.all(spacing > 0):
@@ -90,9 +64,4 @@ def _positive(value: ArrayLike, name: str) -> NDArray[np.float64]:
 
 def _matrices(matrix: ArrayLike) -> List[NDArray[np.float64]]:
     """One 4x4 per matrix: a single one, or a stack of them."""
-    numbers = finite_numbers(matrix, "matrix")
-    if numbers.shape in ((12,), (3, 4), (4, 4)):
-        return [affine4(numbers)]
-    if numbers.ndim in (2, 3) and numbers.shape[1:] in ((12,), (3, 4), (4, 4)) and len(numbers) > 0:
-        return [affine4(m) for m in numbers]
-    raise ValueError(f"matrix must be 12 numbers, a 3x4 or a 4x4, or one per volume; got shape {numbers.shape}")
+    return list(affines(matrix))

@@ -15,24 +15,16 @@ the bits do not depend on the chunking or the threads.
 
 from __future__ import annotations
 
-import concurrent.futures
-import importlib
 import itertools
-import operator
-import uuid
-from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ._backend import cpu_engine
-from ._chain_positions import ChainFrame, chain_positions, matrix_step
-from ._chunk_cache import ChunkCache
-from ._engine import blend_tile, blend_tile_at, finish_blend, tile_cover
-from ._line_passes import source_of
-from ._request import (
-    BLEND_RESULT_CODES,
+from ._backends.chain_positions import ChainFrame, matrix_step
+from ._backends.codes import BLENDING_NAMES
+from ._backends.line_passes import source_of
+from ._backends.request import (
     Counts,
-    Request,
     check_image_axes,
     check_image_type,
     checked_request,
@@ -41,54 +33,26 @@ from ._request import (
     interpolation_of,
     result_type_of,
 )
-from ._threads import thread_count
-from ._windows import Windows, kept_in, windows_of
+from ._core.affine import affine4, not_singular
+from ._core.methods import method_named
+from ._core.threads import thread_count
+from ._lazy.chunk_cache import ChunkCache
+from ._lazy.fusion import Plan, Tile, fused_in_memory, fused_lazily, output_chunks
+from ._lazy.windows import kept_in, windows_of
 from .field import Field
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
 
-# The blending rules by name, with the engine's code for each (its enum ``tile_blending``).
-BLENDINGS = {"cosine": 0, "linear": 1, "average": 2, "max": 3}
+# The blending rules, by the names the engine gives them.
+BLENDINGS = BLENDING_NAMES
 # multiview-stitcher's default blend widths along x, y and z, in physical units.
 DEFAULT_BLEND_WIDTH = (10.0, 10.0, 3.0)
-# Output blocks of at most this many voxels per axis (z, y, x), 4 Mi voxels: a task's result.
-DEFAULT_BLOCK = (64, 256, 256)
-# A block is fused a slab of whole planes of about this many voxels at a time: the slab's double
-# sums, weights and one tile's values then stay in the processor's cache from one step to the
-# next, and a task's memory is a slab's, however large its block.
-SLAB_VOXELS = 2**18
-# A lazy result's task fuses a run of its chunks along z, up to this many bytes of result.
-TASK_BYTES = 64 * 2**20
 # A fusion keeps the stored tiles' decoded chunks in a cache of its own, of this many bytes. Its
 # tasks are columns along z, run along x then y: a task meets few chunks of a tile, and shares
 # only a column of them with the next task, so the chunks worth keeping are those of the tasks
 # running and of the ones before them. More holds chunks no task reads again.
 CACHE_BYTES = 128 * 2**20
-
-
-class Tile(NamedTuple):
-    """One tile checked: what its blocks read, how the engine samples it and where its voxels lie."""
-
-    source: Any  # a numpy array or Windows (nvol, z, y, x) or (z, y, x), or a dask array
-    stack: bool  # the tile is 4-D
-    grid: Counts  # the tile's extent (z, y, x)
-    request: Request  # the tile's resample onto the output, with a double result
-    index_matrix: Tuple[float, ...]  # output index -> tile index, 12 doubles, rows x, y, z; () for a chain
-    scale: Tuple[float, float, float]  # (x, y, z): the spacing over the blend width, inf for no ramp
-    chain: Optional[ChainFrame] = None  # a chain tile's steps in double, which give its positions
-
-
-class Plan(NamedTuple):
-    """A fusion checked: every tile, the output and how blocks are blended and finished."""
-
-    tiles: Tuple[Tile, ...]
-    volumes: int
-    stack: bool
-    shape: Counts
-    blending: str
-    result_type: np.dtype[Any]
-    fill: bytes
 
 
 def fuse(
@@ -160,25 +124,12 @@ def fuse(
         ``(nz, ny, nx)``, or ``(nvol, nz, ny, nx)`` for 4-D tiles.
     """
     lazy = chunks is not None or not all(isinstance(tile, np.ndarray) for tile in tiles)
-    plan = fusion_plan(
-        tiles,
-        voxel_sizes,
-        matrices,
-        shape=shape,
-        output_voxel_size=output_voxel_size,
-        origin=origin,
-        blending=blending,
-        blend_width=blend_width,
-        interpolation=interpolation,
-        fill=fill,
-        dtype=dtype,
-        threads=thread_count(threads),
-        lazy=lazy,
-    )
-    block_chunks = _chunks(chunks, plan)
+    wanted = Fusion(shape, output_voxel_size, origin, blending, blend_width, interpolation, fill, dtype)
+    plan = fusion_plan(tiles, voxel_sizes, matrices, wanted, thread_count(threads), lazy)
+    block_chunks = output_chunks(chunks, plan)
     if lazy:
-        return _lazy(plan, block_chunks, 1 if threads is None else thread_count(threads))
-    return _in_memory(plan, block_chunks, thread_count(threads))
+        return fused_lazily(plan, block_chunks, 1 if threads is None else thread_count(threads))
+    return fused_in_memory(plan, block_chunks, thread_count(threads))
 
 
 def covering_grid(
@@ -195,7 +146,7 @@ def covering_grid(
     for spacing, matrix, tile_shape in zip(spacings, matrices, tile_shapes):
         nz, ny, nx = tile_shape[-3:]
         ends = np.array(list(itertools.product(*((0, n - 1) for n in (nx, ny, nz)))), dtype=np.float64) * spacing
-        output_to_tile = _square(matrix)
+        output_to_tile = _placed(matrix)
         tile_to_output = np.linalg.inv(output_to_tile)
         corners.append(ends @ tile_to_output[:3, :3].T + tile_to_output[:3, 3])
     points = np.concatenate(corners)
@@ -204,42 +155,57 @@ def covering_grid(
     return counts(extent[::-1].tolist()), (float(low[0]), float(low[1]), float(low[2]))
 
 
+class Fusion(NamedTuple):
+    """:func:`fuse`'s keywords of the same names, as given, as one record."""
+
+    shape: Sequence[int]
+    output_voxel_size: ArrayLike
+    origin: ArrayLike
+    blending: str
+    blend_width: ArrayLike
+    interpolation: str
+    fill: float
+    dtype: Any
+
+
+class _Placement(NamedTuple):
+    """Where every tile is resampled to, checked: the output's grid and how tiles are sampled and weighed."""
+
+    shape: Sequence[int]
+    output_voxel_size: ArrayLike
+    origin: Tuple[float, float, float]
+    method: str
+    width: Tuple[float, float, float]
+
+
 def fusion_plan(
     tiles: Sequence[Any],
     voxel_sizes: ArrayLike,
     matrices: Sequence[ArrayLike],
-    *,
-    shape: Sequence[int],
-    output_voxel_size: ArrayLike,
-    origin: ArrayLike,
-    blending: str,
-    blend_width: ArrayLike,
-    interpolation: str,
-    fill: float,
-    dtype: Any,
+    wanted: Fusion,
     threads: int,
     lazy: bool,
 ) -> Plan:
     """``fuse``'s arguments checked, each tile's resample among them."""
+    blending = wanted.blending
     if not isinstance(tiles, (list, tuple)) or not tiles:
         raise ValueError("tiles must be a non-empty list of arrays")
     if not isinstance(matrices, (list, tuple)) or len(matrices) != len(tiles):
         raise ValueError(f"matrices must hold one matrix per tile ({len(tiles)}), got {_count(matrices)}")
     if not isinstance(blending, str) or blending not in BLENDINGS:
         raise ValueError(f"blending must be one of {', '.join(map(repr, BLENDINGS))}, got {blending!r}")
-    method = interpolation_of(None, interpolation)
-    if method == "label":
+    method = interpolation_of(None, wanted.interpolation)
+    if not method_named(method).fuses:
         raise ValueError("label sampling does not fuse: blending would mix labels; use nearest")
-    width = _triple(blend_width, "blend_width", positive=False)
-    start = _triple(origin, "origin", positive=None)
-    result_type = result_type_of("linear", np.dtype(np.float32), dtype)  # the blends' types
+    width = _triple(wanted.blend_width, "blend_width", positive=False)
+    start = _triple(wanted.origin, "origin", positive=None)
+    placement = _Placement(wanted.shape, wanted.output_voxel_size, start, method, width)
+    result_type = result_type_of("linear", np.dtype(np.float32), wanted.dtype)  # the blends' types
     spacings = _per_tile(voxel_sizes, len(tiles), "voxel_sizes")
     chunks = ChunkCache(CACHE_BYTES)  # the decoded chunks of every stored tile of this fusion
     checked = []
     for tile, spacing, matrix in zip(tiles, spacings, matrices):
-        checked.append(
-            _tile(tile, spacing, matrix, shape, output_voxel_size, start, method, width, threads, lazy, chunks)
-        )
+        checked.append(_tile(tile, spacing, matrix, placement, threads, lazy, chunks))
     ranks = {tile.stack for tile in checked}
     volumes = {_volumes(tile.source) for tile in checked}
     if len(ranks) > 1 or len(volumes) > 1:
@@ -251,7 +217,7 @@ def fusion_plan(
         checked[0].request.shape,
         blending,
         result_type,
-        fill_bytes(fill, result_type),
+        fill_bytes(wanted.fill, result_type),
     )
 
 
@@ -259,16 +225,13 @@ def _tile(
     image: Any,
     spacing: NDArray[np.float64],
     matrix: ArrayLike,
-    shape: Sequence[int],
-    output_voxel_size: ArrayLike,
-    origin: Tuple[float, float, float],
-    method: str,
-    width: Tuple[float, float, float],
+    placement: _Placement,
     threads: int,
     lazy: bool,
     chunks: ChunkCache,
 ) -> Tile:
     """One tile checked: its source, its resample onto the output and what gives its positions."""
+    shape, output_voxel_size, origin, method, width = placement
     windows = None if isinstance(image, np.ndarray) else windows_of(image)
     source = image if windows is None else kept_in(windows, chunks)
     if not hasattr(source, "shape") or not hasattr(source, "dtype"):
@@ -280,7 +243,7 @@ def _tile(
     first = matrix
     if steps is not None:
         first = np.eye(4) if isinstance(steps[0], Field) else steps.pop(0)
-    moved = _moved_by(_square(first), origin)
+    moved = _moved_by(_placed(first), origin)
     request = checked_request(
         tuple(source.shape),
         np.dtype(source.dtype),
@@ -291,11 +254,11 @@ def _tile(
         interpolation=method,
         fill=0,
         threads=1,
-        dtype=None if method == "nearest" else np.float64,
+        dtype=np.float64 if method_named(method).blends else None,
     )
-    if method == "cubic":
+    if method_named(method).prefilter is not None:
         if lazy or not isinstance(source, np.ndarray):
-            raise ValueError("cubic fusion takes numpy tiles and no chunks: its coefficients need whole tiles")
+            raise ValueError(f"{method} fusion takes numpy tiles and no chunks: its coefficients need whole tiles")
         stack = source if source.ndim == 4 else source[np.newaxis]
         source = source_of(stack, method, None, threads)
     output_spacing = [float(s) for s in np.asarray(output_voxel_size, dtype=np.float64).reshape(3)]
@@ -305,7 +268,7 @@ def _tile(
     else:
         # The fields as the request holds them (read once); the matrices as given, in double.
         later = tuple(
-            engine if isinstance(step, Field) else matrix_step(_square(step))
+            engine if isinstance(step, Field) else matrix_step(affine4(step))
             for step, engine in zip(steps, request.chain)
         )
         first_step = matrix_step(moved)
@@ -328,7 +291,7 @@ def _chain_steps(entry: Any) -> Optional[List[Any]]:
     for number, step in enumerate(entry):
         if not isinstance(step, Field):
             try:
-                _square(step)
+                affine4(step)
             except (TypeError, ValueError) as error:
                 raise ValueError(f"step {number} of a chain must be a Field or a matrix: {error}") from None
     return list(entry)
@@ -365,199 +328,14 @@ def _scale(spacing: NDArray[np.float64], width: Tuple[float, float, float]) -> T
     return (float(scale[0]), float(scale[1]), float(scale[2]))
 
 
-def fused_block(plan: Plan, block_origin: Counts, block_shape: Counts, threads: int = 1) -> NDArray[Any]:
-    """The output block ``block_shape`` at ``block_origin``, every volume, made a slab of planes at a time."""
-    nz, ny, nx = block_shape
-    result = np.empty((plan.volumes, *block_shape), dtype=plan.result_type)
-    planes = max(1, min(nz, SLAB_VOXELS // (ny * nx)))
-    buffers = _SlabBuffers(plan.volumes * planes * ny * nx)
-    for first in range(0, nz, planes):
-        count = min(planes, nz - first)
-        out = result[:, first : first + count]
-        into = out if out.flags.c_contiguous else np.empty(out.shape, dtype=plan.result_type)
-        slab_origin = counts((block_origin[0] + first, block_origin[1], block_origin[2]))
-        _fuse_slab(plan, slab_origin, counts((count, ny, nx)), into, buffers, threads)
-        if into is not out:
-            out[...] = into
-    return result if plan.stack else result[0]
-
-
-class _SlabBuffers:
-    """One slab's double sums, weights and one tile's values, reused slab after slab."""
-
-    def __init__(self, size: int) -> None:
-        self.sums = np.empty(size, dtype=np.float64)
-        self.weights = np.empty(size, dtype=np.float64)
-        self.values = np.empty(size, dtype=np.float64)
-
-    def take(self, flat: NDArray[np.float64], shape: Tuple[int, ...]) -> NDArray[np.float64]:
-        """The first voxels of ``flat`` as a C-contiguous array of ``shape``."""
-        return flat[: int(np.prod(shape))].reshape(shape)
-
-
-def _fuse_slab(
-    plan: Plan, origin: Counts, shape: Counts, result: NDArray[Any], buffers: _SlabBuffers, threads: int
-) -> None:
-    """Each tile that holds voxels of the slab resampled over the box of them it holds and added
-    in order, then the mean finished into ``result``."""
-    sums = buffers.take(buffers.sums, (plan.volumes, *shape))
-    weights = buffers.take(buffers.weights, shape)
-    sums.fill(0.0)
-    weights.fill(0.0)
-    engine = cpu_engine()
-    code = BLENDINGS[plan.blending]
-    for tile in plan.tiles:
-        if engine.source_box(tile.grid, tile.request, origin, shape) is None:
-            continue
-        # A chain's positions are not a matrix's: its tile is taken over the whole slab.
-        cover = tile_cover(origin, shape, tile.index_matrix, tile.grid) if tile.chain is None else _whole(shape)
-        if cover is None:
-            continue
-        at = counts([start for start, _ in cover])
-        extent = counts([stop - start for start, stop in cover])
-        cover_origin = counts([o + a for o, a in zip(origin, at)])
-        box = engine.source_box(tile.grid, tile.request, cover_origin, extent)
-        if box is None:  # no voxel of the cover is sampled: the tile's values there are fill, weighed 0
-            continue
-        window = _window(tile, box)
-        start = counts([first for first, _ in box])
-        arguments = (window, start, tile.grid, tile.request, cover_origin, extent, threads)
-        if tile.request.result_type != np.float64:  # nearest: the tile's own elements, then as doubles
-            values = engine.resample_window(*arguments).astype(np.float64)
-        else:
-            values = engine.resample_window(*arguments, out=buffers.take(buffers.values, (plan.volumes, *extent)))
-        if tile.chain is None:
-            blend_tile(sums, weights, values, origin, at, tile.index_matrix, tile.grid, tile.scale, code)
-        else:
-            positions = chain_positions(tile.chain, cover_origin, extent)
-            blend_tile_at(sums, weights, values, at, positions, tile.grid, tile.scale, code)
-    result_code = BLEND_RESULT_CODES[plan.result_type.kind, plan.result_type.itemsize]
-    finish_blend(sums, weights, result, plan.fill, result_code, plan.blending == "max")
-
-
-def _whole(shape: Counts) -> Tuple[Tuple[int, int], ...]:
-    return tuple((0, n) for n in shape)
-
-
-def _window(tile: Tile, box: Tuple[Tuple[int, int], ...]) -> NDArray[Any]:
-    """The tile's voxels in ``box`` (z, y, x half-open ranges) as (volumes, z, y, x)."""
-    cut = tuple(slice(start, stop) for start, stop in box)
-    if tile.stack:
-        cut = (slice(None),) + cut
-    source = tile.source
-    if isinstance(source, np.ndarray):
-        part = source[cut] if source.ndim == len(cut) else source[(slice(None),) + cut]
-    elif isinstance(source, Windows):
-        part = source.read(cut)
-    else:  # a dask array: this task computes its own window
-        part = source[cut].compute(scheduler="sync")
-    part = np.asarray(part)
-    return part if part.ndim == 4 else part[np.newaxis]
-
-
-def _in_memory(plan: Plan, chunks: Tuple[Tuple[int, ...], ...], threads: int) -> NDArray[Any]:
-    result = np.empty((plan.volumes, *plan.shape), dtype=plan.result_type)
-
-    def run(block: Tuple[Tuple[int, ...], Counts, Counts]) -> None:
-        _, (z, y, x), (nz, ny, nx) = block
-        result[:, z : z + nz, y : y + ny, x : x + nx] = _as_stack(fused_block(plan, *block[1:]), plan.stack)
-
-    with concurrent.futures.ThreadPoolExecutor(max_workers=threads) as pool:
-        for _ in pool.map(run, _blocks(chunks)):
-            pass
-    return result if plan.stack else result[0]
-
-
-def _lazy(plan: Plan, chunks: Tuple[Tuple[int, ...], ...], threads: int) -> Any:
-    """A dask array of ``chunks``; each task fuses a run of them along z, and its chunks are views
-    of its result."""
-    da = importlib.import_module("dask.array")
-    graph_module = importlib.import_module("dask.highlevelgraph")
-    token = uuid.uuid4().hex
-    name, task_name = "voxwarpkit-fuse-" + token, "voxwarpkit-fuse-task-" + token
-    runs = _runs(chunks, plan.volumes * plan.result_type.itemsize)
-    task_chunks = tuple(
-        tuple(sum(axis[i : i + run]) for i in range(0, len(axis), run)) for axis, run in zip(chunks, runs)
-    )
-    starts = [list(itertools.accumulate((0,) + axis[:-1])) for axis in chunks]
-    layer: Dict[Tuple[Any, ...], Any] = {}
-    for task_index, origin, extent in _blocks(task_chunks):
-        task_key = (task_name, *task_index)
-        layer[task_key] = (fused_block, plan, origin, extent, threads)
-        members = [range(i * run, min((i + 1) * run, len(axis))) for i, run, axis in zip(task_index, runs, chunks)]
-        for index in itertools.product(*members):
-            cut = tuple(
-                slice(starts[a][i] - origin[a], starts[a][i] - origin[a] + chunks[a][i]) for a, i in enumerate(index)
-            )
-            key = (name, 0, *index) if plan.stack else (name, *index)
-            layer[key] = (operator.getitem, task_key, ((slice(None),) + cut) if plan.stack else cut)
-    graph = graph_module.HighLevelGraph.from_collections(name, layer, dependencies=())
-    out_chunks = ((plan.volumes,), *chunks) if plan.stack else chunks
-    meta = np.empty((0,) * len(out_chunks), dtype=plan.result_type)
-    return da.Array(graph, name, out_chunks, meta=meta)
-
-
-def _runs(chunks: Tuple[Tuple[int, ...], ...], voxel_bytes: int) -> Tuple[int, int, int]:
-    """How many chunks along z one task fuses (and one along y and x): as many as keep its result
-    within TASK_BYTES. A tile's stored chunks are decoded once for every task that reads them;
-    fused volumes are thin along z, and a task that makes the whole depth reads each chunk of a
-    tile's depth once instead of once for every output chunk along z that meets it."""
-    run = 1
-    plane = voxel_bytes * max(chunks[1]) * max(chunks[2])
-    while (
-        run < len(chunks[0])
-        and plane * max(sum(chunks[0][i : i + run + 1]) for i in range(0, len(chunks[0]), run + 1)) <= TASK_BYTES
-    ):
-        run += 1
-    return (run, 1, 1)
-
-
-def _chunks(chunks: Any, plan: Plan) -> Tuple[Tuple[int, ...], ...]:
-    """The output's blocks along z, y, x."""
-    if chunks is None:
-        return tuple(_even(n, min(n, b)) for n, b in zip(plan.shape, DEFAULT_BLOCK))
-    normalize_chunks = importlib.import_module("dask.array.core").normalize_chunks
-    spatial = chunks[-3:] if isinstance(chunks, (tuple, list)) and len(chunks) == 4 else chunks
-    try:
-        normalized: Tuple[Tuple[int, ...], ...] = normalize_chunks(spatial, shape=plan.shape, dtype=plan.result_type)
-    except (ArithmeticError, ValueError, IndexError, KeyError, TypeError) as error:
-        raise ValueError(f"chunks {chunks!r} cannot chunk an output of shape {plan.shape}: {error}") from None
-    return normalized
-
-
-def _even(n: int, block: int) -> Tuple[int, ...]:
-    return tuple(min(block, n - start) for start in range(0, n, block))
-
-
-def _blocks(chunks: Tuple[Tuple[int, ...], ...]) -> List[Tuple[Tuple[int, ...], Counts, Counts]]:
-    """Every block of ``chunks``: its index in the block grid, its origin and its extent (z, y, x)."""
-    starts = [list(itertools.accumulate((0,) + axis[:-1])) for axis in chunks]
-    return [
-        (
-            index,
-            counts([starts[a][i] for a, i in enumerate(index)]),
-            counts([chunks[a][i] for a, i in enumerate(index)]),
-        )
-        for index in itertools.product(*(range(len(axis)) for axis in chunks))
-    ]
-
-
-def _as_stack(block: NDArray[Any], stack: bool) -> NDArray[Any]:
-    return block if stack else block[np.newaxis]
-
-
 def _volumes(source: Any) -> int:
     return int(source.shape[0]) if len(source.shape) == 4 else 1
 
 
-def _square(matrix: ArrayLike) -> NDArray[np.float64]:
-    """A matrix of 12 numbers, a 3x4 or a 4x4 as a 4x4 in double."""
-    numbers = np.asarray(matrix, dtype=np.float64)
-    if numbers.shape not in ((12,), (3, 4), (4, 4)):
-        raise ValueError(f"each matrix must be 12 numbers, a 3x4 or a 4x4, got shape {numbers.shape}")
-    square = np.eye(4)
-    square[:3] = numbers.reshape(-1, 4)[:3]
-    return square
+def _placed(matrix: ArrayLike) -> NDArray[np.float64]:
+    """A tile's matrix as a 4x4 in double, read as every entry point reads one; ValueError for a
+    singular one, which places no tile: it maps the output onto a plane or a line of it."""
+    return not_singular(affine4(matrix, "a tile's matrix"), "a tile's matrix")
 
 
 def _per_tile(values: ArrayLike, tiles: int, name: str) -> List[NDArray[np.float64]]:
@@ -586,4 +364,4 @@ def _count(values: Any) -> str:
     return str(len(values)) if isinstance(values, (list, tuple)) else type(values).__name__
 
 
-__all__ = ["BLENDINGS", "covering_grid", "fuse", "fused_block"]
+__all__ = ["BLENDINGS", "covering_grid", "fuse"]

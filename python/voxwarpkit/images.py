@@ -1,6 +1,6 @@
 """``resample_image``: nibabel images onto another grid, through world-space matrices.
 
-The grid maths is :mod:`voxwarpkit._grid`'s; this module reads nibabel images'
+The grid maths is :mod:`voxwarpkit._core.grid`'s; this module reads nibabel images'
 grids and data, and makes nibabel images of results.
 """
 
@@ -12,10 +12,10 @@ from typing import TYPE_CHECKING, Any, List, Optional, Sequence
 
 import numpy as np
 
-from ._grid import Grid, WorldStep, checked_grid, output_grid, physical_steps
-from ._request import interpolation_of
+from ._backends.request import interpolation_of
+from ._core.grid import Grid, WorldStep, checked_grid, output_grid, physical_steps
 from ._resample import resample
-from ._scaling import Scaling, copied_scaling, raw_fill, scaled
+from .io.nifti_scaling import Scaling, copied_scaling, raw_fill, scaled
 from .warps import is_nitransforms, world_steps
 
 if TYPE_CHECKING:
@@ -232,7 +232,7 @@ def _transform_steps(transform: Any, like: Any, img: Any, target: Grid) -> List[
         import nibabel as nib
 
         from .io.errors import FileError
-        from .io.transform_files import read_transform_file
+        from .io.transforms.files import read_transform_file
 
         made: Any = nib.Nifti1Image  # its constructor is not annotated
         reference = like if like is not None else made(np.broadcast_to(np.float32(0), target.shape), target.affine)

@@ -35,7 +35,7 @@ import numpy as np
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
 
-from ._affine import REVERSE_AXES, affine4, finite_numbers, inverse4, physical_from_index, twelve
+from ._core.affine import REVERSE_AXES, affine4, finite_numbers, inverse4, physical_from_index, twelve
 
 __all__ = ["as_homogeneous", "from_homogeneous", "from_index", "from_world", "invert", "rigid"]
 

@@ -1,110 +1,43 @@
-"""The grids of a multiscale pyramid: each level coarser by 2 along the axes that are not coarser than the finest.
+"""``pyramid_of``: the levels of a multiscale pyramid, each made from the one before it.
 
-Level 0 is the image's own grid. Level k + 1 halves the sampling of level k
-along every axis whose spacing is not coarser than level k's finest spacing
-(within 1e-6 of it): an anisotropic stack, z at 4 um and x, y at 1 um,
-halves x and y until they reach z's spacing, then all three. A halved axis
-of n voxels has ceil(n / 2), so the level covers the whole image, with voxel
-0's centre halfway between the centres of voxels 0 and 1 of the level
-before: its translation moves by half the finer spacing. Positions are
-physical, (x, y, z); shapes are (z, y, x).
-
-A level is made from the one before it by one of ``LEVEL_METHODS``: "linear"
-smooths it first (anti-aliasing) and stores float32, as images want; "nearest"
-and "label" copy elements without smoothing, so a label map keeps its type and
-no level holds a value that is not one of its labels ("label" takes, per voxel,
-the label of largest trilinear weight).
+The levels' grids and the methods they are made by are :mod:`voxwarpkit._core.levels`'s (whose
+rules its opening states); here each level's values are made, in memory or lazily, in blocks.
 """
 
 from __future__ import annotations
 
-import math
-from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ._methods import blends
-from ._windows import Windows, as_dask, in_blocks
+from ._core.levels import (
+    LEVEL_METHODS,
+    Level,
+    check_level_method,
+    coarser,
+    level_matrix,
+    level_method,
+    pyramid_levels,
+)
+from ._core.methods import blends
+from ._lazy.windows import Windows, as_dask, in_whole_chunks
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray  # numpy 1.20 or later; the package runs on 1.19
 
-Three = Tuple[float, float, float]
-
-# How a level is made from the one before it, and what OME-Zarr's multiscales call that method.
-LEVEL_METHODS = {"linear": "gaussian", "nearest": "nearest", "label": "label"}
-
-
-def level_method(interpolation: str) -> str:
-    """The method a pyramid's levels are made with after an image resampled by ``interpolation``:
-    a method that copies elements keeps copying them; every blend gives smoothed linear levels."""
-    return "linear" if blends(interpolation) else interpolation
-
-
-def check_level_method(method: Any) -> str:
-    """``method`` if it is one of LEVEL_METHODS, else ValueError."""
-    if not isinstance(method, str) or method not in LEVEL_METHODS:
-        names = ", ".join(map(repr, LEVEL_METHODS))
-        raise ValueError(f"a pyramid's interpolation must be one of {names}, got {method!r}")
-    return method
-
-
-class Level(NamedTuple):
-    """One level's grid: voxel (i, j, k) of it sits at ``translation + (i, j, k) * spacing``."""
-
-    shape: Tuple[int, int, int]  # (z, y, x)
-    spacing: Three  # (sx, sy, sz)
-    translation: Three  # (x, y, z): the centre of voxel 0
-
-
-def pyramid_levels(
-    shape: Sequence[int],
-    spacing: Sequence[float],
-    translation: Sequence[float] = (0.0, 0.0, 0.0),
-    *,
-    levels: Optional[int] = None,
-    chunks: Sequence[int] = (64, 64, 64),
-) -> List[Level]:
-    """The levels of the pyramid of an image of ``shape`` (z, y, x) and ``spacing`` (x, y, z).
-
-    ``levels`` levels in all (level 0 included), or fewer once every axis
-    is down to one voxel. None: until the first level whose extent along some
-    axis fits in one chunk of ``chunks`` (z, y, x), the block each level is
-    stored in.
-    """
-    if levels is not None and (isinstance(levels, bool) or not isinstance(levels, int) or levels < 1):
-        raise ValueError(f"levels must be a whole number of at least 1, got {levels!r}")
-    z, y, x = (int(n) for n in shape)
-    current = Level((z, y, x), _three(spacing), _three(translation))
-    if not all(math.isfinite(s) and s > 0 for s in current.spacing):
-        raise ValueError(f"voxel_size must be three positive, finite numbers, got {tuple(spacing)!r}")
-    if not all(math.isfinite(t) for t in current.translation):
-        raise ValueError(f"origin must be three finite numbers, got {tuple(translation)!r}")
-    if len(chunks) != 3 or not all(isinstance(c, (int, np.integer)) and c >= 1 for c in chunks):
-        raise ValueError(f"chunks must be three whole numbers of at least 1 (z, y, x), got {tuple(chunks)!r}")
-    result = [current]
-    while _wants_another(current, len(result), levels, chunks):
-        current = coarser(current)
-        result.append(current)
-    return result
-
-
-def coarser(level: Level) -> Level:
-    """The next level: sampling halved along each axis not coarser than the finest."""
-    finest = min(level.spacing)
-    halved = [s <= finest * (1 + 1e-6) for s in level.spacing]  # (x, y, z)
-    shape = [math.ceil(n / 2) if h else n for n, h in zip(level.shape[::-1], halved)]
-    spacing = [2 * s if h else s for s, h in zip(level.spacing, halved)]
-    translation = [t + s / 2 if h else t for t, s, h in zip(level.translation, level.spacing, halved)]
-    return Level((shape[2], shape[1], shape[0]), _three(spacing), _three(translation))
-
-
-def level_matrix(level: Level, finest: Level) -> NDArray[np.float64]:
-    """The output -> input matrix (3x4, physical) that resamples the level ``finest`` onto ``level``:
-    positions are measured from each grid's voxel 0, so it is a translation by the difference."""
-    matrix: NDArray[np.float64] = np.eye(3, 4)
-    matrix[:, 3] = np.subtract(level.translation, finest.translation)
-    return matrix
+__all__ = [
+    "LEVEL_METHODS",
+    "Level",
+    "as_float32",
+    "check_level_method",
+    "coarser",
+    "first_level",
+    "level_matrix",
+    "level_method",
+    "next_level",
+    "pyramid_levels",
+    "pyramid_of",
+]
 
 
 def pyramid_of(
@@ -131,7 +64,7 @@ def pyramid_of(
     a float32 numpy image is the image itself. Raises ValueError for an image
     resample cannot read, an unknown interpolation and bad sizes or chunks.
     """
-    from ._request import check_image_type  # here: the grids above need no engine
+    from ._backends.request import check_image_type  # here: the grids above need no engine
 
     check_image_type(image.ndim, np.dtype(image.dtype))
     method = check_level_method(interpolation)
@@ -149,13 +82,13 @@ def first_level(values: Any, method: str, chunks: Any = None) -> Any:
     """Level 0 of a pyramid made by ``method``: the image as float32 for linear levels, else the
     image itself; a dask array lazily, in blocks ``chunks``."""
     if isinstance(values, Windows):
-        whole = None if chunks is None else in_blocks(values, chunks)
+        whole = None if chunks is None else in_whole_chunks(values, chunks)
         if whole is not None:  # blocks of whole stored chunks: each block's task reads its own window
             values, chunks = whole, None
         # Else read in the chunks it is stored in, each once, then cut into the level's blocks: a
         # chunk is held only until the blocks cut from it, its neighbours in the graph, are made.
         values = as_dask(values)
-    if method == "linear":
+    if blends(method):
         return as_float32(values, chunks)
     return values if chunks is None else values.rechunk(chunks)
 
@@ -197,25 +130,8 @@ def next_level(
         shape=level.shape,
         output_voxel_size=level.spacing,
         interpolation=method,
-        antialias=method == "linear",
+        antialias=blends(method),
         threads=threads,
-        dtype=finer_values.dtype if method == "linear" else None,
+        dtype=finer_values.dtype if blends(method) else None,
         **({} if chunks is None else {"chunks": chunks}),
     )
-
-
-def _wants_another(level: Level, count: int, levels: Optional[int], chunks: Sequence[int]) -> bool:
-    """Whether a level follows ``level``, the ``count``-th: up to ``levels`` while some axis
-    has voxels to halve; without a count, until some axis fits in one chunk."""
-    if levels is not None:
-        return count < levels and max(level.shape) > 1
-    return not _fits_one_chunk(level.shape, chunks) and max(level.shape) > 1
-
-
-def _fits_one_chunk(shape: Tuple[int, int, int], chunks: Sequence[int]) -> bool:
-    return any(n <= c for n, c in zip(shape, chunks))
-
-
-def _three(values: Sequence[float]) -> Three:
-    a, b, c = (float(v) for v in values)
-    return (a, b, c)

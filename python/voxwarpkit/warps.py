@@ -22,8 +22,8 @@ from typing import TYPE_CHECKING, Any, List
 
 import numpy as np
 
-from ._affine import affine4, inverse4
-from ._grid import WorldStep
+from ._core.affine import affine4, inverse4
+from ._core.grid import WorldStep
 from .field import Field
 
 if TYPE_CHECKING:

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include "bindings/blend_call.h"
+#include "bindings/engine_codes.h"
 #include "bindings/line_filter_call.h"
 #include "bindings/module_entry.h"
 #include "bindings/resample_call.h"
@@ -368,5 +369,9 @@ PyModuleDef module = {
 
 VOXWARPKIT_MODULE_ENTRY PyInit__engine(void)
 {
-    return PyModule_Create(&module);
+    PyObject *made = PyModule_Create(&module);
+    if (made != nullptr && !add_engine_codes(made)) {
+        Py_CLEAR(made);
+    }
+    return made;
 }

@@ -8,7 +8,7 @@ from support.registration_files import fsl_flirt, itk_text
 from support.values import volume
 
 import voxwarpkit
-from voxwarpkit.io.matrixtext import read_matrix_source
+from voxwarpkit.io.transforms.matrixtext import read_matrix_source
 
 nib = pytest.importorskip("nibabel")
 ndimage = pytest.importorskip("scipy.ndimage")

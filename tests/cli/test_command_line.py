@@ -18,7 +18,7 @@ from support.output_types import integers_of_sums
 from support.values import volume
 
 import voxwarpkit
-from voxwarpkit._extras import EXTRA_OF
+from voxwarpkit._core.extras import EXTRA_OF
 from voxwarpkit.cli import demo
 from voxwarpkit.cli import memory_backend as nifti
 from voxwarpkit.cli.errors import CommandError

@@ -227,7 +227,7 @@ def test_a_pyramid_of_a_store_runs_one_task_per_block_of_each_level(tmp_path, ca
     """Level 0's tasks each copy whole stored chunks, read as one window, and the graph run holds
     one task per block it writes, and one per level: a scheduler's memory grows with its tasks."""
     dask = pytest.importorskip("dask")
-    backend = pytest.importorskip("voxwarpkit.cli.dask_backend")
+    backend = pytest.importorskip("voxwarpkit.cli.runner")
     image = np.random.default_rng(5).integers(0, 500, (128, 128, 256)).astype(np.uint16)  # 8 blocks
     source = zarr.open_array(str(tmp_path / "in.zarr"), mode="w", shape=image.shape, chunks=stored_chunks, dtype="u2")
     source[...] = image

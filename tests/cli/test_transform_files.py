@@ -18,7 +18,7 @@ from support.warp_scenes import (
 )
 
 import voxwarpkit as vw
-from voxwarpkit.io.matrixtext import read_matrix_source
+from voxwarpkit.io.transforms.matrixtext import read_matrix_source
 
 nib = pytest.importorskip("nibabel")
 pytest.importorskip("nitransforms", minversion="25")  # older releases misplace field vectors

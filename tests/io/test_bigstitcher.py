@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 from support.bigstitcher import SHAPE, SIZES, random_affines, write_hdf5, write_xml
 
-from voxwarpkit._windows import Windows
+from voxwarpkit._lazy.windows import Windows
 from voxwarpkit.io.bigstitcher import read_bigstitcher
 from voxwarpkit.io.errors import FileError
 

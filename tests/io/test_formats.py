@@ -6,7 +6,7 @@ import pytest
 from support.bits import assert_same_bits
 from support.values import volume
 
-from voxwarpkit._extras import EXTRA_OF
+from voxwarpkit._core.extras import EXTRA_OF
 from voxwarpkit.io.errors import FileError
 from voxwarpkit.io.formats import FORMATS, format_of, read_image
 

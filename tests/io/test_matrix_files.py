@@ -11,7 +11,7 @@ from support.registration_files import afni, fsl_flirt, itk_binary, itk_text, lt
 from support.values import volume
 
 from voxwarpkit.io.errors import FileError as CommandError
-from voxwarpkit.io.matrixtext import read_matrix_source
+from voxwarpkit.io.transforms.matrixtext import read_matrix_source
 
 nib = pytest.importorskip("nibabel")
 pytest.importorskip("nitransforms")

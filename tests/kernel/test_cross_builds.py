@@ -26,7 +26,7 @@ from support.values import values, with_specials
 
 import _voxwarpkit_testing as testing
 from voxwarpkit import _engine
-from voxwarpkit._methods import edge_rule_named, method_named
+from voxwarpkit._backends.codes import EDGE_RULE_CODES, METHOD_CODES
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILDS = pathlib.Path(os.environ.get("VOXWARPKIT_CROSS_BUILDS", ROOT / "build"))
@@ -164,7 +164,7 @@ ELEMENT_TYPES = ["f4", "b1", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2
 
 def engine_method(name, edges="transform"):
     """The engine's codes for a method and linear's edge rule."""
-    return (method_named(name).engine_code, edge_rule_named(edges).engine_code)
+    return (METHOD_CODES[name], EDGE_RULE_CODES[edges])
 
 
 NEAREST, LINEAR, CLAMPED = engine_method("nearest"), engine_method("linear"), engine_method("linear", "clamp")

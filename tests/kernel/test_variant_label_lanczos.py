@@ -11,7 +11,8 @@ from support.reference import resample_general_reference
 from support.values import values, with_specials
 
 import _voxwarpkit_testing as testing
-from voxwarpkit import _request
+from voxwarpkit._backends import request as _request
+from voxwarpkit._backends.cpu import result_code
 
 VARIANTS = [name for name, usable in testing.kernel_variants() if usable]
 # Widths about the vector's lanes and Lanczos's six taps; a stack of three volumes.
@@ -85,5 +86,5 @@ def test_lanczos(scene, specials):
         request = _request.checked_request(image.shape, image.dtype, (1, 1, 1), matrix, threads=1, **request_kwargs)
         arguments = engine_arguments(image, (1.0, 1.0, 1.0), matrix, request_kwargs)
         for variant in VARIANTS:
-            got = testing.engine_resample(variant, 1, *arguments, None, None, request.engine_result_type)
+            got = testing.engine_resample(variant, 1, *arguments, None, None, result_code(request))
             assert_same_bits(got, want)

@@ -13,7 +13,7 @@ import pytest
 
 import _voxwarpkit
 import voxwarpkit
-import voxwarpkit._transform
+import voxwarpkit._backends.transform
 
 ROOT = Path(__file__).resolve().parents[2]
 SOURCE = ROOT / "python" / "voxwarpkit"
@@ -84,7 +84,7 @@ def test_transform_takes_positional_arguments_only():
 
 def test_the_docstring_examples_hold():
     flags = doctest.NORMALIZE_WHITESPACE
-    failures, tried = doctest.testmod(voxwarpkit._transform, optionflags=flags)
+    failures, tried = doctest.testmod(voxwarpkit._backends.transform, optionflags=flags)
     assert tried > 0
     assert failures == 0
 

@@ -176,7 +176,7 @@ def test_a_level_made_with_the_next_one_has_the_bits_of_the_two_calls(method, se
     resample of the input and then resample of that onto level 1: with antialias for linear
     levels; by the map's own sampling, unsmoothed and in its type, for nearest and label."""
     da = pytest.importorskip("dask.array")
-    from voxwarpkit._next_level import resample_and_next_level
+    from voxwarpkit._lazy.next_level import resample_and_next_level
     from voxwarpkit.pyramid import coarser, level_matrix, pyramid_levels
 
     rng = np.random.default_rng(seed)

@@ -14,14 +14,17 @@ from support.reference import resample_general_reference
 from support.values import values
 
 import voxwarpkit
-from voxwarpkit import _blocks, _request
+from voxwarpkit._backends import cpu as _blocks
+from voxwarpkit._backends import request as _request
 from voxwarpkit.cli.errors import CommandError
 
 da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 zarr = pytest.importorskip("zarr")
 
+from voxwarpkit._core.grid import Grid  # noqa: E402
 from voxwarpkit.cli.dask_backend import apply_zarr, nifti_to_zarr, zarr_to_nifti  # noqa: E402  (needs zarr)
+from voxwarpkit.cli.options import Running, Storage  # noqa: E402
 
 
 def random_chunks(rng, shape):
@@ -249,15 +252,8 @@ def test_apply_zarr_reads_the_ome_scale_and_replaces_the_target_only_when_whole(
     source, target = tmp_path / "in.ome.zarr", tmp_path / "out.zarr"
     write_ome(source, data, [2.0, 0.5, 0.25], zarr_format)
     matrix = np.hstack([rotation(rng, 25), [[0.5], [1.0], [2.0]]])
-    apply_zarr(
-        source,
-        target,
-        matrix,
-        chunks=(5, 8, 8),
-        shape=(10, 12, 14),
-        output_voxel_size=(0.3, 0.6, 2.5),
-        out=io.StringIO(),
-    )
+    grid = Grid((14, 12, 10), np.diag([0.3, 0.6, 2.5, 1.0]), (0.3, 0.6, 2.5))
+    apply_zarr(source, target, matrix, grid=grid, storage=Storage(chunks=(5, 8, 8)), out=io.StringIO())
     written = zarr.open(str(target), mode="r")
     want = voxwarpkit.resample(data, (0.25, 0.5, 2.0), matrix, shape=(10, 12, 14), output_voxel_size=(0.3, 0.6, 2.5))
     assert_same_bits(written["0"][...], want)
@@ -272,7 +268,7 @@ def test_apply_zarr_reads_the_ome_scale_and_replaces_the_target_only_when_whole(
         if path.is_file() and not path.name.startswith((".z", "zarr")):
             path.write_bytes(b"not a chunk")
     with pytest.raises(CommandError, match=f"output {target}: not written"):
-        apply_zarr(source, target, np.eye(3, 4), force=True, out=io.StringIO())
+        apply_zarr(source, target, np.eye(3, 4), running=Running(force=True), out=io.StringIO())
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.ome.zarr", "out.zarr"]
     assert_same_bits(zarr.open(str(target), mode="r")["0"][...], want)
 
@@ -283,7 +279,7 @@ def test_nifti_goes_to_zarr_with_axes_reversed_and_back(tmp_path):
     data = values(rng, "h", (9, 10, 11, 2))  # (i, j, k, t)
     affine = np.array([[0, 0, 1.5, 4], [0, 2.0, 0, -3], [0.5, 0, 0, 1], [0, 0, 0, 1]])
     nib.save(nib.Nifti1Image(data, affine), tmp_path / "a.nii.gz")
-    nifti_to_zarr(tmp_path / "a.nii.gz", tmp_path / "a.zarr", chunks=(1, 4, 5, 6), progress=False)
+    nifti_to_zarr(tmp_path / "a.nii.gz", tmp_path / "a.zarr", chunks=(1, 4, 5, 6), running=Running(progress=False))
     stored = zarr.open(str(tmp_path / "a.zarr"), mode="r")
     assert_same_bits(stored[...], data.T)
     assert stored.attrs["voxel_size"] == [0.5, 2.0, 1.5]  # the zooms of i, j, k: x, y, z
@@ -323,7 +319,8 @@ def test_a_worker_killed_mid_run_gives_the_whole_result_or_one_clear_error(clust
     local.scheduler.allowed_failures = allowed_failures
     (getattr(client, "register_plugin", None) or client.register_worker_plugin)(KillAfterTwoBlocks(), name="kill")
     try:
-        apply_zarr(source, target, matrix, chunks=4, scheduler=local.scheduler_address, out=io.StringIO())
+        running = Running(scheduler=local.scheduler_address)
+        apply_zarr(source, target, matrix, storage=Storage(chunks=4), running=running, out=io.StringIO())
     except CommandError as error:
         assert allowed_failures == 0 and "\n" not in str(error) and "KilledWorker" in str(error)
         assert not target.exists()

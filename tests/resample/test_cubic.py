@@ -9,11 +9,11 @@ from support.reference import import_any_reference, prefilter_reference, resampl
 from support.values import values
 
 import voxwarpkit
+from voxwarpkit._backends.codes import EDGE_RULE_CODES, METHOD_CODES
 from voxwarpkit._engine import prefilter, resample, source_box
-from voxwarpkit._methods import edge_rule_named, method_named
 
 # The engine's codes for cubic; its edge rule is linear's only.
-CUBIC = (method_named("cubic").engine_code, edge_rule_named("clamp").engine_code)
+CUBIC = (METHOD_CODES["cubic"], EDGE_RULE_CODES["clamp"])
 
 
 @pytest.mark.parametrize("axis", [1, 2, 3])

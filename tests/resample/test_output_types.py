@@ -11,7 +11,9 @@ from support.values import values, with_specials
 
 import _voxwarpkit_testing as testing
 import voxwarpkit
-from voxwarpkit import _request
+from voxwarpkit._backends import request as _request
+from voxwarpkit._backends.codes import EDGE_RULE_CODES, METHOD_CODES
+from voxwarpkit._backends.cpu import result_code
 
 VARIANTS = [name for name, usable in testing.kernel_variants() if usable]
 
@@ -119,9 +121,9 @@ def test_every_result_type_is_the_float64_sum_made_once_by_the_rule(interpolatio
         # The engine reads cubic's B-spline coefficients, which resample makes first.
         source = bspline_coefficients(image) if interpolation == "cubic" else image
         arguments = (source, (0, 0, 0), extent, (1.0, 1.0, 1.0), request.matrices, shape, (0, 0, 0), (1.0, 1.0, 1.0))
-        codes = (request.engine_interpolation, request.engine_edges, request.fill, None, None)
+        codes = (METHOD_CODES[request.interpolation], EDGE_RULE_CODES[request.edges], request.fill, None, None)
         for variant in VARIANTS:
-            engine = testing.engine_resample(variant, 1, *arguments, *codes, request.engine_result_type)
+            engine = testing.engine_resample(variant, 1, *arguments, *codes, result_code(request))
             assert_same_bits(engine, want)
 
 
@@ -200,7 +202,7 @@ def test_every_element_type_read_makes_every_result_type_by_the_rule(source_code
             **kwargs,
         )
         arguments = (image, (0, 0, 0), extent, (1.0, 1.0, 1.0), request.matrices, shape, (0, 0, 0), (1.0, 1.0, 1.0))
-        codes = (request.engine_interpolation, request.engine_edges, request.fill, None, None)
+        codes = (METHOD_CODES[request.interpolation], EDGE_RULE_CODES[request.edges], request.fill, None, None)
         for variant in VARIANTS:
-            engine = testing.engine_resample(variant, 1, *arguments, *codes, request.engine_result_type)
+            engine = testing.engine_resample(variant, 1, *arguments, *codes, result_code(request))
             assert_same_bits(engine, want)

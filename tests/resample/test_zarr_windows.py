@@ -9,8 +9,8 @@ from support.bits import assert_same_bits
 from support.cases import random_case
 
 import voxwarpkit
-from voxwarpkit import _chunk_cache as chunk_cache
-from voxwarpkit._dask import stored
+from voxwarpkit._lazy import chunk_cache
+from voxwarpkit._lazy.resample import stored
 
 da = pytest.importorskip("dask.array")
 zarr = pytest.importorskip("zarr")

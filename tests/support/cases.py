@@ -4,7 +4,8 @@ import numpy as np
 
 from support.geometry import rotation
 from support.values import values
-from voxwarpkit import _request
+from voxwarpkit._backends import request as _request
+from voxwarpkit._backends.codes import EDGE_RULE_CODES, METHOD_CODES
 
 TYPES = ["?", "b", "B", "h", "H", "i", "I", "l", "L", "q", "Q", "e", "f", "d"]
 
@@ -61,7 +62,7 @@ def engine_arguments(image, voxel_size, matrix, kwargs):
         request.shape,
         (0, 0, 0),
         output_spacing,
-        request.engine_interpolation,
-        request.engine_edges,
+        METHOD_CODES[request.interpolation],
+        EDGE_RULE_CODES[request.edges],
         request.fill,
     )

@@ -16,7 +16,7 @@ from contextlib import contextmanager
 from types import FrameType
 from typing import Iterator, Optional, Sequence, TextIO
 
-from .._extras import ZARR_3, not_installed, zarr_major
+from .._core.extras import ZARR_3, not_installed, zarr_major
 from ..io.errors import FileError, first_line
 from ..io.formats import format_of, in_blocks, written_in_blocks
 from ..io.remote import SCHEMES, is_remote, local_copy, place, scheme_of, storage_options_of
@@ -41,6 +41,11 @@ def _places(arguments: argparse.Namespace) -> None:
     """The command's paths and URLs as places (:mod:`voxwarpkit.io.remote`), with the storage options."""
     if arguments.command == "demo":
         return
+    if scheme_of(str(arguments.output)) not in (None, "file"):
+        # Before the URL is made a place: that may already ask the store for credentials.
+        _need("stores at URLs", _BLOCK_PACKAGES)
+        if zarr_major(importlib.import_module("zarr")) < 3:
+            raise CommandError(f"output {arguments.output}: writing a store at a URL needs {ZARR_3}")
     options = storage_options_of(arguments.storage_options)
     arguments.input = place(arguments.input, options)
     arguments.output = place(arguments.output, options)
@@ -49,10 +54,6 @@ def _places(arguments: argparse.Namespace) -> None:
         raise CommandError(f"output {arguments.output}: {scheme}:// URLs are read only")
     if scheme is not None and not written_in_blocks(arguments.output):
         raise CommandError(f"output {arguments.output}: only Zarr stores are written to URLs; write this file locally")
-    if scheme is not None:
-        _need("stores at URLs", _BLOCK_PACKAGES)
-    if scheme is not None and zarr_major(importlib.import_module("zarr")) < 3:
-        raise CommandError(f"output {arguments.output}: writing a store at a URL needs {ZARR_3}")
     if scheme is not None and arguments.label is not None:
         raise CommandError(f"output {arguments.output}: label images are added to images on this machine only")
     if arguments.command == "apply":

@@ -15,13 +15,13 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Sequence, TextIO
 
 import numpy as np
 
-from .._affine import affine4, inverse4, not_singular, twelve
-from .._grid import Grid, fitted_grid, index_to_physical, output_grid, world_to_index
-from .._words import counted
-from ..io.formats import in_blocks, read_image, written_in_blocks, written_whole
-from ..io.matrixtext import MatrixSource, read_matrix_source
+from .._core.affine import affine4, inverse4, not_singular, twelve
+from .._core.grid import Grid, fitted_grid, index_to_physical, output_grid, world_to_index
+from .._core.words import counted
+from ..io.formats import read_image
 from ..io.nifti import load_nifti
-from ..io.registration import FORMATS
+from ..io.transforms.matrixtext import MatrixSource, read_matrix_source
+from ..io.transforms.registration import TRANSFORM_FORMATS
 from . import dask_backend, memory_backend
 from .chains import MatrixOrChain, chain_matrices
 from .deskew import deskewed_grid
@@ -29,8 +29,8 @@ from .errors import CommandError
 from .grids import lazy_grid, nifti_grid, on_grid
 from .ome_grid import forward_grid
 from .options import Options
-from .output import check_output, shown
-from .pyramid import PyramidLayout, check_pyramid_target, image_pyramid, is_ome_name, resample_into_pyramid
+from .output import Summary, check_output, output_of, shown
+from .pyramid import PyramidLayout, check_pyramid_target, image_pyramid, resample_into_pyramid
 from .zarr_blocks import check_shards
 
 if TYPE_CHECKING:
@@ -90,14 +90,9 @@ def run_apply(
         options.storage,
         options.running,
     )
-    chunked = in_blocks(source, target)
-    if chunked and not written_in_blocks(target) and not written_whole(target):
-        raise CommandError(f"output {target}: the name must end in .zarr, .nii or .nii.gz")
-    if not chunked and not written_whole(target):
-        raise CommandError(f"output {target}: the name must end in .nii or .nii.gz")
-    levels, chunks, shards, force, err = storage.levels, storage.chunks, storage.shards, running.force, running.err
-    if levels is None and is_ome_name(target):
-        levels = 1
+    output = output_of(source, target, storage.levels)
+    chunked, levels, force = output.chunked, output.levels, running.force
+    chunks, shards = storage.chunks, storage.shards
     like, voxel_size, matrix_path, transforms = grid.like, grid.voxel_size, mapping.matrix, mapping.transforms
     reads = (source, like, matrix_path, *(file.path for file in transforms))
     if levels is not None:
@@ -111,7 +106,7 @@ def run_apply(
     if copied and sampling.output_type is not None:
         raise CommandError("--output-type needs resampling: a copy keeps the input's type")
     if chunked and copies and levels is None:
-        dask_backend.convert(source, target, chunks, running.scheduler, force, err, input_voxel_size)
+        dask_backend.convert(source, output, chunks, running, input_voxel_size)
         print(f"copied {source} into {target} in {time.perf_counter() - started:.3f} s", file=out)
         return
 
@@ -167,7 +162,7 @@ def run_apply(
             raise CommandError("--fit takes matrices only: a displacement field has no inverse to fit the grid with")
         onto, matrix = fitted_grid(image.grid, onto, matrix)
     ome = chunked and image.image.zarr is not None and image.image.zarr.multiscales is not None
-    if levels is not None or (written_in_blocks(target) and ome):
+    if levels is not None or (output.blocks and ome):
         onto, matrix = forward_grid(onto, matrix)  # OME-Zarr's scales are positive
     if levels is not None:
         resample_into_pyramid(source, target, image.image, onto, matrix, layout, running, sampling)
@@ -180,16 +175,14 @@ def run_apply(
     if chunked:
         dask_backend.resample_with_dask(
             source,
-            target,
+            output,
             image.image,
             onto,
             matrix,
             sampling,
             storage,
             running,
-            how=how,
-            started=started,
-            out=out,
+            summary=Summary(how, started, out),
         )
         return
     memory_backend.resample_in_memory(
@@ -202,9 +195,7 @@ def run_apply(
         sampling,
         running,
         space=image.image if reference is None else reference.image,
-        how=how + ("" if like is None else f" onto the grid of {like}"),
-        started=started,
-        out=out,
+        summary=Summary(how + ("" if like is None else f" onto the grid of {like}"), started, out),
     )
 
 
@@ -285,7 +276,7 @@ def _file_matrices(
     """The kernel's matrices from a matrix file's, checked against the input's volumes."""
     if matrices.fmt is not None and convention is not None:
         raise CommandError(
-            f"matrix file {path} ({FORMATS[matrices.fmt].one}): --convention applies to plain "
+            f"matrix file {path} ({TRANSFORM_FORMATS[matrices.fmt].one}): --convention applies to plain "
             "matrix files; this one is in world coordinates"
         )
     count = len(matrices.matrices)
@@ -313,7 +304,7 @@ def _matrices_named(source: MatrixSource, path: Path, convention: str, inverse: 
     if source.fmt is None:
         one, many = f"{convention} matrix", f"{convention} matrices"
     else:
-        one, many = FORMATS[source.fmt].one, FORMATS[source.fmt].many
+        one, many = TRANSFORM_FORMATS[source.fmt].one, TRANSFORM_FORMATS[source.fmt].many
     count = len(source.matrices)
     if count == 1:
         return f"the {inverted}{one} from {path}"

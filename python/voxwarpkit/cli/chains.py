@@ -17,13 +17,13 @@ from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from .._affine import affine4, inverse4, not_singular
-from .._grid import Grid, WorldStep, fold, has_field, index_to_physical, physical_chain, world_to_index
-from .._words import counted
+from .._core.affine import affine4, inverse4, not_singular
+from .._core.grid import Grid, WorldStep, fold, has_field, index_to_physical, physical_chain, world_to_index
+from .._core.words import counted
 from ..field import Field
-from ..io.matrixtext import MatrixSource, read_matrix_source
-from ..io.registration import FORMATS
-from ..io.transform_files import read_transform_file
+from ..io.transforms.files import read_transform_file
+from ..io.transforms.matrixtext import MatrixSource, read_matrix_source
+from ..io.transforms.registration import TRANSFORM_FORMATS
 from .errors import CommandError
 from .options import ChainFile
 
@@ -103,7 +103,7 @@ def _motion(
     """The motion file's matrices as (n, 4, 4) world matrices of the input's grid at both ends."""
     if source.fmt is not None and convention is not None:
         raise CommandError(
-            f"matrix file {path} ({FORMATS[source.fmt].one}): --convention applies to plain matrix files"
+            f"matrix file {path} ({TRANSFORM_FORMATS[source.fmt].one}): --convention applies to plain matrix files"
         )
     to_world = grid.affine
     if source.space == "plain" and convention != "index":

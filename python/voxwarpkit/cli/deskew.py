@@ -6,8 +6,8 @@ from typing import TYPE_CHECKING, Optional, Sequence, Tuple
 
 import numpy as np
 
-from .._affine import affine4
-from .._grid import Grid, checked_grid
+from .._core.affine import affine4
+from .._core.grid import Grid, checked_grid
 from ..deskew import deskew, deskew_map
 from .errors import CommandError
 

@@ -17,7 +17,7 @@ from typing import Any, Dict, List, NamedTuple, Optional, Sequence, TextIO, Tupl
 import numpy as np
 
 from .. import covering_grid, fuse
-from .._words import counted
+from .._core.words import counted
 from ..io.errors import FileError
 from ..io.tile_manifest import PlacedTile, read_tiles
 from ..pyramid import Level

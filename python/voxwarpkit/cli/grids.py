@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
 
-from .._grid import Grid, checked_grid
+from .._core.grid import Grid, checked_grid
 from ..images import image_on_grid
 from ..io.lazy import HeaderFields, LazyImage
 from ..io.nifti import NiftiImage, header_voxel_size

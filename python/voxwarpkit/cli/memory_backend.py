@@ -10,15 +10,15 @@ from typing import TYPE_CHECKING, Any, Iterable, List, TextIO, Tuple, Union
 import numpy as np
 
 from .. import resample
-from .._grid import Grid
-from .._methods import blends
-from .._request import check_image_type, checked_request
-from .._scaling import copied_scaling, raw_fill, unscaled
+from .._backends.request import check_image_type, checked_request
+from .._core.grid import Grid
+from .._core.methods import blends
 from ..images import image_on_grid
 from ..io.nifti import NiftiImage, read_block, save_nifti, stored_type
+from ..io.nifti_scaling import copied_scaling, raw_fill, unscaled
 from .errors import CommandError
 from .options import Running, Sampling
-from .output import shown
+from .output import Summary, shown
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -38,16 +38,14 @@ def resample_in_memory(
     running: Running,
     *,
     space: Any,
-    how: str,
-    started: float,
-    out: TextIO,
+    summary: Summary,
 ) -> None:
     """Resample the NIfTI image ``image`` (of ``source``) volume by volume onto ``grid``
     through the kernel's ``(n, 12)`` matrices, or a chain with displacement fields,
     and write the NIfTI file ``target``.
 
     ``space`` is the image the output grid comes from, whose header fields
-    and sform and qform codes the output takes; ``how`` ends the summary
+    and sform and qform codes the output takes; ``summary.how`` ends the summary
     line's description of the input. Anti-aliasing smooths each volume first,
     by its own matrix, as :func:`voxwarpkit.resample` smooths a stack.
     Nearest and label copy scaled data as stored, with the fill in the units
@@ -110,11 +108,11 @@ def resample_in_memory(
     save_nifti(image_on_grid(image, result, grid, space, scaling), target, overwrite=running.force)
     writing = time.perf_counter() - tick
     print(
-        f"resampled {source} {shown(shape)} (voxel size {_sizes(input_grid.zooms)}){how} "
+        f"resampled {source} {shown(shape)} (voxel size {_sizes(input_grid.zooms)}){summary.how} "
         f"into {target} {shown(result.shape)} (voxel size {_sizes(grid.zooms)}, "
-        f"{request.result_type.name}, {interpolation}) in {time.perf_counter() - started:.3f} s: "
+        f"{request.result_type.name}, {interpolation}) in {time.perf_counter() - summary.started:.3f} s: "
         f"reading {reading:.3f} s, resampling {resampling:.3f} s, writing {writing:.3f} s",
-        file=out,
+        file=summary.out,
     )
 
 

@@ -15,9 +15,10 @@ from typing import TYPE_CHECKING, Any, List, Optional, Tuple
 
 import numpy as np
 
-from .._affine import affine4, twelve
-from .._grid import Grid
-from .._windows import Windows, flipped
+from .._core.affine import affine4, twelve
+from .._core.grid import Grid
+from .._lazy.windows import Windows
+from ..io.windows import flipped
 from .chains import MatrixOrChain
 
 if TYPE_CHECKING:

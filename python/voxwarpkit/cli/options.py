@@ -15,11 +15,11 @@ from typing import Any, Dict, NamedTuple, Optional, Sequence, TextIO
 
 import numpy as np
 
-from .._request import BLEND_RESULT_CODES
+from .._backends.codes import BLEND_RESULT_TYPES
 
 # --output-type's choices: "same" names the input's element type; the others are numpy's names
 # of the types a blend writes, from the engine's table of them.
-OUTPUT_TYPES = ("same", *(np.dtype(f"{kind}{size}").name for kind, size in BLEND_RESULT_CODES))
+OUTPUT_TYPES = ("same", *(dtype.name for dtype in BLEND_RESULT_TYPES))
 
 
 class Sampling(NamedTuple):

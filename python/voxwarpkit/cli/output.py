@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import os
 from pathlib import Path
-from typing import Optional, Sequence
+from typing import Any, NamedTuple, Optional, Sequence, TextIO
 
-from .._words import shown as shown  # where the command line takes it from
+from .._core.words import shown as shown  # where the command line takes it from
+from ..io.formats import in_blocks, written_in_blocks, written_whole
 from ..io.remote import is_remote
 from .errors import CommandError
 
@@ -35,3 +36,40 @@ def check_output(path: Path, *, force: bool, reads: Sequence[Optional[Path]] = (
 
 def _same_file(path: Path, read: Path) -> bool:
     return path.exists() and read.exists() and os.path.samefile(path, read)
+
+
+class Output(NamedTuple):
+    """What ``apply`` writes, decided once from the names and the storage options, for every layer below."""
+
+    place: Any  # a local Path or a URL's place
+    chunked: bool  # the run goes block by block with dask: a Zarr store (or TIFF stack) is read or written
+    blocks: bool  # the output is a Zarr store, written block by block; else a NIfTI file written whole
+    levels: Optional[int]  # an OME-Zarr image of this many levels; None: a plain array or a file
+
+
+def output_of(source: Any, target: Any, levels: Optional[int]) -> Output:
+    """The Output of ``apply`` from ``source`` into ``target`` with ``--levels`` (None where not
+    given: one level for a name ending in .ome.zarr); CommandError for a name that says no format."""
+    chunked = in_blocks(source, target)
+    blocks = written_in_blocks(target)
+    if chunked and not blocks and not written_whole(target):
+        raise CommandError(f"output {target}: the name must end in .zarr, .nii or .nii.gz")
+    if not chunked and not written_whole(target):
+        raise CommandError(f"output {target}: the name must end in .nii or .nii.gz")
+    if levels is None and is_ome_name(target):
+        levels = 1
+    return Output(target, chunked, blocks, levels)
+
+
+def is_ome_name(target: Any) -> bool:
+    """Whether ``target``'s name asks for an OME-Zarr image: it ends in .ome.zarr."""
+    return str(target.name).lower().endswith(".ome.zarr")
+
+
+class Summary(NamedTuple):
+    """What a run's closing line says of it, and where it goes: how the input was mapped (the end of
+    the line's description of it), when the run began, and the stream the line is printed on."""
+
+    how: str
+    started: float
+    out: TextIO

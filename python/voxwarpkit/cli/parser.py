@@ -12,7 +12,7 @@ from pathlib import Path
 from typing import Any, List, NoReturn, Optional, Sequence, Union
 
 from .. import __version__
-from .._methods import DEFAULT_METHOD, EDGE_RULE_NAMES, METHOD_NAMES, METHODS, Method, blends
+from .._core.methods import DEFAULT_METHOD, EDGE_RULE_NAMES, METHOD_NAMES, METHODS, Method, blends
 from ..fuse import BLENDINGS
 from ..io.formats import format_of, in_blocks, takes_voxel_size, written_in_blocks
 from ..pyramid import LEVEL_METHODS

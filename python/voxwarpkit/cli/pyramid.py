@@ -23,11 +23,11 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optiona
 import numpy as np
 
 from .. import resample
-from .._dask import stored
-from .._grid import Grid
-from .._next_level import resample_and_next_level
-from .._windows import Windows, regular_chunks
-from .._words import counted
+from .._core.grid import Grid
+from .._core.words import counted
+from .._lazy.next_level import resample_and_next_level
+from .._lazy.resample import stored
+from .._lazy.windows import Windows, regular_chunks
 from ..io.atomic import scratch_beside
 from ..io.errors import FileError
 from ..io.formats import read_image
@@ -36,11 +36,12 @@ from ..io.ome_pyramid import create_pyramid, multiscale_entry, name_label, ngff_
 from ..io.staging import Staging, open_destination
 from ..io.zarr import write_region
 from ..pyramid import Level, first_level, level_method, next_level, pyramid_levels
-from .dask_backend import compute_into_store, resample_matrix
+from .dask_backend import resample_matrix
 from .errors import CommandError
 from .ome_grid import forward_image
 from .options import Running, Sampling
 from .output import check_output, shown
+from .runner import compute_into_store
 from .zarr_blocks import DEFAULT_CHUNKS, check_shards, copy_block, level_block, task_block
 
 if TYPE_CHECKING:
@@ -158,11 +159,6 @@ def check_pyramid_name(target: Path) -> None:
         raise CommandError(f"output {target}: the name must end in .zarr")
 
 
-def is_ome_name(target: Path) -> bool:
-    """Whether ``target``'s name asks for an OME-Zarr image: it ends in .ome.zarr."""
-    return target.name.lower().endswith(".ome.zarr")
-
-
 # Makes a pyramid's first levels (one or more) as lazy arrays, given its levels and their blocks.
 FirstLevels = Callable[[List[Level], List[Tuple[int, ...]]], List[Any]]
 
@@ -250,15 +246,7 @@ def write_pyramid(
     made = not store.parent.exists()
     try:
         store.parent.mkdir(exist_ok=True)  # a first label needs the labels folder to be written in
-        compute_into_store(
-            store,
-            writes_into,
-            scheduler=running.scheduler,
-            force=running.force,
-            progress=running.progress,
-            err=running.err,
-            workers=running.threads,
-        )
+        compute_into_store(store, writes_into, running)
     except BaseException:
         if made and store.parent != target and not any(store.parent.iterdir()):
             store.parent.rmdir()
@@ -281,7 +269,7 @@ def resample_into_pyramid(
     """``image`` resampled onto ``grid`` through the kernel's matrices or chain, by the layout's
     interpolation, as level 0 of the OME-Zarr image ``target`` (or of its label image): one
     graph makes and writes every level, and level 0 is made with level 1
-    (:mod:`voxwarpkit._next_level`), so that it is never held whole. A blend gives linear
+    (:mod:`voxwarpkit._lazy.next_level`), so that it is never held whole. A blend gives linear
     levels; nearest and label sampling keep sampling so."""
     method = level_method(layout.interpolation)
 

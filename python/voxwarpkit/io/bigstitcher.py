@@ -44,9 +44,11 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, Mapping, NamedTuple
 
 import numpy as np
 
-from .._extras import not_installed
-from .._windows import Squeezed, Windows, regular_chunks, zarr_windows
+from .._core.affine import is_singular
+from .._core.extras import not_installed
+from .._lazy.windows import Windows, regular_chunks, zarr_windows
 from .errors import FileError, first_line
+from .windows import Squeezed
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -231,7 +233,7 @@ def _registrations(element: ElementTree.Element, path: Path) -> Dict[Tuple[int, 
             matrix = np.eye(4)
             matrix[:3] = np.reshape(_numbers(_text(transform, "affine", path), 12, f"{what}'s affine", path), (3, 4))
             pixel_to_world = pixel_to_world @ matrix
-        if abs(np.linalg.det(pixel_to_world[:3, :3])) < 1e-12:
+        if is_singular(pixel_to_world):
             raise FileError(f"{path}: {what}'s transforms compose to a singular affine")
         composed[view] = pixel_to_world
     return composed

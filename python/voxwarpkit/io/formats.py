@@ -11,7 +11,7 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Any, Callable, Mapping, NamedTuple, Optional, Sequence, Tuple
 
-from .._words import shown
+from .._core.words import shown
 from .errors import FileError
 from .lazy import LazyImage
 from .nifti import NIFTI_SUFFIXES, nifti_suffix, read_nifti_lazily

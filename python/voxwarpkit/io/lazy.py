@@ -45,7 +45,7 @@ class LazyImage(NamedTuple):
     affine: Optional[List[List[float]]]  # the voxel-to-world affine, where one is known
     header: Optional[HeaderFields] = None  # a NIfTI header's time step, units and codes, where known
     # The same array as tasks read it, a window at a time straight from the file or store
-    # (voxwarpkit._windows.Windows), where the format allows it.
+    # (voxwarpkit._lazy.windows.Windows), where the format allows it.
     windows: Any = None
 
 

@@ -11,10 +11,11 @@ from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple, Union
 
 import numpy as np
 
-from .._windows import Transposed, Windows
+from .._lazy.windows import Windows
 from .atomic import replaced_on_success
 from .errors import FileError, first_line
 from .lazy import HeaderFields, LazyImage, positive_three
+from .windows import Transposed
 
 if TYPE_CHECKING:
     import nibabel as nib

@@ -27,7 +27,7 @@ import tempfile
 from pathlib import Path
 from typing import Any, Dict, Mapping, NamedTuple, Optional, Union
 
-from .._extras import not_installed
+from .._core.extras import not_installed
 from .errors import FileError, first_line
 
 

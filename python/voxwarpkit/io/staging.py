@@ -23,7 +23,7 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, Dict, Iterator, NamedTuple, Union
 
-from .._extras import ZARR_3, zarr_major
+from .._core.extras import ZARR_3, zarr_major
 from .atomic import replaced_store_on_success
 from .errors import FileError, first_line
 from .remote import Place, is_remote

@@ -20,10 +20,11 @@ from typing import Any, Dict, Optional, Sequence, Tuple
 
 import numpy as np
 
-from .._extras import not_installed
-from .._windows import Squeezed, Windows
+from .._core.extras import not_installed
+from .._lazy.windows import Windows
 from .errors import FileError, first_line
 from .lazy import HeaderFields, LazyImage, ZarrMetadata, positive_three
+from .windows import Squeezed
 
 TIFF_SUFFIXES = (".tif", ".tiff", ".btf", ".tf8")
 

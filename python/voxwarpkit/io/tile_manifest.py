@@ -25,13 +25,14 @@ from typing import Any, List, NamedTuple, Optional, Tuple
 
 import numpy as np
 
-from .._grid import WorldStep, fold
+from .._core.affine import affine4, not_singular
+from .._core.grid import WorldStep, fold
 from ..field import Field
 from .bigstitcher import read_bigstitcher
 from .errors import FileError
 from .formats import read_image
 from .lazy import read_by_tasks
-from .transform_files import read_transform_file
+from .transforms.files import read_transform_file
 
 Matrix = Any  # a 4x4 float64 numpy array
 
@@ -122,14 +123,11 @@ def _transforms(manifest: Path, paths: Any, what: str) -> List[WorldStep]:
 
 
 def _matrix(values: Any, what: str) -> Matrix:
-    numbers = _numbers(values, None, what)
-    if numbers.shape == (3, 4):
-        numbers = np.vstack([numbers, [0.0, 0.0, 0.0, 1.0]])
-    if numbers.shape != (4, 4) or not np.allclose(numbers[3], [0, 0, 0, 1], rtol=0, atol=1e-12):
-        raise FileError(f"{what} must be a 4x4 (last row 0 0 0 1) or a 3x4, as lists of rows")
-    if abs(np.linalg.det(numbers[:3, :3])) < 1e-12:
-        raise FileError(f"{what} is singular: it maps the tile onto less than a volume")
-    return numbers
+    """A tile's matrix, read as every entry point reads one, and placing the tile (not singular)."""
+    try:
+        return not_singular(affine4(_numbers(values, None, what), what), what)
+    except ValueError as error:
+        raise FileError(str(error)) from None
 
 
 def _numbers(values: Any, shape: Optional[Tuple[int, ...]], what: str) -> Any:

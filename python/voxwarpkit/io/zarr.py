@@ -25,8 +25,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 
-from .._extras import ZARR_3, not_installed, zarr_major
-from .._windows import zarr_windows
+from .._core.extras import ZARR_3, not_installed, zarr_major
+from .._lazy.windows import zarr_windows
 from .errors import FileError, first_line
 from .lazy import HeaderFields, LazyImage, ZarrMetadata, positive_three
 from .remote import zarr_store

@@ -18,8 +18,8 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Sequence, Tuple
 
 import numpy as np
 
-from .._threads import thread_count
-from .._windows import windows_of
+from .._core.threads import thread_count
+from .._lazy.windows import windows_of
 from ._arguments import (
     affine_parts,
     check_order,

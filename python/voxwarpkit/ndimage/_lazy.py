@@ -22,9 +22,10 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 
 from .. import _engine
-from .._dask import _bounds, _piece, _spanned
-from .._threads import thread_count
-from .._windows import Windows, windows_of
+from .._core.threads import thread_count
+from .._lazy.graphs import array_of, token_of
+from .._lazy.resample import _bounds, _piece, _spanned
+from .._lazy.windows import Windows, windows_of
 from ._arguments import affine_parts, stack_of_affine
 from ._engine_call import Positions, filter_in_place, readable
 from ._modes import PREPAD, mode_named
@@ -123,10 +124,8 @@ def _graph(
     padding: int,
     threads: int,
 ) -> Any:
-    da = importlib.import_module("dask.array")
-    tokenize = importlib.import_module("dask.base").tokenize
     grid = tuple(int(n) for n in source.shape)
-    name = _NAME + tokenize(
+    name = _NAME + token_of(
         source.name, positions.matrix, positions.shift, positions.zoom, chunks, dtype.str, order, mode, cval, padding
     )
     input_bounds = [_bounds(axis) for axis in source.chunks]
@@ -148,11 +147,7 @@ def _graph(
             pieces = [_piece(c, spans, True) for c in read_chunks]
             task = functools.partial(_chunked_block, plan, pieces)
             graph[(name,) + index] = (task, [(source.name,) + p.chunk for p in pieces])
-    layers = importlib.import_module("dask.highlevelgraph").HighLevelGraph.from_collections(
-        name, graph, dependencies=[] if isinstance(source, Windows) else [source]
-    )
-    meta = np.empty((0,) * len(chunks), dtype=dtype)
-    return da.Array(layers, name, chunks=chunks, dtype=dtype, meta=meta)
+    return array_of(name, graph, chunks, dtype, [] if isinstance(source, Windows) else [source])
 
 
 def _window(

@@ -19,9 +19,9 @@ from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ._antialias import Sigmas
-from ._backend import engine_for
-from ._methods import Prefilter, method_named
+from .._core.antialias import Sigmas
+from .._core.methods import Prefilter, method_named
+from .engines import engine_for
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

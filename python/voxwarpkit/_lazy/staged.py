@@ -25,8 +25,9 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ._line_passes import Pass, filtered_lines
-from ._windows import Windows, regular_chunks
+from .._backends.line_passes import Pass, filtered_lines
+from .graphs import array_of, flag, flag_chunks, token_of
+from .windows import Windows, regular_chunks
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -74,10 +75,7 @@ def _stage(
     token: str,
 ) -> Any:
     """The layer of tasks of one pass: a flag per block, each written into ``target``."""
-    da = importlib.import_module("dask.array")
-    tokenize = importlib.import_module("dask.base").tokenize
-    highlevelgraph = importlib.import_module("dask.highlevelgraph")
-    name = "voxwarpkit-line-pass-" + tokenize(token, target, axis, sigma, block)
+    name = "voxwarpkit-line-pass-" + token_of(token, target, axis, sigma, block)
     grid = [range(math.ceil(n / b)) if n else range(1) for n, b in zip(shape, block)]
     graph: Dict[Any, Any] = {}
     for index in itertools.product(*grid):
@@ -90,9 +88,7 @@ def _stage(
         task = functools.partial(_filtered_block, source, region, axis, sigma, target)
         graph[(name,) + index] = (task, waits)
     dependencies = [] if before is None else [before[0]]
-    layers = highlevelgraph.HighLevelGraph.from_collections(name, graph, dependencies=dependencies)
-    chunks = tuple((1,) * len(axis_grid) for axis_grid in grid)
-    return da.Array(layers, name, chunks=chunks, dtype=bool, meta=np.empty((0,) * len(shape), dtype=bool))
+    return array_of(name, graph, flag_chunks([len(axis_grid) for axis_grid in grid]), bool, dependencies)
 
 
 def _filtered_block(
@@ -102,4 +98,4 @@ def _filtered_block(
     values = filtered_lines(np.asarray(source[region]), axis, sigma)
     # mode r+ fails once the folder is gone, so a late task cannot bring it back.
     importlib.import_module("zarr").open_array(target, mode="r+")[region] = values
-    return np.ones((1,) * values.ndim, dtype=bool)
+    return flag(values.ndim)

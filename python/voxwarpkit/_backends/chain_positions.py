@@ -1,4 +1,4 @@
-"""A chain tile's index at each output voxel, in double, for fusion's weights.
+"""What a chain tile's index at each output voxel is made from, in double, for fusion's weights.
 
 A tile whose transform is a matrix has an index matrix, from which the engine
 forms its positions row by row. A chain with a displacement field has none,
@@ -13,13 +13,11 @@ from typing import TYPE_CHECKING, NamedTuple, Tuple, Union
 
 import numpy as np
 
-from ._engine import chain_positions as engine_chain_positions
-from .field import EngineField
+from ..field import EngineField
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-    from ._request import Counts
 
 # A step as the engine takes it: a 3x4 matrix as 12 doubles, row by row, or a field in its form.
 PositionStep = Union[Tuple[float, ...], EngineField]
@@ -36,10 +34,3 @@ class ChainFrame(NamedTuple):
 def matrix_step(matrix: NDArray[np.float64]) -> Tuple[float, ...]:
     """A 3x4 (or the top of a 4x4) as the engine's 12 doubles."""
     return tuple(float(v) for v in np.asarray(matrix, dtype=np.float64)[:3].ravel())
-
-
-def chain_positions(frame: ChainFrame, origin: Counts, shape: Counts) -> NDArray[np.float64]:
-    """The tile index (x, y, z) as (3, z, y, x) of the output box ``shape`` at global index ``origin`` (z, y, x)."""
-    positions = np.empty((3, *shape), dtype=np.float64)
-    engine_chain_positions(positions, frame.steps, origin, frame.output_spacing, frame.spacing)
-    return positions

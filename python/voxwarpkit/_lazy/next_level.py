@@ -16,14 +16,18 @@ neighbouring tasks.
 from __future__ import annotations
 
 import functools
-import importlib
 import itertools
-from typing import TYPE_CHECKING, Any, Dict, List, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Sequence, Tuple
 
 import numpy as np
 
-from ._backend import Box, cpu_engine, engine_for
-from ._dask import (
+from .._backends.engines import Box, cpu_engine, engine_for
+from .._backends.line_passes import filter_in_place, smoothing_passes
+from .._backends.request import Counts, Request, checked_request, counts, volume_range
+from .._core.levels import Level, level_matrix
+from .._core.methods import blends
+from .graphs import array_of, token_of
+from .resample import (
     BlockPlan,
     block_plan,
     checked_lazy,
@@ -34,9 +38,6 @@ from ._dask import (
     resample_block,
     source_collections,
 )
-from ._line_passes import filter_in_place, smoothing_passes
-from ._request import Counts, Request, checked_request, counts, volume_range
-from .pyramid import Level, level_matrix
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -56,10 +57,9 @@ def resample_and_next_level(
     output_voxel_size=finer.spacing, **options)`` (level 0) and that resampled onto the
     pyramid level ``coarser`` as ``resample(level 0, finer.spacing, level_matrix(coarser,
     finer), shape=coarser.shape, output_voxel_size=coarser.spacing, interpolation=method,
-    antialias=method == "linear")`` does: float32 for linear levels, else level 0's own type;
+    antialias=blends(method))`` does: float32 for linear levels, else level 0's own type;
     with ``dtype`` in ``options``, both levels in level 0's type (level 1 smoothed from its
     values as float32). Both come in blocks ``block`` (z, y, x), one volume each for a 4-D image."""
-    da = importlib.import_module("dask.array")
     scratch = options.pop("scratch", None)
     checked, request0 = checked_lazy(
         image, voxel_size, matrix, shape=finer.shape, output_voxel_size=finer.spacing, **options
@@ -67,7 +67,7 @@ def resample_and_next_level(
     source, reach0 = prepared(checked, request0, scratch)
     stack = image.ndim == 4
     lead = (image.shape[0],) if stack else ()
-    smooths = method == "linear"
+    smooths = blends(method)
     # Linear levels smooth level 0 as float32; the others copy its elements as they are.
     level_type = np.dtype(np.float32) if smooths else request0.result_type
     request1 = checked_request(
@@ -89,8 +89,7 @@ def resample_and_next_level(
     block3 = counts([int(b) for b in block])
     chunks0, chunks1 = _regular(lead, finer.shape, block3), _regular(lead, coarser.shape, block3)
 
-    tokenize = importlib.import_module("dask.base").tokenize
-    token = tokenize(source.name, request0, request1, block3)
+    token = token_of(source.name, request0, request1, block3)
     name_pairs, name0, name1 = (f"voxwarpkit-{what}-{token}" for what in ("level-pair", "level-0", "level-1"))
     pairs: Dict[Any, Any] = {}
     for index in itertools.product(*(range(len(axis)) for axis in chunks1)):
@@ -106,8 +105,7 @@ def resample_and_next_level(
             source, request0, reach0, (volume, volume + 1), counts([a for a, _ in window]), _extent(window)
         )
         parts, inputs = parts_of(source, plan) if plan.pieces else (None, [])
-        task = functools.partial(
-            _pair,
+        pair = _Pair(
             plan,
             parts,
             request0,
@@ -120,6 +118,7 @@ def resample_and_next_level(
             origin1,
             extent1,
         )
+        task = functools.partial(_pair, pair)
         pairs[(name_pairs,) + index] = (task, inputs)
 
     level0: Dict[Any, Any] = {}
@@ -133,16 +132,11 @@ def resample_and_next_level(
         level0[(name0,) + index] = (_first_part, (name_pairs,) + parent, (slice(None),) * len(lead) + part)
     level1 = {(name1,) + key[1:]: (_second, key) for key in pairs}
 
-    graphs = importlib.import_module("dask.highlevelgraph").HighLevelGraph
-    arrays = []
-    for name, layer, chunks, dtype in (
-        (name0, level0, chunks0, request0.result_type),
-        (name1, level1, chunks1, request1.result_type),
-    ):
-        graph = graphs.from_collections(name, {**pairs, **layer}, dependencies=source_collections(source))
-        meta = np.empty((0,) * image.ndim, dtype)
-        arrays.append(da.Array(graph, name, chunks=chunks, dtype=dtype, meta=meta))
-    return arrays[0], arrays[1]
+    sources = source_collections(source)
+    return (
+        array_of(name0, {**pairs, **level0}, chunks0, request0.result_type, sources),
+        array_of(name1, {**pairs, **level1}, chunks1, request1.result_type, sources),
+    )
 
 
 def _regular(lead: Tuple[int, ...], shape: Counts, block: Counts) -> Tuple[Tuple[int, ...], ...]:
@@ -173,23 +167,27 @@ def _extent(box: Box) -> Counts:
     return counts([stop - start for start, stop in box])
 
 
-def _pair(
-    plan: BlockPlan,
-    parts: Any,
-    request0: Request,
-    rank: int,
-    source_type: np.dtype[Any],
-    level_type: np.dtype[Any],
-    under: Box,
-    grid0: Counts,
-    request1: Request,
-    origin1: Counts,
-    extent1: Counts,
-    chunks: List[Any],
-) -> Tuple[NDArray[Any], NDArray[Any]]:
+class _Pair(NamedTuple):
+    """What one task of the two levels makes its level-0 window and its level-1 block from."""
+
+    plan: BlockPlan  # the level-0 window's, from the input
+    parts: Any  # where the input's pieces of it come from
+    request0: Request
+    rank: int  # the input's
+    source_type: np.dtype[Any]
+    level_type: np.dtype[Any]  # what level 1 reads level 0 as
+    under: Box  # the level-0 blocks under the level-1 block
+    grid0: Counts
+    request1: Request
+    origin1: Counts
+    extent1: Counts
+
+
+def _pair(pair: _Pair, chunks: List[Any]) -> Tuple[NDArray[Any], NDArray[Any]]:
     """Level 0 (of grid ``grid0``) over the task's window, then (the level-0 blocks ``under``
     the level-1 block, the level-1 block), each in its request's result type; level 1 reads
     level 0 as ``level_type``."""
+    plan, parts, request0, rank, source_type, level_type, under, grid0, request1, origin1, extent1 = pair
     if plan.pieces:
         window = resample_block(plan, parts, source_type, 1, chunks)
         window = window if rank == 4 else window[np.newaxis]

@@ -14,7 +14,7 @@ chunks it is stored in, which reads follow. ``after``, when given, is a dask
 array of one flag per chunk (in the same chunk grid) whose task writes that
 chunk: a pyramid's level read back from the store as the level before it is
 written. Windows of a Zarr array on this machine read its large chunks
-through a cache of decoded chunks (:mod:`voxwarpkit._chunk_cache`).
+through a cache of decoded chunks (:mod:`voxwarpkit._lazy.chunk_cache`).
 """
 
 from __future__ import annotations
@@ -27,7 +27,7 @@ from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ._chunk_cache import ChunkCache, ChunkedReader
+from .chunk_cache import ChunkCache, ChunkedReader
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -62,13 +62,17 @@ class Windows:
         # ``cached`` says that ``chunks`` are those the store decodes whole.
         self.read = ChunkedReader(array, [_starts(axis) for axis in self.chunks], cached)
 
+    def __dask_tokenize__(self) -> Any:
+        """What names graphs that read these windows: the name says which array and chunks they are."""
+        return (self.name, self.prefiltered, None if self.after is None else self.after.name)
+
 
 def regular_chunks(shape: Sequence[int], block: Sequence[int]) -> Chunks:
     """Dask's form of the chunks of a store that cuts ``shape`` into blocks ``block``, the last ones short."""
     return tuple(tuple(min(b, n - start) for start in range(0, n, b)) if n else (0,) for n, b in zip(shape, block))
 
 
-def in_blocks(windows: Windows, block: Sequence[int]) -> Optional[Windows]:
+def in_whole_chunks(windows: Windows, block: Sequence[int]) -> Optional[Windows]:
     """``windows`` read in blocks ``block`` (one per axis, the last ones short) where each block
     holds whole stored chunks, so that no chunk is read by two tasks; else None."""
     chunks = regular_chunks(windows.shape, block)
@@ -109,13 +113,34 @@ def kept_in(windows: Windows, cache: ChunkCache) -> Windows:
 
 
 def windows_of(image: Any) -> Optional[Windows]:
-    """``image`` as Windows when it is one, or a ``zarr.Array``; None for anything else."""
+    """``image`` as Windows when it is one, a ``zarr.Array`` or a dask array that is one as
+    ``da.from_zarr`` makes it; None for anything else."""
     if isinstance(image, Windows):
         return image
     zarr = sys.modules.get("zarr")  # never imported here: a zarr array means it is loaded
-    if zarr is not None and isinstance(image, zarr.Array):
+    if zarr is None:
+        return None
+    if isinstance(image, zarr.Array):
         return zarr_windows(image)
-    return None
+    stored = _stored_array(image, zarr)
+    return None if stored is None else zarr_windows(stored)
+
+
+def _stored_array(image: Any, zarr: Any) -> Any:
+    """The ``zarr.Array`` a dask array reads as it is, when its graph is that of ``da.from_zarr``
+    (the array and one task per chunk reading it) and nothing more; else None. Its tasks would
+    decode every chunk again for each task that meets it; windows read the store directly."""
+    dask_array = sys.modules.get("dask.array")
+    if dask_array is None or not isinstance(image, dask_array.Array):
+        return None
+    layers = getattr(image.dask, "layers", {})
+    original = "original-" + image.name
+    if set(layers) != {image.name, original}:
+        return None
+    stored = [value for value in dict(layers[original]).values() if isinstance(value, zarr.Array)]
+    if len(stored) != 1 or tuple(stored[0].shape) != tuple(image.shape) or stored[0].dtype != image.dtype:
+        return None
+    return stored[0]
 
 
 def as_dask(windows: Windows) -> Any:
@@ -131,55 +156,3 @@ def as_dask(windows: Windows) -> Any:
 
 def _after_written(values: NDArray[Any], written: NDArray[Any]) -> NDArray[Any]:
     return values
-
-
-class Flipped:
-    """An array read through another with some axes reversed: index i of a flipped axis of length n
-    is index n - 1 - i of the array underneath. Pickles as the array and the axes."""
-
-    def __init__(self, array: Any, axes: Sequence[int]) -> None:
-        self.array, self.axes = array, tuple(axes)
-        self.shape, self.dtype = tuple(array.shape), array.dtype
-
-    def __getitem__(self, region: Tuple[slice, ...]) -> NDArray[Any]:
-        turned = list(region)
-        for axis in self.axes:
-            start, stop, _ = region[axis].indices(self.shape[axis])
-            turned[axis] = slice(self.shape[axis] - stop, self.shape[axis] - start)
-        values = np.asarray(self.array[tuple(turned)])
-        return values[tuple(slice(None, None, -1) if a in self.axes else slice(None) for a in range(values.ndim))]
-
-
-def flipped(windows: Windows, axes: Sequence[int]) -> Windows:
-    """``windows`` read with ``axes`` reversed, in chunks that follow the store's (reversed too)."""
-    chunks = tuple(axis[::-1] if a in axes else axis for a, axis in enumerate(windows.chunks))
-    assert windows.after is None, "a level being written is never flipped"
-    name = f"{windows.name}-flipped-{'-'.join(map(str, axes))}"
-    return Windows(Flipped(windows.array, axes), chunks, name, cached=windows.read.cached)
-
-
-class Transposed:
-    """An array read with its axes reversed, as a NIfTI file's (i, j, k, t) is read as (t, k, j, i)."""
-
-    def __init__(self, array: Any) -> None:
-        self.array = array
-        self.shape, self.dtype = tuple(array.shape)[::-1], np.dtype(array.dtype)
-
-    def __getitem__(self, region: Tuple[slice, ...]) -> NDArray[Any]:
-        return np.asarray(self.array[tuple(region[::-1])]).T
-
-
-class Squeezed:
-    """An array read without its axes of length 1 that ``kept`` leaves out (a TIFF series' channel,
-    say): each of those is read at index 0."""
-
-    def __init__(self, array: Any, kept: Sequence[int]) -> None:
-        self.array, self.kept = array, tuple(kept)
-        self.shape = tuple(int(array.shape[a]) for a in self.kept)
-        self.dtype = np.dtype(array.dtype)
-
-    def __getitem__(self, region: Tuple[slice, ...]) -> NDArray[Any]:
-        index: List[Any] = [0] * len(self.array.shape)
-        for axis, part in zip(self.kept, region):
-            index[axis] = part
-        return np.asarray(self.array[tuple(index)])

@@ -23,10 +23,10 @@ from typing import TYPE_CHECKING, Any, List, Literal, Optional, Tuple, Union
 
 import numpy as np
 
-from .._affine import affine4
-from .._words import counted
-from .errors import FileError
-from .registration import FORMATS, read_registration, registration_format
+from ..._core.affine import affine4
+from ..._core.words import counted
+from ..errors import FileError
+from .registration import TRANSFORM_FORMATS, read_registration, registration_format
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -51,7 +51,7 @@ class MatrixSource:
     index, output -> input unless inverted); in "world" they map an output
     (reference) RAS+ world position to an input (moving) one. ``fmt`` is
     the registration tool's format of world matrices (a key of
-    :data:`voxwarpkit.io.registration.FORMATS`), None for plain ones.
+    :data:`voxwarpkit.io.transforms.registration.TRANSFORM_FORMATS`), None for plain ones.
     """
 
     matrices: NDArray[np.float64]
@@ -117,7 +117,7 @@ def _read_folder(folder: Path, reference: Any, moving: Any) -> MatrixSource:
 
 
 def _kind_named(fmt: Optional[str]) -> str:
-    return "plain text" if fmt is None else FORMATS[fmt].one
+    return "plain text" if fmt is None else TRANSFORM_FORMATS[fmt].one
 
 
 def _natural_key(path: Path) -> Tuple[Tuple[Union[int, str], ...], str]:

@@ -7,20 +7,20 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ._affine import LAST_ROW_TOLERANCE
-from ._antialias import Sigmas, antialias_sigmas
-from ._methods import (
+from .._core.affine import affine_stack, is_single, is_stack
+from .._core.antialias import Sigmas, antialias_sigmas
+from .._core.methods import (
     DEFAULT_METHOD,
     EDGE_RULE_NAMES,
     METHOD_NAMES,
-    edge_rule_named,
     method_named,
     method_of_order,
     orders_listed,
 )
-from ._threads import thread_count
-from ._words import counted
-from .field import Field
+from .._core.threads import thread_count
+from .._core.words import counted
+from ..field import Field
+from .codes import BLEND_RESULT_TYPES
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -32,22 +32,6 @@ Counts = Tuple[int, int, int]
 
 # The largest Gaussian sigma the engine's filter takes (its radius, 4 sigma, stays below 2**24).
 LARGEST_SIGMA = 2**22
-
-# The result types linear, cubic and Lanczos sampling write, by numpy's kind and size, with the
-# value of the C++ enum ``element_type`` (src/kernel/element_types.h) that the engine's resample takes.
-BLEND_RESULT_CODES = {
-    ("i", 1): 2,
-    ("u", 1): 3,
-    ("i", 2): 4,
-    ("u", 2): 5,
-    ("i", 4): 6,
-    ("u", 4): 7,
-    ("i", 8): 8,
-    ("u", 8): 9,
-    ("f", 2): 10,
-    ("f", 4): 0,
-    ("f", 8): 11,
-}
 
 
 class Request(NamedTuple):
@@ -76,24 +60,6 @@ class Request(NamedTuple):
     # Anti-aliasing's Gaussian sigmas along x, y, z in input voxels, one triple
     # for every volume or one per volume; None without it.
     sigmas: Optional[Sigmas] = None
-
-    @property
-    def engine_interpolation(self) -> int:
-        """The engine's code for the interpolation (its enum ``interpolation``)."""
-        return method_named(self.interpolation).engine_code
-
-    @property
-    def engine_edges(self) -> int:
-        """The engine's code for linear sampling's edge rule (its enum ``edge_rule``)."""
-        return edge_rule_named(self.edges).engine_code
-
-    @property
-    def engine_result_type(self) -> Optional[int]:
-        """The engine's code for a blend's result type (its enum ``element_type``), or None for
-        float32 and for nearest and label, which write the image's own type."""
-        if self.copies_elements or self.result_type == np.float32:
-            return None
-        return BLEND_RESULT_CODES[self.result_type.kind, self.result_type.itemsize]
 
     @property
     def copies_elements(self) -> bool:
@@ -164,7 +130,7 @@ def result_type_of(interpolation: str, image_type: np.dtype[Any], dtype: Any = N
                 f"{interpolation} sampling keeps the image's type {kept}: dtype must be None or {kept}, got {asked}"
             )
         return kept
-    if asked.fields is not None or (asked.kind, asked.itemsize) not in BLEND_RESULT_CODES:
+    if asked.fields is not None or asked not in BLEND_RESULT_TYPES:
         raise ValueError(f"dtype must be an integer type (int8 to uint64) or float16, float32 or float64, got {asked}")
     return asked
 
@@ -306,10 +272,9 @@ def _steps(matrix: Any, volumes: int, stack: bool) -> Tuple[NDArray[np.float32],
 def _matrices(matrix: ArrayLike, volumes: int, stack: bool) -> NDArray[np.float32]:
     """One matrix for every volume, as (1, 12), or one per volume, as (volumes, 12)."""
     numbers = _numbers(matrix, "matrix")
-    single = numbers.shape in ((12,), (3, 4), (4, 4))
-    if single:
+    if is_single(numbers.shape):
         numbers = numbers[np.newaxis]
-    elif numbers.ndim in (2, 3) and numbers.shape[1:] in ((12,), (3, 4), (4, 4)):
+    elif is_stack(numbers.shape):
         if numbers.shape[0] != volumes:
             raise ValueError(
                 f"matrix holds {counted(numbers.shape[0], 'matrix', 'matrices')} for an image of "
@@ -320,13 +285,11 @@ def _matrices(matrix: ArrayLike, volumes: int, stack: bool) -> NDArray[np.float3
             "matrix must be 12 numbers, a 3x4 or a 4x4, or one per volume of shape "
             f"(nvol, 12), (nvol, 3, 4) or (nvol, 4, 4); got shape {numbers.shape}"
         )
-    if numbers.shape[1:] == (4, 4):
-        last_rows = numbers[:, 3]
-        if np.any(~(np.abs(last_rows - [0.0, 0.0, 0.0, 1.0]) <= LAST_ROW_TOLERANCE)):
-            raise ValueError("the last row of a 4x4 matrix must be 0 0 0 1")
-        numbers = numbers[:, :3]
+    # Any numbers, infinities and NaN too: they have a defined result (the fill, or what the
+    # kernel's float32 arithmetic makes of them), and a singular matrix samples a plane or a line.
+    rows = affine_stack(numbers)[:, :3]
     with np.errstate(over="ignore"):
-        return np.ascontiguousarray(numbers.reshape(numbers.shape[0], 12), dtype=np.float32)
+        return np.ascontiguousarray(rows.reshape(rows.shape[0], 12), dtype=np.float32)
 
 
 def _output_shape(shape: Sequence[int]) -> Counts:

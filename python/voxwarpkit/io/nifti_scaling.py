@@ -14,7 +14,7 @@ from typing import Any, NamedTuple, Optional
 
 import numpy as np
 
-from ._methods import blends
+from .._core.methods import blends
 
 # The raw value a fill stands for may miss a whole number by this much (relative)
 # and still be taken for it: what the slope's float32 rounding leaves.

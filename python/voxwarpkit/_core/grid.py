@@ -11,15 +11,15 @@ or a :class:`Field` laid out in its own frame.
 
 from __future__ import annotations
 
+import itertools
 import math
 from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from ._affine import affine4, inverse4, twelve
-from ._words import counted
-from .field import Field
-from .fit import fitted_box
+from ..field import Field
+from .affine import affine4, affines, inverse4, is_single, twelve
+from .words import counted
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -32,6 +32,9 @@ _COVER_TOLERANCE = 1e-3
 # An index map this close to the identity (in voxels) is the identity: what
 # inverting an affine and multiplying it back leaves is rounding, not a shift.
 _IDENTITY_TOLERANCE = 1e-9
+# An extent that overshoots a whole number of voxels by less than this (in
+# output voxels) is rounding in the matrix, not a voxel to add.
+_FIT_TOLERANCE = 1e-6
 
 
 class Grid(NamedTuple):
@@ -127,16 +130,12 @@ def world_matrices(matrix: Optional[ArrayLike], volumes: int) -> NDArray[np.floa
     """``matrix`` as (n, 4, 4): one for every volume (n = 1), or one per volume."""
     if matrix is None:
         return np.eye(4)[np.newaxis]
-    numbers = np.asarray(matrix, dtype=np.float64)
-    if numbers.shape in ((3, 4), (4, 4)):
-        return affine4(numbers)[np.newaxis]
-    if numbers.ndim != 3 or numbers.shape[1:] not in ((3, 4), (4, 4)):
-        raise ValueError(f"matrix must be a 4x4 (or 3x4), or one per volume (nvol, 4, 4); got shape {numbers.shape}")
-    if len(numbers) != volumes:
+    stack = affines(matrix)
+    if not is_single(np.shape(matrix)) and len(stack) != volumes:
         raise ValueError(
-            f"matrix holds {counted(len(numbers), 'matrix', 'matrices')} for an image of {counted(volumes, 'volume')}"
+            f"matrix holds {counted(len(stack), 'matrix', 'matrices')} for an image of {counted(volumes, 'volume')}"
         )
-    return np.stack([affine4(m) for m in numbers])
+    return stack
 
 
 def has_field(steps: List[WorldStep]) -> bool:
@@ -225,3 +224,24 @@ def physical_steps(
 
 def _shown(counts: Tuple[int, ...]) -> str:
     return "x".join(map(str, counts))
+
+
+def fitted_box(
+    shape: Sequence[int],
+    spacing: NDArray[np.float64],
+    maps: Sequence[NDArray[np.float64]],
+    output_spacing: NDArray[np.float64],
+) -> Tuple[Tuple[int, int, int], NDArray[np.float64]]:
+    """The output voxels ``(nx, ny, nz)`` whose centres span every input voxel centre
+    mapped through the inverses of ``maps`` (4x4, output physical -> input
+    physical), and the output physical position ``(x, y, z)`` of the first."""
+    nz, ny, nx = (int(n) for n in shape)
+    corners = np.array(list(itertools.product((0, nx - 1), (0, ny - 1), (0, nz - 1))), np.float64) * spacing
+    # Where the input's corner voxels land in output physical space, over every matrix.
+    landed = np.concatenate([corners @ inverse4(m)[:3, :3].T + inverse4(m)[:3, 3] for m in maps])
+    low, high = landed.min(axis=0), landed.max(axis=0)
+    extent = (high - low) / output_spacing  # in output voxels
+    x, y, z = (math.ceil(e - _FIT_TOLERANCE) + 1 for e in extent)
+    # The slack of the last partial voxel, half before the box and half after.
+    start: NDArray[np.float64] = low - (np.array([x, y, z]) - 1 - extent) * output_spacing / 2
+    return (x, y, z), start

@@ -5,8 +5,8 @@ from __future__ import annotations
 import importlib
 from typing import TYPE_CHECKING, Any, Callable, Optional
 
-from ._engine import transform as threaded_transform
-from ._threads import thread_count
+from .._core.threads import thread_count
+from .._engine import transform as threaded_transform
 
 if TYPE_CHECKING:
     import numpy as np

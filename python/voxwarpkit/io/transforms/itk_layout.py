@@ -13,7 +13,7 @@ import struct
 from pathlib import Path
 from typing import Any, Dict, List, NamedTuple, Tuple
 
-from .errors import FileError
+from ..errors import FileError
 from .itk_hdf5 import itk_groups, type_of
 
 # Linear 3-D transforms: (parameters, allowed fixed-parameter counts).

@@ -10,7 +10,7 @@ the task: the voxels the block reads then have the bits of the whole image
 smoothed, and no smoothed copy of the image is ever made.
 A source stored in chunks (a ``zarr.Array``, or the Windows of a TIFF or
 NIfTI file) is read by the tasks themselves, each its own window straight
-from the store (:mod:`voxwarpkit._windows`): the graph then holds one task
+from the store (:mod:`voxwarpkit._lazy.windows`): the graph then holds one task
 per output block and no input chunk waits in memory for its readers.
 Indices over the whole volume are Python ints: only blocks and windows must
 stay below 2**31 elements.
@@ -29,12 +29,22 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTupl
 
 import numpy as np
 
-from ._backend import Box, cpu_engine, engine_for
-from ._line_passes import gaussian_radius, lazy_source_of, pass_groups, source_of
-from ._methods import method_named
-from ._request import LIMIT, Counts, Request, check_image_axes, check_image_type, checked_request, counts, volume_range
-from ._staged import staged
-from ._windows import Windows, as_dask, windows_of
+from .._backends.engines import Box, cpu_engine, engine_for
+from .._backends.line_passes import gaussian_radius, lazy_source_of, pass_groups, source_of
+from .._backends.request import (
+    LIMIT,
+    Counts,
+    Request,
+    check_image_axes,
+    check_image_type,
+    checked_request,
+    counts,
+    volume_range,
+)
+from .._core.methods import method_named
+from .graphs import array_of, flag, flag_chunks, token_of
+from .staged import staged
+from .windows import Windows, as_dask, windows_of
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -80,7 +90,7 @@ class WindowTooLarge(ValueError):
 
 
 def resample_dask(image: Any, request: Request, *, chunks: Any = None, scratch: Any = None) -> Any:
-    """:func:`voxwarpkit.resample` of ``image`` (a dask array or :class:`~voxwarpkit._windows.Windows`,
+    """:func:`voxwarpkit.resample` of ``image`` (a dask array or :class:`~voxwarpkit._lazy.windows.Windows`,
     whose windows each task reads itself), as :func:`checked_lazy` gives it with its ``request``,
     as a lazy dask array.
 
@@ -92,12 +102,11 @@ def resample_dask(image: Any, request: Request, *, chunks: Any = None, scratch: 
     bits of the in-memory call whatever the chunkings and the scheduler.
 
     ``scratch`` is a folder where cubic's coefficients of a stored image are
-    staged, pass by pass, instead of held by dask (:mod:`voxwarpkit._staged`).
+    staged, pass by pass, instead of held by dask (:mod:`voxwarpkit._lazy.staged`).
 
     Raises ValueError when a block or the input window it reads would hold
     2**31 elements or more (use smaller output chunks).
     """
-    da = importlib.import_module("dask.array")
     image, reach = prepared(image, request, scratch)
     output_shape = tuple(image.shape[:-3]) + request.shape
     if chunks is None:
@@ -106,15 +115,14 @@ def resample_dask(image: Any, request: Request, *, chunks: Any = None, scratch: 
         output_chunks = _normalized(chunks, output_shape, request.result_type, image.chunks)
         plans = _plans(image, request, output_chunks, reach)
 
-    tokenize = importlib.import_module("dask.base").tokenize
-    name = _RESAMPLE + tokenize(
+    name = _RESAMPLE + token_of(
         image.name,
         request.voxel_size.tobytes(),
         request.output_voxel_size.tobytes(),
         request.matrices.tobytes(),
         request.shape,
-        request.engine_interpolation,
-        request.engine_edges,
+        request.interpolation,
+        request.edges,
         request.result_type.str,
         request.fill,
         output_chunks,
@@ -131,11 +139,7 @@ def resample_dask(image: Any, request: Request, *, chunks: Any = None, scratch: 
             shape_out = plan.window_shape[:1] + plan.block_shape if image.ndim == 4 else plan.block_shape
             task, inputs = functools.partial(_filled, shape_out, request.fill, request.result_type), []
         graph[(name,) + index] = (task, inputs)
-    layers = importlib.import_module("dask.highlevelgraph").HighLevelGraph.from_collections(
-        name, graph, dependencies=source_collections(image)
-    )
-    meta = np.empty((0,) * image.ndim, dtype=request.result_type)
-    return da.Array(layers, name, chunks=output_chunks, dtype=request.result_type, meta=meta)
+    return array_of(name, graph, output_chunks, request.result_type, source_collections(image))
 
 
 def source_collections(image: Any) -> List[Any]:
@@ -159,9 +163,8 @@ def stored(lazy: Any, sink: Sink) -> Any:
     """
     da = importlib.import_module("dask.array")
     highlevelgraph = importlib.import_module("dask.highlevelgraph")
-    tokenize = importlib.import_module("dask.base").tokenize
-    name = "voxwarpkit-stored-" + tokenize(lazy.name, sink)
-    flags = tuple((1,) * len(axis) for axis in lazy.chunks)
+    name = "voxwarpkit-stored-" + token_of(lazy.name, sink)
+    flags = flag_chunks([len(axis) for axis in lazy.chunks])
     meta = np.empty((0,) * lazy.ndim, dtype=bool)
     layer = lazy.dask.layers.get(lazy.name)
     if not (lazy.name.startswith(_RESAMPLE) and isinstance(layer, highlevelgraph.MaterializedLayer)):
@@ -184,12 +187,12 @@ def _stored(
     """Compute a block and hand it to ``sink``; a flag stands for it in the result."""
     block = task(inputs)
     sink(block, region)
-    return np.ones((1,) * block.ndim, dtype=bool)
+    return flag(block.ndim)
 
 
 def _store_block(block: NDArray[Any], sink: Sink, block_info: Any = None) -> NDArray[Any]:
     sink(block, tuple(slice(start, stop) for start, stop in block_info[0]["array-location"]))
-    return np.ones((1,) * block.ndim, dtype=bool)
+    return flag(block.ndim)
 
 
 def _filled(shape: Tuple[int, ...], fill: bytes, result_type: np.dtype[Any], inputs: List[Any]) -> NDArray[Any]:

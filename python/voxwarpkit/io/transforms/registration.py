@@ -47,8 +47,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional
 
 import numpy as np
 
-from .._extras import not_installed
-from .errors import FileError, first_line
+from ..._core.extras import not_installed
+from ..errors import FileError, first_line
 from .itk_hdf5 import LPS_TO_RAS, hdf5_affines
 from .itk_layout import checked_entries, hdf5_entries, matlab_entries, text_entries
 
@@ -65,7 +65,7 @@ class Format(NamedTuple):
     own_grid: bool  # its reference is the moving image's own grid, whatever the output grid
 
 
-FORMATS: Dict[str, Format] = {
+TRANSFORM_FORMATS: Dict[str, Format] = {
     "itk": Format("itk", "ITK/ANTs transform", "ITK/ANTs transforms", False),
     "fsl": Format("fsl", "FSL FLIRT matrix", "FSL FLIRT matrices", False),
     # MCFLIRT registers each volume to a volume of the same series.
@@ -88,7 +88,7 @@ _ITK_HDF5 = (".h5", ".hdf5")
 
 
 def registration_format(path: Path, role: str) -> Optional[str]:
-    """The key in :data:`FORMATS` of ``path``'s format, or None for plain text.
+    """The key in :data:`TRANSFORM_FORMATS` of ``path``'s format, or None for plain text.
 
     The name decides: MCFLIRT's ``MAT_`` and digits, else the ending,
     except that a ``.mat`` file is ITK's binary MATLAB format or FSL
@@ -148,7 +148,7 @@ def read_registration(
     reference); AFNI matrices use them when an image is oblique; ITK and LTA
     files do not need them.
     """
-    form = FORMATS[fmt]
+    form = TRANSFORM_FORMATS[fmt]
     named = f"{role} {path} ({form.one})"
     if form.own_grid:
         reference = moving

@@ -18,8 +18,8 @@ from typing import TYPE_CHECKING, Any, Iterator, List, Tuple
 
 import numpy as np
 
-from .._extras import not_installed
-from .errors import FileError, first_line
+from ..._core.extras import not_installed
+from ..errors import FileError, first_line
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

@@ -1,7 +1,8 @@
 """The interpolation methods and linear sampling's edge rules: one record each, with the facts
-every layer reads (argument checks, the command line's options, the filter passes, the dask
-planner, NIfTI scaling, pyramids and the engine's codes), so that a method is described once.
-The engine's own traits of each method are in src/kernel/method_traits.h."""
+every layer reads (argument checks, the command line's options, the filter passes, NIfTI
+scaling, pyramids, fusion), so that a method is described once. The engine's own traits of each
+method (how far it reads) are in src/kernel/method_traits.h, and its codes come from the engine
+(:mod:`voxwarpkit._backends.codes`)."""
 
 from __future__ import annotations
 
@@ -12,24 +13,14 @@ Prefilter = Literal["bspline"]
 
 
 class Method(NamedTuple):
-    """How positions take their values, as one record.
-
-    ``reads_below`` and ``reads_above`` count the voxels a position reads
-    along each axis before and after the one it starts from (the nearest
-    voxel for nearest, the first of the pair for the others), as the engine's
-    source box widens its ranges; cubic also reads the mirror images of taps
-    past an edge. ``engine_code`` is the value of the C++ enum ``interpolation``
-    (src/kernel/resample_job.h) that the engine's resample and source_box take.
-    """
+    """How positions take their values, as one record."""
 
     name: str
     order: Optional[int]  # scipy's order, None for a method scipy does not have
     blends: bool  # a float32 blend of values, not source elements copied as bits
     prefilter: Optional[Prefilter]  # what the image is made into before the method reads it
     antialias: bool  # whether anti-aliasing may smooth the image first
-    reads_below: int
-    reads_above: int
-    engine_code: int
+    fuses: bool  # whether fusion may blend tiles sampled by it (a blend of labels mixes them)
     note: str  # what the command line's help says of it, or ""
 
 
@@ -41,9 +32,7 @@ METHODS: Tuple[Method, ...] = (
         blends=False,
         prefilter=None,
         antialias=True,
-        reads_below=0,
-        reads_above=0,
-        engine_code=1,
+        fuses=True,
         note="",
     ),
     Method(
@@ -52,9 +41,7 @@ METHODS: Tuple[Method, ...] = (
         blends=True,
         prefilter=None,
         antialias=True,
-        reads_below=0,
-        reads_above=1,
-        engine_code=0,
+        fuses=True,
         note="",
     ),
     Method(
@@ -63,9 +50,7 @@ METHODS: Tuple[Method, ...] = (
         blends=True,
         prefilter="bspline",
         antialias=True,
-        reads_below=1,
-        reads_above=2,
-        engine_code=4,
+        fuses=True,
         note="B-spline",
     ),
     Method(
@@ -74,21 +59,17 @@ METHODS: Tuple[Method, ...] = (
         blends=True,
         prefilter=None,
         antialias=True,
-        reads_below=2,
-        reads_above=3,
-        engine_code=3,
+        fuses=True,
         note="windowed sinc, radius 3",
     ),
-    # Smoothing a label map would mix its labels.
+    # Smoothing or fusing a label map would mix its labels.
     Method(
         "label",
         order=None,
         blends=False,
         prefilter=None,
         antialias=False,
-        reads_below=0,
-        reads_above=1,
-        engine_code=2,
+        fuses=False,
         note="the label with the largest trilinear weight",
     ),
 )
@@ -104,15 +85,13 @@ _BY_ORDER = {method.order: method for method in METHODS if method.order is not N
 class EdgeRule(NamedTuple):
     """Linear sampling's rule at the edges of the input: "clamp" samples where nearest
     sampling does and blends clamped neighbours; "transform" keeps transform's bands and
-    extrapolation. ``engine_code`` is the value of the C++ enum ``edge_rule``
-    (src/kernel/resample_job.h) that the engine takes with the method's code."""
+    extrapolation."""
 
     name: str
-    engine_code: int
 
 
 # In the order messages list them; the first is the default.
-EDGE_RULES: Tuple[EdgeRule, ...] = (EdgeRule("clamp", engine_code=1), EdgeRule("transform", engine_code=0))
+EDGE_RULES: Tuple[EdgeRule, ...] = (EdgeRule("clamp"), EdgeRule("transform"))
 
 EDGE_RULE_NAMES = tuple(rule.name for rule in EDGE_RULES)
 

@@ -16,7 +16,7 @@ file                      read as
 .x5                       nitransforms' own format: its first chain, or its
                           one transform
 anything else             the linear transforms of
-                          :func:`voxwarpkit.io.registration.read_registration`
+                          :func:`voxwarpkit.io.transforms.registration.read_registration`
 ========================  =====================================================
 """
 
@@ -29,10 +29,10 @@ from typing import Any, List
 
 import numpy as np
 
-from .._extras import not_installed
-from .._grid import WorldStep
-from ..warps import field_steps, world_steps
-from .errors import FileError, first_line
+from ..._core.extras import not_installed
+from ..._core.grid import WorldStep
+from ...warps import field_steps, world_steps
+from ..errors import FileError, first_line
 from .itk_hdf5 import hdf5_field, itk_groups, type_of
 from .registration import read_registration, registration_format
 

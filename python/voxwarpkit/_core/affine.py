@@ -1,8 +1,16 @@
-"""The matrix arithmetic shared by the helpers, the images and the command line: checks, inverses, float32 rounding."""
+"""The one reading of matrices for every entry point, and the arithmetic they share: checks, inverses,
+float32 rounding.
+
+A matrix is 12 numbers (row by row), a 3x4 or a 4x4 whose last row is 0 0 0 1 to within
+LAST_ROW_TOLERANCE (anything else is projective, and refused); a stack of them holds one per volume
+or per tile. Where an inverse is needed (fitted grids, tiles, motion, registration files) a matrix
+whose linear part is worse conditioned than CONDITION_LIMIT is singular, and refused: it maps the
+output onto a plane or a line.
+"""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Tuple
 
 import numpy as np
 
@@ -28,20 +36,57 @@ def finite_numbers(value: ArrayLike, name: str) -> NDArray[np.float64]:
     return array
 
 
+# The shapes of one matrix, and the shape of a stack of them is one of these after its count.
+SINGLE_SHAPES = ((12,), (3, 4), (4, 4))
+
+
+def is_single(shape: Tuple[int, ...]) -> bool:
+    """Whether ``shape`` is that of one matrix, not of a stack."""
+    return tuple(shape) in SINGLE_SHAPES
+
+
+def is_stack(shape: Tuple[int, ...]) -> bool:
+    """Whether ``shape`` is that of a stack of matrices, (n, 12), (n, 3, 4) or (n, 4, 4)."""
+    return len(shape) in (2, 3) and tuple(shape[1:]) in SINGLE_SHAPES
+
+
+def affine_stack(numbers: NDArray[np.float64], name: str = "matrix") -> NDArray[np.float64]:
+    """The (n, 4, 4) float64 affines of a stack of float64 ``numbers`` that is_stack accepts;
+    ValueError for a 4x4 whose last row is not 0 0 0 1 (NaN included). Numbers are taken as
+    they are, infinities and NaN too: callers that need finite ones check first."""
+    stack = numbers.reshape(len(numbers), -1, 4) if numbers.shape[1:] == (12,) else numbers
+    if stack.shape[1] == 4:
+        last_rows = stack[:, 3]
+        off = ~(np.abs(last_rows - [0.0, 0.0, 0.0, 1.0]) <= LAST_ROW_TOLERANCE)
+        if np.any(off):
+            row = last_rows[np.argmax(np.any(off, axis=1))]
+            raise ValueError(f"the last row of a 4x4 {name} must be 0 0 0 1, got {row.tolist()}")
+    affines = np.zeros((len(stack), 4, 4))
+    affines[:, :3] = stack[:, :3]
+    affines[:, 3, 3] = 1.0
+    return affines
+
+
 def affine4(matrix: ArrayLike, name: str = "matrix") -> NDArray[np.float64]:
-    """A 4x4 float64 affine from 12 numbers, a 3x4 or a 4x4 matrix."""
+    """A 4x4 float64 affine from 12 finite numbers, a 3x4 or a 4x4 matrix."""
     array = finite_numbers(matrix, name)
-    if array.shape == (12,):
-        array = array.reshape(3, 4)
-    if array.shape == (3, 4):
-        return np.vstack([array, [0.0, 0.0, 0.0, 1.0]])
-    if array.shape == (4, 4):
-        if np.max(np.abs(array[3] - [0.0, 0.0, 0.0, 1.0])) > LAST_ROW_TOLERANCE:
-            raise ValueError(f"the last row of a 4x4 {name} must be 0 0 0 1, got {array[3].tolist()}")
-        result = array.copy()
-        result[3] = [0.0, 0.0, 0.0, 1.0]
-        return result
-    raise ValueError(f"{name} must be 4x4, 3x4 or 12 numbers, got shape {array.shape}")
+    if not is_single(array.shape):
+        raise ValueError(f"{name} must be a 4x4, 3x4 or 12 numbers, got shape {array.shape}")
+    single: NDArray[np.float64] = affine_stack(array[np.newaxis], name)[0]
+    return single
+
+
+def affines(matrix: ArrayLike, name: str = "matrix") -> NDArray[np.float64]:
+    """(n, 4, 4) float64 affines from one finite matrix (n = 1) or a stack of them."""
+    array = finite_numbers(matrix, name)
+    if is_single(array.shape):
+        array = array[np.newaxis]
+    if not is_stack(array.shape) or len(array) == 0:
+        raise ValueError(
+            f"{name} must be 12 numbers, a 3x4 or a 4x4, or a stack of them (n, 12), (n, 3, 4) or (n, 4, 4); "
+            f"got shape {array.shape}"
+        )
+    return affine_stack(array, name)
 
 
 def is_singular(affine: NDArray[np.float64]) -> bool:

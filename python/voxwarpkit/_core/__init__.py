@@ -1,0 +1,1 @@
+"""The package's own facts and checks, over numpy alone: methods, requests, matrices, grids."""

@@ -1,0 +1,1 @@
+"""Resampling block by block on dask: windows of the input, graphs, staged passes, chunk caches."""

@@ -1,0 +1,1 @@
+"""Registration tools' transform files: matrices, ITK's layouts and files, displacement fields."""
