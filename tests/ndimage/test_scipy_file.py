@@ -46,6 +46,7 @@ def test_scipy_interpolation_tests_pass_against_voxwarpkit(tmp_path: Path) -> No
         text=True,
         timeout=900,
     )
+    assert report.exists(), (run.stdout + run.stderr)[-4000:]
     suite = ElementTree.parse(report).getroot().find("testsuite")
     assert suite is not None, run.stdout + run.stderr
     failed = set()

@@ -18,15 +18,22 @@ SWAPPED = (
 
 
 def pytest_configure(config: Any) -> None:
+    import importlib
+
     import scipy.ndimage
-    from scipy._lib import _array_api
 
     import voxwarpkit.ndimage
 
-    table = _array_api.xp_capabilities_table  # scipy's tests look up each function's array backends here
+    # scipy 1.15 and later look up each function's array backends in this table; older ones have none
+    try:
+        table = importlib.import_module("scipy._lib._array_api").xp_capabilities_table
+    except (ImportError, AttributeError):
+        table = {}
     for name in SWAPPED:
         ours = getattr(voxwarpkit.ndimage, name)
-        table[ours] = table[getattr(scipy.ndimage, name)]
+        theirs = getattr(scipy.ndimage, name)
+        if theirs in table:
+            table[ours] = table[theirs]
         setattr(scipy.ndimage, name, ours)
 
 
