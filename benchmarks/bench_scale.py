@@ -14,7 +14,8 @@ input costs a few MB of disk. What is measured, against its target:
    the same voxels, a fully written input of --throughput-size GiB (1) that
    stays in the page cache;
 3. the size of resample's dask graph for each input: its tasks against the
-   output's blocks;
+   output's blocks; and how often apply and pyramid read each stored chunk of
+   the throughput input (target about 1);
 4. dask-image's ndinterp.affine_transform (order 1, the same matrix in index
    space, output chunks 64 x 256 x 256) then to_zarr, against apply, on a
    --dask-image-size GiB (8) input: peak memory and time side by side.
@@ -262,6 +263,37 @@ def memory_child(source, rotation, threads):
     print(f"{time.perf_counter() - started} {read}")
 
 
+def decodes_child(source, command):
+    """Run the command line's ``command`` in this process, counting the reads of each stored chunk
+    of the Zarr array at ``source``; print the chunks read and the reads, the most of one chunk."""
+    import zarr.storage
+
+    from voxwarpkit.cli import main as command_line
+
+    reads = collections.Counter()
+    root = Path(source).resolve()
+    get = zarr.storage.LocalStore.get
+
+    async def counted(self, key, *args, **kwargs):
+        if Path(str(self.root)).resolve() == root and not key.endswith(METADATA_FILES):
+            reads[key] += 1  # on zarr's event loop, one thread: no lock needed
+        return await get(self, key, *args, **kwargs)
+
+    zarr.storage.LocalStore.get = counted
+    code = command_line(command)
+    print(f"{code} {len(reads)} {sum(reads.values())} {max(reads.values(), default=0)}")
+
+
+def decodes_row(name, source, command, limits):
+    """How often ``command`` (the command line's arguments) reads each chunk of the input at ``source``."""
+    wall, _, text = measured([__file__, "--decodes", source, *command], limits)
+    if wall is None:
+        print(f"  {name}: reads per input chunk not measured ({text})")
+        return
+    code, chunks, reads, most = (int(v) for v in text.split()[-4:])
+    print(f"  {name}: {reads} reads of {chunks} input chunks, {reads / max(chunks, 1):.2f} a chunk, at most {most}")
+
+
 def dask_image_child(source, target, rotation, threads):
     """dask-image's affine_transform of the Zarr array at ``source``, order 1, written to ``target``."""
     import dask
@@ -289,6 +321,10 @@ def throughput_case(folder, gib, threads, limits):
     target = folder / f"apply-full-{gib}.zarr"
     command = apply_command(source, target, rotation, threads)
     seconds, _ = written_row("voxwarpkit apply", command, target, voxels, limits)
+    shutil.rmtree(target)
+    decodes_row("voxwarpkit apply", source, command[1:], limits)
+    pyramid = ["pyramid", source, folder / "pyramid-full.zarr", "--levels", "3", "--threads", threads]
+    decodes_row("voxwarpkit pyramid --levels 3", source, pyramid, limits)
     wall, peak, text = measured([__file__, "--in-memory", source, rotation, threads], limits)
     call, note = None, text
     if wall is not None:
@@ -372,6 +408,7 @@ def main():
     parser.add_argument("--graph", nargs=2, help=argparse.SUPPRESS)
     parser.add_argument("--in-memory", nargs=3, help=argparse.SUPPRESS)
     parser.add_argument("--dask-image", nargs=4, help=argparse.SUPPRESS)
+    parser.add_argument("--decodes", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.graph:
         return graph_child(*args.graph)
@@ -379,6 +416,8 @@ def main():
         return memory_child(*args.in_memory[:2], int(args.in_memory[2]))
     if args.dask_image:
         return dask_image_child(*args.dask_image[:3], int(args.dask_image[3]))
+    if args.decodes:
+        return decodes_child(args.decodes[0], args.decodes[1:])
 
     import dask
 

@@ -218,17 +218,27 @@ class ChunkParts:
 
 @dataclass(frozen=True)
 class StoreParts:
-    """A window read by the task from the store, ``box`` (a slice per axis of the array): the
-    whole box, though a rotated block needs little of its corners, through the Windows' reader
-    (large chunks from the process's cache of decoded chunks, small ones in one request). What
-    dask hands the task (flags of the writes it waited for) is not read."""
+    """A window read by the task from the store, ``box`` (a slice per axis of the array), through
+    the Windows' reader. Read in one request, the whole box, though a rotated block needs little of
+    its corners; read through the process's cache of decoded chunks (``by_chunk``), only the chunks
+    the plan's pieces name, each its own part: the corners' chunks are then never decoded, and fewer
+    chunks a window leave more of the cache to its neighbours'. What dask hands the task (flags of
+    the writes it waited for) is not read."""
 
     read: Callable[[Tuple[slice, ...]], NDArray[Any]]  # a Windows' reader
     box: Tuple[slice, ...]
+    by_chunk: bool = False
 
     def __call__(self, plan: BlockPlan, written: List[Any]) -> Iterator[Part]:
-        values = self.read(self.box)
-        yield (slice(None),) * 4, values if len(self.box) == 4 else values[np.newaxis]
+        if not self.by_chunk:
+            values = self.read(self.box)
+            yield (slice(None),) * 4, values if len(self.box) == 4 else values[np.newaxis]
+            return
+        starts = [part.start for part in self.box]
+        for piece in plan.pieces:
+            into = piece.into if len(self.box) == 4 else piece.into[1:]
+            values = self.read(tuple(slice(s + i.start, s + i.stop) for s, i in zip(starts, into)))
+            yield piece.into, values if len(self.box) == 4 else values[np.newaxis]
 
 
 def parts_of(image: Any, plan: BlockPlan) -> Tuple[Parts, List[Any]]:
@@ -243,7 +253,7 @@ def parts_of(image: Any, plan: BlockPlan) -> Tuple[Parts, List[Any]]:
     if image.after is not None:  # every chunk in the box is read: each waits for its writer
         spans = [_spanned(_bounds(axis), part.start, part.stop) for axis, part in zip(image.chunks, box)]
         waits = [(image.after.name,) + chunk for chunk in itertools.product(*spans)]
-    return StoreParts(image.read, box), waits
+    return StoreParts(image.read, box, by_chunk=image.read.cached), waits
 
 
 def checked_lazy(image: Any, voxel_size: ArrayLike, matrix: ArrayLike, **options: Any) -> Tuple[Any, Request]:
@@ -404,7 +414,7 @@ def block_plan(
             f"{window_shape}, 2**31 elements or more: use smaller output chunks"
         )
     window_origin: Counts = (box[0][0], box[1][0], box[2][0])
-    if isinstance(image, Windows):
+    if isinstance(image, Windows) and not image.read.cached:
         # The task reads its whole window in one request (StoreParts): one piece stands for it.
         whole = (slice(None),) * 4
         return BlockPlan(
