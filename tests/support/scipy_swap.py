@@ -3,23 +3,14 @@ own tests are collected, so that scipy's test file runs against them and everyth
 
 from __future__ import annotations
 
+import importlib
 from typing import Any
 
-SWAPPED = (
-    "affine_transform",
-    "geometric_transform",
-    "map_coordinates",
-    "rotate",
-    "shift",
-    "spline_filter",
-    "spline_filter1d",
-    "zoom",
-)
+# Every function voxwarpkit.ndimage holds is one of scipy.ndimage's, by the same name.
+SWAPPED = tuple(importlib.import_module("voxwarpkit.ndimage").__all__)
 
 
 def pytest_configure(config: Any) -> None:
-    import importlib
-
     import scipy.ndimage
 
     import voxwarpkit.ndimage
