@@ -9,10 +9,20 @@ may use, as SimpleITK's second row does.
 
     python benchmarks/bench_transform.py            # every case
     python benchmarks/bench_transform.py --quick    # one small case
+    python benchmarks/bench_transform.py --rotations [--instructions]
+
+--rotations prints the rotation table instead: float32 and uint16 volumes of
+256^3 and 384^3 turned about one or two axes, through `resample` on one and two
+threads, each usable kernel variant alone, SimpleITK on one thread (and scipy
+and torch at 256^3), with the ratios of each to ours. With --instructions it
+also counts, under valgrind's callgrind (which runs the scalar and AVX2
+variants, not AVX-512), the kernel's instructions per output voxel over a slab
+of the target's middle slices: a figure that is the same on every run.
 """
 
 import argparse
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -284,12 +294,177 @@ def one_voxel_call(repeats=200_000):
     print(f"\nA call on a 1x1x1 image: {min(runs) / repeats * 1e6:.3f} us (best of 5 runs of {repeats})")
 
 
+# --- the rotation table: turns about one or two axes at 256^3 and 384^3 ---
+
+# (label, edge, degrees about x, y and z); the first is the "rotation" case above.
+ROTATIONS = [
+    ("256^3, 10 about x, 9 about z", 256, (10.0, 0.0, 9.0)),
+    ("256^3, 10 about x, 7 about z", 256, (10.0, 0.0, 7.0)),
+    ("256^3, 45 about z", 256, (0.0, 0.0, 45.0)),
+    ("384^3, 30 about x, 20 about z", 384, (30.0, 0.0, 20.0)),
+    ("384^3, 45 about z", 384, (0.0, 0.0, 45.0)),
+    ("384^3, 45 about x, 30 about y", 384, (45.0, 30.0, 0.0)),
+]
+# Output slices whose instructions callgrind counts, from the middle of the target.
+COUNTED_SLICES = 16
+# A counted child's environment: a fixed hash seed, and no thread pools whose waiting would be counted.
+QUIET_CHILD = {"PYTHONHASHSEED": "0", "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", "MKL_NUM_THREADS": "1"}
+
+
+def turned(shape_zyx, degrees):
+    """The "rotation" case's map with other angles: turns about x, then y, then z (degrees), through
+    the centre, with the same sub-voxel shift."""
+    extent = (np.array(shape_zyx[::-1], float) - 1) * VOXEL_SIZE
+    centre = extent / 2
+    a, b, c = np.deg2rad(degrees)
+    about_x = np.array([[1, 0, 0], [0, np.cos(a), -np.sin(a)], [0, np.sin(a), np.cos(a)]])
+    about_y = np.array([[np.cos(b), 0, np.sin(b)], [0, 1, 0], [-np.sin(b), 0, np.cos(b)]])
+    about_z = np.array([[np.cos(c), -np.sin(c), 0], [np.sin(c), np.cos(c), 0], [0, 0, 1]])
+    rotation = about_z @ about_y @ about_x
+    shift = np.array([0.3, -0.45, 0.2]) * VOXEL_SIZE
+    return np.hstack([rotation, (centre - rotation @ centre + shift)[:, None]])
+
+
+def engine_call(image, matrix, variant, slices=None):
+    """One call of the package's engine on one thread with the kernel variant named, as `resample`
+    makes it (float32 result, clamped edges); over `slices` middle slices of the target if given."""
+    from voxwarpkit._backends.codes import EDGE_RULE_CODES, METHOD_CODES
+    from voxwarpkit._backends.request import checked_request
+
+    request = checked_request(
+        image.shape, image.dtype, VOXEL_SIZE, matrix, shape=None, output_voxel_size=None, fill=0.0, threads=1
+    )
+    nz, ny, nx = request.shape
+    shape, origin = (request.shape, (0, 0, 0)) if slices is None else ((slices, ny, nx), ((nz - slices) // 2, 0, 0))
+    spacing = tuple(float(v) for v in request.voxel_size)
+    arguments = (image[None], (0, 0, 0), image.shape, spacing, request.matrices, shape, origin, spacing)
+    codes = (METHOD_CODES[request.interpolation], EDGE_RULE_CODES[request.edges], request.fill, None, None)
+    return lambda: _voxwarpkit_testing.engine_resample(variant, 1, *arguments, *codes)
+
+
+def rotation_methods(image, matrix, with_slow_peers, missing):
+    """resample on one and two threads, each usable variant alone, SimpleITK on one thread and, when
+    asked, scipy and torch (float32 images only)."""
+    methods = {
+        "resample, 1 thread": lambda: voxwarpkit.resample(image, VOXEL_SIZE, matrix, threads=1),
+        "resample, 2 threads": lambda: voxwarpkit.resample(image, VOXEL_SIZE, matrix, threads=2),
+    }
+    for name, usable in _voxwarpkit_testing.kernel_variants():
+        if usable and name != "scalar":
+            methods[f"kernel {name}"] = engine_call(image, matrix, name)
+    peers = peer_methods(image, matrix, missing)
+    methods["SimpleITK linear, 1 thread"] = peers.get("SimpleITK linear, 1 thread")
+    if with_slow_peers and image.dtype == np.float32:
+        methods["scipy.ndimage order=1"] = peers.get("scipy.ndimage order=1")
+        methods["torch grid_sample, 1 thread"] = peers.get("torch grid_sample, 1 thread")
+    return {name: method for name, method in methods.items() if method is not None}
+
+
+def process_instructions(label, dtype, variant, calls):
+    """Instructions callgrind counts in a child that builds the case and runs the variant on its
+    slab `calls` times, with a fixed hash seed, so that two children differ only in their calls;
+    None without valgrind or when it fails."""
+    valgrind = shutil.which("valgrind")
+    if valgrind is None:
+        return None
+    out = f"/tmp/bench_transform.callgrind.{os.getpid()}"
+    command = [valgrind, "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, __file__]
+    command += ["--count-case", label, np.dtype(dtype).str, variant, str(calls)]
+    done = subprocess.run(command, capture_output=True, text=True, env={**os.environ, **QUIET_CHILD})
+    try:
+        with open(out) as counts:
+            totals = next(line for line in counts if line.startswith(("totals:", "summary:")))
+    except (OSError, StopIteration):
+        return None
+    finally:
+        if os.path.exists(out):
+            os.remove(out)
+    return int(totals.split()[1]) if done.returncode == 0 else None
+
+
+def counted_instructions(label, dtype, variant):
+    """Instructions per output voxel of the kernel variant on the case, over COUNTED_SLICES middle
+    slices of the target: a child's count with two calls less one with one (the installed
+    modules carry no symbols to count a function by)."""
+    twice = process_instructions(label, dtype, variant, 2)
+    once = process_instructions(label, dtype, variant, 1)
+    if twice is None or once is None:
+        return None
+    edge = dict((label, edge) for label, edge, _ in ROTATIONS)[label]
+    return (twice - once) / (COUNTED_SLICES * edge * edge)
+
+
+def count_case(label, dtype, variant, calls):
+    """The child of process_instructions: `calls` engine calls on the case's slab."""
+    edge, degrees = next((edge, degrees) for name, edge, degrees in ROTATIONS if name == label)
+    shape = (edge, edge, edge)
+    image = (np.arange(np.prod(shape)) % 997).astype(dtype).reshape(shape)
+    call = engine_call(image, turned(shape, degrees), variant, COUNTED_SLICES)
+    for _ in range(int(calls)):
+        call()
+
+
+def rotation_table(repeats, instructions):
+    """The rotation cases, float32 and uint16, one interleaved run per case and type."""
+    rng = np.random.default_rng(0)
+    rows = []
+    for label, edge, degrees in ROTATIONS:
+        shape = (edge, edge, edge)
+        matrix = turned(shape, degrees)
+        for dtype in (np.float32, np.uint16):
+            image = np.clip(synthetic(shape, np.float32, rng), 0, 65535).astype(dtype)
+            missing = []
+            methods = rotation_methods(image, matrix, edge == 256 and degrees == ROTATIONS[0][2], missing)
+            result = medians(methods, repeats)
+            counts = {}
+            if instructions:
+                for variant in ("avx2", "scalar"):
+                    counts[variant] = counted_instructions(label, dtype, variant)
+            rows.append((f"{label} {np.dtype(dtype).name}", image.size, result, counts))
+            print_rotation_case(*rows[-1], repeats)
+    print_rotation_summary(rows)
+
+
+def print_rotation_case(title, voxels, result, counts, repeats):
+    ours = result["resample, 1 thread"]
+    print(f"\n{title} (median of {repeats})")
+    print(f"  {'method':34s}{'ns/voxel':>10s}{'time / resample':>17s}")
+    for name, seconds in result.items():
+        print(f"  {name:34s}{seconds / voxels * 1e9:10.2f}{seconds / ours:17.2f}")
+    for variant, count in counts.items():
+        text = "unknown" if count is None else f"{count:.1f}"
+        print(f"  instructions per voxel, kernel {variant} (callgrind, {COUNTED_SLICES} middle slices): {text}")
+
+
+def print_rotation_summary(rows):
+    print("\nSummary (one thread unless said; ratios of median times in the same run)")
+    for title, voxels, result, counts in rows:
+        one = result["resample, 1 thread"]
+        parts = [f"resample {one / voxels * 1e9:.2f} ns"]
+        for name, seconds in result.items():
+            if name.startswith("kernel"):
+                parts.append(f"{name[7:]} {seconds / voxels * 1e9:.2f} ns")
+        itk = result.get("SimpleITK linear, 1 thread")
+        if itk:
+            parts.append(f"SimpleITK / resample {itk / one:.2f}x")
+        parts.append(f"2 threads over 1 {one / result['resample, 2 threads']:.2f}x")
+        if counts.get("avx2") is not None:
+            parts.append(f"avx2 {counts['avx2']:.1f} instructions/voxel")
+        print(f"  {title:42s}" + "; ".join(parts))
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="one small case")
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--rotation-only", action="store_true", help="only the rotated cases")
+    parser.add_argument("--rotations", action="store_true", help="the rotation table at 256^3 and 384^3")
+    parser.add_argument("--instructions", action="store_true", help="with --rotations: callgrind's counts")
+    parser.add_argument("--count-case", nargs=4, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.count_case:
+        count_case(*args.count_case)
+        return
 
     rng = np.random.default_rng(0)
     print(
@@ -297,6 +472,9 @@ def main(argv=None):
         f"compiled: {', '.join(n for n, _ in _voxwarpkit_testing.kernel_variants())}; "
         f"{THREADS} CPUs for this process; {cpu_model()}; Python {sys.version.split()[0]}, numpy {np.__version__}"
     )
+    if args.rotations:
+        rotation_table(args.repeats, args.instructions)
+        return
     if args.quick:
         cases = [("64^3 float32", (64, 64, 64), np.float32)]
         kinds = ["rotation"]

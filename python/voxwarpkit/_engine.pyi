@@ -185,3 +185,35 @@ METHOD_CODES: Dict[str, int]
 EDGE_RULE_CODES: Dict[str, int]
 RESULT_TYPE_CODES: Dict[str, int]
 BLENDING_CODES: Dict[str, int]
+
+def spline_transform(
+    source: NDArray[Any],
+    target: NDArray[Any],
+    input_rank: int,
+    output_rank: int,
+    order: int,
+    mode: int,
+    cval: float,
+    prepad: float,
+    matrix: Optional[NDArray[np.float64]],
+    shift: Optional[NDArray[np.float64]],
+    zoom: Optional[NDArray[np.float64]],
+    grid_mode: bool,
+    coordinates: Optional[NDArray[np.float64]],
+    input_origin: _Counts,
+    input_grid: _Counts,
+    output_origin: _Counts,
+    vectors: bool,
+    threads: int,
+    /,
+) -> None:
+    """voxwarpkit.ndimage's index-space B-spline transform of the window ``source`` (volumes, three
+    axes, the moving ones last) of the grid ``input_grid`` at ``input_origin``, into the block
+    ``target`` at ``output_origin``; the mode's code from spline_modes(); ``vectors`` False runs the
+    scalar loop alone (the vector form gives its bits)."""
+
+def spline_filter(values: NDArray[np.float64], axis: int, order: int, mode: int, threads: int, /) -> None:
+    """The C-contiguous float64 ``values`` filtered in place along ``axis`` into B-spline coefficients."""
+
+def spline_modes() -> Tuple[str, ...]:
+    """The names of the index-space path's modes, in the order of their codes."""

@@ -1,20 +1,7 @@
-"""``pyramid_of``: the levels of a multiscale pyramid, each made from the one before it (grids in
-:mod:`voxwarpkit._core.levels`, whose rules follow).
+"""``pyramid_of``: the levels of a multiscale pyramid, each made from the one before it.
 
-Level 0 is the image's own grid. Level k + 1 halves the sampling of level k
-along every axis whose spacing is not coarser than level k's finest spacing
-(within 1e-6 of it): an anisotropic stack, z at 4 um and x, y at 1 um,
-halves x and y until they reach z's spacing, then all three. A halved axis
-of n voxels has ceil(n / 2), so the level covers the whole image, with voxel
-0's centre halfway between the centres of voxels 0 and 1 of the level
-before: its translation moves by half the finer spacing. Positions are
-physical, (x, y, z); shapes are (z, y, x).
-
-A level is made from the one before it by one of ``LEVEL_METHODS``: "linear"
-smooths it first (anti-aliasing) and stores float32, as images want; "nearest"
-and "label" copy elements without smoothing, so a label map keeps its type and
-no level holds a value that is not one of its labels ("label" takes, per voxel,
-the label of largest trilinear weight).
+The levels' grids and the methods they are made by are :mod:`voxwarpkit._core.levels`'s (whose
+rules its opening states); here each level's values are made, in memory or lazily, in blocks.
 """
 
 from __future__ import annotations

@@ -11,6 +11,7 @@
 #include "bindings/line_filter_call.h"
 #include "bindings/module_entry.h"
 #include "bindings/resample_call.h"
+#include "bindings/spline_call.h"
 #include "bindings/transform_call.h"
 #include "bindings/bspline_call.h"
 #include "kernel/bspline_chain.h"
@@ -227,6 +228,80 @@ PyObject *py_bspline_displacements(PyObject *, PyObject *args)
     return bspline_displacements_of(args);
 }
 
+// spline_transform(...) and spline_filter(values, axis, order, mode), each with
+// a thread count last: the index-space spline path of voxwarpkit.ndimage.
+PyObject *py_spline_transform(PyObject *, PyObject *args)
+{
+    const Py_ssize_t count = PyTuple_GET_SIZE(args);
+    int threads = 1;
+    if (count < 1 || !read_threads(PyTuple_GET_ITEM(args, count - 1), threads)) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError, "spline_transform needs its arguments and a thread count");
+        }
+        return nullptr;
+    }
+    PyObject *head = PyTuple_GetSlice(args, 0, count - 1);
+    if (head == nullptr) {
+        return nullptr;
+    }
+    spline_job job{};
+    const bool prepared = prepare_spline_transform(head, job);
+    Py_DECREF(head);
+    if (!prepared) {
+        return nullptr;
+    }
+    released_lock lock{PyEval_SaveThread()};
+    const spline_stop stop = run_spline_job(job, threads, {no_signal, &lock});
+    PyEval_RestoreThread(lock.state);
+    switch (stop) {
+    case spline_stop::none: Py_RETURN_NONE;
+    case spline_stop::out_of_memory: return PyErr_NoMemory();
+    case spline_stop::window_missed:
+        PyErr_SetString(PyExc_ValueError, "the source window misses voxels its positions read");
+        return nullptr;
+    case spline_stop::checked: break;
+    }
+    return nullptr;
+}
+
+PyObject *py_spline_filter(PyObject *, PyObject *args)
+{
+    if (PyTuple_GET_SIZE(args) != 5) {
+        PyErr_SetString(PyExc_TypeError, "spline_filter takes (values, axis, order, mode, threads)");
+        return nullptr;
+    }
+    int threads = 1;
+    if (!read_threads(PyTuple_GET_ITEM(args, 4), threads)) {
+        return nullptr;
+    }
+    PyObject *head = PyTuple_GetSlice(args, 0, 4);
+    if (head == nullptr) {
+        return nullptr;
+    }
+    spline_filter_job job{};
+    const bool prepared = prepare_spline_filter(head, job);
+    Py_DECREF(head);
+    if (!prepared) {
+        return nullptr;
+    }
+    bool out_of_memory = false;
+    released_lock lock{PyEval_SaveThread()};
+    const bool finished = spline_filter_along_axis(job, threads, {no_signal, &lock}, out_of_memory);
+    PyEval_RestoreThread(lock.state);
+    if (out_of_memory) {
+        return PyErr_NoMemory();
+    }
+    if (!finished) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *py_spline_modes(PyObject *, PyObject *)
+{
+    return spline_mode_names();
+}
+
 PyObject *py_kernel_variant(PyObject *, PyObject *)
 {
     return PyUnicode_FromString(selected_kernel_variant().name);
@@ -276,6 +351,17 @@ PyMethodDef methods[] = {
      "bspline_displacements(bspline, xs, ys, zs) -> float32 array (3, nz, ny, nx): the displacements of the "
      "B-spline step (coefficients, origin, spacing, 3) at every position (xs[i], ys[j], zs[k]) of the float32 "
      "vectors, 0 outside its support, the bits its step adds"},
+    {"spline_transform", py_spline_transform, METH_VARARGS,
+     "spline_transform(source, target, input_rank, output_rank, order, mode, cval, prepad, matrix, shift, zoom, "
+     "grid_mode, coordinates, input_origin, input_grid, output_origin, vectors, threads) -> None: the index-space "
+     "B-spline path of voxwarpkit.ndimage written into "
+     "target (volumes, three axes), positions in double from the matrix and shift, the zoom and shift, or the "
+     "coordinates"},
+    {"spline_filter", py_spline_filter, METH_VARARGS,
+     "spline_filter(values, axis, order, mode, threads) -> None: the float64 array filtered in place along axis "
+     "into B-spline coefficients of order 2 to 5, with the start of the mode's code"},
+    {"spline_modes", py_spline_modes, METH_NOARGS,
+     "spline_modes() -> the names of the index-space path's modes, in the order of their codes"},
     {"kernel_variant", py_kernel_variant, METH_NOARGS, "kernel_variant() -> name of the kernel variant in use"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -20,7 +20,7 @@ constexpr int64_t pieces_per_thread = 8;
 // a few milliseconds whatever the size of the call.
 constexpr int64_t largest_piece = 1 << 18;
 // Columns and rows go to pieces in whole tiles of the vector kernels.
-constexpr int32_t column_tile = 128;
+constexpr int32_t column_tile = 256;
 constexpr int32_t row_tile = 64;
 
 int64_t voxels_of(const resample_job &job)

@@ -42,8 +42,14 @@ KERNEL_SOURCES = [
     "src/kernel/float_environment.cpp",
     "src/kernel/simd/kernel_variants.cpp",
     "src/kernel/simd/cpu_x86.cpp",
+    "src/kernel/ndimage/spline_kernel.cpp",
+    "src/kernel/ndimage/spline_filter.cpp",
 ]
-X86_VARIANT_SOURCES = ["src/kernel/simd/resample_avx2.cpp", "src/kernel/simd/resample_avx512.cpp"]
+X86_VARIANT_SOURCES = [
+    "src/kernel/simd/resample_avx2.cpp",
+    "src/kernel/simd/resample_avx512.cpp",
+    "src/kernel/ndimage/spline_lanes_avx512.cpp",
+]
 
 
 class Target(NamedTuple):
@@ -492,6 +498,74 @@ def fusion_corpus(rng):
     return cases
 
 
+# voxwarpkit.ndimage's spline path: positions in double, every mode and order, the kinds of position.
+SPLINE_SOURCES = ["f4", "f8", "u1", "u2", "i2"]
+SPLINE_TARGETS = ["f4", "f8", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "b1"]
+
+
+def spline_case(rng, k):
+    """A random spline job (VWKCASE8) and what this build's engine writes for it."""
+    modes = _engine.spline_modes()
+    input_rank, order, mode = int(rng.integers(1, 4)), k % 6, k % len(modes)
+    kind = int(rng.integers(0, 3))  # affine, zoom_shift, coordinates
+    output_rank = input_rank if kind == 1 else int(rng.integers(1, 4))
+    volumes = int(rng.integers(1, 3))
+    source_code = SPLINE_SOURCES[k % len(SPLINE_SOURCES)]
+    target_code = SPLINE_TARGETS[k % len(SPLINE_TARGETS)]
+    grid = (1,) * (3 - input_rank) + tuple(int(n) for n in rng.choice([1, 2, 3, 7, 12], input_rank))
+    shape = (1,) * (3 - output_rank) + tuple(int(n) for n in rng.integers(1, 9, output_rank))
+    if source_code[0] == "f":
+        source = special_values(rng, (volumes, *grid), np.dtype(source_code))
+    else:
+        source = integers(source_code)(rng, (volumes, *grid))
+    target = np.zeros((volumes, *shape), np.dtype(SPLINE_TARGETS[k % len(SPLINE_TARGETS)]))
+    matrix = (np.eye(input_rank, output_rank) + rng.normal(0, 0.5, (input_rank, output_rank))).ravel()
+    shift = rng.normal(0, 4, input_rank)
+    zoom = rng.uniform(-1.5, 2.5, input_rank)
+    if k % 7 == 0:
+        shift[0] = [np.nan, np.inf, 3e17][k % 3]
+    cval = float([0.0, -7.25, np.nan, 1e40][k % 4])
+    prepad = float([0, 0, 12][k % 3])
+    has_shift, has_zoom, grid_mode = kind == 0 or rng.random() < 0.7, kind == 1 and rng.random() < 0.7, k % 2 == 1
+    voxels = int(np.prod(shape))
+    coordinates = rng.uniform(-20, 20, (input_rank, voxels))
+    coordinates.ravel()[:: max(1, voxels // 3)] = [np.nan, np.inf, -1e300, 2.0**52][k % 4]
+    arguments = (
+        matrix if kind == 0 else None,
+        shift if has_shift else None,
+        zoom if has_zoom else None,
+        grid_mode,
+        coordinates if kind == 2 else None,
+    )
+    _engine.spline_transform(source, target, input_rank, output_rank, order, mode, cval, prepad, *arguments,
+                             (0, 0, 0), grid, (0, 0, 0), False, 1)  # fmt: skip
+    flags = [has_shift, has_zoom, grid_mode]
+    ints = [input_rank, output_rank, order, mode, kind, ELEMENT_TYPES.index(source_code)]
+    ints += [ELEMENT_TYPES.index(target_code), *(int(f) for f in flags)]
+    padded = np.zeros(9)
+    padded.reshape(3, 3)[:input_rank, :output_rank] = matrix.reshape(input_rank, output_rank)
+    doubles = [cval, prepad, *padded, *np.pad(shift, (0, 3 - input_rank)), *np.pad(zoom, (0, 3 - input_rank))]
+    case = b"VWKCASE8" + np.array(ints, "<i4").tobytes() + np.array([volumes, *grid, *shape], "<i8").tobytes()
+    case += np.array(doubles, "<f8").tobytes() + np.ascontiguousarray(source, source.dtype.newbyteorder("<")).tobytes()
+    if kind == 2:
+        case += coordinates.astype("<f8").tobytes()
+    return case, target
+
+
+def spline_corpus(rng):
+    cases = [(f"spline{k}", *spline_case(rng, k)) for k in range(60)]
+    for k in range(12):  # the spline path's prefilter: every order and start, lines of 1, 2, 3 and more
+        shape = tuple(int(n) for n in rng.choice([1, 2, 3, 7, 40], int(rng.integers(1, 4))))
+        values = special_values(rng, shape, np.float64) if k % 4 == 0 else rng.standard_normal(shape) * 100
+        axis, order, mode = k % len(shape), 2 + k % 4, k % len(_engine.spline_modes())
+        header = np.array([len(shape)], "<i4").tobytes() + np.array(shape, "<i8").tobytes()
+        case = b"VWKCASE9" + header + np.array([axis, order, mode], "<i4").tobytes() + values.astype("<f8").tobytes()
+        expected = np.array(values, dtype=np.float64)
+        _engine.spline_filter(expected, axis, order, mode, 1)
+        cases.append((f"spline_filter{k}", case, expected))
+    return cases
+
+
 @pytest.fixture(scope="module")
 def corpus():
     """(name, case file bytes, expected result) for every case, expected from this 64-bit x86 build."""
@@ -501,6 +575,7 @@ def corpus():
         + prefilter_corpus(np.random.default_rng(2026))
         + smoothing_corpus(np.random.default_rng(2027))
         + fusion_corpus(np.random.default_rng(2028))
+        + spline_corpus(np.random.default_rng(2029))
     )
 
 

@@ -38,10 +38,21 @@
 //     the fill element; double: the tile's values (volumes * block), the sums
 //     before (the same) and the weights before (one block). The output holds
 //     the finished block, volumes * block elements of the result's type.
+//   "VWKCASE8": a job of voxwarpkit.ndimage's spline path over the whole input.
+//     int32: input rank, output rank, order, mode, positions' kind (spline_positions),
+//     source type, target type (element_type's numbers), has shift, has zoom, grid mode;
+//     int64: volumes, the input's three extents, the output's (slowest first, 1 on the
+//     axes that do not move); double: cval, prepad, matrix (9), shift (3), zoom (3);
+//     the source's elements in C order; for coordinates, input rank * output voxels
+//     doubles. The output holds volumes * output voxels of the target type.
+//   "VWKCASE9": a pass of the spline path's prefilter. int32: rank; int64: its extents;
+//     int32: axis, order, mode; the doubles in C order, which the output holds filtered.
 
 #include "kernel/gaussian_fir.h"
 #include "kernel/line_filter.h"
 #include "kernel/method_traits.h"
+#include "kernel/ndimage/spline_filter.h"
+#include "kernel/ndimage/spline_job.h"
 #include "kernel/run_jobs.h"
 #include "kernel/simd/kernel_variants.h"
 #include "kernel/source_box.h"
@@ -159,6 +170,11 @@ struct kernel_case {
     blend_finish_job finish{};
     std::vector<double> values, sums, fused_weights;
     uint64_t fill = 0;
+    bool spline = false;  // a job of the spline path, in place of jobs
+    spline_job spline_transform{};
+    std::vector<double> coordinates;
+    bool spline_pass = false;  // a pass of the spline path's prefilter over the input
+    spline_filter_job spline_filter{};
 };
 
 bool read_bytes(std::ifstream &in, std::vector<uint64_t> &into, size_t bytes)
@@ -357,6 +373,102 @@ bool read_fusion_case(std::ifstream &in, kernel_case &c)
            && read_doubles(in, c.sums, voxels * size_t(volumes)) && read_doubles(in, c.fused_weights, voxels);
 }
 
+bool read_spline_case(std::ifstream &in, kernel_case &c)
+{
+    int32_t ints[10];
+    for (int32_t &value : ints) {
+        value = read_int(in);
+    }
+    int64_t counts[7];
+    for (int64_t &value : counts) {
+        value = read_int64(in);
+    }
+    spline_job &job = c.spline_transform;
+    job.input_rank = ints[0];
+    job.output_rank = ints[1];
+    job.order = ints[2];
+    job.mode = static_cast<spline_mode>(ints[3]);
+    job.kind = static_cast<spline_positions>(ints[4]);
+    job.source_type = static_cast<element_type>(ints[5]);
+    job.target_type = static_cast<element_type>(ints[6]);
+    job.has_shift = ints[7] != 0;
+    job.has_zoom = ints[8] != 0;
+    job.grid_mode = ints[9] != 0;
+    job.volumes = counts[0];
+    size_t in_voxels = 1, out_voxels = 1;
+    ptrdiff_t in_stride = 1, out_stride = 1;
+    for (int a = 2; a >= 0; --a) {
+        job.input_extent[a] = counts[1 + a];
+        job.window_extent[a] = counts[1 + a];
+        job.output_extent[a] = counts[4 + a];
+        if (job.input_extent[a] < 1 || job.output_extent[a] < 0) {
+            return false;
+        }
+        job.input_stride[a] = in_stride;
+        job.output_stride[a] = out_stride;
+        in_stride *= ptrdiff_t(job.input_extent[a]);
+        out_stride *= ptrdiff_t(job.output_extent[a]);
+        in_voxels *= size_t(job.input_extent[a]);
+        out_voxels *= size_t(job.output_extent[a]);
+    }
+    job.input_volume = in_stride;
+    job.output_volume = out_stride;
+    in.read(reinterpret_cast<char *>(&job.cval), sizeof job.cval);
+    in.read(reinterpret_cast<char *>(&job.prepad), sizeof job.prepad);
+    in.read(reinterpret_cast<char *>(job.matrix), sizeof job.matrix);
+    in.read(reinterpret_cast<char *>(job.shift), sizeof job.shift);
+    in.read(reinterpret_cast<char *>(job.zoom), sizeof job.zoom);
+    const size_t source_size = size_t(element_size_of(job.source_type));
+    const size_t target_size = size_t(element_size_of(job.target_type));
+    if (!in || job.volumes < 1 || source_size == 0 || target_size == 0
+        || !read_bytes(in, c.input, size_t(job.volumes) * in_voxels * source_size)) {
+        return false;
+    }
+    if (job.kind == spline_positions::coordinates
+        && !read_doubles(in, c.coordinates, size_t(job.input_rank) * out_voxels)) {
+        return false;
+    }
+    job.source = c.input.data();
+    job.coordinates = c.coordinates.data();
+    job.vectors = true;  // the vector form where this processor has it, checked against the scalar loop's bits
+    c.spline = true;
+    c.output_bytes = size_t(job.volumes) * out_voxels * target_size;
+    return spline_job_is_sound(job);
+}
+
+bool read_spline_pass_case(std::ifstream &in, kernel_case &c)
+{
+    const int32_t rank = read_int(in);
+    if (rank < 1 || rank > 8) {
+        return false;
+    }
+    std::vector<int64_t> extents(static_cast<size_t>(rank), 0);
+    size_t count = 1;
+    for (int64_t &extent : extents) {
+        extent = read_int64(in);
+        count *= size_t(extent < 0 ? 0 : extent);
+    }
+    const int32_t axis = read_int(in), order = read_int(in), mode = read_int(in);
+    if (!in || axis < 0 || axis >= rank || order < 2 || order > 5 || mode < 0 || mode >= spline_mode_count) {
+        return false;
+    }
+    spline_filter_job &job = c.spline_filter;
+    job.before = 1;
+    job.after = 1;
+    for (int32_t a = 0; a < axis; ++a) {
+        job.before *= extents[size_t(a)];
+    }
+    for (int32_t a = axis + 1; a < rank; ++a) {
+        job.after *= extents[size_t(a)];
+    }
+    job.length = extents[size_t(axis)];
+    job.order = order;
+    job.boundary = voxwarp::filter_boundary_of(static_cast<spline_mode>(mode));
+    c.spline_pass = true;
+    c.output_bytes = count * sizeof(double);
+    return read_bytes(in, c.input, c.output_bytes);
+}
+
 bool read_case(const std::filesystem::path &path, kernel_case &c)
 {
     std::ifstream in(path, std::ios::binary);
@@ -376,6 +488,12 @@ bool read_case(const std::filesystem::path &path, kernel_case &c)
     }
     if (std::memcmp(magic, "VWKCASE7", 8) == 0) {
         return read_fusion_case(in, c);
+    }
+    if (std::memcmp(magic, "VWKCASE8", 8) == 0) {
+        return read_spline_case(in, c);
+    }
+    if (std::memcmp(magic, "VWKCASE9", 8) == 0) {
+        return read_spline_pass_case(in, c);
     }
     return false;
 }
@@ -402,6 +520,24 @@ bool run_case(const kernel_case &c, resample_function kernel, std::vector<uint64
         blend_tile(blend);
         finish_blend(finish);
         return current_float_state() == before;
+    }
+    if (c.spline || c.spline_pass) {
+        // The spline path has one form, which each variant's run checks again.
+        std::feraiseexcept(FE_INEXACT);
+        const float_state before = current_float_state();
+        bool finished;
+        if (c.spline) {
+            spline_job job = c.spline_transform;
+            job.target = output.data();
+            finished = run_spline_job(job, 2, {nullptr, nullptr}) == spline_stop::none;
+        } else {
+            output = c.input;
+            spline_filter_job job = c.spline_filter;
+            job.data = reinterpret_cast<double *>(output.data());
+            bool out_of_memory = false;
+            finished = spline_filter_along_axis(job, 2, {nullptr, nullptr}, out_of_memory);
+        }
+        return finished && current_float_state() == before;
     }
     if (c.line_pass) {
         // Variants share the line filters: each run checks them again.

@@ -20,7 +20,7 @@ def note(frame, event, function):
 
 import _voxwarpkit  # noqa: E402
 import voxwarpkit  # noqa: E402
-from voxwarpkit import _engine  # noqa: E402
+from voxwarpkit import _engine, ndimage  # noqa: E402
 
 image = np.random.default_rng(0).random((6, 7, 8), dtype=np.float32)
 turn = voxwarpkit.rigid(image.shape, np.float32([1, 1, 1]), rotation=(3, 0, 10))
@@ -39,6 +39,7 @@ spline = voxwarpkit.BSpline(np.ones((4, 4, 4, 3)), (4, 4, 4), origin=(-4, -4, -4
 voxwarpkit.resample(image, (1, 1, 1), [spline, turn])  # led by the B-spline: its displacements as a field
 voxwarpkit.resample(image, (1, 1, 1), [turn, spline])  # the B-spline kernel
 _engine.kernel_variant()
+ndimage.zoom(image, 1.5, order=3, mode=_engine.spline_modes()[0])
 sys.setprofile(None)
 threading.setprofile(None)
 print("\n".join(sorted(reached)))

@@ -20,22 +20,23 @@ HALF_TURN = np.array(
 QUATERNION = ("quatern_b", "quatern_c", "quatern_d")
 
 
-def nifti2_sample():
-    """nibabel's own NIfTI-2 sample file, whose grid is a half turn; a visible skip without it."""
+def nibabel_sample(name, what):
+    """The path of nibabel's own sample file ``name``; a visible skip without it."""
     testing = pytest.importorskip("nibabel.testing")
-    path = os.path.join(testing.data_path, "example_nifti2.nii.gz")
+    path = os.path.join(testing.data_path, name)
     if not os.path.exists(path):
-        pytest.skip(f"nibabel's NIfTI-2 sample is not installed ({path})")
+        pytest.skip(f"nibabel's {what} is not installed ({path})")
     return path
+
+
+def nifti2_sample():
+    """nibabel's own NIfTI-2 sample file, whose grid is a half turn."""
+    return nibabel_sample("example_nifti2.nii.gz", "NIfTI-2 sample")
 
 
 def scaled_sample():
     """nibabel's 4-D int16 sample stored with a slope and an intercept that put 0 outside int16's range."""
-    testing = pytest.importorskip("nibabel.testing")
-    path = os.path.join(testing.data_path, "functional.nii")
-    if not os.path.exists(path):
-        pytest.skip(f"nibabel's scaled sample is not installed ({path})")
-    return path
+    return nibabel_sample("functional.nii", "scaled sample")
 
 
 def stored_too_long(header, times):

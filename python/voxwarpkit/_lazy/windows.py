@@ -113,13 +113,34 @@ def kept_in(windows: Windows, cache: ChunkCache) -> Windows:
 
 
 def windows_of(image: Any) -> Optional[Windows]:
-    """``image`` as Windows when it is one, or a ``zarr.Array``; None for anything else."""
+    """``image`` as Windows when it is one, a ``zarr.Array`` or a dask array that is one as
+    ``da.from_zarr`` makes it; None for anything else."""
     if isinstance(image, Windows):
         return image
     zarr = sys.modules.get("zarr")  # never imported here: a zarr array means it is loaded
-    if zarr is not None and isinstance(image, zarr.Array):
+    if zarr is None:
+        return None
+    if isinstance(image, zarr.Array):
         return zarr_windows(image)
-    return None
+    stored = _stored_array(image, zarr)
+    return None if stored is None else zarr_windows(stored)
+
+
+def _stored_array(image: Any, zarr: Any) -> Any:
+    """The ``zarr.Array`` a dask array reads as it is, when its graph is that of ``da.from_zarr``
+    (the array and one task per chunk reading it) and nothing more; else None. Its tasks would
+    decode every chunk again for each task that meets it; windows read the store directly."""
+    dask_array = sys.modules.get("dask.array")
+    if dask_array is None or not isinstance(image, dask_array.Array):
+        return None
+    layers = getattr(image.dask, "layers", {})
+    original = "original-" + image.name
+    if set(layers) != {image.name, original}:
+        return None
+    stored = [value for value in dict(layers[original]).values() if isinstance(value, zarr.Array)]
+    if len(stored) != 1 or tuple(stored[0].shape) != tuple(image.shape) or stored[0].dtype != image.dtype:
+        return None
+    return stored[0]
 
 
 def as_dask(windows: Windows) -> Any:

@@ -7,6 +7,7 @@
 // terms added in order); two independent chains side by side keep the
 // processor busy while each waits. The arithmetic, lane by lane, is Half's.
 
+#include <cstddef>
 #include <cstdint>
 
 namespace voxwarp {
@@ -68,6 +69,10 @@ struct doubled_ops {
     {
         return {Half::in_range(value.low, low, high), Half::in_range(value.high, low, high)};
     }
+    static mask at_most_unsigned(ints value, ints high)
+    {
+        return {Half::at_most_unsigned(value.low, high.low), Half::at_most_unsigned(value.high, high.high)};
+    }
     static mask at_least(floats a, float b) { return {Half::at_least(a.low, b), Half::at_least(a.high, b)}; }
     static mask below(floats a, float b) { return {Half::below(a.low, b), Half::below(a.high, b)}; }
     static mask both(mask a, mask b) { return {Half::both(a.low, b.low), Half::both(a.high, b.high)}; }
@@ -83,6 +88,37 @@ struct doubled_ops {
     {
         Half::load_pairs(v, offsets, at_first.low, at_second.low);
         Half::load_pairs(v, offsets + Half::lanes, at_first.high, at_second.high);
+    }
+    static void load_pair_rows(const float *v, ptrdiff_t row, ptrdiff_t slice, const int32_t *offsets,
+                               floats at_first[4], floats at_second[4])
+    {
+        typename Half::floats first_low[4], second_low[4], first_high[4], second_high[4];
+        Half::load_pair_rows(v, row, slice, offsets, first_low, second_low);
+        Half::load_pair_rows(v, row, slice, offsets + Half::lanes, first_high, second_high);
+        for (int r = 0; r < 4; ++r) {
+            at_first[r] = {first_low[r], first_high[r]};
+            at_second[r] = {second_low[r], second_high[r]};
+        }
+    }
+    static void load_word_pair_rows(const uint16_t *v, ptrdiff_t row, ptrdiff_t slice, const int32_t *offsets,
+                                    ints pairs[4])
+    {
+        typename Half::ints low[4], high[4];
+        Half::load_word_pair_rows(v, row, slice, offsets, low);
+        Half::load_word_pair_rows(v, row, slice, offsets + Half::lanes, high);
+        for (int r = 0; r < 4; ++r) {
+            pairs[r] = {low[r], high[r]};
+        }
+    }
+    static void unsigned_words(ints pairs, floats &at_first, floats &at_second)
+    {
+        Half::unsigned_words(pairs.low, at_first.low, at_second.low);
+        Half::unsigned_words(pairs.high, at_first.high, at_second.high);
+    }
+    static void signed_words(ints pairs, floats &at_first, floats &at_second)
+    {
+        Half::signed_words(pairs.low, at_first.low, at_second.low);
+        Half::signed_words(pairs.high, at_first.high, at_second.high);
     }
     static void load_quads(const float *v, const int32_t *offsets, floats taps[4])
     {
@@ -137,6 +173,7 @@ struct doubled_ops {
         Half::store(address, value.low, m.low);
         Half::store(address + Half::lanes, value.high, m.high);
     }
+    static void prefetch(uintptr_t address) { Half::prefetch(address); }
     static floats load_all(const float *address)
     {
         return {Half::load_all(address), Half::load_all(address + Half::lanes)};

@@ -6,6 +6,7 @@
 
 #include <emmintrin.h>
 
+#include <cstdint>
 #include <cstring>
 
 namespace voxwarp {
@@ -21,6 +22,19 @@ inline __m128d load_two_pairs(const float *a, const float *b)
     std::memcpy(&low, a, sizeof low);
     std::memcpy(&high, b, sizeof high);
     return _mm_setr_pd(low, high);
+}
+
+// The 16-bit pairs at a, b, c and d (an element and the next), one 32-bit
+// load each, as the four 32-bit lanes of one vector, the first element of
+// each pair in its lane's low half.
+inline __m128i load_four_word_pairs(const uint16_t *a, const uint16_t *b, const uint16_t *c, const uint16_t *d)
+{
+    int32_t pairs[4];
+    std::memcpy(&pairs[0], a, sizeof pairs[0]);
+    std::memcpy(&pairs[1], b, sizeof pairs[1]);
+    std::memcpy(&pairs[2], c, sizeof pairs[2]);
+    std::memcpy(&pairs[3], d, sizeof pairs[3]);
+    return _mm_setr_epi32(pairs[0], pairs[1], pairs[2], pairs[3]);
 }
 
 }  // namespace

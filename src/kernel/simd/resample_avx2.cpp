@@ -1,8 +1,8 @@
 // The kernel with AVX2: sixteen columns at a time, as two vectors of eight
 // side by side, four doubles per blend vector. Built with -mavx2 on this file
 // alone; reached only when the processor and OS support AVX2. Two vectors
-// rather than one: 20% faster on unrotated volumes and stacks, as fast on
-// rotated ones (AMD EPYC, Zen 4); AVX-512 gained nothing from the same.
+// side by side keep more loads in flight than one (the speed page has the
+// figures); AVX-512 gains nothing from the same.
 
 #include "kernel/simd/kernel_variants.h"
 #include "kernel/simd/pair_load.h"
@@ -44,6 +44,11 @@ struct ops {
 
     static mask first_lanes(int32_t count) { return _mm256_cmpgt_epi32(_mm256_set1_epi32(count), lane_indices()); }
     // low <= value <= high, with low >= 0, so low - 1 cannot overflow.
+    // 0 <= value <= high for lanes of high >= 0: one unsigned comparison.
+    static mask at_most_unsigned(ints value, ints high)
+    {
+        return _mm256_cmpeq_epi32(_mm256_min_epu32(value, high), value);
+    }
     static mask in_range(ints value, int32_t low, int32_t high)
     {
         const __m256i above_low = _mm256_cmpgt_epi32(value, _mm256_set1_epi32(low - 1));
@@ -82,6 +87,59 @@ struct ops {
         at_first = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(firsts), _MM_SHUFFLE(3, 1, 2, 0)));
         at_second = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(seconds), _MM_SHUFFLE(3, 1, 2, 0)));
     }
+    // The pairs of load_pairs from the four rows of the interior blend,
+    // (row 0, slice 0), (row 1, slice 0), (row 0, slice 1), (row 1, slice 1),
+    // lane by lane: each offset is read once for its four rows.
+    static void load_pair_rows(const float *v, ptrdiff_t row, ptrdiff_t slice, const int32_t *offsets,
+                               floats at_first[4], floats at_second[4])
+    {
+        const float *rows[4] = {v, v + row, v + slice, v + slice + row};
+        __m128d two[4][4];
+        for (int k = 0; k < 4; ++k) {
+            const int32_t a = offsets[2 * k];
+            const int32_t b = offsets[2 * k + 1];
+            for (int r = 0; r < 4; ++r) {
+                two[r][k] = load_two_pairs(rows[r] + a, rows[r] + b);
+            }
+        }
+        for (int r = 0; r < 4; ++r) {
+            const __m256 low = _mm256_castpd_ps(_mm256_insertf128_pd(_mm256_castpd128_pd256(two[r][0]), two[r][1], 1));
+            const __m256 high = _mm256_castpd_ps(_mm256_insertf128_pd(_mm256_castpd128_pd256(two[r][2]), two[r][3], 1));
+            const __m256 firsts = _mm256_shuffle_ps(low, high, _MM_SHUFFLE(2, 0, 2, 0));
+            const __m256 seconds = _mm256_shuffle_ps(low, high, _MM_SHUFFLE(3, 1, 3, 1));
+            at_first[r] = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(firsts), _MM_SHUFFLE(3, 1, 2, 0)));
+            at_second[r] = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(seconds), _MM_SHUFFLE(3, 1, 2, 0)));
+        }
+    }
+    // The 16-bit pairs (element, next element) of the four rows, as
+    // load_pair_rows reads them, one 32-bit load per lane and row: the first
+    // element in the low half of each lane.
+    static void load_word_pair_rows(const uint16_t *v, ptrdiff_t row, ptrdiff_t slice, const int32_t *offsets,
+                                    ints pairs[4])
+    {
+        const uint16_t *rows[4] = {v, v + row, v + slice, v + slice + row};
+        __m128i four[4][2];
+        for (int k = 0; k < 2; ++k) {
+            const int32_t *o = offsets + 4 * k;
+            for (int r = 0; r < 4; ++r) {
+                four[r][k] = load_four_word_pairs(rows[r] + o[0], rows[r] + o[1], rows[r] + o[2], rows[r] + o[3]);
+            }
+        }
+        for (int r = 0; r < 4; ++r) {
+            pairs[r] = _mm256_inserti128_si256(_mm256_castsi128_si256(four[r][0]), four[r][1], 1);
+        }
+    }
+    // Both halves of each lane's 16-bit pair as floats, exactly: unsigned or signed.
+    static void unsigned_words(ints pairs, floats &at_first, floats &at_second)
+    {
+        at_first = _mm256_cvtepi32_ps(_mm256_and_si256(pairs, _mm256_set1_epi32(0xFFFF)));
+        at_second = _mm256_cvtepi32_ps(_mm256_srli_epi32(pairs, 16));
+    }
+    static void signed_words(ints pairs, floats &at_first, floats &at_second)
+    {
+        at_first = _mm256_cvtepi32_ps(_mm256_srai_epi32(_mm256_slli_epi32(pairs, 16), 16));
+        at_second = _mm256_cvtepi32_ps(_mm256_srai_epi32(pairs, 16));
+    }
     // The four elements from each lane's offset on, as one vector per tap.
     static void load_quads(const float *v, const int32_t *offsets, floats taps[4])
     {
@@ -119,6 +177,8 @@ struct ops {
     static void store(float *address, floats value, mask m) { _mm256_maskstore_ps(address, m, value); }
     static void store_all(float *address, floats value) { _mm256_storeu_ps(address, value); }
     static void store_doubles(double *address, doubles value) { _mm256_storeu_pd(address, value); }
+    // A hint to bring the line of `address` into the cache; never faults.
+    static void prefetch(uintptr_t address) { _mm_prefetch(reinterpret_cast<const char *>(address), _MM_HINT_T0); }
     static floats load_all(const float *address) { return _mm256_loadu_ps(address); }
 };
 

@@ -13,6 +13,14 @@ namespace voxwarp {
 namespace avx512 {
 namespace {
 
+// Eight pairs, each the two floats of a lane as one double, in one vector.
+inline __m512d eight_pairs(const __m128d two[4])
+{
+    const __m256d p0123 = _mm256_insertf128_pd(_mm256_castpd128_pd256(two[0]), two[1], 1);
+    const __m256d p4567 = _mm256_insertf128_pd(_mm256_castpd128_pd256(two[2]), two[3], 1);
+    return _mm512_insertf64x4(_mm512_castpd256_pd512(p0123), p4567, 1);
+}
+
 struct ops {
     static constexpr int lanes = 16;
     using floats = __m512;
@@ -42,6 +50,8 @@ struct ops {
     {
         return count >= lanes ? mask(0xFFFF) : count <= 0 ? mask(0) : mask((1u << count) - 1u);
     }
+    // 0 <= value <= high for lanes of high >= 0: one unsigned comparison.
+    static mask at_most_unsigned(ints value, ints high) { return _mm512_cmp_epu32_mask(value, high, _MM_CMPINT_LE); }
     static mask in_range(ints value, int32_t low, int32_t high)
     {
         const mask above_low = _mm512_cmp_epi32_mask(value, _mm512_set1_epi32(low), _MM_CMPINT_NLT);
@@ -80,6 +90,61 @@ struct ops {
         const __m512i seconds = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
         at_first = _mm512_permutex2var_ps(low, firsts, high);
         at_second = _mm512_permutex2var_ps(low, seconds, high);
+    }
+    // The pairs of load_pairs from the four rows of the interior blend,
+    // (row 0, slice 0), (row 1, slice 0), (row 0, slice 1), (row 1, slice 1),
+    // lane by lane: each offset is read once for its four rows.
+    static void load_pair_rows(const float *v, ptrdiff_t row, ptrdiff_t slice, const int32_t *offsets,
+                               floats at_first[4], floats at_second[4])
+    {
+        const float *rows[4] = {v, v + row, v + slice, v + slice + row};
+        __m128d two[4][8];
+        for (int k = 0; k < 8; ++k) {
+            const int32_t a = offsets[2 * k];
+            const int32_t b = offsets[2 * k + 1];
+            for (int r = 0; r < 4; ++r) {
+                two[r][k] = load_two_pairs(rows[r] + a, rows[r] + b);
+            }
+        }
+        const __m512i firsts = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+        const __m512i seconds = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
+        for (int r = 0; r < 4; ++r) {
+            const __m512 low = _mm512_castpd_ps(eight_pairs(two[r]));
+            const __m512 high = _mm512_castpd_ps(eight_pairs(two[r] + 4));
+            at_first[r] = _mm512_permutex2var_ps(low, firsts, high);
+            at_second[r] = _mm512_permutex2var_ps(low, seconds, high);
+        }
+    }
+    // The 16-bit pairs (element, next element) of the four rows, as
+    // load_pair_rows reads them, one 32-bit load per lane and row: the first
+    // element in the low half of each lane.
+    static void load_word_pair_rows(const uint16_t *v, ptrdiff_t row, ptrdiff_t slice, const int32_t *offsets,
+                                    ints pairs[4])
+    {
+        const uint16_t *rows[4] = {v, v + row, v + slice, v + slice + row};
+        __m128i four[4][4];
+        for (int k = 0; k < 4; ++k) {
+            const int32_t *o = offsets + 4 * k;
+            for (int r = 0; r < 4; ++r) {
+                four[r][k] = load_four_word_pairs(rows[r] + o[0], rows[r] + o[1], rows[r] + o[2], rows[r] + o[3]);
+            }
+        }
+        for (int r = 0; r < 4; ++r) {
+            const __m512i low = _mm512_inserti32x4(_mm512_castsi128_si512(four[r][0]), four[r][1], 1);
+            const __m512i middle = _mm512_inserti32x4(low, four[r][2], 2);
+            pairs[r] = _mm512_inserti32x4(middle, four[r][3], 3);
+        }
+    }
+    // Both halves of each lane's 16-bit pair as floats, exactly: unsigned or signed.
+    static void unsigned_words(ints pairs, floats &at_first, floats &at_second)
+    {
+        at_first = _mm512_cvtepi32_ps(_mm512_and_si512(pairs, _mm512_set1_epi32(0xFFFF)));
+        at_second = _mm512_cvtepi32_ps(_mm512_srli_epi32(pairs, 16));
+    }
+    static void signed_words(ints pairs, floats &at_first, floats &at_second)
+    {
+        at_first = _mm512_cvtepi32_ps(_mm512_srai_epi32(_mm512_slli_epi32(pairs, 16), 16));
+        at_second = _mm512_cvtepi32_ps(_mm512_srai_epi32(pairs, 16));
     }
     // The four elements from each lane's offset on, as one vector per tap.
     static void load_quads(const float *v, const int32_t *offsets, floats taps[4])
@@ -126,6 +191,8 @@ struct ops {
     static void store(float *address, floats value, mask m) { _mm512_mask_storeu_ps(address, m, value); }
     static void store_all(float *address, floats value) { _mm512_storeu_ps(address, value); }
     static void store_doubles(double *address, doubles value) { _mm512_storeu_pd(address, value); }
+    // A hint to bring the line of `address` into the cache; never faults.
+    static void prefetch(uintptr_t address) { _mm_prefetch(reinterpret_cast<const char *>(address), _MM_HINT_T0); }
     static floats load_all(const float *address) { return _mm512_loadu_ps(address); }
 };
 
