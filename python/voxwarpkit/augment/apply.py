@@ -118,13 +118,14 @@ def _layout(views: Dict[str, NDArray[Any]]) -> Tuple[Optional[int], Tuple[int, i
     return (batches.pop() if batches else None), (int(z), int(y), int(x))
 
 
-def _check_key(name: str, key: Key, view: NDArray[Any]) -> None:
-    """TypeError or ValueError, naming the key, for a Key that resample would refuse for this array."""
+def _check_key(name: str, key: Key, view: NDArray[Any]) -> np.dtype[Any]:
+    """The result's element type for this array by this Key, or TypeError or ValueError naming the key
+    for a Key that resample would refuse."""
     if not isinstance(key, Key):
         raise TypeError(f"the key of {name} must be a voxwarpkit.augment.Key, not {type(key).__name__}")
     volumes = view.reshape((-1, *view.shape[-3:])) if view.ndim == 5 else view
     try:
-        checked_request(
+        request = checked_request(
             volumes.shape,
             volumes.dtype,
             (1, 1, 1),
@@ -139,22 +140,21 @@ def _check_key(name: str, key: Key, view: NDArray[Any]) -> None:
         )
     except (TypeError, ValueError) as error:
         raise type(error)(f"{name}: {error}") from None
+    return request.result_type
 
 
 def _resampled(view: NDArray[Any], key: Key, drawn: List[Drawn], batch: Optional[int], threads: int) -> NDArray[Any]:
-    """Every sample of ``view`` through its transform, into one new array of the view's layout."""
-    samples = [view] if batch is None else list(view)
-    first = _one(samples[0], key, drawn[0], 1 if batch is not None else threads)
+    """Every sample of ``view`` through its transform, into one new array of the view's layout: one
+    sample on ``threads`` threads, a batch's samples side by side, one thread each."""
     if batch is None:
-        return first
-    result = np.empty((batch, *first.shape), dtype=first.dtype)
-    result[0] = first
+        return _one(view, key, drawn[0], threads)
+    result = np.empty(view.shape, dtype=_check_key("volumes", key, view))
 
     def run(n: int) -> None:
-        _one(samples[n], key, drawn[n], 1, out=result[n])
+        _one(view[n], key, drawn[n], 1, out=result[n])
 
-    with ThreadPoolExecutor(max_workers=max(1, min(threads, batch - 1))) as pool:
-        list(pool.map(run, range(1, batch)))
+    with ThreadPoolExecutor(max_workers=max(1, min(threads, batch))) as pool:
+        list(pool.map(run, range(batch)))
     return result
 
 
