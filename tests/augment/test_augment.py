@@ -4,7 +4,7 @@ bad arguments are refused before anything is drawn."""
 
 import numpy as np
 import pytest
-from support.augment_data import sample
+from support.augment_data import peer, sample
 from support.bits import assert_same_bits
 
 import voxwarpkit as vw
@@ -53,17 +53,20 @@ def test_each_sample_replays_through_its_chain(settings, seed, voxel_size, key):
 
 @pytest.mark.parametrize("threads", [1, 2, 4])
 @pytest.mark.parametrize("settings", [SETTINGS, SMOOTHED], ids=["control-points", "smoothed"])
-def test_threads_batches_and_tensors_change_no_bit(settings, threads):
-    torch = pytest.importorskip("torch")
+@pytest.mark.parametrize("kind", ["numpy", "torch"])
+def test_threads_batches_and_tensors_change_no_bit(kind, settings, threads):
     parts = [sample(s) for s in range(4)]
     batch = {name: np.stack([p[name] for p in parts]) for name in ("image", "label")}
     keys = {"label": va.LABEL}
     one, drawn_one = va.augment(batch, settings, np.random.default_rng(3), keys=keys, threads=1)
-    tensors = {name: torch.from_numpy(array) for name, array in batch.items()}
-    many, drawn_many = va.augment(tensors, settings, np.random.default_rng(3), keys=keys, threads=threads)
+    given = batch
+    if kind == "torch":
+        torch = peer("torch")
+        given = {name: torch.from_numpy(array) for name, array in batch.items()}
+    many, drawn_many = va.augment(given, settings, np.random.default_rng(3), keys=keys, threads=threads)
     for name in batch:
-        assert isinstance(many[name], torch.Tensor)
-        assert_same_bits(many[name].numpy(), one[name])
+        assert type(many[name]) is type(given[name])
+        assert_same_bits(np.asarray(many[name]), one[name])
     # One sample at a time from the same stream: the same transforms, in order.
     rng = np.random.default_rng(3)
     for n, part in enumerate(parts):

@@ -4,6 +4,7 @@ document; TorchIO and MONAI are skipped, with the reason shown, where absent."""
 
 import numpy as np
 import pytest
+from support.augment_data import peer
 
 import voxwarpkit.augment as va
 
@@ -28,8 +29,8 @@ def _uniform(values, low, high):
 
 
 def test_affine_parameters_follow_torchio_s_random_affine():
-    tio = pytest.importorskip("torchio")
-    torch = pytest.importorskip("torch")
+    tio = peer("torchio")
+    torch = peer("torch")
     scales, degrees, translation = (0.8, 1.3), (-15, 25), 4.0
     transform = tio.RandomAffine(scales=scales, degrees=degrees, translation=translation)
     torch.manual_seed(0)
@@ -45,8 +46,8 @@ def test_affine_parameters_follow_torchio_s_random_affine():
 
 
 def test_control_points_follow_torchio_s_random_elastic_deformation():
-    tio = pytest.importorskip("torchio")
-    torch = pytest.importorskip("torch")
+    tio = peer("torchio")
+    torch = peer("torch")
     points, largest = (5, 6, 7), (3.0, 7.5, 1.0)
     transform = tio.RandomElasticDeformation(num_control_points=points, max_displacement=largest, locked_borders=0)
     torch.manual_seed(1)
@@ -68,7 +69,7 @@ def test_locked_borders_hold_every_face_still():
 
 
 def test_affine_parameters_follow_monai_s_rand_affine():
-    transforms = pytest.importorskip("monai.transforms")
+    transforms = peer("monai.transforms")
     rotate, translate, scale = (0.3, 0.1, 0.5), (4.0, 2.0, 6.0), (0.1, 0.2, 0.05)
     shear = (0.2, 0.1, 0.05, 0.3, 0.15, 0.25)  # MONAI draws one shear per number given
     transform = transforms.RandAffine(
@@ -101,7 +102,7 @@ def test_each_part_applies_as_often_as_its_probability(probability):
 
 
 def test_smoothed_fields_follow_monai_s_rand_3d_elastic():
-    transforms = pytest.importorskip("monai.transforms")
+    transforms = peer("monai.transforms")
     sigma, magnitude, shape = (2.0, 6.0), (50.0, 150.0), (6, 7, 8)
     transform = transforms.Rand3DElastic(sigma_range=sigma, magnitude_range=magnitude, prob=1.0)
     transform.set_random_state(5)

@@ -3,7 +3,7 @@ number of workers and their start method, each epoch its own."""
 
 import numpy as np
 import pytest
-from support.augment_data import Samples
+from support.augment_data import Samples, peer
 from support.bits import assert_same_bits
 
 import voxwarpkit.augment as va
@@ -19,7 +19,7 @@ def _batches(torch, dataset, workers, method):
 
 @pytest.mark.parametrize(("workers", "method"), [(1, "fork"), (2, "fork"), (2, "spawn"), (2, "forkserver")])
 def test_workers_give_the_samples_of_one_process(workers, method):
-    torch = pytest.importorskip("torch")
+    torch = peer("torch")
     dataset = va.Augmented(Samples(7), SETTINGS, seed=42, keys={"label": va.LABEL})
     alone = _batches(torch, dataset, 0, None)
     for one, other in zip(alone, _batches(torch, dataset, workers, method)):

@@ -2,6 +2,7 @@
 and a map-style dataset of them that data-loader workers can import, under fork and spawn alike."""
 
 import numpy as np
+import pytest
 
 
 def sample(seed, shape=(18, 20, 22), channels=2):
@@ -27,3 +28,10 @@ class Samples:
 
     def __getitem__(self, index):
         return sample(index, self.shape)
+
+
+def peer(name):
+    """The module ``name`` (torch, torchio, monai or one of theirs), or a visible skip that says how to get it."""
+    return pytest.importorskip(
+        name, reason=f"{name.split('.')[0]} is not installed: pip install 'voxwarpkit[augment-test]'"
+    )
