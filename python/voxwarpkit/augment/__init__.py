@@ -15,6 +15,7 @@ workers.
 
 from .apply import IMAGE, LABEL, Key, apply, augment
 from .draw import Drawn, Parameters, draw
+from .inverse import inverse
 from .itk_file import write_itk
 from .loader import Augmented
 from .settings import Elastic, Settings, Smoothed, elastic, smoothed, spatial
@@ -33,6 +34,7 @@ __all__ = [
     "augment",
     "draw",
     "elastic",
+    "inverse",
     "smoothed",
     "spatial",
     "write_itk",

@@ -178,7 +178,7 @@ def _product(a: Matrix3, b: Matrix3) -> Matrix3:
     return [[a[i][0] * b[0][j] + a[i][1] * b[1][j] + a[i][2] * b[2][j] for j in range(3)] for i in range(3)]
 
 
-def _inverse(m: Matrix3) -> Matrix3:
+def inverse3(m: Matrix3) -> Matrix3:
     """The inverse by cofactors over the determinant, or ValueError for a singular matrix."""
     cof = [
         [
@@ -213,7 +213,7 @@ def index_pull(
     h = parameters.shears
     shear = [[1.0, h[0], h[1]], [h[2], 1.0, h[3]], [h[4], h[5], 1.0]]
     scale = [[parameters.scales[i] if i == j else 0.0 for j in range(3)] for i in range(3)]
-    back = _inverse(_product(rotation(parameters.degrees), _product(shear, scale)))
+    back = inverse3(_product(rotation(parameters.degrees), _product(shear, scale)))
     centre = [(counts[i] - 1.0) / 2.0 * spacing[i] for i in range(3)]
     moved = [-(centre[i] + parameters.translation[i]) for i in range(3)]
     pull = np.eye(4)
