@@ -219,10 +219,13 @@ def bspline_file(sitk, repeats, size=256):
         "voxwarpkit",
         ">= 5x",
     )
-    difference = np.abs(results["voxwarpkit"] - results["SimpleITK Resample"])
+    mine, theirs = results["voxwarpkit"], results["SimpleITK Resample"]
+    difference = np.abs(mine - theirs)
+    # A position within float32's rounding of the volume's faces may fall on either side of them.
+    both_inside = (mine != 0) & (theirs != 0)
     print(
-        f"  largest difference {difference.max():.3g} on values up to 100; "
-        f"{np.mean(difference > 1e-3):.2e} of voxels beyond 1e-3"
+        f"  largest difference where both sample inside {difference[both_inside].max():.3g} on values up to 100; "
+        f"{np.mean(difference > 1e-3):.2e} of voxels beyond 1e-3, {np.mean(both_inside):.4f} inside for both"
     )
 
 
