@@ -28,6 +28,9 @@ def test_torchio_subjects_get_the_bits_of_augment(seed, spacing):
     )
     transform = RandomSpatial(SETTINGS, seed)
     made = transform(subject)
+    unseeded = RandomSpatial(SETTINGS)
+    torch.manual_seed(seed)
+    unseeded(subject)  # seeded from torch's initial seed, as TorchIO's own transforms draw
 
     expected, drawn = va.augment(
         {"t1": data["image"], "seg": data["label"]},
@@ -39,6 +42,10 @@ def test_torchio_subjects_get_the_bits_of_augment(seed, spacing):
     assert_same_bits(made.t1.data.numpy().transpose(0, 3, 2, 1), expected["t1"])
     assert_same_bits(made.seg.data.numpy().transpose(0, 3, 2, 1), expected["seg"])
     assert_same_bits(transform.last_drawn.matrix, drawn[0].matrix)
+    _, from_torch = va.augment(
+        {"t1": data["image"]}, SETTINGS, np.random.default_rng(torch.initial_seed()), voxel_size=spacing
+    )
+    assert_same_bits(unseeded.last_drawn.matrix, from_torch[0].matrix)
 
 
 @pytest.mark.parametrize("seed", [0, 7])
@@ -51,9 +58,13 @@ def test_monai_dictionaries_get_the_bits_of_augment(seed):
 
     data = sample(seed)
     transform = RandSpatiald(["image", "label"], SETTINGS, modes={"label": va.LABEL}).set_random_state(seed)
-    made = transform({"image": MetaTensor(torch.from_numpy(data["image"])), "label": data["label"], "id": seed})
+    affine = torch.diag(torch.tensor([1.5, 2.0, 0.5, 1.0], dtype=torch.float64))
+    image = MetaTensor(torch.from_numpy(data["image"]), affine=affine)
+    made = transform({"image": image, "label": data["label"], "id": seed})
 
     expected, _ = va.augment(data, SETTINGS, np.random.default_rng(seed), keys={"label": va.LABEL})
+    assert isinstance(made["image"], MetaTensor)
+    assert torch.equal(made["image"].affine, affine)
     assert_same_bits(made["image"].numpy(), expected["image"])
     assert_same_bits(made["label"], expected["label"])
     assert made["id"] == seed

@@ -57,7 +57,9 @@ class RandSpatiald(_Randomizable, _MapTransform):  # type: ignore[misc]
         return self
 
     def randomize(self, data: Any = None) -> None:
-        """Draws the next transform, for a sample of the spatial shape of ``data``'s first key."""
+        """Draws the next transform, for a sample like ``data``: a mapping (its first key's array) or an array."""
+        if isinstance(data, Mapping):
+            data = data[next(iter(self.key_iterator(dict(data))))]
         self.last_drawn = draw(self.settings, self.rng, tuple(np.shape(data)[-3:]), self.voxel_size)
 
     def __call__(self, data: Mapping[Hashable, Any]) -> Dict[Hashable, Any]:
@@ -69,6 +71,16 @@ class RandSpatiald(_Randomizable, _MapTransform):  # type: ignore[misc]
         modes = {str(name): self.modes.get(str(name), IMAGE) for name in names}
         results, drawn = augment(arrays, self.settings, self.rng, keys=modes, voxel_size=self.voxel_size)
         for name in names:
-            made[name] = results[str(name)]
+            made[name] = _with_meta(made[name], results[str(name)])
         self.last_drawn = drawn[0]
         return made
+
+
+def _with_meta(original: Any, result: Any) -> Any:
+    """``result`` as a MetaTensor with ``original``'s metadata when ``original`` is one: the grid is the
+    same, so its affine still holds."""
+    if not hasattr(original, "copy_meta_from"):
+        return result
+    made = type(original)(result)  # shares result's memory
+    made.copy_meta_from(original)
+    return made

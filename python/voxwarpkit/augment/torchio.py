@@ -26,7 +26,13 @@ class RandomSpatial(_SpatialTransform):  # type: ignore[misc]
     """A random affine and elastic deformation drawn by ``settings`` from this transform's own numpy
     Generator (``seed``: a seed or a Generator), each image of the subject resampled once: scalar images
     by ``image`` (linear by default), label maps by ``label`` (label interpolation). The transform drawn
-    last is ``last_drawn``, a :class:`voxwarpkit.augment.Drawn`."""
+    last is ``last_drawn``, a :class:`voxwarpkit.augment.Drawn`.
+
+    Without ``seed`` the Generator is seeded, at the first subject a process transforms, from torch's
+    ``initial_seed()``, as TorchIO's own transforms draw from torch: so torch.manual_seed makes a run
+    reproducible and each DataLoader worker, which torch seeds apart, draws its own transforms. With a
+    seed, each worker's copy of the transform draws the same stream; for loaders whose samples depend on
+    the seed alone, whatever the workers, use :class:`voxwarpkit.augment.Augmented`."""
 
     def __init__(
         self,
@@ -39,7 +45,9 @@ class RandomSpatial(_SpatialTransform):  # type: ignore[misc]
     ) -> None:
         super().__init__(**kwargs)
         self.settings = settings
-        self.rng = seed if isinstance(seed, np.random.Generator) else np.random.default_rng(seed)
+        self.rng: Optional[np.random.Generator] = None
+        if seed is not None:
+            self.rng = seed if isinstance(seed, np.random.Generator) else np.random.default_rng(seed)
         self.image_key = image
         self.label_key = label
         self.last_drawn: Optional[Drawn] = None
@@ -55,6 +63,8 @@ class RandomSpatial(_SpatialTransform):  # type: ignore[misc]
             name: self.label_key if isinstance(image, tio.LabelMap) else self.image_key
             for name, image in images.items()
         }
+        if self.rng is None:
+            self.rng = np.random.default_rng(torch.initial_seed())
         results, drawn = augment(arrays, self.settings, self.rng, keys=keys, voxel_size=spacing)
         for name, image in images.items():
             image.set_data(torch.from_numpy(results[name].transpose(0, 3, 2, 1)))  # a view: TorchIO's axes
