@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 from support.augment_data import peer, sample
 from support.bits import assert_same_bits
+from support.layouts import LAYOUTS
 
 import voxwarpkit as vw
 import voxwarpkit.augment as va
@@ -175,3 +176,15 @@ def test_bad_arguments_are_refused_before_anything_is_drawn(call, error, message
     with pytest.raises(error, match=message):
         call(rng)
     assert rng.bit_generator.state == state
+
+
+@pytest.mark.parametrize("layout", sorted(LAYOUTS))
+def test_memory_layouts_change_no_bit(layout):
+    parts = [sample(s) for s in range(3)]
+    batch = {name: np.stack([p[name] for p in parts]) for name in ("image", "label")}
+    keys = {"label": va.LABEL}
+    expected, _ = va.augment(batch, SETTINGS, np.random.default_rng(8), keys=keys, threads=2)
+    laid_out = {name: LAYOUTS[layout](array) for name, array in batch.items()}
+    results, _ = va.augment(laid_out, SETTINGS, np.random.default_rng(8), keys=keys, threads=2)
+    for name in batch:
+        assert_same_bits(results[name], expected[name])

@@ -123,11 +123,12 @@ def _check_key(name: str, key: Key, view: NDArray[Any]) -> np.dtype[Any]:
     for a Key that resample would refuse."""
     if not isinstance(key, Key):
         raise TypeError(f"the key of {name} must be a voxwarpkit.augment.Key, not {type(key).__name__}")
-    volumes = view.reshape((-1, *view.shape[-3:])) if view.ndim == 5 else view
+    # The shapes alone: a reshape of a strided batch would copy it.
+    shape = (view.shape[0] * view.shape[1], *view.shape[2:]) if view.ndim == 5 else view.shape
     try:
         request = checked_request(
-            volumes.shape,
-            volumes.dtype,
+            tuple(shape),
+            view.dtype,
             (1, 1, 1),
             np.eye(4),
             shape=None,
