@@ -16,7 +16,10 @@ from typing import TYPE_CHECKING, Any, Dict, List, Mapping, NamedTuple, Optional
 import numpy as np
 
 from .._backends.request import checked_request
+from .._engine import bspline_displacements
 from .._resample import resample
+from ..bspline import BSpline
+from ..field import Field
 from .draw import Drawn, draw
 from .settings import Settings
 
@@ -67,11 +70,13 @@ def augment(
         raise ValueError("sample holds no array")
     views = {name: _as_numpy(array, name) for name, array in sample.items()}
     batch, spatial = _layout(views)
-    for name, view in views.items():
-        _check_key(name, given.get(name, IMAGE), view)
+    parts = [
+        _Part(view, given.get(name, IMAGE), _check_key(name, given.get(name, IMAGE), view))
+        for name, view in views.items()
+    ]
     drawn = [draw(settings, rng, spatial, voxel_size, threads=threads) for _ in range(1 if batch is None else batch)]
-    results = {name: _resampled(views[name], given.get(name, IMAGE), drawn, batch, threads) for name in views}
-    return {name: _like(sample[name], result) for name, result in results.items()}, drawn
+    results = _resampled(parts, drawn, batch, threads)
+    return {name: _like(sample[name], result) for name, result in zip(views, results)}, drawn
 
 
 def apply(drawn: Drawn, volumes: Any, key: Key = IMAGE, *, threads: int = 1) -> Any:
@@ -80,8 +85,8 @@ def apply(drawn: Drawn, volumes: Any, key: Key = IMAGE, *, threads: int = 1) -> 
     view = _as_numpy(volumes, "volumes")
     if view.ndim not in (3, 4):
         raise ValueError(f"volumes must be (C, Z, Y, X) or (Z, Y, X), got shape {view.shape}")
-    _check_key("volumes", key, view)
-    return _like(volumes, _resampled(view, key, [drawn], None, threads))
+    part = _Part(view, key, _check_key("volumes", key, view))
+    return _like(volumes, _resampled([part], [drawn], None, threads)[0])
 
 
 def _as_numpy(array: Any, name: str) -> NDArray[Any]:
@@ -144,34 +149,49 @@ def _check_key(name: str, key: Key, view: NDArray[Any]) -> np.dtype[Any]:
     return request.result_type
 
 
-def _resampled(view: NDArray[Any], key: Key, drawn: List[Drawn], batch: Optional[int], threads: int) -> NDArray[Any]:
-    """Every sample of ``view`` through its transform, into one new array of the view's layout: one
-    sample on ``threads`` threads, a batch's samples side by side, one thread each."""
+class _Part(NamedTuple):
+    """One name of a sample: its array, its Key and the result's element type."""
+
+    view: NDArray[Any]
+    key: Key
+    result_type: np.dtype[Any]
+
+
+def _resampled(parts: List[_Part], drawn: List[Drawn], batch: Optional[int], threads: int) -> List[NDArray[Any]]:
+    """Every part of every sample through the sample's transform, each part into one new array of its
+    view's layout: one sample on ``threads`` threads, a batch's samples side by side, one thread each,
+    each sample's parts one after the other through the same chain."""
+    results = [np.empty(part.view.shape, dtype=part.result_type) for part in parts]
+
+    def run(n: int, threads: int) -> None:
+        chain = _chain(drawn[n], parts[0].view.shape[-3:]) if len(parts) > 1 else drawn[n].chain
+        for part, result in zip(parts, results):
+            volumes, out = (part.view, result) if batch is None else (part.view[n], result[n])
+            resample(
+                volumes,
+                (1.0, 1.0, 1.0),
+                chain,
+                interpolation=part.key.interpolation,
+                fill=part.key.fill,
+                edges=part.key.edges,
+                dtype=part.key.dtype,
+                threads=threads,
+                out=out,
+            )
+
     if batch is None:
-        return _one(view, key, drawn[0], threads)
-    result = np.empty(view.shape, dtype=_check_key("volumes", key, view))
-
-    def run(n: int) -> None:
-        _one(view[n], key, drawn[n], 1, out=result[n])
-
-    with ThreadPoolExecutor(max_workers=max(1, min(threads, batch))) as pool:
-        list(pool.map(run, range(batch)))
-    return result
+        run(0, threads)
+    else:
+        with ThreadPoolExecutor(max_workers=max(1, min(threads, batch))) as pool:
+            list(pool.map(run, range(batch), [1] * batch))
+    return results
 
 
-def _one(
-    volumes: NDArray[Any], key: Key, drawn: Drawn, threads: int, out: Optional[NDArray[Any]] = None
-) -> NDArray[Any]:
-    """One sample, ``(C, Z, Y, X)`` or ``(Z, Y, X)``, resampled in its own voxel indices."""
-    result: NDArray[Any] = resample(
-        volumes,
-        (1.0, 1.0, 1.0),
-        drawn.chain,
-        interpolation=key.interpolation,
-        fill=key.fill,
-        edges=key.edges,
-        dtype=key.dtype,
-        threads=threads,
-        out=out,
-    )
-    return result
+def _chain(drawn: Drawn, shape: Tuple[int, ...]) -> Any:
+    """The drawn chain with a B-spline made once into the field of its displacements at the voxels, which
+    the engine reads at whole indices as the B-spline's bits: every part of the sample reuses it."""
+    if not isinstance(drawn.deformation, BSpline):
+        return drawn.chain
+    positions = [np.arange(n, dtype=np.float32) for n in shape[::-1]]
+    steps = bspline_displacements(drawn.deformation.engine_form(), *positions)  # (3, nz, ny, nx)
+    return [Field(np.moveaxis(steps, 0, 3), (1.0, 1.0, 1.0)), drawn.matrix]
