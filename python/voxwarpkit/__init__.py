@@ -13,8 +13,9 @@ that keeps values within the data, nearest, cubic B-spline, Lanczos and label
 sampling, a fill value and an ``out`` array, and Dask arrays and Zarr arrays,
 which it resamples block by block with the bits of one call in memory;
 ``fit_grid`` finds an output grid that holds the whole transformed input, and ``deskew`` the matrix and grid that put a
-stage-scanned light-sheet stack into sample space; a ``matrix`` may also be a chain of matrices and
-displacement fields (:class:`Field`), applied in one pass; ``resample_image`` resamples nibabel images through
+stage-scanned light-sheet stack into sample space; a ``matrix`` may also be a chain of matrices,
+displacement fields (:class:`Field`) and cubic B-spline deformations (:class:`BSpline`), applied in one pass;
+``resample_image`` resamples nibabel images through
 world-space matrices onto another image's grid or another voxel size; ``pyramid_of`` makes the
 anti-aliased levels of a multiscale pyramid, as the command line writes them to OME-Zarr; ``fuse`` blends
 many tiles or views, each with its own matrix, into one volume.
@@ -23,6 +24,7 @@ many tiles or views, each with its own matrix, into one volume.
 from ._backends.transform import transform
 from ._resample import resample
 from ._version import __version__
+from .bspline import BSpline
 from .deskew import deskew
 from .field import Field
 from .fit import fit_grid
@@ -32,6 +34,7 @@ from .matrices import as_homogeneous, from_homogeneous, from_index, from_world, 
 from .pyramid import pyramid_of
 
 __all__ = [
+    "BSpline",
     "Field",
     "__version__",
     "as_homogeneous",

@@ -159,6 +159,16 @@ def finish_blend(
     maximum: bool,
     /,
 ) -> None: ...
+def bspline_displacements(
+    bspline: Tuple[NDArray[np.float64], _Spacing, _Spacing, int],
+    xs: NDArray[np.float32],
+    ys: NDArray[np.float32],
+    zs: NDArray[np.float32],
+    /,
+) -> NDArray[np.float32]:
+    """The B-spline step's displacements ``(3, nz, ny, nx)`` at every position ``(xs[i], ys[j], zs[k])``,
+    0 outside its support: the bits its step adds there."""
+
 def kernel_variant() -> str:
     """The name of the kernel variant in use."""
 

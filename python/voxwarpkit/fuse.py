@@ -39,6 +39,7 @@ from ._core.threads import thread_count
 from ._lazy.chunk_cache import ChunkCache
 from ._lazy.fusion import Plan, Tile, fused_in_memory, fused_lazily, output_chunks
 from ._lazy.windows import kept_in, windows_of
+from .bspline import WARPS, BSpline
 from .field import Field
 
 if TYPE_CHECKING:
@@ -286,8 +287,13 @@ def _tile(
 
 def _chain_steps(entry: Any) -> Optional[List[Any]]:
     """A chain's steps (a list or tuple holding a Field), each matrix checked, or None for a matrix."""
-    if not (isinstance(entry, (list, tuple)) and any(isinstance(step, Field) for step in entry)):
+    if not (isinstance(entry, (list, tuple)) and any(isinstance(step, WARPS) for step in entry)):
         return None
+    if any(isinstance(step, BSpline) for step in entry):
+        raise ValueError(
+            "fuse takes chains of matrices and fields: a B-spline's tile weights have no double positions; "
+            "give the B-spline as a field (voxwarpkit.Field) sampled on the tile's grid"
+        )
     for number, step in enumerate(entry):
         if not isinstance(step, Field):
             try:

@@ -16,6 +16,7 @@ from ._backends.request import interpolation_of
 from ._core.grid import Grid, WorldStep, checked_grid, output_grid, physical_steps
 from ._resample import resample
 from .io.nifti_scaling import Scaling, copied_scaling, raw_fill, scaled
+from .itk_steps import is_simpleitk, simpleitk_steps
 from .warps import is_nitransforms, world_steps
 
 if TYPE_CHECKING:
@@ -74,14 +75,17 @@ def resample_image(
         position whose value it takes: a 4x4 for every volume, or one per
         volume, ``(nvol, 4, 4)``. None (the default) is the identity: the
         output shows what the input shows at the same world positions.
-        One of nitransforms' transforms is taken as ``transform``.
+        One of nitransforms' or SimpleITK's transforms is taken as ``transform``.
     transform
         Instead of ``matrix``: one of nitransforms' transforms, in its own
         meaning, output (reference) world -> input (moving) world: an
         ``Affine``, a ``LinearTransformsMapping`` (one matrix per volume), a
         ``DenseFieldTransform`` or a ``TransformChain`` of them, whose
         transforms apply in list order, the first to the output's position;
-        or the path of a registration tool's transform file, read as
+        or one of SimpleITK's transforms (linear ones, ``DisplacementFieldTransform``,
+        cubic ``BSplineTransform`` and ``CompositeTransform`` of them, in ITK's
+        meaning: fixed (output) -> moving (input), LPS, a composite's last transform
+        applied first); or the path of a registration tool's transform file, read as
         ``voxwarpkit apply --transform`` reads it (displacement fields with
         nibabel, straight into the engine's layout); or a list of these,
         applied in list order.
@@ -187,7 +191,7 @@ def resample_image(
     volumes = img.shape[3] if len(img.shape) == 4 else 1
     if transform is not None and matrix is not None:
         raise TypeError("give matrix or transform, not both")
-    if is_nitransforms(matrix):
+    if is_nitransforms(matrix) or is_simpleitk(matrix):
         transform, matrix = matrix, None
     steps = None if transform is None else _transform_steps(transform, like, img, target)
     target, spacings, matrices = physical_steps(source, target, matrix, steps, volumes, fit=fit)
@@ -226,6 +230,9 @@ def _transform_steps(transform: Any, like: Any, img: Any, target: Grid) -> List[
         raise ValueError("transform is an empty list")
     steps: List[WorldStep] = []
     for part in parts:
+        if is_simpleitk(part):
+            steps += simpleitk_steps(part)
+            continue
         if not isinstance(part, (str, os.PathLike)):
             steps += world_steps(part)
             continue

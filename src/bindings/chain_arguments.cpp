@@ -68,6 +68,48 @@ bool read_field(PyObject *object, displacement_field &field)
     return true;
 }
 
+bool read_bspline(PyObject *object, bspline_grid &grid)
+{
+    PyObject *data, *origin, *spacing;
+    int order;
+    if (!PyArg_ParseTuple(object, "OOOi", &data, &origin, &spacing, &order)) {
+        return false;
+    }
+    if (order != 3) {
+        PyErr_Format(PyExc_ValueError, "a B-spline deformation must be cubic (order 3), got order %d", order);
+        return false;
+    }
+    PyArrayObject *array = reinterpret_cast<PyArrayObject *>(data);
+    if (!PyArray_Check(data) || PyArray_NDIM(array) != 4 || PyArray_DIMS(array)[3] != 3
+        || PyArray_TYPE(array) != NPY_DOUBLE || !PyArray_ISCARRAY_RO(array) || !PyArray_ISNOTSWAPPED(array)) {
+        PyErr_SetString(PyExc_ValueError, "a B-spline's coefficients must be a C-contiguous, aligned, native "
+                                          "float64 array (nz, ny, nx, 3)");
+        return false;
+    }
+    const npy_intp *dims = PyArray_DIMS(array);
+    if (dims[0] < 4 || dims[1] < 4 || dims[2] < 4 || dims[0] * dims[1] * dims[2] > INT32_MAX) {
+        PyErr_SetString(PyExc_ValueError, "a cubic B-spline needs at least 4 control points along each axis, and "
+                                          "fewer than 2**31 in all");
+        return false;
+    }
+    double o[3], s[3];
+    if (!PyArg_ParseTuple(origin, "ddd", &o[0], &o[1], &o[2])
+        || !PyArg_ParseTuple(spacing, "ddd", &s[0], &s[1], &s[2])) {
+        return false;
+    }
+    for (int a = 0; a < 3; ++a) {
+        if (!(std::isfinite(o[a]) && std::isfinite(s[a]) && s[a] > 0.0)) {
+            PyErr_SetString(PyExc_ValueError, "a B-spline's origin must be finite and its spacing positive and finite");
+            return false;
+        }
+        grid.origin[a] = o[a];
+        grid.spacing[a] = s[a];
+    }
+    grid.coefficients = static_cast<const double *>(PyArray_DATA(array));
+    grid.extent = {static_cast<int32_t>(dims[2]), static_cast<int32_t>(dims[1]), static_cast<int32_t>(dims[0])};
+    return true;
+}
+
 bool read_chain(PyObject *object, chain_arguments &chain)
 {
     if (object == Py_None) {
@@ -84,8 +126,12 @@ bool read_chain(PyObject *object, chain_arguments &chain)
     }
     for (Py_ssize_t i = 0; i < length; ++i) {
         PyObject *item = PyTuple_GET_ITEM(object, i);
-        chain_arguments::step step{nullptr, 1, {}};
-        if (PyTuple_Check(item)) {
+        chain_arguments::step step{nullptr, 1, {}, {}};
+        if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 4) {
+            if (!read_bspline(item, step.bspline)) {
+                return false;
+            }
+        } else if (PyTuple_Check(item)) {
             if (!read_field(item, step.field)) {
                 return false;
             }
@@ -110,5 +156,6 @@ void chain_of_job(const chain_arguments &chain, npy_intp m, chain_step *steps)
         const chain_arguments::step &step = chain.steps[i];
         steps[i].matrix = step.matrices == nullptr ? nullptr : step.matrices + 12 * (step.count == 1 ? 0 : m);
         steps[i].field = step.field;
+        steps[i].bspline = step.bspline.coefficients == nullptr ? nullptr : &step.bspline;
     }
 }

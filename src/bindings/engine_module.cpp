@@ -13,6 +13,8 @@
 #include "bindings/resample_call.h"
 #include "bindings/spline_call.h"
 #include "bindings/transform_call.h"
+#include "bindings/bspline_call.h"
+#include "kernel/bspline_chain.h"
 #include "kernel/run_jobs.h"
 #include "kernel/simd/kernel_variants.h"
 
@@ -39,9 +41,11 @@ bool no_signal(void *context)
 // the signal handler's exception (KeyboardInterrupt) set when one stopped it.
 bool run_without_lock(const std::vector<resample_job> &jobs, int threads)
 {
+    // A chain with a B-spline step has one kernel, the scalar one; the jobs of a call share their chain's kinds.
+    const bool bspline = !jobs.empty() && chain_has_bspline(jobs[0]);
+    const resample_function kernel = bspline ? resample_bspline_chain : selected_kernel_variant().resample;
     released_lock lock{PyEval_SaveThread()};
-    const bool finished =
-        run_resample_jobs(jobs.data(), jobs.size(), selected_kernel_variant().resample, threads, {no_signal, &lock});
+    const bool finished = run_resample_jobs(jobs.data(), jobs.size(), kernel, threads, {no_signal, &lock});
     PyEval_RestoreThread(lock.state);
     return finished;
 }
@@ -219,6 +223,11 @@ PyObject *py_finish_blend(PyObject *, PyObject *args)
     Py_RETURN_NONE;
 }
 
+PyObject *py_bspline_displacements(PyObject *, PyObject *args)
+{
+    return bspline_displacements_of(args);
+}
+
 // spline_transform(...) and spline_filter(values, axis, order, mode), each with
 // a thread count last: the index-space spline path of voxwarpkit.ndimage.
 PyObject *py_spline_transform(PyObject *, PyObject *args)
@@ -338,6 +347,10 @@ PyMethodDef methods[] = {
     {"finish_blend", py_finish_blend, METH_VARARGS,
      "finish_blend(sums, weights, result, fill, result_type, maximum) -> None: each voxel's mean (its maximum) "
      "written into result as an element of the enum element_type result_type, fill where no tile weighs"},
+    {"bspline_displacements", py_bspline_displacements, METH_VARARGS,
+     "bspline_displacements(bspline, xs, ys, zs) -> float32 array (3, nz, ny, nx): the displacements of the "
+     "B-spline step (coefficients, origin, spacing, 3) at every position (xs[i], ys[j], zs[k]) of the float32 "
+     "vectors, 0 outside its support, the bits its step adds"},
     {"spline_transform", py_spline_transform, METH_VARARGS,
      "spline_transform(source, target, input_rank, output_rank, order, mode, cval, prepad, matrix, shift, zoom, "
      "grid_mode, coordinates, input_origin, input_grid, output_origin, vectors, threads) -> None: the index-space "

@@ -65,11 +65,16 @@ struct displacement_field {
     float spacing[3];  // along x, y, z
 };
 
+struct bspline_grid;  // kernel/bspline_step.h
+
 // A step of a chain, after the job's matrix: p <- A p when `matrix` is not
-// null, else p <- p + d(p) with d from `field`.
+// null, else p <- p + d(p) with d from `bspline` when that is not null (such
+// jobs run with resample_bspline_chain, kernel/bspline_chain.h), else from
+// `field`.
 struct chain_step {
     const float *matrix;  // 12 floats, row-major 3x4, or null
     displacement_field field;
+    const bspline_grid *bspline;
 };
 
 // Everything one run of a kernel reads: the kernel takes nothing else.

@@ -4,6 +4,7 @@
 
 #include "kernel/float_environment.h"
 #include "kernel/method_traits.h"
+#include "kernel/chain_steps.h"
 #include "kernel/resample_position.h"
 
 #include <algorithm>
@@ -102,7 +103,7 @@ source_range source_voxels_read(const resample_job &job)
                 const voxwarp::row_terms r = voxwarp::make_row_terms(jc, y, z);
                 for (int32_t x = box.origin.x; x - box.origin.x < box.extent.x; ++x) {
                     float I, J, K;
-                    voxwarp::chain_indices(jc, r, static_cast<float>(x) * jc.osx, I, J, K);
+                    voxwarp::any_chain_indices(jc, r, static_cast<float>(x) * jc.osx, I, J, K);
                     if (std::isfinite(I) && std::isfinite(J) && std::isfinite(K)) {
                         include(along_x, I);
                         include(along_y, J);
@@ -152,7 +153,11 @@ bool job_is_sound(const resample_job &job)
         const bool usable_field = field.data != nullptr && field.extent.x > 0 && field.extent.y > 0
                                   && field.extent.z > 0
                                   && int64_t{field.extent.x} * field.extent.y <= INT32_MAX / field.extent.z;
-        if (job.chain[step].matrix == nullptr && !usable_field) {
+        const bspline_grid *grid = job.chain[step].bspline;
+        const bool usable_grid = grid != nullptr && grid->coefficients != nullptr && grid->extent.x >= 4
+                                 && grid->extent.y >= 4 && grid->extent.z >= 4
+                                 && int64_t{grid->extent.x} * grid->extent.y <= INT32_MAX / grid->extent.z;
+        if (job.chain[step].matrix == nullptr && !usable_field && !usable_grid) {
             return false;
         }
     }

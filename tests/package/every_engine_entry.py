@@ -35,6 +35,9 @@ tiles, shift = [image, image], [np.eye(3, 4), np.eye(3, 4) + np.eye(3, 4, 3)]
 voxwarpkit.fuse(tiles, (1, 1, 1), shift, shape=(6, 7, 11), output_voxel_size=(1, 1, 1))
 chain = [np.eye(3, 4), voxwarpkit.Field(np.zeros((2, 2, 2, 3)), (4, 4, 4))]
 voxwarpkit.fuse(tiles, (1, 1, 1), [chain, shift[1]], shape=(6, 7, 11), output_voxel_size=(1, 1, 1))
+spline = voxwarpkit.BSpline(np.ones((4, 4, 4, 3)), (4, 4, 4), origin=(-4, -4, -4))
+voxwarpkit.resample(image, (1, 1, 1), [spline, turn])  # led by the B-spline: its displacements as a field
+voxwarpkit.resample(image, (1, 1, 1), [turn, spline])  # the B-spline kernel
 _engine.kernel_variant()
 ndimage.zoom(image, 1.5, order=3, mode=_engine.spline_modes()[0])
 sys.setprofile(None)

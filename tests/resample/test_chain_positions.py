@@ -1,4 +1,4 @@
-"""Chains of matrices and displacement fields: resample's results are the model's, bit for bit.
+"""Chains of matrices, displacement fields and B-splines: resample's results are the model's, bit for bit.
 
 Nearest sampling copies the voxel a position falls in, so its result depends
 on the positions alone (distinct input values make every voxel choice
@@ -8,7 +8,7 @@ visible); linear sampling's weights show each position to its last bits.
 import numpy as np
 import pytest
 from support.bits import assert_same_bits
-from support.chain_reference import FieldStep, resample_chain
+from support.chain_reference import BSplineStep, FieldStep, resample_chain
 from support.geometry import rotation
 
 import voxwarpkit as vw
@@ -29,14 +29,31 @@ def _field(rng, extent):
     return displacements, spacing, origin
 
 
-def _random_chain(rng, nvol, extent):
-    """vw.resample's chain and, per volume, the model's steps: matrices (some per volume) and fields."""
+def _bspline(rng, extent):
+    """A B-spline whose support covers about the physical box ``extent`` (x, y, z), with displacements of a few
+    units; its control points sometimes on a grid of the output's positions, where they meet the last knot."""
+    shape = tuple(int(n) for n in rng.integers(4, 9, 3))  # (nz, ny, nx)
+    spacing = np.asarray(extent) / (np.array(shape[::-1]) - 3) * rng.uniform(0.8, 1.3, 3)
+    if rng.random() < 0.3:
+        spacing = np.ceil(spacing)
+    origin = -spacing * rng.uniform(0.8, 1.2, 3)
+    return rng.normal(scale=1.5, size=(*shape, 3)), spacing, origin
+
+
+def _random_chain(rng, nvol, extent, warps=("field",)):
+    """vw.resample's chain and, per volume, the model's steps: matrices (some per volume) and warps of the
+    kinds ``warps`` lists (fields, B-splines), one at least."""
     chain, per_volume = [], [[] for _ in range(nvol)]
-    kinds = ["matrix"] + list(rng.choice(["matrix", "field"], int(rng.integers(1, 4))))
-    if "field" not in kinds:
-        kinds.append("field")
+    kinds = ["matrix"] + list(rng.choice(["matrix", *warps], int(rng.integers(1, 4))))
+    if not set(kinds) & set(warps):
+        kinds.append(str(rng.choice(warps)))
     for kind in kinds:
-        if kind == "field":
+        if kind == "bspline":
+            coefficients, spacing, origin = _bspline(rng, extent)
+            chain.append(vw.BSpline(coefficients, spacing, origin=origin))
+            for steps in per_volume:
+                steps.append(BSplineStep(coefficients, origin, spacing))
+        elif kind == "field":
             displacements, spacing, origin = _field(rng, extent)
             chain.append(vw.Field(displacements, spacing, origin=origin))
             step = FieldStep(np.ascontiguousarray(np.moveaxis(displacements, 3, 0)), origin, spacing)
@@ -55,9 +72,10 @@ def _random_chain(rng, nvol, extent):
     return chain, per_volume
 
 
+@pytest.mark.parametrize("warps", [("field",), ("bspline",), ("field", "bspline")])
 @pytest.mark.parametrize("interpolation", ["nearest", "linear"])
 @pytest.mark.parametrize("seed", range(10))
-def test_chain_results_match_the_model(seed, interpolation):
+def test_chain_results_match_the_model(seed, interpolation, warps):
     rng = np.random.default_rng(seed)
     nvol = int(rng.integers(1, 4))
     extent = tuple(int(n) for n in rng.integers(3, 12, 3))  # (nz, ny, nx)
@@ -67,7 +85,7 @@ def test_chain_results_match_the_model(seed, interpolation):
     shape = tuple(int(n) for n in rng.integers(2, 14, 3))
     output_voxel_size = rng.uniform(0.5, 2.0, 3).astype(np.float32)
     physical = np.array(extent[::-1]) * voxel_size
-    chain, per_volume = _random_chain(rng, nvol, physical)
+    chain, per_volume = _random_chain(rng, nvol, physical, warps)
 
     result = vw.resample(
         image, voxel_size, chain, shape=shape, output_voxel_size=output_voxel_size, interpolation=interpolation
@@ -78,13 +96,14 @@ def test_chain_results_match_the_model(seed, interpolation):
     assert np.count_nonzero(expected) > 0  # the case samples the input somewhere
 
 
+@pytest.mark.parametrize("warps", [("field",), ("bspline",)])
 @pytest.mark.parametrize("seed", range(3))
-def test_dask_blocks_of_one_volume_give_the_bits_of_one_call(seed):
+def test_dask_blocks_of_one_volume_give_the_bits_of_one_call(seed, warps):
     da = pytest.importorskip("dask.array")
     rng = np.random.default_rng(100 + seed)
     image = rng.normal(size=(3, 7, 8, 9)).astype(np.float32)
     voxel_size = np.float32([1.0, 1.2, 0.9])
-    chain, _ = _random_chain(rng, 3, np.array(image.shape[:0:-1]) * voxel_size)
+    chain, _ = _random_chain(rng, 3, np.array(image.shape[:0:-1]) * voxel_size, warps)
     chain.append(np.stack([_matrix(rng, rng.uniform(-1, 1, 3)) for _ in range(3)]))  # per volume, after a field
 
     whole = vw.resample(image, voxel_size, chain, shape=(6, 7, 8))

@@ -1,4 +1,5 @@
-"""Independent numpy model of chains (matrices and displacement fields) with nearest and clamped linear sampling.
+"""Independent numpy model of chains (matrices, displacement fields and cubic B-spline deformations) with
+nearest and clamped linear sampling.
 
 Nothing here calls the extension module. Single-precision steps are float32
 ufuncs on float32 operands, one operation at a time in the kernel's order;
@@ -22,7 +23,15 @@ class FieldStep(NamedTuple):
     spacing: np.ndarray
 
 
-Step = Union[np.ndarray, FieldStep]  # a matrix: 12 float32 numbers, row by row
+class BSplineStep(NamedTuple):
+    """A cubic B-spline: coefficients (nz, ny, nx, 3) of (dx, dy, dz), origin and spacing (x, y, z), all float64."""
+
+    coefficients: np.ndarray
+    origin: np.ndarray
+    spacing: np.ndarray
+
+
+Step = Union[np.ndarray, FieldStep, BSplineStep]  # a matrix: 12 float32 numbers, row by row
 
 
 def _matrix_row(a, x, by, cz, d):
@@ -92,13 +101,80 @@ def apply_field(step, p):
     return [p[axis] + clamped_blend(step.components[axis], *index)[1] for axis in range(3)]
 
 
+def cubic_weights(t):
+    """The cubic B-spline's four weights at the float64 fractions ``t``, each operation as written."""
+    s = 1.0 - t
+    t2 = t * t
+    t3 = t2 * t
+    return [
+        ((s * s) * s) / 6.0,
+        (((3.0 * t3) - (6.0 * t2)) + 4.0) / 6.0,
+        ((((3.0 * t2) - (3.0 * t3)) + (3.0 * t)) + 1.0) / 6.0,
+        t3 / 6.0,
+    ]
+
+
+def bspline_displacement(step, p):
+    """Where each float32 position p = [x, y, z] lies in the B-spline's support, and d there: along each
+    axis u = (p - origin) / spacing in float64 within [1, n - 2], taps from b - 1 with b = floor(u)
+    (n - 3 at u = n - 2), the sums along x, then y, then z, each from the left, rounded to float32."""
+    counts = step.coefficients.shape[2::-1]  # nx, ny, nz
+    inside = np.ones(np.shape(p[0]), dtype=bool)
+    first, weights = [], []
+    for axis in range(3):
+        u = (p[axis].astype(np.float64) - step.origin[axis]) / step.spacing[axis]
+        last = float(counts[axis]) - 2.0
+        inside &= (u >= 1.0) & (u <= last)
+        safe = np.where(inside, u, 1.0)
+        base = np.where(safe == last, last - 1.0, np.floor(safe))
+        first.append(base.astype(np.int64) - 1)
+        weights.append(cubic_weights(safe - base))
+    d = []
+    for c in range(3):
+        planes = []
+        for kz in range(4):
+            rows = []
+            for ky in range(4):
+                row = None
+                for kx in range(4):
+                    value = step.coefficients[
+                        np.where(inside, first[2] + kz, 0),
+                        np.where(inside, first[1] + ky, 0),
+                        np.where(inside, first[0] + kx, 0),
+                        c,
+                    ]
+                    term = value * weights[0][kx]
+                    row = term if row is None else row + term
+                rows.append(row)
+            plane = rows[0] * weights[1][0]
+            for ky in range(1, 4):
+                plane = plane + rows[ky] * weights[1][ky]
+            planes.append(plane)
+        total = planes[0] * weights[2][0]
+        for kz in range(1, 4):
+            total = total + planes[kz] * weights[2][kz]
+        d.append(np.where(inside, total, 0.0).astype(np.float32))
+    return inside, d
+
+
+def apply_bspline(step, p):
+    """p <- p + d(p) where p lies in the B-spline's support."""
+    inside, d = bspline_displacement(step, p)
+    return [np.where(inside, p[axis] + d[axis], p[axis]) for axis in range(3)]
+
+
 def chain_indices(shape, output_spacing, voxel_size, steps: Sequence[Step]):
     """The float32 source indices (I, J, K), each (nz, ny, nx), of a chain whose first step is a matrix."""
     osx, osy, osz = (F32(s) for s in output_spacing)
     z, y, x = np.indices(shape)
     p = [x.astype(np.float32) * osx, y.astype(np.float32) * osy, z.astype(np.float32) * osz]
     for step in steps:
-        p = apply_field(step, p) if isinstance(step, FieldStep) else apply_matrix(step, p)
+        if isinstance(step, FieldStep):
+            p = apply_field(step, p)
+        elif isinstance(step, BSplineStep):
+            p = apply_bspline(step, p)
+        else:
+            p = apply_matrix(step, p)
     return [p[axis] / F32(voxel_size[axis]) for axis in range(3)]
 
 

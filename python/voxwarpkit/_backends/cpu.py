@@ -16,6 +16,7 @@ from .._engine import resample as engine_resample
 from .._engine import smooth as smooth
 from .._engine import source_box as engine_source_box
 from .._engine import tile_cover as tile_cover
+from .bspline_fields import field_ready, slab_request, slabs
 from .chain_positions import ChainFrame
 from .codes import BLENDING_CODES, EDGE_RULE_CODES, METHOD_CODES, result_type_code
 from .engines import Box
@@ -53,6 +54,8 @@ def resample_window(
             source = np.ascontiguousarray(source, dtype=native)
             if not source.flags.aligned:
                 source = source.copy()
+    if field_ready(request, block_origin, block_shape):
+        return _through_fields(source, window_origin, grid, request, block_origin, block_shape, threads, out)
     source_spacing, target_spacing = spacings(request)
     arguments = (
         source,
@@ -68,6 +71,26 @@ def resample_window(
         request.fill,
     )
     return engine_resample(*arguments, out, request.chain or None, result_code(request), threads)
+
+
+def _through_fields(
+    source: NDArray[Any],
+    window_origin: Counts,
+    grid: Counts,
+    request: Request,
+    block_origin: Counts,
+    block_shape: Counts,
+    threads: int,
+    out: Optional[NDArray[Any]],
+) -> NDArray[Any]:
+    """The block made slab by slab, each slab's leading B-spline step as a field on its own grid."""
+    result = np.empty((source.shape[0], *block_shape), dtype=request.result_type) if out is None else out
+    z0, y0, x0 = block_origin
+    for first, end in slabs(block_origin, block_shape):
+        origin, shape = (z0 + first, y0, x0), (end - first, block_shape[1], block_shape[2])
+        slab = slab_request(request, origin, shape)
+        result[:, first:end] = resample_window(source, window_origin, grid, slab, origin, shape, threads)
+    return result
 
 
 def source_box(grid: Counts, request: Request, block_origin: Counts, block_shape: Counts) -> Optional[Box]:

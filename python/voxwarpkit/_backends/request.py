@@ -19,7 +19,7 @@ from .._core.methods import (
 )
 from .._core.threads import thread_count
 from .._core.words import counted
-from ..field import Field
+from ..bspline import WARPS
 from .codes import BLEND_RESULT_TYPES
 
 if TYPE_CHECKING:
@@ -255,17 +255,18 @@ def _spacing(value: ArrayLike, name: str) -> NDArray[np.float32]:
 
 
 def _steps(matrix: Any, volumes: int, stack: bool) -> Tuple[NDArray[np.float32], Tuple[Any, ...]]:
-    """The first matrix (the identity when a chain starts with a field) and the chain's other steps.
+    """The first matrix (the identity when a chain starts with a field or a B-spline) and the chain's
+    other steps.
 
-    A chain is a list or tuple of steps among which is a :class:`Field`; its
-    matrices may each be one for all volumes or one per volume."""
-    if not (isinstance(matrix, (list, tuple)) and any(isinstance(step, Field) for step in matrix)):
+    A chain is a list or tuple of steps among which is a :class:`Field` or a
+    :class:`BSpline`; its matrices may each be one for all volumes or one per volume."""
+    if not (isinstance(matrix, (list, tuple)) and any(isinstance(step, WARPS) for step in matrix)):
         return _matrices(matrix, volumes, stack), ()
     steps = list(matrix)
     first = np.eye(3, 4, dtype=np.float32).reshape(1, 12)
-    if not isinstance(steps[0], Field):
+    if not isinstance(steps[0], WARPS):
         first = _matrices(steps.pop(0), volumes, stack)
-    chain = tuple(step.engine_form() if isinstance(step, Field) else _matrices(step, volumes, stack) for step in steps)
+    chain = tuple(step.engine_form() if isinstance(step, WARPS) else _matrices(step, volumes, stack) for step in steps)
     return first, chain
 
 

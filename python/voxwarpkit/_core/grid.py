@@ -6,7 +6,7 @@ along ``(i, j, k)``. The kernel sees the data with its axes reversed,
 ``data.T``, so that ``x = i``, ``y = j`` and ``z = k``, and positions in
 physical units: index times that grid's voxel size. A world step is a stack
 ``(n, 4, 4)`` of world matrices (n = 1 for every volume, or one per volume)
-or a :class:`Field` laid out in its own frame.
+or a :class:`Field` or :class:`BSpline` laid out in its own frame.
 """
 
 from __future__ import annotations
@@ -17,6 +17,7 @@ from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tup
 
 import numpy as np
 
+from ..bspline import WARPS, BSpline
 from ..field import Field
 from .affine import affine4, affines, inverse4, is_single, twelve
 from .words import counted
@@ -24,7 +25,7 @@ from .words import counted
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
 
-WorldStep = Union["NDArray[np.float64]", Field]
+WorldStep = Union["NDArray[np.float64]", Field, BSpline]
 
 # voxel_size alone: an output axis that overshoots the input's extent by less
 # than this many voxels is rounding in the voxel sizes, not a voxel to add.
@@ -139,8 +140,8 @@ def world_matrices(matrix: Optional[ArrayLike], volumes: int) -> NDArray[np.floa
 
 
 def has_field(steps: List[WorldStep]) -> bool:
-    """Whether any step is a displacement field."""
-    return any(isinstance(step, Field) for step in steps)
+    """Whether any step is a displacement field or a B-spline deformation."""
+    return any(isinstance(step, WARPS) for step in steps)
 
 
 def fold(steps: List[WorldStep], volumes: int) -> List[WorldStep]:
@@ -149,7 +150,7 @@ def fold(steps: List[WorldStep], volumes: int) -> List[WorldStep]:
     ValueError when a stack holds neither one matrix nor one per volume."""
     folded: List[WorldStep] = []
     for step in steps:
-        if isinstance(step, Field):
+        if isinstance(step, WARPS):
             folded.append(step)
             continue
         if len(step) not in (1, volumes):
@@ -158,7 +159,7 @@ def fold(steps: List[WorldStep], volumes: int) -> List[WorldStep]:
                 f"for an image of {counted(volumes, 'volume')}"
             )
         previous = folded[-1] if folded else None
-        if previous is None or isinstance(previous, Field):
+        if previous is None or isinstance(previous, WARPS):
             folded.append(step)
         else:
             folded[-1] = step @ previous  # applied after it
@@ -174,7 +175,7 @@ def physical_chain(steps: List[WorldStep], source: Grid, target: Grid, volumes: 
     out_to_world = target.affine @ np.diag([*(1.0 / np.array(target.zooms)), 1.0])
     world_to_in = np.diag([*source.zooms, 1.0]) @ inverse4(source.affine, "the input's affine")
     chain = fold([out_to_world[np.newaxis], *steps, world_to_in[np.newaxis]], volumes)
-    return [step if isinstance(step, Field) else _engine_matrices(step) for step in chain]
+    return [step if isinstance(step, WARPS) else _engine_matrices(step) for step in chain]
 
 
 def _engine_matrices(stack: NDArray[np.float64]) -> NDArray[np.float32]:

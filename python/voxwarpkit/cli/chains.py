@@ -20,7 +20,7 @@ import numpy as np
 from .._core.affine import affine4, inverse4, not_singular
 from .._core.grid import Grid, WorldStep, fold, has_field, index_to_physical, physical_chain, world_to_index
 from .._core.words import counted
-from ..field import Field
+from ..bspline import WARPS
 from ..io.transforms.files import read_transform_file
 from ..io.transforms.matrixtext import MatrixSource, read_matrix_source
 from ..io.transforms.registration import TRANSFORM_FORMATS
@@ -75,11 +75,11 @@ def chain_matrices(
 def _inverted(steps: List[WorldStep], path: Path) -> List[WorldStep]:
     """The inverse of a file's steps: its matrices inverted, last first; CommandError for a field,
     whose inverse is no step of a chain."""
-    stacks = [step for step in steps if not isinstance(step, Field)]
+    stacks = [step for step in steps if not isinstance(step, WARPS)]
     if len(stacks) < len(steps):
         raise CommandError(
             f"transform file {path}: [FILE,1] inverts linear transforms, and this file holds a displacement "
-            "field; give the inverse field the registration wrote (ANTs: its *InverseWarp.nii.gz)"
+            "field or a B-spline; give the inverse field the registration wrote (ANTs: its *InverseWarp.nii.gz)"
         )
     try:
         return [np.stack([inverse4(matrix) for matrix in stack]) for stack in reversed(stacks)]
@@ -90,7 +90,7 @@ def _inverted(steps: List[WorldStep], path: Path) -> List[WorldStep]:
 def _check_count(steps: List[WorldStep], path: Path, source: Path, volumes: int) -> None:
     """CommandError for a matrix stack that is neither one matrix nor one per volume."""
     for step in steps:
-        if not isinstance(step, Field) and len(step) not in (1, volumes):
+        if not isinstance(step, WARPS) and len(step) not in (1, volumes):
             raise CommandError(
                 f"{path} holds {counted(len(step), 'matrix', 'matrices')} but input {source} has "
                 f"{counted(volumes, 'volume')}; give one matrix, or one per volume"

@@ -27,7 +27,7 @@ import numpy as np
 
 from .._core.affine import affine4, not_singular
 from .._core.grid import WorldStep, fold
-from ..field import Field
+from ..bspline import WARPS
 from .bigstitcher import read_bigstitcher
 from .errors import FileError
 from .formats import read_image
@@ -98,10 +98,10 @@ def _tile(manifest: Path, number: int, entry: Any) -> PlacedTile:
     if "transforms" not in entry:
         return PlacedTile(name, read_by_tasks(image), image.voxel_size, matrix, local)
     steps = _transforms(manifest, entry["transforms"], f"{where}: transforms") + [matrix[np.newaxis]]
-    placed = np.asarray(fold([step for step in steps if not isinstance(step, Field)], 1)[0])[0]
+    placed = np.asarray(fold([step for step in steps if not isinstance(step, WARPS)], 1)[0])[0]
     chain = None
-    if any(isinstance(step, Field) for step in steps):
-        chain = [step if isinstance(step, Field) else step[0] for step in fold(steps, 1)]
+    if any(isinstance(step, WARPS) for step in steps):
+        chain = [step if isinstance(step, WARPS) else step[0] for step in fold(steps, 1)]
     return PlacedTile(name, read_by_tasks(image), image.voxel_size, placed, local, chain)
 
 
@@ -116,7 +116,7 @@ def _transforms(manifest: Path, paths: Any, what: str) -> List[WorldStep]:
             read = read_transform_file(manifest.parent / path, reference=None, moving=None)
         except FileError as error:
             raise FileError(f"{what}: {error}") from None
-        if any(not isinstance(step, Field) and len(step) != 1 for step in read):
+        if any(not isinstance(step, WARPS) and len(step) != 1 for step in read):
             raise FileError(f"{what}: {path} holds one matrix per volume; a tile takes one transform")
         steps += read
     return steps

@@ -15,6 +15,10 @@ file                      read as
                           SimpleITK writes a DisplacementFieldTransform
 .x5                       nitransforms' own format: its first chain, or its
                           one transform
+ITK's .tfm, .txt, .mat,   read by SimpleITK when it holds a cubic B-spline
+.h5 with a B-spline       (a BSplineTransform, alone or in a composite,
+                          with the composite's other parts), as ITK applies
+                          it
 anything else             the linear transforms of
                           :func:`voxwarpkit.io.transforms.registration.read_registration`
 ========================  =====================================================
@@ -31,10 +35,12 @@ import numpy as np
 
 from ..._core.extras import not_installed
 from ..._core.grid import WorldStep
+from ...itk_steps import simpleitk_steps
 from ...warps import field_steps, world_steps
 from ..errors import FileError, first_line
 from .itk_hdf5 import hdf5_field, itk_groups, type_of
-from .registration import read_registration, registration_format
+from .itk_layout import Entry, checked_entries, holds_bspline
+from .registration import itk_entries, itk_reason, read_registration, registration_format
 
 # -t gives transform files; the shared readers' messages name them so.
 _ROLE = "transform file"
@@ -70,6 +76,8 @@ def read_transform_file(path: Path, *, reference: Any, moving: Any) -> List[Worl
                 return _nifti_field(path)
             if name.endswith(".x5"):
                 return world_steps(_x5_transform(path))
+            if _is_itk(path) and holds_bspline(entries := itk_entries(path, _ROLE)):
+                return _itk_bsplines(path, checked_entries(path, _ROLE, entries, bsplines=True))
             if name.endswith(_HDF5):
                 return _itk_hdf5(path, reference, moving)
             return [_linear(path, reference, moving)]
@@ -112,6 +120,32 @@ def _nifti_field(path: Path) -> List[WorldStep]:
         )
     vectors = np.asarray(image.dataobj, dtype=np.float64).reshape((*shape[:3], 3))
     return field_steps(vectors * signs, np.asarray(image.affine, dtype=np.float64))
+
+
+def _is_itk(path: Path) -> bool:
+    """Whether ``path`` is one of ITK's transform files, by its name or its banner."""
+    name = path.name.lower()
+    return not name.endswith(_FIELDS) and registration_format(path, _ROLE) == "itk"
+
+
+def _itk_bsplines(path: Path, entries: List[Entry]) -> List[WorldStep]:
+    """The steps of an ITK file that holds a B-spline, read by SimpleITK: its one transform, or its composite."""
+    if len(entries) > 1 and not entries[0].kind.startswith("CompositeTransform"):
+        raise FileError(f"transform file {path}: holds {len(entries)} transforms that are not one composite transform")
+    try:
+        sitk = importlib.import_module("SimpleITK")
+    except ImportError:
+        raise FileError(
+            not_installed(f"transform file {path}: its B-spline, which SimpleITK reads,", "SimpleITK")
+        ) from None
+    try:
+        transform = sitk.ReadTransform(str(path))
+    except RuntimeError as error:  # SimpleITK's, with ITK's own message
+        raise FileError(f"transform file {path}: cannot read it ({itk_reason(error)})") from None
+    try:
+        return simpleitk_steps(transform)
+    except ValueError as error:
+        raise FileError(f"transform file {path}: {error}") from None
 
 
 def _x5_transform(path: Path) -> Any:

@@ -19,13 +19,12 @@ from typing import TYPE_CHECKING, Any, Iterator, List, Tuple
 import numpy as np
 
 from ..._core.extras import not_installed
+from ...itk_steps import LPS_TO_RAS
 from ..errors import FileError, first_line
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-# RAS+ from ITK's LPS+: x and y change sign.
-LPS_TO_RAS = np.diag([-1.0, -1.0, 1.0, 1.0])
 # h5py ends its messages with HDF5's own reason in brackets.
 _LAST_BRACKETS = re.compile(r"\(([^()]*)\)\s*$")
 

@@ -34,6 +34,10 @@ LINEAR_TYPES: Dict[str, Tuple[int, Tuple[int, ...]]] = {
     "IdentityTransform": (0, (0,)),
     "CompositeTransform": (0, (0,)),
 }
+# Cubic B-splines in 3-D: three parameters per control point, and their grid's 18 fixed ones (size,
+# origin, spacing, direction). SimpleITK reads them and the composites that hold them.
+BSPLINE_TYPE = "BSplineTransform"
+_BSPLINE_FIXED = 18
 _SUFFIXES = ("_double_3_3", "_float_3_3")
 # MATLAB 4 element types by the P digit of a variable's type code, and their bytes.
 _MATLAB_BYTES = {0: 8, 1: 4, 2: 4, 3: 2, 4: 2, 5: 1}
@@ -47,15 +51,35 @@ class Entry(NamedTuple):
     fixed: int
 
 
-def checked_entries(path: Path, role: str, entries: List[Entry]) -> List[Entry]:
-    """``entries`` if each is a linear 3-D type with the counts ITK writes for it, else FileError.
+def base_type(kind: str) -> str:
+    """An ITK type name without its suffix of scalar and dimensions: ``AffineTransform_double_3_3``'s
+    ``AffineTransform``; names of other dimensions are kept whole."""
+    return next((kind[: -len(s)] for s in _SUFFIXES if kind.endswith(s)), kind)
+
+
+def holds_bspline(entries: List[Entry]) -> bool:
+    """Whether a file's transforms include a 3-D B-spline."""
+    return any(base_type(entry.kind) == BSPLINE_TYPE for entry in entries)
+
+
+def checked_entries(path: Path, role: str, entries: List[Entry], *, bsplines: bool = False) -> List[Entry]:
+    """``entries`` if each is a linear 3-D type with the counts ITK writes for it (or, with
+    ``bsplines``, a 3-D B-spline with whole control points and its grid's 18 fixed parameters),
+    else FileError.
 
     ``role`` is what the user gave the file as ("matrix file", "transform file"), for messages.
     """
     if not entries:
         raise FileError(f"{role} {path}: holds no ITK transform")
     for entry in entries:
-        base = next((entry.kind[: -len(s)] for s in _SUFFIXES if entry.kind.endswith(s)), None)
+        base = base_type(entry.kind)
+        if bsplines and base == BSPLINE_TYPE:
+            if entry.fixed != _BSPLINE_FIXED or entry.parameters % 3 or not entry.parameters:
+                raise FileError(
+                    f"{role} {path}: {entry.kind} holds {entry.parameters} parameters and {entry.fixed} fixed "
+                    f"ones; it needs three per control point and {_BSPLINE_FIXED}"
+                )
+            continue
         if base not in LINEAR_TYPES:
             raise FileError(
                 f"{role} {path}: ITK transform type {entry.kind} is not supported; linear 3-D transforms "

@@ -48,9 +48,10 @@ from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional
 import numpy as np
 
 from ..._core.extras import not_installed
+from ...itk_steps import ras_matrix
 from ..errors import FileError, first_line
-from .itk_hdf5 import LPS_TO_RAS, hdf5_affines
-from .itk_layout import checked_entries, hdf5_entries, matlab_entries, text_entries
+from .itk_hdf5 import hdf5_affines
+from .itk_layout import Entry, checked_entries, hdf5_entries, matlab_entries, text_entries
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -203,16 +204,19 @@ def _one_file_per_transform(path: Path, role: str, folder: str) -> List[Path]:
     return files
 
 
+def itk_entries(path: Path, role: str) -> List[Entry]:
+    """The transforms an ITK file holds, in order, unchecked: HDF5, MATLAB 4 or text."""
+    if path.name.lower().endswith(_ITK_HDF5):
+        return hdf5_entries(path, role)
+    if _is_binary(_head(path, role)):
+        return matlab_entries(path, role, path.read_bytes())
+    return text_entries(path.read_text(encoding="utf-8", errors="replace"))
+
+
 def _itk_types(path: Path, role: str) -> List[str]:
     """The transform types an ITK file holds, in order, each checked to be a linear
     3-D type with the parameter counts ITK writes for it."""
-    if path.name.lower().endswith(_ITK_HDF5):
-        entries = hdf5_entries(path, role)
-    elif _is_binary(_head(path, role)):
-        entries = matlab_entries(path, role, path.read_bytes())
-    else:
-        entries = text_entries(path.read_text(encoding="utf-8", errors="replace"))
-    return [entry.kind for entry in checked_entries(path, role, entries)]
+    return [entry.kind for entry in checked_entries(path, role, itk_entries(path, role))]
 
 
 def _read_with_simpleitk(path: Path, role: str, named: str, kind: str) -> NDArray[np.float64]:
@@ -245,7 +249,7 @@ def _linear_matrices(sitk: Any, path: Path, role: str, named: str, folder: str) 
     except FileError:
         raise
     except Exception as error:  # SimpleITK raises RuntimeError with ITK's own message
-        raise FileError(f"{named}: cannot read it ({_itk_reason(error)})") from None
+        raise FileError(f"{named}: cannot read it ({itk_reason(error)})") from None
     matrices = []
     for part in parts:
         if part.GetDimension() != 3 or not part.IsLinear():
@@ -253,12 +257,7 @@ def _linear_matrices(sitk: Any, path: Path, role: str, named: str, folder: str) 
                 f"{named}: {part.GetName()} is not a linear 3-D transform; displacement fields are read "
                 "with --transform"
             )
-        origin = np.array(part.TransformPoint((0.0, 0.0, 0.0)))
-        columns = [np.array(part.TransformPoint(tuple(axis))) - origin for axis in np.eye(3)]
-        lps = np.eye(4)
-        lps[:3, :3] = np.column_stack(columns)
-        lps[:3, 3] = origin
-        matrices.append(LPS_TO_RAS @ lps @ LPS_TO_RAS)
+        matrices.append(ras_matrix(part))
     return _finite(np.stack(matrices), named)
 
 
@@ -270,7 +269,7 @@ def _nitransforms_io(named: str) -> Any:
         raise FileError(not_installed(f"{named}: reading it", "nitransforms")) from None
 
 
-def _itk_reason(error: BaseException) -> str:
+def itk_reason(error: BaseException) -> str:
     """ITK's own words for a failure: the line after the source location that SimpleITK puts first."""
     for line in str(error).splitlines():
         if "ITK ERROR:" in line:
