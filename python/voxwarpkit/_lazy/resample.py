@@ -131,7 +131,10 @@ def resample_dask(image: Any, request: Request, *, chunks: Any = None, scratch: 
     )
     source_type = image.dtype.newbyteorder("=")
     graph: Dict[Any, Any] = {}
-    for index, plan in plans.items():
+    # The layer lists its blocks in the order of the first input chunk each reads, which stored()
+    # may run them in: blocks that read the same chunks run close together, while the chunks are
+    # still in the cache. (Nothing else depends on the order: dask finds blocks by their keys.)
+    for index, plan in sorted(plans.items(), key=lambda item: _first_read(item[1])):
         if plan.pieces:
             parts, inputs = parts_of(image, plan)
             task: Callable[..., Any] = functools.partial(resample_block, plan, parts, source_type, request.threads)
@@ -140,6 +143,11 @@ def resample_dask(image: Any, request: Request, *, chunks: Any = None, scratch: 
             task, inputs = functools.partial(_filled, shape_out, request.fill, request.result_type), []
         graph[(name,) + index] = (task, inputs)
     return array_of(name, graph, output_chunks, request.result_type, source_collections(image))
+
+
+def _first_read(plan: BlockPlan) -> BlockIndex:
+    """The index of the first input chunk a block reads (its pieces are in chunk order); () for none."""
+    return plan.pieces[0].chunk if plan.pieces else ()
 
 
 def source_collections(image: Any) -> List[Any]:
@@ -153,13 +161,22 @@ def source_collections(image: Any) -> List[Any]:
 Sink = Callable[["NDArray[Any]", Tuple[slice, ...]], None]
 
 
-def stored(lazy: Any, sink: Sink) -> Any:
+def stored(lazy: Any, sink: Sink, *, flags_in_place: bool = True) -> Any:
     """One flag per block of the dask array ``lazy``, whose task hands the block to
     ``sink(block, region)`` (its place in ``lazy``, a slice per axis).
 
     The blocks of a resampling are stored by the very tasks that compute them,
     so no block waits in memory for a writer; any other array is stored by a
     task per block after it.
+
+    Without ``flags_in_place`` (when nothing will wait for one block's flag, as a
+    next pyramid level waits for the blocks it reads), the tasks of a resampling
+    that reads its windows from a store are run in the order its layer lists them,
+    the order of the input chunks they read, so that each chunk's readers meet it
+    while it is in the cache of decoded chunks: dask runs tasks that wait for
+    nothing in an order of their keys alone, so each key's task computes the
+    block of that rank in the listing. The flags then say only that every block
+    was stored.
     """
     da = importlib.import_module("dask.array")
     highlevelgraph = importlib.import_module("dask.highlevelgraph")
@@ -170,15 +187,27 @@ def stored(lazy: Any, sink: Sink) -> Any:
     if not (lazy.name.startswith(_RESAMPLE) and isinstance(layer, highlevelgraph.MaterializedLayer)):
         return da.map_blocks(_store_block, lazy, sink=sink, dtype=bool, chunks=flags, meta=meta, name=name)
     bounds = [_bounds(axis) for axis in lazy.chunks]
+    listed = list(layer.mapping.items())
+    slots = [key[1:] for key, _ in listed]
+    if not flags_in_place and not any(inputs for _, (_, inputs) in listed):
+        slots = _run_order(slots)
     graph = {}
-    for key, (task, inputs) in layer.mapping.items():
+    for slot, (key, (task, inputs)) in zip(slots, listed):
         region = tuple(slice(b[i], b[i + 1]) for b, i in zip(bounds, key[1:]))
-        graph[(name,) + key[1:]] = (functools.partial(_stored, task, sink, region), inputs)
+        graph[(name,) + slot] = (functools.partial(_stored, task, sink, region), inputs)
     layers = {k: v for k, v in lazy.dask.layers.items() if k != lazy.name}
     layers[name] = highlevelgraph.MaterializedLayer(graph)
     dependencies = {k: set(v) for k, v in lazy.dask.dependencies.items() if k != lazy.name}
     dependencies[name] = set(lazy.dask.dependencies[lazy.name])
     return da.Array(highlevelgraph.HighLevelGraph(layers, dependencies), name, chunks=flags, dtype=bool, meta=meta)
+
+
+def _run_order(slots: List[BlockIndex]) -> List[BlockIndex]:
+    """``slots`` (block indices of tasks that wait for nothing) in the order dask's ordering runs
+    them, found by asking it: the first one it runs first."""
+    order = importlib.import_module("dask.order").order
+    ranks = order({("slot",) + slot: (int,) for slot in slots})
+    return sorted(slots, key=lambda slot: ranks[("slot",) + slot])
 
 
 def _stored(

@@ -243,7 +243,9 @@ def write_zarr(
 
     def writes_into(staging: Staging) -> Any:
         array_path = create_output(staging.folder, data, block, spacing, image, frame, shards)
-        return [stored(data, functools.partial(write_region, staging.destination(array_path)))]
+        # Nothing waits for one of these blocks: they may run in the order of the chunks they read.
+        sink = functools.partial(write_region, staging.destination(array_path))
+        return [stored(data, sink, flags_in_place=False)]
 
     compute_into_store(target, writes_into, running)
 
