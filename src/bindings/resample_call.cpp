@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -256,16 +257,17 @@ bool read_request(PyObject *source_grid, PyObject *source_spacing, PyObject *mat
     return true;
 }
 
-// The jobs' chains, one run of steps per job, which the jobs then point into.
-void attach_chains(const block_request &request, std::vector<resample_job> &jobs, std::vector<chain_step> &steps)
+// The jobs' chains, one run of steps per job, which the jobs then point into; a B-spline step points
+// into `chain`, which must outlive the jobs.
+void attach_chains(const chain_arguments &chain, std::vector<resample_job> &jobs, std::vector<chain_step> &steps)
 {
-    const size_t length = request.chain.steps.size();
+    const size_t length = chain.steps.size();
     if (length == 0) {
         return;
     }
     steps.resize(jobs.size() * length);
     for (size_t m = 0; m < jobs.size(); ++m) {
-        chain_of_job(request.chain, static_cast<npy_intp>(m), steps.data() + m * length);
+        chain_of_job(chain, static_cast<npy_intp>(m), steps.data() + m * length);
         jobs[m].chain = steps.data() + m * length;
         jobs[m].chain_length = static_cast<int32_t>(length);
     }
@@ -394,7 +396,9 @@ bool prepare_resample(PyObject *args, resample_call &call)
         std::memcpy(job.fill, fill_bytes, sizeof job.fill);
         call.jobs.push_back(job);
     }
-    attach_chains(request, call.jobs, call.chain_steps);
+    // The request is gone when the jobs run: the call keeps the chain its B-spline steps point into.
+    call.chain = std::move(request.chain);
+    attach_chains(call.chain, call.jobs, call.chain_steps);
     for (const resample_job &job : call.jobs) {
         if (!job_is_sound(job)) {
             PyErr_SetString(PyExc_ValueError, "the source window does not hold every voxel the target block reads, "
@@ -427,7 +431,7 @@ PyObject *source_box_of(PyObject *args)
     for (npy_intp m = 0; m < request.job_count; ++m) {
         jobs.push_back(job_for(request, m));
     }
-    attach_chains(request, jobs, steps);
+    attach_chains(request.chain, jobs, steps);
     source_range box{{INT32_MAX, INT32_MAX, INT32_MAX}, {0, 0, 0}, true};
     for (const resample_job &job : jobs) {
         const source_range read = source_voxels_read(job);

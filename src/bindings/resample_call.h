@@ -7,6 +7,7 @@
 // keep a wrong call from reaching the kernel all the same.
 
 #include "arrays/float_buffer.h"
+#include "bindings/chain_arguments.h"
 #include "kernel/resample_job.h"
 
 #include <Python.h>
@@ -19,6 +20,7 @@ struct resample_call {
     owned_float_buffer source_numbers;    // the window as floats, when a blend cannot read it in place
     PyObject *result = nullptr;           // a new reference, released unless taken
     std::vector<resample_job> jobs;       // one per matrix
+    chain_arguments chain;                // the chain as read: its B-spline steps' grids, which the steps point into
     std::vector<chain_step> chain_steps;  // the jobs' chains, which the jobs point into
 
     resample_call() = default;
