@@ -29,6 +29,8 @@ def _affine(rng):
     ("form", "suffix"), [("control-points", ".h5"), ("control-points", ".tfm"), ("smoothed", ".h5")]
 )
 def test_the_written_file_replays_the_sample_on_the_command_line(tmp_path, capsys, form, suffix):
+    if form == "smoothed":  # a composite .h5 with a field is read through nitransforms 25 (Python 3.10 and later)
+        pytest.importorskip("nitransforms", minversion="25")
     rng = np.random.default_rng(len(form) + len(suffix))
     image = sample(3)["image"][:1]
     affine = _affine(rng)
