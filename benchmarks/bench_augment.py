@@ -23,13 +23,13 @@ from __future__ import annotations
 import argparse
 import importlib
 import os
-import platform
 import statistics
 import tempfile
 import time
 from pathlib import Path
 
 import numpy as np
+from machine import processor_model  # this folder is on the path of a script run from it
 
 import voxwarpkit as vw
 import voxwarpkit.augment as va
@@ -38,17 +38,6 @@ from voxwarpkit import _engine
 DEGREES, SCALES, TRANSLATION = 10.0, 0.1, 5.0
 POINTS, DISPLACEMENT = 7, 7.5
 NEAREST = va.Key("nearest")
-
-
-def processor() -> str:
-    try:
-        with open("/proc/cpuinfo") as info:
-            for line in info:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or platform.machine()
 
 
 def optional(name):
@@ -241,7 +230,7 @@ def main():
     tio = optional("torchio") if torch is not None else None
     monai_transforms = optional("monai.transforms") if torch is not None else None
     sitk = optional("SimpleITK")
-    print(f"{processor()}, {os.cpu_count()} logical cores; voxwarpkit kernel {_engine.kernel_variant()}")
+    print(f"{processor_model()}, {os.cpu_count()} logical cores; voxwarpkit kernel {_engine.kernel_variant()}")
     for name, module in (("torch", torch), ("torchio", tio), ("monai", optional("monai")), ("SimpleITK", sitk)):
         print(f"  {name}: {getattr(module, '__version__', None) or ('not installed' if module is None else '?')}")
     for size in arguments.sizes:

@@ -42,6 +42,7 @@ import time
 from pathlib import Path
 
 import numpy as np
+from machine import processor_model  # this folder is on the path of a script run from it
 
 VOXEL_SIZE = (1.0, 1.0, 2.0)  # (sx, sy, sz) of every tile and of the output
 BLEND_WIDTH = (10.0, 10.0, 3.0)  # physical (x, y, z), multiview-stitcher's default widths
@@ -311,8 +312,7 @@ def main():
     arguments = parser.parse_args()
     shape = (64, 256, 256) if arguments.quick else (128, 1024, 1024)
     grids = [(2, 4)] + ([(4, 8)] if arguments.tiles == 32 else [])
-    with open("/proc/cpuinfo") as info:
-        model = next((line.split(":", 1)[1].strip() for line in info if line.startswith("model name")), "?")
+    model = processor_model()
     print(f"{os.cpu_count()} CPUs; {model}; load average {os.getloadavg()[0]:.2f}")
     peaks = {}
     for rows, columns in grids:

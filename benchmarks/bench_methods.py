@@ -35,6 +35,7 @@ import scipy
 import scipy.ndimage as ndimage
 import SimpleITK as sitk
 from bench_resample import index_space
+from machine import processor_model  # this folder is on the path of a script run from it
 
 import voxwarpkit
 from voxwarpkit._backends.codes import EDGE_RULE_CODES, METHOD_CODES
@@ -367,14 +368,6 @@ def print_load(when):
     rounds interleave, but takes CPUs from the two-thread runs."""
     if hasattr(os, "getloadavg"):
         print(f"\nload average at the {when}: {os.getloadavg()[0]:.2f} on {os.cpu_count()} CPUs")
-
-
-def processor_model():
-    try:
-        with open("/proc/cpuinfo") as info:
-            return next((line.split(":", 1)[1].strip() for line in info if line.startswith("model name")), "unknown")
-    except OSError:
-        return "unknown"
 
 
 def main(argv=None):

@@ -23,6 +23,7 @@ import time
 from pathlib import Path
 
 import numpy as np
+from machine import processor_model  # this folder is on the path of a script run from it
 
 ANGLE = 31.5
 VOXEL_SIZE = (0.104, 0.104, 0.4)  # camera x, camera y, stage step (um)
@@ -90,8 +91,7 @@ def main():
     arguments = parser.parse_args()
     shape = (40, 256, 256) if arguments.quick else (200, 1024, 1024)
     repeats = 1 if arguments.quick else arguments.repeats
-    with open("/proc/cpuinfo") as info:
-        model = next((line.split(":", 1)[1].strip() for line in info if line.startswith("model name")), "?")
+    model = processor_model()
     print(f"{os.cpu_count()} CPUs; {model}; load average {os.getloadavg()[0]:.2f}; stack {shape} uint16")
     with tempfile.TemporaryDirectory() as folder:
         work = Path(folder)

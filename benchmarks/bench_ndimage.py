@@ -16,7 +16,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import platform
 import statistics
 import subprocess
 import sys
@@ -24,21 +23,11 @@ import tempfile
 import time
 
 import numpy as np
+from machine import processor_model  # this folder is on the path of a script run from it
 from scipy import ndimage as scipy_ndimage
 
 from voxwarpkit import ndimage
 from voxwarpkit._core.threads import thread_count
-
-
-def processor() -> str:
-    try:
-        with open("/proc/cpuinfo") as info:
-            for line in info:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or platform.machine()
 
 
 def rotation(shape, degrees=20.0):
@@ -162,7 +151,7 @@ def main() -> None:
     n = options.size
     image = np.random.default_rng(0).random((n, n, n), dtype=np.float32)
     matrix, offset = rotation(image.shape)
-    print(f"{processor()}, {thread_count(None)} CPUs, {n}^3 float32, {options.repeats} interleaved repeats")
+    print(f"{processor_model()}, {thread_count(None)} CPUs, {n}^3 float32, {options.repeats} interleaved repeats")
     print(f"{'case':56s} {'scipy ns/voxel':>15s} {'ours ns/voxel':>14s} {'ratio':>7s}")
     for name, voxels, (theirs, ours) in cases(image, matrix, offset):
         scipy_times, our_times = [], []

@@ -33,7 +33,7 @@ from pathlib import Path
 import numpy as np
 import s3fs
 import zarr
-from bench_scale import processor_model  # this folder is on the path of a script run from it
+from machine import processor_model  # this folder is on the path of a script run from it
 from moto.server import ThreadedMotoServer
 
 import voxwarpkit

@@ -18,6 +18,7 @@ import sys
 import time
 
 import numpy as np
+from machine import processor_model  # this folder is on the path of a script run from it
 
 import voxwarpkit
 from voxwarpkit._core.threads import thread_count
@@ -208,8 +209,7 @@ def main(argv=None):
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="small cases")
     args = parser.parse_args(argv)
-    with open("/proc/cpuinfo") if sys.platform.startswith("linux") else open(__file__) as info:
-        model = next((line.split(":", 1)[1].strip() for line in info if line.startswith("model name")), "")
+    model = processor_model()
     print(
         f"kernel variant: {voxwarpkit._engine.kernel_variant()}; {THREADS} CPUs for this process; {model}; "
         f"Python {sys.version.split()[0]}, numpy {np.__version__}"

@@ -53,6 +53,7 @@ from pathlib import Path
 
 import numpy as np
 import zarr
+from machine import processor_model  # this folder is on the path of a script run from it
 
 import voxwarpkit
 
@@ -66,10 +67,11 @@ PEAK_SPREAD = 0.25
 # Runs a module (python -m) or a script in this process and, however it ends, prints the process's
 # peak resident memory in bytes on stderr's last line.
 PEAK_WRAPPER = """
-import runpy, sys
+import os, runpy, sys
 sys.argv = sys.argv[1:]
 try:
     if sys.argv[0].endswith(".py"):
+        sys.path.insert(0, os.path.dirname(os.path.abspath(sys.argv[0])))  # as running the script would
         runpy.run_path(sys.argv[0], run_name="__main__")
     else:
         runpy.run_module(sys.argv[0], run_name="__main__", alter_sys=True)
@@ -377,14 +379,6 @@ def print_targets(peaks, sizes):
 def available_bytes():
     with open("/proc/meminfo") as info:
         return next(int(line.split()[1]) * 1024 for line in info if line.startswith("MemAvailable:"))
-
-
-def processor_model():
-    try:
-        with open("/proc/cpuinfo") as info:
-            return next((line.split(":", 1)[1].strip() for line in info if line.startswith("model name")), "unknown")
-    except OSError:
-        return "unknown"
 
 
 def print_load(when):

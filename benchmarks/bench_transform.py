@@ -30,6 +30,7 @@ import time
 import timeit
 
 import numpy as np
+from machine import processor_model  # this folder is on the path of a script run from it
 
 import _voxwarpkit
 import _voxwarpkit_testing
@@ -470,7 +471,7 @@ def main(argv=None):
     print(
         f"kernel variant: {_voxwarpkit_testing.selected_kernel()}; "
         f"compiled: {', '.join(n for n, _ in _voxwarpkit_testing.kernel_variants())}; "
-        f"{THREADS} CPUs for this process; {cpu_model()}; Python {sys.version.split()[0]}, numpy {np.__version__}"
+        f"{THREADS} CPUs for this process; {processor_model()}; Python {sys.version.split()[0]}, numpy {np.__version__}"
     )
     if args.rotations:
         rotation_table(args.repeats, args.instructions)
@@ -495,14 +496,6 @@ def main(argv=None):
     print_summary(summary)
     print_peak_memory((64, 64, 64) if args.quick else (256, 256, 256))
     one_voxel_call(20_000 if args.quick else 200_000)
-
-
-def cpu_model():
-    try:
-        with open("/proc/cpuinfo") as info:
-            return next(line.split(":", 1)[1].strip() for line in info if line.startswith("model name"))
-    except (OSError, StopIteration):
-        return "processor unknown"
 
 
 if __name__ == "__main__":

@@ -24,6 +24,7 @@ import statistics
 import time
 
 import numpy as np
+from machine import processor_model  # this folder is on the path of a script run from it
 
 import voxwarpkit
 from voxwarpkit._core.threads import thread_count
@@ -274,9 +275,7 @@ def main():
     parser.add_argument("--volumes", type=int, default=100)
     parser.add_argument("--quick", action="store_true", help="small cases, one repeat")
     arguments = parser.parse_args()
-    model = next(
-        (line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")), "?"
-    )
+    model = processor_model()
     print(
         f"kernel variant: {voxwarpkit._engine.kernel_variant()}; {THREADS} CPUs; {model}; load {os.getloadavg()[0]:.2f}"
     )
