@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING, Tuple
 
 import numpy as np
 
-from .field import Field
+from .field import Field, three_numbers
 
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike, NDArray
@@ -83,12 +83,7 @@ class BSpline:
 
 def _spacing64(value: ArrayLike, name: str, *, positive: bool) -> NDArray[np.float64]:
     """Three finite numbers as float64 (positive ones when asked), or ValueError."""
-    try:
-        numbers = np.asarray(value, dtype=np.float64).ravel()
-    except (TypeError, ValueError, OverflowError) as error:
-        raise ValueError(f"{name} must hold 3 numbers: {error}") from None
-    if numbers.shape != (3,):
-        raise ValueError(f"{name} must hold 3 numbers (x, y, z), got {numbers.size}")
+    numbers = three_numbers(value, name)
     if not np.all(np.isfinite(numbers)) or (positive and not np.all(numbers > 0)):
         kind = "positive and finite" if positive else "finite"
         raise ValueError(f"{name} must be {kind}, got {numbers.tolist()}")

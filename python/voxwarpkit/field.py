@@ -76,14 +76,20 @@ class Field:
         return components, (ox, oy, oz), (sx, sy, sz)
 
 
-def _triple(value: ArrayLike, name: str, *, positive: bool) -> NDArray[np.float32]:
-    """Three finite numbers as float32 (positive ones when asked), or ValueError."""
+def three_numbers(value: ArrayLike, name: str) -> NDArray[np.float64]:
+    """``value`` as three float64 numbers (x, y, z), or ValueError naming ``name``."""
     try:
         numbers = np.asarray(value, dtype=np.float64).ravel()
     except (TypeError, ValueError, OverflowError) as error:
         raise ValueError(f"{name} must hold 3 numbers: {error}") from None
     if numbers.shape != (3,):
         raise ValueError(f"{name} must hold 3 numbers (x, y, z), got {numbers.size}")
+    return numbers
+
+
+def _triple(value: ArrayLike, name: str, *, positive: bool) -> NDArray[np.float32]:
+    """Three finite numbers as float32 (positive ones when asked), or ValueError."""
+    numbers = three_numbers(value, name)
     with np.errstate(over="ignore", under="ignore"):
         single = numbers.astype(np.float32)
     if not np.all(np.isfinite(single)) or (positive and not np.all(single > 0)):
