@@ -6,7 +6,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 from support.bits import assert_same_bits
-from support.ndimage_reference import affine_position, transform, zoom_shift_position
+from support.ndimage_reference import FILTER_START, affine_position, filtered_line, transform, zoom_shift_position
 
 from voxwarpkit import ndimage
 
@@ -58,6 +58,22 @@ def test_zoom_shift_and_map_coordinates_are_the_model(order, mode):
         values, lambda i: list(points[(slice(None),) + i]), points.shape[1:], order, mode, 0.5, values.dtype
     )
     assert_same_bits(mapped, model)
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_prefilter_is_the_model_line_by_line(seed):
+    """Lines are filtered in batches of several side by side: batches part full, lines along the
+    last axis or a slower one, any thread count, and every line must still be the one-line model."""
+    rng = np.random.default_rng(seed)
+    shape = tuple(int(n) for n in rng.integers(1, 40, int(rng.integers(1, 4))))
+    axis = int(rng.integers(len(shape)))
+    order, mode = int(rng.integers(2, 6)), MODES[seed % len(MODES)]
+    values = rng.uniform(-50, 50, shape)
+    ours = ndimage.spline_filter1d(values, order, axis, mode=mode, threads=int(rng.integers(1, 4)))
+    moved = np.moveaxis(values.copy(), axis, -1)
+    for index in np.ndindex(*moved.shape[:-1]):
+        moved[index] = filtered_line(list(moved[index]), order, FILTER_START[mode])
+    assert_same_bits(ours, np.moveaxis(moved, -1, axis))
 
 
 @pytest.mark.parametrize("dtype", ["B", "b", "h", "H", "i", "I", "q", "Q", "?"])

@@ -33,7 +33,4 @@ struct spline_filter_job {
 // then: `out_of_memory` is set).
 bool spline_filter_along_axis(const spline_filter_job &job, int threads, progress_check check, bool &out_of_memory);
 
-// One line of n >= 2 contiguous samples, filtered in place.
-void spline_filter_line(double *c, int64_t n, int order, filter_boundary boundary);
-
 #endif
