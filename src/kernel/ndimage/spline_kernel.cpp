@@ -343,8 +343,14 @@ struct run_frame {
     std::vector<axis_taps> table[3];  // zoom_shift: the taps of every output index along each axis
     results_writer write;
     std::vector<std::unique_ptr<double[]>> work;  // per worker: volumes * piece sums
-    bool lanes;                                   // order-1 affine columns go through linear_lanes
+    bool lanes;  // order-1 and 3 columns go through spline_lanes (affine, coordinates) or tabled_lanes (zoom_shift)
+    // zoom_shift with lanes: the table of x as tabled_lanes reads it
+    std::vector<int32_t> x_first;
+    std::vector<double> x_weights;
 };
+
+// tabled_lanes' mark of a column whose x taps it does not hold.
+constexpr int32_t column_not_held = INT32_MIN;
 
 // The input positions of output row (o0, o1) at column o2 along each moving axis.
 struct row_positions {
@@ -352,10 +358,13 @@ struct row_positions {
     int64_t flat;       // coordinates: the row's first output voxel, in C order
 };
 
+// The most output columns of a tile.
+constexpr int64_t largest_piece = 2048;
+
 // Output rows per tile: a tile of `piece` columns by this many rows runs
 // through every slice, so that the input its positions read stays in the
 // cache from one slice to the next.
-constexpr int64_t tile_rows = 32;
+constexpr int64_t tile_rows = 16;
 
 // The columns first .. first + piece of output row (o0, o1), the block's own
 // indices, into every volume of the target.
@@ -448,11 +457,12 @@ void run_piece(const run_frame &f, int64_t o0, int64_t o1, int64_t first, double
         };
         int64_t done = 0;
 #if defined(VOXWARPKIT_HAVE_AVX512)
-        if constexpr (Taps == 2 && Rank == 3
+        if constexpr ((Taps == 2 || Taps == 4) && Rank == 3
                       && (std::is_same_v<Source, double_source<float>>
                           || std::is_same_v<Source, double_source<double>>)) {
             if (f.lanes) {
-                linear_lanes lanes{};
+                spline_lanes lanes{};
+                lanes.order = Taps - 1;
                 lanes.source = first_volume;
                 lanes.double_source = std::is_same_v<Source, double_source<double>>;
                 lanes.volumes = volumes;
@@ -467,21 +477,24 @@ void run_piece(const run_frame &f, int64_t o0, int64_t o1, int64_t first, double
                     lanes.window[h] = static_cast<double>(frames[h].window);
                     lanes.stride[h] = static_cast<int32_t>(frames[h].stride);
                 }
-                for (; done < count; done += 8) {
-                    lanes.first_column = job.output_origin[2] + first + done;
-                    lanes.count = static_cast<int>(std::min<int64_t>(8, count - done));
-                    lanes.sums = sums + done;
-                    for (int h = 0; h < 3; ++h) {
-                        const bool given = job.kind == spline_positions::coordinates;
-                        lanes.positions[h] = given ? job.coordinates + (h * total + r.flat + done) : nullptr;
-                    }
-                    const unsigned taken = voxwarp::avx512::linear_lanes_sums(lanes);
-                    for (int lane = 0; lane < lanes.count; ++lane) {
-                        if ((taken & (1u << lane)) == 0) {
-                            scalar_column(done + lane);
-                        }
+                const bool given = job.kind == spline_positions::coordinates;
+                for (int h = 0; h < 3; ++h) {
+                    lanes.positions[h] = given ? job.coordinates + (h * total + r.flat) : nullptr;
+                }
+                lanes.cval_outside = job.mode == spline_mode::constant;
+                lanes.cval = cval;
+                lanes.first_column = job.output_origin[2] + first;
+                lanes.count = count;
+                lanes.sums = sums;
+                uint8_t taken[largest_piece / 8];
+                lanes.taken = taken;
+                voxwarp::avx512::spline_lanes_sums(lanes);
+                for (int64_t i = 0; i < count; ++i) {
+                    if ((taken[i / 8] & (1u << (i % 8))) == 0) {
+                        scalar_column(i);
                     }
                 }
+                done = count;
             }
         }
 #endif
@@ -490,16 +503,58 @@ void run_piece(const run_frame &f, int64_t o0, int64_t o1, int64_t first, double
         }
         break;
     }
-    case spline_positions::zoom_shift:
+    case spline_positions::zoom_shift: {
         for (int h = 0; h + 1 < Rank; ++h) {
             const int axis = 3 - Rank + h;
             axes[h] = &f.table[axis][static_cast<size_t>(axis == 0 ? o0 : o1)];
         }
-        for (int64_t i = 0; i < count; ++i) {
+        int64_t done = 0;
+#if defined(VOXWARPKIT_HAVE_AVX512)
+        if constexpr ((Taps == 2 || Taps == 4) && Rank == 3
+                      && (std::is_same_v<Source, double_source<float>>
+                          || std::is_same_v<Source, double_source<double>>)) {
+            const axis_taps &z = *axes[0], &y = *axes[1];
+            if (f.lanes && z.sampled && y.sampled && (z.outside | y.outside) == 0) {
+                tabled_lanes lanes{};
+                lanes.order = Taps - 1;
+                lanes.source = first_volume;
+                lanes.double_source = std::is_same_v<Source, double_source<double>>;
+                lanes.volumes = volumes;
+                lanes.volume_stride = volume_stride;
+                lanes.stride_x = static_cast<int32_t>(frames[2].stride);
+                lanes.x_first = f.x_first.data();
+                lanes.x_weights = f.x_weights.data();
+                lanes.columns = job.output_extent[2];
+                for (int kz = 0; kz < Taps; ++kz) {
+                    lanes.z_weights[kz] = z.weight[kz];
+                    lanes.y_weights[kz] = y.weight[kz];
+                    for (int ky = 0; ky < Taps; ++ky) {
+                        lanes.row_offsets[kz * Taps + ky] = static_cast<int32_t>(z.offset[kz] + y.offset[ky]);
+                    }
+                }
+                lanes.first = first;
+                lanes.count = count;
+                lanes.sums = sums;
+                lanes.piece = piece;
+                uint8_t taken[largest_piece / 8];
+                lanes.taken = taken;
+                voxwarp::avx512::tabled_lanes_sums(lanes);
+                for (int64_t i = 0; i < count; ++i) {
+                    if ((taken[i / 8] & (1u << (i % 8))) == 0) {
+                        axes[Rank - 1] = &f.table[2][static_cast<size_t>(first + i)];
+                        sample(i);
+                    }
+                }
+                done = count;
+            }
+        }
+#endif
+        for (int64_t i = done; i < count; ++i) {
             axes[Rank - 1] = &f.table[2][static_cast<size_t>(first + i)];
             sample(i);
         }
         break;
+    }
     }
     for (int64_t vol = 0; vol < job.volumes; ++vol) {
         const int64_t at = vol * job.output_volume + o0 * job.output_stride[0] + o1 * job.output_stride[1]
@@ -567,9 +622,36 @@ unit_function unit_of(const spline_job &job)
 // tiles are pieces of that row.
 int64_t piece_of(const spline_job &job)
 {
-    const int64_t widest = job.output_extent[0] * job.output_extent[1] == 1 ? 2048 : 128;
+    const int64_t widest = job.output_extent[0] * job.output_extent[1] == 1 ? largest_piece : 256;
     const int64_t by_volumes = std::max<int64_t>(16, 16384 / std::max<int64_t>(job.volumes, 1));
     return std::min<int64_t>(std::min<int64_t>(widest, by_volumes), std::max<int64_t>(job.output_extent[2], 1));
+}
+
+// The x table of tabled_lanes from the taps of every output column along x:
+// a column's taps are held when they are sampled, read the source and follow
+// one another along the axis (not remapped at an edge).
+void fill_x_table(run_frame &f)
+{
+    const std::vector<axis_taps> &columns = f.table[2];
+    const size_t n = columns.size();
+    const int taps = f.job.order + 1;
+    const ptrdiff_t stride = f.axes[2].stride;
+    f.x_first.assign(n, column_not_held);
+    f.x_weights.assign(n * static_cast<size_t>(taps), 0.0);
+    for (size_t i = 0; i < n; ++i) {
+        const axis_taps &t = columns[i];
+        bool held = t.sampled && t.outside == 0;
+        for (int k = 1; held && k < taps; ++k) {
+            held = t.offset[k] == t.offset[0] + k * stride;
+        }
+        if (!held) {
+            continue;
+        }
+        f.x_first[i] = static_cast<int32_t>(t.offset[0]);
+        for (int k = 0; k < taps; ++k) {
+            f.x_weights[static_cast<size_t>(k) * n + i] = t.weight[k];
+        }
+    }
 }
 
 // zoom_shift's position of output index k along moving axis h.
@@ -601,13 +683,13 @@ struct unit_run {
     }
 };
 
-// Whether the job's order-1 columns of affine or given positions can go through linear_lanes here:
-// a float source whose every window offset fits an int32.
+// Whether the job's order-1 or 3 columns can go through the lanes here: three moving axes, a float
+// source whose every window offset fits an int32.
 bool lanes_apply(const spline_job &job)
 {
-    if (!job.vectors || job.order != 1 || job.kind == spline_positions::zoom_shift || job.input_rank != 3
+    if (!job.vectors || (job.order != 1 && job.order != 3) || job.input_rank != 3
         || (job.source_type != element_type::float32 && job.source_type != element_type::float64)
-        || !linear_lanes_usable()) {
+        || !spline_lanes_usable()) {
         return false;
     }
     double reach = 0.0;
@@ -626,7 +708,7 @@ bool is_spline_source(element_type type)
 
 }  // namespace
 
-bool linear_lanes_usable()
+bool spline_lanes_usable()
 {
 #if defined(VOXWARPKIT_HAVE_AVX512)
     return cpu_supports_avx512();
@@ -682,6 +764,9 @@ spline_stop run_spline_job(const spline_job &job, int threads, progress_check ch
                     locate_axis(job, zoom_shift_position(job, h, whole), frame.axes[axis],
                                 frame.table[axis][static_cast<size_t>(k)]);
                 }
+            }
+            if (frame.lanes) {
+                fill_x_table(frame);
             }
         }
         for (size_t i = 0; i < workers; ++i) {
