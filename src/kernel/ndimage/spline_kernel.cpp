@@ -361,6 +361,23 @@ struct row_positions {
 // The most output columns of a tile.
 constexpr int64_t largest_piece = 2048;
 
+// The `count` columns of a row through `lanes` (spline_lanes or tabled_lanes)
+// into `sums`, then every column they left through `scalar`.
+template <typename Lanes, typename Scalar>
+void lanes_then_scalar(Lanes &lanes, void (*sums_of)(const Lanes &), int64_t count, double *sums, Scalar scalar)
+{
+    uint8_t taken[largest_piece / 8];
+    lanes.count = count;
+    lanes.sums = sums;
+    lanes.taken = taken;
+    sums_of(lanes);
+    for (int64_t i = 0; i < count; ++i) {
+        if ((taken[i / 8] & (1u << (i % 8))) == 0) {
+            scalar(i);
+        }
+    }
+}
+
 // Output rows per tile: a tile of `piece` columns by this many rows runs
 // through every slice, so that the input its positions read stays in the
 // cache from one slice to the next.
@@ -484,16 +501,7 @@ void run_piece(const run_frame &f, int64_t o0, int64_t o1, int64_t first, double
                 lanes.cval_outside = job.mode == spline_mode::constant;
                 lanes.cval = cval;
                 lanes.first_column = job.output_origin[2] + first;
-                lanes.count = count;
-                lanes.sums = sums;
-                uint8_t taken[largest_piece / 8];
-                lanes.taken = taken;
-                voxwarp::avx512::spline_lanes_sums(lanes);
-                for (int64_t i = 0; i < count; ++i) {
-                    if ((taken[i / 8] & (1u << (i % 8))) == 0) {
-                        scalar_column(i);
-                    }
-                }
+                lanes_then_scalar(lanes, voxwarp::avx512::spline_lanes_sums, count, sums, scalar_column);
                 done = count;
             }
         }
@@ -533,18 +541,11 @@ void run_piece(const run_frame &f, int64_t o0, int64_t o1, int64_t first, double
                     }
                 }
                 lanes.first = first;
-                lanes.count = count;
-                lanes.sums = sums;
                 lanes.piece = piece;
-                uint8_t taken[largest_piece / 8];
-                lanes.taken = taken;
-                voxwarp::avx512::tabled_lanes_sums(lanes);
-                for (int64_t i = 0; i < count; ++i) {
-                    if ((taken[i / 8] & (1u << (i % 8))) == 0) {
-                        axes[Rank - 1] = &f.table[2][static_cast<size_t>(first + i)];
-                        sample(i);
-                    }
-                }
+                lanes_then_scalar(lanes, voxwarp::avx512::tabled_lanes_sums, count, sums, [&](int64_t i) {
+                    axes[Rank - 1] = &f.table[2][static_cast<size_t>(first + i)];
+                    sample(i);
+                });
                 done = count;
             }
         }

@@ -147,6 +147,44 @@ inline const void *volume_of(const void *source, bool double_source, int64_t vol
                          : static_cast<const void *>(static_cast<const float *>(source) + vol * volume_stride);
 }
 
+// Every volume's sums of the lanes in `stored` into sums[vol * piece]: the
+// taps of row (kz, ky) start at `first` (each lane's first tap) plus
+// row_offsets[kz * Taps + ky], and are weighed along x, then y, then z, each
+// sum from the left. Returns the lanes stored: a NaN sum drops its lane from
+// this volume on, the scalar loop's to replay.
+template <int Taps>
+__mmask8 volume_sums(const void *source, bool double_source, int64_t volumes, ptrdiff_t volume_stride, int32_t stride_x,
+                     __m256i first, const int32_t row_offsets[Taps * Taps], const __m512d z_weights[Taps],
+                     const __m512d y_weights[Taps], const __m512d x_weights[Taps], __mmask8 stored, double *sums,
+                     ptrdiff_t piece)
+{
+    alignas(32) int32_t first_taps[8];
+    _mm256_store_si256(reinterpret_cast<__m256i *>(first_taps), first);
+    for (int64_t vol = 0; vol < volumes; ++vol) {
+        const void *volume = volume_of(source, double_source, vol, volume_stride);
+        __m512d planes[Taps];
+        for (int kz = 0; kz < Taps; ++kz) {
+            __m512d rows[Taps];
+            for (int ky = 0; ky < Taps; ++ky) {
+                const int32_t row = row_offsets[kz * Taps + ky];
+                alignas(32) int32_t at[8];
+                for (int i = 0; i < 8; ++i) {
+                    at[i] = first_taps[i] + row;
+                }
+                __m512d values[Taps];
+                row_taps<Taps>(double_source, stride_x, volume, at, _mm256_add_epi32(first, _mm256_set1_epi32(row)),
+                               values);
+                rows[ky] = weighted<Taps>(values, x_weights);
+            }
+            planes[kz] = weighted<Taps>(rows, y_weights);
+        }
+        const __m512d sum = weighted<Taps>(planes, z_weights);
+        stored &= _mm512_cmp_pd_mask(sum, sum, _CMP_ORD_Q);
+        _mm512_mask_storeu_pd(sums + vol * piece, stored, sum);
+    }
+    return stored;
+}
+
 // The lanes' constants along one axis, as vectors.
 struct axis_vectors {
     __m512d partial, last_column, last, first_tap, window_less_order, stride;
@@ -166,6 +204,12 @@ void sums_of_order(const spline_lanes &l)
         axes[h].first_tap = _mm512_set1_pd(l.origin[h] + static_cast<double>(Order / 2));
         axes[h].window_less_order = _mm512_set1_pd(l.window[h] - static_cast<double>(Order));  // exact
         axes[h].stride = _mm512_set1_pd(static_cast<double>(l.stride[h]));
+    }
+    int32_t row_offsets[taps * taps];
+    for (int kz = 0; kz < taps; ++kz) {
+        for (int ky = 0; ky < taps; ++ky) {
+            row_offsets[kz * taps + ky] = kz * l.stride[0] + ky * l.stride[1];
+        }
     }
     for (int64_t done = 0; done < l.count; done += 8) {
         const int64_t count = l.count - done < 8 ? l.count - done : 8;
@@ -212,30 +256,8 @@ void sums_of_order(const spline_lanes &l)
             // Lanes outside read the window's first taps (some lane's taps lie in the window,
             // so the window holds them), and their sums are not stored.
             const __m256i first = _mm512_cvttpd_epi32(_mm512_mask_mov_pd(zero, inside, offset));
-            alignas(32) int32_t first_taps[8];
-            _mm256_store_si256(reinterpret_cast<__m256i *>(first_taps), first);
-            for (int64_t vol = 0; vol < l.volumes; ++vol) {
-                const void *volume = volume_of(l.source, l.double_source, vol, l.volume_stride);
-                __m512d planes[taps];
-                for (int kz = 0; kz < taps; ++kz) {
-                    __m512d rows[taps];
-                    for (int ky = 0; ky < taps; ++ky) {
-                        const int32_t row = kz * l.stride[0] + ky * l.stride[1];
-                        alignas(32) int32_t at[8];
-                        for (int i = 0; i < 8; ++i) {
-                            at[i] = first_taps[i] + row;
-                        }
-                        __m512d values[taps];
-                        row_taps<taps>(l.double_source, l.stride[2], volume, at,
-                                       _mm256_add_epi32(first, _mm256_set1_epi32(row)), values);
-                        rows[ky] = weighted<taps>(values, weights[2]);
-                    }
-                    planes[kz] = weighted<taps>(rows, weights[1]);
-                }
-                const __m512d sum = weighted<taps>(planes, weights[0]);
-                stored &= _mm512_cmp_pd_mask(sum, sum, _CMP_ORD_Q);  // a NaN sum is the scalar loop's to replay
-                _mm512_mask_storeu_pd(sums + vol * l.piece, stored, sum);
-            }
+            stored = volume_sums<taps>(l.source, l.double_source, l.volumes, l.volume_stride, l.stride[2], first,
+                                       row_offsets, weights[0], weights[1], weights[2], stored, sums, l.piece);
         }
         l.taken[done / 8] = static_cast<uint8_t>(stored | filled);
     }
@@ -262,34 +284,12 @@ void tabled_sums_of_order(const tabled_lanes &l)
         if (inside != 0) {
             // Lanes the table does not hold read x = 0 of the row, whose window holds some lane's taps.
             const __m256i first = _mm512_castsi512_si256(_mm512_maskz_mov_epi32(inside, x_first));
-            alignas(32) int32_t first_taps[8];
-            _mm256_store_si256(reinterpret_cast<__m256i *>(first_taps), first);
             __m512d x_weights[taps];
             for (int k = 0; k < taps; ++k) {
                 x_weights[k] = _mm512_maskz_loadu_pd(wanted, l.x_weights + k * l.columns + column);
             }
-            for (int64_t vol = 0; vol < l.volumes; ++vol) {
-                const void *volume = volume_of(l.source, l.double_source, vol, l.volume_stride);
-                __m512d planes[taps];
-                for (int kz = 0; kz < taps; ++kz) {
-                    __m512d rows[taps];
-                    for (int ky = 0; ky < taps; ++ky) {
-                        const int32_t row = l.row_offsets[kz * taps + ky];
-                        alignas(32) int32_t at[8];
-                        for (int i = 0; i < 8; ++i) {
-                            at[i] = first_taps[i] + row;
-                        }
-                        __m512d values[taps];
-                        row_taps<taps>(l.double_source, l.stride_x, volume, at,
-                                       _mm256_add_epi32(first, _mm256_set1_epi32(row)), values);
-                        rows[ky] = weighted<taps>(values, x_weights);
-                    }
-                    planes[kz] = weighted<taps>(rows, y_weights);
-                }
-                const __m512d sum = weighted<taps>(planes, z_weights);
-                stored &= _mm512_cmp_pd_mask(sum, sum, _CMP_ORD_Q);  // a NaN sum is the scalar loop's to replay
-                _mm512_mask_storeu_pd(l.sums + done + vol * l.piece, stored, sum);
-            }
+            stored = volume_sums<taps>(l.source, l.double_source, l.volumes, l.volume_stride, l.stride_x, first,
+                                       l.row_offsets, z_weights, y_weights, x_weights, stored, l.sums + done, l.piece);
         }
         l.taken[done / 8] = static_cast<uint8_t>(stored);
     }
