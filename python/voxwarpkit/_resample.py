@@ -138,7 +138,8 @@ def resample(
         (default 1). The bits do not depend on it.
     chunks
         Dask arrays only: the output's chunking (default blocks of about
-        64 MiB shaped like the input's chunks).
+        64 MiB shaped like the input's chunks, smaller where the stored
+        chunks one block reads would fill half the cache of decoded chunks).
     edges
         Linear sampling's rule at the input's edges. "clamp" (the
         default): values within the data, ``fill`` wherever nearest sampling

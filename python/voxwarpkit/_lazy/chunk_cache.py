@@ -11,6 +11,10 @@ input's size.
 
 A chunk is kept under a key its reader makes once per graph (a random one),
 so a later graph never sees chunks of an array that changed in between.
+A graph that knows how many of its tasks read each chunk says so with each
+read: the chunk is let go after its last read, so that the cache holds only
+chunks some task still needs (a run leaves none behind), and the space goes
+to those.
 Small chunks are not worth a request each: those windows are read in one
 request, as before.
 """
@@ -20,11 +24,12 @@ from __future__ import annotations
 import bisect
 import collections
 import copy
+import functools
 import itertools
 import math
 import threading
 import uuid
-from typing import TYPE_CHECKING, Any, Dict, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -46,14 +51,32 @@ class ChunkCache:
         self.capacity = capacity
         self.held = 0
         self.chunks: collections.OrderedDict[ChunkKey, NDArray[Any]] = collections.OrderedDict()
+        # Reads still to come of the chunks whose readers were counted, held or not.
+        self.unread: Dict[ChunkKey, int] = {}
         self.lock = threading.Lock()
 
-    def get(self, key: ChunkKey) -> Any:
+    def fetched(self, key: ChunkKey, decode: Callable[[], NDArray[Any]], reads: Optional[int] = None) -> NDArray[Any]:
+        """The chunk under ``key``, decoded by ``decode`` (outside the lock) when it is not held.
+        ``reads``, when given, is how many reads its graph makes of the chunk in all: after the
+        last of them the chunk is dropped, or never kept."""
         with self.lock:
+            left = 1
+            if reads is not None:
+                left = self.unread.pop(key, reads) - 1
+                if left > 0:
+                    self.unread[key] = left
             values = self.chunks.get(key)
             if values is not None:
-                self.chunks.move_to_end(key)
-            return values
+                if left > 0:
+                    self.chunks.move_to_end(key)
+                else:
+                    del self.chunks[key]
+                    self.held -= values.nbytes
+                return values
+        values = decode()
+        if left > 0:
+            self.put(key, values)
+        return values
 
     def put(self, key: ChunkKey, values: NDArray[Any]) -> None:
         if values.nbytes > self.capacity:
@@ -82,8 +105,9 @@ class ChunkedReader:
         self.bounds = tuple(tuple(axis) for axis in bounds)
         self.key = uuid.uuid4().hex
         largest = math.prod(max(b - a for a, b in zip(axis, axis[1:])) for axis in self.bounds)
+        self.chunk_bytes = largest * np.dtype(array.dtype).itemsize  # of the largest chunk
         smallest, largest_cached = CACHED_CHUNK_BYTES
-        self.cached = cached and smallest <= largest * np.dtype(array.dtype).itemsize <= largest_cached
+        self.cached = cached and smallest <= self.chunk_bytes <= largest_cached
 
     def __getstate__(self) -> Dict[str, Any]:
         state = dict(self.__dict__)
@@ -100,18 +124,16 @@ class ChunkedReader:
         reader.cache = cache
         return reader
 
-    def __call__(self, box: Tuple[slice, ...]) -> NDArray[Any]:
-        """The values in ``box`` (one slice per axis), a new numpy array."""
+    def __call__(self, box: Tuple[slice, ...], reads: Optional[int] = None) -> NDArray[Any]:
+        """The values in ``box`` (one slice per axis), a new numpy array. ``reads``, for a box
+        inside one chunk, is how many reads the graph makes of that chunk (ChunkCache.fetched)."""
         if not self.cached:
             return np.asarray(self.array[box])
         window = np.empty(tuple(part.stop - part.start for part in box), dtype=self.array.dtype)
         spans = [_spanned(axis, part) for axis, part in zip(self.bounds, box)]
         for index in itertools.product(*spans):
             chunk = tuple(slice(axis[i], axis[i + 1]) for axis, i in zip(self.bounds, index))
-            values = self.cache.get((self.key, index))
-            if values is None:
-                values = np.asarray(self.array[chunk])
-                self.cache.put((self.key, index), values)
+            values = self.cache.fetched((self.key, index), functools.partial(_read, self.array, chunk), reads)
             inside = tuple(slice(max(p.start, c.start), min(p.stop, c.stop)) for p, c in zip(box, chunk))
             window[tuple(slice(i.start - p.start, i.stop - p.start) for i, p in zip(inside, box))] = values[
                 tuple(slice(i.start - c.start, i.stop - c.start) for i, c in zip(inside, chunk))
@@ -122,3 +144,7 @@ class ChunkedReader:
 def _spanned(bounds: Sequence[int], part: slice) -> range:
     """The indices of the chunks between ``bounds`` that hold some of ``part``."""
     return range(bisect.bisect_right(bounds, part.start) - 1, bisect.bisect_left(bounds, part.stop))
+
+
+def _read(array: Any, box: Tuple[slice, ...]) -> NDArray[Any]:
+    return np.asarray(array[box])

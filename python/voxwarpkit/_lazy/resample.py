@@ -19,6 +19,7 @@ stay below 2**31 elements.
 from __future__ import annotations
 
 import bisect
+import collections
 import functools
 import importlib
 import itertools
@@ -43,6 +44,7 @@ from .._backends.request import (
 )
 from .._core.methods import method_named
 from .graphs import array_of, flag, flag_chunks, token_of
+from .read_order import read_order
 from .staged import staged
 from .windows import Windows, as_dask, windows_of
 
@@ -97,7 +99,8 @@ def resample_dask(image: Any, request: Request, *, chunks: Any = None, scratch: 
     ``chunks`` is the output's chunking, in any form dask's
     ``normalize_chunks`` accepts; by default blocks of about 64 MiB shaped
     like the input's chunks, made smaller where a block's window would reach
-    2**31 elements. The request's threads are how many threads each task uses
+    2**31 elements or, from a store read through the cache of decoded chunks,
+    fill more than half of it (:func:`_default_blocks`). The request's threads are how many threads each task uses
     (the scheduler runs tasks in parallel). The computed result has the
     bits of the in-memory call whatever the chunkings and the scheduler.
 
@@ -131,12 +134,13 @@ def resample_dask(image: Any, request: Request, *, chunks: Any = None, scratch: 
     )
     source_type = image.dtype.newbyteorder("=")
     graph: Dict[Any, Any] = {}
-    # The layer lists its blocks in the order of the first input chunk each reads, which stored()
-    # may run them in: blocks that read the same chunks run close together, while the chunks are
-    # still in the cache. (Nothing else depends on the order: dask finds blocks by their keys.)
-    for index, plan in sorted(plans.items(), key=lambda item: _first_read(item[1])):
+    # Each task says, with each chunk it reads through the cache, how many tasks read that chunk.
+    counted = isinstance(image, Windows) and image.read.cached
+    readers = collections.Counter(piece.chunk for plan in plans.values() for piece in plan.pieces) if counted else None
+    for index in _listing(image, plans):
+        plan = plans[index]
         if plan.pieces:
-            parts, inputs = parts_of(image, plan)
+            parts, inputs = parts_of(image, plan, readers)
             task: Callable[..., Any] = functools.partial(resample_block, plan, parts, source_type, request.threads)
         else:
             shape_out = plan.window_shape[:1] + plan.block_shape if image.ndim == 4 else plan.block_shape
@@ -145,9 +149,16 @@ def resample_dask(image: Any, request: Request, *, chunks: Any = None, scratch: 
     return array_of(name, graph, output_chunks, request.result_type, source_collections(image))
 
 
-def _first_read(plan: BlockPlan) -> BlockIndex:
-    """The index of the first input chunk a block reads (its pieces are in chunk order); () for none."""
-    return plan.pieces[0].chunk if plan.pieces else ()
+def _listing(image: Any, plans: Dict[BlockIndex, BlockPlan]) -> List[BlockIndex]:
+    """The blocks in the order the layer lists them, which stored() may run them in: blocks that read
+    the same chunks close together, while the chunks are still in the cache of decoded chunks
+    (:mod:`voxwarpkit._lazy.read_order`); the blocks that read nothing first. Nothing else depends
+    on the order: dask finds blocks by their keys."""
+    filled = [index for index, plan in plans.items() if not plan.pieces]
+    reads = {index: [piece.chunk for piece in plan.pieces] for index, plan in plans.items() if plan.pieces}
+    if not (isinstance(image, Windows) and image.read.cached):
+        return filled + sorted(reads, key=lambda index: reads[index][0])
+    return filled + read_order(reads, image.read.cache.capacity // max(image.read.chunk_bytes, 1))
 
 
 def source_collections(image: Any) -> List[Any]:
@@ -254,9 +265,10 @@ class StoreParts:
     chunks a window leave more of the cache to its neighbours'. What dask hands the task (flags of
     the writes it waited for) is not read."""
 
-    read: Callable[[Tuple[slice, ...]], NDArray[Any]]  # a Windows' reader
+    read: Callable[..., NDArray[Any]]  # a Windows' reader
     box: Tuple[slice, ...]
     by_chunk: bool = False
+    reads: Tuple[int, ...] = ()  # by chunk, how many tasks of the graph read each piece's chunk
 
     def __call__(self, plan: BlockPlan, written: List[Any]) -> Iterator[Part]:
         if not self.by_chunk:
@@ -264,15 +276,16 @@ class StoreParts:
             yield (slice(None),) * 4, values if len(self.box) == 4 else values[np.newaxis]
             return
         starts = [part.start for part in self.box]
-        for piece in plan.pieces:
+        for piece, reads in itertools.zip_longest(plan.pieces, self.reads):
             into = piece.into if len(self.box) == 4 else piece.into[1:]
-            values = self.read(tuple(slice(s + i.start, s + i.stop) for s, i in zip(starts, into)))
+            values = self.read(tuple(slice(s + i.start, s + i.stop) for s, i in zip(starts, into)), reads)
             yield piece.into, values if len(self.box) == 4 else values[np.newaxis]
 
 
-def parts_of(image: Any, plan: BlockPlan) -> Tuple[Parts, List[Any]]:
+def parts_of(image: Any, plan: BlockPlan, readers: Optional[Dict[BlockIndex, int]] = None) -> Tuple[Parts, List[Any]]:
     """How a task gets its window's parts, and the keys of the tasks it waits for: the input's
-    chunks, or, from a store, nothing (or the writes of the chunks it reads)."""
+    chunks, or, from a store, nothing (or the writes of the chunks it reads). ``readers``, for a
+    store read by chunk, are how many of the graph's tasks read each chunk."""
     if not isinstance(image, Windows):
         return ChunkParts(image.ndim), [(image.name,) + piece.chunk for piece in plan.pieces]
     box = tuple(slice(o, o + n) for o, n in zip(plan.window_origin, plan.window_shape[1:]))
@@ -282,7 +295,8 @@ def parts_of(image: Any, plan: BlockPlan) -> Tuple[Parts, List[Any]]:
     if image.after is not None:  # every chunk in the box is read: each waits for its writer
         spans = [_spanned(_bounds(axis), part.start, part.stop) for axis, part in zip(image.chunks, box)]
         waits = [(image.after.name,) + chunk for chunk in itertools.product(*spans)]
-    return StoreParts(image.read, box, by_chunk=image.read.cached), waits
+    reads = tuple(readers[piece.chunk] for piece in plan.pieces) if readers is not None else ()
+    return StoreParts(image.read, box, by_chunk=image.read.cached, reads=reads), waits
 
 
 def checked_lazy(image: Any, voxel_size: ArrayLike, matrix: ArrayLike, **options: Any) -> Tuple[Any, Request]:
@@ -382,18 +396,35 @@ def reach_of(request: Request) -> Counts:
 def _default_blocks(
     image: Any, request: Request, shape: Tuple[int, ...], reach: Optional[Counts]
 ) -> Tuple[Chunks, Dict[BlockIndex, BlockPlan]]:
-    """Blocks of about 64 MiB shaped like the input's chunks, smaller while some window is too large."""
+    """Blocks of about 64 MiB shaped like the input's chunks, smaller while some window is too large
+    or, from a store read through the cache of decoded chunks, while a block reads more than half of
+    what the cache holds on average: the windows of the tasks running together and of those that
+    follow must fit in it, or each chunk is decoded again and again."""
     limit = _BLOCK_BYTES
     # An empty input axis has chunks of size 0, which dask cannot take a shape from.
     previous = None if 0 in image.shape else image.chunks
     while True:
         chunks = _normalized("auto", shape, request.result_type, previous, limit=limit)
+        smallest = all(n <= 1 for axis in chunks for n in axis[:1])
         try:
-            return chunks, _plans(image, request, chunks, reach)
+            plans = _plans(image, request, chunks, reach)
         except WindowTooLarge:
-            if all(n <= 1 for axis in chunks for n in axis[:1]):
+            if smallest:
                 raise
-            limit //= 8
+        else:
+            if smallest or _windows_fit_the_cache(image, plans):
+                return chunks, plans
+        limit //= 8
+
+
+def _windows_fit_the_cache(image: Any, plans: Dict[BlockIndex, BlockPlan]) -> bool:
+    """Whether the chunks a block reads take at most half of the cache, on average over the blocks
+    that read any; True for an input not read through the cache."""
+    if not (isinstance(image, Windows) and image.read.cached):
+        return True
+    pieces = [len(plan.pieces) for plan in plans.values() if plan.pieces]
+    chunk_bytes: int = image.read.chunk_bytes
+    return sum(pieces) * chunk_bytes <= len(pieces) * image.read.cache.capacity // 2
 
 
 def _bounds(sizes: Sequence[int]) -> List[int]:

@@ -445,7 +445,7 @@ def _add_apply_arguments(apply: argparse.ArgumentParser) -> None:
         type=_block_count,
         default=None,
         help="Zarr: the output's blocks, Z Y X (or T Z Y X for a 4-D image; default: about 64 MiB each, "
-        "shaped like the input's chunks)",
+        "shaped like the input's chunks, smaller where one block would read too many of them)",
     )
     chunked.add_argument(
         "--scheduler",
