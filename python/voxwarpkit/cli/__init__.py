@@ -17,6 +17,7 @@ from types import FrameType
 from typing import Iterator, Optional, Sequence, TextIO
 
 from .._core.extras import ZARR_3, not_installed, zarr_major
+from ..io.codecs import fastest_codecs
 from ..io.errors import FileError, first_line
 from ..io.formats import format_of, in_blocks, written_in_blocks
 from ..io.remote import SCHEMES, is_remote, local_copy, place, scheme_of, storage_options_of
@@ -124,6 +125,16 @@ def _run(arguments: argparse.Namespace, out: TextIO, err: TextIO) -> None:
         )
 
 
+def _zarrs_writes_it(arguments: argparse.Namespace) -> bool:
+    """Whether zarrs may decode and encode the command's chunks: apply's and pyramid's, when their
+    stores are all on this machine (fusion's tiles may be anywhere its manifest says) and the
+    output has no shards, whose bytes zarrs lays out otherwise."""
+    if arguments.command not in ("apply", "pyramid") or getattr(arguments, "shards", None) is not None:
+        return False
+    places = [arguments.input, arguments.output, getattr(arguments, "like", None)]
+    return not any(is_remote(where) for where in places if where is not None)
+
+
 def _terminate(signum: int, frame: Optional[FrameType]) -> None:
     # A second SIGTERM must not cut the clean-up the first one starts.
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
@@ -163,7 +174,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(f"voxwarpkit: error: {error}", file=err)
         return 1
     try:
-        with _sigterm_raises():
+        with _sigterm_raises(), fastest_codecs(_zarrs_writes_it(arguments)):
             _run(arguments, out, err)
     except (CommandError, FileError) as error:
         print(f"voxwarpkit: error: {error}", file=err)
