@@ -276,6 +276,32 @@ def test_zarr_tiles_are_read_a_window_at_a_time_with_the_same_bits(tmp_path, hel
     assert_same_bits(fused.compute(), want)
 
 
+@pytest.mark.parametrize("stack", [False, True])
+def test_a_computed_dask_tile_is_computed_once_for_a_task_not_for_each_slab(monkeypatch, stack):
+    """Tiles whose graphs compute their chunks (not a store's windows), fused in blocks of many slabs:
+    each chunk is computed at most once for each task that reads it, and the bits are those of the
+    tiles in memory."""
+    monkeypatch.setattr(fuse_module, "SLAB_VOXELS", 40)  # a slab of a plane or two: many slabs a block
+    rng = np.random.default_rng(9)
+    tiles, spacings, matrices = random_tiles(rng, 3, 0, with_nan=False)
+    if stack:
+        tiles = [np.stack([tile, tile * 2]) for tile in tiles]
+    computed = []
+
+    def counted(values, block_info=None):
+        computed.append(block_info[0]["chunk-location"])
+        return values
+
+    lazy = [da.from_array(tile, chunks=3).map_blocks(counted, dtype=tile.dtype) for tile in tiles]
+    options = dict(shape=(7, 8, 20), output_voxel_size=(1, 1, 1), dtype="float32")
+    want = voxwarpkit.fuse(tiles, spacings, matrices, **options)
+    fused = voxwarpkit.fuse(lazy, spacings, matrices, chunks=(7, 4, 5), **options)
+    computed.clear()
+    assert_same_bits(fused.compute(scheduler="threads"), want)
+    tasks = len([key for key in fused.dask if "fuse-task" in str(key[0])])
+    assert computed and max(computed.count(chunk) for chunk in computed) <= tasks
+
+
 def test_one_tile_on_its_own_grid_is_the_tile_and_fill_lies_outside():
     tile = np.random.default_rng(4).uniform(0, 1000, (6, 7, 8)).astype(np.float32)
     shifted = np.eye(4)

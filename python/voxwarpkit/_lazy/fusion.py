@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Tuple
 import numpy as np
 
 from .._backends.chain_positions import ChainFrame
-from .._backends.engines import engine_for
+from .._backends.engines import cpu_engine, engine_for
 from .._backends.request import Counts, Request, counts
 from .graphs import array_of, token_of
 from .windows import Windows
@@ -38,7 +38,7 @@ TASK_BYTES = 64 * 2**20
 class Tile(NamedTuple):
     """One tile checked: what its blocks read, how the engine samples it and where its voxels lie."""
 
-    source: Any  # a numpy array or Windows (nvol, z, y, x) or (z, y, x), or a dask array
+    source: Any  # a numpy array or Windows (nvol, z, y, x) or (z, y, x), a dask array, or a HeldWindow of one
     stack: bool  # the tile is 4-D
     grid: Counts  # the tile's extent (z, y, x)
     request: Request  # the tile's resample onto the output, with a double result
@@ -61,6 +61,7 @@ class Plan(NamedTuple):
 
 def fused_block(plan: Plan, block_origin: Counts, block_shape: Counts, threads: int = 1) -> NDArray[Any]:
     """The output block ``block_shape`` at ``block_origin``, every volume, made a slab of planes at a time."""
+    plan = _with_windows_held(plan, block_origin, block_shape)
     nz, ny, nx = block_shape
     result = np.empty((plan.volumes, *block_shape), dtype=plan.result_type)
     planes = max(1, min(nz, SLAB_VOXELS // (ny * nx)))
@@ -129,6 +130,40 @@ def _fuse_slab(
     engine.finish_blend(sums, weights, result, plan.fill, plan.blending)
 
 
+class HeldWindow(NamedTuple):
+    """The values of a dask tile over the box one block reads of it, computed once for the block's
+    slabs: computing the tile's graph for each slab would compute its chunks again for each."""
+
+    values: NDArray[Any]  # (volumes, z, y, x)
+    start: Counts  # where the box starts in the tile (z, y, x)
+    tile: Any  # the dask array, for a box outside the held one
+
+    def read(self, cut: Tuple[slice, ...]) -> NDArray[Any]:
+        spatial = cut[-3:]
+        inside = [part.start - s for part, s in zip(spatial, self.start)]
+        ends = [part.stop - s for part, s in zip(spatial, self.start)]
+        if min(inside) < 0 or any(e > n for e, n in zip(ends, self.values.shape[1:])):
+            return np.asarray(self.tile[cut].compute(scheduler="sync"))
+        return self.values[(slice(None),) + tuple(slice(a, b) for a, b in zip(inside, ends))]
+
+
+def _with_windows_held(plan: Plan, origin: Counts, shape: Counts) -> Plan:
+    """``plan`` with each dask tile (one not read from a store) held over the box the block reads of it."""
+    tiles = []
+    for tile in plan.tiles:
+        box = None
+        if not isinstance(tile.source, (np.ndarray, Windows, HeldWindow)):
+            box = cpu_engine().source_box(tile.grid, tile.request, origin, shape)
+        if box is None:  # read as it is, or not at all: no slab of the block reads it either
+            tiles.append(tile)
+            continue
+        cut = tuple(slice(start, stop) for start, stop in box)
+        values = np.asarray(tile.source[((slice(None),) + cut) if tile.stack else cut].compute(scheduler="sync"))
+        held = HeldWindow(values if tile.stack else values[np.newaxis], counts([a for a, _ in box]), tile.source)
+        tiles.append(tile._replace(source=held))
+    return plan._replace(tiles=tuple(tiles))
+
+
 def _whole(shape: Counts) -> Tuple[Tuple[int, int], ...]:
     return tuple((0, n) for n in shape)
 
@@ -141,7 +176,7 @@ def _window(tile: Tile, box: Tuple[Tuple[int, int], ...]) -> NDArray[Any]:
     source = tile.source
     if isinstance(source, np.ndarray):
         part = source[cut] if source.ndim == len(cut) else source[(slice(None),) + cut]
-    elif isinstance(source, Windows):
+    elif isinstance(source, (Windows, HeldWindow)):
         part = source.read(cut)
     else:  # a dask array: this task computes its own window
         part = source[cut].compute(scheduler="sync")
