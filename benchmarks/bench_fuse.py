@@ -10,8 +10,11 @@ Both sides fuse them with cosine blending (widths 10, 10, 3 in x, y, z),
 linear sampling, onto the grid that covers every tile at the tiles' spacing,
 and write uint16 Zarr:
 
-- ours: ``voxwarpkit.fuse`` of the ``zarr.Array`` tiles, lazily, written by
-  dask's ``to_zarr`` with 2 threads;
+- ours: ``voxwarpkit.fuse`` of the tiles, lazily, written by dask's
+  ``to_zarr`` with 2 threads, once for each kind of tile --ours-tiles names:
+  ``zarr.Array``, ``da.from_zarr`` (read through the store's windows as the
+  first), or dask arrays whose graphs compute them (``da.from_zarr`` through
+  ``map_blocks``, as a correction step makes them);
 - multiview-stitcher's ``fusion.fuse`` of dask arrays over the tiles
   (``da.from_zarr``), with ``output_zarr_url``, its own output chunking, blocks
   fused 2 at a time (its ``batch_options``) and dask capped at 2 threads. It
@@ -30,6 +33,7 @@ blend widths (plus a voxel) from its border, and over all voxels. With --tiles
 the number of tiles.
 
     python benchmarks/bench_fuse.py [--quick] [--tiles 8|32] [--peer-python PATH] [--only ours|theirs]
+                                    [--ours-tiles zarr from_zarr computed]
 """
 
 import argparse
@@ -49,10 +53,23 @@ BLEND_WIDTH = (10.0, 10.0, 3.0)  # physical (x, y, z), multiview-stitcher's defa
 CHUNKS = (64, 256, 256)
 OVERLAP = 0.1
 
+# How ours is given the tiles: what each kind is.
+OURS_TILES = {
+    "zarr": "zarr.Array tiles",
+    "from_zarr": "da.from_zarr tiles",
+    "computed": "dask tiles computed by their graphs",
+}
+THEIRS_NAME = "multiview-stitcher fuse, output_zarr_url (2 at a time)"
+
 OURS = """
 import json, sys, numpy as np, zarr, dask, voxwarpkit
 setup = json.load(open(sys.argv[1]))
 tiles = [zarr.open_array(path, mode="r") for path in setup["tiles"]]
+if sys.argv[3] != "zarr":  # dask arrays: read from the store's windows, or (computed) by their graphs
+    import dask.array as da
+    tiles = [da.from_zarr(tile) for tile in tiles]
+    if sys.argv[3] == "computed":
+        tiles = [tile.map_blocks(np.asarray, dtype=tile.dtype) for tile in tiles]
 fused = voxwarpkit.fuse(
     tiles, setup["voxel_sizes"], [np.array(m) for m in setup["matrices"]], shape=setup["shape"],
     output_voxel_size=setup["voxel_size"], origin=setup["origin"], blending="cosine",
@@ -273,12 +290,13 @@ def run_set(folder, rows, columns, shape, arguments):
     if arguments.only in (None, "ours"):
         # The checkout's package, whichever folder the benchmark is run from.
         environment = dict(os.environ, PYTHONPATH=str(Path(__file__).resolve().parents[1] / "python"))
-        command = [sys.executable, "-c", OURS, str(folder / "setup.json"), str(ours_out)]
-        sides["voxwarpkit.fuse, to_zarr (2 threads)"] = timed(command, environment)
+        for kind in arguments.ours_tiles:
+            command = [sys.executable, "-c", OURS, str(folder / "setup.json"), str(ours_out), kind]
+            sides[f"voxwarpkit.fuse of {OURS_TILES[kind]}, to_zarr (2 threads)"] = timed(command, environment)
     if arguments.only in (None, "theirs"):
         tiles = "zarr" if arguments.peer_zarr_arrays else "dask"
         command = [arguments.peer_python, "-c", THEIRS, str(folder / "setup.json"), str(theirs_out), tiles]
-        sides["multiview-stitcher fuse, output_zarr_url (2 at a time)"] = timed(command)
+        sides[THEIRS_NAME] = timed(command)
     print("| fusion | seconds | peak memory (MB) |\n|---|---|---|")
     for name, (seconds, peak) in sides.items():
         print(f"| {name} | {seconds:.1f} | {peak / 2**20:.0f} |")
@@ -288,10 +306,12 @@ def run_set(folder, rows, columns, shape, arguments):
         if output.exists():
             largest = against_the_tiles(setup, output) / value_range
             print(f"{side}: largest |fused - the tile's linear sample| / range in single-tile interiors {largest:.2e}")
-    if len(sides) == 2:
-        (ours_seconds, ours_peak), (their_seconds, their_peak) = sides.values()
-        ratios = f"their time over ours {their_seconds / ours_seconds:.2f}x"
-        print(f"{ratios}, their peak memory over ours {their_peak / ours_peak:.2f}x")
+    if len(sides) >= 2 and arguments.only is None:
+        their_seconds, their_peak = sides[THEIRS_NAME]
+        for name, (ours_seconds, ours_peak) in sides.items():
+            if name != THEIRS_NAME:
+                ratios = f"their time over ours {their_seconds / ours_seconds:.2f}x"
+                print(f"{name}: {ratios}, their peak memory over ours {their_peak / ours_peak:.2f}x")
         inside, everywhere = (d / value_range for d in agreement(setup, ours_out, theirs_out))
         print(f"largest |ours - theirs| / range: {inside:.2e} in single-tile interiors, {everywhere:.2e} anywhere")
     return {name: peak for name, (_, peak) in sides.items()}
@@ -303,6 +323,14 @@ def main():
     parser.add_argument("--tiles", type=int, choices=(8, 32), default=8, help="8 (2 x 4) or 32 (4 x 8, and 8 too)")
     parser.add_argument("--peer-python", default="/work/venv-mvs/bin/python", help="python with multiview-stitcher")
     parser.add_argument("--only", choices=("ours", "theirs"), help="run one side alone")
+    parser.add_argument(
+        "--ours-tiles",
+        nargs="+",
+        choices=tuple(OURS_TILES),
+        default=["zarr", "from_zarr"],
+        help="how ours is given the tiles, one run each: zarr.Array, da.from_zarr, or dask arrays computed "
+        "by their own graphs (da.from_zarr through map_blocks); default zarr from_zarr",
+    )
     parser.add_argument(
         "--peer-zarr-arrays",
         action="store_true",
