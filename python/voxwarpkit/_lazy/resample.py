@@ -99,10 +99,11 @@ def resample_dask(image: Any, request: Request, *, chunks: Any = None, scratch: 
     ``chunks`` is the output's chunking, in any form dask's
     ``normalize_chunks`` accepts; by default blocks of about 64 MiB shaped
     like the input's chunks, made smaller where a block's window would reach
-    2**31 elements or, from a store read through the cache of decoded chunks,
-    fill more than half of it (:func:`_default_blocks`). The request's threads are how many threads each task uses
-    (the scheduler runs tasks in parallel). The computed result has the
-    bits of the in-memory call whatever the chunkings and the scheduler.
+    2**31 elements or, from a store read through the cache of decoded
+    chunks, fill more than half of it (:func:`_default_blocks`). The
+    request's threads are how many threads each task uses (the scheduler
+    runs tasks in parallel). The computed result has the bits of the
+    in-memory call whatever the chunkings and the scheduler.
 
     ``scratch`` is a folder where cubic's coefficients of a stored image are
     staged, pass by pass, instead of held by dask (:mod:`voxwarpkit._lazy.staged`).
