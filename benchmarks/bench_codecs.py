@@ -77,8 +77,8 @@ def tensorstore_run(folder, block):
             {"name": "blosc", "configuration": {"cname": "lz4", "clevel": 5, "shuffle": "shuffle", "typesize": 4}},
         ],
     }
-    spec = {"driver": "zarr3", "kvstore": {"driver": "file", "path": str(folder / "out.zarr")}, "metadata": metadata}
-    target = ts.open(spec, create=True, delete_existing=True).result()
+    output = {"driver": "zarr3", "kvstore": {"driver": "file", "path": str(folder / "out.zarr")}, "metadata": metadata}
+    target = ts.open(output, create=True, delete_existing=True).result()
     started = time.perf_counter()
     for box in boxes():
         target[box].write(block).result()

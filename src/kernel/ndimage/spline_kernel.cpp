@@ -383,6 +383,13 @@ void lanes_then_scalar(Lanes &lanes, void (*sums_of)(const Lanes &), int64_t cou
 // cache from one slice to the next.
 constexpr int64_t tile_rows = 16;
 
+// Whether the vector form serves these taps, rank and source: linear and
+// cubic over a volume of float32 or float64 coefficients.
+template <int Taps, int Rank, typename Source>
+constexpr bool has_lanes =
+    (Taps == 2 || Taps == 4) && Rank == 3
+    && (std::is_same_v<Source, double_source<float>> || std::is_same_v<Source, double_source<double>>);
+
 // The columns first .. first + piece of output row (o0, o1), the block's own
 // indices, into every volume of the target.
 template <int Taps, int Rank, typename Source>
@@ -474,9 +481,7 @@ void run_piece(const run_frame &f, int64_t o0, int64_t o1, int64_t first, double
         };
         int64_t done = 0;
 #if defined(VOXWARPKIT_HAVE_AVX512)
-        if constexpr ((Taps == 2 || Taps == 4) && Rank == 3
-                      && (std::is_same_v<Source, double_source<float>>
-                          || std::is_same_v<Source, double_source<double>>)) {
+        if constexpr (has_lanes<Taps, Rank, Source>) {
             if (f.lanes) {
                 spline_lanes lanes{};
                 lanes.order = Taps - 1;
@@ -518,9 +523,7 @@ void run_piece(const run_frame &f, int64_t o0, int64_t o1, int64_t first, double
         }
         int64_t done = 0;
 #if defined(VOXWARPKIT_HAVE_AVX512)
-        if constexpr ((Taps == 2 || Taps == 4) && Rank == 3
-                      && (std::is_same_v<Source, double_source<float>>
-                          || std::is_same_v<Source, double_source<double>>)) {
+        if constexpr (has_lanes<Taps, Rank, Source>) {
             const axis_taps &z = *axes[0], &y = *axes[1];
             if (f.lanes && z.sampled && y.sampled && (z.outside | y.outside) == 0) {
                 tabled_lanes lanes{};
