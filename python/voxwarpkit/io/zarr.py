@@ -27,6 +27,7 @@ import numpy as np
 
 from .._core.extras import ZARR_3, not_installed, zarr_major
 from .._lazy.windows import zarr_windows
+from .empty_chunks import written_all_the_same
 from .errors import FileError, first_line
 from .lazy import HeaderFields, LazyImage, ZarrMetadata, positive_three
 from .remote import zarr_store
@@ -383,10 +384,11 @@ def write_region(destination: Any, block: NDArray[Any], region: Tuple[slice, ...
     """Write one output block into its ``region`` of the array at ``destination``: a local
     array's path, or a :class:`~voxwarpkit.io.staging.RemoteArray`."""
     if not isinstance(destination, str):
-        destination.open()[region] = block
-        return
-    # mode r+ fails once the store is gone, so a late task cannot bring back a removed run.
-    _zarr_of_a_worker().open_array(destination, mode="r+")[region] = block
+        array = destination.open()
+    else:
+        # mode r+ fails once the store is gone, so a late task cannot bring back a removed run.
+        array = _zarr_of_a_worker().open_array(destination, mode="r+")
+    written_all_the_same(array, block, region)[region] = block
 
 
 def _zarr_of_a_worker(attempts: int = 200) -> Any:
