@@ -14,6 +14,7 @@ from support.reference import NOT_SAMPLED, resample_general_reference
 
 import voxwarpkit
 from voxwarpkit import _engine
+from voxwarpkit._lazy import chunk_cache
 
 fuse_module = importlib.import_module("voxwarpkit._lazy.fusion")
 
@@ -257,23 +258,31 @@ def test_a_zero_field_between_exact_matrices_fuses_as_their_product(blending, le
     assert_same_bits(voxwarpkit.fuse(tiles, spacings, [chain, beside], **options), want)
 
 
+@pytest.mark.parametrize("volumes", [0, 2])
 @pytest.mark.parametrize("held_as", ["zarr", "from_zarr"])
-def test_zarr_tiles_are_read_a_window_at_a_time_with_the_same_bits(tmp_path, held_as):
+def test_zarr_tiles_are_read_a_window_at_a_time_with_the_same_bits(tmp_path, monkeypatch, held_as, volumes):
     """As zarr arrays or as da.from_zarr gives them: either way the tasks read their own windows of
-    the stores, so the graph holds no task that reads a stored chunk on its own."""
+    the stores, so the graph holds no task that reads a stored chunk on its own; their chunks pass
+    through the cache of decoded chunks, which lets each go after the last task that reads it."""
+    monkeypatch.setattr(chunk_cache, "CACHED_CHUNK_BYTES", (0, 2**30))
     rng = np.random.default_rng(3)
-    tiles, spacings, matrices = random_tiles(rng, 3, 0, with_nan=False)
+    tiles, spacings, matrices = random_tiles(rng, 3, volumes, with_nan=False)
     stored = []
     for number, tile in enumerate(tiles):
         path = str(tmp_path / f"tile{number}.zarr")
-        array = zarr.open_array(path, mode="w", shape=tile.shape, chunks=(3, 3, 3), dtype=tile.dtype)
+        chunks = (1,) * (tile.ndim - 3) + (3, 3, 3)
+        array = zarr.open_array(path, mode="w", shape=tile.shape, chunks=chunks, dtype=tile.dtype)
         array[...] = tile
         stored.append(array if held_as == "zarr" else da.from_zarr(array))
     options = dict(shape=(7, 8, 20), output_voxel_size=(1, 1, 1), dtype="uint16")
     want = voxwarpkit.fuse(tiles, spacings, matrices, **options)
     fused = voxwarpkit.fuse(stored, spacings, matrices, chunks=(4, 5, 6), **options)
     assert not [name for name in fused.dask.layers if "zarr" in name]
-    assert_same_bits(fused.compute(), want)
+    assert_same_bits(fused.compute(scheduler="threads"), want)
+    plan = next(task[1] for task in dict(fused.dask).values() if task[0] is fuse_module.fused_block)
+    caches = {id(tile.source.read.cache): tile.source.read.cache for tile in plan.tiles if tile.source.read.cached}
+    assert len(caches) == 1
+    assert [(cache.held, len(cache.chunks), cache.unread) for cache in caches.values()] == [(0, 0, {})]
 
 
 @pytest.mark.parametrize("stack", [False, True])

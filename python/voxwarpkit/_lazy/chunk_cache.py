@@ -12,9 +12,9 @@ input's size.
 A chunk is kept under a key its reader makes once per graph (a random one),
 so a later graph never sees chunks of an array that changed in between.
 A graph that knows how many of its tasks read each chunk says so with each
-read: the chunk is let go after its last read, so that the cache holds only
-chunks some task still needs (a run leaves none behind), and the space goes
-to those.
+read, or as each task ends (a fusion's task reads a chunk slab after slab):
+the chunk is let go after its last read, so that the cache holds only chunks
+some task still needs (a run leaves none behind), and the space goes to those.
 Small chunks are not worth a request each: those windows are read in one
 request, as before.
 """
@@ -78,6 +78,18 @@ class ChunkCache:
             self.put(key, values)
         return values
 
+    def released(self, key: ChunkKey, readers: int) -> None:
+        """One more of the ``readers`` tasks that read the chunk under ``key`` (its reads not
+        counted one by one) is done with it: after the last, the chunk is dropped."""
+        with self.lock:
+            left = self.unread.pop(key, readers) - 1
+            if left > 0:
+                self.unread[key] = left
+                return
+            values = self.chunks.pop(key, None)
+            if values is not None:
+                self.held -= values.nbytes
+
     def put(self, key: ChunkKey, values: NDArray[Any]) -> None:
         if values.nbytes > self.capacity:
             return
@@ -129,8 +141,9 @@ class ChunkedReader:
         inside one chunk, is how many reads the graph makes of that chunk (ChunkCache.fetched)."""
         if not self.cached:
             return np.asarray(self.array[box])
+        box = tuple(slice(*part.indices(n)) for part, n in zip(box, self.array.shape))  # a stack's volumes: slice(None)
         window = np.empty(tuple(part.stop - part.start for part in box), dtype=self.array.dtype)
-        spans = [_spanned(axis, part) for axis, part in zip(self.bounds, box)]
+        spans = [spanned(axis, part.start, part.stop) for axis, part in zip(self.bounds, box)]
         for index in itertools.product(*spans):
             chunk = tuple(slice(axis[i], axis[i + 1]) for axis, i in zip(self.bounds, index))
             values = self.cache.fetched((self.key, index), functools.partial(_read, self.array, chunk), reads)
@@ -141,9 +154,10 @@ class ChunkedReader:
         return window
 
 
-def _spanned(bounds: Sequence[int], part: slice) -> range:
-    """The indices of the chunks between ``bounds`` that hold some of ``part``."""
-    return range(bisect.bisect_right(bounds, part.start) - 1, bisect.bisect_left(bounds, part.stop))
+def spanned(bounds: Sequence[int], start: int, stop: int) -> range:
+    """The indices of the chunks between ``bounds`` (where each starts, and the end) that hold
+    some of ``start:stop``."""
+    return range(bisect.bisect_right(bounds, start) - 1, bisect.bisect_left(bounds, stop))
 
 
 def _read(array: Any, box: Tuple[slice, ...]) -> NDArray[Any]:

@@ -8,6 +8,7 @@ it holds. Every call that computes goes to the engine of the arrays (:mod:`voxwa
 
 from __future__ import annotations
 
+import collections
 import concurrent.futures
 import importlib
 import itertools
@@ -19,7 +20,9 @@ import numpy as np
 from .._backends.chain_positions import ChainFrame
 from .._backends.engines import cpu_engine, engine_for
 from .._backends.request import Counts, Request, counts
+from .chunk_cache import spanned
 from .graphs import array_of, token_of
+from .read_order import BlockIndex
 from .windows import Windows
 
 if TYPE_CHECKING:
@@ -59,9 +62,30 @@ class Plan(NamedTuple):
     fill: bytes
 
 
-def fused_block(plan: Plan, block_origin: Counts, block_shape: Counts, threads: int = 1) -> NDArray[Any]:
-    """The output block ``block_shape`` at ``block_origin``, every volume, made a slab of planes at a time."""
-    plan = _with_windows_held(plan, block_origin, block_shape)
+# A stored chunk of a tile, named by the tile's place in the plan and the chunk's index in its grid.
+TileChunk = Tuple[int, ...]
+
+
+def fused_block(
+    plan: Plan,
+    block_origin: Counts,
+    block_shape: Counts,
+    threads: int = 1,
+    releases: Tuple[Tuple[TileChunk, int], ...] = (),
+) -> NDArray[Any]:
+    """The output block ``block_shape`` at ``block_origin``, every volume, made a slab of planes at a time.
+
+    ``releases`` are the stored chunks of tiles the block reads, each with how many tasks of
+    its graph read it: once the block is made, the cache of decoded chunks lets go of each
+    chunk after its last task, so that the space goes to chunks still to be read."""
+    result = _fused(_with_windows_held(plan, block_origin, block_shape), block_origin, block_shape, threads)
+    for (tile, *index), readers in releases:
+        reader = plan.tiles[tile].source.read
+        reader.cache.released((reader.key, tuple(index)), readers)
+    return result
+
+
+def _fused(plan: Plan, block_origin: Counts, block_shape: Counts, threads: int) -> NDArray[Any]:
     nz, ny, nx = block_shape
     result = np.empty((plan.volumes, *block_shape), dtype=plan.result_type)
     planes = max(1, min(nz, SLAB_VOXELS // (ny * nx)))
@@ -207,10 +231,14 @@ def fused_lazily(plan: Plan, chunks: Tuple[Tuple[int, ...], ...], threads: int) 
         tuple(sum(axis[i : i + run]) for i in range(0, len(axis), run)) for axis, run in zip(chunks, runs)
     )
     starts = [list(itertools.accumulate((0,) + axis[:-1])) for axis in chunks]
+    blocks = _blocks(task_chunks)
+    reads = _cached_reads(plan, blocks)
+    readers = collections.Counter(chunk for block in reads.values() for chunk in block)
     layer: Dict[Tuple[Any, ...], Any] = {}
-    for task_index, origin, extent in _blocks(task_chunks):
+    for task_index, origin, extent in blocks:
         task_key = (task_name, *task_index)
-        layer[task_key] = (fused_block, plan, origin, extent, threads)
+        releases = tuple((chunk, readers[chunk]) for chunk in reads.get(task_index, ()))
+        layer[task_key] = (fused_block, plan, origin, extent, threads, releases)
         members = [range(i * run, min((i + 1) * run, len(axis))) for i, run, axis in zip(task_index, runs, chunks)]
         for index in itertools.product(*members):
             cut = tuple(
@@ -220,6 +248,31 @@ def fused_lazily(plan: Plan, chunks: Tuple[Tuple[int, ...], ...], threads: int) 
             layer[key] = (operator.getitem, task_key, ((slice(None),) + cut) if plan.stack else cut)
     out_chunks = ((plan.volumes,), *chunks) if plan.stack else chunks
     return array_of(name, layer, out_chunks, plan.result_type)
+
+
+def _cached_reads(plan: Plan, blocks: List[Tuple[BlockIndex, Counts, Counts]]) -> Dict[BlockIndex, List[TileChunk]]:
+    """The stored chunks each task's block reads of the tiles read through the cache of decoded
+    chunks, in chunk order; blocks that read none of them left out."""
+    engine = cpu_engine()
+    cached = [(number, tile) for number, tile in enumerate(plan.tiles) if _read_through_cache(tile)]
+    reads: Dict[BlockIndex, List[TileChunk]] = {}
+    for index, origin, extent in blocks:
+        chunks: List[TileChunk] = []
+        for number, tile in cached:
+            box = engine.source_box(tile.grid, tile.request, origin, extent)
+            if box is None:
+                continue
+            bounds = tile.source.read.bounds
+            every_volume = [range(len(axis) - 1) for axis in bounds[:-3]]
+            spans = [spanned(axis, start, stop) for axis, (start, stop) in zip(bounds[-3:], box)]
+            chunks.extend((number, *chunk) for chunk in itertools.product(*every_volume, *spans))
+        if chunks:
+            reads[index] = chunks
+    return reads
+
+
+def _read_through_cache(tile: Tile) -> bool:
+    return isinstance(tile.source, Windows) and tile.source.read.cached
 
 
 def _runs(chunks: Tuple[Tuple[int, ...], ...], voxel_bytes: int) -> Tuple[int, int, int]:

@@ -18,7 +18,6 @@ stay below 2**31 elements.
 
 from __future__ import annotations
 
-import bisect
 import collections
 import functools
 import importlib
@@ -43,6 +42,7 @@ from .._backends.request import (
     volume_range,
 )
 from .._core.methods import method_named
+from .chunk_cache import spanned
 from .graphs import array_of, flag, flag_chunks, token_of
 from .read_order import read_order
 from .staged import staged
@@ -294,7 +294,7 @@ def parts_of(image: Any, plan: BlockPlan, readers: Optional[Dict[BlockIndex, int
         box = (slice(*plan.volumes),) + box
     waits: List[Any] = []
     if image.after is not None:  # every chunk in the box is read: each waits for its writer
-        spans = [_spanned(_bounds(axis), part.start, part.stop) for axis, part in zip(image.chunks, box)]
+        spans = [spanned(_bounds(axis), part.start, part.stop) for axis, part in zip(image.chunks, box)]
         waits = [(image.after.name,) + chunk for chunk in itertools.product(*spans)]
     reads = tuple(readers[piece.chunk] for piece in plan.pieces) if readers is not None else ()
     return StoreParts(image.read, box, by_chunk=image.read.cached, reads=reads), waits
@@ -433,11 +433,6 @@ def _bounds(sizes: Sequence[int]) -> List[int]:
     return [0] + list(itertools.accumulate(int(n) for n in sizes))
 
 
-def _spanned(bounds: List[int], start: int, stop: int) -> range:
-    """The indices of the chunks that hold some of ``start:stop``."""
-    return range(bisect.bisect_right(bounds, start) - 1, bisect.bisect_left(bounds, stop))
-
-
 def _plans(image: Any, request: Request, output_chunks: Chunks, reach: Optional[Counts]) -> Dict[BlockIndex, BlockPlan]:
     """The plan of every output block, by the block's index."""
     stack = image.ndim == 4
@@ -492,7 +487,7 @@ def block_plan(
         )
     spans = [((first, end), input_bounds[0])] if stack else []
     spans += [(b, bounds) for b, bounds in zip(box, input_bounds[-3:])]
-    volume_chunks: List[Tuple[int, ...]] = [(c,) for c in _spanned(input_bounds[0], first, end)] if stack else [()]
+    volume_chunks: List[Tuple[int, ...]] = [(c,) for c in spanned(input_bounds[0], first, end)] if stack else [()]
     spatial_chunks = sorted(
         _chunks_read(grid, block_request, origin, extent, box, input_bounds[-3:], reach or (0, 0, 0))
     )
@@ -539,7 +534,7 @@ def _chunks_read(
     block reads, and a rotated block skips the chunks at its box's corners.
     Each part's box is widened by ``reach``, as the block's ``box`` is.
     """
-    candidates = [_spanned(b, start, stop) for b, (start, stop) in zip(bounds, box)]
+    candidates = [spanned(b, start, stop) for b, (start, stop) in zip(bounds, box)]
     if math.prod(len(c) for c in candidates) <= 1:
         return set(itertools.product(*candidates))
     cuts = [sorted({o + n * p // _PARTS for p in range(_PARTS + 1)}) for o, n in zip(origin, extent)]
@@ -550,5 +545,5 @@ def _chunks_read(
         )
         if part_box is not None:
             part_box = _widened(part_box, reach, grid)
-            read.update(itertools.product(*(_spanned(b, s, e) for b, (s, e) in zip(bounds, part_box))))
+            read.update(itertools.product(*(spanned(b, s, e) for b, (s, e) in zip(bounds, part_box))))
     return read

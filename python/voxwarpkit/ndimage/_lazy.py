@@ -23,8 +23,9 @@ import numpy as np
 
 from .. import _engine
 from .._core.threads import thread_count
+from .._lazy.chunk_cache import spanned
 from .._lazy.graphs import array_of, token_of
-from .._lazy.resample import _bounds, _piece, _spanned
+from .._lazy.resample import _bounds, _piece
 from .._lazy.windows import Windows, windows_of
 from ._arguments import affine_parts, stack_of_affine
 from ._engine_call import Positions, filter_in_place, readable
@@ -143,7 +144,7 @@ def _graph(
             graph[(name,) + index] = (task, [])
         else:
             spans = [(b, bounds) for b, bounds in zip(box, input_bounds)]
-            read_chunks = itertools.product(*(_spanned(b, s, e) for b, (s, e) in zip(input_bounds, box)))
+            read_chunks = itertools.product(*(spanned(b, s, e) for b, (s, e) in zip(input_bounds, box)))
             pieces = [_piece(c, spans, True) for c in read_chunks]
             task = functools.partial(_chunked_block, plan, pieces)
             graph[(name,) + index] = (task, [(source.name,) + p.chunk for p in pieces])
