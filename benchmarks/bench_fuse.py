@@ -25,7 +25,9 @@ and write uint16 Zarr:
   through dask it does not.
 
 Each side runs in its own process (multiview-stitcher in its own environment,
-``--peer-python``); figures are its wall time and peak resident memory. Then
+``--peer-python``); figures are its wall time and peak resident memory. One more
+run of ours, on ``zarr.Array`` tiles, counts how often each stored chunk of the
+tiles is read from its store: each read is a decode. Then
 the two outputs are compared: the largest difference over the range of the
 tiles' values, over the voxels that one tile alone covers farther than the
 blend widths (plus a voxel) from its border, and over all voxels. With --tiles
@@ -106,6 +108,22 @@ with dask.config.set(scheduler="threads", num_workers=2):
         blending_widths=dict(zip("xyz", setup["blend_width"])), output_zarr_url=sys.argv[2],
         batch_options={"batch_func": two_at_a_time, "n_batch": 2},
     )
+"""
+
+# OURS with every read of a tile's stored chunk counted (before it, after it): prints the chunks read,
+# the reads and the most reads of one chunk.
+COUNTING = """
+import collections, zarr.storage
+reads, get = collections.Counter(), zarr.storage.LocalStore.get
+async def counted(self, key, *args, **kwargs):
+    if not key.endswith("zarr.json"):
+        reads[(str(self.root), key)] += 1  # on zarr's event loop, one thread: no lock needed
+    return await get(self, key, *args, **kwargs)
+zarr.storage.LocalStore.get = counted
+"""
+COUNTED = """
+tiles_read = {key: n for key, n in reads.items() if key[0] != str(zarr.storage.LocalStore(sys.argv[2]).root)}
+print(len(tiles_read), sum(tiles_read.values()), max(tiles_read.values()))
 """
 
 # Runs a command as a child and prints the child's peak resident memory in bytes.
@@ -293,6 +311,11 @@ def run_set(folder, rows, columns, shape, arguments):
         for kind in arguments.ours_tiles:
             command = [sys.executable, "-c", OURS, str(folder / "setup.json"), str(ours_out), kind]
             sides[f"voxwarpkit.fuse of {OURS_TILES[kind]}, to_zarr (2 threads)"] = timed(command, environment)
+        counting = [sys.executable, "-c", COUNTING + OURS + COUNTED, str(folder / "setup.json"), str(ours_out), "zarr"]
+        chunks, reads, most = subprocess.run(
+            counting, capture_output=True, text=True, env=environment, check=True
+        ).stdout.split()
+        print(f"ours, zarr.Array tiles: {int(reads) / int(chunks):.2f} reads per stored tile chunk ({most} at most)")
     if arguments.only in (None, "theirs"):
         tiles = "zarr" if arguments.peer_zarr_arrays else "dask"
         command = [arguments.peer_python, "-c", THEIRS, str(folder / "setup.json"), str(theirs_out), tiles]
