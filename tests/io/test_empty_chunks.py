@@ -48,27 +48,22 @@ def test_the_store_is_what_zarr_writes(tmp_path, dtype, fill, shards):
     rng = np.random.default_rng(zlib.crc32(f"{dtype} {fill} {shards}".encode()))
     shape, chunks = (19, 25, 33), (4, 6, 8)
     for trial in range(12):
-        stores = [zarr.storage.MemoryStore() for _ in range(2)]
-        arrays = [
-            zarr.create_array(store, shape=shape, chunks=chunks, shards=shards, dtype=dtype, fill_value=fill)
-            for store in stores
-        ]
+        store = zarr.storage.MemoryStore()
+        array = zarr.create_array(store, shape=shape, chunks=chunks, shards=shards, dtype=dtype, fill_value=fill)
         step = shards or chunks
         start = [int(rng.integers(0, n // s + 1)) * s for n, s in zip(shape, step)]
         region = tuple(slice(a, min(n, a + s * int(rng.integers(1, 3)))) for a, n, s in zip(start, shape, step))
         block = _block(rng, tuple(r.stop - r.start for r in region), dtype, fill)
-        arrays[0][region] = block
+        array[region] = block
         path = tmp_path / f"{trial}.zarr"
         zarr.create_array(str(path), shape=shape, chunks=chunks, shards=shards, dtype=dtype, fill_value=fill)
         write_region(str(path), block, region)
-        written = zarr.open_array(str(path), mode="r")
         ours = {
             key: (path / key).read_bytes()
             for key in (p.relative_to(path).as_posix() for p in path.rglob("*") if p.is_file())
             if "zarr.json" not in key
         }
-        assert ours == _contents(stores[0]), (trial, region)
-        np.testing.assert_array_equal(written[...], arrays[0][...])
+        assert ours == _contents(store), (trial, region)  # the same chunk files, byte for byte
 
 
 def test_the_check_is_skipped_only_where_every_chunk_holds_data():

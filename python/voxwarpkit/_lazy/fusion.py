@@ -254,7 +254,11 @@ def _cached_reads(plan: Plan, blocks: List[Tuple[BlockIndex, Counts, Counts]]) -
     """The stored chunks each task's block reads of the tiles read through the cache of decoded
     chunks, in chunk order; blocks that read none of them left out."""
     engine = cpu_engine()
-    cached = [(number, tile) for number, tile in enumerate(plan.tiles) if _read_through_cache(tile)]
+    cached = [
+        (number, tile)
+        for number, tile in enumerate(plan.tiles)
+        if isinstance(tile.source, Windows) and tile.source.read.cached
+    ]
     reads: Dict[BlockIndex, List[TileChunk]] = {}
     for index, origin, extent in blocks:
         chunks: List[TileChunk] = []
@@ -269,10 +273,6 @@ def _cached_reads(plan: Plan, blocks: List[Tuple[BlockIndex, Counts, Counts]]) -
         if chunks:
             reads[index] = chunks
     return reads
-
-
-def _read_through_cache(tile: Tile) -> bool:
-    return isinstance(tile.source, Windows) and tile.source.read.cached
 
 
 def _runs(chunks: Tuple[Tuple[int, ...], ...], voxel_bytes: int) -> Tuple[int, int, int]:
