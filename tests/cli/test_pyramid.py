@@ -223,26 +223,50 @@ def test_pyramid_of_refuses_what_would_loop_or_mislead(kwargs, message):
 
 
 @pytest.mark.parametrize("stored_chunks", [(8, 16, 16), (16, 8, 32)])
-def test_a_pyramid_of_a_store_runs_one_task_per_block_of_each_level(tmp_path, capsys, monkeypatch, stored_chunks):
-    """Level 0's tasks each copy whole stored chunks, read as one window, and the graph run holds
-    one task per block it writes, and one per level: a scheduler's memory grows with its tasks."""
-    dask = pytest.importorskip("dask")
+def test_a_pyramid_of_a_store_runs_few_tasks_per_block_of_each_level(tmp_path, capsys, monkeypatch, stored_chunks):
+    """Level 0's tasks each copy whole stored chunks, read as one window (a read, a conversion to
+    float32 and a write), each later level's one task a block: a scheduler's memory grows with
+    its tasks. Run in batches of two writes."""
+    pytest.importorskip("dask")
     backend = pytest.importorskip("voxwarpkit.cli.runner")
     image = np.random.default_rng(5).integers(0, 500, (128, 128, 256)).astype(np.uint16)  # 8 blocks
     source = zarr.open_array(str(tmp_path / "in.zarr"), mode="w", shape=image.shape, chunks=stored_chunks, dtype="u2")
     source[...] = image
     source.attrs["voxel_size"] = [1.0, 1.0, 1.0]
-    run_arrays, counted = backend.run_arrays, []
+    run_in_batches, counted = backend.run_in_batches, []
 
-    def counting(arrays, *args, **kwargs):
-        optimized = dask.optimize(*arrays)
-        graph = {key: task for array in optimized for key, task in dict(array.__dask_graph__()).items()}
-        counted.append((len(graph), sum(array.npartitions for array in arrays), len(arrays)))
-        return run_arrays(arrays, *args, **kwargs)
+    def counting(graph, writes, run, size=None):
+        counted.append((len(graph), sum(map(len, writes)), len(writes[0]), len(writes)))
+        return run_in_batches(graph, writes, run, 2)
 
-    monkeypatch.setattr(backend, "run_arrays", counting)
+    monkeypatch.setattr(backend, "run_in_batches", counting)
     status, _, err = run(capsys, "pyramid", tmp_path / "in.zarr", tmp_path / "out.zarr", "--chunks", 32, 64, 64)
     assert status == 0, err
-    ((tasks, blocks, levels),) = counted
-    assert blocks > levels and tasks <= blocks + levels
+    ((tasks, blocks, copies, levels),) = counted
+    assert blocks > levels and tasks <= blocks + 2 * copies + levels  # and each level's array to read
     assert_same_bits(zarr.open_group(str(tmp_path / "out.zarr"), mode="r")["0"][...], image.astype(np.float32))
+
+
+@pytest.mark.parametrize("volumes", [(), (2,)])
+def test_levels_in_small_batches_are_those_of_one_graph(tmp_path, capsys, monkeypatch, volumes):
+    """apply --levels, whose tasks make blocks of two levels at once, and pyramid, whose levels
+    each wait for the one before, write the same bytes in batches of one write as in one."""
+    batches = pytest.importorskip("voxwarpkit.cli.batches")
+    write_input(tmp_path / "in.nii", 3, (0.5, 0.5, 2.0), (1.0, 2.0, 3.0), volumes)
+    matrix = tmp_path / "m.txt"
+    np.savetxt(matrix, [[0.96, -0.28, 0.0, 1.5], [0.28, 0.96, 0.0, -0.5], [0.0, 0.0, 1.0, 0.25]])
+    commands = {
+        "apply": ["apply", tmp_path / "in.nii", "-m", matrix, "--voxel-size", 0.4, 0.6, 1.0, "--levels", 3],
+        "pyramid": ["pyramid", tmp_path / "in.nii", "--levels", 3],
+    }
+    sizes = (batches.BATCH_WRITES, 1)
+    for name, command in commands.items():
+        for size in sizes:
+            monkeypatch.setattr(batches, "BATCH_WRITES", size)
+            target = tmp_path / f"{name}-{size}.zarr"
+            status, _, err = run(capsys, *command[:2], target, *command[2:], "--chunks", 5, 6, 7)
+            assert status == 0, err
+        one, many = (zarr.open_group(str(tmp_path / f"{name}-{size}.zarr"), mode="r") for size in sizes)
+        assert sorted(one.array_keys()) == sorted(many.array_keys()) == ["0", "1", "2"]
+        for path in one.array_keys():
+            assert_same_bits(one[path][...], many[path][...])

@@ -19,6 +19,7 @@ from typing import Any, Callable, List, Sequence, Set
 from .._core.threads import thread_count
 from ..io.errors import FileError, first_line
 from ..io.staging import Staging, staged
+from .batches import run_in_batches
 from .errors import CommandError
 from .options import Running
 
@@ -34,7 +35,7 @@ def compute_into_store(target: Path, writes_into: Callable[[Staging], Sequence[A
     with staged(target, force=running.force) as staging:
         partial = staging.folder
         try:
-            run_arrays(writes_into(staging), running)
+            run_writes(writes_into(staging), running)
         except (CommandError, FileError) as error:
             raise type(error)(_in_words_of(error, partial, target)) from None
         except OSError as error:  # a folder that may not be written, a full disk, a name too long
@@ -56,9 +57,22 @@ def run_blocks(lazy: Any, running: Running) -> Any:
 
 
 def run_arrays(arrays: Sequence[Any], running: Running) -> List[Any]:
-    """Compute the dask ``arrays`` together (a graph of writes: their flags), with one bar over
-    all their blocks; return them computed. Left apart, not joined into one array: joining
-    would add tasks per block, and a scheduler holds memory for each task of the graph."""
+    """Compute the dask ``arrays`` together, with one bar over all their blocks; return them
+    computed. Left apart, not joined into one array: joining would add tasks per block, and a
+    scheduler holds memory for each task of the graph."""
+    computed: List[Any] = _with_bar(arrays, running, lambda bar: _run_locally(arrays, bar, running.threads))
+    return computed
+
+
+def run_writes(writes: Sequence[Any], running: Running) -> None:
+    """Compute the dask arrays ``writes`` (a graph of writes: their flags), with one bar over all
+    their blocks; on this process's threads a bounded batch at a time (:mod:`.batches`), so that
+    the scheduler's memory does not grow with the volume."""
+    _with_bar(writes, running, lambda bar: _write_locally(writes, bar, running.threads))
+
+
+def _with_bar(arrays: Sequence[Any], running: Running, locally: Callable[[Any], Any]) -> Any:
+    """``locally(bar)``, or the arrays computed on ``running``'s cluster, with a bar over their blocks."""
     try:
         tqdm = importlib.import_module("tqdm").tqdm if running.progress else None
     except ImportError:  # the bar is a nicety: run without it
@@ -69,7 +83,7 @@ def run_arrays(arrays: Sequence[Any], running: Running) -> List[Any]:
         bar = tqdm(total=total, desc="resampling", unit="block", file=running.err, disable=None)
     try:
         if running.scheduler is None:
-            return _run_locally(arrays, bar, running.threads)
+            return locally(bar)
         return _run_on_cluster(arrays, running.scheduler, bar)
     finally:
         if bar is not None:
@@ -78,6 +92,28 @@ def run_arrays(arrays: Sequence[Any], running: Running) -> List[Any]:
 
 def _run_locally(arrays: Sequence[Any], bar: Any, workers: Any) -> List[Any]:
     dask = importlib.import_module("dask")
+
+    def compute(pool: Any) -> List[Any]:
+        return list(dask.compute(*arrays, scheduler="threads", pool=pool))
+
+    computed: List[Any] = _on_threads(arrays, bar, workers, compute)
+    return computed
+
+
+def _write_locally(writes: Sequence[Any], bar: Any, workers: Any) -> None:
+    threaded = importlib.import_module("dask.threaded")
+    merged = importlib.import_module("dask.highlevelgraph").HighLevelGraph.merge(*(w.__dask_graph__() for w in writes))
+    flatten = importlib.import_module("dask.core").flatten
+    keys = [list(flatten(write.__dask_keys__())) for write in writes]
+
+    def run(pool: Any) -> None:
+        run_in_batches(dict(merged), keys, lambda graph, batch: threaded.get(graph, batch, pool=pool))
+
+    _on_threads(writes, bar, workers, run)
+
+
+def _on_threads(arrays: Sequence[Any], bar: Any, workers: Any, compute: Callable[[Any], Any]) -> Any:
+    """``compute(pool)`` on a pool of ``workers`` threads, the bar counting the arrays' blocks."""
     callback = importlib.import_module("dask.callbacks").Callback
     names = {array.name for array in arrays}
 
@@ -88,7 +124,7 @@ def _run_locally(arrays: Sequence[Any], bar: Any, workers: Any) -> List[Any]:
     pool = concurrent.futures.ThreadPoolExecutor(thread_count(workers))
     try:
         with callback(posttask=written):
-            return list(dask.compute(*arrays, scheduler="threads", pool=pool))
+            return compute(pool)
     except BaseException:
         # Let the tasks under way end before the store is removed.
         if sys.version_info >= (3, 9):
