@@ -23,6 +23,7 @@ import functools
 import importlib
 import itertools
 import math
+import operator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Set, Tuple
@@ -295,7 +296,10 @@ def parts_of(image: Any, plan: BlockPlan, readers: Optional[Dict[BlockIndex, int
     waits: List[Any] = []
     if image.after is not None:  # every chunk in the box is read: each waits for its writer
         spans = [spanned(_bounds(axis), part.start, part.stop) for axis, part in zip(image.chunks, box)]
-        waits = [(image.after.name,) + chunk for chunk in itertools.product(*spans)]
+        # The writers' keys from the one nested list dask keeps for the array, not new tuples:
+        # a large pyramid's tasks wait for hundreds of thousands of them.
+        writers = image.after.__dask_keys__()
+        waits = [functools.reduce(operator.getitem, chunk, writers) for chunk in itertools.product(*spans)]
     reads = tuple(readers[piece.chunk] for piece in plan.pieces) if readers is not None else ()
     return StoreParts(image.read, box, by_chunk=image.read.cached, reads=reads), waits
 
