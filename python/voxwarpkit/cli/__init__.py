@@ -21,7 +21,6 @@ from ..io.codecs import fastest_codecs
 from ..io.errors import FileError, first_line
 from ..io.formats import format_of, in_blocks, written_in_blocks
 from ..io.remote import SCHEMES, is_remote, local_copy, place, scheme_of, storage_options_of
-from .allocator import map_large_buffers
 from .errors import CommandError, Terminated
 from .options import options_of
 from .parser import build_parser
@@ -163,11 +162,8 @@ def _sigterm_raises() -> Iterator[None]:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    """Run the command line with ``argv`` (default: ``sys.argv[1:]``, the process's own command
-    line, which also sets how its allocator returns memory); return the exit status."""
+    """Run the command line with ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
     out, err = sys.stdout, sys.stderr
-    if argv is None:
-        map_large_buffers()
     try:
         arguments = build_parser().parse_args(None if argv is None else list(argv))
         _places(arguments)

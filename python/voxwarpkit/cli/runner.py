@@ -19,6 +19,7 @@ from typing import Any, Callable, List, Sequence, Set
 from .._core.threads import thread_count
 from ..io.errors import FileError, first_line
 from ..io.staging import Staging, staged
+from .allocator import release_free_memory
 from .batches import run_in_batches
 from .errors import CommandError
 from .options import Running
@@ -107,7 +108,12 @@ def _write_locally(writes: Sequence[Any], bar: Any, workers: Any) -> None:
     keys = [list(flatten(write.__dask_keys__())) for write in writes]
 
     def run(pool: Any) -> None:
-        run_in_batches(dict(merged), keys, lambda graph, batch: threaded.get(graph, batch, pool=pool))
+        def batch_run(graph: Any, batch: List[Any]) -> Any:
+            values = threaded.get(graph, batch, pool=pool)
+            release_free_memory()  # what the batch's buffers left in the allocator's heaps
+            return values
+
+        run_in_batches(dict(merged), keys, batch_run)
 
     _on_threads(writes, bar, workers, run)
 
