@@ -51,17 +51,7 @@ def run_in_batches(
 
     def waits_for(key: Key) -> Set[Key]:
         """The writes ``key`` waits for, through tasks that are not writes."""
-        found, seen, stack = set(), {key}, [key]
-        while stack:
-            for dependency in dependencies(graph, stack.pop()):
-                if dependency in seen:
-                    continue
-                seen.add(dependency)
-                if dependency in final:
-                    found.add(dependency)
-                else:
-                    stack.append(dependency)
-        return found
+        return _first_writes(key, lambda task: dependencies(graph, task), final)
 
     def sharing(key: Key) -> Set[Key]:
         """The other writes that use a task computing something that ``key`` uses."""
@@ -74,7 +64,7 @@ def run_in_batches(
                 seen.add(dependency)
                 stack.append(dependency)
                 if len(dependents[dependency]) > 1 and core.istask(graph[dependency]):
-                    found |= _writes_using(dependency, dependents, final)
+                    found |= _first_writes(dependency, lambda task: dependents.get(task, ()), final)
         found.discard(key)
         return found
 
@@ -112,18 +102,19 @@ def _take(key: Key, batch: Dict[Key, None], done: Mapping[Key, Any], waits_for: 
         stack.extend(sharing(write))
 
 
-def _writes_using(task: Key, dependents: Mapping[Key, List[Key]], final: Set[Key]) -> Set[Key]:
-    """The writes downstream of ``task``, up to the first write along each path."""
-    found, seen, stack = set(), {task}, [task]
+def _first_writes(start: Key, neighbours: Callable[[Key], Any], final: Set[Key]) -> Set[Key]:
+    """The writes reached from ``start`` along ``neighbours`` (dependencies or dependents), up to
+    the first write along each path."""
+    found, seen, stack = set(), {start}, [start]
     while stack:
-        for dependent in dependents.get(stack.pop(), ()):
-            if dependent in seen:
+        for neighbour in neighbours(stack.pop()):
+            if neighbour in seen:
                 continue
-            seen.add(dependent)
-            if dependent in final:
-                found.add(dependent)
+            seen.add(neighbour)
+            if neighbour in final:
+                found.add(neighbour)
             else:
-                stack.append(dependent)
+                stack.append(neighbour)
     return found
 
 
